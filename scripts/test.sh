@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Sets up and builds Midwire, then runs the whole test suite twice: in the
+# normal build, and in a second build under AddressSanitizer and
+# UndefinedBehaviorSanitizer, where any report fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export QT_QPA_PLATFORM=offscreen
+
+bash scripts/setup.sh
+echo "=== Tests (build) ==="
+ctest --test-dir build --output-on-failure -j 2 --timeout 600
+
+echo "=== Tests under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan) ==="
+BUILD_DIR=build-asan bash scripts/setup.sh -DMIDWIRE_SANITIZE=ON -DMIDWIRE_BUILD_BENCH=OFF
+export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=0
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export LSAN_OPTIONS=suppressions="$PWD/tests/lsan.supp":print_suppressions=0
+ctest --test-dir build-asan --output-on-failure -j 2 --timeout 900

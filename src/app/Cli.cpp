@@ -1,0 +1,67 @@
+#include "app/Cli.h"
+
+#include <QCoreApplication>
+#include <cstdio>
+#include <cstring>
+
+const CliCommand g_cliCommands[] = {
+    {"session", "create, inspect and copy session files (.mwx)", CmdSession},
+    {nullptr, nullptr, nullptr},
+};
+
+void CliError(const QString& strText)
+{
+    std::fprintf(stderr, "midwire: %s\n", strText.toLocal8Bit().constData());
+}
+
+namespace {
+
+void PrintUsage(std::FILE* out)
+{
+    std::fprintf(out,
+                 "Usage: midwire [FILE.mwx]\n"
+                 "       midwire COMMAND [OPTIONS...]\n\n"
+                 "Without a command, Midwire starts its desktop program, opening the session\n"
+                 "file when one is named. Commands run the same core without a display:\n\n");
+    for (const CliCommand* p = g_cliCommands; p->pszName; ++p)
+        std::fprintf(out, "  %-10s %s\n", p->pszName, p->pszSummary);
+    std::fprintf(out, "\nRun 'midwire COMMAND --help' for the options of a command.\n");
+}
+
+}  // namespace
+
+int MidwireMain(int argc, char** argv, int (*pfnRunDesktop)(int argc, char** argv))
+{
+    if (argc >= 2) {
+        const char* pszFirst = argv[1];
+        if (!std::strcmp(pszFirst, "--help") || !std::strcmp(pszFirst, "-h") || !std::strcmp(pszFirst, "help")) {
+            PrintUsage(stdout);
+            return EXIT_OK;
+        }
+        if (!std::strcmp(pszFirst, "--version")) {
+            std::printf("midwire 1.3.3\n");
+            return EXIT_OK;
+        }
+        for (const CliCommand* p = g_cliCommands; p->pszName; ++p) {
+            if (!std::strcmp(pszFirst, p->pszName)) {
+                QCoreApplication app(argc, argv);
+                QCoreApplication::setApplicationName("midwire");
+                QStringList args = QCoreApplication::arguments();
+                args.removeFirst();
+                args[0] = QStringLiteral("midwire ") + args[0];
+                return p->pfnRun(args);
+            }
+        }
+        if (pszFirst[0] == '-') {
+            CliError(QStringLiteral("unknown option '%1'").arg(QString::fromLocal8Bit(pszFirst)));
+            PrintUsage(stderr);
+            return EXIT_USAGE;
+        }
+        if (argc > 2) {
+            CliError(QStringLiteral("unknown command '%1'").arg(QString::fromLocal8Bit(pszFirst)));
+            PrintUsage(stderr);
+            return EXIT_USAGE;
+        }
+    }
+    return pfnRunDesktop(argc, argv);
+}

@@ -1,0 +1,133 @@
+// midwire session new|dump|copy: session files without the desktop.
+
+#include <QCommandLineParser>
+#include <cstdio>
+
+#include "app/Cli.h"
+#include "app/HeadlessFrontEnd.h"
+#include "session/MidwireDoc.h"
+#include "views/DisplayTranslation.h"
+
+namespace {
+
+const char* const kUsage =
+    "Usage: midwire session new FILE\n"
+    "       midwire session dump FILE\n"
+    "       midwire session copy IN OUT\n\n"
+    "  new    write a new, empty session file\n"
+    "  dump   print the settings (one 'name = value' line each, in file order),\n"
+    "         the editor text, then one line per event: kind in hex, time stamp\n"
+    "         in seconds, length, host, text and data, separated by tabs\n"
+    "  copy   load IN and save it as OUT\n\n"
+    "Texts are printed in display form: bytes outside 32..127 as [n], '[' as [[.\n";
+
+// A text value on one line: control bytes in brackets, no line breaking.
+std::string OneLine(const std::string& strText)
+{
+    const int nMax = g_nMaxLineLength;
+    const BOOL bKeep = g_bKeepBreaks;
+    g_nMaxLineLength = 0;
+    g_bKeepBreaks = 0;
+    std::string strLine = BytesToDisplayString(strText);
+    g_nMaxLineLength = nMax;
+    g_bKeepBreaks = bKeep;
+    return strLine;
+}
+
+void Dump(const CMidwireDoc& doc, const std::string& strEditor)
+{
+    auto num = [](const char* pszName, long long n) { std::printf("%s = %lld\n", pszName, n); };
+    auto txt = [](const char* pszName, const std::string& s) {
+        std::printf("%s = %s\n", pszName, OneLine(s).c_str());
+    };
+    num("g_nMaxLineLength", g_nMaxLineLength);
+    num("g_chDisplayBreak", static_cast<unsigned char>(g_chDisplayBreak));
+    num("g_bKeepBreaks", g_bKeepBreaks);
+    num("m_bConnectToHost", doc.m_bConnectToHost);
+    txt("m_strServerHost", doc.m_strServerHost);
+    txt("m_strServerPort", doc.m_strServerPort);
+    num("m_bHoldServerData", doc.m_bHoldServerData);
+    num("m_bAcceptConnections", doc.m_bAcceptConnections);
+    txt("m_strListenPort", doc.m_strListenPort);
+    num("m_bHoldClientData", doc.m_bHoldClientData);
+    txt("m_strClientHost", doc.m_strClientHost);
+    num("m_bQuiet", doc.m_bQuiet);
+    num("m_bVerbose", doc.m_bVerbose);
+    num("m_bUseBreakChar", doc.m_bUseBreakChar);
+    num("m_bKeepAlive", doc.m_bKeepAlive);
+    num("m_bVisibleScroll", doc.m_bVisibleScroll);
+    num("m_bDgramVerbose", doc.m_bDgramVerbose);
+    num("m_bDgramQuiet", doc.m_bDgramQuiet);
+    num("m_nServerWaitRetries", doc.m_nServerWaitRetries);
+    num("m_nClientWaitRetries", doc.m_nClientWaitRetries);
+    num("m_nServerTimeWait", doc.m_nServerTimeWait);
+    num("m_nClientTimeWait", doc.m_nClientTimeWait);
+    num("m_chBreakChar", static_cast<unsigned char>(doc.m_chBreakChar));
+    num("m_bDatagramActive", doc.m_bDatagramActive);
+    txt("m_strSendHost", doc.m_strSendHost);
+    txt("m_strSendPort", doc.m_strSendPort);
+    txt("m_strDgramPort", doc.m_strDgramPort);
+    num("m_bSendBroadcast", doc.m_bSendBroadcast);
+    num("m_bMove1", doc.m_bMove1);
+    num("m_bMove2", doc.m_bMove2);
+    txt("m_strMoveFromHost1", doc.m_strMoveFromHost1);
+    txt("m_strMoveFromHost2", doc.m_strMoveFromHost2);
+    num("m_bMoveBroadcast1", doc.m_bMoveBroadcast1);
+    num("m_bMoveBroadcast2", doc.m_bMoveBroadcast2);
+    num("m_bMoveEveryone1", doc.m_bMoveEveryone1);
+    num("m_bMoveEveryone2", doc.m_bMoveEveryone2);
+    txt("m_strMoveToHost1", doc.m_strMoveToHost1);
+    txt("m_strMoveToHost2", doc.m_strMoveToHost2);
+    txt("m_strMoveToPort1", doc.m_strMoveToPort1);
+    txt("m_strMoveToPort2", doc.m_strMoveToPort2);
+    num("m_bResolveNames", doc.m_bResolveNames);
+    txt("editor", strEditor);
+    num("events", static_cast<long long>(doc.m_history.GetCount()));
+    for (const HistoryEvent* p : doc.m_history) {
+        const std::string strData = BytesToDisplayString(p->m_pData, p->m_nLength);
+        std::printf("0x%08X\t%lld\t%d\t%s\t%s\t%s\n", p->m_kind, static_cast<long long>(p->m_time), p->m_nLength,
+                    OneLine(p->m_strHost).c_str(), OneLine(p->m_strText).c_str(), strData.c_str());
+    }
+}
+
+}  // namespace
+
+int CmdSession(const QStringList& args)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(kUsage));
+    const QCommandLineOption help({"h", "help"}, "Show this help.");
+    parser.addOption(help);
+    parser.addPositionalArgument("verb", "new, dump or copy");
+    if (!parser.parse(args)) {
+        CliError(parser.errorText());
+        return EXIT_USAGE;
+    }
+    if (parser.isSet(help)) {
+        std::fputs(kUsage, stdout);
+        return EXIT_OK;
+    }
+    const QStringList pos = parser.positionalArguments();
+    const QString verb = pos.value(0);
+    const int nWanted = verb == "copy" ? 3 : (verb == "new" || verb == "dump") ? 2 : -1;
+    if (nWanted < 0 || pos.size() != nWanted) {
+        CliError(verb.isEmpty() || nWanted < 0 ? QStringLiteral("session: expected new, dump or copy")
+                                              : QStringLiteral("session %1: wrong number of arguments").arg(verb));
+        std::fputs(kUsage, stderr);
+        return EXIT_USAGE;
+    }
+
+    CHeadlessFrontEnd frontEnd;
+    CMidwireDoc doc;
+    doc.OnNewDocument();
+    const std::string strFirst = pos[1].toLocal8Bit().toStdString();
+    if (verb == "new")
+        return doc.OnSaveDocument(strFirst) ? EXIT_OK : EXIT_FAILED;
+    if (!doc.OnOpenDocument(strFirst))
+        return EXIT_FAILED;
+    if (verb == "dump") {
+        Dump(doc, frontEnd.GetEditorText());
+        return EXIT_OK;
+    }
+    return doc.OnSaveDocument(pos[2].toLocal8Bit().toStdString()) ? EXIT_OK : EXIT_FAILED;
+}

@@ -1,0 +1,145 @@
+#include "app/HeadlessFrontEnd.h"
+
+#include <QCoreApplication>
+
+#include "session/HistoryEvent.h"
+#include "session/MidwireDoc.h"
+#include "views/EventRow.h"
+
+class CHeadlessProgress : public CProgressWindow {
+public:
+    CHeadlessProgress(CHeadlessFrontEnd& owner, std::size_t nRecord) : m_owner(owner), m_nRecord(nRecord) {}
+    void SetPos(std::int64_t nPos) override { m_owner.m_progress[m_nRecord].positions.push_back(nPos); }
+    bool IsOpen() const override
+    {
+        if (!m_bOpen)
+            return false;
+        ++m_nChecks;
+        if (m_owner.m_nCancelProgressAtCheck > 0 && m_nChecks >= m_owner.m_nCancelProgressAtCheck) {
+            m_bOpen = false;
+            m_owner.m_progress[m_nRecord].bCancelled = true;
+        }
+        return m_bOpen;
+    }
+    void Close() override { m_bOpen = false; }
+
+private:
+    CHeadlessFrontEnd& m_owner;
+    std::size_t m_nRecord;
+    mutable bool m_bOpen = true;
+    mutable int m_nChecks = 0;
+};
+
+CHeadlessFrontEnd::CHeadlessFrontEnd() : m_pPrevious(g_pMainFrame)
+{
+    g_pMainFrame = this;
+}
+
+CHeadlessFrontEnd::~CHeadlessFrontEnd()
+{
+    if (g_pMainFrame == this)
+        g_pMainFrame = m_pPrevious;
+}
+
+std::string FormatRowLine(const HistoryEvent& event)
+{
+    std::string strLine;
+    if (g_pDoc) {
+        const EventRowText row = MakeEventRow(*g_pDoc, event);
+        strLine = row.strAction + '\t' + row.strHost + '\t' + row.strTime + '\t' + row.strData;
+    }
+    return strLine;
+}
+
+BOOL CHeadlessFrontEnd::AddEventRow(HistoryEvent* pEvent)
+{
+    std::lock_guard<std::mutex> lock(m_rowLock);
+    m_rows.push_back(pEvent);
+    if (m_pRowStream) {
+        const std::string strLine = FormatRowLine(*pEvent);
+        std::fprintf(m_pRowStream, "%s\n", strLine.c_str());
+        std::fflush(m_pRowStream);
+    }
+    return TRUE;
+}
+
+void CHeadlessFrontEnd::DeleteAllRows()
+{
+    std::lock_guard<std::mutex> lock(m_rowLock);
+    m_rows.clear();
+    m_selection.clear();
+}
+
+std::vector<HistoryEvent*> CHeadlessFrontEnd::GetSelectedEvents()
+{
+    return m_selection;
+}
+
+std::vector<HistoryEvent*> CHeadlessFrontEnd::GetRows() const
+{
+    std::lock_guard<std::mutex> lock(m_rowLock);
+    return m_rows;
+}
+
+std::size_t CHeadlessFrontEnd::GetRowCount() const
+{
+    std::lock_guard<std::mutex> lock(m_rowLock);
+    return m_rows.size();
+}
+
+std::string CHeadlessFrontEnd::GetEditorText()
+{
+    return m_strEditor;
+}
+
+void CHeadlessFrontEnd::SetEditorText(const std::string& strText)
+{
+    m_strEditor = strText;
+}
+
+std::size_t CHeadlessFrontEnd::GetEditorTextLength()
+{
+    return m_strEditor.size();
+}
+
+int CHeadlessFrontEnd::MessageBox(const std::string& strText, UINT nType)
+{
+    m_messages.push_back(strText);
+    if (m_bEcho)
+        std::fprintf(stderr, "midwire: %s\n", strText.c_str());
+    if (m_onMessageBox)
+        return m_onMessageBox(strText, nType);
+    return (nType & 0xF) == MB_YESNO ? IDYES : IDOK;
+}
+
+void CHeadlessFrontEnd::WarningBox(const std::string& strText)
+{
+    m_warnings.push_back(strText);
+    if (m_bEcho)
+        std::fprintf(stderr, "Warning: %s\n", strText.c_str());
+}
+
+std::unique_ptr<CProgressWindow> CHeadlessFrontEnd::CreateProgress(EProgressKind kind, const std::string& strText,
+                                                                   std::int64_t nLow, std::int64_t nHigh)
+{
+    m_progress.push_back(ProgressRecord{kind, strText, nLow, nHigh, {}, false});
+    return std::make_unique<CHeadlessProgress>(*this, m_progress.size() - 1);
+}
+
+void CHeadlessFrontEnd::PumpMessages()
+{
+    ++m_nPumps;
+    if (QCoreApplication::instance())
+        QCoreApplication::processEvents();
+}
+
+int CHeadlessFrontEnd::DoModal(UINT nIDD, void* pData)
+{
+    return m_onDoModal ? m_onDoModal(nIDD, pData) : IDCANCEL;
+}
+
+bool CHeadlessFrontEnd::PromptFileName(std::string& strPath, bool bOpenFileDialog, const std::string&,
+                                       const std::string&)
+{
+    return m_onPromptFileName ? m_onPromptFileName(strPath, bOpenFileDialog) : false;
+}

@@ -1,0 +1,30 @@
+#include "editor/EditorAccess.h"
+
+#include "session/FrontEnd.h"
+#include "views/DisplayTranslation.h"
+
+std::string GetEditorText()
+{
+    return g_pMainFrame ? g_pMainFrame->GetEditorText() : std::string();
+}
+
+void SetEditorText(const std::string& strText)
+{
+    if (g_pMainFrame)
+        g_pMainFrame->SetEditorText(strText);
+}
+
+MallocPtr<unsigned char> GetEditorBytes(std::int32_t& nLength)
+{
+    return DisplayTextToBytes(GetEditorText(), nLength);
+}
+
+void PutEditorBytes(const void* pBytes, std::int32_t nLength)
+{
+    SetEditorText(BytesToDisplayString(pBytes, nLength));
+}
+
+bool EditorHasText()
+{
+    return g_pMainFrame && g_pMainFrame->GetEditorTextLength() > 0;
+}

@@ -1,0 +1,403 @@
+#include "net/Sock.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "session/FrontEnd.h"
+
+namespace {
+
+void ShowWarning(const char* pszText)
+{
+    if (g_pMainFrame)
+        g_pMainFrame->WarningBox(pszText);
+    else
+        std::fprintf(stderr, "Warning: %s\n", pszText);
+}
+
+SOCKET FailAndClose(SOCKET s, const char* pszText)
+{
+    if (s != INVALID_SOCKET)
+        ::close(s);
+    ShowWarning(pszText);
+    return INVALID_SOCKET;
+}
+
+bool SetNonBlocking(SOCKET s)
+{
+    const int flags = ::fcntl(s, F_GETFL, 0);
+    return flags >= 0 && ::fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// Looks up a service name for the protocol; the port in network order, or 0.
+std::uint16_t LookUpService(const std::string& strName, const char* pszProto)
+{
+    if (strName.empty())
+        return 0;
+    servent entry{};
+    servent* pResult = nullptr;
+    char buf[1024];
+    if (::getservbyname_r(strName.c_str(), pszProto, &entry, buf, sizeof buf, &pResult) == 0 && pResult)
+        return static_cast<std::uint16_t>(pResult->s_port);
+    return 0;
+}
+
+// Port resolution for sockets the layer opens: a service name first, else the
+// number cut to 16 bits. Returns the port in network order; 0 means failure.
+std::uint16_t ResolvePortNetworkOrder(const std::string& strPort, const char* pszProto)
+{
+    if (const std::uint16_t nService = LookUpService(strPort, pszProto))
+        return nService;
+    return htons(SockAtoiPort(strPort));
+}
+
+// The first IPv4 address of a host name, in network order.
+bool LookUpHostName(const std::string& strName, in_addr* pAddr)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* pList = nullptr;
+    if (strName.empty() || ::getaddrinfo(strName.c_str(), nullptr, &hints, &pList) != 0 || !pList)
+        return false;
+    *pAddr = reinterpret_cast<sockaddr_in*>(pList->ai_addr)->sin_addr;
+    ::freeaddrinfo(pList);
+    return true;
+}
+
+// A dotted address as inet_addr accepts it.
+bool ParseDotted(const std::string& strHost, in_addr* pAddr)
+{
+    return !strHost.empty() && ::inet_aton(strHost.c_str(), pAddr) != 0;
+}
+
+bool LocalHostAddress(in_addr* pAddr)
+{
+    char name[1024];
+    if (::gethostname(name, sizeof name) != 0)
+        return false;
+    name[sizeof name - 1] = '\0';
+    return LookUpHostName(name, pAddr);
+}
+
+// Common start of SockListen and SockOpenDatagram: socket, port, local host
+// name, bind.
+SOCKET OpenBound(int nType, const std::string& strPort, const char* pszProto)
+{
+    SOCKET s = ::socket(AF_INET, nType | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return FailAndClose(INVALID_SOCKET, "Error creating socket");
+    const std::uint16_t nPort = ResolvePortNetworkOrder(strPort, pszProto);
+    if (nPort == 0)
+        return FailAndClose(s, "Unknow service");
+    in_addr local{};
+    if (!LocalHostAddress(&local))
+        return FailAndClose(s, "Unknow host");
+    if (nType == SOCK_STREAM) {
+        // Lets a listening port be opened again at once after a session ends
+        // (its old connections linger in TIME_WAIT); two live listeners on one
+        // port are still refused.
+        const int one = 1;
+        ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = nPort;
+    addr.sin_addr = local;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        return FailAndClose(s, "Error binding a socket");
+    return s;
+}
+
+bool CopyText(const char* pszText, char* pBuffer, std::size_t nCapacity)
+{
+    if (!pBuffer || nCapacity == 0)
+        return false;
+    std::size_t n = std::strlen(pszText);
+    if (n > nCapacity - 1)
+        n = nCapacity - 1;
+    std::memcpy(pBuffer, pszText, n);
+    pBuffer[n] = '\0';
+    return true;
+}
+
+bool ReverseName(std::uint32_t nAddr, std::string& strName)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(nAddr);
+    char host[NI_MAXHOST];
+    if (::getnameinfo(reinterpret_cast<sockaddr*>(&addr), sizeof addr, host, sizeof host, nullptr, 0,
+                      NI_NAMEREQD) == 0) {
+        strName = host;
+        return true;
+    }
+    return false;
+}
+
+std::string DottedText(std::uint32_t nAddr)
+{
+    in_addr a{};
+    a.s_addr = htonl(nAddr);
+    char buf[INET_ADDRSTRLEN];
+    return ::inet_ntop(AF_INET, &a, buf, sizeof buf) ? std::string(buf) : std::string();
+}
+
+}  // namespace
+
+int SockStartup()
+{
+    return 0;
+}
+
+int SockCleanup()
+{
+    return 0;
+}
+
+std::uint16_t SockAtoiPort(const std::string& strPort)
+{
+    // atoi: leading white space, an optional sign, digits up to the first other
+    // character. The value wraps as a 32-bit integer and is then cut to 16 bits.
+    const char* p = strPort.c_str();
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        ++p;
+    bool bNegative = false;
+    if (*p == '+' || *p == '-')
+        bNegative = *p++ == '-';
+    std::uint32_t nValue = 0;
+    for (; *p >= '0' && *p <= '9'; ++p)
+        nValue = nValue * 10u + static_cast<std::uint32_t>(*p - '0');
+    if (bNegative)
+        nValue = 0u - nValue;
+    return static_cast<std::uint16_t>(nValue & 0xFFFFu);
+}
+
+SOCKET SockListen(const std::string& strPort)
+{
+    SOCKET s = OpenBound(SOCK_STREAM, strPort, "tcp");
+    if (s == INVALID_SOCKET)
+        return INVALID_SOCKET;
+    if (::listen(s, 64) != 0)
+        return FailAndClose(s, "Error listening a socket");
+    return s;
+}
+
+SOCKET SockOpenDatagram(const std::string& strPort)
+{
+    SOCKET s = OpenBound(SOCK_DGRAM, strPort, "udp");
+    if (s == INVALID_SOCKET)
+        return INVALID_SOCKET;
+    if (!SetNonBlocking(s))
+        return FailAndClose(s, "Error setting the blocking mode");
+    const int one = 1;
+    if (::setsockopt(s, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0)
+        return FailAndClose(s, "Error connecting a socket");
+    return s;
+}
+
+SOCKET SockAccept(SOCKET hListen)
+{
+    if (!SetNonBlocking(hListen)) {
+        ShowWarning("Error setting the blocking mode");
+        return INVALID_SOCKET;
+    }
+    for (;;) {
+        sockaddr_in addr{};
+        socklen_t len = sizeof addr;
+        const SOCKET s =
+            ::accept4(hListen, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (s >= 0)
+            return s;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return INVALID_SOCKET;
+        ShowWarning("Error accepting a connection");
+        return INVALID_SOCKET;
+    }
+}
+
+SOCKET SockConnect(const std::string& strHost, const std::string& strPort)
+{
+    SOCKET s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return FailAndClose(INVALID_SOCKET, "Error creating socket");
+    const std::uint16_t nPort = ResolvePortNetworkOrder(strPort, "tcp");
+    if (nPort == 0)
+        return FailAndClose(s, "Unknow service");
+    in_addr target{};
+    if (!ParseDotted(strHost, &target) && !LookUpHostName(strHost, &target))
+        return FailAndClose(s, "Unknow host");
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = nPort;
+    addr.sin_addr = target;
+    int rc;
+    do {
+        rc = ::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0)
+        return FailAndClose(s, "Error connecting a socket");
+    if (!SetNonBlocking(s))
+        return FailAndClose(s, "Error setting the blocking mode");
+    return s;
+}
+
+int SockClose(SOCKET s)
+{
+    if (s == INVALID_SOCKET)
+        return -1;
+    return ::close(s);
+}
+
+std::string SockPeerName(SOCKET s)
+{
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (::getpeername(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || addr.sin_family != AF_INET) {
+        ShowWarning("Error reading the peer host information");
+        return std::string();
+    }
+    const std::uint32_t nAddr = ntohl(addr.sin_addr.s_addr);
+    std::string strName;
+    if (ReverseName(nAddr, strName) && !strName.empty())
+        return strName;
+    strName = DottedText(nAddr);
+    if (strName.empty())
+        ShowWarning("Error printing the peer host name");
+    return strName;
+}
+
+int SockReceive(SOCKET s, void* pBuffer, int nCapacity)
+{
+    for (;;) {
+        const ssize_t n = ::recv(s, pBuffer, static_cast<size_t>(nCapacity), 0);
+        if (n > 0)
+            return static_cast<int>(n);
+        if (n == 0)
+            return -1;  // orderly close by the peer
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return 0;
+        return -1;
+    }
+}
+
+int SockSend(SOCKET s, const void* pData, int nLength)
+{
+    const char* p = static_cast<const char*>(pData);
+    int nSent = 0;
+    while (nSent < nLength) {
+        const ssize_t n = ::send(s, p + nSent, static_cast<size_t>(nLength - nSent), MSG_NOSIGNAL);
+        if (n >= 0) {
+            nSent += static_cast<int>(n);
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return nSent;
+        return -1;
+    }
+    return nLength;
+}
+
+int SockReceiveFrom(SOCKET s, void* pBuffer, int nCapacity, std::uint32_t* pSenderAddr,
+                    std::uint16_t* pSenderPort)
+{
+    for (;;) {
+        sockaddr_in addr{};
+        socklen_t len = sizeof addr;
+        // MSG_TRUNC makes the call return the datagram's real length, which
+        // tells a truncated datagram from one that just fit.
+        const ssize_t n = ::recvfrom(s, pBuffer, static_cast<size_t>(nCapacity), MSG_TRUNC,
+                                     reinterpret_cast<sockaddr*>(&addr), &len);
+        if (n >= 0) {
+            if (pSenderAddr)
+                *pSenderAddr = ntohl(addr.sin_addr.s_addr);
+            if (pSenderPort)
+                *pSenderPort = ntohs(addr.sin_port);
+            return n > nCapacity ? -2 : static_cast<int>(n);
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return 0;
+        return -1;
+    }
+}
+
+int SockSendTo(SOCKET s, const void* pData, int nLength, std::uint32_t nAddr, std::uint16_t nPort)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(nPort);
+    addr.sin_addr.s_addr = htonl(nAddr);
+    for (;;) {
+        const ssize_t n = ::sendto(s, pData, static_cast<size_t>(nLength), MSG_NOSIGNAL,
+                                   reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        if (n >= 0)
+            return static_cast<int>(n);
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)
+            return 0;
+        if (errno == EMSGSIZE)
+            return -2;
+        return -1;
+    }
+}
+
+std::uint32_t SockResolveHost(const std::string& strHost)
+{
+    in_addr a{};
+    if (ParseDotted(strHost, &a) || LookUpHostName(strHost, &a))
+        return ntohl(a.s_addr);
+    return 0xFFFFFFFFu;
+}
+
+std::uint16_t SockResolveUdpPort(const std::string& strPort)
+{
+    if (const std::uint16_t nService = LookUpService(strPort, "udp"))
+        return ntohs(nService);
+    return SockAtoiPort(strPort);
+}
+
+int SockAddressToName(std::uint32_t nAddr, char* pBuffer, std::size_t nCapacity)
+{
+    std::string strName;
+    if (!ReverseName(nAddr, strName) || strName.empty())
+        strName = DottedText(nAddr);
+    if (strName.empty() || !CopyText(strName.c_str(), pBuffer, nCapacity)) {
+        CopyText("", pBuffer, nCapacity);
+        ShowWarning("Error printing the peer host name");
+        return -1;
+    }
+    return 0;
+}
+
+int SockAddressToText(std::uint32_t nAddr, char* pBuffer, std::size_t nCapacity)
+{
+    const std::string strText = DottedText(nAddr);
+    if (strText.empty() || !CopyText(strText.c_str(), pBuffer, nCapacity)) {
+        CopyText("", pBuffer, nCapacity);
+        ShowWarning("Error printing the peer host name");
+        return -1;
+    }
+    return 0;
+}
+
+std::uint32_t SockLocalHostAddress()
+{
+    in_addr a{};
+    return LocalHostAddress(&a) ? ntohl(a.s_addr) : 0;
+}

@@ -1,0 +1,64 @@
+// The socket layer: a thin procedural layer over POSIX sockets.
+//
+// Conventions every caller relies on:
+//  - INVALID_SOCKET is the one value that means "no socket"; every function
+//    that yields a socket returns it on failure.
+//  - Addresses and ports travel in host byte order outside this layer.
+//  - Stream sockets the program keeps are non-blocking; would-block is never
+//    an error.
+//  - A failure the layer can name is shown in a "Warning" box (through the
+//    front end) before the failure value is returned.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+using SOCKET = int;
+constexpr SOCKET INVALID_SOCKET = -1;
+
+int SockStartup();
+int SockCleanup();
+
+SOCKET SockListen(const std::string& strPort);
+SOCKET SockOpenDatagram(const std::string& strPort);
+SOCKET SockAccept(SOCKET hListen);
+SOCKET SockConnect(const std::string& strHost, const std::string& strPort);
+int SockClose(SOCKET s);
+
+// Peer host name of a connected socket (its reverse name, else the dotted
+// address); empty when none can be had (a warning was shown).
+std::string SockPeerName(SOCKET s);
+
+// Stream receive: bytes read (> 0), 0 when nothing can be read now, -1 when
+// the connection was closed by the peer or failed.
+int SockReceive(SOCKET s, void* pBuffer, int nCapacity);
+// Stream send: the full length, the bytes sent before the socket would block
+// (possibly 0), or -1 on failure. Never waits.
+int SockSend(SOCKET s, const void* pData, int nLength);
+
+// Datagram receive: bytes (> 0), 0 when nothing waits, -2 when the datagram
+// was larger than the buffer (the buffer holds its first bytes), -1 for any
+// other failure. The sender is stored for results > 0 and for -2.
+int SockReceiveFrom(SOCKET s, void* pBuffer, int nCapacity, std::uint32_t* pSenderAddr,
+                    std::uint16_t* pSenderPort = nullptr);
+// Datagram send: the length, a smaller count, 0 for would-block, -2 when the
+// datagram is too large for the platform, -1 for other failures.
+int SockSendTo(SOCKET s, const void* pData, int nLength, std::uint32_t nAddr, std::uint16_t nPort);
+
+// Host text to address; empty or unknown gives 0xFFFFFFFF (255.255.255.255).
+std::uint32_t SockResolveHost(const std::string& strHost);
+// Datagram port text to port: a udp service name, else the number as atoi
+// reads it, cut to 16 bits. No message.
+std::uint16_t SockResolveUdpPort(const std::string& strPort);
+
+// Address to its host name (or dotted text when it has none) / to dotted
+// text. 0 on success, -1 with an empty buffer when no text can be had.
+int SockAddressToName(std::uint32_t nAddr, char* pBuffer, std::size_t nCapacity);
+int SockAddressToText(std::uint32_t nAddr, char* pBuffer, std::size_t nCapacity);
+
+// The decimal value of a port text as atoi reads it, cut to 16 bits.
+std::uint16_t SockAtoiPort(const std::string& strPort);
+// The first IPv4 address (host order) of the local host name, which is where
+// listening and datagram sockets are bound; 0 when it cannot be resolved.
+std::uint32_t SockLocalHostAddress();

@@ -1,0 +1,74 @@
+// The narrow interface through which the session reaches the window side:
+// the history list, the data editor, message boxes, progress windows and
+// modal dialogs. The desktop main window implements it with widgets; the
+// headless front end implements it for the command line and the tests.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/resource.h"
+
+class HistoryEvent;
+
+// A progress window of a long walk over the history ("Please Wait", or the
+// list's own "Loading Event List"). It is open from creation until its
+// Cancel is pressed or its owner closes it.
+class CProgressWindow {
+public:
+    virtual ~CProgressWindow() = default;
+    virtual void SetPos(std::int64_t nPos) = 0;
+    virtual bool IsOpen() const = 0;
+    virtual void Close() = 0;
+};
+
+enum class EProgressKind {
+    PleaseWait,        // the shared "Please Wait" window with its text line
+    LoadingEventList,  // the reload window of the history list
+};
+
+class CFrontEnd {
+public:
+    virtual ~CFrontEnd() = default;
+
+    // History list. AddEventRow is called from any thread, rows keep the call
+    // order, and a worker never waits for the window thread. The row refers
+    // to the event; the history owns it.
+    virtual BOOL AddEventRow(HistoryEvent* pEvent) = 0;
+    virtual void DeleteAllRows() = 0;
+    // The events of the selected rows, in row order.
+    virtual std::vector<HistoryEvent*> GetSelectedEvents() = 0;
+
+    // Data editor: the whole text only.
+    virtual std::string GetEditorText() = 0;
+    virtual void SetEditorText(const std::string& strText) = 0;
+    virtual std::size_t GetEditorTextLength() = 0;
+
+    // A message box owned by the main window; returns IDOK, IDCANCEL, IDYES or IDNO.
+    virtual int MessageBox(const std::string& strText, UINT nType = MB_OK) = 0;
+    // The socket layer's own box without an owner, titled "Warning".
+    virtual void WarningBox(const std::string& strText) = 0;
+
+    virtual std::unique_ptr<CProgressWindow> CreateProgress(EProgressKind kind, const std::string& strText,
+                                                            std::int64_t nLow, std::int64_t nHigh) = 0;
+    // Dispatches every pending window message of the thread, without waiting.
+    virtual void PumpMessages() = 0;
+
+    // Runs modal dialog nIDD, bound to the document's members (and to the
+    // dialog-specific data pData where the dialog needs more). Returns IDOK
+    // or IDCANCEL.
+    virtual int DoModal(UINT nIDD, void* pData = nullptr) = 0;
+
+    // The file open or save dialog. Returns false when cancelled.
+    virtual bool PromptFileName(std::string& strPath, bool bOpenFileDialog, const std::string& strFilter,
+                                const std::string& strDefaultExt = std::string()) = 0;
+};
+
+// The one window side of the process: the main window or the headless front end.
+extern CFrontEnd* g_pMainFrame;
+
+// Message box by string-table id, owned by the main window.
+int AfxMessageBox(UINT nIDPrompt, UINT nType = MB_OK);
+int AfxMessageBox(const std::string& strText, UINT nType = MB_OK);

@@ -1,0 +1,524 @@
+// Reading and writing the session file (.mwx).
+//
+// The file is a plain sequence of little-endian fields led by a signature
+// string: the settings, the display translation, the editor text and the
+// history. Saving goes to a temporary file beside the target, which replaces
+// the target only when it is complete, so a cancelled or failed save never
+// damages the previous file. Loading never trusts a length field.
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include "session/FrontEnd.h"
+#include "session/Memory.h"
+#include "session/MidwireDoc.h"
+#include "session/ProgressWalk.h"
+
+namespace {
+
+constexpr std::size_t kBufferSize = 1 << 20;
+
+// An owned file descriptor.
+class CFileHandle {
+public:
+    explicit CFileHandle(int fd = -1) : m_fd(fd) {}
+    ~CFileHandle() { Close(); }
+    CFileHandle(const CFileHandle&) = delete;
+    CFileHandle& operator=(const CFileHandle&) = delete;
+    int Get() const { return m_fd; }
+    int Close()
+    {
+        int rc = 0;
+        if (m_fd >= 0)
+            rc = ::close(m_fd);
+        m_fd = -1;
+        return rc;
+    }
+
+private:
+    int m_fd;
+};
+
+// Buffered little-endian writer over a descriptor. Large byte runs go to the
+// file directly, together with what is buffered, in one writev.
+class CArchiveWriter {
+public:
+    explicit CArchiveWriter(int fd) : m_fd(fd), m_buffer(static_cast<char*>(std::malloc(kBufferSize))) {}
+    bool Ok() const { return m_buffer && m_nError == 0; }
+    int Error() const { return m_buffer ? m_nError : ENOMEM; }
+
+    void Write1(std::uint8_t v) { Put(&v, 1); }
+    void Write4(std::uint32_t v)
+    {
+        const unsigned char b[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
+                                    static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
+        Put(b, 4);
+    }
+    void WriteString(const std::string& s)
+    {
+        const std::size_t n = s.size();
+        if (n < 255) {
+            Write1(static_cast<std::uint8_t>(n));
+        } else if (n < 0xFFFE) {
+            Write1(0xFF);
+            const unsigned char b[2] = {static_cast<unsigned char>(n), static_cast<unsigned char>(n >> 8)};
+            Put(b, 2);
+        } else {
+            const unsigned char b[3] = {0xFF, 0xFF, 0xFF};
+            Put(b, 3);
+            Write4(static_cast<std::uint32_t>(n));
+        }
+        WriteBytes(s.data(), n);
+    }
+    void WriteBytes(const void* p, std::size_t n)
+    {
+        if (n < kBufferSize / 4) {
+            Put(p, n);
+            return;
+        }
+        iovec iov[2] = {{m_buffer.get(), m_nUsed}, {const_cast<void*>(p), n}};
+        WriteAll(iov, 2);
+        m_nUsed = 0;
+    }
+    bool Flush()
+    {
+        iovec iov{m_buffer.get(), m_nUsed};
+        WriteAll(&iov, 1);
+        m_nUsed = 0;
+        return Ok();
+    }
+
+private:
+    void Put(const void* p, std::size_t n)
+    {
+        if (!m_buffer)
+            return;
+        if (m_nUsed + n > kBufferSize)
+            Flush();
+        std::memcpy(m_buffer.get() + m_nUsed, p, n);
+        m_nUsed += n;
+    }
+    void WriteAll(iovec* iov, int nCount)
+    {
+        while (nCount > 0 && m_nError == 0) {
+            const ssize_t n = ::writev(m_fd, iov, nCount);
+            if (n < 0) {
+                if (errno != EINTR)
+                    m_nError = errno;
+                continue;
+            }
+            std::size_t nLeft = static_cast<std::size_t>(n);
+            while (nCount > 0 && nLeft >= iov->iov_len) {
+                nLeft -= iov->iov_len;
+                ++iov;
+                --nCount;
+            }
+            if (nCount > 0) {
+                iov->iov_base = static_cast<char*>(iov->iov_base) + nLeft;
+                iov->iov_len -= nLeft;
+            }
+        }
+    }
+
+    int m_fd;
+    MallocBuffer m_buffer;
+    std::size_t m_nUsed = 0;
+    int m_nError = 0;
+};
+
+// Buffered little-endian reader that knows how much of the file remains, so
+// that no length field can make it allocate or read past the end.
+class CArchiveReader {
+public:
+    CArchiveReader(int fd, std::uint64_t nFileSize)
+        : m_fd(fd), m_nRemaining(nFileSize), m_buffer(static_cast<char*>(std::malloc(kBufferSize)))
+    {
+    }
+    bool Ok() const { return m_buffer && m_nError == 0; }
+    std::uint64_t Remaining() const { return m_nRemaining; }
+
+    bool Read1(std::uint8_t& v) { return Get(&v, 1); }
+    bool Read2(std::uint16_t& v)
+    {
+        unsigned char b[2];
+        if (!Get(b, 2))
+            return false;
+        v = static_cast<std::uint16_t>(b[0] | (b[1] << 8));
+        return true;
+    }
+    bool Read4(std::uint32_t& v)
+    {
+        unsigned char b[4];
+        if (!Get(b, 4))
+            return false;
+        v = static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
+            (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+        return true;
+    }
+    bool ReadString(std::string& s)
+    {
+        std::uint8_t n1;
+        if (!Read1(n1))
+            return false;
+        std::uint64_t n = n1;
+        if (n1 == 0xFF) {
+            std::uint16_t n2;
+            if (!Read2(n2))
+                return false;
+            n = n2;
+            if (n2 == 0xFFFE)
+                return false;  // a wide-character string: not a file of this program
+            if (n2 == 0xFFFF) {
+                std::uint32_t n4;
+                if (!Read4(n4))
+                    return false;
+                n = n4;
+            }
+        }
+        if (n > m_nRemaining)
+            return false;
+        s.resize(static_cast<std::size_t>(n));
+        return Get(s.data(), s.size());
+    }
+    bool ReadBytes(void* p, std::size_t n) { return Get(p, n); }
+
+private:
+    bool Get(void* p, std::size_t n)
+    {
+        if (!m_buffer || n > m_nRemaining)
+            return false;
+        char* out = static_cast<char*>(p);
+        while (n > 0) {
+            if (m_nPos == m_nFill) {
+                if (n >= kBufferSize)
+                    return ReadDirect(out, n);
+                if (!Fill())
+                    return false;
+            }
+            const std::size_t nTake = std::min(n, m_nFill - m_nPos);
+            std::memcpy(out, m_buffer.get() + m_nPos, nTake);
+            m_nPos += nTake;
+            out += nTake;
+            n -= nTake;
+            m_nRemaining -= nTake;
+        }
+        return true;
+    }
+    bool Fill()
+    {
+        m_nPos = m_nFill = 0;
+        for (;;) {
+            const ssize_t n = ::read(m_fd, m_buffer.get(), kBufferSize);
+            if (n > 0) {
+                m_nFill = static_cast<std::size_t>(n);
+                return true;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            m_nError = n < 0 ? errno : EIO;  // the file shrank under us
+            return false;
+        }
+    }
+    bool ReadDirect(char* out, std::size_t n)
+    {
+        while (n > 0) {
+            const ssize_t r = ::read(m_fd, out, n);
+            if (r > 0) {
+                out += r;
+                n -= static_cast<std::size_t>(r);
+                m_nRemaining -= static_cast<std::size_t>(r);
+                continue;
+            }
+            if (r < 0 && errno == EINTR)
+                continue;
+            m_nError = r < 0 ? errno : EIO;
+            return false;
+        }
+        return true;
+    }
+
+    int m_fd;
+    std::uint64_t m_nRemaining;
+    MallocBuffer m_buffer;
+    std::size_t m_nPos = 0;
+    std::size_t m_nFill = 0;
+    int m_nError = 0;
+};
+
+std::string SignatureText()
+{
+    return LoadStringText(IDS_SIGNATURE);
+}
+
+void ReportFileError(const std::string& strPath, const std::string& strCause)
+{
+    AfxMessageBox(FormatMessageText(IDS_OPEN_FILE_FAILED, strPath, strCause));
+}
+
+}  // namespace
+
+BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
+{
+    if (m_bConnected) {
+        AfxMessageBox(IDS_DURING_CONNECTION);
+        return FALSE;
+    }
+    CWalkGuard guard(*this);
+
+    // The new content goes to a temporary file in the target's directory and
+    // replaces the target by rename only once it is complete.
+    std::string strTemp = strPath + ".XXXXXX";
+    CFileHandle file(::mkostemp(strTemp.data(), O_CLOEXEC));
+    if (file.Get() < 0) {
+        ReportFileError(strPath, std::strerror(errno));
+        return FALSE;
+    }
+    struct stat st {};
+    if (::stat(strPath.c_str(), &st) == 0) {
+        ::fchmod(file.Get(), st.st_mode & 07777);
+    } else {
+        const mode_t nMask = ::umask(0);
+        ::umask(nMask);
+        ::fchmod(file.Get(), 0666 & ~nMask);
+    }
+    auto abandon = [&](int nError) {
+        file.Close();
+        ::unlink(strTemp.c_str());
+        if (nError != 0)
+            ReportFileError(strPath, std::strerror(nError));
+        return FALSE;
+    };
+
+    CArchiveWriter ar(file.Get());
+    ar.WriteString(SignatureText());
+    ar.Write4(static_cast<std::uint32_t>(g_nMaxLineLength));
+    ar.Write1(static_cast<std::uint8_t>(g_chDisplayBreak));
+    ar.Write4(static_cast<std::uint32_t>(g_bKeepBreaks));
+    ar.Write4(static_cast<std::uint32_t>(m_bConnectToHost));
+    ar.WriteString(m_strServerHost);
+    ar.WriteString(m_strServerPort);
+    ar.Write4(static_cast<std::uint32_t>(m_bHoldServerData));
+    ar.Write4(static_cast<std::uint32_t>(m_bAcceptConnections));
+    ar.WriteString(m_strListenPort);
+    ar.Write4(static_cast<std::uint32_t>(m_bHoldClientData));
+    ar.WriteString(m_strClientHost);
+    ar.Write4(static_cast<std::uint32_t>(m_bQuiet));
+    ar.Write4(static_cast<std::uint32_t>(m_bVerbose));
+    ar.Write4(static_cast<std::uint32_t>(m_bUseBreakChar));
+    ar.Write4(static_cast<std::uint32_t>(m_bKeepAlive));
+    ar.Write4(static_cast<std::uint32_t>(m_bVisibleScroll));
+    ar.Write4(static_cast<std::uint32_t>(m_bDgramVerbose));
+    ar.Write4(static_cast<std::uint32_t>(m_bDgramQuiet));
+    ar.Write4(static_cast<std::uint32_t>(m_nServerWaitRetries));
+    ar.Write4(static_cast<std::uint32_t>(m_nClientWaitRetries));
+    ar.Write4(static_cast<std::uint32_t>(m_nServerTimeWait));
+    ar.Write4(static_cast<std::uint32_t>(m_nClientTimeWait));
+    ar.Write1(static_cast<std::uint8_t>(m_chBreakChar));
+    ar.Write4(static_cast<std::uint32_t>(m_bDatagramActive));
+    ar.WriteString(m_strSendHost);
+    ar.WriteString(m_strSendPort);
+    ar.WriteString(m_strDgramPort);
+    ar.Write4(static_cast<std::uint32_t>(m_bSendBroadcast));
+    ar.Write4(static_cast<std::uint32_t>(m_bMove1));
+    ar.Write4(static_cast<std::uint32_t>(m_bMove2));
+    ar.WriteString(m_strMoveFromHost1);
+    ar.WriteString(m_strMoveFromHost2);
+    ar.Write4(static_cast<std::uint32_t>(m_bMoveBroadcast1));
+    ar.Write4(static_cast<std::uint32_t>(m_bMoveBroadcast2));
+    ar.Write4(static_cast<std::uint32_t>(m_bMoveEveryone1));
+    ar.Write4(static_cast<std::uint32_t>(m_bMoveEveryone2));
+    ar.WriteString(m_strMoveToHost1);
+    ar.WriteString(m_strMoveToHost2);
+    ar.WriteString(m_strMoveToPort1);
+    ar.WriteString(m_strMoveToPort2);
+    ar.Write4(static_cast<std::uint32_t>(m_bResolveNames));
+    ar.WriteString(g_pMainFrame ? g_pMainFrame->GetEditorText() : std::string());
+
+    const std::size_t nCount = m_history.GetCount();
+    CProgressWalk walk(EProgressKind::PleaseWait, "Please wait while saving", 0, static_cast<std::int64_t>(nCount));
+    ar.Write4(static_cast<std::uint32_t>(nCount));
+    std::size_t i = 0;
+    for (const HistoryEvent* pEvent : m_history) {
+        walk.Before(static_cast<std::int64_t>(i++));
+        ar.Write4(pEvent->m_kind);
+        ar.Write4(static_cast<std::uint32_t>(pEvent->m_time));
+        ar.WriteString(pEvent->m_strText);
+        const std::int32_t nLength = pEvent->m_pData ? pEvent->m_nLength : 0;
+        ar.Write4(static_cast<std::uint32_t>(nLength));
+        ar.WriteString(pEvent->m_strHost);
+        if (nLength > 0)
+            ar.WriteBytes(pEvent->m_pData, static_cast<std::size_t>(nLength));
+        if (!ar.Ok())
+            return abandon(ar.Error());
+        if (!walk.After())
+            return abandon(0);  // cancelled: the previous file stays as it was
+    }
+    walk.Close();
+    if (!ar.Flush())
+        return abandon(ar.Error());
+    if (file.Close() != 0)
+        return abandon(errno);
+    if (::rename(strTemp.c_str(), strPath.c_str()) != 0) {
+        const int nError = errno;
+        ::unlink(strTemp.c_str());
+        ReportFileError(strPath, std::strerror(nError));
+        return FALSE;
+    }
+    m_strPathName = strPath;
+    return TRUE;
+}
+
+BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
+{
+    if (m_bConnected) {
+        AfxMessageBox(IDS_DURING_CONNECTION);
+        return FALSE;
+    }
+    CFileHandle file(::open(strPath.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    if (file.Get() < 0 || ::fstat(file.Get(), &st) != 0) {
+        ReportFileError(strPath, std::strerror(errno));
+        return FALSE;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        ReportFileError(strPath, std::strerror(EISDIR));
+        return FALSE;
+    }
+    CArchiveReader ar(file.Get(), static_cast<std::uint64_t>(st.st_size));
+    std::string strSignature;
+    if (!ar.ReadString(strSignature) || strSignature != SignatureText()) {
+        AfxMessageBox(IDS_WRONG_FORMAT);
+        return FALSE;
+    }
+
+    CWalkGuard guard(*this);
+    OnNewDocument();
+
+    auto readBool = [&](BOOL& b) {
+        std::uint32_t v;
+        if (!ar.Read4(v))
+            return false;
+        b = static_cast<BOOL>(v);
+        return true;
+    };
+    auto readInt = [&](int& n) {
+        std::uint32_t v;
+        if (!ar.Read4(v))
+            return false;
+        n = static_cast<int>(v);
+        return true;
+    };
+    auto readChar = [&](char& c) {
+        std::uint8_t v;
+        if (!ar.Read1(v))
+            return false;
+        c = static_cast<char>(v);
+        return true;
+    };
+    std::string strEditor;
+    const bool bSettings =
+        readInt(g_nMaxLineLength) && readChar(g_chDisplayBreak) && readBool(g_bKeepBreaks) &&
+        readBool(m_bConnectToHost) && ar.ReadString(m_strServerHost) && ar.ReadString(m_strServerPort) &&
+        readBool(m_bHoldServerData) && readBool(m_bAcceptConnections) && ar.ReadString(m_strListenPort) &&
+        readBool(m_bHoldClientData) && ar.ReadString(m_strClientHost) && readBool(m_bQuiet) &&
+        readBool(m_bVerbose) && readBool(m_bUseBreakChar) && readBool(m_bKeepAlive) &&
+        readBool(m_bVisibleScroll) && readBool(m_bDgramVerbose) && readBool(m_bDgramQuiet) &&
+        readInt(m_nServerWaitRetries) && readInt(m_nClientWaitRetries) && readInt(m_nServerTimeWait) &&
+        readInt(m_nClientTimeWait) && readChar(m_chBreakChar) && readBool(m_bDatagramActive) &&
+        ar.ReadString(m_strSendHost) && ar.ReadString(m_strSendPort) && ar.ReadString(m_strDgramPort) &&
+        readBool(m_bSendBroadcast) && readBool(m_bMove1) && readBool(m_bMove2) &&
+        ar.ReadString(m_strMoveFromHost1) && ar.ReadString(m_strMoveFromHost2) && readBool(m_bMoveBroadcast1) &&
+        readBool(m_bMoveBroadcast2) && readBool(m_bMoveEveryone1) && readBool(m_bMoveEveryone2) &&
+        ar.ReadString(m_strMoveToHost1) && ar.ReadString(m_strMoveToHost2) && ar.ReadString(m_strMoveToPort1) &&
+        ar.ReadString(m_strMoveToPort2) && readBool(m_bResolveNames) && ar.ReadString(strEditor);
+    // A session is never loaded into a running datagram relay: the flag a
+    // file holds describes the session that wrote it, not this one.
+    m_bDatagramActive = 0;
+    if (g_pMainFrame && bSettings)
+        g_pMainFrame->SetEditorText(strEditor);
+    ResolveDatagramSettings();
+    if (!bSettings) {
+        ReportFileError(strPath, "the file is truncated or damaged");
+        return FALSE;
+    }
+
+    std::uint32_t nCount = 0;
+    if (!ar.Read4(nCount)) {
+        ReportFileError(strPath, "the file is truncated or damaged");
+        return FALSE;
+    }
+    bool bComplete = true;
+    bool bCancelled = false;
+    {
+        CProgressWalk walk(EProgressKind::PleaseWait, "Please wait while loading", 0,
+                           static_cast<std::int64_t>(nCount));
+        for (std::uint32_t i = 0; i < nCount; ++i) {
+            walk.Before(i);
+            std::uint32_t nKind = 0, nTime = 0, nLength = 0;
+            auto pEvent = std::make_unique<HistoryEvent>();
+            if (!ar.Read4(nKind) || !ar.Read4(nTime) || !ar.ReadString(pEvent->m_strText) || !ar.Read4(nLength) ||
+                !ar.ReadString(pEvent->m_strHost)) {
+                bComplete = false;
+                break;
+            }
+            pEvent->m_kind = nKind;
+            pEvent->m_time = nTime;
+            const auto nSigned = static_cast<std::int32_t>(nLength);
+            if (nSigned > 0) {
+                // A length beyond the rest of the file is damage, not a reason
+                // to allocate.
+                if (static_cast<std::uint64_t>(nSigned) > ar.Remaining()) {
+                    bComplete = false;
+                    break;
+                }
+                MallocBuffer block(static_cast<char*>(std::malloc(static_cast<std::size_t>(nSigned))));
+                if (!block) {
+                    AfxMessageBox(IDS_ALLOC_FAILED);
+                    bComplete = false;
+                    break;
+                }
+                if (!ar.ReadBytes(block.get(), static_cast<std::size_t>(nSigned))) {
+                    bComplete = false;
+                    break;
+                }
+                pEvent->AdoptData(reinterpret_cast<unsigned char*>(block.release()), nSigned);
+            }
+            AddToHistory(pEvent.release());
+            if (!walk.After()) {
+                bCancelled = true;  // the events read so far stay
+                break;
+            }
+        }
+    }
+    ReloadEventList();
+    if (!bComplete) {
+        ReportFileError(strPath, "the file is truncated or damaged");
+        return FALSE;
+    }
+    // A session cut short by Cancel is not the file's content: it stays
+    // untitled, so that Save cannot overwrite the file with part of it.
+    if (!bCancelled)
+        m_strPathName = strPath;
+    return TRUE;
+}
+
+void CMidwireDoc::ResolveDatagramSettings()
+{
+    m_nSendAddr = SockResolveHost(m_strSendHost);
+    m_nMoveFromAddr1 = SockResolveHost(m_strMoveFromHost1);
+    m_nMoveFromAddr2 = SockResolveHost(m_strMoveFromHost2);
+    m_nMoveToAddr1 = SockResolveHost(m_strMoveToHost1);
+    m_nMoveToAddr2 = SockResolveHost(m_strMoveToHost2);
+    m_nMoveToPort1 = SockResolveUdpPort(m_strMoveToPort1);
+    m_nMoveToPort2 = SockResolveUdpPort(m_strMoveToPort2);
+    m_nDgramPort = SockResolveUdpPort(m_strDgramPort);
+    m_nSendPort = SockResolveUdpPort(m_strSendPort);
+}

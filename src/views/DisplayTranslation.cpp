@@ -1,0 +1,244 @@
+#include "views/DisplayTranslation.h"
+
+#include <array>
+#include <cstring>
+
+#include "session/MidwireDoc.h"
+
+int g_nMaxLineLength = 0;
+char g_chDisplayBreak = '\n';
+BOOL g_bKeepBreaks = 0;
+
+namespace {
+
+// The representation of each byte value, padded to 8 bytes so that the copy
+// loop can always move 8 bytes and advance by the real length.
+struct ByteForm {
+    char text[8];
+    std::uint8_t length;
+};
+
+struct FormTable {
+    std::array<ByteForm, 256> forms{};
+    FormTable()
+    {
+        for (int b = 0; b < 256; ++b) {
+            ByteForm& f = forms[static_cast<size_t>(b)];
+            if (b >= 0x20 && b <= 0x7F) {
+                f.text[0] = static_cast<char>(b);
+                f.length = 1;
+                if (b == '[') {
+                    f.text[1] = '[';
+                    f.length = 2;
+                }
+            } else {
+                char buf[8];
+                const int n = std::snprintf(buf, sizeof buf, "[%d]", b);
+                std::memcpy(f.text, buf, static_cast<size_t>(n));
+                f.length = static_cast<std::uint8_t>(n);
+            }
+        }
+    }
+};
+
+const FormTable& Forms()
+{
+    static const FormTable table;
+    return table;
+}
+
+inline bool IsBracketed(unsigned char b)
+{
+    return b < 0x20 || b > 0x7F;
+}
+
+}  // namespace
+
+MallocPtr<char> BytesToDisplayText(const void* pBytes, std::int32_t nLength)
+{
+    const auto* p = static_cast<const unsigned char*>(pBytes);
+    const size_t n = (p && nLength > 0) ? static_cast<size_t>(nLength) : 0;
+    const auto& forms = Forms().forms;
+    const int nMax = g_nMaxLineLength;
+    const bool bKeep = g_bKeepBreaks != 0;
+    const auto chBreak = static_cast<unsigned char>(g_chDisplayBreak);
+
+    // First pass: the exact size of the text.
+    size_t nSize = 0;
+    if (nMax <= 0) {
+        for (size_t i = 0; i < n; ++i)
+            nSize += forms[p[i]].length;
+        if (bKeep && IsBracketed(chBreak)) {
+            for (size_t i = 0; i < n; ++i)
+                nSize += (p[i] == chBreak);
+        }
+    } else {
+        long nLine = 0;
+        for (size_t i = 0; i < n; ++i) {
+            const unsigned char b = p[i];
+            nSize += forms[b].length;
+            nLine += forms[b].length;
+            if (bKeep && b == chBreak && IsBracketed(b)) {
+                ++nSize;
+                nLine = 0;
+            }
+            if (nLine >= nMax) {
+                ++nSize;
+                nLine = 0;
+            }
+        }
+    }
+
+    // Eight bytes of slack let every form be copied as one 8-byte move.
+    MallocPtr<char> text(static_cast<char*>(std::malloc(nSize + 8)));
+    if (!text)
+        return nullptr;
+    char* out = text.get();
+
+    if (nMax <= 0 && !bKeep) {
+        for (size_t i = 0; i < n; ++i) {
+            const ByteForm& f = forms[p[i]];
+            std::memcpy(out, f.text, 8);
+            out += f.length;
+        }
+    } else {
+        long nLine = 0;
+        for (size_t i = 0; i < n; ++i) {
+            const unsigned char b = p[i];
+            const ByteForm& f = forms[b];
+            std::memcpy(out, f.text, 8);
+            out += f.length;
+            nLine += f.length;
+            if (bKeep && b == chBreak && IsBracketed(b)) {
+                *out++ = static_cast<char>(chBreak);
+                nLine = 0;
+            }
+            if (nMax > 0 && nLine >= nMax) {
+                *out++ = static_cast<char>(chBreak);
+                nLine = 0;
+            }
+        }
+    }
+    *out = '\0';
+    return text;
+}
+
+std::string BytesToDisplayString(const void* pBytes, std::int32_t nLength)
+{
+    MallocPtr<char> text = BytesToDisplayText(pBytes, nLength);
+    return text ? std::string(text.get()) : std::string();
+}
+
+namespace {
+
+// Converts the display text into out (which has room for text.size() bytes);
+// returns the number of bytes written.
+size_t TranslateBack(std::string_view text, unsigned char* out)
+{
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    unsigned char* const start = out;
+    while (p < end) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c == '\0')
+            break;
+        if (c != '[') {
+            if (c >= 0x20 && c <= 0x7F)
+                *out++ = c;
+            ++p;
+            continue;
+        }
+        // An opening bracket.
+        ++p;
+        if (p >= end || *p == '\0')
+            break;
+        if (*p == '[') {
+            *out++ = '[';
+            ++p;
+            continue;
+        }
+        // A decimal value the way atoi reads it; its low 8 bits are the byte.
+        const char* q = p;
+        while (q < end && (*q == ' ' || (*q >= '\t' && *q <= '\r')))
+            ++q;
+        bool bNegative = false;
+        if (q < end && (*q == '+' || *q == '-'))
+            bNegative = *q++ == '-';
+        std::uint32_t nValue = 0;
+        while (q < end && *q >= '0' && *q <= '9')
+            nValue = nValue * 10u + static_cast<std::uint32_t>(*q++ - '0');
+        if (bNegative)
+            nValue = 0u - nValue;
+        *out++ = static_cast<unsigned char>(nValue & 0xFFu);
+        // Continue after the next closing bracket; without one the text ends.
+        while (p < end && *p != ']' && *p != '\0')
+            ++p;
+        if (p >= end || *p == '\0')
+            break;
+        ++p;
+    }
+    return static_cast<size_t>(out - start);
+}
+
+}  // namespace
+
+MallocPtr<unsigned char> DisplayTextToBytes(std::string_view text, std::int32_t& nLength)
+{
+    nLength = 0;
+    if (text.empty())
+        return nullptr;
+    MallocPtr<unsigned char> block(static_cast<unsigned char*>(std::malloc(text.size())));
+    if (!block)
+        return nullptr;
+    const size_t n = TranslateBack(text, block.get());
+    if (n == 0)
+        return nullptr;
+    if (n < text.size() / 2) {
+        // Give back what a mostly-bracketed text over-allocated.
+        if (void* p = std::realloc(block.get(), n)) {
+            (void)block.release();
+            block.reset(static_cast<unsigned char*>(p));
+        }
+    }
+    nLength = static_cast<std::int32_t>(n);
+    return block;
+}
+
+std::string DisplayTextToByteString(std::string_view text)
+{
+    std::string bytes(text.size(), '\0');
+    bytes.resize(TranslateBack(text, reinterpret_cast<unsigned char*>(bytes.data())));
+    return bytes;
+}
+
+unsigned char* AppendBytes(unsigned char*& pBlock, std::int32_t& nLength, const void* pBytes, std::int32_t n)
+{
+    if (n <= 0)
+        return pBlock;
+    unsigned char* pNew;
+    if (!pBlock || nLength <= 0) {
+        pNew = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(n)));
+        if (!pNew)
+            return nullptr;
+        std::free(pBlock);  // an empty block with storage is replaced
+        std::memcpy(pNew, pBytes, static_cast<size_t>(n));
+        pBlock = pNew;
+        nLength = n;
+        return pBlock;
+    }
+    const size_t nNew = static_cast<size_t>(nLength) + static_cast<size_t>(n);
+    if (nNew > 0x7FFFFFFFu)
+        return nullptr;
+    pNew = static_cast<unsigned char*>(std::realloc(pBlock, nNew));
+    if (!pNew)
+        return nullptr;
+    std::memcpy(pNew + nLength, pBytes, static_cast<size_t>(n));
+    pBlock = pNew;
+    nLength = static_cast<std::int32_t>(nNew);
+    return pBlock;
+}
+
+unsigned char* AppendByte(unsigned char*& pBlock, std::int32_t& nLength, unsigned char byte)
+{
+    return AppendBytes(pBlock, nLength, &byte, 1);
+}

@@ -1,0 +1,36 @@
+// The display translation between data bytes and editable text.
+//
+// Bytes 32..127 stand for themselves ("[" doubled), every other byte is its
+// decimal value in brackets ("[13]"). Optional line breaking follows the
+// program-wide settings g_nMaxLineLength, g_chDisplayBreak and g_bKeepBreaks.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "session/Memory.h"
+
+
+// Bytes to display text: a zero-terminated malloc text, null when memory runs out.
+MallocPtr<char> BytesToDisplayText(const void* pBytes, std::int32_t nLength);
+// The same into a string (empty when memory runs out or there are no bytes).
+std::string BytesToDisplayString(const void* pBytes, std::int32_t nLength);
+inline std::string BytesToDisplayString(std::string_view bytes)
+{
+    return BytesToDisplayString(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+}
+
+// Display text (read up to its first NUL) to bytes: a malloc block and its
+// length, or null with length 0 when the text yields no byte.
+MallocPtr<unsigned char> DisplayTextToBytes(std::string_view text, std::int32_t& nLength);
+// The same as a byte string.
+std::string DisplayTextToByteString(std::string_view text);
+
+// Grows a malloc block by n bytes (allocating it when absent or empty). On
+// success the block and its length are updated and the block is returned;
+// when memory runs out, null is returned and block and length are unchanged.
+unsigned char* AppendBytes(unsigned char*& pBlock, std::int32_t& nLength, const void* pBytes, std::int32_t n);
+unsigned char* AppendByte(unsigned char*& pBlock, std::int32_t& nLength, unsigned char byte);
