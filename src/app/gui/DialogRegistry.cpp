@@ -1,0 +1,32 @@
+#include "app/gui/DialogRegistry.h"
+
+#include <unordered_map>
+
+namespace {
+std::unordered_map<UINT, DialogFactory>& Registry()
+{
+    static std::unordered_map<UINT, DialogFactory> registry;
+    return registry;
+}
+}  // namespace
+
+void RegisterDialog(UINT nIDD, DialogFactory factory)
+{
+    Registry()[nIDD] = std::move(factory);
+}
+
+int RunRegisteredDialog(UINT nIDD, QWidget* pParent, CMidwireDoc& doc, void* pData)
+{
+    const auto it = Registry().find(nIDD);
+    return it == Registry().end() ? IDCANCEL : it->second(pParent, doc, pData);
+}
+
+bool HasRegisteredDialog(UINT nIDD)
+{
+    return Registry().count(nIDD) != 0;
+}
+
+void RegisterAllDialogs()
+{
+    // Each subsystem registers its dialogs below.
+}
