@@ -1,5 +1,8 @@
 #include "app/CommandTable.h"
 
+#include "datagram/DatagramRelay.h"
+#include "editor/EditorCommands.h"
+#include "export/SaveSpecial.h"
 #include "session/FrontEnd.h"
 #include "session/MidwireDoc.h"
 
@@ -81,5 +84,8 @@ void RegisterAllCommands(CMidwireDoc& doc)
     CCommandTable& table = GetCommandTable();
     table.Clear();
     RegisterSessionCommands(table, doc);
+    RegisterEditorCommands(table, doc);
     // Each subsystem registers its commands below.
+    RegisterDatagramCommands(table, doc);
+    RegisterExportCommands(table, doc);
 }

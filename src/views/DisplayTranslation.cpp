@@ -59,9 +59,11 @@ MallocPtr<char> BytesToDisplayText(const void* pBytes, std::int32_t nLength)
     const auto* p = static_cast<const unsigned char*>(pBytes);
     const size_t n = (p && nLength > 0) ? static_cast<size_t>(nLength) : 0;
     const auto& forms = Forms().forms;
-    const int nMax = g_nMaxLineLength;
-    const bool bKeep = g_bKeepBreaks != 0;
     const auto chBreak = static_cast<unsigned char>(g_chDisplayBreak);
+    // A NUL break character cannot stand in a zero-terminated text (it would
+    // cut the text short), so it inserts no breaks at all.
+    const int nMax = chBreak ? g_nMaxLineLength : 0;
+    const bool bKeep = chBreak && g_bKeepBreaks != 0;
 
     // First pass: the exact size of the text.
     size_t nSize = 0;

@@ -1,0 +1,74 @@
+// The midwire program's top level and its session command, run as a user would.
+
+#include <gtest/gtest.h>
+
+#include "TestUtil.h"
+
+using testutil::Midwire;
+using testutil::ReadFile;
+using testutil::RunCommand;
+using testutil::TempDir;
+using testutil::WriteFile;
+
+TEST(CliSession, NewDumpCopy)
+{
+    TempDir dir;
+    const std::string a = dir.Path("a.mwx"), b = dir.Path("b.mwx");
+    auto r = RunCommand(Midwire() + " session new " + a);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadFile(a).size(), 138u);
+
+    r = RunCommand(Midwire() + " session dump " + a);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("g_nMaxLineLength = 0\ng_chDisplayBreak = 10\n", 0), 0u);
+    EXPECT_NE(r.out.find("\nm_bResolveNames = 1\neditor = \nevents = 0\n"), std::string::npos);
+
+    // A file with one event made by hand: a 4-byte data event with a host.
+    std::string bytes = ReadFile(a);
+    bytes.resize(bytes.size() - 4);
+    bytes += std::string("\x01\0\0\0", 4);                     // one event
+    bytes += std::string("\x00\x00\x10\x00", 4);               // kind 0x100000
+    bytes += std::string("\x15\xCD\x5B\x07", 4);               // time 123456789
+    bytes += std::string("\x00", 1);                           // no text
+    bytes += std::string("\x04\0\0\0", 4);                     // length 4
+    bytes += std::string("\x04peer", 5);                       // host
+    bytes += std::string("a[\r\n", 4);                         // data
+    WriteFile(a, bytes);
+    r = RunCommand(Midwire() + " session dump " + a);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("events = 1\n0x00100000\t123456789\t4\tpeer\t\ta[[[13][10]\n"), std::string::npos) << r.out;
+
+    r = RunCommand(Midwire() + " session copy " + a + " " + b);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadFile(a), ReadFile(b));
+}
+
+TEST(CliSession, ErrorsAndHelp)
+{
+    TempDir dir;
+    auto r = RunCommand(Midwire() + " session --help");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("midwire session dump FILE"), std::string::npos);
+    r = RunCommand(Midwire() + " --help");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("session"), std::string::npos);
+
+    r = RunCommand(Midwire() + " session frobnicate x");
+    EXPECT_EQ(r.status, 2);
+    r = RunCommand(Midwire() + " session copy onlyone");
+    EXPECT_EQ(r.status, 2);
+    r = RunCommand(Midwire() + " --no-such-option");
+    EXPECT_EQ(r.status, 2);
+
+    r = RunCommand(Midwire() + " session dump " + dir.Path("missing.mwx"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Unable to open file: " + dir.Path("missing.mwx")), std::string::npos) << r.err;
+
+    WriteFile(dir.Path("x.mwx"), "not a session");
+    r = RunCommand(Midwire() + " session dump " + dir.Path("x.mwx"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Wrong file format."), std::string::npos);
+
+    r = RunCommand(Midwire() + " session new " + dir.Path("no/such/dir/x.mwx"));
+    EXPECT_EQ(r.status, 1);
+}

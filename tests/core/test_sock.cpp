@@ -1,0 +1,248 @@
+// The socket layer on loopback: results, warnings and port texts.
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "app/HeadlessFrontEnd.h"
+#include "net/Sock.h"
+
+namespace {
+
+// A port on the local host address that nothing listens on right now.
+std::uint16_t FreePort(int nType = SOCK_STREAM)
+{
+    const int s = ::socket(AF_INET, nType, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(SockLocalHostAddress());
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(s);
+    return ntohs(a.sin_port);
+}
+
+std::uint16_t BoundPort(SOCKET s)
+{
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+std::string LocalHostText()
+{
+    char buf[64];
+    SockAddressToText(SockLocalHostAddress(), buf, sizeof buf);
+    return buf;
+}
+
+// Waits (bounded) until the socket has something to read.
+bool WaitReadable(SOCKET s, int ms = 5000)
+{
+    pollfd p{s, POLLIN, 0};
+    return ::poll(&p, 1, ms) == 1;
+}
+
+struct SockFixture : ::testing::Test {
+    SockFixture() { frontEnd.SetEcho(false); }
+    CHeadlessFrontEnd frontEnd;
+};
+
+// A listening socket, a client connected to it and the accepted end.
+struct Connection {
+    SOCKET hListen = INVALID_SOCKET, hClient = INVALID_SOCKET, hAccepted = INVALID_SOCKET;
+    ~Connection()
+    {
+        for (SOCKET s : {hListen, hClient, hAccepted})
+            if (s != INVALID_SOCKET)
+                SockClose(s);
+    }
+    bool Open()
+    {
+        const std::string port = std::to_string(FreePort());
+        hListen = SockListen(port);
+        if (hListen == INVALID_SOCKET)
+            return false;
+        hClient = SockConnect(LocalHostText(), port);
+        if (hClient == INVALID_SOCKET || !WaitReadable(hListen))
+            return false;
+        hAccepted = SockAccept(hListen);
+        return hAccepted != INVALID_SOCKET;
+    }
+};
+
+}  // namespace
+
+TEST_F(SockFixture, ListenAcceptConnectSendReceiveClose)
+{
+    Connection c;
+    ASSERT_TRUE(c.Open());
+    EXPECT_TRUE(frontEnd.m_warnings.empty());
+    // Nothing to accept now: no socket, no warning.
+    EXPECT_EQ(SockAccept(c.hListen), INVALID_SOCKET);
+    EXPECT_TRUE(frontEnd.m_warnings.empty());
+
+    char buf[100];
+    EXPECT_EQ(SockReceive(c.hAccepted, buf, sizeof buf), 0);  // nothing yet
+    EXPECT_EQ(SockSend(c.hClient, "hello", 5), 5);
+    ASSERT_TRUE(WaitReadable(c.hAccepted));
+    EXPECT_EQ(SockReceive(c.hAccepted, buf, sizeof buf), 5);
+    EXPECT_EQ(std::memcmp(buf, "hello", 5), 0);
+    EXPECT_FALSE(SockPeerName(c.hAccepted).empty());
+
+    SockClose(c.hClient);
+    c.hClient = INVALID_SOCKET;
+    ASSERT_TRUE(WaitReadable(c.hAccepted));
+    EXPECT_EQ(SockReceive(c.hAccepted, buf, sizeof buf), -1);  // closed reads as failure
+}
+
+TEST_F(SockFixture, SendIntoAPeerThatDoesNotReadReturnsThePartialCount)
+{
+    Connection c;
+    ASSERT_TRUE(c.Open());
+    const std::string big(64 << 20, 'x');
+    const int n = SockSend(c.hClient, big.data(), static_cast<int>(big.size()));
+    EXPECT_GT(n, 0);
+    EXPECT_LT(n, static_cast<int>(big.size()));
+    // The buffers are full: the next call sends nothing and says so with 0.
+    EXPECT_EQ(SockSend(c.hClient, big.data(), 1000), 0);
+    // A send on a socket the peer reset fails with -1.
+    SockClose(c.hAccepted);
+    c.hAccepted = INVALID_SOCKET;
+    int rc = 0;
+    for (int i = 0; i < 100 && rc != -1; ++i) {
+        rc = SockSend(c.hClient, big.data(), 1000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(rc, -1);
+}
+
+TEST_F(SockFixture, PortTexts)
+{
+    EXPECT_EQ(SockAtoiPort("70000"), 4464);
+    EXPECT_EQ(SockAtoiPort("65536"), 0);
+    EXPECT_EQ(SockAtoiPort("  80abc"), 80);
+    EXPECT_EQ(SockAtoiPort("-1"), 65535);
+    EXPECT_EQ(SockAtoiPort("abc"), 0);
+    EXPECT_EQ(SockResolveUdpPort("abc"), 0);
+    EXPECT_EQ(SockResolveUdpPort("53"), 53);
+    EXPECT_EQ(SockResolveUdpPort("domain"), 53);
+    EXPECT_TRUE(frontEnd.m_warnings.empty());
+
+    for (const char* port : {"0", "", "65536", "nosuchservice"}) {
+        frontEnd.m_warnings.clear();
+        EXPECT_EQ(SockListen(port), INVALID_SOCKET) << port;
+        EXPECT_EQ(frontEnd.m_warnings, std::vector<std::string>{"Unknow service"}) << port;
+        frontEnd.m_warnings.clear();
+        EXPECT_EQ(SockOpenDatagram(port), INVALID_SOCKET) << port;
+        EXPECT_EQ(frontEnd.m_warnings, std::vector<std::string>{"Unknow service"}) << port;
+        frontEnd.m_warnings.clear();
+        EXPECT_EQ(SockConnect("127.0.0.1", port), INVALID_SOCKET) << port;
+        EXPECT_EQ(frontEnd.m_warnings, std::vector<std::string>{"Unknow service"}) << port;
+    }
+
+    // A port text beyond 16 bits wraps: 70000 opens port 4464.
+    const SOCKET s = SockListen("70000");
+    if (s != INVALID_SOCKET) {
+        EXPECT_EQ(BoundPort(s), 4464);
+        SockClose(s);
+    }
+    // A tcp service name opens that service's port.
+    frontEnd.m_warnings.clear();
+    const SOCKET h = SockListen("http");
+    if (h == INVALID_SOCKET) {
+        EXPECT_EQ(frontEnd.m_warnings, std::vector<std::string>{"Error binding a socket"});
+    } else {
+        EXPECT_EQ(BoundPort(h), 80);
+        SockClose(h);
+    }
+}
+
+TEST_F(SockFixture, ConnectFailures)
+{
+    EXPECT_EQ(SockConnect(LocalHostText(), std::to_string(FreePort())), INVALID_SOCKET);
+    EXPECT_EQ(frontEnd.m_warnings, std::vector<std::string>{"Error connecting a socket"});
+    frontEnd.m_warnings.clear();
+    EXPECT_EQ(SockConnect("no-such-host.invalid", "80"), INVALID_SOCKET);
+    EXPECT_EQ(frontEnd.m_warnings, std::vector<std::string>{"Unknow host"});
+    // Two listeners on one port: the second cannot bind.
+    const std::string port = std::to_string(FreePort());
+    const SOCKET a = SockListen(port);
+    ASSERT_NE(a, INVALID_SOCKET);
+    frontEnd.m_warnings.clear();
+    EXPECT_EQ(SockListen(port), INVALID_SOCKET);
+    EXPECT_EQ(frontEnd.m_warnings, std::vector<std::string>{"Error binding a socket"});
+    SockClose(a);
+}
+
+TEST_F(SockFixture, HostsAndAddresses)
+{
+    EXPECT_EQ(SockResolveHost(""), 0xFFFFFFFFu);
+    EXPECT_EQ(SockResolveHost("no-such-host.invalid"), 0xFFFFFFFFu);
+    EXPECT_EQ(SockResolveHost("10.1.2.3"), 0x0A010203u);
+    EXPECT_EQ(SockResolveHost("localhost"), 0x7F000001u);
+
+    char buf[1024];
+    EXPECT_EQ(SockAddressToText(0x0A010203u, buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "10.1.2.3");
+    EXPECT_EQ(SockAddressToText(0x0A010203u, buf, 4), 0);  // cut to capacity - 1
+    EXPECT_STREQ(buf, "10.");
+    EXPECT_EQ(SockAddressToName(0x7F000001u, buf, sizeof buf), 0);
+    EXPECT_GT(std::strlen(buf), 0u);
+    EXPECT_TRUE(frontEnd.m_warnings.empty());
+}
+
+TEST_F(SockFixture, Datagrams)
+{
+    const std::string port = std::to_string(FreePort(SOCK_DGRAM));
+    const SOCKET hBound = SockOpenDatagram(port);
+    ASSERT_NE(hBound, INVALID_SOCKET);
+    const SOCKET hPeer = SockOpenDatagram(std::to_string(FreePort(SOCK_DGRAM)));
+    ASSERT_NE(hPeer, INVALID_SOCKET);
+    const std::uint32_t nLocal = SockLocalHostAddress();
+    const auto nPort = static_cast<std::uint16_t>(std::stoi(port));
+
+    char buf[70000];
+    std::uint32_t nSender = 0;
+    std::uint16_t nSenderPort = 0;
+    EXPECT_EQ(SockReceiveFrom(hBound, buf, 100, &nSender), 0);  // nothing waiting
+
+    EXPECT_EQ(SockSendTo(hPeer, "abc", 3, nLocal, nPort), 3);
+    ASSERT_TRUE(WaitReadable(hBound));
+    EXPECT_EQ(SockReceiveFrom(hBound, buf, sizeof buf, &nSender, &nSenderPort), 3);
+    EXPECT_EQ(nSender, nLocal);
+    EXPECT_EQ(nSenderPort, BoundPort(hPeer));
+
+    // Larger than the buffer: -2, the first bytes, and the sender.
+    std::string data(1000, 'd');
+    data[0] = 'F';
+    EXPECT_EQ(SockSendTo(hPeer, data.data(), 1000, nLocal, nPort), 1000);
+    ASSERT_TRUE(WaitReadable(hBound));
+    nSender = 0;
+    std::memset(buf, 0, 200);
+    EXPECT_EQ(SockReceiveFrom(hBound, buf, 100, &nSender), -2);
+    EXPECT_EQ(nSender, nLocal);
+    EXPECT_EQ(buf[0], 'F');
+    EXPECT_EQ(buf[100], 0);
+
+    // 70 000 bytes exceed what a datagram can carry: -2 on send.
+    std::string huge(70000, 'h');
+    EXPECT_EQ(SockSendTo(hPeer, huge.data(), 70000, nLocal, nPort), -2);
+    // The largest datagram there is still arrives whole in a 65535-byte buffer.
+    EXPECT_EQ(SockSendTo(hPeer, huge.data(), 65507, nLocal, nPort), 65507);
+    ASSERT_TRUE(WaitReadable(hBound));
+    EXPECT_EQ(SockReceiveFrom(hBound, buf, 65535, &nSender), 65507);
+
+    SockClose(hBound);
+    SockClose(hPeer);
+    EXPECT_TRUE(frontEnd.m_warnings.empty());
+}
