@@ -1,21 +1,40 @@
 #include "mime/MimeDecode.h"
 
-#include <fstream>
+#include "editor/Codecs.h"
+#include "mime/MimeAdapter.h"
+#include "mime/MimeFiles.h"
+#include "mime/MimeReport.h"
 
-// Interim body until the report is in place: stores the raw copy only.
+void DecodeTransferEncoding(std::string& strResult, std::string_view content, std::string_view encoding)
+{
+    const char chFirst = encoding.empty() ? '\0' : encoding.front();
+    if (chFirst == 'b' || chFirst == 'B')
+        strResult = Base64Decode(content);  // "binary" too: only the first letter counts
+    else if (chFirst == 'q' || chFirst == 'Q')
+        strResult = QuotedPrintableDecode(content);
+    else
+        strResult.assign(content);
+}
+
 void DecodeToDirectory(std::string_view data, const std::string& strDirectory, const std::string& strName)
 {
-    std::ofstream raw(strDirectory + "/" + strName, std::ios::binary | std::ios::trunc);
-    if (raw)
-        raw.write(data.data(), static_cast<std::streamsize>(data.size()));
+    // The raw copy first; a failure is passed over.
+    StoreFile(strDirectory + "/" + strName, data);
+
+    const std::unique_ptr<CMimeMessage> pMessage = CMimeMessage::Parse(data);
+    CMimeDecodeTarget target;
+    target.strDirectory = strDirectory;
+    target.reservedNames = {strName, strName + ".MIME"};
+    std::string strReport;
+    ReportMessage(pMessage->Root(), strReport, 0, -1, &target);
+
+    StoreFile(strDirectory + "/" + strName + ".MIME", strReport);
 }
 
-void DecodeTransferEncoding(std::string& strResult, std::string_view content, std::string_view)
+std::string AnalyseMessage(std::string_view data)
 {
-    strResult.assign(content);
-}
-
-std::string AnalyseMessage(std::string_view)
-{
-    return std::string();
+    const std::unique_ptr<CMimeMessage> pMessage = CMimeMessage::Parse(data);
+    std::string strReport;
+    ReportMessage(pMessage->Root(), strReport, 0, -1, nullptr);
+    return strReport;
 }

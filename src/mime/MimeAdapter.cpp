@@ -1,0 +1,292 @@
+#include "mime/MimeAdapter.h"
+
+#include <gmime/gmime.h>
+
+#include <algorithm>
+#include <mutex>
+
+namespace {
+
+// Owned GLib references and allocations.
+struct GObjectUnref {
+    void operator()(gpointer p) const noexcept
+    {
+        if (p)
+            g_object_unref(p);
+    }
+};
+template <class T>
+using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
+
+struct GFree {
+    void operator()(gpointer p) const noexcept { g_free(p); }
+};
+using GCharPtr = std::unique_ptr<char, GFree>;
+
+std::string Text(const char* psz)
+{
+    return psz ? std::string(psz) : std::string();
+}
+
+// The bytes of a stream from its start to its end. Content streams of a
+// parsed message share the parser's memory buffer, so they are sliced from it
+// directly; any other stream is read through.
+std::string ReadWholeStream(GMimeStream* pStream)
+{
+    if (!pStream)
+        return std::string();
+    if (GMIME_IS_STREAM_MEM(pStream)) {
+        const GByteArray* pArray = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(pStream));
+        if (pArray) {
+            const gint64 nLen = pArray->len;
+            const gint64 nStart = std::clamp<gint64>(pStream->bound_start, 0, nLen);
+            const gint64 nEnd = pStream->bound_end < 0 ? nLen : std::clamp<gint64>(pStream->bound_end, nStart, nLen);
+            return std::string(reinterpret_cast<const char*>(pArray->data) + nStart,
+                               static_cast<std::size_t>(nEnd - nStart));
+        }
+    }
+    std::string strOut;
+    if (g_mime_stream_reset(pStream) != 0)
+        return strOut;
+    const gint64 nLength = g_mime_stream_length(pStream);
+    if (nLength > 0)
+        strOut.reserve(static_cast<std::size_t>(nLength));
+    char buf[65536];
+    ssize_t n;
+    while ((n = g_mime_stream_read(pStream, buf, sizeof buf)) > 0)
+        strOut.append(buf, static_cast<std::size_t>(n));
+    return strOut;
+}
+
+// An object's content as the library writes it out (for bodies the parse
+// keeps as structure, not as bytes).
+std::string WriteContent(GMimeObject* pObject)
+{
+    GObjectPtr<GMimeStream> pStream(g_mime_stream_mem_new());
+    g_mime_object_write_content_to_stream(pObject, nullptr, pStream.get());
+    const GByteArray* pArray = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(pStream.get()));
+    return pArray ? std::string(reinterpret_cast<const char*>(pArray->data), pArray->len) : std::string();
+}
+
+GMimeHeader* FindHeader(GMimeObject* pObject, const char* pszName)
+{
+    if (!pObject)
+        return nullptr;
+    GMimeHeaderList* pList = g_mime_object_get_header_list(pObject);
+    return pList ? g_mime_header_list_get_header(pList, pszName) : nullptr;
+}
+
+bool IsMediaTypeMessage(GMimeObject* pObject)
+{
+    // Only a field actually present counts: the library reports text/plain
+    // for a part without Content-Type.
+    if (!FindHeader(pObject, "Content-Type"))
+        return false;
+    GMimeContentType* pType = g_mime_object_get_content_type(pObject);  // borrowed
+    const char* pszType = pType ? g_mime_content_type_get_media_type(pType) : nullptr;
+    return pszType && g_ascii_strcasecmp(pszType, "message") == 0;
+}
+
+void AddMailbox(std::vector<CMimeMailbox>& mailboxes, InternetAddress* pAddress)
+{
+    if (INTERNET_ADDRESS_IS_GROUP(pAddress)) {
+        InternetAddressList* pMembers = internet_address_group_get_members(INTERNET_ADDRESS_GROUP(pAddress));
+        const int nCount = pMembers ? internet_address_list_length(pMembers) : 0;
+        for (int i = 0; i < nCount; ++i)
+            AddMailbox(mailboxes, internet_address_list_get_address(pMembers, i));
+        return;
+    }
+    if (!INTERNET_ADDRESS_IS_MAILBOX(pAddress))
+        return;
+    InternetAddressMailbox* pMailbox = INTERNET_ADDRESS_MAILBOX(pAddress);
+    CMimeMailbox mailbox;
+    GCharPtr pText(internet_address_to_string(pAddress, nullptr, FALSE));
+    mailbox.strText = Text(pText.get());
+    mailbox.strFullName = Text(internet_address_get_name(pAddress));
+    const std::string strAddr = Text(internet_address_mailbox_get_addr(pMailbox));
+    const int nAt = pMailbox->at;
+    if (nAt >= 0 && static_cast<std::size_t>(nAt) < strAddr.size()) {
+        mailbox.strLocalPart = strAddr.substr(0, static_cast<std::size_t>(nAt));
+        mailbox.strDomain = strAddr.substr(static_cast<std::size_t>(nAt) + 1);
+    } else {
+        mailbox.strLocalPart = strAddr;
+    }
+    mailboxes.push_back(std::move(mailbox));
+}
+
+}  // namespace
+
+void EnsureMimeLibrary()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { g_mime_init(); });
+}
+
+// --- CMimeMessage ---
+
+std::unique_ptr<CMimeMessage> CMimeMessage::Parse(std::string_view data)
+{
+    EnsureMimeLibrary();
+    std::unique_ptr<CMimeMessage> pResult(new CMimeMessage);
+    GObjectPtr<GMimeStream> pStream(g_mime_stream_mem_new_with_buffer(data.empty() ? "" : data.data(), data.size()));
+    GObjectPtr<GMimeParser> pParser(g_mime_parser_new_with_stream(pStream.get()));
+    pResult->m_pMessage = g_mime_parser_construct_message(pParser.get(), nullptr);
+    if (!pResult->m_pMessage)
+        pResult->m_strBareBody.assign(data);
+    return pResult;
+}
+
+std::unique_ptr<CMimeMessage> CMimeMessage::Share(_GMimeMessage* pMessage)
+{
+    std::unique_ptr<CMimeMessage> pResult(new CMimeMessage);
+    pResult->m_pMessage = GMIME_MESSAGE(g_object_ref(pMessage));
+    return pResult;
+}
+
+CMimeMessage::~CMimeMessage()
+{
+    if (m_pMessage)
+        g_object_unref(m_pMessage);
+}
+
+CMimeEntity CMimeMessage::Root() const
+{
+    return CMimeEntity(m_pMessage ? GMIME_OBJECT(m_pMessage) : nullptr, true, m_pMessage ? nullptr : &m_strBareBody);
+}
+
+// --- CMimeEntity ---
+
+_GMimeObject* CMimeEntity::BodyObject() const
+{
+    if (!m_pObject)
+        return nullptr;
+    if (m_bMessage)
+        return g_mime_message_get_mime_part(GMIME_MESSAGE(m_pObject));
+    return m_pObject;
+}
+
+bool CMimeEntity::GetField(const char* pszName, std::string& strText) const
+{
+    GMimeHeader* pHeader = FindHeader(m_pObject, pszName);
+    // The Content-* fields of a message sit in the header of its MIME part.
+    if (!pHeader && m_bMessage)
+        pHeader = FindHeader(BodyObject(), pszName);
+    if (!pHeader)
+        return false;
+    GCharPtr pUnfolded(g_mime_utils_header_unfold(g_mime_header_get_raw_value(pHeader)));
+    strText = Text(pUnfolded.get());
+    return true;
+}
+
+int CMimeEntity::GetBodyPartCount() const
+{
+    GMimeObject* pBody = BodyObject();
+    return pBody && GMIME_IS_MULTIPART(pBody) ? g_mime_multipart_get_count(GMIME_MULTIPART(pBody)) : 0;
+}
+
+CMimeEntity CMimeEntity::GetBodyPart(int nIndex) const
+{
+    GMimeObject* pBody = BodyObject();
+    GMimeObject* pPart = nullptr;
+    if (pBody && GMIME_IS_MULTIPART(pBody))
+        pPart = g_mime_multipart_get_part(GMIME_MULTIPART(pBody), nIndex);
+    return CMimeEntity(pPart, false, nullptr);
+}
+
+std::unique_ptr<CMimeMessage> CMimeEntity::GetEncapsulatedMessage() const
+{
+    GMimeObject* pBody = BodyObject();
+    if (!pBody)
+        return nullptr;
+    if (GMIME_IS_MESSAGE_PART(pBody)) {
+        GMimeMessage* pInner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(pBody));
+        return pInner ? CMimeMessage::Share(pInner) : nullptr;
+    }
+    // The library keeps some message subtypes (partial, external-body, ...)
+    // as plain parts; their body is a message all the same.
+    if (GMIME_IS_PART(pBody) && IsMediaTypeMessage(pBody))
+        return CMimeMessage::Parse(GetBodyText());
+    return nullptr;
+}
+
+std::string CMimeEntity::GetBodyText() const
+{
+    if (m_pBareBody)
+        return *m_pBareBody;
+    GMimeObject* pBody = BodyObject();
+    if (!pBody)
+        return std::string();
+    if (GMIME_IS_MULTIPART(pBody)) {
+        GMimeMultipart* pMultipart = GMIME_MULTIPART(pBody);
+        // Without a boundary found, the whole body stays in the prologue.
+        if (g_mime_multipart_get_count(pMultipart) == 0)
+            return Text(g_mime_multipart_get_prologue(pMultipart)) + Text(g_mime_multipart_get_epilogue(pMultipart));
+        return WriteContent(pBody);
+    }
+    if (GMIME_IS_PART(pBody)) {
+        GMimeDataWrapper* pContent = g_mime_part_get_content(GMIME_PART(pBody));
+        return pContent ? ReadWholeStream(g_mime_data_wrapper_get_stream(pContent)) : std::string();
+    }
+    return WriteContent(pBody);
+}
+
+// --- Field bodies ---
+
+std::vector<CMimeMailbox> ParseMailboxes(const std::string& strFieldText)
+{
+    EnsureMimeLibrary();
+    std::vector<CMimeMailbox> mailboxes;
+    GObjectPtr<InternetAddressList> pList(internet_address_list_parse(nullptr, strFieldText.c_str()));
+    const int nCount = pList ? internet_address_list_length(pList.get()) : 0;
+    for (int i = 0; i < nCount; ++i)
+        AddMailbox(mailboxes, internet_address_list_get_address(pList.get(), i));
+    return mailboxes;
+}
+
+std::vector<std::string> ParseAddresses(const std::string& strFieldText)
+{
+    EnsureMimeLibrary();
+    std::vector<std::string> addresses;
+    GObjectPtr<InternetAddressList> pList(internet_address_list_parse(nullptr, strFieldText.c_str()));
+    const int nCount = pList ? internet_address_list_length(pList.get()) : 0;
+    for (int i = 0; i < nCount; ++i) {
+        GCharPtr pText(internet_address_to_string(internet_address_list_get_address(pList.get(), i), nullptr, FALSE));
+        addresses.push_back(Text(pText.get()));
+    }
+    return addresses;
+}
+
+CMimeMsgId ParseMsgId(const std::string& strFieldText)
+{
+    EnsureMimeLibrary();
+    CMimeMsgId id;
+    GCharPtr pId(g_mime_utils_decode_message_id(strFieldText.c_str()));
+    const std::string strId = Text(pId.get());
+    // The domain cannot hold an "@", the local part can (quoted).
+    const std::size_t nAt = strId.rfind('@');
+    if (nAt == std::string::npos) {
+        id.strLocalPart = strId;
+    } else {
+        id.strLocalPart = strId.substr(0, nAt);
+        id.strDomain = strId.substr(nAt + 1);
+    }
+    return id;
+}
+
+CMimeMediaType ParseMediaType(const std::string& strFieldText)
+{
+    EnsureMimeLibrary();
+    CMimeMediaType type;
+    GObjectPtr<GMimeContentType> pType(g_mime_content_type_parse(nullptr, strFieldText.c_str()));
+    if (!pType)
+        return type;
+    type.strType = Text(g_mime_content_type_get_media_type(pType.get()));
+    type.strSubtype = Text(g_mime_content_type_get_media_subtype(pType.get()));
+    GMimeParamList* pParams = g_mime_content_type_get_parameters(pType.get());  // borrowed
+    const int nCount = pParams ? g_mime_param_list_length(pParams) : 0;
+    for (int i = 0; i < nCount; ++i) {
+        GMimeParam* pParam = g_mime_param_list_get_parameter_at(pParams, i);
+        type.parameters.emplace_back(Text(g_mime_param_get_name(pParam)), Text(g_mime_param_get_value(pParam)));
+    }
+    return type;
+}

@@ -1,0 +1,102 @@
+// The program's view of a parsed MIME message.
+//
+// GMime does the parsing; its objects never leave this adapter. A CMimeMessage
+// owns one parsed message (or an encapsulated one, by reference); a
+// CMimeEntity is a light handle on the message itself or one of its body
+// parts, valid while the CMimeMessage it came from lives.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+struct _GMimeObject;
+struct _GMimeMessage;
+
+class CMimeMessage;
+
+// One mailbox of an address field.
+struct CMimeMailbox {
+    std::string strText;      // the mailbox as the library prints it: Name <local@domain>
+    std::string strFullName;  // the display name (decoded), empty when none
+    std::string strRoute;     // the source route; the library drops routes, so always empty
+    std::string strLocalPart;
+    std::string strDomain;
+};
+
+// A message id (Message-Id, Resent-Message-Id, Content-Id).
+struct CMimeMsgId {
+    std::string strLocalPart;
+    std::string strDomain;
+};
+
+// A Content-Type field.
+struct CMimeMediaType {
+    std::string strType;
+    std::string strSubtype;
+    std::vector<std::pair<std::string, std::string>> parameters;  // attribute, value; in order
+};
+
+class CMimeEntity {
+public:
+    // Whether this entity is a message (top-level or encapsulated) rather than a body part.
+    bool IsMessage() const { return m_bMessage; }
+
+    // The unfolded text of the first field of that name (any letter case);
+    // false when the header has no such field.
+    bool GetField(const char* pszName, std::string& strText) const;
+    // Body parts of a multipart body, as the parse split it (0 when none).
+    int GetBodyPartCount() const;
+    CMimeEntity GetBodyPart(int nIndex) const;
+    // The message held in a body of media type message; null when there is none.
+    std::unique_ptr<CMimeMessage> GetEncapsulatedMessage() const;
+    // The body exactly as the message holds it (still transfer-encoded).
+    std::string GetBodyText() const;
+
+private:
+    friend class CMimeMessage;
+    CMimeEntity(_GMimeObject* pObject, bool bMessage, const std::string* pBareBody)
+        : m_pObject(pObject), m_bMessage(bMessage), m_pBareBody(pBareBody)
+    {
+    }
+    // The object that carries the body: the message's MIME part, or the part itself.
+    _GMimeObject* BodyObject() const;
+
+    _GMimeObject* m_pObject;  // a GMimeMessage or a body part; null for a message without header
+    bool m_bMessage;
+    const std::string* m_pBareBody;  // the whole input, for a message without header
+};
+
+class CMimeMessage {
+public:
+    // Parses raw bytes. Never fails: input that does not begin with a header
+    // field becomes a message with an empty header and the whole input as body.
+    static std::unique_ptr<CMimeMessage> Parse(std::string_view data);
+    ~CMimeMessage();
+    CMimeMessage(const CMimeMessage&) = delete;
+    CMimeMessage& operator=(const CMimeMessage&) = delete;
+
+    CMimeEntity Root() const;
+
+private:
+    friend class CMimeEntity;
+    CMimeMessage() = default;
+    // Takes a new reference on a message held elsewhere.
+    static std::unique_ptr<CMimeMessage> Share(_GMimeMessage* pMessage);
+
+    _GMimeMessage* m_pMessage = nullptr;  // owned reference; null when the input had no header
+    std::string m_strBareBody;
+};
+
+// Field bodies, as the library reads them.
+// The mailboxes of an address field, group members included, in order.
+std::vector<CMimeMailbox> ParseMailboxes(const std::string& strFieldText);
+// The addresses of an address field: one text per mailbox or group.
+std::vector<std::string> ParseAddresses(const std::string& strFieldText);
+CMimeMsgId ParseMsgId(const std::string& strFieldText);
+CMimeMediaType ParseMediaType(const std::string& strFieldText);
+
+// Starts the library once per process; safe from any thread.
+void EnsureMimeLibrary();

@@ -1,0 +1,80 @@
+#include "mime/MimeFiles.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// A descriptor closed when it goes out of scope.
+class CFileDescriptor {
+public:
+    explicit CFileDescriptor(int fd) : m_fd(fd) {}
+    ~CFileDescriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    CFileDescriptor(const CFileDescriptor&) = delete;
+    CFileDescriptor& operator=(const CFileDescriptor&) = delete;
+    int Get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+}  // namespace
+
+bool StoreFile(const std::string& strPath, std::string_view data)
+{
+    CFileDescriptor fd(::open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (fd.Get() < 0)
+        return false;
+    const char* p = data.data();
+    std::size_t nLeft = data.size();
+    while (nLeft > 0) {
+        const ssize_t n = ::write(fd.Get(), p, nLeft);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        p += n;
+        nLeft -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool LoadFile(const std::string& strPath, std::string& strData, std::string& strCause)
+{
+    strData.clear();
+    CFileDescriptor fd(::open(strPath.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0) {
+        strCause = std::strerror(errno);
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        strCause = std::strerror(EISDIR);
+        return false;
+    }
+    if (S_ISREG(st.st_mode) && st.st_size > 0)
+        strData.reserve(static_cast<std::size_t>(st.st_size));
+    // Chunks of at most 65535 bytes, until a read returns nothing.
+    char buf[65535];
+    for (;;) {
+        const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            strCause = std::strerror(errno);
+            return false;
+        }
+        if (n == 0)
+            break;
+        strData.append(buf, static_cast<std::size_t>(n));
+    }
+    return true;
+}

@@ -1,0 +1,34 @@
+// The MIME analysis report: a plain-text account of a message's header
+// fields and structure, entity by entity, with the leaf contents shown inline
+// (analysis mode) or decoded into files (decoding mode).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "mime/MimeAdapter.h"
+
+// Where decoding mode writes the leaf parts.
+struct CMimeDecodeTarget {
+    std::string strDirectory;
+    // File names a part must not take from its "name" parameter (the raw
+    // copy and the report beside the parts); such a part gets its numbered name.
+    std::vector<std::string> reservedNames;
+};
+
+// Nesting deeper than this is reported as a leaf, whatever the entity holds.
+constexpr int kMaxMimeReportDepth = 100;
+
+// Appends the report of a message (top-level or encapsulated). pTarget null
+// selects analysis mode. A top-level report is ReportMessage(root, report, 0, -1, target).
+void ReportMessage(const CMimeEntity& entity, std::string& strReport, int nDepth, int nIndex,
+                   const CMimeDecodeTarget* pTarget);
+// Appends the report of one body part.
+void ReportBodyPart(const CMimeEntity& entity, std::string& strReport, int nDepth, int nIndex,
+                    const CMimeDecodeTarget* pTarget);
+
+// The file name a part may take from its "name" parameter: the last
+// component of the value (after any "/" or "\"), or empty when that leaves
+// nothing usable ("", ".", "..", or a reserved name); the caller then uses
+// the numbered name.
+std::string SafePartFileName(const std::string& strName, const std::vector<std::string>& reservedNames);
