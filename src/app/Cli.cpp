@@ -6,6 +6,8 @@
 
 const CliCommand g_cliCommands[] = {
     {"session", "create, inspect and copy session files (.mwx)", CmdSession},
+    {"mime", "analyse a MIME message or decode its parts into a directory", CmdMime},
+    {"codec", "Base64 and Quoted-Printable coding of standard input", CmdCodec},
     {nullptr, nullptr, nullptr},
 };
 

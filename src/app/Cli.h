@@ -30,6 +30,8 @@ int RunDesktop(int argc, char** argv);
 
 // Subcommands.
 int CmdSession(const QStringList& args);
+int CmdMime(const QStringList& args);
+int CmdCodec(const QStringList& args);
 
 // Helpers for subcommands: print to stderr with the program's prefix.
 void CliError(const QString& strText);

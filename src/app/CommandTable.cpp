@@ -1,8 +1,10 @@
 #include "app/CommandTable.h"
 
 #include "datagram/DatagramRelay.h"
+#include "editor/Codecs.h"
 #include "editor/EditorCommands.h"
 #include "export/SaveSpecial.h"
+#include "mime/MimeCommands.h"
 #include "session/FrontEnd.h"
 #include "session/MidwireDoc.h"
 
@@ -88,4 +90,6 @@ void RegisterAllCommands(CMidwireDoc& doc)
     // Each subsystem registers its commands below.
     RegisterDatagramCommands(table, doc);
     RegisterExportCommands(table, doc);
+    RegisterMimeCommands(table, doc);
+    RegisterCodecCommands(table, doc);
 }

@@ -1,7 +1,10 @@
 #include "views/DisplayTranslation.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "session/MidwireDoc.h"
 
@@ -47,6 +50,38 @@ const FormTable& Forms()
     return table;
 }
 
+// Large texts are written into fresh pages; faulting them in one by one costs
+// more than the translation itself, so the pages ahead of the writer are
+// populated a chunk at a time where the kernel supports it.
+class CPagePopulator {
+public:
+    CPagePopulator(char* pStart, size_t nSize) : m_pNext(pStart), m_pEnd(pStart + nSize)
+    {
+        m_bActive = nSize >= (8u << 20);
+    }
+    void Ahead(const char* pWritten)
+    {
+        if (m_bActive && pWritten + kChunk / 2 >= m_pNext && m_pNext < m_pEnd) {
+#ifdef MADV_POPULATE_WRITE
+            const auto nPage = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+            char* pFrom = reinterpret_cast<char*>(reinterpret_cast<uintptr_t>(m_pNext) & ~(nPage - 1));
+            const size_t nLen = std::min(kChunk, static_cast<size_t>(m_pEnd - pFrom)) & ~(nPage - 1);
+            if (nLen == 0 || ::madvise(pFrom, nLen, MADV_POPULATE_WRITE) != 0)
+                m_bActive = false;
+            m_pNext = pFrom + nLen;
+#else
+            m_bActive = false;
+#endif
+        }
+    }
+
+private:
+    static constexpr size_t kChunk = 4u << 20;
+    char* m_pNext;
+    char* m_pEnd;
+    bool m_bActive;
+};
+
 inline bool IsBracketed(unsigned char b)
 {
     return b < 0x20 || b > 0x7F;
@@ -65,40 +100,21 @@ MallocPtr<char> BytesToDisplayText(const void* pBytes, std::int32_t nLength)
     const int nMax = chBreak ? g_nMaxLineLength : 0;
     const bool bKeep = chBreak && g_bKeepBreaks != 0;
 
-    // First pass: the exact size of the text.
-    size_t nSize = 0;
-    if (nMax <= 0) {
-        for (size_t i = 0; i < n; ++i)
-            nSize += forms[p[i]].length;
-        if (bKeep && IsBracketed(chBreak)) {
-            for (size_t i = 0; i < n; ++i)
-                nSize += (p[i] == chBreak);
-        }
-    } else {
-        long nLine = 0;
-        for (size_t i = 0; i < n; ++i) {
-            const unsigned char b = p[i];
-            nSize += forms[b].length;
-            nLine += forms[b].length;
-            if (bKeep && b == chBreak && IsBracketed(b)) {
-                ++nSize;
-                nLine = 0;
-            }
-            if (nLine >= nMax) {
-                ++nSize;
-                nLine = 0;
-            }
-        }
-    }
-
+    // One pass into a block of the largest size the text can have (five
+    // characters a byte, two more with line breaking); the untouched rest is
+    // never paged in and is given back at the end.
+    const size_t nWorst = n * ((nMax > 0 || bKeep) ? 7 : 5);
     // Eight bytes of slack let every form be copied as one 8-byte move.
-    MallocPtr<char> text(static_cast<char*>(std::malloc(nSize + 8)));
+    MallocPtr<char> text(static_cast<char*>(std::malloc(nWorst + 8)));
     if (!text)
         return nullptr;
     char* out = text.get();
+    CPagePopulator populator(out, nWorst);
 
     if (nMax <= 0 && !bKeep) {
         for (size_t i = 0; i < n; ++i) {
+            if ((i & 0xFFFF) == 0)
+                populator.Ahead(out);
             const ByteForm& f = forms[p[i]];
             std::memcpy(out, f.text, 8);
             out += f.length;
@@ -122,6 +138,13 @@ MallocPtr<char> BytesToDisplayText(const void* pBytes, std::int32_t nLength)
         }
     }
     *out = '\0';
+    const size_t nSize = static_cast<size_t>(out - text.get()) + 1;
+    if (nSize + 4096 < nWorst) {
+        if (void* pShrunk = std::realloc(text.get(), nSize)) {
+            (void)text.release();
+            text.reset(static_cast<char*>(pShrunk));
+        }
+    }
     return text;
 }
 

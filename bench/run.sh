@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Runs every benchmark of the project, each against its reference in the same
+# run, and prints the figures. Usage: bash bench/run.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$(nproc)"
+B=build/bench
+
+echo "== Session file, event memory, display translation =="
+"$B/bench_session"
