@@ -8,6 +8,8 @@ const CliCommand g_cliCommands[] = {
     {"session", "create, inspect and copy session files (.mwx)", CmdSession},
     {"mime", "analyse a MIME message or decode its parts into a directory", CmdMime},
     {"codec", "Base64 and Quoted-Printable coding of standard input", CmdCodec},
+    {"export", "write a session's history as text, raw bytes or a MIME directory", CmdExport},
+    {"show", "print a session's history as a text report", CmdShow},
     {nullptr, nullptr, nullptr},
 };
 

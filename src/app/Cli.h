@@ -30,6 +30,8 @@ int RunDesktop(int argc, char** argv);
 
 // Subcommands.
 int CmdSession(const QStringList& args);
+int CmdExport(const QStringList& args);
+int CmdShow(const QStringList& args);
 int CmdMime(const QStringList& args);
 int CmdCodec(const QStringList& args);
 

@@ -2,6 +2,8 @@
 
 #include <unordered_map>
 
+#include "export/gui/SaveSpecialDlg.h"
+
 namespace {
 std::unordered_map<UINT, DialogFactory>& Registry()
 {
@@ -29,4 +31,5 @@ bool HasRegisteredDialog(UINT nIDD)
 void RegisterAllDialogs()
 {
     // Each subsystem registers its dialogs below.
+    RegisterExportDialogs();
 }

@@ -1,0 +1,138 @@
+// midwire export / midwire show: Save Special without the desktop.
+
+#include <QCommandLineParser>
+#include <cstdio>
+
+#include "app/Cli.h"
+#include "app/HeadlessFrontEnd.h"
+#include "export/SaveSpecial.h"
+#include "session/MidwireDoc.h"
+
+namespace {
+
+const char* const kExportUsage =
+    "Usage: midwire export FILE.mwx OUT [--side both|client|server] [--events all|data]\n"
+    "                                   [--columns direction,date,action,host]\n\n"
+    "Writes the history of the session file FILE.mwx to OUT. The extension of OUT\n"
+    "chooses the form, compared exactly:\n"
+    "  .txt or .TXT   a text report, one line per event\n"
+    "  .bin or .BIN   the events' bytes one after the other (a status event as its\n"
+    "                 text and a line feed)\n"
+    "  anything else  a new directory OUT holding the bytes as one MIME message,\n"
+    "                 its analysis report (.MIME) and its decoded parts\n\n"
+    "Options:\n"
+    "  --side S       both (default), client or server: leave out the other side\n"
+    "  --events E     all (default) or data: leave out status events\n"
+    "  --columns C    the columns of the text report before each event's text, any\n"
+    "                 of direction,date,action,host separated by commas (default all\n"
+    "                 four; an empty list gives the text alone)\n"
+    "  -h, --help     show this help\n";
+
+const char* const kShowUsage =
+    "Usage: midwire show FILE.mwx [--side both|client|server] [--events all|data]\n"
+    "                             [--columns direction,date,action,host]\n\n"
+    "Prints the text report of the history of FILE.mwx to standard output: one line\n"
+    "per event (ending in CR LF), the same as 'midwire export FILE.mwx OUT.txt'.\n"
+    "The options are those of 'midwire export'.\n";
+
+struct ParsedOptions {
+    SaveSpecialOptions options;
+    QStringList positional;
+};
+
+// Parses the command line into the export options; returns an exit status
+// when the command should end now (help, or a usage error).
+int ParseExportArgs(const QStringList& args, const char* pszUsage, int nPositional, ParsedOptions& parsed)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption help({"h", "help"}, "Show this help.");
+    const QCommandLineOption side("side", "both, client or server", "side", "both");
+    const QCommandLineOption events("events", "all or data", "events", "all");
+    const QCommandLineOption columns("columns", "text report columns", "columns", "direction,date,action,host");
+    parser.addOptions({help, side, events, columns});
+    if (!parser.parse(args)) {
+        CliError(parser.errorText());
+        return EXIT_USAGE;
+    }
+    if (parser.isSet(help)) {
+        std::fputs(pszUsage, stdout);
+        return EXIT_OK;
+    }
+    auto usage = [pszUsage](const QString& strText) {
+        CliError(strText);
+        std::fputs(pszUsage, stderr);
+        return EXIT_USAGE;
+    };
+    parsed.positional = parser.positionalArguments();
+    if (parsed.positional.size() != nPositional)
+        return usage(QStringLiteral("wrong number of arguments"));
+
+    SaveSpecialOptions& o = parsed.options;
+    const QString strSide = parser.value(side);
+    if (strSide == "both")
+        o.nSide = SIDE_BOTH;
+    else if (strSide == "client")
+        o.nSide = SIDE_CLIENT;
+    else if (strSide == "server")
+        o.nSide = SIDE_SERVER;
+    else
+        return usage(QStringLiteral("--side must be both, client or server"));
+
+    const QString strEvents = parser.value(events);
+    if (strEvents == "all")
+        o.nEvents = EVENTS_ALL;
+    else if (strEvents == "data")
+        o.nEvents = EVENTS_DATA;
+    else
+        return usage(QStringLiteral("--events must be all or data"));
+
+    o.bDirection = o.bDate = o.bAction = o.bHost = FALSE;
+    const QStringList names = parser.value(columns).split(',', Qt::SkipEmptyParts);
+    for (const QString& strRaw : names) {
+        const QString strName = strRaw.trimmed();
+        if (strName == "direction")
+            o.bDirection = TRUE;
+        else if (strName == "date")
+            o.bDate = TRUE;
+        else if (strName == "action")
+            o.bAction = TRUE;
+        else if (strName == "host")
+            o.bHost = TRUE;
+        else
+            return usage(QStringLiteral("unknown column '%1' (direction, date, action or host)").arg(strName));
+    }
+    return -1;
+}
+
+}  // namespace
+
+int CmdExport(const QStringList& args)
+{
+    ParsedOptions parsed;
+    if (const int nExit = ParseExportArgs(args, kExportUsage, 2, parsed); nExit >= 0)
+        return nExit;
+    CHeadlessFrontEnd frontEnd;
+    CMidwireDoc doc;
+    doc.OnNewDocument();
+    if (!doc.OnOpenDocument(parsed.positional[0].toLocal8Bit().toStdString()))
+        return EXIT_FAILED;
+    parsed.options.strPath = parsed.positional[1].toLocal8Bit().toStdString();
+    return RunSaveSpecial(doc, parsed.options) ? EXIT_OK : EXIT_FAILED;
+}
+
+int CmdShow(const QStringList& args)
+{
+    ParsedOptions parsed;
+    if (const int nExit = ParseExportArgs(args, kShowUsage, 1, parsed); nExit >= 0)
+        return nExit;
+    CHeadlessFrontEnd frontEnd;
+    CMidwireDoc doc;
+    doc.OnNewDocument();
+    if (!doc.OnOpenDocument(parsed.positional[0].toLocal8Bit().toStdString()))
+        return EXIT_FAILED;
+    if (!WriteSpecialText(doc, parsed.options, stdout)) {
+        CliError(QStringLiteral("show: writing to standard output failed"));
+        return EXIT_FAILED;
+    }
+    return EXIT_OK;
+}

@@ -1,0 +1,36 @@
+// "Save As Special": the save-file dialog of Save Special with its options
+// panel (Selection, Events, Client Server, Text Format).
+#pragma once
+
+#include <QFileDialog>
+
+#include "export/SaveSpecial.h"
+
+class QAbstractButton;
+class QCheckBox;
+
+class CSaveSpecialDlg : public QFileDialog {
+    Q_OBJECT
+public:
+    // The dialog reads and writes the options directly: a radio sets its
+    // member when clicked, the check boxes are read back when clicked and
+    // when the dialog closes, and the chosen path is stored on OK.
+    CSaveSpecialDlg(QWidget* pParent, SaveSpecialOptions& options);
+
+    void done(int nResult) override;
+
+    // The control of an options panel id (tests reach the panel through it).
+    QAbstractButton* Control(UINT nID) const;
+
+private:
+    void ReadCheckBoxes();
+
+    SaveSpecialOptions& m_options;
+    QCheckBox* m_pDirection;
+    QCheckBox* m_pDate;
+    QCheckBox* m_pHost;
+    QCheckBox* m_pAction;
+};
+
+// Registers the dialog under IDD_SAVE_SPECIAL; pData is a SaveSpecialOptions.
+void RegisterExportDialogs();
