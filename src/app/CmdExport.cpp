@@ -70,19 +70,19 @@ int ParseExportArgs(const QStringList& args, const char* pszUsage, int nPosition
     SaveSpecialOptions& o = parsed.options;
     const QString strSide = parser.value(side);
     if (strSide == "both")
-        o.nSide = SIDE_BOTH;
+        o.nSide = SAVE_SIDE_BOTH;
     else if (strSide == "client")
-        o.nSide = SIDE_CLIENT;
+        o.nSide = SAVE_SIDE_CLIENT;
     else if (strSide == "server")
-        o.nSide = SIDE_SERVER;
+        o.nSide = SAVE_SIDE_SERVER;
     else
         return usage(QStringLiteral("--side must be both, client or server"));
 
     const QString strEvents = parser.value(events);
     if (strEvents == "all")
-        o.nEvents = EVENTS_ALL;
+        o.nEvents = SAVE_EVENTS_ALL;
     else if (strEvents == "data")
-        o.nEvents = EVENTS_DATA;
+        o.nEvents = SAVE_EVENTS_DATA;
     else
         return usage(QStringLiteral("--events must be all or data"));
 

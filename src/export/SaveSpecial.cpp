@@ -131,7 +131,7 @@ bool WalkEvents(CMidwireDoc& doc, const SaveSpecialOptions& options, EExportForm
 {
     const std::size_t nTotal = doc.m_history.GetCount();
     std::vector<HistoryEvent*> selected;
-    const bool bSelected = options.nSelection == SEL_SELECTED;
+    const bool bSelected = options.nSelection == SAVE_SEL_SELECTED;
     if (bSelected && g_pMainFrame)
         selected = g_pMainFrame->GetSelectedEvents();
     const std::size_t nCount = bSelected ? std::min(selected.size(), nTotal) : nTotal;
@@ -205,11 +205,11 @@ EExportForm ExportFormOfPath(const std::string& strPath)
 
 bool ExportSkipsKind(std::uint32_t kind, const SaveSpecialOptions& options, EExportForm form)
 {
-    if (options.nSide == SIDE_SERVER && KindIn(kind, kClientSideKinds))
+    if (options.nSide == SAVE_SIDE_SERVER && KindIn(kind, kClientSideKinds))
         return true;
-    if (options.nSide == SIDE_CLIENT && KindIn(kind, kServerSideKinds))
+    if (options.nSide == SAVE_SIDE_CLIENT && KindIn(kind, kServerSideKinds))
         return true;
-    if (options.nEvents == EVENTS_DATA && KindIn(kind, form == EExportForm::Text ? kTextNonData : kByteNonData))
+    if (options.nEvents == SAVE_EVENTS_DATA && KindIn(kind, form == EExportForm::Text ? kTextNonData : kByteNonData))
         return true;
     return false;
 }

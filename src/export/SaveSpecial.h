@@ -19,37 +19,37 @@ enum : UINT { IDD_SAVE_SPECIAL = 143 };
 // Control ids of the options panel; the desktop dialog names its widgets
 // after them so that tests can find them.
 enum : UINT {
-    IDC_SELECTION_ALL = 1032,
-    IDC_SELECTION_SELECTED = 1033,
-    IDC_EVENTS_ALL = 1045,
-    IDC_EVENTS_DATA = 1044,
-    IDC_SIDE_BOTH = 1042,
-    IDC_SIDE_CLIENT = 1031,
-    IDC_SIDE_SERVER = 1041,
-    IDC_FORMAT_DIRECTION = 1035,
-    IDC_FORMAT_DATE = 1034,
-    IDC_FORMAT_HOST = 1036,
-    IDC_FORMAT_ACTION = 1037,
+    IDC_SAVE_SELECTION_ALL = 1032,
+    IDC_SAVE_SELECTION_SELECTED = 1033,
+    IDC_SAVE_EVENTS_ALL = 1045,
+    IDC_SAVE_EVENTS_DATA = 1044,
+    IDC_SAVE_SIDE_BOTH = 1042,
+    IDC_SAVE_SIDE_CLIENT = 1031,
+    IDC_SAVE_SIDE_SERVER = 1041,
+    IDC_SAVE_FORMAT_DIRECTION = 1035,
+    IDC_SAVE_FORMAT_DATE = 1034,
+    IDC_SAVE_FORMAT_HOST = 1036,
+    IDC_SAVE_FORMAT_ACTION = 1037,
 };
 
 // Option values, as the options panel stores them.
 enum : int {
-    SEL_ALL = 1,
-    SEL_SELECTED = 2,
-    EVENTS_DATA = 1,
-    EVENTS_ALL = 2,
-    SIDE_SERVER = 1,
-    SIDE_CLIENT = 2,
-    SIDE_BOTH = 4,
+    SAVE_SEL_ALL = 1,
+    SAVE_SEL_SELECTED = 2,
+    SAVE_EVENTS_DATA = 1,
+    SAVE_EVENTS_ALL = 2,
+    SAVE_SIDE_SERVER = 1,
+    SAVE_SIDE_CLIENT = 2,
+    SAVE_SIDE_BOTH = 4,
 };
 
 // What the dialog fills in. Each use of the command starts from these
 // defaults; nothing is kept between two uses.
 struct SaveSpecialOptions {
     std::string strPath;
-    int nSelection = SEL_ALL;
-    int nEvents = EVENTS_ALL;
-    int nSide = SIDE_BOTH;
+    int nSelection = SAVE_SEL_ALL;
+    int nEvents = SAVE_EVENTS_ALL;
+    int nSide = SAVE_SIDE_BOTH;
     BOOL bDirection = TRUE;
     BOOL bDate = TRUE;
     BOOL bHost = TRUE;

@@ -136,8 +136,8 @@ TEST(ExportFilters, SideAndDataFiltersByForm)
 
     // Client side with data only, text form: the client's data, the datagram
     // data and the playback kinds; no status, no bind or unbind.
-    o.nSide = SIDE_CLIENT;
-    o.nEvents = EVENTS_DATA;
+    o.nSide = SAVE_SIDE_CLIENT;
+    o.nEvents = SAVE_EVENTS_DATA;
     EXPECT_EQ(KeptKinds(o, EExportForm::Text),
               (std::vector<std::uint32_t>{0x1, 0x2, 0x4, 0x4000, 0x8000, 0x10000, 0x20000, 0x40000, 0x80000, 0x100000,
                                           0x200000, 0x1000000}));
@@ -148,14 +148,14 @@ TEST(ExportFilters, SideAndDataFiltersByForm)
     EXPECT_EQ(KeptKinds(o, EExportForm::Mime), KeptKinds(o, EExportForm::Binary));
 
     // Server side with all events: everything but the client's side.
-    o.nSide = SIDE_SERVER;
-    o.nEvents = EVENTS_ALL;
+    o.nSide = SAVE_SIDE_SERVER;
+    o.nEvents = SAVE_EVENTS_ALL;
     for (std::uint32_t kind : {0x1u, 0x2u, 0x4u, 0x800u, 0x1000u, 0x4000u})
         EXPECT_TRUE(ExportSkipsKind(kind, o, EExportForm::Text)) << kind;
     EXPECT_EQ(KeptKinds(o, EExportForm::Text).size(), 19u);
 
     // A value outside the table passes every filter.
-    o.nEvents = EVENTS_DATA;
+    o.nEvents = SAVE_EVENTS_DATA;
     EXPECT_FALSE(ExportSkipsKind(0, o, EExportForm::Binary));
     EXPECT_FALSE(ExportSkipsKind(0x3, o, EExportForm::Text));
 }
@@ -252,8 +252,8 @@ TEST_F(ExportTest, TextFormWritesFilteredLinesInHistoryOrder)
     AddData(EK_PLAYBACK_SENT_TO_SERVER, "pb");
 
     SaveSpecialOptions o = Options("out.txt");
-    o.nSide = SIDE_CLIENT;
-    o.nEvents = EVENTS_DATA;
+    o.nSide = SAVE_SIDE_CLIENT;
+    o.nEvents = SAVE_EVENTS_DATA;
     o.bDirection = o.bDate = o.bAction = o.bHost = FALSE;
     ASSERT_TRUE(RunSaveSpecial(m_doc, o));
     EXPECT_EQ(Slurp(o.strPath), "HELO a[10]\r\ndg\r\npb\r\n");
@@ -267,8 +267,8 @@ TEST_F(ExportTest, TextFormWritesFilteredLinesInHistoryOrder)
     {
         std::ofstream(o.strPath) << "old content that is longer than the export";
     }
-    o.nSide = SIDE_BOTH;
-    o.nEvents = EVENTS_ALL;
+    o.nSide = SAVE_SIDE_BOTH;
+    o.nEvents = SAVE_EVENTS_ALL;
     ASSERT_TRUE(RunSaveSpecial(m_doc, o));
     EXPECT_EQ(SplitLines(Slurp(o.strPath)),
               (std::vector<std::string>{"Accepted connection", "HELO a[10]", "250 ok[10]", "QUIT[10]", "dg", "unbound",
@@ -281,7 +281,7 @@ TEST_F(ExportTest, SelectionWalksTheSelectedRowsOnly)
     AddData(EK_MOVED_TO_SERVER, "b");
     HistoryEvent* pC = AddData(EK_MOVED_TO_SERVER, "c");
     SaveSpecialOptions o = Options("sel.txt");
-    o.nSelection = SEL_SELECTED;
+    o.nSelection = SAVE_SEL_SELECTED;
     o.bDirection = o.bDate = o.bAction = o.bHost = FALSE;
 
     // No row selected: an empty file.
@@ -334,12 +334,12 @@ TEST_F(ExportTest, BinaryContentOfDataAndStatusEvents)
 
     // Data only: exactly the 3 + 4 bytes.
     SaveSpecialOptions o = Options("d.bin");
-    o.nEvents = EVENTS_DATA;
+    o.nEvents = SAVE_EVENTS_DATA;
     ASSERT_TRUE(RunSaveSpecial(m_doc, o));
     EXPECT_EQ(Slurp(o.strPath), std::string("abcd\0ef", 7));
 
     // All events: the status event stands on a line of its own.
-    o.nEvents = EVENTS_ALL;
+    o.nEvents = SAVE_EVENTS_ALL;
     o.strPath = PathOf("a.BIN");
     ASSERT_TRUE(RunSaveSpecial(m_doc, o));
     EXPECT_EQ(Slurp(o.strPath), std::string("abcConnected to: srv port: 25.\nd\0ef", 35));
@@ -355,7 +355,7 @@ TEST_F(ExportTest, DatagramKindsDifferBetweenBinaryAndTextForms)
     AddData(EK_MESSAGE, "");  // neither bytes nor text
 
     SaveSpecialOptions o = Options("dg.bin");
-    o.nEvents = EVENTS_DATA;
+    o.nEvents = SAVE_EVENTS_DATA;
     o.bDirection = o.bDate = o.bAction = o.bHost = FALSE;
     ASSERT_TRUE(RunSaveSpecial(m_doc, o));
     EXPECT_EQ(Slurp(o.strPath),
@@ -366,7 +366,7 @@ TEST_F(ExportTest, DatagramKindsDifferBetweenBinaryAndTextForms)
     EXPECT_EQ(Slurp(o.strPath), "ping\r\nping\r\npong\r\n");
 
     // All events: an event with neither bytes nor text is a lone line feed.
-    o.nEvents = EVENTS_ALL;
+    o.nEvents = SAVE_EVENTS_ALL;
     o.strPath = PathOf("all.bin");
     ASSERT_TRUE(RunSaveSpecial(m_doc, o));
     const std::string strAll = Slurp(o.strPath);
@@ -450,8 +450,8 @@ TEST_F(ExportTest, MimeFormStoresACapturedMailExchange)
         "--xx--\r\n";
 
     SaveSpecialOptions o = Options("mail.Txt");
-    o.nSide = SIDE_CLIENT;  // what the client sent, without the server's replies
-    o.nEvents = EVENTS_DATA;
+    o.nSide = SAVE_SIDE_CLIENT;  // what the client sent, without the server's replies
+    o.nEvents = SAVE_EVENTS_DATA;
     ASSERT_TRUE(RunSaveSpecial(m_doc, o));
     ASSERT_TRUE(fs::is_directory(o.strPath));
     EXPECT_EQ(Slurp(o.strPath + "/mail.Txt"), strMessage);
@@ -502,9 +502,9 @@ TEST_F(ExportTest, CommandAsksForOptionsAndFollowsItsEnableRule)
         EXPECT_EQ(nIDD, IDD_SAVE_SPECIAL);
         auto* pOptions = static_cast<SaveSpecialOptions*>(pData);
         // Every use starts from the defaults.
-        EXPECT_EQ(pOptions->nSelection, SEL_ALL);
-        EXPECT_EQ(pOptions->nEvents, EVENTS_ALL);
-        EXPECT_EQ(pOptions->nSide, SIDE_BOTH);
+        EXPECT_EQ(pOptions->nSelection, SAVE_SEL_ALL);
+        EXPECT_EQ(pOptions->nEvents, SAVE_EVENTS_ALL);
+        EXPECT_EQ(pOptions->nSide, SAVE_SIDE_BOTH);
         EXPECT_TRUE(pOptions->bDirection && pOptions->bDate && pOptions->bHost && pOptions->bAction);
         return IDCANCEL;
     };
@@ -514,9 +514,9 @@ TEST_F(ExportTest, CommandAsksForOptionsAndFollowsItsEnableRule)
 
     m_frontEnd.m_onDoModal = [&](UINT, void* pData) {
         auto* pOptions = static_cast<SaveSpecialOptions*>(pData);
-        EXPECT_EQ(pOptions->nSide, SIDE_BOTH);
+        EXPECT_EQ(pOptions->nSide, SAVE_SIDE_BOTH);
         pOptions->strPath = PathOf("cmd.bin");
-        pOptions->nSide = SIDE_CLIENT;
+        pOptions->nSide = SAVE_SIDE_CLIENT;
         return IDOK;
     };
     EXPECT_TRUE(table.Run(ID_FILE_SAVE_SPECIAL));

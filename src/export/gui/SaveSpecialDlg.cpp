@@ -68,10 +68,10 @@ CSaveSpecialDlg::CSaveSpecialDlg(QWidget* pParent, SaveSpecialOptions& options)
         pColumn->addStretch(1);
         pRow->addWidget(pBox);
     };
-    addRadios("Selection", m_options.nSelection, {{"All", IDC_SELECTION_ALL, SEL_ALL}, {"Selected", IDC_SELECTION_SELECTED, SEL_SELECTED}});
-    addRadios("Events", m_options.nEvents, {{"All", IDC_EVENTS_ALL, EVENTS_ALL}, {"Data", IDC_EVENTS_DATA, EVENTS_DATA}});
+    addRadios("Selection", m_options.nSelection, {{"All", IDC_SAVE_SELECTION_ALL, SAVE_SEL_ALL}, {"Selected", IDC_SAVE_SELECTION_SELECTED, SAVE_SEL_SELECTED}});
+    addRadios("Events", m_options.nEvents, {{"All", IDC_SAVE_EVENTS_ALL, SAVE_EVENTS_ALL}, {"Data", IDC_SAVE_EVENTS_DATA, SAVE_EVENTS_DATA}});
     addRadios("Client Server", m_options.nSide,
-              {{"Both", IDC_SIDE_BOTH, SIDE_BOTH}, {"Client", IDC_SIDE_CLIENT, SIDE_CLIENT}, {"Server", IDC_SIDE_SERVER, SIDE_SERVER}});
+              {{"Both", IDC_SAVE_SIDE_BOTH, SAVE_SIDE_BOTH}, {"Client", IDC_SAVE_SIDE_CLIENT, SAVE_SIDE_CLIENT}, {"Server", IDC_SAVE_SIDE_SERVER, SAVE_SIDE_SERVER}});
 
     auto* pFormat = new QGroupBox(QStringLiteral("Text Format"), pPanel);
     auto* pChecks = new QGridLayout(pFormat);
@@ -83,10 +83,10 @@ CSaveSpecialDlg::CSaveSpecialDlg(QWidget* pParent, SaveSpecialOptions& options)
         connect(pCheck, &QCheckBox::clicked, this, [this] { ReadCheckBoxes(); });
         return pCheck;
     };
-    m_pDirection = addCheck("Direction", IDC_FORMAT_DIRECTION, m_options.bDirection, 0, 0);
-    m_pDate = addCheck("Date", IDC_FORMAT_DATE, m_options.bDate, 0, 1);
-    m_pHost = addCheck("Host", IDC_FORMAT_HOST, m_options.bHost, 1, 0);
-    m_pAction = addCheck("Action", IDC_FORMAT_ACTION, m_options.bAction, 1, 1);
+    m_pDirection = addCheck("Direction", IDC_SAVE_FORMAT_DIRECTION, m_options.bDirection, 0, 0);
+    m_pDate = addCheck("Date", IDC_SAVE_FORMAT_DATE, m_options.bDate, 0, 1);
+    m_pHost = addCheck("Host", IDC_SAVE_FORMAT_HOST, m_options.bHost, 1, 0);
+    m_pAction = addCheck("Action", IDC_SAVE_FORMAT_ACTION, m_options.bAction, 1, 1);
     pRow->addWidget(pFormat);
 
     if (auto* pGrid = qobject_cast<QGridLayout*>(layout()))
