@@ -1,0 +1,229 @@
+// midwire relay: a TCP relay session without the desktop.
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "app/Cli.h"
+#include "app/HeadlessFrontEnd.h"
+#include "relay/Relay.h"
+#include "relay/RelayDialogs.h"
+#include "session/MidwireDoc.h"
+#include "views/DisplayTranslation.h"
+
+namespace {
+
+const char* const kUsage =
+    "Usage: midwire relay [--listen PORT] [--connect HOST:PORT] [OPTIONS]\n\n"
+    "Relays a TCP client and a TCP server: listens on PORT (on the first address\n"
+    "of the local host name) for one client, connects to HOST:PORT, and moves the\n"
+    "bytes both ways, recording every piece of data and every change of state.\n"
+    "Either side may be used alone; data from a side whose other side is not in\n"
+    "use is held. Each shown event is printed as one line (action, host, time and\n"
+    "data, separated by tabs) as it happens.\n\n"
+    "The session ends when a peer closes its connection, or on SIGINT or SIGTERM\n"
+    "(the connection is then ended cleanly). With --keep-alive the next client is\n"
+    "served after each session, until --sessions is reached or a signal comes.\n\n"
+    "  --listen PORT          accept one client on PORT (a number or service name)\n"
+    "  --connect HOST:PORT    connect to the server HOST at PORT\n"
+    "  --hold-client          hold the client's data instead of forwarding it\n"
+    "  --hold-server          hold the server's data instead of forwarding it\n"
+    "  --keep-alive           serve clients one after another on the same port\n"
+    "  --sessions N           with --keep-alive: end after N client sessions\n"
+    "  --break-char TEXT      cut received data after this character, given in\n"
+    "                         display form ([10] is a line feed, the default)\n"
+    "  --no-break-char        record each receive as one piece\n"
+    "  --verbose              also record each piece when received and when sent\n"
+    "  --quiet                record data without showing (printing) it; status\n"
+    "                         events are still printed\n"
+    "  --client-time-wait MS  pauses when the client closes (default 300)\n"
+    "  --server-time-wait MS  pauses when the server closes (default 300)\n"
+    "  --client-wait-retries N  polls for the client worker to end (default 1000000)\n"
+    "  --server-wait-retries N  polls for the server worker to end (default 1000000)\n"
+    "  --from FILE.mwx        start from the settings (and history) of a session file\n"
+    "  --save FILE.mwx        save the whole session to FILE when it ends\n\n"
+    "Options given on the command line override those of --from.\n"
+    "Exit status: 0 when the session ran (or was interrupted), 1 when it could not\n"
+    "start (the reason is printed), 2 for a wrong command line.\n";
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int)
+{
+    const char c = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &c, 1);
+}
+
+int Usage(const QString& strError)
+{
+    CliError(strError);
+    std::fputs(kUsage, stderr);
+    return EXIT_USAGE;
+}
+
+bool SplitHostPort(const std::string& s, std::string& strHost, std::string& strPort)
+{
+    const std::size_t nColon = s.rfind(':');
+    if (nColon == std::string::npos || nColon == 0 || nColon + 1 == s.size())
+        return false;
+    strHost = s.substr(0, nColon);
+    strPort = s.substr(nColon + 1);
+    return true;
+}
+
+std::string Local(const QString& s)
+{
+    return s.toLocal8Bit().toStdString();
+}
+
+}  // namespace
+
+int CmdRelay(const QStringList& args)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(kUsage));
+    const QCommandLineOption help({"h", "help"}, "Show this help.");
+    const QCommandLineOption listen("listen", "", "PORT");
+    const QCommandLineOption connect("connect", "", "HOST:PORT");
+    const QCommandLineOption holdClient("hold-client", "");
+    const QCommandLineOption holdServer("hold-server", "");
+    const QCommandLineOption keepAlive("keep-alive", "");
+    const QCommandLineOption sessions("sessions", "", "N");
+    const QCommandLineOption breakChar("break-char", "", "TEXT");
+    const QCommandLineOption noBreakChar("no-break-char", "");
+    const QCommandLineOption verbose("verbose", "");
+    const QCommandLineOption quiet("quiet", "");
+    const QCommandLineOption clientTimeWait("client-time-wait", "", "MS");
+    const QCommandLineOption serverTimeWait("server-time-wait", "", "MS");
+    const QCommandLineOption clientRetries("client-wait-retries", "", "N");
+    const QCommandLineOption serverRetries("server-wait-retries", "", "N");
+    const QCommandLineOption from("from", "", "FILE");
+    const QCommandLineOption save("save", "", "FILE");
+    parser.addOptions({help, listen, connect, holdClient, holdServer, keepAlive, sessions, breakChar, noBreakChar,
+                       verbose, quiet, clientTimeWait, serverTimeWait, clientRetries, serverRetries, from, save});
+    if (!parser.parse(args))
+        return Usage(parser.errorText());
+    if (parser.isSet(help)) {
+        std::fputs(kUsage, stdout);
+        return EXIT_OK;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return Usage(QStringLiteral("relay: unexpected argument '%1'").arg(parser.positionalArguments().first()));
+    if (parser.isSet(breakChar) && parser.isSet(noBreakChar))
+        return Usage(QStringLiteral("relay: --break-char and --no-break-char exclude each other"));
+
+    auto intOption = [&parser](const QCommandLineOption& option, int& nValue) {
+        if (!parser.isSet(option))
+            return true;
+        return ParseDialogInt(Local(parser.value(option)), nValue);
+    };
+    int nSessions = 0;
+    if (!intOption(sessions, nSessions))
+        return Usage(QStringLiteral("relay: --sessions needs a number from 0 to 2147483647"));
+
+    CHeadlessFrontEnd frontEnd;
+    CMidwireDoc doc;
+    doc.OnNewDocument();
+    if (parser.isSet(from) && !doc.OnOpenDocument(Local(parser.value(from))))
+        return EXIT_FAILED;
+
+    if (parser.isSet(listen)) {
+        doc.m_bAcceptConnections = TRUE;
+        doc.m_strListenPort = Local(parser.value(listen));
+    }
+    if (parser.isSet(connect)) {
+        std::string strHost, strPort;
+        if (!SplitHostPort(Local(parser.value(connect)), strHost, strPort))
+            return Usage(QStringLiteral("relay: --connect needs HOST:PORT"));
+        doc.m_bConnectToHost = TRUE;
+        doc.m_strServerHost = strHost.substr(0, CONNECT_HOST_MAX);
+        doc.m_strServerPort = strPort;
+    }
+    if (parser.isSet(holdClient))
+        doc.m_bHoldClientData = TRUE;
+    if (parser.isSet(holdServer))
+        doc.m_bHoldServerData = TRUE;
+    if (parser.isSet(keepAlive))
+        doc.m_bKeepAlive = TRUE;
+    if (parser.isSet(verbose))
+        doc.m_bVerbose = TRUE;
+    if (parser.isSet(quiet))
+        doc.m_bQuiet = TRUE;
+    if (parser.isSet(noBreakChar))
+        doc.m_bUseBreakChar = FALSE;
+    if (parser.isSet(breakChar)) {
+        const std::string strText = Local(parser.value(breakChar));
+        std::int32_t nLength = 0;
+        MallocPtr<unsigned char> bytes = DisplayTextToBytes(strText, nLength);
+        if (!bytes || nLength <= 0)
+            return Usage(QString::fromLocal8Bit(FormatMessageText(IDS_BAD_BREAK_CHAR, strText).c_str()));
+        doc.m_bUseBreakChar = TRUE;
+        doc.m_chBreakChar = static_cast<char>(bytes.get()[0]);
+    }
+    if (!intOption(clientTimeWait, doc.m_nClientTimeWait) || !intOption(serverTimeWait, doc.m_nServerTimeWait) ||
+        !intOption(clientRetries, doc.m_nClientWaitRetries) || !intOption(serverRetries, doc.m_nServerWaitRetries))
+        return Usage(QStringLiteral("relay: time waits and retries are numbers from 0 to 2147483647"));
+    if (!doc.m_bAcceptConnections && !doc.m_bConnectToHost)
+        return Usage(QStringLiteral("relay: give --listen, --connect or both (or a --from session that has them)"));
+
+    frontEnd.SetRowPrinter(stdout);
+    frontEnd.m_onDoModal = [&doc](UINT nIDD, void*) {
+        return nIDD == IDD_WAIT_ACCEPT ? RunHeadlessWaitAccept(doc) : IDCANCEL;
+    };
+
+    // SIGINT and SIGTERM end the session from the event loop.
+    bool bInterrupted = false;
+    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        CliError(QStringLiteral("relay: cannot create a pipe"));
+        return EXIT_FAILED;
+    }
+    struct sigaction action{};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
+        char buf[16];
+        while (::read(g_signalPipe[0], buf, sizeof buf) > 0) {
+        }
+        bInterrupted = true;
+        if (g_pWaitAcceptDlg)
+            g_pWaitAcceptDlg->EndDialog(IDCANCEL);
+        else if (doc.m_bConnected && !IsRelayEnding())
+            EndConnection(doc);
+        if (!doc.m_bConnected && !IsRelayEnding())
+            QCoreApplication::quit();
+    });
+
+    int nServed = 0;
+    RelayHooks& hooks = GetRelayHooks();
+    hooks.keepServing = [&] {
+        ++nServed;
+        return !bInterrupted && (nSessions == 0 || nServed < nSessions);
+    };
+    hooks.ended = [] { QCoreApplication::quit(); };
+
+    int nStatus = EXIT_OK;
+    if (StartConnection(doc)) {
+        if (doc.m_bConnected)
+            QCoreApplication::exec();
+    } else if (!bInterrupted) {
+        nStatus = EXIT_FAILED;
+    }
+
+    hooks = RelayHooks();
+    ShutdownRelay(doc);
+    ::signal(SIGINT, SIG_DFL);
+    ::signal(SIGTERM, SIG_DFL);
+    ::close(g_signalPipe[0]);
+    ::close(g_signalPipe[1]);
+    if (parser.isSet(save) && !doc.OnSaveDocument(Local(parser.value(save))))
+        nStatus = EXIT_FAILED;
+    frontEnd.SetRowPrinter(nullptr);
+    return nStatus;
+}

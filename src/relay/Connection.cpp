@@ -1,0 +1,413 @@
+// Starting and ending a relayed connection, and the handlers of the socket
+// notifications. Window thread only.
+
+#include <chrono>
+#include <ctime>
+#include <new>
+#include <poll.h>
+#include <thread>
+
+#include "relay/RelayDialogs.h"
+#include "relay/RelayState.h"
+#include "relay/SocketNotifier.h"
+#include "session/FrontEnd.h"
+
+CRelayState& RelayState()
+{
+    static CRelayState state;
+    return state;
+}
+
+RelayHooks& GetRelayHooks()
+{
+    static RelayHooks hooks;
+    return hooks;
+}
+
+bool IsRelayEnding()
+{
+    return RelayState().bEnding;
+}
+
+namespace {
+
+void DispatchNotification(UINT nMsg, unsigned lParam)
+{
+    if (!g_pDoc)
+        return;
+    switch (nMsg) {
+    case WM_ACCEPT_EVENT: OnAcceptEvent(*g_pDoc, lParam); break;
+    case WM_SERVER_SOCKET_EVENT: OnServerSocketEvent(*g_pDoc, lParam); break;
+    case WM_CLIENT_SOCKET_EVENT: OnClientSocketEvent(*g_pDoc, lParam); break;
+    default: break;
+    }
+}
+
+void InstallHandlers()
+{
+    SetSocketNotificationHandler(WM_ACCEPT_EVENT, DispatchNotification);
+    SetSocketNotificationHandler(WM_SERVER_SOCKET_EVENT, DispatchNotification);
+    SetSocketNotificationHandler(WM_CLIENT_SOCKET_EVENT, DispatchNotification);
+}
+
+void Sleep(int nMs)
+{
+    if (nMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(nMs));
+}
+
+HistoryEvent* MakeStatusEvent(std::uint32_t kind, std::string strText)
+{
+    auto* p = new (std::nothrow) HistoryEvent;
+    if (p) {
+        p->m_kind = kind;
+        p->m_strText = std::move(strText);
+    }
+    return p;
+}
+
+void CloseSocket(SOCKET& field)
+{
+    const SOCKET s = ExchangeSocket(field, INVALID_SOCKET);
+    if (s != INVALID_SOCKET) {
+        CancelSocketNotification(s);
+        SockClose(s);
+    }
+}
+
+// Asks a side's worker to stop. Its socket is no longer watched from here
+// on (the worker closes it), nor, without keep-alive, the listening socket
+// that the client worker closes too.
+void RequestStop(CMidwireDoc& doc, ERelaySide side, bool bWorkFirst)
+{
+    CRelaySideState& st = RelayState().side[side];
+    CancelSocketNotification(LoadSocket(SideSocket(doc, side)));
+    if (side == CLIENT_SIDE && !doc.m_bKeepAlive)
+        CancelSocketNotification(LoadSocket(doc.m_hListenSocket));
+    CEvent& evWork = SideWorkEvent(doc, side);
+    if (bWorkFirst)
+        evWork.SetEvent();
+    st.bStopRequested.store(true, std::memory_order_release);
+    SideStopEvent(doc, side).SetEvent();
+    evWork.SetEvent();
+}
+
+// Polls a side's done flag up to nRetries times, dispatching waiting window
+// messages at each poll so that the window stays responsive. Between polls
+// it sleeps at most a tenth of a millisecond, woken as soon as the worker
+// reports.
+void WaitWorkerDone(CMidwireDoc& doc, ERelaySide side, int nRetries)
+{
+    std::atomic<BOOL>& bDone = SideDoneFlag(doc, side);
+    CRelaySideState& st = RelayState().side[side];
+    for (int i = 0; i < nRetries && !bDone.load(); ++i) {
+        if (g_pMainFrame)
+            g_pMainFrame->PumpMessages();
+        if (bDone.load())
+            break;
+        pollfd pfd{st.evDone.GetFd(), POLLIN, 0};
+        const timespec ts{0, 100 * 1000};
+        ::ppoll(&pfd, 1, &ts, nullptr);
+    }
+}
+
+// Joins a side's earlier worker before anything of its side is reused. A
+// worker that End gave up waiting for has been asked to stop and ends on
+// its own; one that was never asked is asked now.
+void JoinWorker(CMidwireDoc& doc, ERelaySide side)
+{
+    CRelaySideState& st = RelayState().side[side];
+    if (!st.thread.joinable())
+        return;
+    if (!SideDoneFlag(doc, side).load() && !st.bStopRequested.load())
+        RequestStop(doc, side, true);
+    st.thread.join();
+}
+
+void StartWorker(CMidwireDoc& doc, ERelaySide side)
+{
+    CRelaySideState& st = RelayState().side[side];
+    SideWorkEvent(doc, side).ResetEvent();
+    SideStopEvent(doc, side).ResetEvent();
+    st.evDone.ResetEvent();
+    st.bStopRequested.store(false);
+    st.bWakePending.store(false);
+    SideDoneFlag(doc, side).store(FALSE);
+    CMidwireDoc* pDoc = &doc;
+    st.thread = std::thread(side == SERVER_SIDE ? ServerWorker : ClientWorker, pDoc);
+    // A read notification taken before the events were reset is not lost:
+    // the socket is watched again, and data already waiting is notified anew.
+    RearmSocketNotification(LoadSocket(SideSocket(doc, side)));
+}
+
+// Registers an accepted client socket; false (the socket closed) when it
+// cannot be watched.
+bool SelectClient(SOCKET s)
+{
+    return SelectSocketNotification(s, WM_CLIENT_SOCKET_EVENT, FD_READ | FD_CLOSE) != -1;
+}
+
+void RecordClientConnect(CMidwireDoc& doc, const char* pszSuffix)
+{
+    HistoryEvent* p =
+        MakeStatusEvent(EK_CONNECT_CLIENT, FormatMessageText(IDS_ACCEPTED_CONNECTION, doc.m_strClientHost,
+                                                             doc.m_strListenPort) +
+                                               pszSuffix);
+    if (!p)
+        return;
+    doc.AddToHistory(p);
+    if (g_pMainFrame)
+        g_pMainFrame->AddEventRow(p);
+}
+
+BOOL StartConnectionBody(CMidwireDoc& doc)
+{
+    if (doc.m_bAcceptConnections) {
+        if (!doc.m_bKeepAlive || LoadSocket(doc.m_hListenSocket) == INVALID_SOCKET) {
+            const SOCKET hListen = SockListen(doc.m_strListenPort);
+            if (hListen == INVALID_SOCKET) {
+                AfxMessageBox(FormatMessageText(IDS_LISTEN_FAILED, doc.m_strListenPort));
+                return FALSE;
+            }
+            StoreSocket(doc.m_hListenSocket, hListen);
+            if (SelectSocketNotification(hListen, WM_ACCEPT_EVENT, FD_ACCEPT) == -1) {
+                AfxMessageBox(FormatMessageText(IDS_SELECT_LISTEN_FAILED, doc.m_strListenPort));
+                CloseSocket(doc.m_hListenSocket);
+                return FALSE;
+            }
+        }
+        if (doc.m_bKeepAlive && !doc.m_pendingAccepts.empty())
+            TakePendingClient(doc, " (From accept function)");
+        if (LoadSocket(doc.m_hClientSocket) == INVALID_SOCKET) {
+            const int nResult = g_pMainFrame ? g_pMainFrame->DoModal(IDD_WAIT_ACCEPT, &doc) : IDCANCEL;
+            g_pWaitAcceptDlg = nullptr;
+            if (nResult != IDOK || LoadSocket(doc.m_hClientSocket) == INVALID_SOCKET) {
+                AfxMessageBox(FormatMessageText(IDS_ACCEPT_FAILED, doc.m_strListenPort));
+                CloseSocket(doc.m_hListenSocket);
+                // A client accepted but not registered is of no use either.
+                CloseSocket(doc.m_hClientSocket);
+                return FALSE;
+            }
+        }
+    }
+    if (doc.m_bConnectToHost) {
+        const SOCKET hServer = SockConnect(doc.m_strServerHost, doc.m_strServerPort);
+        if (hServer == INVALID_SOCKET) {
+            AfxMessageBox(FormatMessageText(IDS_CONNECT_SERVER_FAILED, doc.m_strServerHost, doc.m_strServerPort));
+            if (doc.m_bAcceptConnections) {
+                CloseSocket(doc.m_hListenSocket);
+                CloseSocket(doc.m_hClientSocket);
+            }
+            return FALSE;
+        }
+        StoreSocket(doc.m_hServerSocket, hServer);
+        if (SelectSocketNotification(hServer, WM_SERVER_SOCKET_EVENT, FD_READ | FD_CLOSE) == -1) {
+            AfxMessageBox(FormatMessageText(IDS_SELECT_SERVER_FAILED, doc.m_strServerHost, doc.m_strServerPort));
+            CloseSocket(doc.m_hServerSocket);
+            if (doc.m_bAcceptConnections) {
+                CloseSocket(doc.m_hListenSocket);
+                CloseSocket(doc.m_hClientSocket);
+            }
+            return FALSE;
+        }
+        if (HistoryEvent* p = MakeStatusEvent(
+                EK_CONNECT_SERVER, FormatMessageText(IDS_CONNECTED_TO, doc.m_strServerHost, doc.m_strServerPort))) {
+            if (g_pMainFrame)
+                g_pMainFrame->AddEventRow(p);
+            doc.AddToHistory(p);
+        }
+    }
+    if (doc.m_bAcceptConnections)
+        StartWorker(doc, CLIENT_SIDE);
+    if (doc.m_bConnectToHost)
+        StartWorker(doc, SERVER_SIDE);
+    doc.m_bConnected = TRUE;
+    return TRUE;
+}
+
+// Stops both workers, ends the session and, in keep-alive mode, serves the
+// next client.
+void EndConnectionBody(CMidwireDoc& doc)
+{
+    CRelayState& relay = RelayState();
+    relay.bEnding = true;
+    if (doc.m_bConnectToHost) {
+        RequestStop(doc, SERVER_SIDE, true);
+        WaitWorkerDone(doc, SERVER_SIDE, doc.m_nServerWaitRetries);
+    }
+    if (doc.m_bAcceptConnections) {
+        RequestStop(doc, CLIENT_SIDE, true);
+        WaitWorkerDone(doc, CLIENT_SIDE, doc.m_nClientWaitRetries);
+    }
+    doc.m_bConnected = FALSE;
+    relay.bEnding = false;
+    RelayHooks& hooks = GetRelayHooks();
+    if (doc.m_bKeepAlive && doc.m_bAcceptConnections && !relay.bNoRestart &&
+        (!hooks.keepServing || hooks.keepServing()))
+        StartConnection(doc);
+    if (!doc.m_bConnected && hooks.ended)
+        hooks.ended();
+}
+
+// The twin handlers of the server and client socket notifications.
+void OnSideSocketEvent(CMidwireDoc& doc, ERelaySide side, unsigned lParam)
+{
+    CRelayState& relay = RelayState();
+    CEvent& evWork = SideWorkEvent(doc, side);
+    if ((lParam & 0xFFFF) == FD_READ) {
+        evWork.SetEvent();
+        return;
+    }
+    // The peer closed its connection.
+    if (!doc.m_bConnected) {
+        // During the start sequence the close waits until the session runs;
+        // otherwise it belongs to a session that has already ended.
+        if (relay.bStarting)
+            relay.side[side].bCloseDeferred = true;
+        return;
+    }
+    CancelSocketNotification(LoadSocket(SideSocket(doc, side)));
+    const bool bServer = side == SERVER_SIDE;
+    if (HistoryEvent* p = MakeStatusEvent(
+            EK_WARNING, bServer ? FormatMessageText(IDS_SERVER_CLOSED, doc.m_strServerHost)
+                                : FormatMessageText(IDS_CLIENT_CLOSED, doc.m_strClientHost)))
+        doc.AddToHistory(p);
+    if (relay.bEnding)
+        return;  // the session is already being ended
+    relay.bEnding = true;
+    const int nTimeWait = bServer ? doc.m_nServerTimeWait : doc.m_nClientTimeWait;
+    Sleep(nTimeWait);
+    evWork.SetEvent();  // the worker reads what is still buffered
+    Sleep(nTimeWait);
+    RequestStop(doc, side, false);
+    WaitWorkerDone(doc, side, bServer ? doc.m_nServerWaitRetries : doc.m_nClientWaitRetries);
+    EndConnectionBody(doc);
+}
+
+}  // namespace
+
+void TakePendingClient(CMidwireDoc& doc, const char* pszSuffix)
+{
+    while (!doc.m_pendingAccepts.empty()) {
+        const SOCKET s = doc.m_pendingAccepts.front();
+        doc.m_pendingAccepts.pop_front();
+        StoreSocket(doc.m_hClientSocket, s);
+        if (!SelectClient(s)) {
+            SockClose(s);
+            StoreSocket(doc.m_hClientSocket, INVALID_SOCKET);
+            continue;
+        }
+        doc.m_strClientHost = SockPeerName(s);
+        RecordClientConnect(doc, pszSuffix);
+        return;
+    }
+}
+
+BOOL StartConnection(CMidwireDoc& doc)
+{
+    InstallHandlers();
+    CRelayState& relay = RelayState();
+    // Earlier workers end before any socket, pending piece or queue of their
+    // side is used again.
+    JoinWorker(doc, CLIENT_SIDE);
+    JoinWorker(doc, SERVER_SIDE);
+    relay.side[SERVER_SIDE].bCloseDeferred = false;
+    relay.side[CLIENT_SIDE].bCloseDeferred = false;
+    const bool bWasStarting = relay.bStarting;
+    relay.bStarting = true;
+    const BOOL bStarted = StartConnectionBody(doc);
+    relay.bStarting = bWasStarting;
+    if (bStarted) {
+        if (relay.side[SERVER_SIDE].bCloseDeferred)
+            PostSocketNotification(WM_SERVER_SOCKET_EVENT, FD_CLOSE);
+        if (relay.side[CLIENT_SIDE].bCloseDeferred)
+            PostSocketNotification(WM_CLIENT_SOCKET_EVENT, FD_CLOSE);
+    }
+    relay.side[SERVER_SIDE].bCloseDeferred = false;
+    relay.side[CLIENT_SIDE].bCloseDeferred = false;
+    return bStarted;
+}
+
+void EndConnection(CMidwireDoc& doc)
+{
+    // A second End while one runs (from a nested message loop) has nothing
+    // left to do.
+    if (RelayState().bEnding)
+        return;
+    EndConnectionBody(doc);
+}
+
+void OnAcceptEvent(CMidwireDoc& doc, unsigned)
+{
+    const SOCKET hListen = LoadSocket(doc.m_hListenSocket);
+    if (hListen == INVALID_SOCKET)
+        return;
+    if (doc.m_bKeepAlive) {
+        // Served later by the wait dialog's timer or the next start.
+        const SOCKET s = SockAccept(hListen);
+        if (s != INVALID_SOCKET)
+            doc.m_pendingAccepts.push_back(s);
+        return;
+    }
+    if (LoadSocket(doc.m_hClientSocket) != INVALID_SOCKET) {
+        // One client per session: the newcomer is named and turned away.
+        const SOCKET s = SockAccept(hListen);
+        if (s == INVALID_SOCKET) {
+            AfxMessageBox(FormatMessageText(IDS_NEW_CONNECTION_ATTEMPTED, doc.m_strListenPort, "Unknown"));
+        } else {
+            const std::string strHost = SockPeerName(s);
+            AfxMessageBox(FormatMessageText(IDS_NEW_CONNECTION_ATTEMPTED, doc.m_strListenPort, strHost));
+            SockClose(s);
+        }
+        return;
+    }
+    const SOCKET s = SockAccept(hListen);
+    if (s == INVALID_SOCKET) {
+        if (g_pWaitAcceptDlg)
+            g_pWaitAcceptDlg->EndDialog(IDCANCEL);
+        return;
+    }
+    StoreSocket(doc.m_hClientSocket, s);
+    if (!SelectClient(s)) {
+        if (g_pWaitAcceptDlg)
+            g_pWaitAcceptDlg->EndDialog(IDCANCEL);
+        return;
+    }
+    doc.m_strClientHost = SockPeerName(s);
+    if (g_pWaitAcceptDlg)
+        g_pWaitAcceptDlg->EndDialog(IDOK);
+    RecordClientConnect(doc, " (From accept event)");
+}
+
+void OnServerSocketEvent(CMidwireDoc& doc, unsigned lParam)
+{
+    OnSideSocketEvent(doc, SERVER_SIDE, lParam);
+}
+
+void OnClientSocketEvent(CMidwireDoc& doc, unsigned lParam)
+{
+    OnSideSocketEvent(doc, CLIENT_SIDE, lParam);
+}
+
+void ShutdownRelay(CMidwireDoc& doc)
+{
+    CRelayState& relay = RelayState();
+    relay.bNoRestart = true;
+    if (doc.m_bConnected && !relay.bEnding)
+        EndConnectionBody(doc);
+    relay.bNoRestart = false;
+    for (ERelaySide side : {CLIENT_SIDE, SERVER_SIDE}) {
+        CRelaySideState& st = relay.side[side];
+        if (st.thread.joinable()) {
+            if (!SideDoneFlag(doc, side).load())
+                RequestStop(doc, side, true);
+            st.thread.join();
+        }
+    }
+    CloseSocket(doc.m_hListenSocket);
+    CloseSocket(doc.m_hClientSocket);
+    CloseSocket(doc.m_hServerSocket);
+    for (const SOCKET s : doc.m_pendingAccepts)
+        SockClose(s);
+    doc.m_pendingAccepts.clear();
+}

@@ -1,0 +1,77 @@
+// State of the relay that is not part of the session: the worker threads and
+// the flags through which the window thread and the workers coordinate
+// beyond the document's own events. Internal to the relay.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "relay/Relay.h"
+#include "session/MidwireDoc.h"
+#include "session/SyncObjects.h"
+
+struct CRelaySideState {
+    std::thread thread;
+    // Set with the stop event; lets a worker leave a long receive phase or a
+    // wait for a writable socket without waiting for its next wake.
+    std::atomic<bool> bStopRequested{false};
+    // A work event set by routing that the worker has not taken yet.
+    std::atomic<bool> bWakePending{false};
+    // Set by the worker right after its done flag, so that the window thread
+    // can sleep between its polls of the flag.
+    CEvent evDone;
+    // A close notification that arrived while the session was starting; it
+    // is delivered again once the session runs (window thread).
+    bool bCloseDeferred = false;
+};
+
+struct CRelayState {
+    CRelaySideState side[2];
+    bool bStarting = false;  // StartConnection is running (window thread)
+    bool bEnding = false;    // EndConnection or a close handler is running
+    bool bNoRestart = false; // ShutdownRelay: no keep-alive restart
+};
+
+CRelayState& RelayState();
+
+// Socket fields and flags that a worker and the window thread both use are
+// read and written as atomics.
+inline SOCKET LoadSocket(SOCKET& s)
+{
+    return std::atomic_ref<SOCKET>(s).load(std::memory_order_acquire);
+}
+inline void StoreSocket(SOCKET& s, SOCKET value)
+{
+    std::atomic_ref<SOCKET>(s).store(value, std::memory_order_release);
+}
+inline SOCKET ExchangeSocket(SOCKET& s, SOCKET value)
+{
+    return std::atomic_ref<SOCKET>(s).exchange(value, std::memory_order_acq_rel);
+}
+inline BOOL LoadFlag(BOOL& b)
+{
+    return std::atomic_ref<BOOL>(b).load(std::memory_order_relaxed);
+}
+inline void StoreFlag(BOOL& b, BOOL value)
+{
+    std::atomic_ref<BOOL>(b).store(value, std::memory_order_relaxed);
+}
+
+// The members of one side.
+inline SOCKET& SideSocket(CMidwireDoc& doc, ERelaySide side)
+{
+    return side == SERVER_SIDE ? doc.m_hServerSocket : doc.m_hClientSocket;
+}
+inline CEvent& SideWorkEvent(CMidwireDoc& doc, ERelaySide side)
+{
+    return side == SERVER_SIDE ? doc.m_evServerWork : doc.m_evClientWork;
+}
+inline CEvent& SideStopEvent(CMidwireDoc& doc, ERelaySide side)
+{
+    return side == SERVER_SIDE ? doc.m_evServerStop : doc.m_evClientStop;
+}
+inline std::atomic<BOOL>& SideDoneFlag(CMidwireDoc& doc, ERelaySide side)
+{
+    return side == SERVER_SIDE ? doc.m_bServerWorkerDone : doc.m_bClientWorkerDone;
+}

@@ -1,0 +1,491 @@
+// The two relay workers and the routing of received data.
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <vector>
+
+#include "relay/RelayState.h"
+#include "relay/SocketNotifier.h"
+#include "session/FrontEnd.h"
+#include "views/DisplayTranslation.h"
+
+void (*g_pfnCheckPlaybackReply)(CMidwireDoc& doc, ERelaySide side, HistoryEvent* pEvent) = nullptr;
+void (*g_pfnPlaybackSendStep)(CMidwireDoc& doc, ERelaySide side) = nullptr;
+
+namespace {
+
+// Events queued for one send are gathered into one sendmsg, up to these
+// bounds; the bytes on the wire are the same as one send per event.
+constexpr int SEND_BATCH_EVENTS = 64;
+constexpr std::int64_t SEND_BATCH_BYTES = 1 << 20;
+
+// What tells the two workers apart.
+struct WorkerSide {
+    ERelaySide side;
+    unsigned char*& pPending;
+    std::int32_t& nPending;
+    HistoryEvent* (CMidwireDoc::*pfnTake)();
+    std::uint32_t nVerboseKind;
+    BOOL& bReplaying;
+    const std::string& strHost;
+    const std::string& strPort;
+    std::uint32_t nClosingKind;
+    UINT nClosingText;
+    const char* pszPieceSuffix;     // a piece cannot be assembled at a break character
+    const char* pszRestSuffix;      // the rest of a chunk cannot be kept
+    const char* pszChunkSuffix;     // a chunk cannot be copied
+    const char* pszSendDataSuffix;  // sending a queued event's bytes fails
+    const char* pszSendTextSuffix;  // sending the bytes made from its text fails
+    const char* pszNoBytesSuffix;   // its text gives no bytes
+};
+
+WorkerSide MakeWorkerSide(CMidwireDoc& doc, ERelaySide side)
+{
+    if (side == SERVER_SIDE)
+        return WorkerSide{side,
+                          doc.m_pServerPending,
+                          doc.m_nServerPending,
+                          &CMidwireDoc::TakeToServer,
+                          EK_SENT_TO_SERVER,
+                          doc.m_bPlayAsClient,
+                          doc.m_strServerHost,
+                          doc.m_strServerPort,
+                          EK_DISCONNECT_SERVER,
+                          IDS_SERVER_CONNECTION_CLOSED,
+                          " 2",
+                          " 3",
+                          " 8",
+                          " 1",
+                          " 2",
+                          " 4"};
+    return WorkerSide{side,
+                      doc.m_pClientPending,
+                      doc.m_nClientPending,
+                      &CMidwireDoc::TakeToClient,
+                      EK_SENT_TO_CLIENT,
+                      doc.m_bPlayAsServer,
+                      doc.m_strClientHost,
+                      doc.m_strListenPort,
+                      EK_DISCONNECT_CLIENT,
+                      IDS_CLIENT_CONNECTION_CLOSED,
+                      " 5",
+                      " 6",
+                      " 9",
+                      " 3",
+                      " 4",
+                      " 7"};
+}
+
+HistoryEvent* NewEvent()
+{
+    return new (std::nothrow) HistoryEvent;
+}
+
+void RecordError(CMidwireDoc& doc, const std::string& strText)
+{
+    if (HistoryEvent* p = NewEvent()) {
+        p->m_kind = EK_ERROR;
+        p->m_strText = strText;
+        doc.RecordEvent(p, doc.m_bQuiet);
+    }
+}
+
+void RecordAllocError(CMidwireDoc& doc, const char* pszSuffix)
+{
+    RecordError(doc, std::string(LoadStringText(IDS_ALLOC_FAILED)) + pszSuffix);
+}
+
+// Routes a block as a new event, which takes it.
+void RouteBlock(CMidwireDoc& doc, ERelaySide side, unsigned char* pBlock, std::int32_t nLength)
+{
+    HistoryEvent* p = NewEvent();
+    if (!p) {
+        std::free(pBlock);
+        return;
+    }
+    p->AdoptData(pBlock, nLength);
+    RouteReceivedData(doc, side, p);
+}
+
+// A chunk with the break character: every run up to and including a break
+// character completes the pending piece, which is routed; the rest stays
+// pending.
+void HandleChunkWithBreak(CMidwireDoc& doc, WorkerSide& w, const unsigned char* pChunk, int n)
+{
+    const unsigned char b = static_cast<unsigned char>(doc.m_chBreakChar);
+    const unsigned char* pEnd = pChunk + n;
+    const unsigned char* pRun = pChunk;
+    while (pRun < pEnd) {
+        const auto* pHit = static_cast<const unsigned char*>(std::memchr(pRun, b, static_cast<size_t>(pEnd - pRun)));
+        if (!pHit)
+            break;
+        const auto nRun = static_cast<std::int32_t>(pHit - pRun + 1);
+        if (AppendBytes(w.pPending, w.nPending, pRun, nRun)) {
+            unsigned char* pBlock = w.pPending;
+            const std::int32_t nLength = w.nPending;
+            w.pPending = nullptr;
+            w.nPending = 0;
+            RouteBlock(doc, w.side, pBlock, nLength);
+        } else {
+            RecordAllocError(doc, w.pszPieceSuffix);
+            std::free(w.pPending);
+            w.pPending = nullptr;
+            w.nPending = 0;
+        }
+        pRun = pHit + 1;
+    }
+    if (pRun < pEnd && !AppendBytes(w.pPending, w.nPending, pRun, static_cast<std::int32_t>(pEnd - pRun)))
+        RecordAllocError(doc, w.pszRestSuffix);
+}
+
+// A chunk without the break character becomes one event. The receive block
+// itself is handed to the event when a fresh one can be had, which saves a
+// copy; otherwise the bytes are copied as usual.
+void HandleChunkWhole(CMidwireDoc& doc, WorkerSide& w, MallocPtr<unsigned char>& buffer, int n)
+{
+    HistoryEvent* p = NewEvent();
+    if (!p) {
+        RecordAllocError(doc, w.pszChunkSuffix);
+        return;
+    }
+    if (auto* pFresh = static_cast<unsigned char*>(std::malloc(RELAY_RECEIVE_BUFFER))) {
+        unsigned char* pBlock = buffer.release();
+        buffer.reset(pFresh);
+        if (n < RELAY_RECEIVE_BUFFER - 4096) {
+            // Give back what the piece does not use.
+            if (auto* pShrunk = static_cast<unsigned char*>(std::realloc(pBlock, static_cast<size_t>(n))))
+                pBlock = pShrunk;
+        }
+        p->AdoptData(pBlock, n);
+        RouteReceivedData(doc, w.side, p);
+        return;
+    }
+    if (AppendBytes(p->m_pData, p->m_nLength, buffer.get(), n)) {
+        RouteReceivedData(doc, w.side, p);
+        return;
+    }
+    p->m_kind = EK_ERROR;
+    p->m_strText = std::string(LoadStringText(IDS_ALLOC_FAILED)) + w.pszChunkSuffix;
+    doc.RecordEvent(p, doc.m_bQuiet);
+}
+
+// Waits until the socket takes data again or a stop is requested. False
+// when the worker is to stop.
+bool WaitWritable(SOCKET s, CEvent& evStop, CRelaySideState& st)
+{
+    for (;;) {
+        if (st.bStopRequested.load(std::memory_order_acquire)) {
+            evStop.TryWait();
+            return false;
+        }
+        pollfd fds[2] = {{s, POLLOUT, 0}, {evStop.GetFd(), POLLIN, 0}};
+        const int rc = ::poll(fds, 2, -1);
+        if (rc < 0) {
+            if (errno == EINTR)
+                continue;
+            return true;  // let the next send report the failure
+        }
+        if (fds[1].revents & POLLIN) {
+            if (evStop.TryWait())
+                return false;
+            continue;
+        }
+        if (fds[0].revents)
+            return true;
+    }
+}
+
+enum class ESendResult { Sent, Failed, Stopped };
+
+// Sends all bytes, waiting while the socket is full.
+ESendResult SendAll(SOCKET s, const unsigned char* pData, std::int32_t nLength, CEvent& evStop, CRelaySideState& st)
+{
+    std::int32_t nDone = 0;
+    for (;;) {
+        const int r = SockSend(s, pData + nDone, nLength - nDone);
+        if (r < 0)
+            return ESendResult::Failed;
+        nDone += r;
+        if (nDone >= nLength)
+            return ESendResult::Sent;
+        if (!WaitWritable(s, evStop, st))
+            return ESendResult::Stopped;
+    }
+}
+
+bool StopFound(CEvent& evStop, CRelaySideState& st)
+{
+    return evStop.TryWait() || st.bStopRequested.load(std::memory_order_acquire);
+}
+
+// Sends a batch of events that all carry bytes with as few calls as the
+// socket allows. A failure belongs to the event whose bytes were going out;
+// it is recorded and the batch goes on with the next event. False when the
+// worker is to stop.
+bool SendBatch(CMidwireDoc& doc, WorkerSide& w, SOCKET s, std::vector<HistoryEvent*>& batch, CEvent& evStop,
+               CRelaySideState& st)
+{
+    size_t nIndex = 0;
+    std::int32_t nOffset = 0;
+    iovec iov[SEND_BATCH_EVENTS];
+    while (nIndex < batch.size()) {
+        int nIov = 0;
+        for (size_t i = nIndex; i < batch.size() && nIov < SEND_BATCH_EVENTS; ++i) {
+            const std::int32_t nSkip = i == nIndex ? nOffset : 0;
+            iov[nIov].iov_base = batch[i]->m_pData + nSkip;
+            iov[nIov].iov_len = static_cast<size_t>(batch[i]->m_nLength - nSkip);
+            ++nIov;
+        }
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = static_cast<size_t>(nIov);
+        const ssize_t r = ::sendmsg(s, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r >= 0) {
+            auto nLeft = static_cast<std::int64_t>(r);
+            while (nIndex < batch.size() && nLeft > 0) {
+                const std::int64_t nRest = batch[nIndex]->m_nLength - nOffset;
+                if (nLeft >= nRest) {
+                    nLeft -= nRest;
+                    ++nIndex;
+                    nOffset = 0;
+                } else {
+                    nOffset += static_cast<std::int32_t>(nLeft);
+                    nLeft = 0;
+                }
+            }
+            continue;  // what remains is tried again at once; a full socket answers would-block
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (!WaitWritable(s, evStop, st))
+                return false;
+            continue;
+        }
+        RecordError(doc, FormatMessageText(IDS_SEND_FAILED, w.strHost, w.strPort) + w.pszSendDataSuffix);
+        if (StopFound(evStop, st))
+            return false;
+        ++nIndex;
+        nOffset = 0;
+    }
+    return true;
+}
+
+// The send phase: everything queued for this worker's peer, oldest first.
+// False when the worker is to stop.
+bool SendPhase(CMidwireDoc& doc, WorkerSide& w, SOCKET s, CEvent& evStop, CRelaySideState& st)
+{
+    const BOOL bVerbose = doc.m_bVerbose;
+    const BOOL bQuiet = doc.m_bQuiet;
+    const BOOL bReplaying = LoadFlag(w.bReplaying);
+    std::vector<HistoryEvent*> batch;
+    HistoryEvent* pCarry = nullptr;
+    for (;;) {
+        HistoryEvent* pEvent = pCarry ? pCarry : (doc.*w.pfnTake)();
+        pCarry = nullptr;
+        if (!pEvent)
+            return true;
+
+        if (!bVerbose && !bReplaying && pEvent->m_pData && pEvent->m_nLength > 0) {
+            // Nothing is recorded per event on this path, so several events
+            // can go out together.
+            batch.clear();
+            batch.push_back(pEvent);
+            std::int64_t nBytes = pEvent->m_nLength;
+            while (batch.size() < SEND_BATCH_EVENTS && nBytes < SEND_BATCH_BYTES) {
+                HistoryEvent* pNext = (doc.*w.pfnTake)();
+                if (!pNext)
+                    break;
+                if (!pNext->m_pData || pNext->m_nLength <= 0) {
+                    pCarry = pNext;
+                    break;
+                }
+                batch.push_back(pNext);
+                nBytes += pNext->m_nLength;
+            }
+            if (!SendBatch(doc, w, s, batch, evStop, st))
+                return false;
+            continue;
+        }
+
+        if (bVerbose) {
+            if (auto* pCopy = new (std::nothrow) HistoryEvent(*pEvent)) {
+                pCopy->m_kind = w.nVerboseKind;
+                doc.RecordEvent(pCopy, bQuiet);
+            }
+        }
+        if (bReplaying)
+            doc.RecordEvent(pEvent, bQuiet);
+        const char* pszSuffix = w.pszSendDataSuffix;
+        if (!pEvent->m_pData || pEvent->m_nLength <= 0) {
+            std::int32_t nLength = 0;
+            MallocPtr<unsigned char> bytes = DisplayTextToBytes(pEvent->m_strText, nLength);
+            if (!bytes || nLength <= 0) {
+                RecordAllocError(doc, w.pszNoBytesSuffix);
+                continue;
+            }
+            pEvent->AdoptData(bytes.release(), nLength);
+            pszSuffix = w.pszSendTextSuffix;
+        }
+        const ESendResult result = SendAll(s, pEvent->m_pData, pEvent->m_nLength, evStop, st);
+        if (result == ESendResult::Stopped)
+            return false;
+        if (result == ESendResult::Failed) {
+            RecordError(doc, FormatMessageText(IDS_SEND_FAILED, w.strHost, w.strPort) + pszSuffix);
+            if (StopFound(evStop, st))
+                return false;
+        }
+    }
+}
+
+int RunWorker(CMidwireDoc& doc, ERelaySide side)
+{
+    WorkerSide w = MakeWorkerSide(doc, side);
+    CRelaySideState& st = RelayState().side[side];
+    CEvent& evWork = SideWorkEvent(doc, side);
+    CEvent& evStop = SideStopEvent(doc, side);
+    SOCKET& socketField = SideSocket(doc, side);
+    const SOCKET s = LoadSocket(socketField);
+    MallocPtr<unsigned char> buffer(static_cast<unsigned char*>(std::malloc(RELAY_RECEIVE_BUFFER)));
+
+    for (;;) {
+        evWork.Wait();
+        st.bWakePending.exchange(false, std::memory_order_acq_rel);
+        if (StopFound(evStop, st))
+            break;
+
+        // Receive phase: everything the peer has sent so far.
+        bool bClosed = false;
+        bool bStop = false;
+        while (buffer) {
+            if (st.bStopRequested.load(std::memory_order_acquire)) {
+                bStop = true;
+                break;
+            }
+            const int n = SockReceive(s, buffer.get(), RELAY_RECEIVE_BUFFER);
+            if (n == 0)
+                break;
+            if (n < 0) {
+                bClosed = true;
+                break;
+            }
+            if (doc.m_bUseBreakChar)
+                HandleChunkWithBreak(doc, w, buffer.get(), n);
+            else
+                HandleChunkWhole(doc, w, buffer, n);
+            if (!buffer)
+                buffer.reset(static_cast<unsigned char*>(std::malloc(RELAY_RECEIVE_BUFFER)));
+        }
+        if (bStop)
+            break;
+        // The socket is drained: its next arrival (or its close) may be
+        // notified again.
+        RearmSocketNotification(s);
+
+        if (bClosed) {
+            // The peer is gone: what waits after the last break character is
+            // a piece of its own.
+            if (w.nPending > 0) {
+                unsigned char* pBlock = w.pPending;
+                const std::int32_t nLength = w.nPending;
+                w.pPending = nullptr;
+                w.nPending = 0;
+                RouteBlock(doc, side, pBlock, nLength);
+            } else {
+                std::free(w.pPending);
+                w.pPending = nullptr;
+                w.nPending = 0;
+            }
+        }
+
+        if (LoadFlag(w.bReplaying) && g_pfnPlaybackSendStep)
+            g_pfnPlaybackSendStep(doc, side);
+
+        if (!SendPhase(doc, w, s, evStop, st))
+            break;
+    }
+
+    // Exit: close the connection (and, without keep-alive, the listening
+    // socket) and record the disconnection, shown whatever Quiet says.
+    SockClose(s);
+    StoreSocket(socketField, INVALID_SOCKET);
+    if (side == CLIENT_SIDE && !doc.m_bKeepAlive) {
+        const SOCKET hListen = ExchangeSocket(doc.m_hListenSocket, INVALID_SOCKET);
+        if (hListen != INVALID_SOCKET)
+            SockClose(hListen);
+    }
+    if (HistoryEvent* p = NewEvent()) {
+        p->m_kind = w.nClosingKind;
+        p->m_strText = FormatMessageText(w.nClosingText, w.strHost, w.strPort);
+        if (g_pMainFrame)
+            g_pMainFrame->AddEventRow(p);
+        doc.AddToHistory(p);
+    }
+    SideDoneFlag(doc, side).store(TRUE);
+    st.evDone.SetEvent();
+    return 0;
+}
+
+}  // namespace
+
+int ServerWorker(CMidwireDoc* pDoc)
+{
+    return RunWorker(*pDoc, SERVER_SIDE);
+}
+
+int ClientWorker(CMidwireDoc* pDoc)
+{
+    return RunWorker(*pDoc, CLIENT_SIDE);
+}
+
+void WakeWorker(CMidwireDoc& doc, ERelaySide side)
+{
+    if (!RelayState().side[side].bWakePending.exchange(true, std::memory_order_acq_rel))
+        SideWorkEvent(doc, side).SetEvent();
+}
+
+void RouteReceivedData(CMidwireDoc& doc, ERelaySide side, HistoryEvent* pEvent)
+{
+    const BOOL bQuiet = doc.m_bQuiet;
+    // Each side's data is forwarded only when the other side belongs to the
+    // session; otherwise it is held for the Get commands.
+    const bool bServer = side == SERVER_SIDE;
+    const BOOL bOtherSide = bServer ? doc.m_bAcceptConnections : doc.m_bConnectToHost;
+    BOOL& bHold = bServer ? doc.m_bHoldServerData : doc.m_bHoldClientData;
+    const std::uint32_t nReceivedKind = bServer ? EK_RECEIVED_FROM_SERVER : EK_RECEIVED_FROM_CLIENT;
+    if (bOtherSide) {
+        if (LoadFlag(bHold)) {
+            pEvent->m_kind = nReceivedKind;
+            bServer ? doc.AddHeldFromServer(pEvent) : doc.AddHeldFromClient(pEvent);
+        } else {
+            if (doc.m_bVerbose) {
+                if (auto* pCopy = new (std::nothrow) HistoryEvent(*pEvent)) {
+                    pCopy->m_kind = nReceivedKind;
+                    doc.RecordEvent(pCopy, bQuiet);
+                }
+            }
+            if (bServer) {
+                pEvent->m_kind = EK_MOVED_TO_CLIENT;
+                doc.AddToClient(pEvent);
+                WakeWorker(doc, CLIENT_SIDE);
+            } else {
+                pEvent->m_kind = EK_MOVED_TO_SERVER;
+                doc.AddToServer(pEvent);
+                WakeWorker(doc, SERVER_SIDE);
+            }
+        }
+    } else if (!(bServer ? doc.m_bPlayAsClient : doc.m_bPlayAsServer)) {
+        pEvent->m_kind = nReceivedKind;
+        bServer ? doc.AddHeldFromServer(pEvent) : doc.AddHeldFromClient(pEvent);
+    } else {
+        if (g_pfnCheckPlaybackReply)
+            g_pfnCheckPlaybackReply(doc, side, pEvent);
+        pEvent->m_kind = bServer ? EK_PLAYBACK_RECEIVED_FROM_SERVER : EK_PLAYBACK_RECEIVED_FROM_CLIENT;
+        bServer ? doc.AddHeldFromServer(pEvent) : doc.AddHeldFromClient(pEvent);
+    }
+    doc.RecordEvent(pEvent, bQuiet);
+}
