@@ -1,10 +1,398 @@
+// The MIME report (analysis and decoding modes), the decoding into a
+// directory, and the robustness of both against hostile input.
+
 #include <gtest/gtest.h>
 
-#include "mime/MimeDecode.h"
+#include <algorithm>
+#include <filesystem>
+#include <random>
+#include <string>
 
-TEST(MimeTransferEncoding, UnknownEncodingCopies)
+#include "TestUtil.h"
+#include "mime/MimeDecode.h"
+#include "mime/MimeReport.h"
+
+namespace fs = std::filesystem;
+using testutil::ReadFile;
+using testutil::TempDir;
+
+namespace {
+
+const std::string kExample =
+    "MIME-Version: 1.0\n"
+    "Subject: test\n"
+    "Content-Type: multipart/mixed; boundary=xx\n"
+    "\n"
+    "--xx\n"
+    "Content-Type: text/plain\n"
+    "\n"
+    "hello\n"
+    "--xx--\n";
+
+const std::string kExampleReport =
+    "Message Level [1] Header\n"
+    "  MIME Version = 1.0\n"
+    "  Subject = test\n"
+    "  Content Type = multipart\n"
+    "  Content SubType = mixed\n"
+    "  Content Parameters\n"
+    "    Attribute = boundary\n"
+    "    Value = xx\n"
+    "Message Level [1] Body\n"
+    "  Message Level [1] Part [1]\n"
+    "    Part [1] Level [1] Header\n"
+    "      Content Type = text\n"
+    "      Content SubType = plain\n"
+    "    Part [1] Level [1] Body\n"
+    "      Part content = \n"
+    "__________\n"
+    "hello\n"
+    "__________\n";
+
+// A decoding run into a fresh directory "out" (raw copy "msg").
+struct Decoded {
+    TempDir tmp;
+    std::string dir;
+    std::string report;
+    explicit Decoded(const std::string& message)
+    {
+        dir = tmp.Path("out");
+        fs::create_directory(dir);
+        DecodeToDirectory(message, dir, "msg");
+        report = ReadFile(dir + "/msg.MIME");
+    }
+    std::string File(const std::string& name) const { return ReadFile(dir + "/" + name); }
+    bool Has(const std::string& name) const { return fs::exists(dir + "/" + name); }
+};
+
+bool Contains(const std::string& text, const std::string& piece)
+{
+    return text.find(piece) != std::string::npos;
+}
+
+std::string Multipart(const std::string& boundary, const std::vector<std::string>& parts,
+                      const std::string& header = std::string())
+{
+    std::string s = header + "Content-Type: multipart/mixed; boundary=" + boundary + "\n\n";
+    for (const std::string& part : parts)
+        s += "--" + boundary + "\n" + part + "\n";
+    return s + "--" + boundary + "--\n";
+}
+
+}  // namespace
+
+TEST(MimeReport, ExampleInAnalysisAndDecodingMode)
+{
+    EXPECT_EQ(AnalyseMessage(kExample), kExampleReport);
+
+    Decoded d(kExample);
+    const std::string head = kExampleReport.substr(0, kExampleReport.find("      Part content = "));
+    EXPECT_EQ(d.report, head + "      Part content file =" + d.dir + "/part1.1\n");
+    EXPECT_EQ(d.File("part1.1"), "hello");
+    EXPECT_EQ(d.File("msg"), kExample);  // the raw copy, unchanged
+}
+
+TEST(MimeReport, PartFilesAreNamedByDepthAndIndex)
+{
+    // Not multipart: depth 0, index -1.
+    Decoded single("Subject: one\n\nbody\n");
+    EXPECT_TRUE(Contains(single.report, "  Message content file =" + single.dir + "/part0.-1\n"));
+    EXPECT_EQ(single.File("part0.-1"), "body\n");
+    EXPECT_FALSE(single.Has("part0.0"));
+
+    const std::string nested = Multipart("in", {"Content-Type: text/plain\n\ninner one", "\ninner two"});
+    const std::string inner = "Subject: enclosed\n\nenclosed body";
+    const std::string msg = Multipart("out", {"\nfirst", "Content-Type: text/plain\n\nsecond",
+                                              "Content-Type: message/rfc822\n\n" + inner, nested});
+    const std::string report = AnalyseMessage(msg);
+    EXPECT_TRUE(Contains(report, "\n  Message Level [1] Part [2]\n    Part [2] Level [1] Header\n"));
+    EXPECT_TRUE(Contains(report, "\n      Part [1] \n        Part [1] Level [2] Header\n"));
+    EXPECT_TRUE(Contains(report, "    Part [3] Level [1] Body\n      Part content = Message \n"
+                                 "        Message Level [3] Header\n          Subject = enclosed\n"));
+
+    Decoded d(msg);
+    EXPECT_EQ(d.File("part1.1"), "first");
+    EXPECT_EQ(d.File("part1.2"), "second");
+    EXPECT_EQ(d.File("part2.3"), "enclosed body");  // the encapsulated message keeps its part's index
+    EXPECT_EQ(d.File("part2.1"), "inner one");
+    EXPECT_EQ(d.File("part2.2"), "inner two");
+    EXPECT_TRUE(Contains(d.report, "        Message content file =" + d.dir + "/part2.3\n"));
+}
+
+TEST(MimeReport, SameDepthAndIndexShareOneFile)
+{
+    const std::string msg = Multipart("o", {Multipart("a", {"\nfrom a"}), Multipart("b", {"\nfrom b"})});
+    Decoded d(msg);
+    const std::string line = "Part content file =" + d.dir + "/part2.1\n";
+    const std::size_t first = d.report.find(line);
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_NE(d.report.find(line, first + 1), std::string::npos);
+    EXPECT_EQ(d.File("part2.1"), "from b");
+}
+
+TEST(MimeReport, OnlyTheLowerCaseNameParameterNamesTheFile)
+{
+    const std::string msg = Multipart("b", {"Content-Type: text/plain; Name=upper.txt\n\nU",
+                                            "Content-Type: text/plain; NAME=x; name=first; name=lower.txt\n\nL"});
+    Decoded d(msg);
+    EXPECT_EQ(d.File("part1.1"), "U");
+    EXPECT_FALSE(d.Has("upper.txt"));
+    EXPECT_EQ(d.File("lower.txt"), "L");
+    EXPECT_FALSE(d.Has("part1.2"));
+    EXPECT_TRUE(Contains(d.report, "    Part content file =" + d.dir + "/lower.txt\n"));
+    EXPECT_TRUE(Contains(d.report, "      Content Parameters\n        Attribute = Name\n        Value = upper.txt\n"));
+}
+
+TEST(MimeReport, TransferEncodingsDecodeByFirstLetter)
+{
+    const std::string msg = Multipart(
+        "b", {"Content-Transfer-Encoding: base64\n\naGVs\nbG8=", "Content-Transfer-Encoding: BASE64\n\nYWJj",
+              "Content-Transfer-Encoding: quoted-printable\n\na=3Db=\nc", "Content-Transfer-Encoding: 7bit\n\n=41 x",
+              "Content-Transfer-Encoding: 8bit\n\n=41 y", "Content-Transfer-Encoding:\n\n=41 z",
+              "Content-Transfer-Encoding: binary\n\nYWJj"});
+    Decoded d(msg);
+    EXPECT_EQ(d.File("part1.1"), "hello");
+    EXPECT_EQ(d.File("part1.2"), "abc");
+    EXPECT_EQ(d.File("part1.3"), "a=bc");
+    EXPECT_EQ(d.File("part1.4"), "=41 x");
+    EXPECT_EQ(d.File("part1.5"), "=41 y");
+    EXPECT_EQ(d.File("part1.6"), "=41 z");
+    EXPECT_EQ(d.File("part1.7"), "abc");  // "binary" begins with b
+    // Zero bytes reach the file.
+    Decoded zeros("Content-Transfer-Encoding: base64\n\nAEEA\n");
+    EXPECT_EQ(zeros.File("part0.-1"), std::string("\0A\0", 3));
+
+    // Analysis mode shows the body still encoded.
+    const std::string report = AnalyseMessage(msg);
+    EXPECT_TRUE(Contains(report, "      Content Transfer Encoding = base64\n"));
+    EXPECT_TRUE(Contains(report, "__________\naGVs\nbG8=\n__________\n"));
+}
+
+TEST(MimeReport, HeaderFieldsInTableOrder)
+{
+    const std::string msg =
+        "X-Mailer: ignored\n"
+        "Content-Id: <part.1@example.net>\n"
+        "Subject: first subject\n"
+        "To: Friends: a@b.example, Bob <bob@c.example>;, carol@d.example\n"
+        "From: \"Ann Author\" <ann@a.example>, Dan <dan@e.example>\n"
+        "Sender: Sam <sam@s.example>\n"
+        "Message-Id: <1234.5678@mail.example.org>\n"
+        "Date: Tue, 1 Jan 2002\n"
+        " 10:00:00 +0000\n"
+        "Subject: second subject\n"
+        "MIME-Version: 1.0\n"
+        "\n"
+        "body\n";
+    const std::string report = AnalyseMessage(msg);
+    const std::string header = report.substr(0, report.find("Message Level [1] Body"));
+    EXPECT_EQ(header,
+              "Message Level [1] Header\n"
+              "  MIME Version = 1.0\n"
+              "  Subject = first subject\n"
+              "  From = Ann Author <ann@a.example>\n"
+              "    Full name = Ann Author\n"
+              "    Route = \n"
+              "    Local Part = ann\n"
+              "    Domain = a.example\n"
+              "  From = Dan <dan@e.example>\n"
+              "    Full name = Dan\n"
+              "    Route = \n"
+              "    Local Part = dan\n"
+              "    Domain = e.example\n"
+              "  Sender = Sam <sam@s.example>\n"
+              "    Full name = Sam\n"
+              "    Route = \n"
+              "    Local Part = sam\n"
+              "    Domain = s.example\n"
+              "  To = Friends: a@b.example, Bob <bob@c.example>;\n"
+              "  To = carol@d.example\n"
+              "  Date = Tue, 1 Jan 2002 10:00:00 +0000\n"
+              "  MessageId = <1234.5678@mail.example.org>\n"
+              "    Local Part = 1234.5678\n"
+              "    Domain = mail.example.org\n"
+              "  Content Type = \n"
+              "  Content SubType = \n"
+              "  ContentId = <part.1@example.net>\n"
+              "    Local Part = part.1\n"
+              "    Domain = example.net\n");
+}
+
+TEST(MimeReport, ResentFieldsCarryTheirOwnLabels)
+{
+    const std::string report = AnalyseMessage(
+        "Resent-Message-Id: <r@x.example>\nResent-Sender: rs@y.example\nResent-From: rf@z.example\n"
+        "Resent-To: a@b.example\nReply-To: r@c.example\nNewsgroups: comp.a\nFollowup-To: comp.b\n\nx");
+    EXPECT_TRUE(Contains(report, "  Resent From = rf@z.example\n    Resent Full name = \n    Resent Route = \n"
+                                 "    Resent Local Part = rf\n    Resent Domain = z.example\n"
+                                 "  Resent Sender = rs@y.example\n    Resent Full name = \n"));
+    EXPECT_TRUE(Contains(report, "  Resent To = a@b.example\n  Reply To = r@c.example\n"));
+    EXPECT_TRUE(Contains(report, "  Resent MessageId = <r@x.example>\n    Resent Local Part = r\n"
+                                 "    Resent Domain = x.example\n"));
+    EXPECT_TRUE(Contains(report, "  Followup To = comp.b\n  News Groups = comp.a\n"));
+    // An empty address list prints nothing.
+    EXPECT_FALSE(Contains(AnalyseMessage("To: \nSubject: s\n\nx"), "To ="));
+}
+
+TEST(MimeReport, MissingBoundaryMakesALeaf)
+{
+    const std::string body = "--other\nContent-Type: text/plain\n\nhello\n--other--\n";
+    const std::string report = AnalyseMessage("Content-Type: multipart/mixed; boundary=zz\n\n" + body);
+    EXPECT_TRUE(Contains(report, "Message Level [1] Body\n  Message content = \n__________\n" + body + "\n__________\n"));
+    EXPECT_FALSE(Contains(report, "Part [1]"));
+}
+
+TEST(MimeReport, InputWithoutHeaderIsAllBody)
+{
+    const std::string input = "this is no header\nSubject: late\n\nmore\n";
+    EXPECT_EQ(AnalyseMessage(input), "Message Level [1] Header\n"
+                                     "  Content Type = \n"
+                                     "  Content SubType = \n"
+                                     "Message Level [1] Body\n"
+                                     "  Message content = \n__________\n" +
+                                         input + "\n__________\n");
+    EXPECT_EQ(AnalyseMessage(""), "Message Level [1] Header\n  Content Type = \n  Content SubType = \n"
+                                  "Message Level [1] Body\n  Message content = \n__________\n\n__________\n");
+}
+
+TEST(MimeReport, HostilePartNamesStayInsideTheDirectory)
+{
+    TempDir tmp;
+    const std::string dir = tmp.Path("out");
+    fs::create_directory(dir);
+    const std::vector<std::string> names = {"../escape1", "/tmp/../escape2", "..", ".", "", "sub/dir/",
+                                            "..\\escape3", "msg", "msg.MIME", "C:\\docs\\win.txt"};
+    std::vector<std::string> parts;
+    for (const std::string& name : names) {
+        std::string quoted;  // a backslash is escaped inside a quoted string
+        for (char c : name)
+            quoted += c == '\\' ? std::string("\\\\") : std::string(1, c);
+        parts.push_back("Content-Type: text/plain; name=\"" + quoted + "\"\n\n" + name + "!");
+    }
+    DecodeToDirectory(Multipart("b", parts), dir, "msg");
+
+    EXPECT_FALSE(fs::exists(tmp.Path("escape1")));
+    EXPECT_FALSE(fs::exists("/tmp/escape2"));
+    EXPECT_EQ(ReadFile(dir + "/escape1"), "../escape1!");
+    EXPECT_EQ(ReadFile(dir + "/escape2"), "/tmp/../escape2!");
+    EXPECT_EQ(ReadFile(dir + "/escape3"), "..\\escape3!");
+    EXPECT_EQ(ReadFile(dir + "/win.txt"), "C:\\docs\\win.txt!");
+    // Names that leave nothing usable, or would clobber the raw copy or the report, get numbered names.
+    EXPECT_EQ(ReadFile(dir + "/part1.3"), "..!");
+    EXPECT_EQ(ReadFile(dir + "/part1.4"), ".!");
+    EXPECT_EQ(ReadFile(dir + "/part1.5"), "!");
+    EXPECT_EQ(ReadFile(dir + "/part1.6"), "sub/dir/!");
+    EXPECT_EQ(ReadFile(dir + "/part1.8"), "msg!");
+    EXPECT_EQ(ReadFile(dir + "/part1.9"), "msg.MIME!");
+    EXPECT_TRUE(ReadFile(dir + "/msg").starts_with("Content-Type: multipart/mixed"));
+    EXPECT_TRUE(ReadFile(dir + "/msg.MIME").starts_with("Message Level [1] Header\n"));
+    std::size_t nEntries = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir))
+        ++nEntries;
+    EXPECT_EQ(nEntries, names.size() + 2);
+    EXPECT_EQ(std::distance(fs::directory_iterator(tmp.Root()), fs::directory_iterator()), 1);
+}
+
+TEST(MimeReport, UnwritablePartFilesAreReportedNotFatal)
+{
+    // The caller was to create the directory; without it no file can be opened.
+    TempDir tmp;
+    const std::string dir = tmp.Path("missing");
+    DecodeToDirectory(kExample, dir, "msg");
+    EXPECT_FALSE(fs::exists(dir));
+
+    std::string report;
+    const auto pMessage = CMimeMessage::Parse(kExample);
+    CMimeDecodeTarget target{dir, {}};
+    ReportMessage(pMessage->Root(), report, 0, -1, &target);
+    EXPECT_TRUE(Contains(report, "    Part [1] Level [1] Body\n      Error opening content file =" + dir + "/part1.1\n"));
+}
+
+TEST(MimeReport, DeepNestingIsBoundedAndReportedAsALeaf)
+{
+    // Multiparts and encapsulated messages nested far deeper than the report goes.
+    std::string msg;
+    for (int i = 0; i < 400; ++i)
+        msg += i % 2 ? "Content-Type: message/rfc822\n\n"
+                     : "Content-Type: multipart/mixed; boundary=b" + std::to_string(i) + "\n\n--b" +
+                           std::to_string(i) + "\n";
+    msg += "\ndeepest\n";
+    const std::string report = AnalyseMessage(msg);
+    // Indentation grows with depth: the deepest line sits at the bound (labels add up to 4 blanks).
+    std::size_t nMaxIndent = 0;
+    for (std::size_t at = 0; at < report.size(); at = report.find('\n', at) + 1) {
+        const std::size_t nIndent = report.find_first_not_of(' ', at) - at;
+        if (report[at + nIndent] != '\n')
+            nMaxIndent = std::max(nMaxIndent, nIndent);
+        if (report.find('\n', at) == std::string::npos)
+            break;
+    }
+    const std::size_t nBound = static_cast<std::size_t>(kMaxMimeReportDepth) * 4;
+    EXPECT_GE(nMaxIndent, nBound);
+    EXPECT_LE(nMaxIndent, nBound + 4);
+    // The entity at the bound shows what it holds as its content.
+    const std::string indent(nBound, ' ');
+    EXPECT_TRUE(Contains(report, "\n" + indent + "Message Level [" + std::to_string(kMaxMimeReportDepth + 1) +
+                                     "] Body\n" + indent + "  Message content = \n__________\n--b100\n"));
+
+    // A long chain of message/partial bodies, each parsed anew, ends at the bound too.
+    std::string partial = "end";
+    for (int i = 0; i < 300; ++i)
+        partial = "Content-Type: message/partial; id=" + std::to_string(i) + "\n\n" + partial;
+    EXPECT_TRUE(Contains(AnalyseMessage(partial), indent + "  Message content = \n__________\n"));
+
+    Decoded d(msg);
+    EXPECT_TRUE(d.report.starts_with("Message Level [1] Header"));
+}
+
+TEST(MimeReport, MutatedMessagesNeverCrash)
+{
+    const std::vector<std::string> seeds = {
+        kExample,
+        Multipart("q", {"Content-Type: text/plain; name=a.txt\nContent-Transfer-Encoding: base64\n\nYWJj\n",
+                        "Content-Type: message/rfc822\n\nFrom: a@b\nTo: g: x@y;\nSubject: s\n\nin\n",
+                        Multipart("r", {"Content-Transfer-Encoding: quoted-printable\n\na=3D=\nb\n"})},
+                  "From: \"A\" <a@b.example>\nMessage-Id: <x@y>\n"),
+        "Content-Type: message/partial; id=1\n\nSubject: p\nContent-Type: multipart/alternative; boundary=\"=_\"\n\n"
+        "--=_\n\nx\n--=_--\n",
+    };
+    const std::string alphabet = "-\n\r:;=\"<>@, \t()\\/abmxyz0";
+    std::mt19937 rng(20261209);
+    TempDir tmp;
+    for (int round = 0; round < 3000; ++round) {
+        std::string msg = seeds[rng() % seeds.size()];
+        const int nEdits = 1 + static_cast<int>(rng() % 8);
+        for (int e = 0; e < nEdits && !msg.empty(); ++e) {
+            const std::size_t at = rng() % msg.size();
+            switch (rng() % 5) {
+            case 0: msg[at] = alphabet[rng() % alphabet.size()]; break;
+            case 1: msg[at] = static_cast<char>(rng()); break;
+            case 2: msg.erase(at, 1 + rng() % 16); break;
+            case 3: msg.insert(at, msg.substr(rng() % msg.size(), rng() % 64)); break;
+            default: msg.insert(at, 1, alphabet[rng() % alphabet.size()]); break;
+            }
+        }
+        const std::string report = AnalyseMessage(msg);
+        ASSERT_TRUE(report.starts_with("Message Level [1] Header\n")) << msg;
+        if (round % 50 == 0) {
+            const std::string dir = tmp.Path("d" + std::to_string(round));
+            fs::create_directory(dir);
+            DecodeToDirectory(msg, dir, "raw");
+            ASSERT_EQ(ReadFile(dir + "/raw"), msg);
+        }
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(tmp.Root()), fs::directory_iterator()), 60);
+}
+
+TEST(MimeTransferEncoding, FirstLetterSelectsTheDecoder)
 {
     std::string out;
-    DecodeTransferEncoding(out, "abc", "7bit");
+    DecodeTransferEncoding(out, "YWJj", "b");
     EXPECT_EQ(out, "abc");
+    DecodeTransferEncoding(out, "a=3Db", "Quoted-Printable");
+    EXPECT_EQ(out, "a=b");
+    DecodeTransferEncoding(out, "YWJj", "");
+    EXPECT_EQ(out, "YWJj");
+    DecodeTransferEncoding(out, "YWJj", "x-uuencode");
+    EXPECT_EQ(out, "YWJj");
 }

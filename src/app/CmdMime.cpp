@@ -1,0 +1,135 @@
+// midwire mime analyse|decode and midwire codec: the MIME report, the
+// decoding into a directory and the editor's coders without the desktop.
+
+#include <QCommandLineParser>
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+
+#include "app/Cli.h"
+#include "app/resource.h"
+#include "editor/Codecs.h"
+#include "mime/MimeCommands.h"
+#include "mime/MimeDecode.h"
+#include "mime/MimeFiles.h"
+
+namespace {
+
+const char* const kMimeUsage =
+    "Usage: midwire mime analyse FILE\n"
+    "       midwire mime decode FILE DIR\n\n"
+    "  analyse  print the MIME analysis report of FILE (part contents inline,\n"
+    "           as they stand in the message)\n"
+    "  decode   create the directory DIR and fill it with a copy of FILE, its\n"
+    "           report and one decoded file per leaf part; the copy and the\n"
+    "           report (with the added extension .MIME) are named after DIR's\n"
+    "           last component\n";
+
+const char* const kCodecUsage =
+    "Usage: midwire codec base64-encode|base64-decode|qp-encode|qp-decode\n\n"
+    "Reads standard input and writes it to standard output encoded or decoded,\n"
+    "byte for byte as the editor's Encode/Decode Base64 and Encode/Decode\n"
+    "Quoted Printable commands turn bytes into bytes.\n";
+
+bool WriteAll(std::FILE* pStream, const std::string& strData)
+{
+    return std::fwrite(strData.data(), 1, strData.size(), pStream) == strData.size() && std::fflush(pStream) == 0;
+}
+
+bool ReadStandardInput(std::string& strData)
+{
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+        if (n == 0)
+            return true;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        strData.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+// Parses the common form: a verb and its operands, plus --help. Returns -1
+// when the caller goes on, else the exit status.
+int ParseArguments(const QStringList& args, const char* pszUsage, QStringList& positional)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(pszUsage));
+    const QCommandLineOption help({"h", "help"}, "Show this help.");
+    parser.addOption(help);
+    if (!parser.parse(args)) {
+        CliError(parser.errorText());
+        return EXIT_USAGE;
+    }
+    if (parser.isSet(help)) {
+        std::fputs(pszUsage, stdout);
+        return EXIT_OK;
+    }
+    positional = parser.positionalArguments();
+    return -1;
+}
+
+}  // namespace
+
+int CmdMime(const QStringList& args)
+{
+    QStringList pos;
+    if (const int nStatus = ParseArguments(args, kMimeUsage, pos); nStatus >= 0)
+        return nStatus;
+    const QString verb = pos.value(0);
+    const int nWanted = verb == "analyse" ? 2 : verb == "decode" ? 3 : -1;
+    if (nWanted < 0 || pos.size() != nWanted) {
+        CliError(nWanted < 0 ? QStringLiteral("mime: expected analyse or decode")
+                             : QStringLiteral("mime %1: wrong number of arguments").arg(verb));
+        std::fputs(kMimeUsage, stderr);
+        return EXIT_USAGE;
+    }
+    const std::string strSource = pos[1].toLocal8Bit().toStdString();
+    std::string strData, strCause;
+    if (!LoadFile(strSource, strData, strCause)) {
+        CliError(QString::fromLocal8Bit(FormatMessageText(IDS_OPEN_FILE_FAILED, strSource, strCause).c_str()));
+        return EXIT_FAILED;
+    }
+    if (verb == "analyse")
+        return WriteAll(stdout, AnalyseMessage(strData)) ? EXIT_OK : EXIT_FAILED;
+
+    const std::string strDirectory = pos[2].toLocal8Bit().toStdString();
+    if (!DecodeToNewDirectory(strData, strDirectory)) {
+        CliError(QString::fromLocal8Bit(FormatMessageText(IDS_MKDIR_FAILED, strDirectory).c_str()));
+        return EXIT_FAILED;
+    }
+    return EXIT_OK;
+}
+
+int CmdCodec(const QStringList& args)
+{
+    QStringList pos;
+    if (const int nStatus = ParseArguments(args, kCodecUsage, pos); nStatus >= 0)
+        return nStatus;
+    const QString verb = pos.value(0);
+    std::string (*pfnCoder)(std::string_view) = nullptr;
+    if (verb == "base64-encode")
+        pfnCoder = Base64Encode;
+    else if (verb == "base64-decode")
+        pfnCoder = Base64Decode;
+    else if (verb == "qp-encode")
+        pfnCoder = QuotedPrintableEncode;
+    else if (verb == "qp-decode")
+        pfnCoder = QuotedPrintableDecode;
+    if (!pfnCoder || pos.size() != 1) {
+        CliError(pfnCoder ? QStringLiteral("codec %1: takes no operand").arg(verb)
+                          : QStringLiteral("codec: expected base64-encode, base64-decode, qp-encode or qp-decode"));
+        std::fputs(kCodecUsage, stderr);
+        return EXIT_USAGE;
+    }
+    std::string strInput;
+    if (!ReadStandardInput(strInput)) {
+        CliError(QStringLiteral("codec: cannot read standard input"));
+        return EXIT_FAILED;
+    }
+    return WriteAll(stdout, pfnCoder(strInput)) ? EXIT_OK : EXIT_FAILED;
+}

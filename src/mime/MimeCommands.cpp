@@ -1,0 +1,122 @@
+#include "mime/MimeCommands.h"
+
+#include <cstring>
+#include <sys/stat.h>
+
+#include "app/CommandTable.h"
+#include "editor/EditorAccess.h"
+#include "mime/MimeDecode.h"
+#include "mime/MimeFiles.h"
+#include "session/FrontEnd.h"
+
+const char* const kMimeFileFilter = "MIME (*.*) | *.* ||";
+
+namespace {
+
+// Creates the output directory of a chosen path ("dir/" names "dir") and
+// gives the name of the raw copy inside it: the path's last component.
+bool MakeOutputDirectory(const std::string& strPath, std::string& strDirectory, std::string& strName)
+{
+    strDirectory = strPath;
+    while (strDirectory.size() > 1 && strDirectory.back() == '/')
+        strDirectory.pop_back();
+    if (strDirectory.empty() || ::mkdir(strDirectory.c_str(), 0777) != 0)
+        return false;
+    const std::size_t nSlash = strDirectory.rfind('/');
+    strName = nSlash == std::string::npos ? strDirectory : strDirectory.substr(nSlash + 1);
+    return true;
+}
+
+// Asks for a path with the commands' dialog; false when cancelled.
+bool PromptMimePath(std::string& strPath, bool bOpen)
+{
+    strPath = "*.*";
+    return g_pMainFrame && g_pMainFrame->PromptFileName(strPath, bOpen, kMimeFileFilter);
+}
+
+// The whole source file; shows 61472 and returns false when it cannot be read.
+bool ReadSourceFile(const std::string& strPath, std::string& strData)
+{
+    std::string strCause;
+    if (LoadFile(strPath, strData, strCause))
+        return true;
+    AfxMessageBox(FormatMessageText(IDS_OPEN_FILE_FAILED, strPath, strCause));
+    return false;
+}
+
+std::string EditorData()
+{
+    std::int32_t nLength = 0;
+    const MallocPtr<unsigned char> pBytes = GetEditorBytes(nLength);
+    return pBytes ? std::string(reinterpret_cast<const char*>(pBytes.get()), static_cast<std::size_t>(nLength))
+                  : std::string();
+}
+
+// The editor takes the report as a zero-terminated text: it ends at the
+// first zero byte that inline content may have brought in.
+void ShowReport(const std::string& strReport)
+{
+    SetEditorText(std::string(strReport.c_str()));
+}
+
+void OnAnalisys()
+{
+    ShowReport(AnalyseMessage(EditorData()));
+}
+
+void OnFileAnalisys()
+{
+    std::string strPath, strData;
+    if (!PromptMimePath(strPath, true) || !ReadSourceFile(strPath, strData))
+        return;
+    ShowReport(AnalyseMessage(strData));
+}
+
+// The output half of both decoding commands; pSource null reads the editor
+// once the directory exists.
+void DecodeToChosenDirectory(const std::string* pSource)
+{
+    std::string strPath;
+    if (!PromptMimePath(strPath, false))
+        return;
+    if (pSource) {
+        if (!DecodeToNewDirectory(*pSource, strPath))
+            AfxMessageBox(FormatMessageText(IDS_MKDIR_FAILED, strPath));
+        return;
+    }
+    std::string strDirectory, strName;
+    if (!MakeOutputDirectory(strPath, strDirectory, strName)) {
+        AfxMessageBox(FormatMessageText(IDS_MKDIR_FAILED, strPath));
+        return;
+    }
+    // The editor is read only once the directory exists.
+    DecodeToDirectory(EditorData(), strDirectory, strName);
+}
+
+void OnFileDecoding()
+{
+    std::string strPath, strData;
+    if (!PromptMimePath(strPath, true) || !ReadSourceFile(strPath, strData))
+        return;
+    DecodeToChosenDirectory(&strData);
+}
+
+}  // namespace
+
+bool DecodeToNewDirectory(std::string_view data, const std::string& strPath)
+{
+    std::string strDirectory, strName;
+    if (!MakeOutputDirectory(strPath, strDirectory, strName))
+        return false;
+    DecodeToDirectory(data, strDirectory, strName);
+    return true;
+}
+
+void RegisterMimeCommands(CCommandTable& table, CMidwireDoc& /*doc*/)
+{
+    const auto hasText = [] { return EditorHasText(); };
+    table.Register(ID_MIME_ANALISYS, OnAnalisys, hasText);
+    table.Register(ID_MIME_DECODING, [] { DecodeToChosenDirectory(nullptr); }, hasText);
+    table.Register(ID_MIME_FILE_ANALISYS, OnFileAnalisys);
+    table.Register(ID_MIME_FILE_DECODING, OnFileDecoding);
+}
