@@ -13,6 +13,8 @@ const CliCommand g_cliCommands[] = {
     {nullptr, nullptr, nullptr},
 };
 
+const CliGuiCommand* g_pGuiCliCommands = nullptr;
+
 void CliError(const QString& strText)
 {
     std::fprintf(stderr, "midwire: %s\n", strText.toLocal8Bit().constData());
@@ -28,6 +30,8 @@ void PrintUsage(std::FILE* out)
                  "Without a command, Midwire starts its desktop program, opening the session\n"
                  "file when one is named. Commands run the same core without a display:\n\n");
     for (const CliCommand* p = g_cliCommands; p->pszName; ++p)
+        std::fprintf(out, "  %-10s %s\n", p->pszName, p->pszSummary);
+    for (const CliGuiCommand* p = g_pGuiCliCommands; p && p->pszName; ++p)
         std::fprintf(out, "  %-10s %s\n", p->pszName, p->pszSummary);
     std::fprintf(out, "\nRun 'midwire COMMAND --help' for the options of a command.\n");
 }
@@ -55,6 +59,10 @@ int MidwireMain(int argc, char** argv, int (*pfnRunDesktop)(int argc, char** arg
                 args[0] = QStringLiteral("midwire ") + args[0];
                 return p->pfnRun(args);
             }
+        }
+        for (const CliGuiCommand* p = g_pGuiCliCommands; p && p->pszName; ++p) {
+            if (!std::strcmp(pszFirst, p->pszName))
+                return p->pfnMain(argc, argv);
         }
         if (pszFirst[0] == '-') {
             CliError(QStringLiteral("unknown option '%1'").arg(QString::fromLocal8Bit(pszFirst)));

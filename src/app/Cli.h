@@ -20,6 +20,17 @@ struct CliCommand {
 // Every subcommand, ending with a null entry.
 extern const CliCommand g_cliCommands[];
 
+// Subcommands of the desktop library that need the window system's
+// application object (printing to PDF): each creates its own from argc and
+// argv (argv[1] being its name). main() installs the table, ending with a
+// null entry, before calling MidwireMain; the core stays free of widgets.
+struct CliGuiCommand {
+    const char* pszName;
+    const char* pszSummary;
+    int (*pfnMain)(int argc, char** argv);
+};
+extern const CliGuiCommand* g_pGuiCliCommands;
+
 // Runs the program: a subcommand when the first argument names one, else
 // the desktop program (with a session file to open when one is named).
 // The desktop program is passed in, so that the core needs no widgets.

@@ -1,14 +1,46 @@
-// The desktop program's entry point.
+// The desktop program: one session document shown in one main window.
+
+#include "app/gui/Desktop.h"
 
 #include <QApplication>
 #include <QMessageBox>
 
-#include "app/Cli.h"
+#include "app/CommandTable.h"
+#include "app/gui/DialogRegistry.h"
+#include "app/gui/MainFrame.h"
+#include "session/MidwireDoc.h"
+#include "views/gui/PrintDevice.h"
+
+const CliGuiCommand* DesktopCliCommands()
+{
+    static const CliGuiCommand commands[] = {
+        {"print", "print a session's history (or editor) to a PDF file", CmdPrint},
+        {nullptr, nullptr, nullptr},
+    };
+    return commands;
+}
 
 int RunDesktop(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    QApplication::setApplicationName("Midwire");
-    QMessageBox::information(nullptr, "Midwire", "Midwire Version 1.3.3");
-    return 0;
+    QApplication::setApplicationName(QStringLiteral("Midwire"));
+    QApplication::setOrganizationName(QStringLiteral("Midwire"));
+    QApplication::setApplicationVersion(QStringLiteral("1.3.3"));
+
+    CMidwireDoc doc;
+    CMainFrame frame(doc);
+    doc.OnNewDocument();
+    RegisterAllCommands(doc);
+    RegisterAllDialogs();
+    frame.RegisterWindowCommands();
+
+    const QStringList args = QApplication::arguments();
+    if (args.size() >= 2) {
+        // A session file named on the command line; the program ends when it
+        // cannot be opened (the reason has been shown).
+        if (!frame.OpenSessionFile(args[1]))
+            return 1;
+    }
+    frame.show();
+    return app.exec();
 }

@@ -1,0 +1,627 @@
+#include "app/gui/MainFrame.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolBar>
+#include <QVBoxLayout>
+
+#include "app/CommandTable.h"
+#include "app/gui/DialogRegistry.h"
+#include "app/gui/MenuTable.h"
+#include "app/gui/ProgressDlg.h"
+#include "editor/gui/MidwireEdit.h"
+#include "net/Sock.h"
+#include "session/MidwireDoc.h"
+#include "views/gui/Icons.h"
+#include "views/gui/MidwireListView.h"
+#include "views/gui/PrintDevice.h"
+
+namespace {
+
+constexpr int kRecentCount = 4;
+const char* const kRecentKey = "Recent File List/files";
+constexpr int kIdleMs = 150;
+
+// Commands that neither read nor change the history: they stay usable while
+// a walk over the history dispatches messages.
+bool RunsDuringWalk(UINT nID)
+{
+    switch (nID) {
+    case ID_EDIT_UNDO:
+    case ID_EDIT_CUT:
+    case ID_EDIT_COPY:
+    case ID_EDIT_PASTE:
+    case ID_VIEW_TOOLBAR:
+    case ID_VIEW_STATUS_BAR:
+    case ID_NEXT_PANE:
+    case ID_PREV_PANE:
+    case ID_APP_ABOUT:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// "Name (*.a;*.b) | *.a;*.b | ... ||" to the file dialog's "Name (*.a *.b);;...".
+// A filter without bars is taken as it stands.
+QString DialogFilter(const std::string& strFilter)
+{
+    const QString filter = QString::fromLocal8Bit(strFilter);
+    if (!filter.contains(QLatin1Char('|')))
+        return filter;
+    const QStringList parts = filter.split(QLatin1Char('|'));
+    QStringList out;
+    for (int i = 0; i + 1 < parts.size(); i += 2) {
+        QString name = parts[i].trimmed();
+        QString patterns = parts[i + 1].trimmed();
+        if (name.isEmpty() && patterns.isEmpty())
+            continue;
+        const int nParen = name.indexOf(QLatin1Char('('));
+        if (nParen > 0)
+            name = name.left(nParen).trimmed();
+        patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
+        if (patterns == QLatin1String("*.*"))
+            patterns = QStringLiteral("*");
+        out << QStringLiteral("%1 (%2)").arg(name, patterns);
+    }
+    return out.join(QStringLiteral(";;"));
+}
+
+bool IsSessionFileName(const QString& strPath)
+{
+    return strPath.endsWith(QLatin1String(".mwx"), Qt::CaseInsensitive);
+}
+
+}  // namespace
+
+CMainFrame::CMainFrame(CMidwireDoc& doc)
+    : m_doc(doc), m_pPreviousFrontEnd(g_pMainFrame),
+      m_pProgressLog(std::make_shared<std::vector<ProgressRecord>>())
+{
+    g_pMainFrame = this;
+    m_bSocketsStarted = SockStartup() == 0;
+    setWindowIcon(AppIcon());
+    setAcceptDrops(true);
+
+    m_pSplitter = new QSplitter(Qt::Vertical, this);
+    m_pList = new CMidwireListView(m_pSplitter);
+    m_pEditor = new CMidwireEdit(m_pSplitter);
+    m_pSplitter->addWidget(m_pList);
+    m_pSplitter->addWidget(m_pEditor);
+    m_pSplitter->setChildrenCollapsible(false);
+    m_pSplitter->setSizes({400, 100});
+    m_pSplitter->setStretchFactor(0, 4);
+    m_pSplitter->setStretchFactor(1, 1);
+    setCentralWidget(m_pSplitter);
+    // Session files dropped on either pane open like Open.
+    m_pList->viewport()->installEventFilter(this);
+    m_pEditor->viewport()->installEventFilter(this);
+
+    CreateActions();
+    CreateMenus();
+    CreateToolBar();
+    CreateStatusBar();
+
+    const QSettings settings;
+    m_recent = settings.value(kRecentKey).toStringList().mid(0, kRecentCount);
+    UpdateRecentMenu();
+
+    m_pIdleTimer = new QTimer(this);
+    m_pIdleTimer->setInterval(kIdleMs);
+    connect(m_pIdleTimer, &QTimer::timeout, this, &CMainFrame::OnIdle);
+    m_pIdleTimer->start();
+    resize(800, 640);
+    setWindowTitle(CaptionText());
+}
+
+CMainFrame::~CMainFrame()
+{
+    if (m_bSocketsStarted)
+        SockCleanup();
+    if (g_pMainFrame == this)
+        g_pMainFrame = m_pPreviousFrontEnd;
+}
+
+// --- Building the window ---
+
+void CMainFrame::CreateActions()
+{
+    auto make = [this](UINT nID, const QString& text) {
+        auto* pAction = new QAction(text, this);
+        pAction->setData(nID);
+        const CommandPrompt prompt = GetCommandPrompt(nID);
+        pAction->setStatusTip(QString::fromLatin1(prompt.pszPrompt));
+        if (*prompt.pszTooltip)
+            pAction->setToolTip(QString::fromLatin1(prompt.pszTooltip));
+        const QIcon icon = ToolbarIcon(nID);
+        if (!icon.isNull())
+            pAction->setIcon(icon);
+        pAction->setIconVisibleInMenu(false);
+        connect(pAction, &QAction::triggered, this, [this, nID] { RunCommand(nID); });
+        m_actions[nID] = pAction;
+        return pAction;
+    };
+    for (const MenuDef& menu : MainMenus()) {
+        for (const MenuItemDef& item : menu.items) {
+            if (!item.nID || item.nID == ID_FILE_MRU_FILE1)
+                continue;
+            // The accelerator text after the tab comes from the shortcut.
+            QString text = QString::fromLatin1(item.pszText);
+            text = text.section(QLatin1Char('\t'), 0, 0);
+            make(item.nID, text);
+        }
+    }
+    for (int i = 0; i < kRecentCount; ++i)
+        make(ID_FILE_MRU_FILE1 + static_cast<UINT>(i), QString());
+    make(ID_NEXT_PANE, QStringLiteral("Next Pane"));
+    make(ID_PREV_PANE, QStringLiteral("Previous Pane"));
+    addAction(m_actions[ID_NEXT_PANE]);
+    addAction(m_actions[ID_PREV_PANE]);
+
+    std::map<UINT, QList<QKeySequence>> keys;
+    for (const AcceleratorDef& acc : Accelerators())
+        keys[acc.nID] << QKeySequence(QString::fromLatin1(acc.pszKeys));
+    for (auto& [nID, list] : keys) {
+        m_actions[nID]->setShortcuts(list);
+        m_actions[nID]->setShortcutContext(Qt::WindowShortcut);
+    }
+    m_actions[ID_VIEW_TOOLBAR]->setCheckable(true);
+    m_actions[ID_VIEW_STATUS_BAR]->setCheckable(true);
+}
+
+void CMainFrame::CreateMenus()
+{
+    for (const MenuDef& def : MainMenus()) {
+        QMenu* pMenu = menuBar()->addMenu(QString::fromLatin1(def.pszTitle));
+        for (const MenuItemDef& item : def.items) {
+            if (!item.nID) {
+                pMenu->addSeparator();
+            } else if (item.nID == ID_FILE_MRU_FILE1) {
+                m_pRecentPlaceholder = pMenu->addAction(QString::fromLatin1(item.pszText));
+                m_pRecentPlaceholder->setEnabled(false);
+                m_pRecentPlaceholder->setStatusTip(QString::fromLatin1(GetCommandPrompt(item.nID).pszPrompt));
+                for (int i = 0; i < kRecentCount; ++i)
+                    pMenu->addAction(m_actions[ID_FILE_MRU_FILE1 + static_cast<UINT>(i)]);
+            } else {
+                pMenu->addAction(m_actions[item.nID]);
+            }
+        }
+        // Enable rules are evaluated as the menu opens.
+        connect(pMenu, &QMenu::aboutToShow, this, [this, pMenu] { UpdateMenu(pMenu); });
+    }
+}
+
+void CMainFrame::CreateToolBar()
+{
+    m_pToolBar = new QToolBar(QStringLiteral("Toolbar"), this);
+    m_pToolBar->setObjectName(QStringLiteral("toolbar"));
+    m_pToolBar->setIconSize(QSize(16, 15));
+    m_pToolBar->setAllowedAreas(Qt::AllToolBarAreas);
+    m_pToolBar->setFloatable(true);
+    m_pToolBar->setMovable(true);
+    for (UINT nID : ToolbarButtons()) {
+        if (nID == 0)
+            m_pToolBar->addSeparator();
+        else
+            m_pToolBar->addAction(m_actions[nID]);
+    }
+    addToolBar(Qt::TopToolBarArea, m_pToolBar);
+}
+
+void CMainFrame::CreateStatusBar()
+{
+    QStatusBar* pBar = statusBar();
+    m_pReady = new QLabel(QStringLiteral("Ready"), pBar);
+    pBar->addWidget(m_pReady, 1);
+    for (const char* pszIndicator : {"CAP", "NUM", "SCRL"}) {
+        auto* pLabel = new QLabel(QString::fromLatin1(pszIndicator), pBar);
+        pLabel->setFrameShape(QFrame::Panel);
+        pLabel->setFrameShadow(QFrame::Sunken);
+        pLabel->setAlignment(Qt::AlignCenter);
+        pLabel->setMinimumWidth(pLabel->fontMetrics().horizontalAdvance(QStringLiteral("SCRL")) + 10);
+        // The lock states of the keyboard are not known to the window
+        // system here: the indicators show as inactive.
+        pLabel->setEnabled(false);
+        pLabel->setObjectName(QString::fromLatin1(pszIndicator));
+        pBar->addPermanentWidget(pLabel);
+    }
+}
+
+// --- Commands ---
+
+void CMainFrame::RegisterWindowCommands()
+{
+    CCommandTable& table = GetCommandTable();
+    RegisterPrintCommands(table, m_doc, this, &m_printer);
+    CMidwireEdit* pEditor = m_pEditor;
+    table.Register(ID_EDIT_UNDO, [pEditor] { pEditor->undo(); },
+                   [pEditor] { return pEditor->document()->isUndoAvailable(); });
+    table.Register(ID_EDIT_CUT, [pEditor] { pEditor->cut(); },
+                   [pEditor] { return pEditor->textCursor().hasSelection(); });
+    table.Register(ID_EDIT_COPY, [pEditor] { pEditor->copy(); },
+                   [pEditor] { return pEditor->textCursor().hasSelection(); });
+    table.Register(ID_EDIT_PASTE, [pEditor] { pEditor->paste(); }, [pEditor] { return pEditor->canPaste(); });
+    table.Register(ID_APP_EXIT, [this] { close(); }, [this] { return !m_doc.m_bConnected; });
+    table.Register(ID_APP_ABOUT, [this] {
+        CAboutDlg dlg(this);
+        dlg.exec();
+    });
+    table.Register(ID_VIEW_TOOLBAR, [this] { m_pToolBar->setVisible(!m_pToolBar->isVisible()); });
+    table.Register(ID_VIEW_STATUS_BAR, [this] { statusBar()->setVisible(!statusBar()->isVisible()); });
+    table.Register(ID_NEXT_PANE, [this] { SwitchPane(true); });
+    table.Register(ID_PREV_PANE, [this] { SwitchPane(false); });
+    for (int i = 0; i < kRecentCount; ++i) {
+        table.Register(ID_FILE_MRU_FILE1 + static_cast<UINT>(i), [this, i] {
+            if (i < m_recent.size())
+                OpenSessionFile(m_recent[i]);
+        });
+    }
+    UpdateCommandStates();
+}
+
+bool CMainFrame::RunCommand(UINT nID)
+{
+    if (m_doc.IsWalking() && !RunsDuringWalk(nID))
+        return false;
+    const std::string strPathBefore = m_doc.m_strPathName;
+    const bool bRan = GetCommandTable().Run(nID);
+    if (bRan) {
+        const bool bFileCommand = nID == ID_FILE_OPEN || nID == ID_FILE_SAVE || nID == ID_FILE_SAVE_AS;
+        if (!m_doc.m_strPathName.empty() && (bFileCommand || m_doc.m_strPathName != strPathBefore))
+            AddRecentFile(QString::fromLocal8Bit(m_doc.m_strPathName));
+        m_strLastPath = m_doc.m_strPathName;
+        setWindowTitle(CaptionText());
+    }
+    return bRan;
+}
+
+QAction* CMainFrame::Action(UINT nID) const
+{
+    const auto it = m_actions.find(nID);
+    return it == m_actions.end() ? nullptr : it->second;
+}
+
+void CMainFrame::UpdateAction(QAction* pAction)
+{
+    const UINT nID = pAction->data().toUInt();
+    bool bEnabled = GetCommandTable().IsEnabled(nID);
+    if (m_doc.IsWalking() && !RunsDuringWalk(nID))
+        bEnabled = false;
+    pAction->setEnabled(bEnabled);
+    if (nID == ID_VIEW_TOOLBAR)
+        pAction->setChecked(m_pToolBar->isVisible());
+    else if (nID == ID_VIEW_STATUS_BAR)
+        pAction->setChecked(statusBar()->isVisible());
+}
+
+void CMainFrame::UpdateMenu(QMenu* pMenu)
+{
+    for (QAction* pAction : pMenu->actions()) {
+        if (!pAction->isSeparator() && pAction != m_pRecentPlaceholder)
+            UpdateAction(pAction);
+    }
+}
+
+void CMainFrame::UpdateCommandStates()
+{
+    for (auto& [nID, pAction] : m_actions)
+        UpdateAction(pAction);
+}
+
+void CMainFrame::OnIdle()
+{
+    // While idle the toolbar follows the enable rules; menus are evaluated
+    // when they open.
+    if (m_pToolBar->isVisible()) {
+        for (QAction* pAction : m_pToolBar->actions()) {
+            if (!pAction->isSeparator())
+                UpdateAction(pAction);
+        }
+    }
+    // Accelerators of commands outside the toolbar follow too.
+    for (UINT nID : {ID_APP_EXIT, ID_EDIT_UNDO, ID_NEXT_PANE, ID_PREV_PANE})
+        UpdateAction(m_actions[nID]);
+    if (m_doc.m_strPathName != m_strLastPath) {
+        m_strLastPath = m_doc.m_strPathName;
+        if (!m_strLastPath.empty())
+            AddRecentFile(QString::fromLocal8Bit(m_strLastPath));
+    }
+    const QString caption = CaptionText();
+    if (windowTitle() != caption)
+        setWindowTitle(caption);
+}
+
+QString CMainFrame::CaptionText() const
+{
+    return QString::fromLocal8Bit(m_doc.GetTitle()) + QStringLiteral(" - ") +
+           QString::fromLatin1(LoadStringText(IDS_APP_TITLE));
+}
+
+void CMainFrame::SwitchPane(bool bNext)
+{
+    // Two panes: next and previous both move to the other one.
+    (void)bNext;
+    if (m_pEditor->hasFocus())
+        m_pList->setFocus(bNext ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+    else
+        m_pEditor->setFocus(bNext ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+}
+
+// --- Session files ---
+
+bool CMainFrame::OpenSessionFile(const QString& strPath)
+{
+    if (!GetCommandTable().IsEnabled(ID_FILE_OPEN) || m_doc.IsWalking()) {
+        AfxMessageBox(IDS_DURING_CONNECTION);
+        return false;
+    }
+    const QString strFull = QFileInfo(strPath).absoluteFilePath();
+    const bool bOk = m_doc.OnOpenDocument(strFull.toLocal8Bit().toStdString());
+    if (bOk) {
+        AddRecentFile(strFull);
+    } else if (!QFileInfo::exists(strFull) && m_recent.removeAll(strFull) > 0) {
+        QSettings().setValue(kRecentKey, m_recent);
+        UpdateRecentMenu();
+    }
+    m_strLastPath = m_doc.m_strPathName;
+    setWindowTitle(CaptionText());
+    return bOk;
+}
+
+void CMainFrame::AddRecentFile(const QString& strPath)
+{
+    const QString strFull = QFileInfo(strPath).absoluteFilePath();
+    m_recent.removeAll(strFull);
+    m_recent.prepend(strFull);
+    while (m_recent.size() > kRecentCount)
+        m_recent.removeLast();
+    QSettings().setValue(kRecentKey, m_recent);
+    UpdateRecentMenu();
+}
+
+void CMainFrame::UpdateRecentMenu()
+{
+    if (m_pRecentPlaceholder)
+        m_pRecentPlaceholder->setVisible(m_recent.isEmpty());
+    for (int i = 0; i < kRecentCount; ++i) {
+        QAction* pAction = m_actions[ID_FILE_MRU_FILE1 + static_cast<UINT>(i)];
+        if (i < m_recent.size()) {
+            QString text = QDir::toNativeSeparators(m_recent[i]);
+            text.replace(QLatin1Char('&'), QStringLiteral("&&"));
+            pAction->setText(QStringLiteral("&%1 %2").arg(i + 1).arg(text));
+            pAction->setVisible(true);
+        } else {
+            pAction->setVisible(false);
+        }
+    }
+}
+
+QString CMainFrame::SessionFileOf(const QMimeData* pData) const
+{
+    if (!pData || !pData->hasUrls())
+        return QString();
+    for (const QUrl& url : pData->urls()) {
+        if (url.isLocalFile() && IsSessionFileName(url.toLocalFile()))
+            return url.toLocalFile();
+    }
+    return QString();
+}
+
+void CMainFrame::dragEnterEvent(QDragEnterEvent* pEvent)
+{
+    if (!SessionFileOf(pEvent->mimeData()).isEmpty())
+        pEvent->acceptProposedAction();
+}
+
+void CMainFrame::dropEvent(QDropEvent* pEvent)
+{
+    const QString strPath = SessionFileOf(pEvent->mimeData());
+    if (strPath.isEmpty())
+        return;
+    pEvent->acceptProposedAction();
+    // Open after the drop has finished, outside the drag's own loop.
+    QTimer::singleShot(0, this, [this, strPath] { OpenSessionFile(strPath); });
+}
+
+bool CMainFrame::eventFilter(QObject* pWatched, QEvent* pEvent)
+{
+    switch (pEvent->type()) {
+    case QEvent::DragEnter:
+    case QEvent::DragMove: {
+        auto* pDrag = static_cast<QDragMoveEvent*>(pEvent);
+        if (!SessionFileOf(pDrag->mimeData()).isEmpty()) {
+            pDrag->acceptProposedAction();
+            return true;
+        }
+        break;
+    }
+    case QEvent::Drop: {
+        auto* pDrop = static_cast<QDropEvent*>(pEvent);
+        if (!SessionFileOf(pDrop->mimeData()).isEmpty()) {
+            dropEvent(pDrop);
+            return true;
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    return QMainWindow::eventFilter(pWatched, pEvent);
+}
+
+void CMainFrame::closeEvent(QCloseEvent* pEvent)
+{
+    // The document must outlive the relay workers and any walk over the
+    // history: end what runs first, or stay open.
+    if (m_doc.IsWalking()) {
+        pEvent->ignore();
+        return;
+    }
+    if (m_doc.m_bConnected && GetCommandTable().IsEnabled(ID_CONNECTION_END))
+        GetCommandTable().Run(ID_CONNECTION_END);
+    if (m_doc.m_bConnected) {
+        AfxMessageBox(IDS_DURING_CONNECTION);
+        pEvent->ignore();
+        return;
+    }
+    if (m_doc.m_bDatagramActive && GetCommandTable().IsEnabled(ID_DATAGRAM_STOP))
+        GetCommandTable().Run(ID_DATAGRAM_STOP);
+    m_pIdleTimer->stop();
+    pEvent->accept();
+}
+
+// --- CFrontEnd ---
+
+BOOL CMainFrame::AddEventRow(HistoryEvent* pEvent)
+{
+    return m_pList->AddEventRow(pEvent);
+}
+
+void CMainFrame::DeleteAllRows()
+{
+    m_pList->DeleteAllRows();
+}
+
+std::vector<HistoryEvent*> CMainFrame::GetSelectedEvents()
+{
+    return m_pList->GetSelectedEvents();
+}
+
+std::string CMainFrame::GetEditorText()
+{
+    return m_pEditor->GetText();
+}
+
+void CMainFrame::SetEditorText(const std::string& strText)
+{
+    m_pEditor->SetText(strText);
+}
+
+std::size_t CMainFrame::GetEditorTextLength()
+{
+    return m_pEditor->GetTextLength();
+}
+
+int CMainFrame::MessageBox(const std::string& strText, UINT nType)
+{
+    if (m_onMessageBox)
+        return m_onMessageBox(strText, nType);
+    QMessageBox box(this);
+    box.setWindowTitle(QString::fromLatin1(LoadStringText(IDS_APP_TITLE)));
+    box.setText(QString::fromLatin1(strText));
+    box.setIcon((nType & 0xF0) == MB_ICONEXCLAMATION ? QMessageBox::Warning : QMessageBox::Information);
+    switch (nType & 0xF) {
+    case MB_OKCANCEL:
+        box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+        return box.exec() == QMessageBox::Ok ? IDOK : IDCANCEL;
+    case MB_YESNO:
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        return box.exec() == QMessageBox::Yes ? IDYES : IDNO;
+    default:
+        box.setStandardButtons(QMessageBox::Ok);
+        box.exec();
+        return IDOK;
+    }
+}
+
+void CMainFrame::WarningBox(const std::string& strText)
+{
+    if (m_onMessageBox) {
+        m_onMessageBox(strText, MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+    // The socket layer's box has no owner.
+    QMessageBox::warning(nullptr, QStringLiteral("Warning"), QString::fromLatin1(strText));
+}
+
+std::unique_ptr<CProgressWindow> CMainFrame::CreateProgress(EProgressKind kind, const std::string& strText,
+                                                            std::int64_t nLow, std::int64_t nHigh)
+{
+    m_pProgressLog->push_back(ProgressRecord{kind, strText, nLow, nHigh, {}});
+    const std::size_t nRecord = m_pProgressLog->size() - 1;
+    std::shared_ptr<std::vector<ProgressRecord>> pLog = m_pProgressLog;
+    auto onPos = [pLog, nRecord](std::int64_t nPos) { (*pLog)[nRecord].positions.push_back(nPos); };
+    const int nMin = static_cast<int>(std::clamp<std::int64_t>(nLow, 0, std::numeric_limits<int>::max()));
+    const int nMax = static_cast<int>(std::clamp<std::int64_t>(nHigh, 0, std::numeric_limits<int>::max()));
+    if (kind == EProgressKind::LoadingEventList) {
+        auto* pDlg = new CLoadingEventListDlg(this);
+        pDlg->Progress()->setRange(nMin, nMax);
+        pDlg->show();
+        return std::make_unique<CDialogProgress>(pDlg, pDlg->Progress(), onPos);
+    }
+    auto* pDlg = new CPleaseWaitDlg();
+    pDlg->Create(QString::fromLatin1(strText), nMin, nMax);
+    return std::make_unique<CDialogProgress>(pDlg, pDlg->Progress(), onPos);
+}
+
+void CMainFrame::PumpMessages()
+{
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+int CMainFrame::DoModal(UINT nIDD, void* pData)
+{
+    return RunRegisteredDialog(nIDD, this, m_doc, pData);
+}
+
+bool CMainFrame::PromptFileName(std::string& strPath, bool bOpenFileDialog, const std::string& strFilter,
+                                const std::string& strDefaultExt)
+{
+    if (m_onPromptFileName)
+        return m_onPromptFileName(strPath, bOpenFileDialog);
+    QString initial = QString::fromLocal8Bit(strPath);
+    if (initial.contains(QLatin1Char('*')))
+        initial.clear();
+    QFileDialog dlg(this);
+    dlg.setAcceptMode(bOpenFileDialog ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
+    dlg.setFileMode(bOpenFileDialog ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+    dlg.setNameFilter(DialogFilter(strFilter));
+    if (!strDefaultExt.empty())
+        dlg.setDefaultSuffix(QString::fromLocal8Bit(strDefaultExt));
+    else if (!bOpenFileDialog)
+        dlg.setOption(QFileDialog::DontConfirmOverwrite);  // data files are replaced without a question
+    if (!initial.isEmpty())
+        dlg.selectFile(initial);
+    if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
+        return false;
+    strPath = dlg.selectedFiles().first().toLocal8Bit().toStdString();
+    return true;
+}
+
+// --- About ---
+
+CAboutDlg::CAboutDlg(QWidget* pParent) : QDialog(pParent)
+{
+    setWindowTitle(QStringLiteral("About Midwire"));
+    auto* pLayout = new QHBoxLayout(this);
+    auto* pIcon = new QLabel(this);
+    pIcon->setPixmap(AppIcon().pixmap(32, 32));
+    pIcon->setAlignment(Qt::AlignTop);
+    pLayout->addWidget(pIcon);
+    auto* pText = new QVBoxLayout;
+    pText->addWidget(new QLabel(QStringLiteral("Midwire Version 1.3.3"), this));
+    pText->addWidget(new QLabel(QStringLiteral("MIME analisys using MIME++"), this));
+    pLayout->addLayout(pText, 1);
+    auto* pOk = new QPushButton(QStringLiteral("OK"), this);
+    pOk->setDefault(true);
+    connect(pOk, &QPushButton::clicked, this, &QDialog::accept);
+    pLayout->addWidget(pOk, 0, Qt::AlignTop);
+}

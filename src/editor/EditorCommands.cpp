@@ -1,0 +1,135 @@
+#include "editor/EditorCommands.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/CommandTable.h"
+#include "editor/EditorAccess.h"
+#include "session/FrontEnd.h"
+#include "views/DisplayTranslation.h"
+
+const char* const kAllFilesFilter = "All Files (*.*) | *.* ||";
+
+namespace {
+
+// A file descriptor closed when it goes out of scope.
+class CFd {
+public:
+    explicit CFd(int fd) : m_fd(fd) {}
+    ~CFd()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    CFd(const CFd&) = delete;
+    CFd& operator=(const CFd&) = delete;
+    int Get() const { return m_fd; }
+    // Closes now and reports whether the close succeeded.
+    bool Close()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int m_fd;
+};
+
+void ReportOpenFailure(const std::string& strPath, int nError)
+{
+    AfxMessageBox(FormatMessageText(IDS_OPEN_FILE_FAILED, strPath, std::strerror(nError)));
+}
+
+constexpr std::size_t kChunk = 65535;
+
+}  // namespace
+
+bool LoadFileToEditor(const std::string& strPath)
+{
+    CFd file(::open(strPath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.Get() < 0) {
+        ReportOpenFailure(strPath, errno);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(file.Get(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        ReportOpenFailure(strPath, EISDIR);
+        return false;
+    }
+    std::string bytes;
+    char buffer[kChunk];
+    for (;;) {
+        const ssize_t n = ::read(file.Get(), buffer, sizeof buffer);
+        if (n == 0)
+            break;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            // A read that fails half way leaves the editor as it was rather
+            // than showing part of the file as if it were all of it.
+            ReportOpenFailure(strPath, errno);
+            return false;
+        }
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    PutEditorBytes(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+    return true;
+}
+
+bool SaveEditorToFile(const std::string& strPath)
+{
+    CFd file(::open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (file.Get() < 0) {
+        ReportOpenFailure(strPath, errno);
+        return false;
+    }
+    std::int32_t nLength = 0;
+    const MallocPtr<unsigned char> pBytes = GetEditorBytes(nLength);
+    std::size_t nDone = 0;
+    while (nDone < static_cast<std::size_t>(nLength)) {
+        const ssize_t n = ::write(file.Get(), pBytes.get() + nDone, static_cast<std::size_t>(nLength) - nDone);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            // A full disk must not pass for a saved file.
+            ReportOpenFailure(strPath, n < 0 ? errno : ENOSPC);
+            return false;
+        }
+        nDone += static_cast<std::size_t>(n);
+    }
+    if (!file.Close()) {
+        ReportOpenFailure(strPath, errno);
+        return false;
+    }
+    return true;
+}
+
+void OnLoadToEditor()
+{
+    std::string strPath = "*.*";
+    if (g_pMainFrame && g_pMainFrame->PromptFileName(strPath, true, kAllFilesFilter))
+        LoadFileToEditor(strPath);
+}
+
+void OnSaveFromEditor()
+{
+    std::string strPath = "*.*";
+    if (g_pMainFrame && g_pMainFrame->PromptFileName(strPath, false, kAllFilesFilter))
+        SaveEditorToFile(strPath);
+}
+
+void OnEraseEditor()
+{
+    SetEditorText(std::string());
+}
+
+void RegisterEditorCommands(CCommandTable& table, CMidwireDoc&)
+{
+    table.Register(ID_FILE_LOAD_TO_EDITOR, OnLoadToEditor);
+    table.Register(ID_FILE_SAVE_FROM_EDITOR, OnSaveFromEditor, EditorHasText);
+    table.Register(ID_EDIT_ERASE_EDITOR, OnEraseEditor, EditorHasText);
+}

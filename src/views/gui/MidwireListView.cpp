@@ -1,0 +1,237 @@
+#include "views/gui/MidwireListView.h"
+
+#include <QHeaderView>
+#include <QLabel>
+#include <QMetaObject>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QThread>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <limits>
+
+#include "session/FrontEnd.h"
+#include "session/HistoryEvent.h"
+#include "session/MidwireDoc.h"
+#include "views/EventRow.h"
+#include "views/gui/Icons.h"
+
+namespace {
+constexpr std::size_t kMaxCellChars = 4096;
+}
+
+CEventListModel::CEventListModel(QObject* pParent) : QAbstractTableModel(pParent) {}
+
+int CEventListModel::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
+}
+
+int CEventListModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : COL_COUNT;
+}
+
+QVariant CEventListModel::headerData(int nSection, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal)
+        return QVariant();
+    if (role == Qt::DisplayRole) {
+        static const char* const kHeadings[COL_COUNT] = {"Action", "Host", "Time", "Data"};
+        return nSection >= 0 && nSection < COL_COUNT ? QString::fromLatin1(kHeadings[nSection]) : QVariant();
+    }
+    if (role == Qt::TextAlignmentRole)
+        return QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter);
+    return QVariant();
+}
+
+HistoryEvent* CEventListModel::EventAt(int nRow) const
+{
+    return nRow >= 0 && static_cast<std::size_t>(nRow) < m_rows.size() ? m_rows[static_cast<std::size_t>(nRow)]
+                                                                        : nullptr;
+}
+
+QVariant CEventListModel::data(const QModelIndex& index, int role) const
+{
+    const HistoryEvent* pEvent = EventAt(index.row());
+    if (!pEvent)
+        return QVariant();
+    if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
+        switch (index.column()) {
+        case COL_ACTION: return QString::fromLatin1(RenderKind(pEvent->m_kind).pszLabel);
+        case COL_HOST: return g_pDoc ? QString::fromLatin1(EventHostText(*g_pDoc, *pEvent)) : QString();
+        case COL_TIME: return QString::fromLatin1(EventTimeText(*pEvent));
+        case COL_DATA: {
+            if (role == Qt::ToolTipRole)
+                return QVariant();
+            // A cell shows one line: long data is cut where no column could
+            // show more, which keeps painting cheap for 64 KB pieces.
+            std::string strData = EventDataText(*pEvent, " 1");
+            if (strData.size() > kMaxCellChars)
+                strData.resize(kMaxCellChars);
+            return QString::fromLatin1(strData);
+        }
+        default: return QVariant();
+        }
+    }
+    if (role == Qt::DecorationRole && index.column() == COL_ACTION)
+        return EventIconPixmap(RenderKind(pEvent->m_kind).nIcon);
+    return QVariant();
+}
+
+BOOL CEventListModel::AddEventRow(HistoryEvent* pEvent)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_pendingLock);
+        m_pending.push_back(pEvent);
+    }
+    ScheduleFlush();
+    return TRUE;
+}
+
+void CEventListModel::ScheduleFlush()
+{
+    // One queued flush at a time; posting never waits for the window thread.
+    if (!m_bFlushScheduled.exchange(true, std::memory_order_acq_rel))
+        QMetaObject::invokeMethod(this, [this] { Flush(); }, Qt::QueuedConnection);
+}
+
+std::size_t CEventListModel::Flush()
+{
+    m_bFlushScheduled.store(false, std::memory_order_release);
+    std::vector<HistoryEvent*>& batch = m_spare;
+    batch.clear();
+    {
+        std::lock_guard<std::mutex> lock(m_pendingLock);
+        batch.swap(m_pending);
+    }
+    if (batch.empty())
+        return 0;
+    const std::size_t nFirst = m_rows.size();
+    // The view counts rows in int; a history beyond that keeps its events
+    // but not its rows.
+    const std::size_t nRoom = static_cast<std::size_t>(std::numeric_limits<int>::max()) - nFirst;
+    const std::size_t nAdd = std::min(batch.size(), nRoom);
+    if (nAdd > 0) {
+        beginInsertRows(QModelIndex(), static_cast<int>(nFirst), static_cast<int>(nFirst + nAdd - 1));
+        m_rows.insert(m_rows.end(), batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(nAdd));
+        endInsertRows();
+        emit rowsFlushed(static_cast<int>(nFirst), static_cast<int>(nFirst + nAdd - 1));
+    }
+    batch.clear();
+    return nAdd;
+}
+
+void CEventListModel::DeleteAllRows()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_pendingLock);
+        m_pending.clear();
+    }
+    beginResetModel();
+    m_rows.clear();
+    // A history of millions of rows gives its memory back when it is emptied.
+    if (m_rows.capacity() > 4096)
+        std::vector<HistoryEvent*>().swap(m_rows);
+    endResetModel();
+}
+
+std::size_t CEventListModel::GetRowCounter() const
+{
+    std::lock_guard<std::mutex> lock(m_pendingLock);
+    return m_rows.size() + m_pending.size();
+}
+
+std::size_t CEventListModel::GetBytesHeld() const
+{
+    std::lock_guard<std::mutex> lock(m_pendingLock);
+    return (m_rows.capacity() + m_pending.capacity() + m_spare.capacity()) * sizeof(HistoryEvent*);
+}
+
+CMidwireListView::CMidwireListView(QWidget* pParent) : QTableView(pParent)
+{
+    setModel(&m_model);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setShowGrid(false);
+    setWordWrap(false);
+    setTextElideMode(Qt::ElideRight);
+    setIconSize(QSize(16, 16));
+    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    setFrameShape(QFrame::Box);
+    verticalHeader()->hide();
+    // Fixed row heights keep scrolling through millions of rows cheap.
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    verticalHeader()->setDefaultSectionSize(std::max(18, fontMetrics().height() + 2));
+    horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    horizontalHeader()->setStretchLastSection(false);
+    horizontalHeader()->setHighlightSections(false);
+    static const int kWidths[CEventListModel::COL_COUNT] = {100, 120, 115, 500};
+    for (int i = 0; i < CEventListModel::COL_COUNT; ++i)
+        setColumnWidth(i, kWidths[i]);
+    connect(&m_model, &CEventListModel::rowsFlushed, this, &CMidwireListView::OnRowsFlushed);
+    connect(this, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& index) {
+        // The row under the pointer is the focused one; it must be selected too.
+        if (index.isValid() && selectionModel()->isRowSelected(index.row(), QModelIndex()))
+            OpenRowInEditor(index.row());
+    });
+}
+
+void CMidwireListView::DeleteAllRows()
+{
+    m_model.DeleteAllRows();
+}
+
+void CMidwireListView::OnRowsFlushed(int, int nLast)
+{
+    if (g_pDoc && g_pDoc->m_bVisibleScroll)
+        scrollTo(m_model.index(nLast, 0), QAbstractItemView::EnsureVisible);
+}
+
+std::vector<HistoryEvent*> CMidwireListView::GetSelectedEvents()
+{
+    m_model.Flush();
+    std::vector<int> rows;
+    for (const QItemSelectionRange& range : selectionModel()->selection()) {
+        if (!range.isValid())
+            continue;
+        for (int r = range.top(); r <= range.bottom(); ++r)
+            rows.push_back(r);
+    }
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    std::vector<HistoryEvent*> events;
+    events.reserve(rows.size());
+    for (int r : rows) {
+        if (HistoryEvent* p = m_model.EventAt(r))
+            events.push_back(p);
+    }
+    return events;
+}
+
+void CMidwireListView::OpenRowInEditor(int nRow)
+{
+    const HistoryEvent* pEvent = m_model.EventAt(nRow);
+    if (!pEvent || !g_pMainFrame)
+        return;
+    g_pMainFrame->SetEditorText(EventDataText(*pEvent, " ListView::OnDblclk"));
+}
+
+CLoadingEventListDlg::CLoadingEventListDlg(QWidget* pParent) : QDialog(pParent)
+{
+    setWindowTitle(QStringLiteral("Loading Event List"));
+    setAttribute(Qt::WA_DeleteOnClose);
+    auto* pLayout = new QVBoxLayout(this);
+    auto* pText = new QLabel(QStringLiteral("Please wait reloading event list"), this);
+    pText->setAlignment(Qt::AlignCenter);
+    pLayout->addWidget(pText);
+    m_pProgress = new QProgressBar(this);
+    m_pProgress->setTextVisible(false);
+    m_pProgress->setMinimumWidth(260);
+    pLayout->addWidget(m_pProgress);
+    auto* pCancel = new QPushButton(QStringLiteral("Cancel"), this);
+    pCancel->setObjectName(QStringLiteral("cancel"));
+    pLayout->addWidget(pCancel, 0, Qt::AlignHCenter);
+    connect(pCancel, &QPushButton::clicked, this, &QDialog::reject);
+}

@@ -1,0 +1,90 @@
+// The history list: one row per recorded event, in the upper pane.
+//
+// The model keeps one event pointer per row and renders the columns when a
+// row is shown, so the list stays fluid with millions of rows. Rows are
+// added from any thread: AddEventRow appends to a pending batch under a short
+// lock and never waits for the window thread, which moves the batch into the
+// model (in call order) the next time it handles its messages.
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QDialog>
+#include <QTableView>
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "app/resource.h"
+
+class CMidwireDoc;
+class HistoryEvent;
+class QProgressBar;
+
+class CEventListModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    enum { COL_ACTION, COL_HOST, COL_TIME, COL_DATA, COL_COUNT };
+
+    explicit CEventListModel(QObject* pParent = nullptr);
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int nSection, Qt::Orientation orientation, int role) const override;
+
+    // Any thread: queues a row. Always succeeds.
+    BOOL AddEventRow(HistoryEvent* pEvent);
+    // Window thread: drops every row, shown or pending.
+    void DeleteAllRows();
+    // Window thread: moves pending rows into the model; returns how many.
+    std::size_t Flush();
+
+    HistoryEvent* EventAt(int nRow) const;
+    // Rows in the model plus rows still pending.
+    std::size_t GetRowCounter() const;
+    // Bytes the list holds per row beyond the events themselves.
+    std::size_t GetBytesHeld() const;
+
+signals:
+    // Emitted after a flush that added rows.
+    void rowsFlushed(int nFirst, int nLast);
+
+private:
+    void ScheduleFlush();
+
+    std::vector<HistoryEvent*> m_rows;  // window thread only
+    mutable std::mutex m_pendingLock;
+    std::vector<HistoryEvent*> m_pending;  // under m_pendingLock
+    std::vector<HistoryEvent*> m_spare;    // window thread: recycled batch buffer
+    std::atomic<bool> m_bFlushScheduled{false};
+};
+
+class CMidwireListView : public QTableView {
+    Q_OBJECT
+public:
+    explicit CMidwireListView(QWidget* pParent = nullptr);
+
+    CEventListModel& Model() { return m_model; }
+    BOOL AddEventRow(HistoryEvent* pEvent) { return m_model.AddEventRow(pEvent); }
+    void DeleteAllRows();
+    // The events of the selected rows, in row order.
+    std::vector<HistoryEvent*> GetSelectedEvents();
+    // The double click: the row's text or translated data into the editor.
+    void OpenRowInEditor(int nRow);
+
+private:
+    void OnRowsFlushed(int nFirst, int nLast);
+
+    CEventListModel m_model;
+};
+
+// "Loading Event List": the progress window of Reload Event List.
+class CLoadingEventListDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CLoadingEventListDlg(QWidget* pParent);
+    QProgressBar* Progress() const { return m_pProgress; }
+
+private:
+    QProgressBar* m_pProgress;
+};

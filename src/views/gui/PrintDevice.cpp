@@ -1,0 +1,294 @@
+#include "views/gui/PrintDevice.h"
+
+#include <QCommandLineParser>
+#include <QFile>
+#include <QFontDatabase>
+#include <QGuiApplication>
+#include <QPageSetupDialog>
+#include <QPdfWriter>
+#include <QPrintDialog>
+#include <QPrinter>
+#include <algorithm>
+#include <cstdio>
+
+#include "app/Cli.h"
+#include "app/CommandTable.h"
+#include "app/HeadlessFrontEnd.h"
+#include "editor/EditorAccess.h"
+#include "session/FrontEnd.h"
+#include "session/MidwireDoc.h"
+
+QFont PrintFont()
+{
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setPointSize(10);
+    font.setStyleHint(QFont::TypeWriter);
+    return font;
+}
+
+CPainterPrintDevice::CPainterPrintDevice(QPagedPaintDevice* pDevice, QPrinter* pPrinter)
+    : m_pDevice(pDevice), m_pPrinter(pPrinter), m_font(PrintFont())
+{
+}
+
+CPainterPrintDevice::~CPainterPrintDevice()
+{
+    if (m_painter.isActive())
+        m_painter.end();
+}
+
+bool CPainterPrintDevice::StartDoc(const std::string& strDocName)
+{
+    const QString name = QString::fromLatin1(strDocName);
+    if (m_pPrinter) {
+        m_pPrinter->setDocName(name);
+        m_pPrinter->setCreator(QStringLiteral("Midwire"));
+    } else if (auto* pPdf = dynamic_cast<QPdfWriter*>(m_pDevice)) {
+        pPdf->setTitle(name);
+        pPdf->setCreator(QStringLiteral("Midwire"));
+    }
+    if (!m_painter.begin(m_pDevice))
+        return false;
+    m_painter.setFont(QFont(m_font, m_pDevice));
+    m_painter.setPen(Qt::black);
+    m_nAscent = m_painter.fontMetrics().ascent();
+    return true;
+}
+
+PrintMetrics CPainterPrintDevice::GetMetrics()
+{
+    const QFontMetrics fm = m_painter.isActive() ? m_painter.fontMetrics() : QFontMetrics(m_font, m_pDevice);
+    PrintMetrics m;
+    m.nLogPixelsX = m_pDevice->logicalDpiX();
+    m.nLogPixelsY = m_pDevice->logicalDpiY();
+    m.nHorzRes = m_pDevice->width();
+    m.nVertRes = m_pDevice->height();
+    m.nLineHeight = fm.height();
+    m.nAveCharWidth = fm.averageCharWidth();
+    return m;
+}
+
+void CPainterPrintDevice::StartPage()
+{
+    // The painter opened the first page; later pages open with their first
+    // text, so a job never ends with an empty page.
+    if (m_bPageEnded)
+        m_bPageStarted = true;
+}
+
+void CPainterPrintDevice::EndPage()
+{
+    m_bPageEnded = true;
+    m_bPageStarted = false;
+}
+
+void CPainterPrintDevice::EndDoc()
+{
+    if (m_painter.isActive())
+        m_painter.end();
+}
+
+void CPainterPrintDevice::AbortDoc()
+{
+    if (m_pPrinter && m_painter.isActive())
+        m_pPrinter->abort();
+    if (m_painter.isActive())
+        m_painter.end();
+}
+
+void CPainterPrintDevice::TextOut(int x, int y, const std::string& strText)
+{
+    if (!m_painter.isActive())
+        return;
+    if (m_bPageEnded) {
+        m_pDevice->newPage();
+        m_bPageEnded = false;
+        m_bPageStarted = false;
+    }
+    m_painter.drawText(x, y + m_nAscent, QString::fromLatin1(strText.data(), static_cast<qsizetype>(strText.size())));
+}
+
+void RegisterPrintCommands(CCommandTable& table, CMidwireDoc& doc, QWidget* pOwner, QPrinter* pPrinter)
+{
+    auto idle = [&doc] { return IsIdle(doc) && !doc.IsWalking(); };
+    table.Register(
+        ID_FILE_PRINT,
+        [&doc, pOwner, pPrinter] {
+            QPrintDialog dlg(pPrinter, pOwner);
+            dlg.setOption(QAbstractPrintDialog::PrintSelection, true);
+            dlg.setOption(QAbstractPrintDialog::PrintPageRange, false);
+            dlg.setOption(QAbstractPrintDialog::PrintToFile, true);
+            dlg.setPrintRange(QAbstractPrintDialog::AllPages);
+            if (dlg.exec() != QDialog::Accepted)
+                return;
+            const bool bSelection = pPrinter->printRange() == QPrinter::Selection;
+            const std::vector<HistoryEvent*> selection =
+                bSelection && g_pMainFrame ? g_pMainFrame->GetSelectedEvents() : std::vector<HistoryEvent*>();
+            CPainterPrintDevice device(pPrinter, pPrinter);
+            PrintHistoryList(device, doc, bSelection, selection);
+        },
+        idle);
+    table.Register(
+        ID_FILE_PRINT_EDITOR,
+        [&doc, pOwner, pPrinter] {
+            QPrintDialog dlg(pPrinter, pOwner);
+            dlg.setOption(QAbstractPrintDialog::PrintSelection, false);
+            dlg.setOption(QAbstractPrintDialog::PrintPageRange, false);
+            dlg.setOption(QAbstractPrintDialog::PrintToFile, true);
+            dlg.setPrintRange(QAbstractPrintDialog::AllPages);
+            if (dlg.exec() != QDialog::Accepted)
+                return;
+            CMidwireDoc::CWalkGuard guard(doc);
+            CPainterPrintDevice device(pPrinter, pPrinter);
+            PrintEditorText(device, doc, GetEditorText());
+        },
+        idle);
+    table.Register(ID_FILE_PRINT_SETUP, [pOwner, pPrinter] {
+        QPageSetupDialog dlg(pPrinter, pOwner);
+        dlg.exec();
+    });
+}
+
+namespace {
+
+const char* const kPrintUsage =
+    "Usage: midwire print FILE.mwx OUT.pdf [--selection ROWS] [--editor]\n"
+    "                     [--page-size A4|Letter] [--resolution DPI]\n\n"
+    "Prints the history of a session to a PDF file exactly as Print History\n"
+    "List does: one-inch margins, the job title at the top of every page and\n"
+    "the page number at the bottom, a header line and a data block per event.\n\n"
+    "  --selection ROWS  print only these rows of the history list, in row\n"
+    "                    order: numbers from 1 and ranges, as in 1,4,7-9\n"
+    "  --editor          print the session's editor text (Print from Editor)\n"
+    "  --page-size NAME  A4 (default) or Letter\n"
+    "  --resolution DPI  printer units per inch (default 600)\n\n"
+    "No display is needed. Exit status: 0 printed, 1 failed, 2 wrong usage.\n";
+
+// "1,4,7-9" to sorted, distinct 0-based rows; false on a malformed list or
+// a row beyond nRows.
+bool ParseRows(const QString& strRows, std::size_t nRows, std::vector<std::size_t>& rows, QString& strError)
+{
+    for (const QString& part : strRows.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QStringList ends = part.trimmed().split(QLatin1Char('-'));
+        bool bOk1 = false, bOk2 = true;
+        const qulonglong nFirst = ends.value(0).trimmed().toULongLong(&bOk1);
+        qulonglong nLast = nFirst;
+        if (ends.size() == 2)
+            nLast = ends[1].trimmed().toULongLong(&bOk2);
+        if (ends.size() > 2 || !bOk1 || !bOk2 || nFirst == 0 || nLast < nFirst) {
+            strError = QStringLiteral("print: bad row list '%1'").arg(strRows);
+            return false;
+        }
+        if (nLast > nRows) {
+            strError = QStringLiteral("print: row %1 is beyond the history's %2 rows").arg(nLast).arg(nRows);
+            return false;
+        }
+        for (qulonglong r = nFirst; r <= nLast; ++r)
+            rows.push_back(static_cast<std::size_t>(r - 1));
+    }
+    if (rows.empty()) {
+        strError = QStringLiteral("print: empty row list");
+        return false;
+    }
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    return true;
+}
+
+}  // namespace
+
+int CmdPrint(int argc, char** argv)
+{
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    if (!args.isEmpty())
+        args[0] = QStringLiteral("midwire ") + args[0];
+    QCommandLineParser parser;
+    const QCommandLineOption help({"h", "help"}, "Show this help.");
+    const QCommandLineOption selection("selection", "Rows to print.", "ROWS");
+    const QCommandLineOption editor("editor", "Print the editor text.");
+    const QCommandLineOption pageSize("page-size", "A4 or Letter.", "NAME", "A4");
+    const QCommandLineOption resolution("resolution", "Printer units per inch.", "DPI", "600");
+    parser.addOptions({help, selection, editor, pageSize, resolution});
+    if (!parser.parse(args)) {
+        CliError(parser.errorText());
+        std::fputs(kPrintUsage, stderr);
+        return EXIT_USAGE;
+    }
+    if (parser.isSet(help)) {
+        std::fputs(kPrintUsage, stdout);
+        return EXIT_OK;
+    }
+    const QStringList pos = parser.positionalArguments();
+    if (pos.size() != 2) {
+        CliError(QStringLiteral("print: expected FILE.mwx and OUT.pdf"));
+        std::fputs(kPrintUsage, stderr);
+        return EXIT_USAGE;
+    }
+    const QString size = parser.value(pageSize).toLower();
+    if (size != "a4" && size != "letter") {
+        CliError(QStringLiteral("print: unknown page size '%1'").arg(parser.value(pageSize)));
+        return EXIT_USAGE;
+    }
+    bool bDpiOk = false;
+    const int nDpi = parser.value(resolution).toInt(&bDpiOk);
+    if (!bDpiOk || nDpi < 72 || nDpi > 4800) {
+        CliError(QStringLiteral("print: resolution must be 72 to 4800"));
+        return EXIT_USAGE;
+    }
+    if (parser.isSet(editor) && parser.isSet(selection)) {
+        CliError(QStringLiteral("print: --selection and --editor exclude each other"));
+        return EXIT_USAGE;
+    }
+
+    // Text layout needs the window system's fonts, not a display.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    int nAppArgc = 1;
+    QGuiApplication app(nAppArgc, argv);
+    QGuiApplication::setApplicationName(QStringLiteral("midwire"));
+
+    CHeadlessFrontEnd frontEnd;
+    CMidwireDoc doc;
+    doc.OnNewDocument();
+    if (!doc.OnOpenDocument(pos[0].toLocal8Bit().toStdString()))
+        return EXIT_FAILED;
+
+    std::vector<HistoryEvent*> events;
+    if (parser.isSet(selection)) {
+        std::vector<std::size_t> rows;
+        QString strError;
+        if (!ParseRows(parser.value(selection), doc.m_history.GetCount(), rows, strError)) {
+            CliError(strError);
+            return EXIT_USAGE;
+        }
+        for (std::size_t r : rows)
+            events.push_back(doc.m_history.GetAt(r));
+    }
+
+    const QString strOut = pos[1];
+    bool bPrinted = false;
+    {
+        QPdfWriter writer(strOut);
+        writer.setResolution(nDpi);
+        writer.setPageSize(QPageSize(size == "letter" ? QPageSize::Letter : QPageSize::A4));
+        writer.setPageMargins(QMarginsF(0, 0, 0, 0));
+        CPainterPrintDevice device(&writer);
+        if (parser.isSet(editor))
+            bPrinted = PrintEditorText(device, doc, frontEnd.GetEditorText());
+        else
+            bPrinted = PrintHistoryList(device, doc, parser.isSet(selection), events);
+    }
+    if (!bPrinted) {
+        // A failure the core did not report is the output file's.
+        if (frontEnd.m_messages.empty())
+            CliError(QStringLiteral("print: unable to write %1").arg(strOut));
+        QFile::remove(strOut);
+        return EXIT_FAILED;
+    }
+    if (!QFile::exists(strOut)) {
+        CliError(QStringLiteral("print: unable to write %1").arg(strOut));
+        return EXIT_FAILED;
+    }
+    return EXIT_OK;
+}

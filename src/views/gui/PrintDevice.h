@@ -1,0 +1,50 @@
+// Printing through Qt: a print device over a printer or a PDF writer, and the
+// print commands of the desktop program.
+#pragma once
+
+#include <QFont>
+#include <QPainter>
+#include <memory>
+
+#include "views/Print.h"
+
+class CCommandTable;
+class CMidwireDoc;
+class QPagedPaintDevice;
+class QPrinter;
+class QWidget;
+
+// The font of printouts: the fixed-pitch system font at 10 points, so that
+// the W characters a line computed from the average width fill the line.
+QFont PrintFont();
+
+class CPainterPrintDevice : public CPrintDevice {
+public:
+    // The device is a QPrinter or a QPdfWriter; it outlives this object.
+    explicit CPainterPrintDevice(QPagedPaintDevice* pDevice, QPrinter* pPrinter = nullptr);
+    ~CPainterPrintDevice() override;
+
+    bool StartDoc(const std::string& strDocName) override;
+    PrintMetrics GetMetrics() override;
+    void StartPage() override;
+    void EndPage() override;
+    void EndDoc() override;
+    void AbortDoc() override;
+    void TextOut(int x, int y, const std::string& strText) override;
+
+private:
+    QPagedPaintDevice* m_pDevice;
+    QPrinter* m_pPrinter;
+    QPainter m_painter;
+    QFont m_font;
+    int m_nAscent = 0;
+    bool m_bPageEnded = false;   // a page was ended and no new one begun yet
+    bool m_bPageStarted = false;  // StartPage came after the ended page
+};
+
+// Print History List, Print from Editor and Print Setup, with the main
+// window as the owner of their dialogs and the printer kept for the session.
+void RegisterPrintCommands(CCommandTable& table, CMidwireDoc& doc, QWidget* pOwner, QPrinter* pPrinter);
+
+// midwire print FILE.mwx OUT.pdf
+int CmdPrint(int argc, char** argv);

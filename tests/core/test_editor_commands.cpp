@@ -1,0 +1,125 @@
+// Load to Editor, Save from Editor and Erase Editor: bytes in and out of the
+// editor through the display translation, and their failures.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+
+#include "TestUtil.h"
+#include "app/CommandTable.h"
+#include "app/HeadlessFrontEnd.h"
+#include "editor/EditorCommands.h"
+#include "session/MidwireDoc.h"
+
+namespace {
+
+struct EditorFixture : ::testing::Test {
+    EditorFixture()
+    {
+        frontEnd.SetEcho(false);
+        doc.OnNewDocument();
+        table.Clear();
+        RegisterEditorCommands(table, doc);
+    }
+    CHeadlessFrontEnd frontEnd;
+    CMidwireDoc doc;
+    CCommandTable table;
+    testutil::TempDir dir;
+};
+
+}  // namespace
+
+TEST_F(EditorFixture, LoadShowsBytesInDisplayForm)
+{
+    const std::string path = dir.Path("in.bin");
+    testutil::WriteFile(path, std::string("\x41\x5B\x01\xFF", 4));
+    frontEnd.SetEditorText("old");
+    ASSERT_TRUE(LoadFileToEditor(path));
+    EXPECT_EQ(frontEnd.GetEditorText(), "A[[[1][255]");
+
+    // An empty file empties the editor.
+    testutil::WriteFile(path, std::string());
+    ASSERT_TRUE(LoadFileToEditor(path));
+    EXPECT_EQ(frontEnd.GetEditorText(), "");
+    EXPECT_TRUE(frontEnd.m_messages.empty());
+}
+
+TEST_F(EditorFixture, SaveWritesTheTranslatedBytesAndReplacesFiles)
+{
+    const std::string path = dir.Path("out.bin");
+    testutil::WriteFile(path, std::string(1000, 'x'));
+    frontEnd.SetEditorText("A[[B[13][10]");
+    ASSERT_TRUE(SaveEditorToFile(path));
+    EXPECT_EQ(testutil::ReadFile(path), std::string("A[B\r\n"));
+    EXPECT_EQ(frontEnd.GetEditorText(), "A[[B[13][10]");
+
+    // Typed line breaks are not data: only line breaks give an empty file.
+    frontEnd.SetEditorText("\n\r\n\n");
+    ASSERT_TRUE(SaveEditorToFile(path));
+    EXPECT_TRUE(std::filesystem::exists(path));
+    EXPECT_EQ(std::filesystem::file_size(path), 0u);
+}
+
+TEST_F(EditorFixture, LargeFilesRoundTripThroughTheEditor)
+{
+    std::mt19937 rng(7);
+    const std::string bytes = testutil::RandomBytes(rng, 200000);  // several read chunks
+    const std::string in = dir.Path("in.bin"), out = dir.Path("out.bin");
+    testutil::WriteFile(in, bytes);
+    ASSERT_TRUE(LoadFileToEditor(in));
+    ASSERT_TRUE(SaveEditorToFile(out));
+    EXPECT_TRUE(testutil::ReadFile(out) == bytes);
+}
+
+TEST_F(EditorFixture, UnopenablePathsShowMessage61472AndChangeNothing)
+{
+    frontEnd.SetEditorText("keep");
+    const std::string missing = dir.Path("missing.bin");
+    EXPECT_FALSE(LoadFileToEditor(missing));
+    EXPECT_FALSE(LoadFileToEditor(dir.Root()));
+    EXPECT_FALSE(SaveEditorToFile(dir.Root()));
+    EXPECT_FALSE(SaveEditorToFile(dir.Path("no/such/dir/file")));
+    ASSERT_EQ(frontEnd.m_messages.size(), 4u);
+    EXPECT_EQ(frontEnd.m_messages[0], "Unable to open file: " + missing + " ; No such file or directory.");
+    EXPECT_EQ(frontEnd.m_messages[1], "Unable to open file: " + dir.Root() + " ; Is a directory.");
+    EXPECT_EQ(frontEnd.m_messages[2], "Unable to open file: " + dir.Root() + " ; Is a directory.");
+    EXPECT_EQ(frontEnd.GetEditorText(), "keep");
+    EXPECT_FALSE(std::filesystem::exists(dir.Path("no")));
+}
+
+TEST_F(EditorFixture, CommandsThroughTheTableWithTheirRules)
+{
+    const std::string path = dir.Path("f.bin");
+    testutil::WriteFile(path, "hello\r\n");
+    std::vector<std::pair<std::string, bool>> prompts;
+    frontEnd.m_onPromptFileName = [&](std::string& strPath, bool bOpen) {
+        prompts.emplace_back(strPath, bOpen);
+        strPath = path;
+        return true;
+    };
+    EXPECT_TRUE(table.IsEnabled(ID_FILE_LOAD_TO_EDITOR));
+    EXPECT_FALSE(table.IsEnabled(ID_FILE_SAVE_FROM_EDITOR));
+    EXPECT_FALSE(table.IsEnabled(ID_EDIT_ERASE_EDITOR));
+
+    ASSERT_TRUE(table.Run(ID_FILE_LOAD_TO_EDITOR));
+    EXPECT_EQ(frontEnd.GetEditorText(), "hello[13][10]");
+    EXPECT_TRUE(table.IsEnabled(ID_FILE_SAVE_FROM_EDITOR));
+    EXPECT_TRUE(table.IsEnabled(ID_EDIT_ERASE_EDITOR));
+
+    frontEnd.SetEditorText("[65]");
+    ASSERT_TRUE(table.Run(ID_FILE_SAVE_FROM_EDITOR));
+    EXPECT_EQ(testutil::ReadFile(path), "A");
+    ASSERT_EQ(prompts.size(), 2u);
+    EXPECT_EQ(prompts[0], std::make_pair(std::string("*.*"), true));
+    EXPECT_EQ(prompts[1], std::make_pair(std::string("*.*"), false));
+
+    ASSERT_TRUE(table.Run(ID_EDIT_ERASE_EDITOR));
+    EXPECT_EQ(frontEnd.GetEditorText(), "");
+
+    // A cancelled file dialog does nothing.
+    frontEnd.m_onPromptFileName = [](std::string&, bool) { return false; };
+    frontEnd.SetEditorText("x");
+    ASSERT_TRUE(table.Run(ID_FILE_LOAD_TO_EDITOR));
+    EXPECT_EQ(frontEnd.GetEditorText(), "x");
+}
