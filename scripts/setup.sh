@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev qt6-base-dev-tools libqt6svg6-dev libgl-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev
   libgmime-3.0-dev libglib2.0-dev
   libgtest-dev googletest
   python3 curl socat iproute2 util-linux procps netbase
