@@ -9,3 +9,6 @@ B=build/bench
 
 echo "== Session file, event memory, display translation =="
 "$B/bench_session"
+
+echo "== Save Special: binary and text export against cp =="
+"$B/bench_export"
