@@ -25,10 +25,6 @@ const char* const kTextProgress = "Please wait while saving text";
 const char* const kBinaryProgress = "Please wait while saving binary";
 const char* const kMimeProgress = "Please wait whail saving mime";
 
-// Shown when a file was opened but could not be written completely (a full
-// disk, a lost network share): the export is then not reported as done.
-const char* const kWriteFailed = "Error writing file: %s ; %s.";
-
 constexpr std::size_t kActionWidth = 20;
 
 // Events a side filter leaves out: the other side's data and connection
@@ -159,9 +155,12 @@ void ReportOpenFailed(const std::string& strPath, int nErrno)
     AfxMessageBox(FormatMessageText(IDS_OPEN_FILE_FAILED, strPath, FileErrorText(nErrno)));
 }
 
+// A file that was opened but could not be written completely (a full disk, a
+// lost network share) is reported like a failed open, with its cause, as the
+// session file does: the export is then not taken for done.
 void ReportWriteFailed(const std::string& strPath, const CExportOutput& out)
 {
-    AfxMessageBox(FormatString(kWriteFailed, strPath.c_str(), out.GetErrorText().c_str()));
+    AfxMessageBox(FormatMessageText(IDS_OPEN_FILE_FAILED, strPath, out.GetErrorText()));
 }
 
 BOOL WriteText(CMidwireDoc& doc, const SaveSpecialOptions& options, CExportOutput& out)
