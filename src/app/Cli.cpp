@@ -10,6 +10,7 @@ const CliCommand g_cliCommands[] = {
     {"codec", "Base64 and Quoted-Printable coding of standard input", CmdCodec},
     {"export", "write a session's history as text, raw bytes or a MIME directory", CmdExport},
     {"show", "print a session's history as a text report", CmdShow},
+    {"dgram", "bind a datagram port, record and move datagrams, or send one", CmdDgram},
     {nullptr, nullptr, nullptr},
 };
 

@@ -41,6 +41,7 @@ int RunDesktop(int argc, char** argv);
 
 // Subcommands.
 int CmdSession(const QStringList& args);
+int CmdDgram(const QStringList& args);
 int CmdExport(const QStringList& args);
 int CmdShow(const QStringList& args);
 int CmdMime(const QStringList& args);

@@ -312,8 +312,10 @@ int SockSend(SOCKET s, const void* pData, int nLength)
 }
 
 int SockReceiveFrom(SOCKET s, void* pBuffer, int nCapacity, std::uint32_t* pSenderAddr,
-                    std::uint16_t* pSenderPort)
+                    std::uint16_t* pSenderPort, bool* pbTaken)
 {
+    if (pbTaken)
+        *pbTaken = false;
     for (;;) {
         sockaddr_in addr{};
         socklen_t len = sizeof addr;
@@ -326,6 +328,8 @@ int SockReceiveFrom(SOCKET s, void* pBuffer, int nCapacity, std::uint32_t* pSend
                 *pSenderAddr = ntohl(addr.sin_addr.s_addr);
             if (pSenderPort)
                 *pSenderPort = ntohs(addr.sin_port);
+            if (pbTaken)
+                *pbTaken = true;
             return n > nCapacity ? -2 : static_cast<int>(n);
         }
         if (errno == EINTR)

@@ -40,8 +40,11 @@ int SockSend(SOCKET s, const void* pData, int nLength);
 // Datagram receive: bytes (> 0), 0 when nothing waits, -2 when the datagram
 // was larger than the buffer (the buffer holds its first bytes), -1 for any
 // other failure. The sender is stored for results > 0 and for -2.
+// An empty datagram also gives 0 (with its sender stored); pbTaken, when
+// given, tells it from "nothing waits": it is set to whether a datagram was
+// taken off the socket (true for results > 0, -2 and an empty datagram).
 int SockReceiveFrom(SOCKET s, void* pBuffer, int nCapacity, std::uint32_t* pSenderAddr,
-                    std::uint16_t* pSenderPort = nullptr);
+                    std::uint16_t* pSenderPort = nullptr, bool* pbTaken = nullptr);
 // Datagram send: the length, a smaller count, 0 for would-block, -2 when the
 // datagram is too large for the platform, -1 for other failures.
 int SockSendTo(SOCKET s, const void* pData, int nLength, std::uint32_t nAddr, std::uint16_t nPort);
