@@ -1,0 +1,518 @@
+// The TCP relay in process: routing, the start sequence and its failures,
+// the workers' cutting and sending, the manual transfer commands, the close
+// handlers and End, with real peers on loopback.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <random>
+#include <sys/socket.h>
+#include <thread>
+
+#include "RelayTestUtil.h"
+#include "app/CommandTable.h"
+#include "session/FrontEnd.h"
+
+#include <algorithm>
+
+using namespace relaytest;
+
+namespace {
+
+HistoryEvent* Piece(const std::string& data)
+{
+    auto* p = new HistoryEvent;
+    auto* block = static_cast<unsigned char*>(std::malloc(data.size()));
+    std::memcpy(block, data.data(), data.size());
+    p->AdoptData(block, static_cast<std::int32_t>(data.size()));
+    return p;
+}
+
+std::vector<HistoryEvent*> Drain(EventQueue& queue)
+{
+    std::vector<HistoryEvent*> v;
+    while (HistoryEvent* p = queue.Take())
+        v.push_back(p);
+    return v;
+}
+
+int g_nReplyChecks = 0;
+void CountReplyCheck(CMidwireDoc&, ERelaySide, HistoryEvent* p)
+{
+    EXPECT_EQ(p->m_kind, 0u);  // checked before it gets its kind
+    ++g_nReplyChecks;
+}
+
+struct RoutingTest : ::testing::Test {
+    RoutingTest()
+    {
+        frontEnd.SetEcho(false);
+        doc.OnNewDocument();
+    }
+    CHeadlessFrontEnd frontEnd;
+    CMidwireDoc doc;
+};
+
+}  // namespace
+
+// Every row of the routing table: kind, queue, wake-up and recording.
+TEST_F(RoutingTest, KindQueueAndWakeByOptions)
+{
+    // Both sides, no hold: forwarded and the other worker woken.
+    doc.m_bAcceptConnections = doc.m_bConnectToHost = TRUE;
+    RouteReceivedData(doc, CLIENT_SIDE, Piece("abc"));
+    ASSERT_EQ(doc.m_toServer.GetCount(), 1u);
+    EXPECT_EQ(doc.m_toServer.GetAt(0)->m_kind, EK_MOVED_TO_SERVER);
+    EXPECT_TRUE(doc.m_evServerWork.TryWait());
+    RouteReceivedData(doc, SERVER_SIDE, Piece("xyz"));
+    ASSERT_EQ(doc.m_toClient.GetCount(), 1u);
+    EXPECT_EQ(doc.m_toClient.GetAt(0)->m_kind, EK_MOVED_TO_CLIENT);
+    EXPECT_TRUE(doc.m_evClientWork.TryWait());
+    EXPECT_EQ(doc.m_history.GetCount(), 2u);
+    EXPECT_EQ(frontEnd.GetRowCount(), 2u);
+    Drain(doc.m_toServer);
+    Drain(doc.m_toClient);
+
+    // Hold on: held with the received kind, nobody woken.
+    doc.m_bHoldClientData = doc.m_bHoldServerData = TRUE;
+    RouteReceivedData(doc, CLIENT_SIDE, Piece("h1"));
+    RouteReceivedData(doc, SERVER_SIDE, Piece("h2"));
+    ASSERT_EQ(doc.m_heldFromClient.GetCount(), 1u);
+    ASSERT_EQ(doc.m_heldFromServer.GetCount(), 1u);
+    EXPECT_EQ(doc.m_heldFromClient.GetAt(0)->m_kind, EK_RECEIVED_FROM_CLIENT);
+    EXPECT_EQ(doc.m_heldFromServer.GetAt(0)->m_kind, EK_RECEIVED_FROM_SERVER);
+    EXPECT_TRUE(doc.m_toServer.IsEmpty());
+    EXPECT_FALSE(doc.m_evServerWork.TryWait());
+    EXPECT_FALSE(doc.m_evClientWork.TryWait());
+    Drain(doc.m_heldFromClient);
+    Drain(doc.m_heldFromServer);
+
+    // One side alone: held whatever the hold option says.
+    doc.m_bHoldClientData = doc.m_bHoldServerData = FALSE;
+    doc.m_bConnectToHost = FALSE;
+    RouteReceivedData(doc, CLIENT_SIDE, Piece("only client"));
+    ASSERT_EQ(doc.m_heldFromClient.GetCount(), 1u);
+    EXPECT_EQ(doc.m_heldFromClient.GetAt(0)->m_kind, EK_RECEIVED_FROM_CLIENT);
+    doc.m_bAcceptConnections = FALSE;
+    doc.m_bConnectToHost = TRUE;
+    RouteReceivedData(doc, SERVER_SIDE, Piece("only server"));
+    ASSERT_EQ(doc.m_heldFromServer.GetCount(), 1u);
+    EXPECT_EQ(doc.m_heldFromServer.GetAt(0)->m_kind, EK_RECEIVED_FROM_SERVER);
+    Drain(doc.m_heldFromClient);
+    Drain(doc.m_heldFromServer);
+
+    // Playback in force on the remaining side: the reply check runs first.
+    g_pfnCheckPlaybackReply = CountReplyCheck;
+    g_nReplyChecks = 0;
+    doc.m_bPlayAsClient = TRUE;  // server side remains
+    RouteReceivedData(doc, SERVER_SIDE, Piece("reply"));
+    doc.m_bPlayAsClient = FALSE;
+    doc.m_bConnectToHost = FALSE;
+    doc.m_bAcceptConnections = TRUE;
+    doc.m_bPlayAsServer = TRUE;  // client side remains
+    RouteReceivedData(doc, CLIENT_SIDE, Piece("request"));
+    g_pfnCheckPlaybackReply = nullptr;
+    EXPECT_EQ(g_nReplyChecks, 2);
+    ASSERT_EQ(doc.m_heldFromServer.GetCount(), 1u);
+    EXPECT_EQ(doc.m_heldFromServer.GetAt(0)->m_kind, EK_PLAYBACK_RECEIVED_FROM_SERVER);
+    ASSERT_EQ(doc.m_heldFromClient.GetCount(), 1u);
+    EXPECT_EQ(doc.m_heldFromClient.GetAt(0)->m_kind, EK_PLAYBACK_RECEIVED_FROM_CLIENT);
+    Drain(doc.m_heldFromClient);
+    Drain(doc.m_heldFromServer);
+}
+
+TEST_F(RoutingTest, VerboseCopyComesFirstAndQuietShowsNothing)
+{
+    doc.m_bAcceptConnections = doc.m_bConnectToHost = TRUE;
+    doc.m_bVerbose = TRUE;
+    RouteReceivedData(doc, CLIENT_SIDE, Piece("data"));
+    ASSERT_EQ(doc.m_history.GetCount(), 2u);
+    EXPECT_EQ(doc.m_history.GetAt(0)->m_kind, EK_RECEIVED_FROM_CLIENT);
+    EXPECT_EQ(doc.m_history.GetAt(1)->m_kind, EK_MOVED_TO_SERVER);
+    EXPECT_NE(doc.m_history.GetAt(0)->m_pData, doc.m_history.GetAt(1)->m_pData);
+    EXPECT_EQ(Bytes(*doc.m_history.GetAt(0)), "data");
+    EXPECT_EQ(frontEnd.GetRowCount(), 2u);
+    doc.m_bQuiet = TRUE;
+    RouteReceivedData(doc, SERVER_SIDE, Piece("back"));
+    EXPECT_EQ(doc.m_history.GetCount(), 4u);
+    EXPECT_EQ(doc.m_history.GetAt(2)->m_kind, EK_RECEIVED_FROM_SERVER);
+    EXPECT_EQ(doc.m_history.GetAt(3)->m_kind, EK_MOVED_TO_CLIENT);
+    EXPECT_EQ(frontEnd.GetRowCount(), 2u);
+    Drain(doc.m_toServer);
+    Drain(doc.m_toClient);
+}
+
+TEST(ConnectionOptionsTest, BreakCharactersIntegersAndEnableRules)
+{
+    CHeadlessFrontEnd frontEnd;
+    frontEnd.SetEcho(false);
+    CMidwireDoc doc;
+    doc.OnNewDocument();
+
+    CConnectionOptionsData data;
+    data.LoadFrom(doc);
+    EXPECT_EQ(data.m_strBreakChar, "[10]");
+    EXPECT_EQ(data.m_strDisplayBreak, "[10]");
+
+    struct Case {
+        const char* pszText;
+        char expected;
+    } cases[] = {{"[13]", 13}, {"abc", 'a'}, {"[[", '['}, {"[300]", 44}};
+    for (const Case& c : cases) {
+        data.m_strBreakChar = c.pszText;
+        ApplyConnectionOptions(doc, data);
+        EXPECT_EQ(doc.m_chBreakChar, c.expected) << c.pszText;
+    }
+    // No byte: message 61470 naming the text, the character unchanged, the
+    // rest applied.
+    data.m_strBreakChar = "";
+    data.m_strDisplayBreak = "\n";
+    data.m_nServerTimeWait = 7;
+    data.m_bVerbose = TRUE;
+    ApplyConnectionOptions(doc, data);
+    EXPECT_EQ(doc.m_chBreakChar, 44);
+    EXPECT_EQ(g_chDisplayBreak, '\n');
+    EXPECT_EQ(doc.m_nServerTimeWait, 7);
+    EXPECT_TRUE(doc.m_bVerbose);
+    ASSERT_EQ(frontEnd.m_messages.size(), 2u);
+    EXPECT_EQ(frontEnd.m_messages[0], "String '\n' can't be translated to a correct char.");
+    EXPECT_EQ(frontEnd.m_messages[1], "String '' can't be translated to a correct char.");
+
+    int n = -5;
+    EXPECT_TRUE(ParseDialogInt("2147483647", n));
+    EXPECT_EQ(n, 2147483647);
+    EXPECT_TRUE(ParseDialogInt(" 0 ", n));
+    EXPECT_EQ(n, 0);
+    for (const char* psz : {"-1", "2147483648", "", "12a", "abc"})
+        EXPECT_FALSE(ParseDialogInt(psz, n)) << psz;
+
+    const CConnectEnableState none = ConnectEnableRules(FALSE, FALSE);
+    EXPECT_FALSE(none.bConnect);
+    const CConnectEnableState accept = ConnectEnableRules(TRUE, FALSE);
+    EXPECT_TRUE(accept.bConnect && accept.bListenPort && accept.bKeepAlive);
+    EXPECT_FALSE(accept.bServerHost || accept.bHoldClient || accept.bHoldServer);
+    const CConnectEnableState both = ConnectEnableRules(TRUE, TRUE);
+    EXPECT_TRUE(both.bHoldClient && both.bHoldServer && both.bServerHost && both.bServerPort);
+}
+
+// The Options command applies on OK only; the Start command stores the
+// Connect dialog's values only on OK.
+TEST(RelayCommandsTest, DialogsApplyOnlyOnOk)
+{
+    CHeadlessFrontEnd frontEnd;
+    frontEnd.SetEcho(false);
+    CMidwireDoc doc;
+    doc.OnNewDocument();
+    RegisterAllCommands(doc);
+    CCommandTable& table = GetCommandTable();
+
+    int nAnswer = IDCANCEL;
+    frontEnd.m_onDoModal = [&](UINT nIDD, void* pData) {
+        if (nIDD == IDD_CONNECTION_OPTIONS)
+            static_cast<CConnectionOptionsData*>(pData)->m_nClientWaitRetries = 42;
+        if (nIDD == IDD_CONNECT) {
+            auto* p = static_cast<CConnectDlgData*>(pData);
+            p->m_strServerHost = "example";
+        }
+        return nAnswer;
+    };
+    EXPECT_TRUE(table.Run(ID_CONNECTION_OPTIONS));
+    EXPECT_EQ(doc.m_nClientWaitRetries, 1000000);
+    EXPECT_TRUE(table.Run(ID_CONNECTION_START));
+    EXPECT_EQ(doc.m_strServerHost, "");
+    nAnswer = IDOK;
+    EXPECT_TRUE(table.Run(ID_CONNECTION_OPTIONS));
+    EXPECT_EQ(doc.m_nClientWaitRetries, 42);
+    EXPECT_FALSE(table.IsEnabled(ID_CONNECTION_END));
+    EXPECT_FALSE(table.IsEnabled(ID_CONNECTION_GET_FROM_CLIENT));
+    doc.m_bDatagramActive = TRUE;
+    EXPECT_FALSE(table.IsEnabled(ID_CONNECTION_START));
+    EXPECT_FALSE(table.IsEnabled(ID_CONNECTION_OPTIONS));
+    doc.m_bDatagramActive = FALSE;
+}
+
+// --- Sessions with peers ---
+
+using RelaySessionTest = RelayFixture;
+
+TEST_F(RelaySessionTest, StartFailuresReportAndCloseTheirSockets)
+{
+    // A server that refuses: 61446 after the socket layer's warning, and the
+    // client side opened before it is closed again.
+    doc.m_bAcceptConnections = TRUE;
+    doc.m_bConnectToHost = TRUE;
+    nListenPort = FreePort();
+    doc.m_strListenPort = std::to_string(nListenPort);
+    doc.m_strServerHost = "127.0.0.1";
+    doc.m_strServerPort = std::to_string(FreePort());
+    EXPECT_FALSE(StartConnection(doc));
+    EXPECT_FALSE(doc.m_bConnected);
+    ASSERT_EQ(frontEnd.m_warnings.size(), 1u);
+    EXPECT_EQ(frontEnd.m_warnings[0], "Error connecting a socket");
+    ASSERT_EQ(frontEnd.m_messages.size(), 1u);
+    EXPECT_EQ(frontEnd.m_messages[0], "Error trying a connection to the host: 127.0.0.1 port " +
+                                          doc.m_strServerPort + ".\nConnection refused or unknow host.");
+    EXPECT_EQ(doc.m_hListenSocket, INVALID_SOCKET);
+    EXPECT_EQ(doc.m_hClientSocket, INVALID_SOCKET);
+    ASSERT_TRUE(client.Valid());
+    EXPECT_TRUE(ClosedPumping(client.Get()));
+    EXPECT_EQ(doc.m_history.GetCount(), 1u);  // only the accepted client
+
+    // The wait cancelled: 61450 and the listening socket closed.
+    client.Reset();
+    bConnectClientInWait = false;
+    frontEnd.m_onDoModal = [](UINT, void*) { return IDCANCEL; };
+    doc.m_bConnectToHost = FALSE;
+    EXPECT_FALSE(StartConnection(doc));
+    EXPECT_EQ(frontEnd.m_messages.back(),
+              "Error accepting a connection from port " + doc.m_strListenPort + ".\nListening has been stopped.");
+    EXPECT_EQ(doc.m_hListenSocket, INVALID_SOCKET);
+    EXPECT_FALSE(ConnectLocal(nListenPort).Valid());
+
+    // A port that gives no socket: 61447.
+    doc.m_strListenPort = "0";
+    EXPECT_FALSE(StartConnection(doc));
+    EXPECT_EQ(frontEnd.m_messages.back(), "Error listening for a connection in the port: 0");
+    EXPECT_FALSE(doc.m_bConnected);
+}
+
+// Break character on: pieces end with it, a piece spans receives, the rest
+// waits, and what waits when the peer closes is routed on its own.
+TEST_F(RelaySessionTest, BreakCharacterCutsAcrossReceivesAndFlushesOnClose)
+{
+    ASSERT_TRUE(Start(true, false));
+    ASSERT_TRUE(SendAllBlocking(client.Get(), "abc\ndef"));
+    ASSERT_TRUE(WaitHistory(2));
+    Pump(50);
+    EXPECT_EQ(doc.m_history.GetCount(), 2u);
+    EXPECT_EQ(Pieces(EK_RECEIVED_FROM_CLIENT), std::vector<std::string>{"abc\n"});
+    ASSERT_TRUE(SendAllBlocking(client.Get(), "g\nhi\n\nxyz"));
+    ASSERT_TRUE(WaitHistory(5));
+    ::shutdown(client.Get(), SHUT_WR);
+    ASSERT_TRUE(PumpUntil([&] { return !doc.m_bConnected; }));
+    EXPECT_EQ(Pieces(EK_RECEIVED_FROM_CLIENT), (std::vector<std::string>{"abc\n", "defg\n", "hi\n", "\n", "xyz"}));
+    EXPECT_EQ(doc.m_heldFromClient.GetCount(), 5u);
+    EXPECT_EQ(Count(EK_ERROR), 0u);
+    // The close: warning in the history only, then the disconnect, shown.
+    EXPECT_TRUE(HasText(EK_WARNING, "Connection close by remote client host: " + doc.m_strClientHost + "."));
+    EXPECT_TRUE(HasText(EK_DISCONNECT_CLIENT,
+                        "Connection to client: " + doc.m_strClientHost + " port: " + doc.m_strListenPort + " closed."));
+    EXPECT_TRUE(doc.m_bClientWorkerDone);
+    EXPECT_EQ(doc.m_hListenSocket, INVALID_SOCKET);  // no keep-alive
+    std::vector<std::uint32_t> shown;
+    for (HistoryEvent* p : frontEnd.GetRows())
+        shown.push_back(p->m_kind);
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), EK_WARNING), 0);
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), EK_DISCONNECT_CLIENT), 1);
+}
+
+TEST_F(RelaySessionTest, WithoutBreakCharacterEachReceiveIsOnePiece)
+{
+    doc.m_bUseBreakChar = FALSE;
+    ASSERT_TRUE(Start(true, true));
+    ASSERT_TRUE(SendAllBlocking(client.Get(), "one\ntwo"));
+    EXPECT_EQ(ReadPumping(server.Get(), 7), "one\ntwo");
+    ASSERT_TRUE(SendAllBlocking(server.Get(), "three"));
+    EXPECT_EQ(ReadPumping(client.Get(), 5), "three");
+    EndConnection(doc);
+    EXPECT_EQ(Pieces(EK_MOVED_TO_SERVER), std::vector<std::string>{"one\ntwo"});
+    EXPECT_EQ(Pieces(EK_MOVED_TO_CLIENT), std::vector<std::string>{"three"});
+}
+
+// Hold, Get, edit, Send; then Stop Wait releases later pieces.
+TEST_F(RelaySessionTest, HoldGetEditSendAndStopWait)
+{
+    doc.m_bHoldClientData = TRUE;
+    RegisterAllCommands(doc);
+    CCommandTable& table = GetCommandTable();
+    ASSERT_TRUE(Start(true, true));
+    EXPECT_FALSE(table.IsEnabled(ID_CONNECTION_START));
+    EXPECT_TRUE(table.IsEnabled(ID_CONNECTION_END));
+    EXPECT_FALSE(table.IsEnabled(ID_CONNECTION_GET_FROM_CLIENT));
+    ASSERT_TRUE(SendAllBlocking(client.Get(), "Hi\r\nsecond\n"));
+    ASSERT_TRUE(PumpUntil([&] { return doc.m_heldFromClient.GetCount() == 2; }));
+    EXPECT_TRUE(table.IsEnabled(ID_CONNECTION_GET_FROM_CLIENT));
+    ASSERT_TRUE(table.Run(ID_CONNECTION_GET_FROM_CLIENT));
+    EXPECT_EQ(frontEnd.GetEditorText(), "Hi[13][10]");
+    frontEnd.SetEditorText("Ho\n[13][10]");
+    ASSERT_TRUE(table.Run(ID_CONNECTION_SEND_TO_SERVER));
+    EXPECT_EQ(ReadPumping(server.Get(), 4), "Ho\r\n");
+    EXPECT_EQ(frontEnd.GetEditorText(), "Ho\n[13][10]");
+    // Only line breaks: enabled, but nothing is sent or recorded.
+    const size_t nBefore = doc.m_history.GetCount();
+    EXPECT_EQ(nBefore, 5u);
+    frontEnd.SetEditorText("\n\n");
+    EXPECT_TRUE(table.Run(ID_CONNECTION_SEND_TO_CLIENT));
+    EXPECT_EQ(doc.m_history.GetCount(), nBefore);
+
+    ASSERT_TRUE(table.IsEnabled(ID_CONNECTION_STOP_WAIT_CLIENT));
+    ASSERT_TRUE(table.Run(ID_CONNECTION_STOP_WAIT_CLIENT));
+    EXPECT_FALSE(table.IsEnabled(ID_CONNECTION_STOP_WAIT_CLIENT));
+    EXPECT_EQ(doc.m_heldFromClient.GetCount(), 1u);  // still held
+    ASSERT_TRUE(SendAllBlocking(client.Get(), "third\n"));
+    EXPECT_EQ(ReadPumping(server.Get(), 6), "third\n");
+    ASSERT_TRUE(table.Run(ID_CONNECTION_GET_FROM_CLIENT));
+    EXPECT_EQ(frontEnd.GetEditorText(), "second[10]");
+    EXPECT_FALSE(table.IsEnabled(ID_CONNECTION_GET_FROM_CLIENT));
+    ASSERT_TRUE(table.Run(ID_CONNECTION_END));
+    EXPECT_FALSE(doc.m_bConnected);
+    EXPECT_TRUE(ClosedPumping(client.Get()));
+    EXPECT_TRUE(ClosedPumping(server.Get()));
+    EXPECT_EQ(Pieces(EK_EDITED_TO_SERVER), std::vector<std::string>{"Ho\r\n"});
+    EXPECT_TRUE(HasText(EK_MESSAGE, "Stop waiting before sending to: 127.0.0.1."));
+    EXPECT_EQ(Pieces(EK_MOVED_TO_SERVER), std::vector<std::string>{"third\n"});
+    EXPECT_EQ(Pieces(EK_RECEIVED_FROM_CLIENT), (std::vector<std::string>{"Hi\r\n", "second\n"}));
+}
+
+// Verbose: a kind-2 copy at receipt, the kind-4 piece, a kind-8 copy when
+// sent. Quiet: the same history, but only status rows are shown.
+TEST_F(RelaySessionTest, VerboseAndQuietRows)
+{
+    doc.m_bVerbose = TRUE;
+    doc.m_bQuiet = TRUE;
+    ASSERT_TRUE(Start(true, true));
+    ASSERT_TRUE(SendAllBlocking(client.Get(), "ping\n"));
+    EXPECT_EQ(ReadPumping(server.Get(), 5), "ping\n");
+    ASSERT_TRUE(WaitHistory(5));
+    ASSERT_TRUE(SendAllBlocking(server.Get(), "pong\n"));
+    EXPECT_EQ(ReadPumping(client.Get(), 5), "pong\n");
+    ASSERT_TRUE(WaitHistory(8));
+    EndConnection(doc);
+    // The copy at receipt comes first; the copy at sending may overtake the
+    // forwarded piece's own record, which is made after it is queued.
+    std::vector<std::uint32_t> data;
+    for (std::uint32_t k : Kinds())
+        if (k & EK_DATA_KINDS)
+            data.push_back(k);
+    ASSERT_EQ(data.size(), 6u);
+    EXPECT_EQ(data[0], EK_RECEIVED_FROM_CLIENT);
+    EXPECT_EQ(std::count(data.begin(), data.begin() + 3, EK_MOVED_TO_SERVER), 1);
+    EXPECT_EQ(std::count(data.begin(), data.begin() + 3, EK_SENT_TO_SERVER), 1);
+    EXPECT_EQ(data[3], EK_RECEIVED_FROM_SERVER);
+    EXPECT_EQ(std::count(data.begin() + 3, data.end(), EK_MOVED_TO_CLIENT), 1);
+    EXPECT_EQ(std::count(data.begin() + 3, data.end(), EK_SENT_TO_CLIENT), 1);
+    for (HistoryEvent* p : frontEnd.GetRows())
+        EXPECT_FALSE(p->m_kind & EK_DATA_KINDS) << std::hex << p->m_kind;
+    EXPECT_EQ(frontEnd.GetRowCount(), 4u);  // connect from, connect to, two disconnects
+}
+
+// A second client without keep-alive is named in 61451 and turned away; the
+// first session goes on.
+TEST_F(RelaySessionTest, SecondClientWithoutKeepAliveIsTurnedAway)
+{
+    ASSERT_TRUE(Start(true, true));
+    Fd second = ConnectLocal(nListenPort);
+    ASSERT_TRUE(second.Valid());
+    ASSERT_TRUE(PumpUntil([&] { return frontEnd.m_messages.size() == 1; }));
+    EXPECT_EQ(frontEnd.m_messages[0], "New connection attempted to the port: " + doc.m_strListenPort +
+                                          " from the host: " + doc.m_strClientHost + ".");
+    EXPECT_TRUE(ClosedPumping(second.Get()));
+    ASSERT_TRUE(SendAllBlocking(client.Get(), "still here\n"));
+    EXPECT_EQ(ReadPumping(server.Get(), 11), "still here\n");
+    EXPECT_TRUE(doc.m_bConnected);
+}
+
+// A server that resets mid-stream ends the session like a close.
+TEST_F(RelaySessionTest, PeerResetEndsTheSession)
+{
+    ASSERT_TRUE(Start(true, true));
+    ASSERT_TRUE(SendAllBlocking(server.Get(), "partial line without end"));
+    ASSERT_TRUE(SendAllBlocking(client.Get(), "request\n"));
+    EXPECT_EQ(ReadPumping(server.Get(), 8), "request\n");
+    linger lg{1, 0};
+    ::setsockopt(server.Get(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    server.Reset();
+    ASSERT_TRUE(PumpUntil([&] { return !doc.m_bConnected; }));
+    EXPECT_TRUE(HasText(EK_WARNING, "Connection closed by remote server host: 127.0.0.1."));
+    EXPECT_EQ(Count(EK_DISCONNECT_SERVER), 1u);
+    EXPECT_EQ(Count(EK_DISCONNECT_CLIENT), 1u);
+    EXPECT_TRUE(ClosedPumping(client.Get()));
+    EXPECT_EQ(doc.m_hServerSocket, INVALID_SOCKET);
+    EXPECT_EQ(doc.m_hClientSocket, INVALID_SOCKET);
+}
+
+// End while the server has stopped reading: the server worker waits for a
+// writable socket without spinning, sees the stop and ends.
+TEST_F(RelaySessionTest, EndWhileThePeerHasStoppedReading)
+{
+    doc.m_bUseBreakChar = FALSE;
+    ASSERT_TRUE(Start(true, true));
+    std::atomic<bool> bDone{false};
+    std::thread writer([&] {
+        const std::string block(1 << 20, 'x');
+        for (int i = 0; i < 64 && !bDone; ++i)
+            if (!SendAllBlocking(client.Get(), block))
+                break;
+    });
+    // The server's receive buffer fills and the relay's queue grows.
+    ASSERT_TRUE(PumpUntil([&] { return doc.m_history.GetCount() > 200; }, 20000));
+    Pump(100);
+    EndConnection(doc);
+    EXPECT_FALSE(doc.m_bConnected);
+    EXPECT_TRUE(doc.m_bServerWorkerDone);
+    EXPECT_TRUE(doc.m_bClientWorkerDone);
+    bDone = true;
+    ::shutdown(client.Get(), SHUT_RDWR);
+    writer.join();
+    EXPECT_EQ(Count(EK_DISCONNECT_SERVER), 1u);
+}
+
+// Both directions at once: every byte arrives in order, and the history
+// holds exactly the relayed bytes.
+TEST_F(RelaySessionTest, BulkBothDirectionsAtOnce)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    const size_t nSize = 8u << 20;
+#else
+    const size_t nSize = 64u << 20;
+#endif
+    doc.m_bQuiet = TRUE;
+    ASSERT_TRUE(Start(true, true));
+    std::mt19937 rng(7);
+    std::string up(nSize, '\0'), down(nSize, '\0');
+    for (size_t i = 0; i < nSize; ++i) {
+        up[i] = static_cast<char>(rng() & 0xFF);
+        down[i] = static_cast<char>(rng() & 0xFF);
+    }
+    up.back() = down.back() = '\n';  // no piece is left pending at End
+    std::string gotUp, gotDown;
+    auto reader = [](int fd, std::string& out, size_t n) {
+        char buf[1 << 16];
+        while (out.size() < n) {
+            pollfd pfd{fd, POLLIN, 0};
+            if (::poll(&pfd, 1, 30000) <= 0)
+                return;
+            const ssize_t r = ::recv(fd, buf, sizeof buf, 0);
+            if (r <= 0)
+                return;
+            out.append(buf, static_cast<size_t>(r));
+        }
+    };
+    std::thread t1([&] { SendAllBlocking(client.Get(), up); });
+    std::thread t2([&] { SendAllBlocking(server.Get(), down); });
+    std::thread t3([&] { reader(server.Get(), gotUp, nSize); });
+    std::thread t4([&] { reader(client.Get(), gotDown, nSize); });
+    std::atomic<int> nFinished{0};
+    std::thread waiter([&] {
+        t1.join();
+        t2.join();
+        t3.join();
+        t4.join();
+        nFinished = 1;
+    });
+    EXPECT_TRUE(PumpUntil([&] { return nFinished.load() == 1; }, 120000));
+    waiter.join();
+    EXPECT_EQ(gotUp.size(), nSize);
+    EXPECT_TRUE(gotUp == up);
+    EXPECT_EQ(gotDown.size(), nSize);
+    EXPECT_TRUE(gotDown == down);
+    EndConnection(doc);
+    EXPECT_TRUE(Concat(EK_MOVED_TO_SERVER) == up);
+    EXPECT_TRUE(Concat(EK_MOVED_TO_CLIENT) == down);
+    EXPECT_EQ(Count(EK_ERROR), 0u);
+    for (const HistoryEvent* p : doc.m_history) {
+        if (p->m_kind == EK_MOVED_TO_SERVER)
+            ASSERT_EQ(p->m_pData[p->m_nLength - 1], '\n') << "every piece ends with the break character";
+    }
+}
