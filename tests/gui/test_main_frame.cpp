@@ -1,0 +1,456 @@
+// The main window on the offscreen platform: menus and toolbar, the enable
+// rules in each run state, the history list's rows, double click, reload
+// with its progress and Cancel, the editor pane, closing and dropping files.
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QToolBar>
+#include <QUrl>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "app/CommandTable.h"
+#include "app/HeadlessFrontEnd.h"
+#include "app/gui/MainFrame.h"
+#include "editor/gui/MidwireEdit.h"
+#include "session/MidwireDoc.h"
+#include "views/gui/Icons.h"
+#include "views/gui/MidwireListView.h"
+
+namespace {
+
+void EnsureApplication()
+{
+    static int argc = 1;
+    static char arg0[] = "midwire_gui_tests";
+    static char* argv[] = {arg0, nullptr};
+    if (!QApplication::instance()) {
+        QStandardPaths::setTestModeEnabled(true);  // settings never touch the user's
+        new QApplication(argc, argv);              // lives for the whole test run
+    }
+}
+
+HistoryEvent* MakeEvent(std::uint32_t kind, const std::string& data = std::string(),
+                        const std::string& text = std::string())
+{
+    auto* p = new HistoryEvent;
+    p->m_kind = kind;
+    p->m_time = 1700000000;
+    p->m_strText = text;
+    if (!data.empty()) {
+        auto* block = static_cast<unsigned char*>(std::malloc(data.size()));
+        std::memcpy(block, data.data(), data.size());
+        p->AdoptData(block, static_cast<std::int32_t>(data.size()));
+    }
+    return p;
+}
+
+void Settle()
+{
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents();
+}
+
+class MainFrameTest : public ::testing::Test {
+protected:
+    MainFrameTest()
+    {
+        EnsureApplication();
+        m_pDoc = std::make_unique<CMidwireDoc>();
+        m_pFrame = std::make_unique<CMainFrame>(*m_pDoc);
+        m_pFrame->m_onMessageBox = [this](const std::string& s, UINT) {
+            m_messages.push_back(s);
+            return IDOK;
+        };
+        m_pDoc->OnNewDocument();
+        RegisterAllCommands(*m_pDoc);
+        m_pFrame->RegisterWindowCommands();
+        m_pDoc->m_strClientHost = "client.example";
+        m_pDoc->m_strServerHost = "server.example";
+    }
+    ~MainFrameTest() override
+    {
+        m_pFrame.reset();
+        m_pDoc.reset();
+        GetCommandTable().Clear();
+        Settle();
+    }
+    CEventListModel& Model() { return m_pFrame->ListView()->Model(); }
+    QString Cell(int row, int col) { return Model().data(Model().index(row, col), Qt::DisplayRole).toString(); }
+    void Record(HistoryEvent* p, BOOL bQuiet = FALSE) { m_pDoc->RecordEvent(p, bQuiet); }
+    bool Enabled(UINT nID)
+    {
+        m_pFrame->UpdateCommandStates();
+        return m_pFrame->Action(nID)->isEnabled();
+    }
+
+    std::unique_ptr<CMidwireDoc> m_pDoc;
+    std::unique_ptr<CMainFrame> m_pFrame;
+    std::vector<std::string> m_messages;
+};
+
+}  // namespace
+
+TEST_F(MainFrameTest, MenusToolbarAndPromptsAreBuiltFromTheTable)
+{
+    const QList<QAction*> menus = m_pFrame->menuBar()->actions();
+    QStringList titles;
+    for (QAction* p : menus)
+        titles << p->text();
+    EXPECT_EQ(titles, (QStringList{"&File", "&Edit", "&Connection", "&Datagram", "MIME", "&View", "&Help"}));
+
+    // The Edit menu with its separators and shortcut texts.
+    QStringList edit;
+    for (QAction* p : menus[1]->menu()->actions())
+        edit << (p->isSeparator() ? QStringLiteral("-") : p->text() + "|" + p->shortcut().toString());
+    EXPECT_EQ(edit, (QStringList{"&Undo|Ctrl+Z", "-", "Cu&t|Ctrl+X", "&Copy|Ctrl+C", "&Paste|Ctrl+V", "-",
+                                 "Erase &All|", "Erase &Editor|"}));
+    EXPECT_EQ(m_pFrame->Action(ID_EDIT_PASTE)->shortcuts().size(), 2);
+    EXPECT_EQ(m_pFrame->Action(ID_NEXT_PANE)->shortcut().toString(), "F6");
+    EXPECT_EQ(m_pFrame->Action(ID_PREV_PANE)->shortcut().toString(), "Shift+F6");
+
+    // Toolbar: 27 buttons in 12 groups.
+    int nButtons = 0, nGaps = 0;
+    for (QAction* p : m_pFrame->ToolBar()->actions())
+        (p->isSeparator() ? nGaps : nButtons)++;
+    EXPECT_EQ(nButtons, 27);
+    EXPECT_EQ(nGaps, 11);
+    EXPECT_EQ(m_pFrame->ToolBar()->actions().first(), m_pFrame->Action(ID_FILE_NEW));
+    EXPECT_EQ(m_pFrame->ToolBar()->actions().last(), m_pFrame->Action(ID_APP_ABOUT));
+    for (QAction* p : m_pFrame->ToolBar()->actions()) {
+        if (!p->isSeparator()) {
+            EXPECT_FALSE(p->icon().isNull()) << p->text().toStdString();
+        }
+    }
+
+    EXPECT_EQ(m_pFrame->Action(ID_FILE_NEW)->statusTip(), "Create a new document");
+    EXPECT_EQ(m_pFrame->Action(ID_FILE_NEW)->toolTip(), "New");
+    EXPECT_EQ(m_pFrame->CaptionText(), "Untitled - Midwire");
+}
+
+TEST_F(MainFrameTest, EnableRulesInEachRunState)
+{
+    const CCommandTable& table = GetCommandTable();
+    const UINT idleOnly[] = {ID_FILE_NEW, ID_FILE_OPEN, ID_FILE_SAVE, ID_FILE_SAVE_AS, ID_EDIT_ERASE_ALL,
+                             ID_VIEW_RELOAD, ID_FILE_PRINT, ID_FILE_PRINT_EDITOR};
+    // Idle, empty history, empty editor.
+    for (UINT nID : idleOnly)
+        EXPECT_TRUE(Enabled(nID)) << nID;
+    for (UINT nID : {ID_FILE_LOAD_TO_EDITOR, ID_APP_EXIT, ID_APP_ABOUT, ID_FILE_PRINT_SETUP, ID_VIEW_TOOLBAR})
+        EXPECT_TRUE(Enabled(nID)) << nID;
+    for (UINT nID : {ID_FILE_SAVE_FROM_EDITOR, ID_EDIT_ERASE_EDITOR, ID_CONNECTION_END, ID_EDIT_UNDO, ID_EDIT_CUT})
+        EXPECT_FALSE(Enabled(nID)) << nID;
+    if (table.Has(ID_FILE_SAVE_SPECIAL)) {
+        EXPECT_FALSE(Enabled(ID_FILE_SAVE_SPECIAL));  // empty history
+        Record(MakeEvent(EK_MESSAGE, "", "m"));
+        EXPECT_TRUE(Enabled(ID_FILE_SAVE_SPECIAL));
+    }
+
+    // Text in the editor.
+    m_pFrame->SetEditorText("x");
+    EXPECT_TRUE(Enabled(ID_FILE_SAVE_FROM_EDITOR));
+    EXPECT_TRUE(Enabled(ID_EDIT_ERASE_EDITOR));
+
+    // A TCP session runs.
+    m_pDoc->m_bConnected = TRUE;
+    for (UINT nID : idleOnly)
+        EXPECT_FALSE(Enabled(nID)) << nID;
+    EXPECT_FALSE(Enabled(ID_APP_EXIT));
+    EXPECT_EQ(Enabled(ID_CONNECTION_END), table.Has(ID_CONNECTION_END));
+    EXPECT_FALSE(Enabled(ID_CONNECTION_START));
+    EXPECT_FALSE(Enabled(ID_FILE_SAVE_SPECIAL));
+    EXPECT_TRUE(Enabled(ID_FILE_LOAD_TO_EDITOR));
+    m_pDoc->m_bConnected = FALSE;
+
+    // The datagram relay runs.
+    m_pDoc->m_bDatagramActive = TRUE;
+    for (UINT nID : idleOnly)
+        EXPECT_FALSE(Enabled(nID)) << nID;
+    EXPECT_TRUE(Enabled(ID_APP_EXIT));
+    EXPECT_FALSE(Enabled(ID_CONNECTION_END));
+    EXPECT_EQ(Enabled(ID_DATAGRAM_STOP), table.Has(ID_DATAGRAM_STOP));
+    m_pDoc->m_bDatagramActive = FALSE;
+
+    // Every command without a handler is shown disabled.
+    for (const QAction* p : m_pFrame->ToolBar()->actions()) {
+        const UINT nID = p->data().toUInt();
+        if (!p->isSeparator() && !table.Has(nID)) {
+            m_pFrame->UpdateCommandStates();
+            EXPECT_FALSE(p->isEnabled()) << nID;
+        }
+    }
+
+    // In the middle of a walk only the editing commands run.
+    {
+        CMidwireDoc::CWalkGuard guard(*m_pDoc);
+        EXPECT_FALSE(Enabled(ID_EDIT_ERASE_ALL));
+        EXPECT_FALSE(Enabled(ID_FILE_LOAD_TO_EDITOR));
+        EXPECT_FALSE(m_pFrame->RunCommand(ID_EDIT_ERASE_EDITOR));
+        EXPECT_TRUE(Enabled(ID_APP_ABOUT));
+    }
+    EXPECT_TRUE(m_pFrame->RunCommand(ID_EDIT_ERASE_EDITOR));
+    EXPECT_EQ(m_pFrame->GetEditorText(), "");
+}
+
+TEST_F(MainFrameTest, RowsOfEveryKind)
+{
+    struct Expect {
+        std::uint32_t kind;
+        const char* label;
+        const char* host;
+        int icon;
+    };
+    const Expect expected[] = {
+        {0x1, "Sent to:", "client.example", 5},           {0x2, "Received from:", "client.example", 3},
+        {0x4, "Moved to:", "server.example", 1},          {0x8, "Sent to:", "server.example", 4},
+        {0x10, "Received from:", "server.example", 2},    {0x20, "Moved to:", "client.example", 0},
+        {0x40, "Error", "", 6},                           {0x80, "Warning", "", 7},
+        {0x100, "Message", "", 8},                        {0x200, "Connect to:", "server.example", 9},
+        {0x400, "Disconnect to:", "server.example", 11},  {0x800, "Connect from:", "client.example", 10},
+        {0x1000, "Disconnect to:", "client.example", 12}, {0x2000, "Edited & sent to:", "server.example", 14},
+        {0x4000, "Edited & sent to:", "client.example", 13}, {0x8000, "Sent to:", "client.example", 16},
+        {0x10000, "Received from:", "client.example", 15},   {0x20000, "Sent to:", "server.example", 18},
+        {0x40000, "Received from:", "server.example", 17},   {0x80000, "Start PlayBack", "", 19},
+        {0x100000, "Sent to:", "dgram.host", 21},            {0x200000, "Received from:", "dgram.host", 20},
+        {0x400000, "Bind dgram socket", "", 22},             {0x800000, "Unbind dgram socket", "", 23},
+        {0x1000000, "Moved to:", "dgram.host", 24},          {0x3, "Error", "", 0},
+    };
+    for (const Expect& e : expected) {
+        HistoryEvent* p = MakeEvent(e.kind, "ab[c");
+        p->m_strHost = "dgram.host";
+        Record(p);
+    }
+    Settle();
+    ASSERT_EQ(Model().rowCount(), 26);
+    for (int r = 0; r < 26; ++r) {
+        const Expect& e = expected[r];
+        EXPECT_EQ(Cell(r, 0).toStdString(), e.label) << r;
+        EXPECT_EQ(Cell(r, 1).toStdString(), e.host) << r;
+        EXPECT_EQ(Cell(r, 3).toStdString(), "ab[[c") << r;
+        const QPixmap icon = Model().data(Model().index(r, 0), Qt::DecorationRole).value<QPixmap>();
+        EXPECT_EQ(icon.cacheKey(), EventIconPixmap(e.icon).cacheKey()) << r;
+        if (r < 25) {
+            EXPECT_EQ(Cell(r, 2).toStdString(), FormatEventTime(1700000000)) << r;
+        }
+    }
+    // An unknown kind shows the current time.
+    EXPECT_NE(Cell(25, 2).toStdString(), FormatEventTime(1700000000));
+    EXPECT_EQ(Model().headerData(3, Qt::Horizontal, Qt::DisplayRole).toString(), "Data");
+    EXPECT_EQ(m_pFrame->ListView()->columnWidth(0), 100);
+    EXPECT_EQ(m_pFrame->ListView()->columnWidth(3), 500);
+
+    // Quiet events get no row until a reload.
+    Record(MakeEvent(EK_MESSAGE, "", "quiet"), TRUE);
+    Settle();
+    EXPECT_EQ(Model().rowCount(), 26);
+}
+
+TEST_F(MainFrameTest, RowsFromWorkerThreadsKeepTheirOrder)
+{
+    constexpr int kPerThread = 20000;
+    std::vector<std::unique_ptr<HistoryEvent>> events(2 * kPerThread);
+    for (int i = 0; i < 2 * kPerThread; ++i) {
+        events[static_cast<std::size_t>(i)] = std::make_unique<HistoryEvent>();
+        events[static_cast<std::size_t>(i)]->m_kind = i < kPerThread ? EK_SENT_TO_CLIENT : EK_SENT_TO_SERVER;
+    }
+    auto worker = [&](int nFirst) {
+        for (int i = nFirst; i < nFirst + kPerThread; ++i)
+            m_pFrame->AddEventRow(events[static_cast<std::size_t>(i)].get());
+    };
+    std::thread a(worker, 0), b(worker, kPerThread);
+    // The window thread keeps handling its messages while the workers add.
+    for (int i = 0; i < 2000 && Model().rowCount() < 2 * kPerThread; ++i) {
+        QCoreApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    a.join();
+    b.join();
+    Settle();
+    ASSERT_EQ(Model().rowCount(), 2 * kPerThread);
+    int nNextA = 0, nNextB = kPerThread;
+    for (int r = 0; r < 2 * kPerThread; ++r) {
+        HistoryEvent* p = Model().EventAt(r);
+        if (p->m_kind == EK_SENT_TO_CLIENT) {
+            ASSERT_EQ(p, events[static_cast<std::size_t>(nNextA++)].get()) << r;
+        } else {
+            ASSERT_EQ(p, events[static_cast<std::size_t>(nNextB++)].get()) << r;
+        }
+    }
+    m_pFrame->DeleteAllRows();  // the rows refer to events this test owns
+}
+
+TEST_F(MainFrameTest, DoubleClickPutsTheRowIntoTheEditor)
+{
+    Record(MakeEvent(EK_CONNECT_CLIENT, "", "Accepted connection from: c port: 1."));
+    Record(MakeEvent(EK_RECEIVED_FROM_CLIENT, std::string("GET\r\n[", 6)));
+    Record(MakeEvent(EK_RECEIVED_FROM_CLIENT, ""));
+    Settle();
+    CMidwireListView* pList = m_pFrame->ListView();
+
+    // Without a selection nothing happens.
+    m_pFrame->SetEditorText("before");
+    emit pList->doubleClicked(Model().index(0, 0));
+    EXPECT_EQ(m_pFrame->GetEditorText(), "before");
+
+    pList->selectRow(0);
+    emit pList->doubleClicked(Model().index(0, 2));
+    EXPECT_EQ(m_pFrame->GetEditorText(), "Accepted connection from: c port: 1.");
+    pList->selectRow(1);
+    emit pList->doubleClicked(Model().index(1, 0));
+    EXPECT_EQ(m_pFrame->GetEditorText(), "GET[13][10][[");
+    pList->selectRow(2);
+    emit pList->doubleClicked(Model().index(2, 0));
+    EXPECT_EQ(m_pFrame->GetEditorText(), "");
+
+    // The selection reaches the core in row order.
+    pList->selectionModel()->select(Model().index(2, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    pList->selectionModel()->select(Model().index(0, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    const std::vector<HistoryEvent*> selected = m_pFrame->GetSelectedEvents();
+    ASSERT_EQ(selected.size(), 2u);
+    EXPECT_EQ(selected[0], Model().EventAt(0));
+    EXPECT_EQ(selected[1], Model().EventAt(2));
+}
+
+TEST_F(MainFrameTest, ReloadShowsProgressAndEveryEvent)
+{
+    for (int i = 0; i < 120; ++i)
+        Record(MakeEvent(EK_MESSAGE, "", "e" + std::to_string(i)), i % 2);  // half of them quiet
+    Settle();
+    EXPECT_EQ(Model().rowCount(), 60);
+    ASSERT_TRUE(m_pFrame->RunCommand(ID_VIEW_RELOAD));
+    Settle();
+    ASSERT_EQ(Model().rowCount(), 120);
+    for (int r = 0; r < 120; ++r)
+        ASSERT_EQ(Cell(r, 3).toStdString(), "e" + std::to_string(r));
+    ASSERT_FALSE(m_pFrame->ProgressLog().empty());
+    const auto& progress = m_pFrame->ProgressLog().back();
+    EXPECT_EQ(progress.kind, EProgressKind::LoadingEventList);
+    EXPECT_EQ(progress.nHigh, 120);
+    EXPECT_EQ(progress.positions, (std::vector<std::int64_t>{0, 50, 100}));
+    // The window is gone when the walk ends.
+    for (QWidget* w : QApplication::topLevelWidgets())
+        EXPECT_FALSE(qobject_cast<CLoadingEventListDlg*>(w) && w->isVisible());
+
+    // A host name changed since is shown on every row.
+    m_pDoc->m_strClientHost = "other.example";
+    Record(MakeEvent(EK_SENT_TO_CLIENT, "x"));
+    Settle();
+    EXPECT_EQ(Cell(120, 1), "other.example");
+}
+
+TEST_F(MainFrameTest, ReloadCancelKeepsThePartialList)
+{
+    constexpr int kEvents = 300000;
+    for (int i = 0; i < kEvents; ++i)
+        Record(MakeEvent(EK_MESSAGE, "", "e"), TRUE);
+    bool bClicked = false;
+    // Cancel is pressed when the walk first lets the window handle its messages.
+    QTimer::singleShot(0, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (auto* pDlg = qobject_cast<CLoadingEventListDlg*>(w); pDlg && pDlg->isVisible()) {
+                EXPECT_EQ(pDlg->windowTitle(), "Loading Event List");
+                pDlg->findChild<QPushButton*>("cancel")->click();
+                bClicked = true;
+            }
+        }
+    });
+    ASSERT_TRUE(m_pFrame->RunCommand(ID_VIEW_RELOAD));
+    Settle();
+    ASSERT_TRUE(bClicked);
+    EXPECT_GT(Model().rowCount(), 0);
+    EXPECT_LT(Model().rowCount(), kEvents);
+    EXPECT_EQ(m_pDoc->m_history.GetCount(), static_cast<std::size_t>(kEvents));
+    EXPECT_FALSE(m_pDoc->IsWalking());
+}
+
+TEST_F(MainFrameTest, EditorKeepsBytesAndFoldsCarriageReturns)
+{
+    CMidwireEdit* pEdit = m_pFrame->Editor();
+    m_pFrame->SetEditorText("a\r\nb\rc\n\xE9[255]");
+    EXPECT_EQ(m_pFrame->GetEditorText(), "a\nb\nc\n\xE9[255]");
+    EXPECT_EQ(m_pFrame->GetEditorTextLength(), 12u);
+    EXPECT_EQ(pEdit->toPlainText().count('\n'), 3);
+
+    // Undo, Cut, Copy and Paste follow the editor.
+    m_pFrame->SetEditorText("");
+    pEdit->insertPlainText("typed");
+    EXPECT_TRUE(Enabled(ID_EDIT_UNDO));
+    pEdit->selectAll();
+    EXPECT_TRUE(Enabled(ID_EDIT_CUT));
+    ASSERT_TRUE(m_pFrame->RunCommand(ID_EDIT_CUT));
+    EXPECT_EQ(m_pFrame->GetEditorText(), "");
+    if (Enabled(ID_EDIT_PASTE)) {  // the offscreen clipboard may be unavailable
+        ASSERT_TRUE(m_pFrame->RunCommand(ID_EDIT_PASTE));
+        EXPECT_EQ(m_pFrame->GetEditorText(), "typed");
+    }
+    ASSERT_TRUE(m_pFrame->RunCommand(ID_EDIT_UNDO));
+}
+
+TEST_F(MainFrameTest, ClosingNeverLeavesWorkersWithoutTheirDocument)
+{
+    bool bEnds = false;
+    GetCommandTable().Register(ID_CONNECTION_END, [&] { m_pDoc->m_bConnected = !bEnds; },
+                               [this] { return m_pDoc->m_bConnected != 0; });
+    m_pFrame->show();
+    m_pDoc->m_bConnected = TRUE;
+    EXPECT_FALSE(Enabled(ID_APP_EXIT));
+    EXPECT_FALSE(m_pFrame->close());  // the connection would not end
+    ASSERT_EQ(m_messages.size(), 1u);
+    EXPECT_EQ(m_messages[0], "Unable to perform the command during a connection.");
+    bEnds = true;
+    EXPECT_TRUE(m_pFrame->close());
+    EXPECT_FALSE(m_pDoc->m_bConnected);
+}
+
+TEST_F(MainFrameTest, DroppedSessionFilesOpenAndJoinTheRecentList)
+{
+    const std::string strDir = (std::filesystem::temp_directory_path() / "midwire-drop-test").string();
+    std::filesystem::create_directories(strDir);
+    const std::string strPath = strDir + "/dropped.mwx";
+    {
+        CHeadlessFrontEnd headless;
+        headless.SetEcho(false);
+        CMidwireDoc doc;
+        doc.OnNewDocument();
+        doc.RecordEvent(MakeEvent(EK_MESSAGE, "", "from the file"), FALSE);
+        headless.SetEditorText("editor text");
+        ASSERT_TRUE(doc.OnSaveDocument(strPath));
+    }
+    // The headless session above was the document for a while.
+    g_pDoc = m_pDoc.get();
+
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(strPath))});
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    // Straight to the window: the drag manager of the offscreen platform
+    // only delivers drops that it started itself.
+    static_cast<QObject*>(m_pFrame.get())->event(&drop);
+    EXPECT_TRUE(drop.isAccepted());
+    Settle();
+    EXPECT_EQ(m_pFrame->GetEditorText(), "editor text");
+    ASSERT_EQ(Model().rowCount(), 1);
+    EXPECT_EQ(Cell(0, 3), "from the file");
+    EXPECT_EQ(m_pFrame->CaptionText(), "dropped.mwx - Midwire");
+    ASSERT_FALSE(m_pFrame->RecentFiles().isEmpty());
+    EXPECT_EQ(m_pFrame->RecentFiles().first().toStdString(), strPath);
+    QAction* pRecent = m_pFrame->Action(ID_FILE_MRU_FILE1);
+    EXPECT_TRUE(pRecent->isVisible());
+    EXPECT_EQ(pRecent->text().toStdString(), "&1 " + strPath);
+
+    // A file of another type is not taken.
+    QMimeData other;
+    other.setUrls({QUrl::fromLocalFile(QString::fromStdString(strDir + "/notes.txt"))});
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &other, Qt::LeftButton, Qt::NoModifier);
+    static_cast<QObject*>(m_pFrame.get())->event(&enter);
+    EXPECT_FALSE(enter.isAccepted());
+    std::filesystem::remove_all(strDir);
+}
