@@ -1,0 +1,250 @@
+// midwire print: the history and the editor printed to PDF and read back
+// with pdftotext.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QPdfWriter>
+#include <QStandardPaths>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+
+#include "app/HeadlessFrontEnd.h"
+#include "session/MidwireDoc.h"
+#include "views/gui/PrintDevice.h"
+
+namespace {
+
+void EnsureApplication()
+{
+    static int argc = 1;
+    static char arg0[] = "midwire_gui_tests";
+    static char* argv[] = {arg0, nullptr};
+    if (!QApplication::instance()) {
+        QStandardPaths::setTestModeEnabled(true);
+        new QApplication(argc, argv);
+    }
+}
+
+struct RunResult {
+    int status = -1;
+    std::string out;
+};
+
+RunResult RunShell(const std::string& command)
+{
+    RunResult result;
+    if (FILE* pipe = ::popen((command + " 2>&1").c_str(), "r")) {
+        std::array<char, 65536> buf;
+        std::size_t n;
+        while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0)
+            result.out.append(buf.data(), n);
+        const int rc = ::pclose(pipe);
+        result.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    }
+    return result;
+}
+
+HistoryEvent* MakeEvent(std::uint32_t kind, const std::string& data, const std::string& text = std::string())
+{
+    auto* p = new HistoryEvent;
+    p->m_kind = kind;
+    p->m_time = 1700000000;
+    p->m_strText = text;
+    if (!data.empty()) {
+        auto* block = static_cast<unsigned char*>(std::malloc(data.size()));
+        std::memcpy(block, data.data(), data.size());
+        p->AdoptData(block, static_cast<std::int32_t>(data.size()));
+    }
+    return p;
+}
+
+// The pages of a PDF as pdftotext reads them in drawing order, each a list
+// of lines.
+std::vector<std::vector<std::string>> ReadPages(const std::string& strPdf)
+{
+    const RunResult r = RunShell("pdftotext -raw -enc Latin1 '" + strPdf + "' -");
+    std::vector<std::vector<std::string>> pages(1);
+    std::string line;
+    for (char c : r.out) {
+        if (c == '\f') {
+            if (!line.empty())
+                pages.back().push_back(line);
+            line.clear();
+            pages.emplace_back();
+        } else if (c == '\n') {
+            pages.back().push_back(line);
+            line.clear();
+        } else {
+            line += c;
+        }
+    }
+    if (!line.empty())
+        pages.back().push_back(line);
+    while (!pages.empty() && pages.back().empty())
+        pages.pop_back();
+    return pages;
+}
+
+class PrintPdfTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        EnsureApplication();
+        if (RunShell("command -v pdftotext").status != 0)
+            GTEST_SKIP() << "pdftotext (poppler-utils) is not installed";
+        char tmpl[] = "/tmp/midwire-print-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        m_strDir = tmpl;
+    }
+    void TearDown() override
+    {
+        std::error_code ec;
+        if (!m_strDir.empty())
+            std::filesystem::remove_all(m_strDir, ec);
+    }
+
+    // Writes a session of the given events (and editor text) as s.mwx.
+    std::string Session(const std::vector<HistoryEvent*>& events, const std::string& strEditor = std::string(),
+                        const std::string& strServerHost = "server.example")
+    {
+        CFrontEnd* pPrevious = g_pMainFrame;
+        std::string strPath = m_strDir + "/s.mwx";
+        {
+            CHeadlessFrontEnd frontEnd;
+            frontEnd.SetEcho(false);
+            CMidwireDoc doc;
+            doc.OnNewDocument();
+            doc.m_strServerHost = strServerHost;
+            doc.m_strClientHost = "client.example";
+            for (HistoryEvent* p : events)
+                doc.RecordEvent(p, FALSE);
+            frontEnd.SetEditorText(strEditor);
+            EXPECT_TRUE(doc.OnSaveDocument(strPath));
+        }
+        g_pMainFrame = pPrevious;
+        return strPath;
+    }
+    RunResult Print(const std::string& strArgs) { return RunShell(std::string(MIDWIRE_BINARY) + " print " + strArgs); }
+
+    // Characters a line on the command's page: A4 at 600 units an inch.
+    int CharsPerLine()
+    {
+        QPdfWriter writer(QString::fromStdString(m_strDir + "/probe.pdf"));
+        writer.setResolution(600);
+        writer.setPageSize(QPageSize(QPageSize::A4));
+        writer.setPageMargins(QMarginsF(0, 0, 0, 0));
+        CPainterPrintDevice device(&writer);
+        EXPECT_TRUE(device.StartDoc("probe"));
+        const int w = ComputePageGeometry(device.GetMetrics(), "probe").nCharsPerLine;
+        device.EndDoc();
+        return w;
+    }
+
+    std::string m_strDir;
+};
+
+}  // namespace
+
+TEST_F(PrintPdfTest, HistoryOf120EventsOnNumberedPages)
+{
+    std::vector<HistoryEvent*> events;
+    for (int i = 0; i < 120; ++i)
+        events.push_back(MakeEvent(EK_RECEIVED_FROM_CLIENT, "event " + std::to_string(i)));
+    const std::string strSession = Session(events);
+    const std::string strPdf = m_strDir + "/out.pdf";
+    const RunResult r = Print("'" + strSession + "' '" + strPdf + "'");
+    ASSERT_EQ(r.status, 0) << r.out;
+
+    const auto pages = ReadPages(strPdf);
+    ASSERT_GE(pages.size(), 2u);
+    const std::string strHeader = FormatEventTime(1700000000) + " Received from: server.example";
+    int nNext = 0;
+    for (std::size_t p = 0; p < pages.size(); ++p) {
+        const auto& lines = pages[p];
+        ASSERT_GE(lines.size(), 3u) << "page " << p + 1;
+        // Body lines, then the title and the page number of the page.
+        EXPECT_EQ(lines[lines.size() - 2], "Midwire - s.mwx");
+        EXPECT_EQ(lines.back(), std::to_string(p + 1));
+        for (std::size_t i = 0; i + 2 < lines.size(); ++i) {
+            if (lines[i] == strHeader)
+                continue;
+            ASSERT_EQ(lines[i], "event " + std::to_string(nNext)) << "page " << p + 1;
+            ++nNext;
+        }
+    }
+    EXPECT_EQ(nNext, 120);
+}
+
+TEST_F(PrintPdfTest, LongHeaderAndSelection)
+{
+    const int w = CharsPerLine();
+    ASSERT_GT(w, 20);
+    const std::string strPrefix = FormatEventTime(1700000000) + " Sent to: ";
+    const std::string strHost = std::string(static_cast<std::size_t>(w) + 1 - strPrefix.size() - 1, 'h') + "Z";
+    const std::string strSession =
+        Session({MakeEvent(EK_MESSAGE, "", "one"), MakeEvent(EK_SENT_TO_SERVER, "two"),
+                 MakeEvent(EK_MESSAGE, "", "three")},
+                std::string(), strHost);
+    const std::string strPdf = m_strDir + "/sel.pdf";
+    const RunResult r = Print("'" + strSession + "' '" + strPdf + "' --selection 3,2");
+    ASSERT_EQ(r.status, 0) << r.out;
+    const auto pages = ReadPages(strPdf);
+    ASSERT_EQ(pages.size(), 1u);
+    // Header of W + 1 characters: W on the first line, one on the second.
+    const std::vector<std::string> expected = {
+        (strPrefix + strHost).substr(0, static_cast<std::size_t>(w)),
+        "Z",
+        "two",
+        FormatEventTime(1700000000) + " Message",
+        "three",
+        "Midwire - s.mwx",
+        "1",
+    };
+    EXPECT_EQ(pages[0], expected);
+}
+
+TEST_F(PrintPdfTest, EditorLinesEndWithCarriageReturnAndLineFeed)
+{
+    const std::string strSession = Session({MakeEvent(EK_MESSAGE, "", "m")}, "ab\r\ncd");
+    const std::string strPdf = m_strDir + "/ed.pdf";
+    const RunResult r = Print("'" + strSession + "' '" + strPdf + "' --editor");
+    ASSERT_EQ(r.status, 0) << r.out;
+    const auto pages = ReadPages(strPdf);
+    ASSERT_EQ(pages.size(), 1u);
+    EXPECT_EQ(pages[0], (std::vector<std::string>{"ab", "cd", "Midwire - s.mwx", "1"}));
+}
+
+TEST_F(PrintPdfTest, FailuresLeaveNoFile)
+{
+    const std::string strPdf = m_strDir + "/none.pdf";
+    const std::string strEmpty = Session({});
+    RunResult r = Print("'" + strEmpty + "' '" + strPdf + "'");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("History List is empty."), std::string::npos) << r.out;
+    EXPECT_FALSE(std::filesystem::exists(strPdf));
+
+    r = Print("'" + strEmpty + "' '" + strPdf + "' --editor");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Data Editor is empty."), std::string::npos) << r.out;
+    EXPECT_FALSE(std::filesystem::exists(strPdf));
+
+    const std::string strOne = Session({MakeEvent(EK_MESSAGE, "", "m")});
+    EXPECT_EQ(Print("'" + strOne + "' '" + strPdf + "' --selection 2").status, 2);
+    EXPECT_EQ(Print("'" + strOne + "' '" + strPdf + "' --selection x").status, 2);
+    EXPECT_EQ(Print("'" + strOne + "'").status, 2);
+    EXPECT_EQ(Print("'" + m_strDir + "/missing.mwx' '" + strPdf + "'").status, 1);
+    r = Print("'" + strOne + "' '" + m_strDir + "/no/such/dir/x.pdf'");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("unable to write"), std::string::npos) << r.out;
+    EXPECT_FALSE(std::filesystem::exists(strPdf));
+
+    r = Print("--help");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Usage: midwire print"), std::string::npos);
+}
