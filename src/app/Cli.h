@@ -44,6 +44,7 @@ int CmdSession(const QStringList& args);
 int CmdDgram(const QStringList& args);
 int CmdExport(const QStringList& args);
 int CmdShow(const QStringList& args);
+int CmdPlayback(const QStringList& args);
 int CmdMime(const QStringList& args);
 int CmdCodec(const QStringList& args);
 

@@ -5,6 +5,7 @@
 #include "editor/EditorCommands.h"
 #include "export/SaveSpecial.h"
 #include "mime/MimeCommands.h"
+#include "playback/Playback.h"
 #include "session/FrontEnd.h"
 #include "session/MidwireDoc.h"
 
@@ -92,4 +93,5 @@ void RegisterAllCommands(CMidwireDoc& doc)
     RegisterExportCommands(table, doc);
     RegisterMimeCommands(table, doc);
     RegisterCodecCommands(table, doc);
+    RegisterPlaybackCommands(table, doc);
 }

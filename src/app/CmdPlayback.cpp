@@ -1,0 +1,269 @@
+// midwire playback: replays one side of a recorded session against a live
+// client or server and checks the replies, without the desktop.
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "app/Cli.h"
+#include "app/HeadlessFrontEnd.h"
+#include "playback/Playback.h"
+#include "relay/Relay.h"
+#include "relay/RelayDialogs.h"
+#include "session/MidwireDoc.h"
+
+namespace {
+
+const char* const kUsage =
+    "Usage: midwire playback FILE.mwx --as client|server [OPTIONS]\n\n"
+    "Replays the exchange recorded in FILE against a live peer. As client, Midwire\n"
+    "takes the place of the recorded client: it connects to the server and sends it\n"
+    "what the client sent, waiting for each recorded reply. As server, it listens\n"
+    "for the client and answers it as the recorded server did. The recording ends at\n"
+    "the first earlier playback in the file. With --check-reply the peer's data is\n"
+    "compared with the recording, and a mismatch is recorded as an Error event.\n"
+    "Each shown event is printed as one line (action, host, time and data,\n"
+    "separated by tabs). The playback ends when the connection ends.\n\n"
+    "  --as client|server     the party of the recording that Midwire replaces\n"
+    "  --check-reply          compare the peer's data with the recording\n"
+    "  --controlled-chars N   compare at most N leading bytes of each piece (0\n"
+    "                         compares nothing; default: the whole piece)\n"
+    "  --no-wait-all-responses  let one received piece satisfy all the recorded\n"
+    "                         replies up to the next data to send\n"
+    "  --end-connection       close the connection where the recording's closed\n"
+    "  --keep-history         keep the recording in the history and record the\n"
+    "                         playback after it (default: the recording is moved\n"
+    "                         into the script)\n"
+    "  --connect HOST:PORT    the server to connect to (as client; default: the\n"
+    "                         file's)\n"
+    "  --listen PORT          the port to accept the client on (as server; default:\n"
+    "                         the file's)\n"
+    "  --save FILE.mwx        save the whole session to FILE when it ends\n"
+    "  --timeout SECONDS      end the connection after this many seconds\n\n"
+    "Exit status: 0 when no mismatch was recorded, 1 when \"Wrong received message\n"
+    "content\" or \"Unexpected received message\" was recorded (or the time-out came\n"
+    "before the recorded exchange was through, or the session could not be saved),\n"
+    "2 when the playback could not start or the command line is wrong.\n";
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int)
+{
+    const char c = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &c, 1);
+}
+
+int Usage(const QString& strError)
+{
+    CliError(strError);
+    std::fputs(kUsage, stderr);
+    return EXIT_USAGE;
+}
+
+bool SplitHostPort(const std::string& s, std::string& strHost, std::string& strPort)
+{
+    const std::size_t nColon = s.rfind(':');
+    if (nColon == std::string::npos || nColon == 0 || nColon + 1 == s.size())
+        return false;
+    strHost = s.substr(0, nColon);
+    strPort = s.substr(nColon + 1);
+    return true;
+}
+
+std::string Local(const QString& s)
+{
+    return s.toLocal8Bit().toStdString();
+}
+
+// Whether a mismatch was recorded after the newest playback marker.
+bool MismatchRecorded(const CMidwireDoc& doc)
+{
+    const std::size_t nCount = doc.m_history.GetCount();
+    std::size_t nStart = 0;
+    for (std::size_t i = nCount; i > 0; --i) {
+        if (doc.m_history.GetAt(i - 1)->m_kind == EK_PLAYBACK_START) {
+            nStart = i;
+            break;
+        }
+    }
+    for (std::size_t i = nStart; i < nCount; ++i) {
+        const HistoryEvent* p = doc.m_history.GetAt(i);
+        if (p->m_kind == EK_ERROR && (p->m_strText == kWrongReplyText || p->m_strText == kUnexpectedReplyText))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int CmdPlayback(const QStringList& args)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(kUsage));
+    const QCommandLineOption help({"h", "help"}, "Show this help.");
+    const QCommandLineOption as("as", "", "SIDE");
+    const QCommandLineOption checkReply("check-reply", "");
+    const QCommandLineOption controlledChars("controlled-chars", "", "N");
+    const QCommandLineOption noWaitAll("no-wait-all-responses", "");
+    const QCommandLineOption endConnection("end-connection", "");
+    const QCommandLineOption keepHistory("keep-history", "");
+    const QCommandLineOption connect("connect", "", "HOST:PORT");
+    const QCommandLineOption listen("listen", "", "PORT");
+    const QCommandLineOption save("save", "", "FILE");
+    const QCommandLineOption timeout("timeout", "", "SECONDS");
+    parser.addOptions(
+        {help, as, checkReply, controlledChars, noWaitAll, endConnection, keepHistory, connect, listen, save, timeout});
+    if (!parser.parse(args))
+        return Usage(parser.errorText());
+    if (parser.isSet(help)) {
+        std::fputs(kUsage, stdout);
+        return EXIT_OK;
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 1)
+        return Usage(QStringLiteral("playback: name one session file"));
+    const QString strAs = parser.value(as);
+    if (strAs != QLatin1String("client") && strAs != QLatin1String("server"))
+        return Usage(QStringLiteral("playback: --as needs client or server"));
+    const bool bAsClient = strAs == QLatin1String("client");
+    int nControlledChars = 2147483647;
+    if (parser.isSet(controlledChars) && !ParseDialogInt(Local(parser.value(controlledChars)), nControlledChars))
+        return Usage(QStringLiteral("playback: --controlled-chars needs a number from 0 to 2147483647"));
+    int nTimeout = 0;
+    if (parser.isSet(timeout) && (!ParseDialogInt(Local(parser.value(timeout)), nTimeout) || nTimeout <= 0 ||
+                                  nTimeout > 2147483))
+        return Usage(QStringLiteral("playback: --timeout needs a number of seconds from 1 to 2147483"));
+    std::string strConnectHost, strConnectPort;
+    if (parser.isSet(connect) && !SplitHostPort(Local(parser.value(connect)), strConnectHost, strConnectPort))
+        return Usage(QStringLiteral("playback: --connect needs HOST:PORT"));
+
+    CHeadlessFrontEnd frontEnd;
+    CMidwireDoc doc;
+    doc.OnNewDocument();
+    if (!doc.OnOpenDocument(Local(positional.first())))
+        return EXIT_USAGE;
+    if (parser.isSet(connect)) {
+        doc.m_bConnectToHost = TRUE;
+        doc.m_strServerHost = strConnectHost.substr(0, CONNECT_HOST_MAX);
+        doc.m_strServerPort = strConnectPort;
+    }
+    if (parser.isSet(listen)) {
+        doc.m_bAcceptConnections = TRUE;
+        doc.m_strListenPort = Local(parser.value(listen));
+    }
+    if (bAsClient && !doc.m_bConnectToHost)
+        return Usage(QStringLiteral("playback: as client there must be a server to connect to (--connect)"));
+    if (!bAsClient && !doc.m_bAcceptConnections)
+        return Usage(QStringLiteral("playback: as server there must be a port to listen on (--listen)"));
+
+    // The PlayBack dialog answers with the command line's choices.
+    frontEnd.SetRowPrinter(stdout);
+    frontEnd.m_onDoModal = [&](UINT nIDD, void* pData) {
+        if (nIDD == IDD_WAIT_ACCEPT)
+            return RunHeadlessWaitAccept(doc);
+        if (nIDD != IDD_PLAYBACK || !pData)
+            return static_cast<int>(IDCANCEL);
+        auto& data = *static_cast<CPlayBackDlgData*>(pData);
+        CPlayBackDlgState state(data);
+        const BOOL bCheck = parser.isSet(checkReply);
+        const BOOL bWaitAll = !parser.isSet(noWaitAll);
+        const BOOL bEnd = parser.isSet(endConnection);
+        if (bAsClient) {
+            state.OnClientRadio();
+            data.m_bClientCheckReply = bCheck;
+            data.m_nClientControlledChars = nControlledChars;
+            data.m_bClientWaitAllResponses = bWaitAll;
+            data.m_bClientEndConnection = bEnd;
+        } else {
+            state.OnServerRadio();
+            data.m_bServerCheckReply = bCheck;
+            data.m_nServerControlledChars = nControlledChars;
+            data.m_bServerWaitAllResponses = bWaitAll;
+            data.m_bServerEndConnection = bEnd;
+        }
+        data.m_bEraseHistory = !parser.isSet(keepHistory);
+        return state.IsEnabled(IDOK) ? static_cast<int>(IDOK) : static_cast<int>(IDCANCEL);
+    };
+
+    // SIGINT, SIGTERM and the time-out end the connection from the event loop.
+    bool bInterrupted = false;
+    bool bTimedOut = false;
+    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        CliError(QStringLiteral("playback: cannot create a pipe"));
+        return EXIT_USAGE;
+    }
+    struct sigaction action{};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    auto stop = [&doc] {
+        if (g_pWaitAcceptDlg)
+            g_pWaitAcceptDlg->EndDialog(IDCANCEL);
+        else if (doc.m_bConnected && !IsRelayEnding())
+            EndConnection(doc);
+        if (!doc.m_bConnected && !IsRelayEnding())
+            QCoreApplication::quit();
+    };
+    QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
+        char buf[16];
+        while (::read(g_signalPipe[0], buf, sizeof buf) > 0) {
+        }
+        bInterrupted = true;
+        stop();
+    });
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        bTimedOut = true;
+        stop();
+    });
+    if (nTimeout > 0)
+        timer.start(nTimeout * 1000);
+
+    // One connection only: no keep-alive restart after it.
+    RelayHooks& hooks = GetRelayHooks();
+    hooks.keepServing = [] { return false; };
+    hooks.ended = [] { QCoreApplication::quit(); };
+
+    InstallPlaybackHooks();
+    OnStartPlayback(doc);
+    const bool bStarted = doc.m_bConnected != 0;
+    if (bStarted)
+        QCoreApplication::exec();
+    timer.stop();
+
+    hooks = RelayHooks();
+    ShutdownRelay(doc);
+    ReleaseUnsentPlaybackEvents(doc);
+    ::signal(SIGINT, SIG_DFL);
+    ::signal(SIGTERM, SIG_DFL);
+    ::close(g_signalPipe[0]);
+    ::close(g_signalPipe[1]);
+
+    int nStatus = EXIT_OK;
+    if (!bStarted) {
+        if (!bInterrupted && !bTimedOut)
+            CliError(QStringLiteral("playback: the connection could not be started"));
+        nStatus = EXIT_USAGE;
+    } else if (MismatchRecorded(doc)) {
+        nStatus = EXIT_FAILED;
+    } else if (bTimedOut) {
+        const std::size_t nLeft = CountScriptDataSteps(doc, bAsClient ? SERVER_SIDE : CLIENT_SIDE);
+        if (nLeft > 0) {
+            CliError(QStringLiteral("playback: timed out with %1 recorded pieces not yet sent or received")
+                         .arg(static_cast<qulonglong>(nLeft)));
+            nStatus = EXIT_FAILED;
+        }
+    }
+    if (parser.isSet(save) && !doc.OnSaveDocument(Local(parser.value(save))))
+        nStatus = nStatus == EXIT_OK ? EXIT_FAILED : nStatus;
+    frontEnd.SetRowPrinter(nullptr);
+    return nStatus;
+}
