@@ -1,0 +1,159 @@
+// midwire relay between real programs on loopback: curl and a Python HTTP
+// server, socat clients in keep-alive mode, signals, and failed starts.
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "RelayTestUtil.h"
+#include "TestUtil.h"
+
+using namespace relaytest;
+using testutil::RunCommand;
+using testutil::TempDir;
+
+namespace {
+
+// Shell lines that wait (at most five seconds) until a port listens.
+std::string WaitListening(std::uint16_t nPort)
+{
+    return "for i in $(seq 100); do ss -Htln \"sport = :" + std::to_string(nPort) +
+           "\" | grep -q . && break; sleep 0.05; done\n";
+}
+
+struct Session {
+    CHeadlessFrontEnd frontEnd;
+    CMidwireDoc doc;
+    Session() { frontEnd.SetEcho(false); }
+    bool Load(const std::string& strPath) { return doc.OnOpenDocument(strPath); }
+    std::string Concat(std::uint32_t kind) const
+    {
+        std::string s;
+        for (const HistoryEvent* p : doc.m_history)
+            if (p->m_kind == kind)
+                s += Bytes(*p);
+        return s;
+    }
+    std::vector<const HistoryEvent*> Events(std::uint32_t kind) const
+    {
+        std::vector<const HistoryEvent*> v;
+        for (const HistoryEvent* p : doc.m_history)
+            if (p->m_kind == kind)
+                v.push_back(p);
+        return v;
+    }
+};
+
+}  // namespace
+
+// An HTTP exchange through the relay: what curl gets is what the server
+// sent, and the saved session holds both directions byte for byte.
+TEST(RelayCliTest, HttpExchangeBetweenCurlAndPythonServer)
+{
+    TempDir dir;
+    std::mt19937 rng(11);
+    const std::string content = testutil::RandomBytes(rng, 1 << 20);
+    testutil::WriteFile(dir.Path("data.bin"), content);
+    const std::uint16_t nServer = FreePort();
+    const std::uint16_t nListen = FreePort();
+    const std::string script =
+        "cd '" + dir.Root() + "'\n" + "python3 -m http.server " + std::to_string(nServer) +
+        " --bind 127.0.0.1 >/dev/null 2>&1 & PY=$!\n" + "trap 'kill $PY 2>/dev/null' EXIT\n" +
+        WaitListening(nServer) + "timeout 60 '" + testutil::Midwire() + "' relay --listen " + std::to_string(nListen) +
+        " --connect 127.0.0.1:" + std::to_string(nServer) +
+        " --client-time-wait 10 --server-time-wait 10 --save session.mwx > relay.out 2> relay.err & R=$!\n" +
+        WaitListening(nListen) + "timeout 60 curl -s -H 'User-Agent: t' -D headers.bin -o body.bin http://127.0.0.1:" +
+        std::to_string(nListen) + "/data.bin\n" + "echo curl=$?\n" + "wait $R\necho relay=$?\n";
+    testutil::WriteFile(dir.Path("run.sh"), script);
+    const testutil::RunResult r = RunCommand("bash '" + dir.Path("run.sh") + "'");
+    EXPECT_NE(r.out.find("curl=0"), std::string::npos) << r.out << r.err;
+    EXPECT_NE(r.out.find("relay=0"), std::string::npos) << r.out << testutil::ReadFile(dir.Path("relay.err"));
+
+    const std::string body = testutil::ReadFile(dir.Path("body.bin"));
+    const std::string headers = testutil::ReadFile(dir.Path("headers.bin"));
+    EXPECT_TRUE(body == content) << body.size();
+
+    Session s;
+    ASSERT_TRUE(s.Load(dir.Path("session.mwx")));
+    const std::string request = "GET /data.bin HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(nListen) +
+                                "\r\nAccept: */*\r\nUser-Agent: t\r\n\r\n";
+    EXPECT_EQ(s.Concat(EK_MOVED_TO_SERVER), request);
+    EXPECT_TRUE(s.Concat(EK_MOVED_TO_CLIENT) == headers + body);
+    EXPECT_EQ(s.Events(EK_CONNECT_CLIENT).size(), 1u);
+    EXPECT_EQ(s.Events(EK_CONNECT_SERVER).size(), 1u);
+    EXPECT_EQ(s.Events(EK_DISCONNECT_SERVER).size(), 1u);
+    EXPECT_EQ(s.Events(EK_DISCONNECT_CLIENT).size(), 1u);
+    EXPECT_TRUE(s.Events(EK_ERROR).empty());
+
+    // One printed line per shown event.
+    const std::string out = testutil::ReadFile(dir.Path("relay.out"));
+    EXPECT_EQ(out.rfind("Connect from:\t", 0), 0u) << out.substr(0, 200);
+    EXPECT_NE(out.find("Moved to:\t127.0.0.1\t"), std::string::npos);
+    EXPECT_NE(out.find("Disconnect to:\t"), std::string::npos);
+}
+
+// Keep-alive serves twenty clients in a row, each its own session, and
+// --sessions ends the program after the last one.
+TEST(RelayCliTest, KeepAliveServesTwentyClientsInARow)
+{
+    TempDir dir;
+    const std::uint16_t nListen = FreePort();
+    const std::string strPort = std::to_string(nListen);
+    const std::string script =
+        "cd '" + dir.Root() + "'\n" + "timeout 120 '" + testutil::Midwire() + "' relay --listen " + strPort +
+        " --keep-alive --sessions 20 --client-time-wait 2 --save session.mwx > relay.out 2> relay.err & R=$!\n" +
+        WaitListening(nListen) +
+        "for i in $(seq 1 20); do printf 'client %d\\n' $i | timeout 20 socat -t 5 - TCP:127.0.0.1:" + strPort +
+        " >/dev/null || echo failed=$i; done\n" + "wait $R\necho relay=$?\n";
+    testutil::WriteFile(dir.Path("run.sh"), script);
+    const testutil::RunResult r = RunCommand("bash '" + dir.Path("run.sh") + "'");
+    EXPECT_EQ(r.out.find("failed="), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("relay=0"), std::string::npos) << r.out << testutil::ReadFile(dir.Path("relay.err"));
+
+    Session s;
+    ASSERT_TRUE(s.Load(dir.Path("session.mwx")));
+    const auto connects = s.Events(EK_CONNECT_CLIENT);
+    const auto pieces = s.Events(EK_RECEIVED_FROM_CLIENT);
+    ASSERT_EQ(connects.size(), 20u);
+    ASSERT_EQ(pieces.size(), 20u);
+    EXPECT_EQ(s.Events(EK_DISCONNECT_CLIENT).size(), 20u);
+    for (size_t i = 0; i < 20; ++i) {
+        EXPECT_EQ(Bytes(*pieces[i]), "client " + std::to_string(i + 1) + "\n");
+        const std::string& t = connects[i]->m_strText;
+        const bool bKnownSuffix = t.ends_with(" (From accept dialog)") || t.ends_with(" (From accept function)");
+        EXPECT_TRUE(bKnownSuffix) << t;
+        EXPECT_EQ(t.rfind("Accepted connection from: ", 0), 0u) << t;
+    }
+    EXPECT_TRUE(s.doc.m_bKeepAlive);
+}
+
+// A signal while waiting for the client ends the program cleanly, still
+// saving; a server that refuses fails the start with its message.
+TEST(RelayCliTest, SignalWhileWaitingAndRefusedServer)
+{
+    TempDir dir;
+    const std::uint16_t nListen = FreePort();
+    const std::string script = "cd '" + dir.Root() + "'\n" + "timeout 30 '" + testutil::Midwire() +
+                               "' relay --listen " + std::to_string(nListen) +
+                               " --save waited.mwx > relay.out 2> relay.err & R=$!\n" + WaitListening(nListen) +
+                               "kill -INT $R\nwait $R\necho relay=$?\n";
+    testutil::WriteFile(dir.Path("run.sh"), script);
+    const testutil::RunResult r = RunCommand("bash '" + dir.Path("run.sh") + "'");
+    EXPECT_NE(r.out.find("relay=0"), std::string::npos) << r.out;
+    EXPECT_NE(testutil::ReadFile(dir.Path("relay.err")).find("Listening has been stopped."), std::string::npos);
+    Session s;
+    EXPECT_TRUE(s.Load(dir.Path("waited.mwx")));
+    EXPECT_TRUE(s.doc.m_bAcceptConnections);
+
+    const testutil::RunResult refused = RunCommand("'" + testutil::Midwire() + "' relay --connect 127.0.0.1:" +
+                                            std::to_string(FreePort()) + " </dev/null");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("Error trying a connection to the host: 127.0.0.1 port"), std::string::npos)
+        << refused.err;
+
+    EXPECT_EQ(RunCommand("'" + testutil::Midwire() + "' relay").status, 2);
+    EXPECT_EQ(RunCommand("'" + testutil::Midwire() + "' relay --listen 1 --break-char ''").status, 2);
+    const testutil::RunResult help = RunCommand("'" + testutil::Midwire() + "' relay --help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--keep-alive"), std::string::npos);
+}
