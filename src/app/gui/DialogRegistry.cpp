@@ -2,6 +2,7 @@
 
 #include <unordered_map>
 
+#include "datagram/gui/DatagramDialogs.h"
 #include "export/gui/SaveSpecialDlg.h"
 
 namespace {
@@ -31,5 +32,6 @@ bool HasRegisteredDialog(UINT nIDD)
 void RegisterAllDialogs()
 {
     // Each subsystem registers its dialogs below.
+    RegisterDatagramDialogs();
     RegisterExportDialogs();
 }
