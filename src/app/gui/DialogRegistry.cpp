@@ -4,6 +4,7 @@
 
 #include "datagram/gui/DatagramDialogs.h"
 #include "export/gui/SaveSpecialDlg.h"
+#include "playback/gui/PlayBackDlg.h"
 
 namespace {
 std::unordered_map<UINT, DialogFactory>& Registry()
@@ -34,4 +35,5 @@ void RegisterAllDialogs()
     // Each subsystem registers its dialogs below.
     RegisterDatagramDialogs();
     RegisterExportDialogs();
+    RegisterPlaybackDialogs();
 }
