@@ -12,3 +12,6 @@ echo "== Session file, event memory, display translation =="
 
 echo "== Save Special: binary and text export against cp =="
 "$B/bench_export"
+
+echo "== History list: a million rows from a worker, reload, memory per row =="
+QT_QPA_PLATFORM=offscreen "$B/bench_gui_list"

@@ -18,6 +18,9 @@
 
 namespace {
 constexpr std::size_t kMaxCellChars = 4096;
+// Rows moved into the model in one turn of the window thread's event loop
+// (at least; a quarter of the list when that is more).
+constexpr std::size_t kMaxFlushRows = 65536;
 }
 
 CEventListModel::CEventListModel(QObject* pParent) : QAbstractTableModel(pParent) {}
@@ -99,27 +102,62 @@ void CEventListModel::ScheduleFlush()
 std::size_t CEventListModel::Flush()
 {
     m_bFlushScheduled.store(false, std::memory_order_release);
-    std::vector<HistoryEvent*>& batch = m_spare;
-    batch.clear();
-    {
-        std::lock_guard<std::mutex> lock(m_pendingLock);
-        batch.swap(m_pending);
+    if (m_nBatchDone == m_batch.size()) {
+        m_batch.clear();
+        m_nBatchDone = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_pendingLock);
+            m_batch.swap(m_pending);
+        }
+        // A burst leaves a large buffer behind; the next one starts small.
+        if (m_pending.capacity() > kMaxFlushRows)
+            std::vector<HistoryEvent*>().swap(m_pending);
     }
-    if (batch.empty())
+    const std::size_t nAvailable = m_batch.size() - m_nBatchDone;
+    if (nAvailable == 0) {
+        std::vector<HistoryEvent*>().swap(m_batch);
         return 0;
+    }
     const std::size_t nFirst = m_rows.size();
     // The view counts rows in int; a history beyond that keeps its events
     // but not its rows.
     const std::size_t nRoom = static_cast<std::size_t>(std::numeric_limits<int>::max()) - nFirst;
-    const std::size_t nAdd = std::min(batch.size(), nRoom);
+    // Each insertion costs the view a pass over its rows, so the batch grows
+    // with the list: few passes, each short.
+    const std::size_t nAdd = std::min({nAvailable, nRoom, std::max(kMaxFlushRows, nFirst / 4)});
     if (nAdd > 0) {
+        // Grow by a quarter rather than double: a million rows cost at most
+        // 10 bytes each.
+        if (m_rows.capacity() < nFirst + nAdd)
+            m_rows.reserve(std::max(nFirst + nAdd, nFirst + nFirst / 4));
         beginInsertRows(QModelIndex(), static_cast<int>(nFirst), static_cast<int>(nFirst + nAdd - 1));
-        m_rows.insert(m_rows.end(), batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(nAdd));
+        const auto from = m_batch.begin() + static_cast<std::ptrdiff_t>(m_nBatchDone);
+        m_rows.insert(m_rows.end(), from, from + static_cast<std::ptrdiff_t>(nAdd));
         endInsertRows();
         emit rowsFlushed(static_cast<int>(nFirst), static_cast<int>(nFirst + nAdd - 1));
     }
-    batch.clear();
+    m_nBatchDone += nAdd;
+    if (nAdd == 0) {
+        m_nBatchDone = m_batch.size();  // no room: the rest is dropped
+    }
+    if (m_nBatchDone < m_batch.size()) {
+        ScheduleFlush();
+    } else {
+        if (m_batch.capacity() > kMaxFlushRows) {
+            std::vector<HistoryEvent*>().swap(m_batch);
+            m_nBatchDone = 0;
+        }
+        std::lock_guard<std::mutex> lock(m_pendingLock);
+        if (!m_pending.empty())
+            ScheduleFlush();
+    }
     return nAdd;
+}
+
+void CEventListModel::FlushAll()
+{
+    while (Flush() > 0) {
+    }
 }
 
 void CEventListModel::DeleteAllRows()
@@ -128,6 +166,8 @@ void CEventListModel::DeleteAllRows()
         std::lock_guard<std::mutex> lock(m_pendingLock);
         m_pending.clear();
     }
+    m_batch.clear();
+    m_nBatchDone = 0;
     beginResetModel();
     m_rows.clear();
     // A history of millions of rows gives its memory back when it is emptied.
@@ -139,13 +179,13 @@ void CEventListModel::DeleteAllRows()
 std::size_t CEventListModel::GetRowCounter() const
 {
     std::lock_guard<std::mutex> lock(m_pendingLock);
-    return m_rows.size() + m_pending.size();
+    return m_rows.size() + (m_batch.size() - m_nBatchDone) + m_pending.size();
 }
 
 std::size_t CEventListModel::GetBytesHeld() const
 {
     std::lock_guard<std::mutex> lock(m_pendingLock);
-    return (m_rows.capacity() + m_pending.capacity() + m_spare.capacity()) * sizeof(HistoryEvent*);
+    return (m_rows.capacity() + m_pending.capacity() + m_batch.capacity()) * sizeof(HistoryEvent*);
 }
 
 CMidwireListView::CMidwireListView(QWidget* pParent) : QTableView(pParent)
@@ -191,7 +231,7 @@ void CMidwireListView::OnRowsFlushed(int, int nLast)
 
 std::vector<HistoryEvent*> CMidwireListView::GetSelectedEvents()
 {
-    m_model.Flush();
+    m_model.FlushAll();
     std::vector<int> rows;
     for (const QItemSelectionRange& range : selectionModel()->selection()) {
         if (!range.isValid())

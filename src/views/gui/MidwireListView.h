@@ -36,8 +36,12 @@ public:
     BOOL AddEventRow(HistoryEvent* pEvent);
     // Window thread: drops every row, shown or pending.
     void DeleteAllRows();
-    // Window thread: moves pending rows into the model; returns how many.
+    // Window thread: moves a batch of pending rows into the model; returns
+    // how many. A large backlog goes in over several turns of the event
+    // loop, so the window never stalls on it.
     std::size_t Flush();
+    // Window thread: moves every pending row into the model.
+    void FlushAll();
 
     HistoryEvent* EventAt(int nRow) const;
     // Rows in the model plus rows still pending.
@@ -55,7 +59,8 @@ private:
     std::vector<HistoryEvent*> m_rows;  // window thread only
     mutable std::mutex m_pendingLock;
     std::vector<HistoryEvent*> m_pending;  // under m_pendingLock
-    std::vector<HistoryEvent*> m_spare;    // window thread: recycled batch buffer
+    std::vector<HistoryEvent*> m_batch;    // window thread: rows taken from m_pending
+    std::size_t m_nBatchDone = 0;          // rows of m_batch already in the model
     std::atomic<bool> m_bFlushScheduled{false};
 };
 
