@@ -1,0 +1,329 @@
+// midwire dgram: receiving with move rules, one-shot sends, and broadcast
+// inside network namespaces the test builds itself.
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "TestUtil.h"
+#include "net/Sock.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using testutil::ReadFile;
+using testutil::RunCommand;
+using testutil::TempDir;
+
+// A midwire process in the background, its output going to files.
+class Background {
+public:
+    Background(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath)
+        : m_outPath(outPath)
+    {
+        std::vector<std::string> all = {testutil::Midwire()};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (posix_spawn(&m_pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
+            m_pid = -1;
+        posix_spawn_file_actions_destroy(&fa);
+    }
+    ~Background()
+    {
+        if (m_pid > 0 && !m_bDone) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+
+    // Waits until the output holds the text; false after the time-out.
+    bool WaitForOutput(const std::string& text, std::chrono::milliseconds limit = 5000ms)
+    {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            if (ReadFile(m_outPath).find(text) != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+    // The exit status, or -1 when the process has not ended in time.
+    int Wait(std::chrono::milliseconds limit = 10000ms)
+    {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            int status = 0;
+            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_bDone = true;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return -1;
+    }
+    void Signal(int nSignal) { ::kill(m_pid, nSignal); }
+    bool Started() const { return m_pid > 0; }
+
+private:
+    pid_t m_pid = -1;
+    bool m_bDone = false;
+    std::string m_outPath;
+};
+
+class UdpPeer {
+public:
+    UdpPeer()
+    {
+        m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(SockLocalHostAddress());
+        socklen_t len = sizeof a;
+        ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
+        m_nPort = ntohs(a.sin_port);
+    }
+    ~UdpPeer() { ::close(m_fd); }
+    UdpPeer(const UdpPeer&) = delete;
+    UdpPeer& operator=(const UdpPeer&) = delete;
+    std::string Port() const { return std::to_string(m_nPort); }
+    void SendTo(const std::string& data, const std::string& port)
+    {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(SockLocalHostAddress());
+        a.sin_port = htons(static_cast<std::uint16_t>(std::stoi(port)));
+        ::sendto(m_fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    bool Receive(std::string& data)
+    {
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, 3000) != 1)
+            return false;
+        char buf[2048];
+        const ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
+        data.assign(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+        return n >= 0;
+    }
+
+private:
+    int m_fd = -1;
+    std::uint16_t m_nPort = 0;
+};
+
+std::string FreePort()
+{
+    UdpPeer probe;
+    return probe.Port();
+}
+
+std::string Dotted()
+{
+    in_addr a{};
+    a.s_addr = htonl(SockLocalHostAddress());
+    return inet_ntoa(a);
+}
+
+TEST(DgramCli, CommandLineIsCheckedBeforeAnythingIsBound)
+{
+    const auto help = RunCommand(testutil::Midwire() + " dgram --help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("FROM,TO:PORT"), std::string::npos);
+    EXPECT_NE(help.out.find("--no-resolve"), std::string::npos);
+
+    for (const char* args : {"", "--bind 5000 extra", "--bind 5000 --move1 nocomma", "--bind 5000 --move2 a,b",
+                             "--bind 5000 --count 0", "--bind 5000 --duration x", "--send 127.0.0.1:9",
+                             "--send nocolon text", "--send 127.0.0.1:9 --count 3 text"}) {
+        const auto r = RunCommand(testutil::Midwire() + " dgram " + args);
+        EXPECT_EQ(r.status, 2) << args;
+        EXPECT_NE(r.err.find("Usage: midwire dgram"), std::string::npos) << args;
+    }
+
+    const auto bad = RunCommand(testutil::Midwire() + " dgram --bind 0 --duration 1");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("Unknow service"), std::string::npos);
+    EXPECT_NE(bad.err.find("Error binding a datagram socket in the port: 0"), std::string::npos);
+}
+
+TEST(DgramCli, ReceivesMovesAndSavesTheSession)
+{
+    TempDir dir;
+    UdpPeer sink, sender;
+    const std::string port = FreePort();
+    Background relay({"dgram", "--bind", port, "--move1", "*," + Dotted() + ":" + sink.Port(), "--no-resolve",
+                      "--count", "2", "--save", dir.Path("out.mwx")},
+                     dir.Path("out"), dir.Path("err"));
+    ASSERT_TRUE(relay.Started());
+    ASSERT_TRUE(relay.WaitForOutput("Datagram socket binded in local port: " + port + ". "))
+        << ReadFile(dir.Path("err"));
+    sender.SendTo("first", port);
+    sender.SendTo(std::string("sec\0nd", 6), port);
+    ASSERT_EQ(relay.Wait(), 0) << ReadFile(dir.Path("err"));
+
+    std::string got;
+    ASSERT_TRUE(sink.Receive(got));
+    EXPECT_EQ(got, "first");
+    ASSERT_TRUE(sink.Receive(got));
+    EXPECT_EQ(got, std::string("sec\0nd", 6));
+
+    const std::string out = ReadFile(dir.Path("out"));
+    EXPECT_NE(out.find("Received from:\t" + Dotted() + "\t"), std::string::npos) << out;
+    EXPECT_NE(out.find("sec[0]nd"), std::string::npos) << out;
+    EXPECT_NE(out.find("Datagram socket unbinded from local port: " + port + ". "), std::string::npos) << out;
+
+    const auto dump = RunCommand(testutil::Midwire() + " session dump " + dir.Path("out.mwx"));
+    ASSERT_EQ(dump.status, 0) << dump.err;
+    const std::size_t nEvents = dump.out.find("events = 6");
+    ASSERT_NE(nEvents, std::string::npos) << dump.out;
+    // bind, received, moved, received, moved, unbind
+    std::vector<std::string> kinds;
+    std::istringstream lines(dump.out.substr(nEvents));
+    std::string line;
+    std::getline(lines, line);
+    while (std::getline(lines, line))
+        kinds.push_back(line.substr(0, 10));
+    EXPECT_EQ(kinds, (std::vector<std::string>{"0x00400000", "0x00200000", "0x01000000", "0x00200000",
+                                               "0x01000000", "0x00800000"}));
+}
+
+TEST(DgramCli, QuietRunEndsOnTimeOrSignal)
+{
+    TempDir dir;
+    UdpPeer sender;
+    const std::string port = FreePort();
+    {
+        Background relay({"dgram", "--bind", port, "--quiet", "--duration", "0.3"}, dir.Path("out"),
+                         dir.Path("err"));
+        ASSERT_TRUE(relay.WaitForOutput("binded"));
+        sender.SendTo("hidden", port);
+        EXPECT_EQ(relay.Wait(), 0);
+        const std::string out = ReadFile(dir.Path("out"));
+        EXPECT_EQ(out.find("hidden"), std::string::npos) << out;
+        EXPECT_NE(out.find("unbinded"), std::string::npos) << out;
+    }
+    Background relay({"dgram", "--bind", port}, dir.Path("out2"), dir.Path("err2"));
+    ASSERT_TRUE(relay.WaitForOutput("binded"));
+    relay.Signal(SIGTERM);
+    EXPECT_EQ(relay.Wait(), 0);
+    EXPECT_NE(ReadFile(dir.Path("out2")).find("unbinded"), std::string::npos);
+}
+
+TEST(DgramCli, SendsOneDatagramInDisplayForm)
+{
+    UdpPeer sink;
+    const auto r =
+        RunCommand(testutil::Midwire() + " dgram --verbose --send " + Dotted() + ":" + sink.Port() + " 'a[0]b[['");
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string got;
+    ASSERT_TRUE(sink.Receive(got));
+    EXPECT_EQ(got, std::string("a\0b[", 4));
+    EXPECT_NE(r.out.find("Bytes sent 4 on 4."), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Sent to:\t" + Dotted() + "\t"), std::string::npos) << r.out;
+
+    const auto empty = RunCommand(testutil::Midwire() + " dgram --send " + Dotted() + ":" + sink.Port() + " ''");
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_NE(empty.err.find("Data Editor is empty."), std::string::npos);
+}
+
+// Broadcast never leaves this machine's own interfaces: the test runs the
+// program in a private network namespace joined by a veth pair to a second
+// one, with the host name mapped to the private address.
+const char* const kBroadcastScript = R"SH(
+set -u
+MW=$1; DIR=$2
+NS=mwdg$$
+setup() {
+  ip link set lo up &&
+  ip link add mwdgA type veth peer name mwdgB &&
+  ip netns add $NS &&
+  ip link set mwdgB netns $NS &&
+  ip addr add 10.77.0.1/24 dev mwdgA && ip link set mwdgA up &&
+  ip netns exec $NS ip link set lo up &&
+  ip netns exec $NS ip addr add 10.77.0.2/24 dev mwdgB &&
+  ip netns exec $NS ip link set mwdgB up &&
+  ip route add default dev mwdgA &&
+  ip netns exec $NS ip route add default dev mwdgB &&
+  hostname mwdghost &&
+  printf '10.77.0.1 mwdghost\n127.0.0.1 localhost\n' > $DIR/hosts &&
+  : > $DIR/resolv.conf &&
+  mount --bind $DIR/hosts /etc/hosts &&
+  mount --bind $DIR/resolv.conf /etc/resolv.conf
+}
+if ! setup >$DIR/setup.log 2>&1; then ip netns del $NS 2>/dev/null; echo SETUP-FAILED; exit 0; fi
+trap 'ip netns del $NS 2>/dev/null' EXIT
+ip netns exec $NS timeout 15 python3 -c '
+import socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("", 40000))
+open(sys.argv[1], "w").close()
+s.settimeout(10)
+for i in range(3):
+    data, addr = s.recvfrom(2048)
+    print(addr[0], data.decode(), flush=True)
+' $DIR/ready > $DIR/peer.out 2>&1 &
+PEER=$!
+for i in $(seq 100); do [ -e $DIR/ready ] && break; sleep 0.05; done
+$MW dgram --send '*:40000' bcast > $DIR/send.out 2>&1; echo "send-status $?"
+$MW dgram --send 'nosuchhost.invalid:40000' unknown > $DIR/send2.out 2>&1; echo "send2-status $?"
+$MW dgram --bind 41000 --move1 '*,*:40000' --no-resolve --count 1 > $DIR/relay.out 2>&1 &
+RELAY=$!
+for i in $(seq 100); do grep -q binded $DIR/relay.out && break; sleep 0.05; done
+ip netns exec $NS python3 -c '
+import socket
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.sendto(b"moved", ("10.77.0.1", 41000))'
+wait $RELAY; echo "relay-status $?"
+wait $PEER
+echo PEER; cat $DIR/peer.out
+echo RELAY; cat $DIR/relay.out
+echo SEND; cat $DIR/send.out
+)SH";
+
+TEST(DgramCli, BroadcastReachesThePeerNamespace)
+{
+    if (RunCommand("command -v unshare && command -v ip && command -v python3").status != 0)
+        GTEST_SKIP() << "unshare, ip or python3 is missing: no network namespace can be built";
+    TempDir dir;
+    testutil::WriteFile(dir.Path("bcast.sh"), kBroadcastScript);
+    const auto r = RunCommand("timeout 60 unshare -n -u -m bash " + dir.Path("bcast.sh") + " " + testutil::Midwire() +
+                              " " + dir.Root());
+    if (r.out.find("SETUP-FAILED") != std::string::npos || (r.status != 0 && r.out.empty()))
+        GTEST_SKIP() << "no network namespace with a veth pair could be made here (needs root): "
+                     << ReadFile(dir.Path("setup.log")) << r.err;
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("send-status 0"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("send2-status 0"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("relay-status 0"), std::string::npos) << r.out;
+    // The peer saw the two sends and the moved datagram, all from the
+    // program's address by way of the broadcast address.
+    EXPECT_NE(r.out.find("10.77.0.1 bcast\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("10.77.0.1 unknown\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("10.77.0.1 moved\n"), std::string::npos) << r.out;
+    // The relay named the sender and recorded the move with an empty host.
+    EXPECT_NE(r.out.find("Received from:\t10.77.0.2\t"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Moved to:\t\t"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Sent to:\t\t"), std::string::npos) << r.out;
+}
+
+}  // namespace
