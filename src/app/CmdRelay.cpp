@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include "app/Cli.h"
@@ -169,6 +170,11 @@ int CmdRelay(const QStringList& args)
         return Usage(QStringLiteral("relay: time waits and retries are numbers from 0 to 2147483647"));
     if (!doc.m_bAcceptConnections && !doc.m_bConnectToHost)
         return Usage(QStringLiteral("relay: give --listen, --connect or both (or a --from session that has them)"));
+
+    // Every received piece stays in the history for the whole session, so
+    // the heap only grows: let it grow in large steps rather than one system
+    // call per few pieces.
+    ::mallopt(M_TOP_PAD, 64 << 20);
 
     frontEnd.SetRowPrinter(stdout);
     frontEnd.m_onDoModal = [&doc](UINT nIDD, void*) {
