@@ -84,14 +84,8 @@ CConnectDlg::CConnectDlg(CConnectDlgData& dlgData, QWidget* pParent) : QDialog(p
     m_pConnectButton->setObjectName(QStringLiteral("1001"));
     m_pConnectButton->setDefault(true);
     pButtons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole)->setObjectName(QStringLiteral("1002"));
-    QObject::connect(pButtons, &QDialogButtonBox::accepted, this, [this] {
-        ReadControls();
-        QDialog::accept();
-    });
-    QObject::connect(pButtons, &QDialogButtonBox::rejected, this, [this] {
-        ReadControls();
-        QDialog::reject();
-    });
+    QObject::connect(pButtons, &QDialogButtonBox::accepted, this, &CConnectDlg::accept);
+    QObject::connect(pButtons, &QDialogButtonBox::rejected, this, &CConnectDlg::reject);
     QObject::connect(m_pAccept, &QCheckBox::clicked, this, [this] {
         ReadControls();
         ApplyEnableRules();
@@ -120,6 +114,18 @@ void CConnectDlg::ReadControls()
     m_data.m_strServerHost = FromQ(m_pHost);
     m_data.m_strServerPort = FromQ(m_pServerPort);
     m_data.m_bHoldServerData = Checked(m_pHoldServer);
+}
+
+void CConnectDlg::accept()
+{
+    ReadControls();
+    QDialog::accept();
+}
+
+void CConnectDlg::reject()
+{
+    ReadControls();
+    QDialog::reject();
 }
 
 void CConnectDlg::ApplyEnableRules()

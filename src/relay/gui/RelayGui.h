@@ -20,6 +20,8 @@ public:
     void ReadControls();
     // The enable rules, after the heading boxes.
     void ApplyEnableRules();
+    void accept() override;
+    void reject() override;
 
     QCheckBox* m_pAccept;
     QLineEdit* m_pListenPort;

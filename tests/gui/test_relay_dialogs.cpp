@@ -1,0 +1,111 @@
+// The Connect, Connection Options and wait dialogs: enable rules, integer
+// validation, and the wait dialog's timer.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+
+#include "app/HeadlessFrontEnd.h"
+#include "relay/gui/RelayGui.h"
+#include "session/MidwireDoc.h"
+
+namespace {
+
+void EnsureApplication()
+{
+    if (!QApplication::instance()) {
+        static int argc = 1;
+        static char name[] = "midwire_gui_tests";
+        static char* argv[] = {name, nullptr};
+        static QApplication* pApp = new QApplication(argc, argv);
+        (void)pApp;
+    }
+}
+
+}  // namespace
+
+TEST(RelayDialogsTest, ConnectEnableRulesFollowTheHeadingBoxes)
+{
+    EnsureApplication();
+    CConnectDlgData data;
+    data.m_strServerHost = "host";
+    CConnectDlg dlg(data);
+    EXPECT_FALSE(dlg.m_pConnectButton->isEnabled());
+    EXPECT_FALSE(dlg.m_pHost->isEnabled());
+    EXPECT_FALSE(dlg.m_pListenPort->isEnabled());
+    dlg.m_pAccept->click();
+    EXPECT_TRUE(dlg.m_pConnectButton->isEnabled());
+    EXPECT_TRUE(dlg.m_pListenPort->isEnabled());
+    EXPECT_TRUE(dlg.m_pKeepAlive->isEnabled());
+    EXPECT_FALSE(dlg.m_pHoldClient->isEnabled());
+    dlg.m_pConnect->click();
+    EXPECT_TRUE(dlg.m_pHost->isEnabled());
+    EXPECT_TRUE(dlg.m_pHoldClient->isEnabled());
+    EXPECT_TRUE(dlg.m_pHoldServer->isEnabled());
+    dlg.m_pListenPort->setText("8080");
+    dlg.reject();  // Cancel reads the controls too; the caller ignores them
+    EXPECT_EQ(data.m_strListenPort, "8080");
+    EXPECT_TRUE(data.m_bAcceptConnections);
+    EXPECT_EQ(dlg.m_pHost->maxLength(), 1024);
+}
+
+TEST(RelayDialogsTest, OptionsValidateIntegersAndBreakCharacterBox)
+{
+    EnsureApplication();
+    CHeadlessFrontEnd frontEnd;
+    frontEnd.SetEcho(false);
+    CMidwireDoc doc;
+    doc.OnNewDocument();
+    CConnectionOptionsData data;
+    data.LoadFrom(doc);
+    {
+        CConnectionOptionsDlg dlg(data);
+        dlg.m_bShowPrompts = false;
+        EXPECT_EQ(dlg.m_pBreakChar->text(), "[10]");
+        EXPECT_EQ(dlg.m_pDisplayBreak->text(), "[10]");
+        EXPECT_EQ(dlg.m_pClientTimeWait->text(), "300");
+        dlg.m_pClientTimeWait->setText("-1");
+        dlg.accept();
+        EXPECT_FALSE(dlg.m_strLastPrompt.isEmpty());
+        EXPECT_EQ(dlg.result(), 0);  // still open
+        dlg.m_pClientTimeWait->setText("25");
+        dlg.m_pUseBreakChar->click();
+        EXPECT_FALSE(dlg.m_pBreakChar->isEnabled());
+        dlg.accept();
+        EXPECT_TRUE(dlg.m_strLastPrompt.isEmpty());
+        EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    }
+    // "Client time wait:" sets the server side's value.
+    EXPECT_EQ(data.m_nServerTimeWait, 25);
+    EXPECT_EQ(data.m_nClientTimeWait, 300);
+    ApplyConnectionOptions(doc, data);
+    EXPECT_FALSE(doc.m_bUseBreakChar);
+    CConnectionOptionsData again;
+    again.LoadFrom(doc);
+    CConnectionOptionsDlg reopened(again);
+    EXPECT_FALSE(reopened.m_pUseBreakChar->isChecked());
+    EXPECT_TRUE(reopened.m_pBreakChar->isEnabled());
+}
+
+TEST(RelayDialogsTest, WaitDialogSweepsAndEndsOnCancel)
+{
+    EnsureApplication();
+    CHeadlessFrontEnd frontEnd;
+    frontEnd.SetEcho(false);
+    CMidwireDoc doc;
+    doc.OnNewDocument();
+    CWaitAcceptWnd dlg(doc);
+    EXPECT_EQ(g_pWaitAcceptDlg, &dlg);
+    for (int i = 0; i < 101; ++i)
+        dlg.OnTimer();
+    EXPECT_EQ(dlg.m_pBar->value(), 100);
+    dlg.OnTimer();
+    EXPECT_EQ(dlg.m_pBar->value(), 0);  // starts over after 101 ticks
+    QTimer::singleShot(250, [&dlg] { dlg.EndDialog(IDCANCEL); });
+    EXPECT_EQ(dlg.exec(), QDialog::Rejected);
+}
