@@ -1,7 +1,10 @@
 #include "editor/Codecs.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "app/CommandTable.h"
 #include "editor/EditorAccess.h"
@@ -43,46 +46,125 @@ constexpr std::array<std::uint8_t, 256> MakeHexTable()
 }
 constexpr std::array<std::uint8_t, 256> kHexTable = MakeHexTable();
 
-// Bytes Quoted-Printable writes as they are (the blank and the line feed
-// have rules of their own).
-constexpr std::array<bool, 256> MakeQpLiteralTable()
+// What Quoted-Printable encoding does with a byte: 0 writes it as it is,
+// 1 a blank, 2 a line feed, 3 the "=XX" form.
+constexpr std::array<std::uint8_t, 256> MakeQpEncodeTable()
 {
-    std::array<bool, 256> table{};
-    for (int c = 33; c <= 126; ++c)
-        table[static_cast<std::size_t>(c)] = c != '=';
+    std::array<std::uint8_t, 256> table{};
+    for (int c = 0; c < 256; ++c)
+        table[static_cast<std::size_t>(c)] = (c >= 33 && c <= 126 && c != '=') ? 0 : 3;
+    table[' '] = 1;
+    table['\n'] = 2;
     return table;
 }
-constexpr std::array<bool, 256> kQpLiteral = MakeQpLiteralTable();
+constexpr std::array<std::uint8_t, 256> kQpEncode = MakeQpEncodeTable();
 
-// Output collected in a fixed block and appended to the result in pieces,
-// so that the result is never zero-filled ahead of time.
+// Bytes that a run of encoded output may hold as they are (blanks included;
+// the one before a line feed is taken back afterwards).
+constexpr std::array<bool, 256> MakeQpEncodeRunTable()
+{
+    std::array<bool, 256> table{};
+    for (int c = 0; c < 256; ++c)
+        table[static_cast<std::size_t>(c)] = kQpEncode[static_cast<std::size_t>(c)] <= 1;
+    return table;
+}
+constexpr std::array<bool, 256> kQpEncodeRun = MakeQpEncodeRunTable();
+
+// A byte placed at a position of a 32-bit word as it lies in memory.
+constexpr std::uint32_t ByteAt(int nPos, char c)
+{
+    const int nShift = std::endian::native == std::endian::little ? 8 * nPos : 8 * (3 - nPos);
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(c)) << nShift;
+}
+
+// The "=XX" form of every byte.
+struct QpEscapeTable {
+    char codes[256][3];
+    std::uint32_t words[256];  // the same three bytes as one word, in memory order
+    constexpr QpEscapeTable() : codes(), words()
+    {
+        for (int c = 0; c < 256; ++c) {
+            codes[c][0] = '=';
+            codes[c][1] = kHexDigits[c >> 4];
+            codes[c][2] = kHexDigits[c & 15];
+            words[c] = ByteAt(0, '=') | ByteAt(1, kHexDigits[c >> 4]) | ByteAt(2, kHexDigits[c & 15]);
+        }
+    }
+};
+constexpr QpEscapeTable kQpEscapes;
+
+// Whether all of eight bytes belong to a run, tested without a branch per byte.
+inline bool RunOfEight(const unsigned char* p, const std::array<bool, 256>& table)
+{
+    return table[p[0]] & table[p[1]] & table[p[2]] & table[p[3]] & table[p[4]] & table[p[5]] & table[p[6]] &
+           table[p[7]];
+}
+
+// Bytes Quoted-Printable decoding copies as they are: 7-bit bytes other
+// than "=", the blank, the tab and the line feed.
+constexpr std::array<bool, 256> MakeQpPlainTable()
+{
+    std::array<bool, 256> table{};
+    for (int c = 0; c < 128; ++c)
+        table[static_cast<std::size_t>(c)] = c != '=' && c != ' ' && c != '\t' && c != '\n';
+    return table;
+}
+constexpr std::array<bool, 256> kQpPlain = MakeQpPlainTable();
+
+// Plain bytes and blanks: what a run of decoded text may hold.
+constexpr std::array<bool, 256> MakeQpRunTable()
+{
+    std::array<bool, 256> table = MakeQpPlainTable();
+    table[' '] = true;
+    table['\t'] = true;
+    return table;
+}
+constexpr std::array<bool, 256> kQpRun = MakeQpRunTable();
+
+// Two Base64 digits for every 12-bit value.
+struct Base64PairTable {
+    char pairs[4096][2];
+    constexpr Base64PairTable() : pairs()
+    {
+        for (int v = 0; v < 4096; ++v) {
+            pairs[v][0] = kBase64Alphabet[v >> 6];
+            pairs[v][1] = kBase64Alphabet[v & 63];
+        }
+    }
+};
+constexpr Base64PairTable kBase64Pairs;
+
+// A result string written through a pointer, grown as needed, cut to size at the end.
 class COutput {
 public:
-    explicit COutput(std::size_t nExpected) { m_strOut.reserve(nExpected); }
-    // Room for at least n more bytes.
+    explicit COutput(std::size_t nExpected)
+    {
+        m_strOut.resize(nExpected + 64);
+        m_p = m_strOut.data();
+        m_pEnd = m_p + m_strOut.size();
+    }
+    // Room for at least n more bytes; returns the write position.
     char* Room(std::size_t n)
     {
-        if (m_nUsed + n > sizeof m_buf)
-            Flush();
-        return m_buf + m_nUsed;
+        if (static_cast<std::size_t>(m_pEnd - m_p) < n) {
+            const std::size_t nUsed = static_cast<std::size_t>(m_p - m_strOut.data());
+            m_strOut.resize(std::max(m_strOut.size() * 2, nUsed + n));
+            m_p = m_strOut.data() + nUsed;
+            m_pEnd = m_strOut.data() + m_strOut.size();
+        }
+        return m_p;
     }
-    void Advance(std::size_t n) { m_nUsed += n; }
-    void Put(char c) { *Room(1) = c, ++m_nUsed; }
+    void Advance(std::size_t n) { m_p += n; }
     std::string Take()
     {
-        Flush();
+        m_strOut.resize(static_cast<std::size_t>(m_p - m_strOut.data()));
         return std::move(m_strOut);
     }
 
 private:
-    void Flush()
-    {
-        m_strOut.append(m_buf, m_nUsed);
-        m_nUsed = 0;
-    }
     std::string m_strOut;
-    char m_buf[16384];
-    std::size_t m_nUsed = 0;
+    char* m_p;
+    char* m_pEnd;
 };
 
 }  // namespace
@@ -98,10 +180,8 @@ std::string Base64Encode(std::string_view data)
     char* q = strOut.data();
     auto group = [&q](const unsigned char* s) {
         const std::uint32_t v = (std::uint32_t{s[0]} << 16) | (std::uint32_t{s[1]} << 8) | s[2];
-        q[0] = kBase64Alphabet[v >> 18];
-        q[1] = kBase64Alphabet[(v >> 12) & 63];
-        q[2] = kBase64Alphabet[(v >> 6) & 63];
-        q[3] = kBase64Alphabet[v & 63];
+        std::memcpy(q, kBase64Pairs.pairs[v >> 12], 2);
+        std::memcpy(q + 2, kBase64Pairs.pairs[v & 4095], 2);
         q += 4;
     };
     for (std::size_t nLine = 0; nLine < nLines; ++nLine) {
@@ -179,39 +259,76 @@ std::string QuotedPrintableEncode(std::string_view data)
 {
     const auto* p = reinterpret_cast<const unsigned char*>(data.data());
     const std::size_t n = data.size();
-    COutput out(n + n / 8 + 16);
-    std::size_t nColumn = 0;  // characters on the current output line
-    for (std::size_t i = 0; i < n; ++i) {
+    COutput out(n + n / 16);
+    std::size_t nColumn = 0;  // characters on the current output line; at most 72 at the top of the loop
+    std::size_t i = 0;
+    while (i < n) {
         const unsigned char c = p[i];
-        if (c == '\n') {
-            out.Put('\n');
+        const std::uint8_t kind = kQpEncode[c];
+        if (kind == 2) {
+            *out.Room(1) = '\n';
+            out.Advance(1);
             nColumn = 0;
+            ++i;
             continue;
         }
-        const bool bLast = i + 1 == n;
-        bool bEscape;
-        if (c == ' ')
-            bEscape = bLast || p[i + 1] == '\n';
-        else if (nColumn == 0 && (c == '.' || (c == 'F' && data.substr(i + 1, 4) == "rom ")))
-            bEscape = true;  // would read as a line of its own to mail transports
-        else
-            bEscape = !kQpLiteral[c];
-        char* q = out.Room(3);
-        if (bEscape) {
-            q[0] = '=';
-            q[1] = kHexDigits[c >> 4];
-            q[2] = kHexDigits[c & 15];
+        if ((nColumn == 0 && (c == '.' || (c == 'F' && data.substr(i + 1, 4) == "rom "))) ||
+            (i + 1 == n && kind != 0)) {
+            // A line that begins with "." or "From " would read differently to
+            // mail transports; a blank at the very end would be lost.
+            std::memcpy(out.Room(3), kQpEscapes.codes[c], 3);
             out.Advance(3);
             nColumn += 3;
-        } else {
-            q[0] = static_cast<char>(c);
+            ++i;
+        } else if (i + 1 == n) {
+            *out.Room(1) = static_cast<char>(c);
             out.Advance(1);
             ++nColumn;
+            ++i;
+        } else {
+            // The rest of the line, up to where it must break, short of the last byte of the data.
+            const std::size_t nEnd = n - 1;
+            char* const q0 = out.Room(256);
+            char* q = q0;
+            // Eight bytes at once are tried only after a few plain ones, so
+            // that binary data does not pay for the test at every byte.
+            int nPlain = 0;
+            while (i < nEnd && nColumn <= 72) {
+                if (nPlain >= 4 && i + 8 <= nEnd && nColumn + 8 <= 73) {
+                    if (RunOfEight(p + i, kQpEncodeRun) && !(p[i + 7] == ' ' && p[i + 8] == '\n')) {
+                        std::memcpy(q, p + i, 8);
+                        q += 8;
+                        i += 8;
+                        nColumn += 8;
+                        continue;
+                    }
+                    nPlain = 0;
+                }
+                // One byte, without a branch on its kind: the blank before a
+                // line feed is escaped like any byte that cannot stand for itself.
+                const unsigned char b = p[i];
+                const std::uint8_t k = kQpEncode[b];
+                if (k == 2)
+                    break;
+                const std::uint32_t nEscape = static_cast<std::uint32_t>(k == 3) |
+                                              (static_cast<std::uint32_t>(k == 1) &
+                                               static_cast<std::uint32_t>(p[i + 1] == '\n'));
+                const std::uint32_t nMask = 0u - nEscape;
+                const std::uint32_t code =
+                    (kQpEscapes.words[b] & nMask) | (ByteAt(0, static_cast<char>(b)) & ~nMask);
+                const std::size_t nLen = 1 + 2 * std::size_t{nEscape};
+                std::memcpy(q, &code, 4);  // the room asked for covers the fourth byte
+                q += nLen;
+                nColumn += nLen;
+                nPlain = static_cast<int>(static_cast<std::uint32_t>(nPlain + 1) & ~nMask);
+                ++i;
+            }
+            out.Advance(static_cast<std::size_t>(q - q0));
         }
-        if (nColumn > 72 && !bLast && p[i + 1] != '\n') {
-            char* s = out.Room(2);
-            s[0] = '=';
-            s[1] = '\n';
+        if (nColumn > 72 && i < n && p[i] != '\n') {
+            char* q = out.Room(2);
+            q[0] = '=';
+            q[1] = '\n';
             out.Advance(2);
             nColumn = 0;
         }
@@ -231,7 +348,21 @@ std::string QuotedPrintableDecode(std::string_view text)
     std::size_t i = 0;
     while (i < n) {
         const unsigned char c = p[i];
-        if (c == '\n') {
+        if (kQpPlain[c]) {
+            // A run of plain bytes and blanks; blanks that end the line are
+            // left to the blank rule below.
+            std::size_t j = i + 1;
+            while (j + 8 <= n && RunOfEight(p + j, kQpRun))
+                j += 8;
+            while (j < n && kQpRun[p[j]])
+                ++j;
+            if (j == n || p[j] == '\n')
+                while (isBlank(p[j - 1]))
+                    --j;
+            std::memcpy(q, p + i, j - i);
+            q += j - i;
+            i = j;
+        } else if (c == '\n') {
             *q++ = '\n';
             ++i;
         } else if (isBlank(c)) {
@@ -240,19 +371,21 @@ std::string QuotedPrintableDecode(std::string_view text)
             while (j < n && isBlank(p[j]))
                 ++j;
             if (j < n && p[j] != '\n') {
-                for (; i < j; ++i)
-                    *q++ = static_cast<char>(p[i]);
+                std::memcpy(q, p + i, j - i);
+                q += j - i;
             }
             i = j;
         } else if (c == '=') {
+            if (i + 2 < n && kHexTable[p[i + 1]] != 0xFF && kHexTable[p[i + 2]] != 0xFF) {
+                *q++ = static_cast<char>((kHexTable[p[i + 1]] << 4) | kHexTable[p[i + 2]]);
+                i += 3;
+                continue;
+            }
             std::size_t j = i + 1;
             while (j < n && isBlank(p[j]))
                 ++j;
             if (j == n || p[j] == '\n') {
                 i = j < n ? j + 1 : j;  // soft line break: the line goes on with the next
-            } else if (i + 2 < n && kHexTable[p[i + 1]] != 0xFF && kHexTable[p[i + 2]] != 0xFF) {
-                *q++ = static_cast<char>((kHexTable[p[i + 1]] << 4) | kHexTable[p[i + 2]]);
-                i += 3;
             } else {
                 *q++ = '=';
                 ++i;

@@ -29,33 +29,33 @@ std::string Text(const char* psz)
 }
 
 // The bytes of a stream from its start to its end. Content streams of a
-// parsed message share the parser's memory buffer, so they are sliced from it
-// directly; any other stream is read through.
-std::string ReadWholeStream(GMimeStream* pStream)
+// parsed message share the parser's memory buffer, so they are viewed there
+// directly; any other stream is read into strStorage.
+std::string_view ViewWholeStream(GMimeStream* pStream, std::string& strStorage)
 {
     if (!pStream)
-        return std::string();
+        return std::string_view();
     if (GMIME_IS_STREAM_MEM(pStream)) {
         const GByteArray* pArray = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(pStream));
         if (pArray) {
             const gint64 nLen = pArray->len;
             const gint64 nStart = std::clamp<gint64>(pStream->bound_start, 0, nLen);
             const gint64 nEnd = pStream->bound_end < 0 ? nLen : std::clamp<gint64>(pStream->bound_end, nStart, nLen);
-            return std::string(reinterpret_cast<const char*>(pArray->data) + nStart,
-                               static_cast<std::size_t>(nEnd - nStart));
+            return std::string_view(reinterpret_cast<const char*>(pArray->data) + nStart,
+                                    static_cast<std::size_t>(nEnd - nStart));
         }
     }
-    std::string strOut;
+    strStorage.clear();
     if (g_mime_stream_reset(pStream) != 0)
-        return strOut;
+        return std::string_view();
     const gint64 nLength = g_mime_stream_length(pStream);
     if (nLength > 0)
-        strOut.reserve(static_cast<std::size_t>(nLength));
+        strStorage.reserve(static_cast<std::size_t>(nLength));
     char buf[65536];
     ssize_t n;
     while ((n = g_mime_stream_read(pStream, buf, sizeof buf)) > 0)
-        strOut.append(buf, static_cast<std::size_t>(n));
-    return strOut;
+        strStorage.append(buf, static_cast<std::size_t>(n));
+    return strStorage;
 }
 
 // An object's content as the library writes it out (for bodies the parse
@@ -124,34 +124,75 @@ void EnsureMimeLibrary()
 
 // --- CMimeMessage ---
 
+namespace {
+
+// The parser reads the caller's bytes in place: a byte array that wraps them
+// without owning them, given to a memory stream that does not own it either.
+struct CByteWrapper {
+    GByteArray* pArray = nullptr;
+    std::string strOwned;           // the bytes themselves, when the message keeps them
+    std::shared_ptr<void> pParent;  // the bytes of the message these lie in, if any
+    ~CByteWrapper()
+    {
+        if (pArray)
+            g_byte_array_free(pArray, FALSE);  // the header only; the bytes are not GLib's
+    }
+};
+
+}  // namespace
+
 std::unique_ptr<CMimeMessage> CMimeMessage::Parse(std::string_view data)
 {
-    EnsureMimeLibrary();
+    return ParseInto(std::unique_ptr<CMimeMessage>(new CMimeMessage), data);
+}
+
+std::unique_ptr<CMimeMessage> CMimeMessage::ParseOwned(std::string data)
+{
+    auto pWrapper = std::make_shared<CByteWrapper>();
+    pWrapper->strOwned = std::move(data);
     std::unique_ptr<CMimeMessage> pResult(new CMimeMessage);
-    GObjectPtr<GMimeStream> pStream(g_mime_stream_mem_new_with_buffer(data.empty() ? "" : data.data(), data.size()));
+    pResult->m_pBytes = pWrapper;
+    return ParseInto(std::move(pResult), pWrapper->strOwned);
+}
+
+std::unique_ptr<CMimeMessage> CMimeMessage::ParseInto(std::unique_ptr<CMimeMessage> pResult, std::string_view data)
+{
+    EnsureMimeLibrary();
+    static char s_chEmpty = 0;
+    std::shared_ptr<CByteWrapper> pWrapper = std::static_pointer_cast<CByteWrapper>(pResult->m_pBytes);
+    if (!pWrapper) {
+        pWrapper = std::make_shared<CByteWrapper>();
+        pResult->m_pBytes = pWrapper;
+    }
+    char* pData = data.empty() ? &s_chEmpty : const_cast<char*>(data.data());  // only ever read
+    pWrapper->pArray = g_byte_array_new_take(reinterpret_cast<guint8*>(pData), data.size());
+    GObjectPtr<GMimeStream> pStream(g_mime_stream_mem_new_with_byte_array(pWrapper->pArray));
+    g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(pStream.get()), FALSE);
     GObjectPtr<GMimeParser> pParser(g_mime_parser_new_with_stream(pStream.get()));
     pResult->m_pMessage = g_mime_parser_construct_message(pParser.get(), nullptr);
     if (!pResult->m_pMessage)
-        pResult->m_strBareBody.assign(data);
+        pResult->m_bareBody = data;
     return pResult;
 }
 
-std::unique_ptr<CMimeMessage> CMimeMessage::Share(_GMimeMessage* pMessage)
+std::unique_ptr<CMimeMessage> CMimeMessage::Share(_GMimeMessage* pMessage, const std::shared_ptr<void>& pBytes)
 {
     std::unique_ptr<CMimeMessage> pResult(new CMimeMessage);
     pResult->m_pMessage = GMIME_MESSAGE(g_object_ref(pMessage));
+    pResult->m_pBytes = pBytes;
     return pResult;
 }
 
 CMimeMessage::~CMimeMessage()
 {
+    // The objects go first: their streams read the bytes that m_pBytes keeps.
     if (m_pMessage)
         g_object_unref(m_pMessage);
 }
 
 CMimeEntity CMimeMessage::Root() const
 {
-    return CMimeEntity(m_pMessage ? GMIME_OBJECT(m_pMessage) : nullptr, true, m_pMessage ? nullptr : &m_strBareBody);
+    return CMimeEntity(m_pMessage ? GMIME_OBJECT(m_pMessage) : nullptr, true, this);
 }
 
 // --- CMimeEntity ---
@@ -190,7 +231,7 @@ CMimeEntity CMimeEntity::GetBodyPart(int nIndex) const
     GMimeObject* pPart = nullptr;
     if (pBody && GMIME_IS_MULTIPART(pBody))
         pPart = g_mime_multipart_get_part(GMIME_MULTIPART(pBody), nIndex);
-    return CMimeEntity(pPart, false, nullptr);
+    return CMimeEntity(pPart, false, m_pOwner);
 }
 
 std::unique_ptr<CMimeMessage> CMimeEntity::GetEncapsulatedMessage() const
@@ -200,34 +241,43 @@ std::unique_ptr<CMimeMessage> CMimeEntity::GetEncapsulatedMessage() const
         return nullptr;
     if (GMIME_IS_MESSAGE_PART(pBody)) {
         GMimeMessage* pInner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(pBody));
-        return pInner ? CMimeMessage::Share(pInner) : nullptr;
+        return pInner ? CMimeMessage::Share(pInner, m_pOwner->m_pBytes) : nullptr;
     }
     // The library keeps some message subtypes (partial, external-body, ...)
     // as plain parts; their body is a message all the same.
-    if (GMIME_IS_PART(pBody) && IsMediaTypeMessage(pBody))
-        return CMimeMessage::Parse(GetBodyText());
+    if (GMIME_IS_PART(pBody) && IsMediaTypeMessage(pBody)) {
+        std::string strStorage;
+        const std::string_view body = GetBodyView(strStorage);
+        if (body.data() == strStorage.data())
+            return CMimeMessage::ParseOwned(std::move(strStorage));
+        // The body lies in this message's bytes: the new message keeps them too.
+        std::unique_ptr<CMimeMessage> pInner = CMimeMessage::Parse(body);
+        std::static_pointer_cast<CByteWrapper>(pInner->m_pBytes)->pParent = m_pOwner->m_pBytes;
+        return pInner;
+    }
     return nullptr;
 }
 
-std::string CMimeEntity::GetBodyText() const
+std::string_view CMimeEntity::GetBodyView(std::string& strStorage) const
 {
-    if (m_pBareBody)
-        return *m_pBareBody;
+    if (!m_pObject)
+        return m_pOwner->m_bareBody;
     GMimeObject* pBody = BodyObject();
     if (!pBody)
-        return std::string();
-    if (GMIME_IS_MULTIPART(pBody)) {
-        GMimeMultipart* pMultipart = GMIME_MULTIPART(pBody);
-        // Without a boundary found, the whole body stays in the prologue.
-        if (g_mime_multipart_get_count(pMultipart) == 0)
-            return Text(g_mime_multipart_get_prologue(pMultipart)) + Text(g_mime_multipart_get_epilogue(pMultipart));
-        return WriteContent(pBody);
-    }
+        return std::string_view();
     if (GMIME_IS_PART(pBody)) {
         GMimeDataWrapper* pContent = g_mime_part_get_content(GMIME_PART(pBody));
-        return pContent ? ReadWholeStream(g_mime_data_wrapper_get_stream(pContent)) : std::string();
+        return pContent ? ViewWholeStream(g_mime_data_wrapper_get_stream(pContent), strStorage) : std::string_view();
     }
-    return WriteContent(pBody);
+    if (GMIME_IS_MULTIPART(pBody) && g_mime_multipart_get_count(GMIME_MULTIPART(pBody)) == 0) {
+        // Without a boundary found, the whole body stays in the prologue.
+        GMimeMultipart* pMultipart = GMIME_MULTIPART(pBody);
+        strStorage = Text(g_mime_multipart_get_prologue(pMultipart)) + Text(g_mime_multipart_get_epilogue(pMultipart));
+        return strStorage;
+    }
+    // A body the parse keeps as structure (reported as a leaf only beyond the depth bound).
+    strStorage = WriteContent(pBody);
+    return strStorage;
 }
 
 // --- Field bodies ---

@@ -52,13 +52,15 @@ public:
     CMimeEntity GetBodyPart(int nIndex) const;
     // The message held in a body of media type message; null when there is none.
     std::unique_ptr<CMimeMessage> GetEncapsulatedMessage() const;
-    // The body exactly as the message holds it (still transfer-encoded).
-    std::string GetBodyText() const;
+    // The body exactly as the message holds it (still transfer-encoded),
+    // without a copy where the parse keeps the bytes: the view lies
+    // in the parsed message's buffer, or in strStorage, which it fills otherwise.
+    std::string_view GetBodyView(std::string& strStorage) const;
 
 private:
     friend class CMimeMessage;
-    CMimeEntity(_GMimeObject* pObject, bool bMessage, const std::string* pBareBody)
-        : m_pObject(pObject), m_bMessage(bMessage), m_pBareBody(pBareBody)
+    CMimeEntity(_GMimeObject* pObject, bool bMessage, const CMimeMessage* pOwner)
+        : m_pObject(pObject), m_bMessage(bMessage), m_pOwner(pOwner)
     {
     }
     // The object that carries the body: the message's MIME part, or the part itself.
@@ -66,14 +68,17 @@ private:
 
     _GMimeObject* m_pObject;  // a GMimeMessage or a body part; null for a message without header
     bool m_bMessage;
-    const std::string* m_pBareBody;  // the whole input, for a message without header
+    const CMimeMessage* m_pOwner;  // the parsed message this entity belongs to
 };
 
 class CMimeMessage {
 public:
-    // Parses raw bytes. Never fails: input that does not begin with a header
-    // field becomes a message with an empty header and the whole input as body.
+    // Parses raw bytes without copying them: data must outlive the message.
+    // Never fails: input that does not begin with a header field becomes a
+    // message with an empty header and the whole input as body.
     static std::unique_ptr<CMimeMessage> Parse(std::string_view data);
+    // The same for bytes the message keeps.
+    static std::unique_ptr<CMimeMessage> ParseOwned(std::string data);
     ~CMimeMessage();
     CMimeMessage(const CMimeMessage&) = delete;
     CMimeMessage& operator=(const CMimeMessage&) = delete;
@@ -83,11 +88,15 @@ public:
 private:
     friend class CMimeEntity;
     CMimeMessage() = default;
-    // Takes a new reference on a message held elsewhere.
-    static std::unique_ptr<CMimeMessage> Share(_GMimeMessage* pMessage);
+    static std::unique_ptr<CMimeMessage> ParseInto(std::unique_ptr<CMimeMessage> pResult, std::string_view data);
+    // A new reference on a message held by another, sharing its bytes.
+    static std::unique_ptr<CMimeMessage> Share(_GMimeMessage* pMessage, const std::shared_ptr<void>& pBytes);
 
     _GMimeMessage* m_pMessage = nullptr;  // owned reference; null when the input had no header
-    std::string m_strBareBody;
+    std::string_view m_bareBody;          // the whole input, for a message without header
+    // What the parsed bytes need kept alive (the buffer wrapper, owned bytes);
+    // shared with encapsulated messages, whose content lies in the same bytes.
+    std::shared_ptr<void> m_pBytes;
 };
 
 // Field bodies, as the library reads them.

@@ -35,6 +35,8 @@ std::string AnalyseMessage(std::string_view data)
 {
     const std::unique_ptr<CMimeMessage> pMessage = CMimeMessage::Parse(data);
     std::string strReport;
+    // The report holds about the whole message besides its headers' labels.
+    strReport.reserve(data.size() + data.size() / 8 + 4096);
     ReportMessage(pMessage->Root(), strReport, 0, -1, nullptr);
     return strReport;
 }

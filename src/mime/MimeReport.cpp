@@ -200,11 +200,12 @@ void ReportEntity(const CMimeEntity& entity, std::string& strReport, int nDepth,
     }
 
     // A leaf.
-    const std::string strBody = entity.GetBodyText();
+    std::string strStorage;
+    const std::string_view body = entity.GetBodyView(strStorage);
     out.Indent();
     if (!pTarget) {
         strReport += bMessage ? "  Message content = \n__________\n" : "  Part content = \n__________\n";
-        strReport += strBody;
+        strReport += body;
         strReport += "\n__________\n";
         return;
     }
@@ -217,10 +218,10 @@ void ReportEntity(const CMimeEntity& entity, std::string& strReport, int nDepth,
     bool bStored;
     if (entity.GetField("Content-Transfer-Encoding", strEncoding)) {
         std::string strDecoded;
-        DecodeTransferEncoding(strDecoded, strBody, strEncoding);
+        DecodeTransferEncoding(strDecoded, body, strEncoding);
         bStored = StoreFile(strPath, strDecoded);
     } else {
-        bStored = StoreFile(strPath, strBody);
+        bStored = StoreFile(strPath, body);
     }
     if (bStored)
         strReport += bMessage ? "  Message content file =" : "  Part content file =";

@@ -1,0 +1,192 @@
+// The Base64 and Quoted-Printable coders and the editor commands built on them.
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "TestUtil.h"
+#include "app/CommandTable.h"
+#include "app/HeadlessFrontEnd.h"
+#include "editor/Codecs.h"
+#include "session/MidwireDoc.h"
+#include "views/DisplayTranslation.h"
+
+namespace {
+
+// The four editor commands on a headless editor with the default translation.
+class CodecCommands : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_nMaxLine = g_nMaxLineLength;
+        m_bKeep = g_bKeepBreaks;
+        g_nMaxLineLength = 0;
+        g_bKeepBreaks = FALSE;
+        RegisterCodecCommands(m_table, m_doc);
+    }
+    void TearDown() override
+    {
+        g_nMaxLineLength = m_nMaxLine;
+        g_bKeepBreaks = m_bKeep;
+    }
+    std::string Run(UINT nID, const std::string& strEditor)
+    {
+        m_frontEnd.SetEditorText(strEditor);
+        EXPECT_TRUE(m_table.Run(nID));
+        return m_frontEnd.GetEditorText();
+    }
+
+    CHeadlessFrontEnd m_frontEnd;
+    CMidwireDoc m_doc;
+    CCommandTable m_table;
+    int m_nMaxLine = 0;
+    BOOL m_bKeep = FALSE;
+};
+
+}  // namespace
+
+TEST(Base64, EncodesWithLineFeedsAfterEveryLineAndAtTheEnd)
+{
+    EXPECT_EQ(Base64Encode("abc"), "YWJj\n");
+    EXPECT_EQ(Base64Encode(""), "\n");
+    EXPECT_EQ(Base64Encode("a"), "YQ==\n");
+    EXPECT_EQ(Base64Encode("ab"), "YWI=\n");
+    EXPECT_EQ(Base64Encode(std::string("\xFB\xFF\x00", 3)), "+/8A\n");
+
+    const std::string line57(57, 'x');
+    const std::string encoded = Base64Encode(line57);
+    ASSERT_EQ(encoded.size(), 78u);
+    EXPECT_EQ(encoded.substr(76), "\n\n");
+    EXPECT_EQ(encoded.find('\n'), 76u);
+
+    const std::string two = Base64Encode(std::string(58, 'x'));
+    EXPECT_EQ(two.substr(76), "\neA==\n");
+    EXPECT_EQ(Base64Encode(std::string(114, 'x')).size(), 2 * 77u + 1);
+}
+
+TEST(Base64, DecodesSkippingNoiseUntilThePadding)
+{
+    EXPECT_EQ(Base64Decode("YWJj\n"), "abc");
+    EXPECT_EQ(Base64Decode("Y W\r\nJ\tj"), "abc");
+    EXPECT_EQ(Base64Decode("Y*W!J\x80j"), "abc");      // characters outside the alphabet are skipped
+    EXPECT_EQ(Base64Decode("YQ==YWJj"), "a");         // the padding ends the data
+    EXPECT_EQ(Base64Decode("YWI=\nYWJj"), "ab");
+    EXPECT_EQ(Base64Decode("YWJjZA"), "abcd");        // an unpadded tail keeps its whole bytes
+    EXPECT_EQ(Base64Decode("YWJjZ"), "abc");
+    EXPECT_EQ(Base64Decode(""), "");
+    EXPECT_EQ(Base64Decode("===="), "");
+}
+
+TEST(Base64, RoundTripsEveryLength)
+{
+    std::mt19937 rng(7);
+    for (std::size_t n = 0; n < 300; ++n) {
+        const std::string data = testutil::RandomBytes(rng, n);
+        const std::string encoded = Base64Encode(data);
+        ASSERT_EQ(Base64Decode(encoded), data) << n;
+        // No line is longer than 76 characters.
+        std::size_t nStart = 0;
+        for (std::size_t at = encoded.find('\n'); at != std::string::npos; at = encoded.find('\n', nStart = at + 1))
+            ASSERT_LE(at - nStart, 76u);
+    }
+}
+
+TEST(QuotedPrintable, EncodesByTheByteRules)
+{
+    EXPECT_EQ(QuotedPrintableEncode("a=b"), "a=3Db");
+    EXPECT_EQ(QuotedPrintableEncode("a\tb\rc"), "a=09b=0Dc");
+    EXPECT_EQ(QuotedPrintableEncode("a b \nc "), "a b=20\nc=20");
+    EXPECT_EQ(QuotedPrintableEncode(".x\n.y.\nz."), "=2Ex\n=2Ey.\nz.");
+    EXPECT_EQ(QuotedPrintableEncode("From me\nFrom\nFroma\nx From "), "=46rom me\nFrom\nFroma\nx From=20");
+    EXPECT_EQ(QuotedPrintableEncode(std::string("\x00\x7F\x80\xFF~!<>", 8)), "=00=7F=80=FF~!<>");
+    EXPECT_EQ(QuotedPrintableEncode("\n\n"), "\n\n");
+    EXPECT_EQ(QuotedPrintableEncode(""), "");
+}
+
+TEST(QuotedPrintable, SoftBreaksKeepLinesShort)
+{
+    const std::string encoded = QuotedPrintableEncode(std::string(200, 'a'));
+    EXPECT_EQ(encoded, std::string(73, 'a') + "=\n" + std::string(73, 'a') + "=\n" + std::string(54, 'a'));
+    // No soft break right before a line feed or at the end.
+    EXPECT_EQ(QuotedPrintableEncode(std::string(73, 'a') + "\nb"), std::string(73, 'a') + "\nb");
+    EXPECT_EQ(QuotedPrintableEncode(std::string(73, 'a')), std::string(73, 'a'));
+    // An escape may carry a line past 72; the break follows it.
+    EXPECT_EQ(QuotedPrintableEncode(std::string(71, 'a') + "==b"), std::string(71, 'a') + "=3D=\n=3Db");
+    // A line that begins after a soft break is a line start too.
+    EXPECT_EQ(QuotedPrintableEncode(std::string(73, 'a') + ".b"), std::string(73, 'a') + "=\n=2Eb");
+}
+
+TEST(QuotedPrintable, DecodesLineByLine)
+{
+    EXPECT_EQ(QuotedPrintableDecode("a=3Db"), "a=b");
+    EXPECT_EQ(QuotedPrintableDecode("a=3db"), "a=b");
+    EXPECT_EQ(QuotedPrintableDecode("ab=\ncd\n"), "abcd\n");
+    EXPECT_EQ(QuotedPrintableDecode("ab= \t\ncd="), "abcd");        // blanks after a soft break's "=" too
+    EXPECT_EQ(QuotedPrintableDecode("a b \t\nc\t \n d"), "a b\nc\n d");  // trailing blanks dropped
+    EXPECT_EQ(QuotedPrintableDecode("x=ZZ=4"), "x=ZZ=4");                // a bad escape passes as it is
+    EXPECT_EQ(QuotedPrintableDecode(std::string("\xC8", 1)), "H");      // high bit cleared
+    EXPECT_EQ(QuotedPrintableDecode("=C8"), "\xC8");                     // but not in an escape
+    EXPECT_EQ(QuotedPrintableDecode("a\r\n"), "a\r\n");
+}
+
+TEST(QuotedPrintable, RoundTripsAnyBytes)
+{
+    std::mt19937 rng(11);
+    for (int i = 0; i < 300; ++i) {
+        std::string data = testutil::RandomBytes(rng, rng() % 400);
+        for (char& c : data)  // plenty of blanks, line feeds, dots and "From " to meet the line rules
+            if (rng() % 3 == 0)
+                c = " \n.F"[rng() % 4];
+        if (i % 5 == 0)
+            data.insert(0, "From ");
+        const std::string encoded = QuotedPrintableEncode(data);
+        ASSERT_EQ(QuotedPrintableDecode(encoded), data);
+        std::size_t nStart = 0;
+        for (std::size_t at = encoded.find('\n'); at != std::string::npos; at = encoded.find('\n', nStart = at + 1))
+            ASSERT_LE(at - nStart, 76u);
+    }
+}
+
+TEST_F(CodecCommands, ConvertTheWholeEditorThroughTheDisplayTranslation)
+{
+    EXPECT_EQ(Run(ID_MIME_ENCODE_BASE64, "abc"), "YWJj[10]");
+    EXPECT_EQ(Run(ID_MIME_DECODE_BASE64, "YWJj[10]"), "abc");
+    EXPECT_EQ(Run(ID_MIME_DECODE_BASE64, "YW\nJj"), "abc");
+    EXPECT_EQ(Run(ID_MIME_ENCODE_BASE64, "\n\n"), "[10]");  // enabled, but no bytes
+    EXPECT_EQ(Run(ID_MIME_ENCODE_QP, "a=b"), "a=3Db");
+    EXPECT_EQ(Run(ID_MIME_DECODE_QP, "a=3Db"), "a=b");
+    EXPECT_EQ(Run(ID_MIME_ENCODE_QP, "From x[10].y [10]"), "=46rom x[10]=2Ey=20[10]");
+    EXPECT_EQ(Run(ID_MIME_DECODE_QP, "[200]"), "H");
+    EXPECT_EQ(Run(ID_MIME_DECODE_BASE64, "AAE="), "[0][1]");
+
+    m_frontEnd.SetEditorText("");
+    for (UINT nID : {ID_MIME_ENCODE_BASE64, ID_MIME_DECODE_BASE64, ID_MIME_ENCODE_QP, ID_MIME_DECODE_QP})
+        EXPECT_FALSE(m_table.IsEnabled(nID));
+    EXPECT_TRUE(m_frontEnd.m_messages.empty());
+}
+
+TEST(CodecCli, FiltersStandardInput)
+{
+    testutil::TempDir tmp;
+    std::mt19937 rng(3);
+    const std::string data = testutil::RandomBytes(rng, 5000);
+    testutil::WriteFile(tmp.Path("in"), data);
+    const std::string m = testutil::Midwire();
+    const auto b64 = testutil::RunCommand(m + " codec base64-encode < " + tmp.Path("in"));
+    ASSERT_EQ(b64.status, 0) << b64.err;
+    EXPECT_EQ(b64.out, Base64Encode(data));
+    testutil::WriteFile(tmp.Path("b64"), b64.out);
+    EXPECT_EQ(testutil::RunCommand(m + " codec base64-decode < " + tmp.Path("b64")).out, data);
+
+    const auto qp = testutil::RunCommand(m + " codec qp-encode < " + tmp.Path("in"));
+    ASSERT_EQ(qp.status, 0) << qp.err;
+    EXPECT_EQ(qp.out, QuotedPrintableEncode(data));
+    testutil::WriteFile(tmp.Path("qp"), qp.out);
+    EXPECT_EQ(testutil::RunCommand(m + " codec qp-decode < " + tmp.Path("qp")).out, data);
+
+    EXPECT_EQ(testutil::RunCommand(m + " codec base64-encode < /dev/null").out, "\n");
+    EXPECT_EQ(testutil::RunCommand(m + " codec --help").status, 0);
+    EXPECT_EQ(testutil::RunCommand(m + " codec rot13 < /dev/null").status, 2);
+    EXPECT_EQ(testutil::RunCommand(m + " codec qp-encode extra < /dev/null").status, 2);
+}
