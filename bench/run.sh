@@ -15,3 +15,6 @@ echo "== Save Special: binary and text export against cp =="
 
 echo "== History list: a million rows from a worker, reload, memory per row =="
 QT_QPA_PLATFORM=offscreen "$B/bench_gui_list"
+
+echo "== MIME: analysis report against the bare parse; Base64 and Quoted-Printable coders =="
+"$B/bench_mime"
