@@ -1,0 +1,530 @@
+// Playback inside one process: building the script from the history (moved
+// or referred to, stopping at the first marker, Cancel), the reply check,
+// the replaying worker's send step, the ownership of script events, the
+// dialog's enable rules and the Start PlayBack command up to the start of
+// the connection.
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <algorithm>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/HeadlessFrontEnd.h"
+#include "playback/Playback.h"
+#include "relay/Relay.h"
+#include "session/MidwireDoc.h"
+
+namespace {
+
+void EnsureCoreApplication()
+{
+    if (!QCoreApplication::instance()) {
+        static int argc = 1;
+        static char name[] = "midwire_core_tests";
+        static char* argv[] = {name, nullptr};
+        new QCoreApplication(argc, argv);  // lives for the whole test run
+    }
+}
+
+HistoryEvent* MakeData(std::uint32_t kind, const std::string& bytes)
+{
+    auto* p = new HistoryEvent;
+    p->m_kind = kind;
+    if (!bytes.empty()) {
+        auto* pData = static_cast<unsigned char*>(std::malloc(bytes.size()));
+        std::memcpy(pData, bytes.data(), bytes.size());
+        p->AdoptData(pData, static_cast<std::int32_t>(bytes.size()));
+    }
+    return p;
+}
+
+HistoryEvent* MakeStatus(std::uint32_t kind, const std::string& text)
+{
+    auto* p = new HistoryEvent;
+    p->m_kind = kind;
+    p->m_strText = text;
+    return p;
+}
+
+std::string Bytes(const HistoryEvent* p)
+{
+    return p && p->m_pData ? std::string(reinterpret_cast<const char*>(p->m_pData), static_cast<size_t>(p->m_nLength))
+                           : std::string();
+}
+
+// A loopback port that nothing listens on: bound, never listened, closed.
+std::uint16_t UnusedPort()
+{
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    std::uint16_t nPort = 9;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+        nPort = ntohs(addr.sin_port);
+    ::close(s);
+    return nPort;
+}
+
+std::vector<HistoryEvent*> Items(const EventQueue& q)
+{
+    return std::vector<HistoryEvent*>(q.begin(), q.end());
+}
+
+std::vector<std::string> ErrorTexts(const CMidwireDoc& doc)
+{
+    std::vector<std::string> texts;
+    for (const HistoryEvent* p : doc.m_history)
+        if (p->m_kind == EK_ERROR)
+            texts.push_back(p->m_strText);
+    return texts;
+}
+
+class PlaybackTest : public ::testing::Test {
+protected:
+    PlaybackTest()
+    {
+        EnsureCoreApplication();
+        frontEnd.SetEcho(false);
+        doc.OnNewDocument();
+    }
+    ~PlaybackTest() override { doc.OnNewDocument(); }
+
+    // Records a history: what the relay recorded for a client that sent
+    // requests and a server that answered them.
+    std::vector<HistoryEvent*> Record(std::initializer_list<HistoryEvent*> events)
+    {
+        std::vector<HistoryEvent*> v(events);
+        for (HistoryEvent* p : v)
+            doc.AddToHistory(p);
+        return v;
+    }
+
+    // A script as Build would leave it, owned by the list (the history is
+    // left empty) or referring to the history.
+    void LoadScript(std::initializer_list<HistoryEvent*> events, bool bOwned)
+    {
+        doc.m_bEraseHistory = bOwned;
+        Record(events);
+        ASSERT_TRUE(BuildPlaybackScript(doc));
+        frontEnd.DeleteAllRows();
+    }
+
+    CHeadlessFrontEnd frontEnd;
+    CMidwireDoc doc;
+};
+
+// --- Building the script ---
+
+TEST_F(PlaybackTest, MovingTheHistoryStopsAtTheFirstMarkerAndDropsTheRest)
+{
+    const auto rec = Record({MakeStatus(EK_CONNECT_SERVER, "up"), MakeData(EK_MOVED_TO_SERVER, "a\n"),
+                             MakeData(EK_MOVED_TO_CLIENT, "A\n"), MakeStatus(EK_PLAYBACK_START, "m1"),
+                             MakeData(EK_PLAYBACK_SENT_TO_SERVER, "a\n"), MakeStatus(EK_PLAYBACK_START, "m2"),
+                             MakeData(EK_PLAYBACK_RECEIVED_FROM_SERVER, "A\n")});
+    doc.m_bEraseHistory = TRUE;
+    frontEnd.AddEventRow(rec[4]);  // a row that refers to a dropped event
+
+    ASSERT_TRUE(BuildPlaybackScript(doc));
+    EXPECT_EQ(Items(doc.m_playbackList), (std::vector<HistoryEvent*>{rec[0], rec[1], rec[2]}));
+    EXPECT_TRUE(doc.m_history.IsEmpty());
+    EXPECT_TRUE(doc.m_bPlaybackOwnsEvents);
+    EXPECT_EQ(frontEnd.GetRowCount(), 0u);  // rebuilt from the empty history
+    ASSERT_FALSE(frontEnd.m_progress.empty());
+    EXPECT_EQ(frontEnd.m_progress[0].strText, "Please wait while moving history list");
+    EXPECT_EQ(frontEnd.m_progress[0].nHigh, 7);
+}
+
+TEST_F(PlaybackTest, ReferringToTheHistoryLeavesItUnchanged)
+{
+    const auto rec = Record({MakeData(EK_MOVED_TO_SERVER, "a\n"), MakeData(EK_MOVED_TO_CLIENT, "A\n"),
+                             MakeStatus(EK_PLAYBACK_START, "m"), MakeData(EK_PLAYBACK_SENT_TO_SERVER, "a\n")});
+    doc.m_bEraseHistory = FALSE;
+    ASSERT_TRUE(BuildPlaybackScript(doc));
+    EXPECT_EQ(Items(doc.m_playbackList), (std::vector<HistoryEvent*>{rec[0], rec[1]}));
+    EXPECT_EQ(Items(doc.m_history), rec);
+    EXPECT_FALSE(doc.m_bPlaybackOwnsEvents);
+}
+
+TEST_F(PlaybackTest, NewestMarkerAndEmptyHistory)
+{
+    for (const BOOL bErase : {TRUE, FALSE}) {
+        SCOPED_TRACE(bErase);
+        doc.OnNewDocument();
+        const auto rec = Record({MakeData(EK_MOVED_TO_SERVER, "a\n"), MakeStatus(EK_PLAYBACK_START, "m")});
+        doc.m_bEraseHistory = bErase;
+        ASSERT_TRUE(BuildPlaybackScript(doc));
+        EXPECT_EQ(Items(doc.m_playbackList), std::vector<HistoryEvent*>{rec[0]});
+
+        doc.OnNewDocument();
+        doc.m_bEraseHistory = bErase;
+        EXPECT_TRUE(BuildPlaybackScript(doc));
+        EXPECT_TRUE(doc.m_playbackList.IsEmpty());
+    }
+}
+
+// Builds one after another with the setting switched between them, then
+// New and Erase All: each event is freed exactly once (the sanitizer build
+// would report a leak or a second free).
+TEST_F(PlaybackTest, EarlierScriptsAreReleasedByTheirOwnOwnership)
+{
+    Record({MakeData(EK_MOVED_TO_SERVER, "a\n"), MakeData(EK_MOVED_TO_CLIENT, "A\n")});
+    doc.m_bEraseHistory = TRUE;
+    ASSERT_TRUE(BuildPlaybackScript(doc));  // the list owns two events
+    Record({MakeData(EK_MOVED_TO_SERVER, "b\n")});
+    doc.m_bEraseHistory = FALSE;
+    ASSERT_TRUE(BuildPlaybackScript(doc));  // frees the two, refers to one
+    EXPECT_EQ(doc.m_playbackList.GetCount(), 1u);
+    doc.m_bEraseHistory = TRUE;  // changing the setting later must not make the list an owner
+    doc.OnEraseAll();
+    EXPECT_TRUE(doc.m_playbackList.IsEmpty());
+
+    Record({MakeData(EK_MOVED_TO_SERVER, "c\n")});
+    ASSERT_TRUE(BuildPlaybackScript(doc));
+    doc.m_bEraseHistory = FALSE;
+    doc.OnNewDocument();  // frees the owned script
+    EXPECT_TRUE(doc.m_playbackList.IsEmpty());
+}
+
+TEST_F(PlaybackTest, CancelLeavesTheHistoryInItsFormerOrder)
+{
+    for (const BOOL bErase : {TRUE, FALSE}) {
+        for (const int nCancelAt : {1, 3, 5}) {
+            SCOPED_TRACE(testing::Message() << "erase " << bErase << " cancel at " << nCancelAt);
+            doc.OnNewDocument();
+            frontEnd.m_progress.clear();
+            // A playback left in the list before, owned by it.
+            Record({MakeData(EK_MOVED_TO_SERVER, "old\n")});
+            doc.m_bEraseHistory = TRUE;
+            ASSERT_TRUE(BuildPlaybackScript(doc));
+
+            std::vector<HistoryEvent*> rec;
+            for (int i = 0; i < 8; ++i)
+                rec.push_back(MakeData(i % 2 ? EK_MOVED_TO_CLIENT : EK_MOVED_TO_SERVER, std::to_string(i)));
+            rec[6]->m_kind = EK_PLAYBACK_START;
+            for (HistoryEvent* p : rec)
+                doc.AddToHistory(p);
+            doc.m_bEraseHistory = bErase;
+            frontEnd.m_nCancelProgressAtCheck = nCancelAt;
+            EXPECT_FALSE(BuildPlaybackScript(doc));
+            frontEnd.m_nCancelProgressAtCheck = 0;
+            EXPECT_EQ(Items(doc.m_history), rec);
+            EXPECT_TRUE(doc.m_playbackList.IsEmpty());
+            EXPECT_FALSE(doc.m_bPlaybackOwnsEvents);
+            EXPECT_TRUE(frontEnd.m_progress.back().bCancelled);
+        }
+    }
+}
+
+TEST_F(PlaybackTest, ProgressMovesEveryFiftyEvents)
+{
+    for (int i = 0; i < 120; ++i)
+        doc.AddToHistory(MakeData(EK_MOVED_TO_SERVER, "x"));
+    ASSERT_TRUE(BuildPlaybackScript(doc));
+    ASSERT_EQ(frontEnd.m_progress.size(), 2u);  // the walk and the list's reload
+    EXPECT_EQ(frontEnd.m_progress[0].positions, (std::vector<std::int64_t>{0, 50, 100}));
+}
+
+// --- The reply check ---
+
+TEST_F(PlaybackTest, ReplyCheckComparesAtMostNLeadingBytes)
+{
+    struct Case {
+        int n;
+        std::string recorded, received;
+        bool bWrong;
+    };
+    const Case cases[] = {
+        {100, "OK 1\n", "OK 1\n", false},
+        {100, "OK 1\n", "NO 1\n", true},
+        {0, "OK 1\n", "NO 1\n", false},        // 0 compares nothing
+        {2, "OK 1\n", "OK 2\n", false},        // only the first two bytes count
+        {100, "OK 1 and more\n", "OK", false}, // a shorter piece that agrees with the beginning
+        {100, "OK", "OK 1 and more\n", false},
+        {100, "OK 1\n", "OX", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.recorded + " / " + c.received + " / " + std::to_string(c.n));
+        doc.OnNewDocument();
+        doc.m_bClientCheckReply = TRUE;
+        doc.m_nClientControlledChars = c.n;
+        LoadScript({MakeData(EK_MOVED_TO_CLIENT, c.recorded)}, true);
+        HistoryEvent* pReceived = MakeData(0, c.received);
+        CheckPlaybackReply(doc, SERVER_SIDE, pReceived);
+        EXPECT_EQ(ErrorTexts(doc), c.bWrong ? std::vector<std::string>{kWrongReplyText} : std::vector<std::string>{});
+        EXPECT_TRUE(doc.m_playbackList.IsEmpty());
+        EXPECT_EQ(pReceived->m_kind, 0u);  // the piece is left alone
+        delete pReceived;
+    }
+}
+
+TEST_F(PlaybackTest, ReplyCheckRecordsTheStepItselfOrACopy)
+{
+    for (const bool bOwned : {true, false}) {
+        SCOPED_TRACE(bOwned);
+        doc.OnNewDocument();
+        doc.m_bClientCheckReply = TRUE;
+        doc.m_nClientControlledChars = 10;
+        LoadScript({MakeData(EK_RECEIVED_FROM_SERVER, "R\n")}, bOwned);
+        HistoryEvent* pStep = doc.m_playbackList.GetAt(0);
+        const std::size_t nBefore = doc.m_history.GetCount();
+        HistoryEvent received;
+        CheckPlaybackReply(doc, SERVER_SIDE, &received);
+        ASSERT_EQ(doc.m_history.GetCount(), nBefore + 1);
+        HistoryEvent* pRecorded = doc.m_history.GetAt(nBefore);
+        EXPECT_EQ(pRecorded == pStep, bOwned);
+        EXPECT_EQ(Bytes(pRecorded), "R\n");
+        EXPECT_EQ(pRecorded->m_kind, EK_RECEIVED_FROM_SERVER);
+        EXPECT_EQ(pRecorded->m_time, pStep->m_time);
+        EXPECT_EQ(frontEnd.GetRows(), std::vector<HistoryEvent*>{pRecorded});
+    }
+}
+
+TEST_F(PlaybackTest, WaitForAllResponsesTakesOneRecordedReplyPerPiece)
+{
+    doc.m_bClientCheckReply = TRUE;
+    doc.m_nClientControlledChars = 100;
+    doc.m_bClientWaitAllResponses = TRUE;
+    LoadScript({MakeData(EK_MOVED_TO_SERVER, "Q\n"), MakeData(EK_MOVED_TO_CLIENT, "R1\n"),
+                MakeData(EK_MOVED_TO_CLIENT, "R2\n"), MakeData(EK_MOVED_TO_SERVER, "Q2\n")},
+               true);
+    PlaybackSendStep(doc, SERVER_SIDE);
+    HistoryEvent* pSent = doc.TakeToServer();
+    ASSERT_NE(pSent, nullptr);
+    EXPECT_EQ(Bytes(pSent), "Q\n");
+    doc.AddToHistory(pSent);  // as the worker records it when it sends it
+
+    HistoryEvent* pR1 = MakeData(0, "R1\n");
+    CheckPlaybackReply(doc, SERVER_SIDE, pR1);
+    EXPECT_EQ(doc.m_playbackList.GetCount(), 2u);  // R2 still waits
+    HistoryEvent* pR2 = MakeData(0, "R2\n");
+    CheckPlaybackReply(doc, SERVER_SIDE, pR2);
+    EXPECT_TRUE(ErrorTexts(doc).empty());
+    EXPECT_EQ(doc.m_playbackList.GetCount(), 1u);
+    PlaybackSendStep(doc, SERVER_SIDE);
+    pSent = doc.TakeToServer();
+    ASSERT_NE(pSent, nullptr);
+    EXPECT_EQ(Bytes(pSent), "Q2\n");
+    doc.AddToHistory(pSent);
+    delete pR1;
+    delete pR2;
+}
+
+TEST_F(PlaybackTest, WithoutWaitForAllResponsesOnePieceMeetsEveryReply)
+{
+    doc.m_bClientCheckReply = TRUE;
+    doc.m_nClientControlledChars = 100;
+    doc.m_bClientWaitAllResponses = FALSE;
+    LoadScript({MakeData(EK_MOVED_TO_CLIENT, "R1\n"), MakeStatus(EK_WARNING, "w"),
+                MakeData(EK_MOVED_TO_CLIENT, "R2\n"), MakeData(EK_MOVED_TO_SERVER, "Q2\n")},
+               true);
+    HistoryEvent* pPiece = MakeData(0, "R1\n");
+    CheckPlaybackReply(doc, SERVER_SIDE, pPiece);
+    // Compared with both replies (the second differs), then stopped at the
+    // request with "Unexpected received message"; the request stays.
+    EXPECT_EQ(ErrorTexts(doc), (std::vector<std::string>{kWrongReplyText, kUnexpectedReplyText}));
+    ASSERT_EQ(doc.m_playbackList.GetCount(), 1u);
+    EXPECT_EQ(Bytes(doc.m_playbackList.GetAt(0)), "Q2\n");
+    delete pPiece;
+}
+
+TEST_F(PlaybackTest, UnexpectedPiecesAndCheckReplyOff)
+{
+    LoadScript({MakeStatus(EK_CONNECT_SERVER, "up"), MakeData(EK_MOVED_TO_SERVER, "Q\n"),
+                MakeData(EK_MOVED_TO_CLIENT, "R\n")},
+               false);
+    HistoryEvent piece;
+    doc.m_bClientCheckReply = FALSE;
+    CheckPlaybackReply(doc, SERVER_SIDE, &piece);
+    EXPECT_TRUE(ErrorTexts(doc).empty());
+    EXPECT_EQ(doc.m_playbackList.GetCount(), 2u);  // the status went, the request stays
+
+    doc.m_bClientCheckReply = TRUE;
+    CheckPlaybackReply(doc, SERVER_SIDE, &piece);
+    EXPECT_EQ(ErrorTexts(doc), std::vector<std::string>{kUnexpectedReplyText});
+    EXPECT_EQ(doc.m_playbackList.GetCount(), 2u);
+
+    // An exhausted script checks nothing more.
+    doc.EmptyPlaybackList();
+    CheckPlaybackReply(doc, SERVER_SIDE, &piece);
+    EXPECT_EQ(ErrorTexts(doc).size(), 1u);
+}
+
+TEST_F(PlaybackTest, ClientSideUsesTheServerGroupAndTheClientKinds)
+{
+    doc.m_bServerCheckReply = TRUE;
+    doc.m_nServerControlledChars = 100;
+    doc.m_bClientCheckReply = FALSE;  // the other group's settings play no part
+    LoadScript({MakeStatus(EK_CONNECT_CLIENT, "c"), MakeData(EK_MOVED_TO_SERVER, "Q\n"),
+                MakeData(EK_MOVED_TO_CLIENT, "R\n"), MakeData(EK_SENT_TO_CLIENT, "S\n"),
+                MakeData(EK_EDITED_TO_CLIENT, "E\n"), MakeData(EK_RECEIVED_FROM_CLIENT, "Q2\n")},
+               true);
+    PlaybackSendStep(doc, CLIENT_SIDE);  // the client speaks first
+    EXPECT_TRUE(doc.m_toClient.IsEmpty());
+    HistoryEvent* pPiece = MakeData(0, "Qx\n");
+    CheckPlaybackReply(doc, CLIENT_SIDE, pPiece);
+    EXPECT_EQ(ErrorTexts(doc), std::vector<std::string>{kWrongReplyText});
+    PlaybackSendStep(doc, CLIENT_SIDE);
+    std::vector<std::string> sent;
+    while (HistoryEvent* p = doc.TakeToClient()) {
+        EXPECT_EQ(p->m_kind, EK_PLAYBACK_SENT_TO_CLIENT);
+        sent.push_back(Bytes(p));
+        doc.AddToHistory(p);
+    }
+    EXPECT_EQ(sent, (std::vector<std::string>{"R\n", "S\n", "E\n"}));
+    EXPECT_EQ(doc.m_playbackList.GetCount(), 1u);
+    delete pPiece;
+}
+
+// --- The send step ---
+
+TEST_F(PlaybackTest, SendStepQueuesCopiesAndLeavesTheHistoryAlone)
+{
+    LoadScript({MakeStatus(EK_CONNECT_CLIENT, "c"), MakeData(EK_MOVED_TO_SERVER, "a"), MakeData(EK_SENT_TO_SERVER, "b"),
+                MakeData(EK_RECEIVED_FROM_CLIENT, "x"), MakeData(EK_EDITED_TO_SERVER, "c"),
+                MakeData(EK_RECEIVED_FROM_SERVER, "R")},
+               false);
+    const std::vector<HistoryEvent*> history = Items(doc.m_history);
+    PlaybackSendStep(doc, SERVER_SIDE);
+    std::vector<std::string> sent;
+    while (HistoryEvent* p = doc.TakeToServer()) {
+        EXPECT_EQ(p->m_kind, EK_PLAYBACK_SENT_TO_SERVER);
+        EXPECT_EQ(std::count(history.begin(), history.end(), p), 0);
+        sent.push_back(Bytes(p));
+        doc.AddToHistory(p);
+    }
+    EXPECT_EQ(sent, (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(history[1]->m_kind, EK_MOVED_TO_SERVER);  // the recording keeps its kinds
+    ASSERT_EQ(doc.m_playbackList.GetCount(), 1u);
+    EXPECT_EQ(Bytes(doc.m_playbackList.GetAt(0)), "R");
+}
+
+TEST_F(PlaybackTest, UnsentReplayEventsAreReleasedAndOthersKept)
+{
+    LoadScript({MakeData(EK_MOVED_TO_SERVER, "a"), MakeData(EK_MOVED_TO_SERVER, "b"),
+                MakeData(EK_RECEIVED_FROM_SERVER, "R")},
+               true);
+    HistoryEvent* pOwnQueued = MakeData(EK_EDITED_TO_SERVER, "typed");
+    doc.AddToHistory(pOwnQueued);
+    doc.AddToServer(pOwnQueued);
+    PlaybackSendStep(doc, SERVER_SIDE);
+    EXPECT_EQ(doc.m_toServer.GetCount(), 3u);
+    // The connection ended before the worker sent them.
+    ReleaseUnsentPlaybackEvents(doc);
+    EXPECT_EQ(Items(doc.m_toServer), std::vector<HistoryEvent*>{pOwnQueued});
+    doc.m_toServer.RemoveAll(false);
+}
+
+// --- The dialog's enable rules ---
+
+TEST_F(PlaybackTest, DialogEnableRules)
+{
+    CPlayBackDlgData data;
+    data.m_bClientAvailable = TRUE;
+    data.m_bServerAvailable = FALSE;
+    data.m_bClientChosen = TRUE;
+    CPlayBackDlgState state(data);
+    EXPECT_FALSE(data.m_bClientChosen);
+    EXPECT_TRUE(state.IsEnabled(IDC_PLAY_CLIENT));
+    EXPECT_FALSE(state.IsEnabled(IDC_PLAY_SERVER));
+    for (UINT nID = IDC_CLIENT_CHECK_REPLY; nID <= IDC_SERVER_END_CONNECTION; ++nID)
+        EXPECT_FALSE(state.IsEnabled(nID)) << nID;
+    EXPECT_FALSE(state.IsEnabled(IDOK));
+    EXPECT_TRUE(state.IsEnabled(IDCANCEL));
+    EXPECT_TRUE(state.IsEnabled(IDC_ERASE_HISTORY));
+
+    state.OnClientRadio();
+    EXPECT_TRUE(data.m_bClientChosen && !data.m_bServerChosen);
+    for (UINT nID : std::initializer_list<UINT>{IDC_CLIENT_CHECK_REPLY, IDC_CLIENT_WAIT_ALL, IDC_CLIENT_END_CONNECTION, IDOK})
+        EXPECT_TRUE(state.IsEnabled(nID)) << nID;
+    EXPECT_FALSE(state.IsEnabled(IDC_CLIENT_CONTROLLED_CHARS));  // Check Reply is off
+    data.m_bClientCheckReply = TRUE;
+    EXPECT_TRUE(state.IsEnabled(IDC_CLIENT_CONTROLLED_CHARS));
+
+    state.OnServerRadio();
+    EXPECT_TRUE(data.m_bServerChosen && !data.m_bClientChosen);
+    for (UINT nID : {IDC_SERVER_CHECK_REPLY, IDC_SERVER_WAIT_ALL, IDC_SERVER_END_CONNECTION})
+        EXPECT_TRUE(state.IsEnabled(nID)) << nID;
+    for (UINT nID : {IDC_CLIENT_CHECK_REPLY, IDC_CLIENT_CONTROLLED_CHARS, IDC_SERVER_CONTROLLED_CHARS})
+        EXPECT_FALSE(state.IsEnabled(nID)) << nID;
+
+    CPlayBackDlgData none;
+    CPlayBackDlgState noneState(none);
+    EXPECT_FALSE(noneState.IsEnabled(IDC_PLAY_CLIENT) || noneState.IsEnabled(IDC_PLAY_SERVER) ||
+                 noneState.IsEnabled(IDOK));
+}
+
+// --- The command ---
+
+TEST_F(PlaybackTest, StartEndsTheEarlierPlaybackEvenWhenCancelled)
+{
+    doc.m_bPlayAsClient = TRUE;
+    doc.m_bSavedAcceptConnections = TRUE;
+    doc.m_bAcceptConnections = FALSE;
+    CPlayBackDlgData seen;
+    frontEnd.m_onDoModal = [&](UINT nIDD, void* pData) {
+        EXPECT_EQ(nIDD, IDD_PLAYBACK);
+        seen = *static_cast<CPlayBackDlgData*>(pData);
+        return static_cast<int>(IDCANCEL);
+    };
+    doc.m_bConnectToHost = TRUE;
+    doc.m_bClientWaitAllResponses = FALSE;
+    OnStartPlayback(doc);
+    EXPECT_FALSE(doc.m_bPlayAsClient);
+    EXPECT_TRUE(doc.m_bAcceptConnections);
+    EXPECT_TRUE(seen.m_bClientAvailable && seen.m_bServerAvailable);
+    EXPECT_FALSE(seen.m_bClientWaitAllResponses);
+    EXPECT_TRUE(frontEnd.m_progress.empty());
+}
+
+TEST_F(PlaybackTest, StartRecordsTheMarkerWhateverQuietSaysAndKeepsTheScriptWhenTheStartFails)
+{
+    const std::uint16_t nDeadPort = UnusedPort();
+    Record({MakeData(EK_MOVED_TO_SERVER, "Q\n"), MakeData(EK_MOVED_TO_CLIENT, "R\n")});
+    doc.m_bQuiet = TRUE;
+    doc.m_bConnectToHost = TRUE;
+    doc.m_strServerHost = "127.0.0.1";
+    doc.m_strServerPort = std::to_string(nDeadPort);
+    doc.m_bAcceptConnections = TRUE;
+    doc.m_strListenPort = "0";
+    frontEnd.m_onDoModal = [](UINT, void* pData) {
+        auto& data = *static_cast<CPlayBackDlgData*>(pData);
+        CPlayBackDlgState state(data);
+        state.OnClientRadio();
+        data.m_bClientCheckReply = TRUE;
+        data.m_nClientControlledChars = 7;
+        return static_cast<int>(IDOK);
+    };
+    OnStartPlayback(doc);
+    EXPECT_FALSE(doc.m_bConnected);
+    EXPECT_TRUE(doc.m_bPlayAsClient);
+    EXPECT_FALSE(doc.m_bAcceptConnections);
+    EXPECT_TRUE(doc.m_bSavedAcceptConnections);
+    EXPECT_TRUE(doc.m_bClientCheckReply);
+    EXPECT_EQ(doc.m_nClientControlledChars, 7);
+    EXPECT_EQ(doc.m_playbackList.GetCount(), 2u);
+    ASSERT_EQ(doc.m_history.GetCount(), 1u);
+    HistoryEvent* pMarker = doc.m_history.GetAt(0);
+    EXPECT_EQ(pMarker->m_kind, EK_PLAYBACK_START);
+    EXPECT_EQ(pMarker->m_strText, "Starting PlayBack as: Client.");
+    EXPECT_EQ(frontEnd.GetRows(), std::vector<HistoryEvent*>{pMarker});
+    EXPECT_EQ(frontEnd.m_messages.size(), 1u);  // the failed connection is reported
+
+    // The next start brings the switched-off side back first.
+    frontEnd.m_onDoModal = nullptr;
+    OnStartPlayback(doc);
+    EXPECT_TRUE(doc.m_bAcceptConnections);
+    EXPECT_FALSE(doc.m_bPlayAsClient);
+}
+
+}  // namespace
