@@ -18,3 +18,6 @@ QT_QPA_PLATFORM=offscreen "$B/bench_gui_list"
 
 echo "== MIME: analysis report against the bare parse; Base64 and Quoted-Printable coders =="
 "$B/bench_mime"
+
+echo "== Datagram relay against socat: 1000-byte datagrams received, recorded and moved =="
+"$B/bench_dgram"

@@ -6,6 +6,7 @@
 #include <QSocketNotifier>
 #include <QThread>
 #include <cstdlib>
+#include <sys/socket.h>
 #include <cstring>
 #include <memory>
 
@@ -33,6 +34,9 @@ QPointer<QSocketNotifier> g_pDgramNotifier;
 // handler nor delete the notifier under it.
 bool g_bInDatagramEvent = false;
 std::uint64_t g_nDgramReceived = 0;
+
+// Receive queue asked for on the bound socket.
+constexpr int DGRAM_RECEIVE_QUEUE_BYTES = 4 << 20;
 
 const char* const kSuffixReceived = " Datagram Received";
 const char* const kSuffixMoved1 = " Datagram Moved 1";
@@ -217,6 +221,11 @@ void OnDatagramStart(CMidwireDoc& doc)
         AfxMessageBox(FormatMessageText(IDS_DGRAM_BIND_FAILED, doc.m_strDgramPort));
         return;
     }
+    // A deep receive queue rides out bursts that arrive while the window
+    // thread is busy (the kernel caps it at its own limit); a failure here
+    // only leaves the default depth.
+    const int nQueue = DGRAM_RECEIVE_QUEUE_BYTES;
+    ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &nQueue, sizeof nQueue);
     if (!RegisterNotifier(doc, s)) {
         AfxMessageBox(FormatMessageText(IDS_SELECT_DGRAM_FAILED, doc.m_strDgramPort));
         SockClose(s);

@@ -187,6 +187,39 @@ protected:
     std::function<int()> m_onSendDialog;
 };
 
+// The receive reports an empty datagram as 0 like "nothing waiting"; the
+// taken flag tells the two apart.
+TEST_F(DatagramTest, ReceiveTellsAnEmptyDatagramFromNone)
+{
+    Peer sender(m_nLocal);
+    const SOCKET s = SockOpenDatagram(FreePort());
+    ASSERT_NE(s, INVALID_SOCKET);
+    sockaddr_in self{};
+    socklen_t len = sizeof self;
+    ASSERT_EQ(::getsockname(s, reinterpret_cast<sockaddr*>(&self), &len), 0);
+    const std::uint16_t nPort = ntohs(self.sin_port);
+    char buf[16];
+    std::uint32_t nSender = 0;
+    std::uint16_t nSenderPort = 0;
+    bool bTaken = true;
+    EXPECT_EQ(SockReceiveFrom(s, buf, sizeof buf, &nSender, &nSenderPort, &bTaken), 0);
+    EXPECT_FALSE(bTaken);
+
+    ASSERT_TRUE(sender.SendTo("", m_nLocal, nPort));
+    ASSERT_TRUE(sender.SendTo("abc", m_nLocal, nPort));
+    pollfd p{s, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 3000), 1);
+    EXPECT_EQ(SockReceiveFrom(s, buf, sizeof buf, &nSender, &nSenderPort, &bTaken), 0);
+    EXPECT_TRUE(bTaken);
+    EXPECT_EQ(nSender, m_nLocal);
+    EXPECT_EQ(nSenderPort, sender.Port());
+    ASSERT_EQ(::poll(&p, 1, 3000), 1);
+    EXPECT_EQ(SockReceiveFrom(s, buf, sizeof buf, &nSender, nullptr, &bTaken), 3);
+    EXPECT_TRUE(bTaken);
+    EXPECT_EQ(SockReceiveFrom(s, buf, sizeof buf, &nSender), 0) << "the flag is optional";
+    SockClose(s);
+}
+
 TEST_F(DatagramTest, StartRecordsBindAndStopUnbindsAndSilencesThePort)
 {
     m_doc.m_bDgramQuiet = TRUE;  // bind and unbind are shown all the same
