@@ -21,3 +21,6 @@ echo "== MIME: analysis report against the bare parse; Base64 and Quoted-Printab
 
 echo "== Datagram relay against socat: 1000-byte datagrams received, recorded and moved =="
 "$B/bench_dgram"
+
+echo "== TCP relay against socat: bulk, 100-byte lines, round trips, idle CPU =="
+"$B/bench_relay"

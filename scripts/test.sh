@@ -16,3 +16,9 @@ export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:detect_stack
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export LSAN_OPTIONS=suppressions="$PWD/tests/lsan.supp":print_suppressions=0
 ctest --test-dir build-asan --output-on-failure -j 2 --timeout 900
+
+echo "=== Relay tests under ThreadSanitizer (build-tsan) ==="
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIDWIRE_TSAN=ON -DMIDWIRE_BUILD_BENCH=OFF >/dev/null
+cmake --build build-tsan -j "$(nproc)" --target midwire_core_tests
+export TSAN_OPTIONS=halt_on_error=1:exitcode=66
+ctest --test-dir build-tsan --output-on-failure -j 2 --timeout 900 -R 'Relay|Routing|ConnectionOptions'

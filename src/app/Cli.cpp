@@ -11,6 +11,7 @@ const CliCommand g_cliCommands[] = {
     {"export", "write a session's history as text, raw bytes or a MIME directory", CmdExport},
     {"show", "print a session's history as a text report", CmdShow},
     {"dgram", "bind a datagram port, record and move datagrams, or send one", CmdDgram},
+    {"relay", "relay a TCP client and server, recording every piece of data", CmdRelay},
     {"playback", "replay a recorded exchange against a live client or server", CmdPlayback},
     {nullptr, nullptr, nullptr},
 };

@@ -47,6 +47,7 @@ int CmdShow(const QStringList& args);
 int CmdPlayback(const QStringList& args);
 int CmdMime(const QStringList& args);
 int CmdCodec(const QStringList& args);
+int CmdRelay(const QStringList& args);
 
 // Helpers for subcommands: print to stderr with the program's prefix.
 void CliError(const QString& strText);

@@ -6,6 +6,7 @@
 #include "export/SaveSpecial.h"
 #include "mime/MimeCommands.h"
 #include "playback/Playback.h"
+#include "relay/Relay.h"
 #include "session/FrontEnd.h"
 #include "session/MidwireDoc.h"
 
@@ -93,5 +94,6 @@ void RegisterAllCommands(CMidwireDoc& doc)
     RegisterExportCommands(table, doc);
     RegisterMimeCommands(table, doc);
     RegisterCodecCommands(table, doc);
+    RegisterRelayCommands(table, doc);
     RegisterPlaybackCommands(table, doc);
 }

@@ -5,6 +5,7 @@
 #include "datagram/gui/DatagramDialogs.h"
 #include "export/gui/SaveSpecialDlg.h"
 #include "playback/gui/PlayBackDlg.h"
+#include "relay/gui/RelayGui.h"
 
 namespace {
 std::unordered_map<UINT, DialogFactory>& Registry()
@@ -36,4 +37,5 @@ void RegisterAllDialogs()
     RegisterDatagramDialogs();
     RegisterExportDialogs();
     RegisterPlaybackDialogs();
+    RegisterRelayDialogs();
 }
