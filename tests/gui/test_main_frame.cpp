@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QLabel>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QProgressBar>
@@ -21,6 +22,7 @@
 #include "app/CommandTable.h"
 #include "app/HeadlessFrontEnd.h"
 #include "app/gui/MainFrame.h"
+#include "app/gui/ProgressDlg.h"
 #include "editor/gui/MidwireEdit.h"
 #include "session/MidwireDoc.h"
 #include "views/gui/Icons.h"
@@ -453,4 +455,59 @@ TEST_F(MainFrameTest, DroppedSessionFilesOpenAndJoinTheRecentList)
     static_cast<QObject*>(m_pFrame.get())->event(&enter);
     EXPECT_FALSE(enter.isAccepted());
     std::filesystem::remove_all(strDir);
+}
+
+TEST_F(MainFrameTest, PleaseWaitWindowAndItsCancel)
+{
+    CPleaseWaitDlg* pRaw = nullptr;
+    {
+        auto* pDlg = new CPleaseWaitDlg();
+        pRaw = pDlg;
+        EXPECT_EQ(pDlg->windowTitle(), "Please Wait");
+        EXPECT_EQ(pDlg->Text()->text(), "Wait for");
+        std::vector<std::int64_t> positions;
+        CDialogProgress progress(pDlg, pDlg->Progress(), [&](std::int64_t n) { positions.push_back(n); });
+        pDlg->Create("Printing... Midwire - Untitled", 1, 120);
+        EXPECT_EQ(pDlg->Text()->text(), "Printing... Midwire - Untitled");
+        EXPECT_TRUE(progress.IsOpen());
+        progress.SetPos(50);
+        EXPECT_EQ(pDlg->Progress()->value(), 50);
+        pDlg->findChild<QPushButton*>("cancel")->click();
+        EXPECT_FALSE(progress.IsOpen());  // closed at once
+        EXPECT_EQ(positions, (std::vector<std::int64_t>{50}));
+    }
+    Settle();
+    for (QWidget* w : QApplication::topLevelWidgets())
+        EXPECT_NE(w, static_cast<QWidget*>(pRaw));
+
+    // The walks of the core see the same window through the front end.
+    auto pWindow = m_pFrame->CreateProgress(EProgressKind::PleaseWait, "Saving", 0, 10);
+    EXPECT_TRUE(pWindow->IsOpen());
+    pWindow->Close();
+    EXPECT_FALSE(pWindow->IsOpen());
+}
+
+TEST_F(MainFrameTest, AboutBoxAndVisibleScroll)
+{
+    CAboutDlg about(m_pFrame.get());
+    EXPECT_EQ(about.windowTitle(), "About Midwire");
+    QStringList texts;
+    for (const QLabel* p : about.findChildren<QLabel*>())
+        if (!p->text().isEmpty())
+            texts << p->text();
+    EXPECT_EQ(texts, (QStringList{"Midwire Version 1.3.3", "MIME analisys using MIME++"}));
+
+    // With Visible Scroll on, the newest row is brought into view.
+    m_pFrame->show();
+    m_pDoc->m_bVisibleScroll = TRUE;
+    for (int i = 0; i < 500; ++i)
+        Record(MakeEvent(EK_MESSAGE, "", "m"));
+    Settle();
+    CMidwireListView* pList = m_pFrame->ListView();
+    EXPECT_TRUE(pList->viewport()->rect().intersects(pList->visualRect(Model().index(499, 0))));
+    m_pDoc->m_bVisibleScroll = FALSE;
+    pList->scrollToTop();
+    Record(MakeEvent(EK_MESSAGE, "", "m"));
+    Settle();
+    EXPECT_FALSE(pList->viewport()->rect().intersects(pList->visualRect(Model().index(500, 0))));
 }

@@ -225,8 +225,12 @@ void CMidwireListView::DeleteAllRows()
 
 void CMidwireListView::OnRowsFlushed(int, int nLast)
 {
-    if (g_pDoc && g_pDoc->m_bVisibleScroll)
+    if (g_pDoc && g_pDoc->m_bVisibleScroll) {
+        // The scroll range follows the new rows only with the next layout;
+        // bring it up to date so the new row can be scrolled to now.
+        updateGeometries();
         scrollTo(m_model.index(nLast, 0), QAbstractItemView::EnsureVisible);
+    }
 }
 
 std::vector<HistoryEvent*> CMidwireListView::GetSelectedEvents()
