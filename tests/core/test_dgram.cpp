@@ -525,6 +525,39 @@ TEST_F(DatagramTest, SendCommandsSendTheEditorBytes)
     EXPECT_TRUE(sink.NothingWaiting());
 }
 
+// Send... with Broadcast empties the host and aims at 255.255.255.255. A
+// local socket pair stands in for the bound socket so that nothing leaves
+// the machine: its send fails, which is recorded without a sent event.
+TEST_F(DatagramTest, SendToBroadcastEmptiesTheHostAndAFailedSendRecordsAnError)
+{
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+    m_doc.m_hDatagramSocket = pair[1];
+    m_doc.m_bDatagramActive = TRUE;
+    m_frontEnd.SetEditorText("to all");
+    m_onSendDialog = [this] {
+        m_doc.m_bSendBroadcast = TRUE;
+        m_doc.m_strSendHost = "typed.example";
+        m_doc.m_strSendPort = "4000";
+        return IDOK;
+    };
+    OnDatagramSendTo(m_doc);
+    EXPECT_EQ(m_doc.m_strSendHost, "");
+    EXPECT_EQ(m_doc.m_nSendAddr, 0xFFFFFFFFu);
+    EXPECT_EQ(m_doc.m_nSendPort, 4000);
+    const auto events = Events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0]->m_kind, EK_ERROR);
+    EXPECT_EQ(events[0]->m_strText, "Unable to send the datagram.");
+    EXPECT_EQ(events[0]->m_strHost, "");
+    char buf[16];
+    EXPECT_EQ(::recv(pair[0], buf, sizeof buf, 0), -1) << "nothing may travel";
+    ::close(pair[0]);
+    ::close(pair[1]);
+    m_doc.m_hDatagramSocket = INVALID_SOCKET;
+    m_doc.m_bDatagramActive = FALSE;
+}
+
 TEST_F(DatagramTest, CommandEnableRules)
 {
     CCommandTable table;
