@@ -512,7 +512,30 @@ TEST_F(RelaySessionTest, BulkBothDirectionsAtOnce)
     EXPECT_TRUE(Concat(EK_MOVED_TO_CLIENT) == down);
     EXPECT_EQ(Count(EK_ERROR), 0u);
     for (const HistoryEvent* p : doc.m_history) {
-        if (p->m_kind == EK_MOVED_TO_SERVER)
+        if (p->m_kind == EK_MOVED_TO_SERVER) {
             ASSERT_EQ(p->m_pData[p->m_nLength - 1], '\n') << "every piece ends with the break character";
+        }
     }
+}
+
+// End that gives up waiting (no retries) leaves the workers to end on their
+// own; the next start joins them before their sockets, pending pieces and
+// queues are used again.
+TEST_F(RelaySessionTest, NextStartJoinsWorkersThatEndGaveUpOn)
+{
+    doc.m_nServerWaitRetries = 0;
+    doc.m_nClientWaitRetries = 0;
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(Start(true, true)) << i;
+        ASSERT_TRUE(SendAllBlocking(client.Get(), "round " + std::to_string(i) + "\n"));
+        EXPECT_EQ(ReadPumping(server.Get(), 8), "round " + std::to_string(i) + "\n");
+        EndConnection(doc);
+        EXPECT_FALSE(doc.m_bConnected);
+        client.Reset();
+        server.Reset();
+    }
+    ShutdownRelay(doc);
+    EXPECT_EQ(Count(EK_DISCONNECT_CLIENT), 5u);
+    EXPECT_EQ(Count(EK_DISCONNECT_SERVER), 5u);
+    EXPECT_EQ(Count(EK_MOVED_TO_SERVER), 5u);
 }
