@@ -328,17 +328,9 @@ void CMainFrame::UpdateCommandStates()
 
 void CMainFrame::OnIdle()
 {
-    // While idle the toolbar follows the enable rules; menus are evaluated
-    // when they open.
-    if (m_pToolBar->isVisible()) {
-        for (QAction* pAction : m_pToolBar->actions()) {
-            if (!pAction->isSeparator())
-                UpdateAction(pAction);
-        }
-    }
-    // Accelerators of commands outside the toolbar follow too.
-    for (UINT nID : {ID_APP_EXIT, ID_EDIT_UNDO, ID_NEXT_PANE, ID_PREV_PANE})
-        UpdateAction(m_actions[nID]);
+    // While idle the toolbar and the accelerators follow the enable rules
+    // (the rules are cheap); menus are evaluated again when they open.
+    UpdateCommandStates();
     if (m_doc.m_strPathName != m_strLastPath) {
         m_strLastPath = m_doc.m_strPathName;
         if (!m_strLastPath.empty())
