@@ -277,7 +277,7 @@ bool SendBatch(CMidwireDoc& doc, WorkerSide& w, SOCKET s, std::vector<HistoryEve
 
 // The send phase: everything queued for this worker's peer, oldest first.
 // False when the worker is to stop.
-bool SendPhase(CMidwireDoc& doc, WorkerSide& w, SOCKET s, CEvent& evStop, CRelaySideState& st)
+bool SendPhase(CMidwireDoc& doc, WorkerSide& w, SOCKET s, CEvent& evStop, CRelaySideState& st, bool& bSent)
 {
     const BOOL bVerbose = doc.m_bVerbose;
     const BOOL bQuiet = doc.m_bQuiet;
@@ -289,6 +289,7 @@ bool SendPhase(CMidwireDoc& doc, WorkerSide& w, SOCKET s, CEvent& evStop, CRelay
         pCarry = nullptr;
         if (!pEvent)
             return true;
+        bSent = true;
 
         if (!bVerbose && !bReplaying && pEvent->m_pData && pEvent->m_nLength > 0) {
             // Nothing is recorded per event on this path, so several events
@@ -371,11 +372,18 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
     const EventQueue& sendQueue = side == SERVER_SIDE ? doc.m_toServer : doc.m_toClient;
     MallocPtr<unsigned char> buffer(static_cast<unsigned char*>(std::malloc(RELAY_RECEIVE_BUFFER)));
 
+    bool bAnotherPass = false;
     for (;;) {
-        evWork.Wait();
-        st.bWakePending.exchange(false, std::memory_order_acq_rel);
-        if (StopFound(evStop, st))
-            break;
+        if (!bAnotherPass) {
+            // The socket is drained: its next arrival (or its close) may be
+            // notified again. Then sleep until there is work.
+            RearmSocketNotification(s);
+            evWork.Wait();
+            st.bWakePending.exchange(false, std::memory_order_acq_rel);
+            if (StopFound(evStop, st))
+                break;
+        }
+        bAnotherPass = false;
 
         // Receive phase: everything the peer has sent so far.
         bool bClosed = false;
@@ -408,9 +416,6 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
         }
         if (bStop)
             break;
-        // The socket is drained: its next arrival (or its close) may be
-        // notified again.
-        RearmSocketNotification(s);
 
         if (bClosed) {
             // The peer is gone: what waits after the last break character is
@@ -431,8 +436,13 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
         if (LoadFlag(w.bReplaying) && g_pfnPlaybackSendStep)
             g_pfnPlaybackSendStep(doc, side);
 
-        if (!SendPhase(doc, w, s, evStop, st))
+        bool bSent = false;
+        if (!SendPhase(doc, w, s, evStop, st, bSent))
             break;
+        // A peer often answers what it was just sent at once: wait briefly
+        // for the answer itself rather than for its notification.
+        if (bSent && !bClosed && MoreArrivesSoon(s, evWork, sendQueue, st))
+            bAnotherPass = true;
     }
 
     // Exit: close the connection (and, without keep-alive, the listening
