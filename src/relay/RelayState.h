@@ -27,6 +27,15 @@ struct CRelaySideState {
 };
 
 struct CRelayState {
+    // At program exit a worker that ended without being joined (its session
+    // ended, no next one started) is let go rather than ending the program.
+    ~CRelayState()
+    {
+        for (CRelaySideState& st : side) {
+            if (st.thread.joinable())
+                st.thread.detach();
+        }
+    }
     CRelaySideState side[2];
     bool bStarting = false;  // StartConnection is running (window thread)
     bool bEnding = false;    // EndConnection or a close handler is running
