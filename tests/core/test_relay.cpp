@@ -539,3 +539,41 @@ TEST_F(RelaySessionTest, NextStartJoinsWorkersThatEndGaveUpOn)
     EXPECT_EQ(Count(EK_DISCONNECT_SERVER), 5u);
     EXPECT_EQ(Count(EK_MOVED_TO_SERVER), 5u);
 }
+
+// A queued event without bytes is sent as the bytes of its text, which it
+// keeps; a send to a server that reset is recorded as an error with the
+// server worker's suffix, and the worker carries on until it is stopped.
+TEST_F(RelaySessionTest, TextEventsAndSendFailures)
+{
+    ASSERT_TRUE(Start(true, true));
+    auto* pText = new HistoryEvent;
+    pText->m_kind = EK_EDITED_TO_SERVER;
+    pText->m_strText = "[65][66]";
+    doc.AddToHistory(pText);
+    doc.AddToServer(pText);
+    doc.m_evServerWork.SetEvent();
+    EXPECT_EQ(ReadPumping(server.Get(), 2), "AB");
+
+    linger lg{1, 0};
+    ::setsockopt(server.Get(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    server.Reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Queued without pumping, so the close handler cannot run first.
+    auto* pData = new HistoryEvent;
+    pData->m_kind = EK_EDITED_TO_SERVER;
+    pData->AdoptData(static_cast<unsigned char*>(std::malloc(3)), 3);
+    std::memcpy(pData->m_pData, "xyz", 3);
+    doc.AddToHistory(pData);
+    doc.AddToServer(pData);
+    doc.m_evServerWork.SetEvent();
+    const size_t nBefore = doc.m_history.GetCount();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (doc.m_history.GetCount() == nBefore && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(PumpUntil([&] { return !doc.m_bConnected; }));
+    EXPECT_EQ(Bytes(*pText), "AB");
+    EXPECT_TRUE(HasText(EK_ERROR, "Error sending to host: 127.0.0.1 port " + doc.m_strServerPort + ". 1"));
+    EXPECT_EQ(Count(EK_ERROR), 1u);
+    EXPECT_TRUE(HasText(EK_DISCONNECT_SERVER,
+                        "Connection to server: 127.0.0.1 port: " + doc.m_strServerPort + " closed."));
+}
