@@ -20,7 +20,7 @@ namespace {
 
 // Events queued for one send are gathered into one sendmsg, up to these
 // bounds; the bytes on the wire are the same as one send per event.
-constexpr int SEND_BATCH_EVENTS = 64;
+constexpr int SEND_BATCH_EVENTS = 256;
 constexpr std::int64_t SEND_BATCH_BYTES = 1 << 20;
 
 // What tells the two workers apart.
