@@ -24,3 +24,6 @@ echo "== Datagram relay against socat: 1000-byte datagrams received, recorded an
 
 echo "== TCP relay against socat: bulk, 100-byte lines, round trips, idle CPU =="
 "$B/bench_relay"
+
+echo "== Playback as client against a direct client: 100 000 request/response exchanges =="
+"$B/bench_playback"
