@@ -333,8 +333,9 @@ TEST_F(MainFrameTest, ReloadShowsProgressAndEveryEvent)
     ASSERT_EQ(Model().rowCount(), 120);
     for (int r = 0; r < 120; ++r)
         ASSERT_EQ(Cell(r, 3).toStdString(), "e" + std::to_string(r));
-    ASSERT_FALSE(m_pFrame->ProgressLog().empty());
-    const auto& progress = m_pFrame->ProgressLog().back();
+    const auto log = m_pFrame->ProgressLog();
+    ASSERT_FALSE(log.empty());
+    const auto& progress = log.back();
     EXPECT_EQ(progress.kind, EProgressKind::LoadingEventList);
     EXPECT_EQ(progress.nHigh, 120);
     EXPECT_EQ(progress.positions, (std::vector<std::int64_t>{0, 50, 100}));

@@ -39,6 +39,7 @@ namespace {
 constexpr int kRecentCount = 4;
 const char* const kRecentKey = "Recent File List/files";
 constexpr int kIdleMs = 150;
+constexpr std::size_t kProgressLogSize = 8;
 
 // Commands that neither read nor change the history: they stay usable while
 // a walk over the history dispatches messages.
@@ -93,8 +94,7 @@ bool IsSessionFileName(const QString& strPath)
 }  // namespace
 
 CMainFrame::CMainFrame(CMidwireDoc& doc)
-    : m_doc(doc), m_pPreviousFrontEnd(g_pMainFrame),
-      m_pProgressLog(std::make_shared<std::vector<ProgressRecord>>())
+    : m_doc(doc), m_pPreviousFrontEnd(g_pMainFrame)
 {
     g_pMainFrame = this;
     m_bSocketsStarted = SockStartup() == 0;
@@ -547,10 +547,11 @@ void CMainFrame::WarningBox(const std::string& strText)
 std::unique_ptr<CProgressWindow> CMainFrame::CreateProgress(EProgressKind kind, const std::string& strText,
                                                             std::int64_t nLow, std::int64_t nHigh)
 {
-    m_pProgressLog->push_back(ProgressRecord{kind, strText, nLow, nHigh, {}});
-    const std::size_t nRecord = m_pProgressLog->size() - 1;
-    std::shared_ptr<std::vector<ProgressRecord>> pLog = m_pProgressLog;
-    auto onPos = [pLog, nRecord](std::int64_t nPos) { (*pLog)[nRecord].positions.push_back(nPos); };
+    auto pRecord = std::make_shared<ProgressRecord>(ProgressRecord{kind, strText, nLow, nHigh, {}});
+    m_progressLog.push_back(pRecord);
+    if (m_progressLog.size() > kProgressLogSize)
+        m_progressLog.pop_front();
+    auto onPos = [pRecord](std::int64_t nPos) { pRecord->positions.push_back(nPos); };
     const int nMin = static_cast<int>(std::clamp<std::int64_t>(nLow, 0, std::numeric_limits<int>::max()));
     const int nMax = static_cast<int>(std::clamp<std::int64_t>(nHigh, 0, std::numeric_limits<int>::max()));
     if (kind == EProgressKind::LoadingEventList) {
@@ -562,6 +563,14 @@ std::unique_ptr<CProgressWindow> CMainFrame::CreateProgress(EProgressKind kind, 
     auto* pDlg = new CPleaseWaitDlg();
     pDlg->Create(QString::fromLatin1(strText), nMin, nMax);
     return std::make_unique<CDialogProgress>(pDlg, pDlg->Progress(), onPos);
+}
+
+std::vector<CMainFrame::ProgressRecord> CMainFrame::ProgressLog() const
+{
+    std::vector<ProgressRecord> log;
+    for (const auto& p : m_progressLog)
+        log.push_back(*p);
+    return log;
 }
 
 void CMainFrame::PumpMessages()

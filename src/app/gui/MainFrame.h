@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QMainWindow>
 #include <QPrinter>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -65,14 +66,15 @@ public:
     QStringList RecentFiles() const { return m_recent; }
     QString CaptionText() const;
 
-    // Every progress window shown, with the positions its bar was set to.
+    // The last progress windows shown (newest last), with the positions
+    // their bars were set to.
     struct ProgressRecord {
         EProgressKind kind;
         std::string strText;
         std::int64_t nLow, nHigh;
         std::vector<std::int64_t> positions;
     };
-    const std::vector<ProgressRecord>& ProgressLog() const { return *m_pProgressLog; }
+    std::vector<ProgressRecord> ProgressLog() const;
 
     // Answers for message boxes and file prompts instead of showing them
     // (scripted use and tests). Unset: the real dialogs are shown.
@@ -111,7 +113,7 @@ private:
     QStringList m_recent;
     std::string m_strLastPath;
     QPrinter m_printer;
-    std::shared_ptr<std::vector<ProgressRecord>> m_pProgressLog;
+    std::deque<std::shared_ptr<ProgressRecord>> m_progressLog;
     bool m_bSocketsStarted = false;
 };
 
