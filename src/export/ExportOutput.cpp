@@ -74,6 +74,8 @@ bool CExportOutput::Write(const void* pData, std::size_t n)
 {
     if (m_fd < 0 || HasFailed())
         return false;
+    if (n == 0)
+        return true;
     const char* p = static_cast<const char*>(pData);
     if (m_nUsed + n <= m_buffer.size()) {
         std::memcpy(m_buffer.data() + m_nUsed, p, n);
