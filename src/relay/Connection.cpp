@@ -303,14 +303,19 @@ void TakePendingClient(CMidwireDoc& doc, const char* pszSuffix)
     }
 }
 
+void JoinRelayWorkers(CMidwireDoc& doc)
+{
+    JoinWorker(doc, CLIENT_SIDE);
+    JoinWorker(doc, SERVER_SIDE);
+}
+
 BOOL StartConnection(CMidwireDoc& doc)
 {
     InstallHandlers();
     CRelayState& relay = RelayState();
     // Earlier workers end before any socket, pending piece or queue of their
     // side is used again.
-    JoinWorker(doc, CLIENT_SIDE);
-    JoinWorker(doc, SERVER_SIDE);
+    JoinRelayWorkers(doc);
     relay.side[SERVER_SIDE].bCloseDeferred = false;
     relay.side[CLIENT_SIDE].bCloseDeferred = false;
     const bool bWasStarting = relay.bStarting;

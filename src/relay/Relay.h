@@ -63,6 +63,12 @@ void OnAcceptEvent(CMidwireDoc& doc, unsigned lParam);
 void OnServerSocketEvent(CMidwireDoc& doc, unsigned lParam);
 void OnClientSocketEvent(CMidwireDoc& doc, unsigned lParam);
 
+// Joins the workers of an ended session that End gave up waiting for (they
+// have been asked to stop and end on their own). Workers read the session's
+// settings, so a command that changes them (Start, Options, Start PlayBack)
+// calls this first; StartConnection does too.
+void JoinRelayWorkers(CMidwireDoc& doc);
+
 // Takes the first client of m_pendingAccepts that can be registered, makes it
 // the session's client and records its connect event with the suffix.
 void TakePendingClient(CMidwireDoc& doc, const char* pszSuffix);

@@ -98,6 +98,7 @@ void OnStopWaitingServer(CMidwireDoc& doc)
 
 void OnConnectionStart(CMidwireDoc& doc)
 {
+    JoinRelayWorkers(doc);
     CConnectDlgData data;
     data.LoadFrom(doc);
     if (!g_pMainFrame || g_pMainFrame->DoModal(IDD_CONNECT, &data) != IDOK)
@@ -117,6 +118,7 @@ void OnConnectionStart(CMidwireDoc& doc)
 
 void OnConnectionOptions(CMidwireDoc& doc)
 {
+    JoinRelayWorkers(doc);
     CConnectionOptionsData data;
     data.LoadFrom(doc);
     if (g_pMainFrame && g_pMainFrame->DoModal(IDD_CONNECTION_OPTIONS, &data) == IDOK)

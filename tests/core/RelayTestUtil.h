@@ -212,6 +212,7 @@ struct RelayFixture : ::testing::Test {
     // the relay waits for it, and the server peer accepts the relay.
     bool Start(bool bAccept, bool bConnect)
     {
+        JoinRelayWorkers(doc);  // as the Start command does before it changes settings
         doc.m_bAcceptConnections = bAccept;
         doc.m_bConnectToHost = bConnect;
         if (bAccept) {

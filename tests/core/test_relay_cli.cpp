@@ -14,10 +14,10 @@ using testutil::TempDir;
 
 namespace {
 
-// Shell lines that wait (at most five seconds) until a port listens.
+// Shell lines that wait (at most twenty seconds) until a port listens.
 std::string WaitListening(std::uint16_t nPort)
 {
-    return "for i in $(seq 100); do ss -Htln \"sport = :" + std::to_string(nPort) +
+    return "for i in $(seq 400); do ss -Htln \"sport = :" + std::to_string(nPort) +
            "\" | grep -q . && break; sleep 0.05; done\n";
 }
 
