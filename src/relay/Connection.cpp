@@ -260,9 +260,11 @@ void OnSideSocketEvent(CMidwireDoc& doc, ERelaySide side, unsigned lParam)
     }
     // The peer closed its connection.
     if (!doc.m_bConnected) {
-        // During the start sequence the close waits until the session runs;
-        // otherwise it belongs to a session that has already ended.
-        if (relay.bStarting)
+        // During the start sequence the close of the side's new socket (whose
+        // watch ended with it) waits until the session runs; any other close
+        // belongs to a session that has already ended.
+        const SOCKET s = LoadSocket(SideSocket(doc, side));
+        if (relay.bStarting && s != INVALID_SOCKET && !IsSocketNotificationActive(s))
             relay.side[side].bCloseDeferred = true;
         return;
     }
