@@ -9,10 +9,10 @@
 //
 // Every registration is one-shot: after a notification the socket is not
 // watched again until it is re-armed. For a read-and-close registration the
-// worker that drains the socket re-arms it (RearmSocketNotification), so a
-// burst of arrivals gives one read notification and no storm while the worker
-// is still reading; an accept registration is re-armed as soon as its handler
-// returns. Whether a readable socket holds data or was closed by its peer is
+// worker that drains the socket re-arms it (RearmSocketNotification) just
+// before it goes back to sleep, so a burst of arrivals gives one read
+// notification and no storm while the worker is still reading; an accept
+// registration is re-armed as soon as its handler returns. Whether a readable socket holds data or was closed by its peer is
 // told with a one-byte MSG_PEEK, which leaves the data in place: the window
 // thread never reads relayed bytes. A close notification comes after the last
 // read notification and only once; the registration ends with it.
