@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <vector>
@@ -80,6 +81,24 @@ WorkerSide MakeWorkerSide(CMidwireDoc& doc, ERelaySide side)
                       " 7"};
 }
 
+// A fresh receive block is new memory (received blocks stay in the history),
+// and a receive into it would fault its pages in one at a time. They are
+// made present in one call instead; where the system cannot, the receive
+// faults them in as before.
+void PopulateBlock(void* pBlock, std::size_t nSize)
+{
+#ifdef MADV_POPULATE_WRITE
+    const std::uintptr_t nPage = 4096;
+    const std::uintptr_t nStart = (reinterpret_cast<std::uintptr_t>(pBlock) + nPage - 1) & ~(nPage - 1);
+    const std::uintptr_t nEnd = (reinterpret_cast<std::uintptr_t>(pBlock) + nSize) & ~(nPage - 1);
+    if (nEnd > nStart)
+        ::madvise(reinterpret_cast<void*>(nStart), nEnd - nStart, MADV_POPULATE_WRITE);
+#else
+    (void)pBlock;
+    (void)nSize;
+#endif
+}
+
 HistoryEvent* NewEvent()
 {
     return new (std::nothrow) HistoryEvent;
@@ -153,6 +172,7 @@ void HandleChunkWhole(CMidwireDoc& doc, WorkerSide& w, MallocPtr<unsigned char>&
         return;
     }
     if (auto* pFresh = static_cast<unsigned char*>(std::malloc(RELAY_RECEIVE_BUFFER))) {
+        PopulateBlock(pFresh, RELAY_RECEIVE_BUFFER);
         unsigned char* pBlock = buffer.release();
         buffer.reset(pFresh);
         if (n < RELAY_RECEIVE_BUFFER - 4096) {
