@@ -290,9 +290,10 @@ std::string QuotedPrintableEncode(std::string_view data)
             const std::size_t nEnd = n - 1;
             char* const q0 = out.Room(256);
             char* q = q0;
-            // Eight bytes at once are tried only after a few plain ones, so
-            // that binary data does not pay for the test at every byte.
-            int nPlain = 0;
+            // Eight bytes at once are tried at the start and then only after
+            // a few plain ones, so that binary data does not pay for the test
+            // at every byte.
+            int nPlain = 4;
             while (i < nEnd && nColumn <= 72) {
                 if (nPlain >= 4 && i + 8 <= nEnd && nColumn + 8 <= 73) {
                     if (RunOfEight(p + i, kQpEncodeRun) && !(p[i + 7] == ' ' && p[i + 8] == '\n')) {
