@@ -364,10 +364,12 @@ bool SendPhase(CMidwireDoc& doc, WorkerSide& w, SOCKET s, CEvent& evStop, CRelay
 }
 
 // A peer that is streaming refills its socket within microseconds of a
-// receive that emptied it. Before a receive phase ends for lack of data, the
-// worker waits this long for more, unless it has something to send or is
-// woken meanwhile: a stream is then drained in one phase instead of one
-// notification round trip per socket buffer.
+// receive that emptied it, and a peer that was just sent something often
+// answers at once. Before a receive phase ends for lack of data, and before
+// a worker that has just sent goes to sleep, it waits this long for more
+// data or for work: a stream is then drained in one phase, and an answer is
+// read without a notification round trip. True when there is something to
+// do (data to read, or work that was taken here); false on time-out.
 constexpr long RECEIVE_LINGER_NS = 100 * 1000;
 
 bool MoreArrivesSoon(SOCKET s, CEvent& evWork, const EventQueue& sendQueue, CRelaySideState& st)
@@ -378,7 +380,13 @@ bool MoreArrivesSoon(SOCKET s, CEvent& evWork, const EventQueue& sendQueue, CRel
     const timespec ts{0, RECEIVE_LINGER_NS};
     if (::ppoll(fds, 2, &ts, nullptr) <= 0)
         return false;
-    return fds[1].revents == 0 && fds[0].revents != 0;
+    if (fds[1].revents != 0) {
+        // Work came while waiting: it is taken here, as a wake would take
+        // it, and the caller goes on with another pass, which sends it.
+        evWork.TryWait();
+        st.bWakePending.exchange(false, std::memory_order_acq_rel);
+    }
+    return true;
 }
 
 int RunWorker(CMidwireDoc& doc, ERelaySide side)
@@ -395,6 +403,10 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
     bool bAnotherPass = false;
     for (;;) {
         if (!bAnotherPass) {
+            // A stop whose wake-up was taken while waiting for more data is
+            // seen here rather than slept through.
+            if (st.bStopRequested.load(std::memory_order_acquire))
+                break;
             // The socket is drained: its next arrival (or its close) may be
             // notified again. Then sleep until there is work.
             RearmSocketNotification(s);
@@ -402,6 +414,9 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
             st.bWakePending.exchange(false, std::memory_order_acq_rel);
             if (StopFound(evStop, st))
                 break;
+            // Awake, the worker reads its socket itself; arrivals need no
+            // notification until it sleeps again.
+            DisarmSocketNotification(s);
         }
         bAnotherPass = false;
 

@@ -222,6 +222,22 @@ void RearmSocketNotification(SOCKET s)
     ArmLocked(pHost->Fd(), EPOLL_CTL_MOD, s, it->second.nToken);
 }
 
+void DisarmSocketNotification(SOCKET s)
+{
+    CNotifierHost* pHost = g_pHost.load();
+    if (!pHost)
+        return;
+    std::lock_guard<std::mutex> lock(g_lock);
+    const auto it = g_registrations.find(s);
+    if (it == g_registrations.end() || it->second.bFired)
+        return;
+    it->second.bFired = true;
+    epoll_event ev{};
+    ev.events = EPOLLONESHOT;
+    ev.data.u64 = EpollData(s, it->second.nToken);
+    ::epoll_ctl(pHost->Fd(), EPOLL_CTL_MOD, s, &ev);
+}
+
 void PostSocketNotification(UINT nMsg, unsigned lParam)
 {
     CNotifierHost* pHost = g_pHost.load();

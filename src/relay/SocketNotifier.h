@@ -52,6 +52,9 @@ void CancelSocketNotification(SOCKET s);
 // Watches s again after a notification (any thread). Does nothing when s is
 // not registered or was not notified since it was last armed.
 void RearmSocketNotification(SOCKET s);
+// Stops watching s for arrivals while its worker is awake and reads it
+// anyway (any thread); the worker re-arms it before it sleeps again.
+void DisarmSocketNotification(SOCKET s);
 // Queues a notification from any thread; it is delivered on the window thread
 // after the ones already waiting, like a posted window message.
 void PostSocketNotification(UINT nMsg, unsigned lParam);
