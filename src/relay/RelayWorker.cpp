@@ -539,15 +539,20 @@ void RouteReceivedData(CMidwireDoc& doc, ERelaySide side, HistoryEvent* pEvent)
                     doc.RecordEvent(pCopy, bQuiet);
                 }
             }
+            // Recorded before it is queued: once the other worker has it,
+            // the peer's answer can arrive and be recorded at once, and the
+            // history must never show that answer ahead of this piece (a
+            // replay of the history depends on that order).
+            pEvent->m_kind = bServer ? EK_MOVED_TO_CLIENT : EK_MOVED_TO_SERVER;
+            doc.RecordEvent(pEvent, bQuiet);
             if (bServer) {
-                pEvent->m_kind = EK_MOVED_TO_CLIENT;
                 doc.AddToClient(pEvent);
                 WakeWorker(doc, CLIENT_SIDE);
             } else {
-                pEvent->m_kind = EK_MOVED_TO_SERVER;
                 doc.AddToServer(pEvent);
                 WakeWorker(doc, SERVER_SIDE);
             }
+            return;
         }
     } else if (!(bServer ? doc.m_bPlayAsClient : doc.m_bPlayAsServer)) {
         pEvent->m_kind = nReceivedKind;
