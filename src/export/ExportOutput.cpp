@@ -7,7 +7,7 @@
 #include <cstring>
 
 namespace {
-// Large enough that a binary export goes out in few system calls.
+// Large enough that an export goes out in few system calls.
 constexpr std::size_t kBufferSize = 1 << 20;
 }  // namespace
 
@@ -21,28 +21,29 @@ CExportOutput::~CExportOutput()
     Close();
 }
 
+void CExportOutput::Open(int fd, bool bOwned)
+{
+    m_fd = fd;
+    m_bOwned = bOwned;
+    m_nErrno = 0;
+    m_buffer.resize(kBufferSize);
+    m_nUsed = 0;
+}
+
 bool CExportOutput::Create(const std::string& strPath)
 {
     Close();
-    m_nErrno = 0;
     const int fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0)
         return false;
-    m_fd = fd;
-    m_bOwned = true;
-    m_buffer.resize(kBufferSize);
-    m_nUsed = 0;
+    Open(fd, true);
     return true;
 }
 
 void CExportOutput::Attach(int fd)
 {
     Close();
-    m_nErrno = 0;
-    m_fd = fd;
-    m_bOwned = false;
-    m_buffer.resize(kBufferSize);
-    m_nUsed = 0;
+    Open(fd, false);
 }
 
 bool CExportOutput::WriteAll(const char* p, std::size_t n)
@@ -52,7 +53,8 @@ bool CExportOutput::WriteAll(const char* p, std::size_t n)
         if (rc < 0) {
             if (errno == EINTR)
                 continue;
-            m_nErrno = errno;
+            int nExpected = 0;
+            m_nErrno.compare_exchange_strong(nExpected, errno);
             return false;
         }
         p += rc;
@@ -61,13 +63,50 @@ bool CExportOutput::WriteAll(const char* p, std::size_t n)
     return true;
 }
 
-bool CExportOutput::Flush()
+void CExportOutput::WriterLoop()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_cv.wait(lock, [this] { return m_bBusy || m_bQuit; });
+        if (!m_bBusy)
+            return;
+        const std::size_t n = m_nOut;
+        lock.unlock();
+        if (!HasFailed())
+            WriteAll(m_out.data(), n);
+        lock.lock();
+        m_bBusy = false;
+        m_cv.notify_all();
+    }
+}
+
+void CExportOutput::WaitIdle()
+{
+    if (!m_writer.joinable())
+        return;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_cv.wait(lock, [this] { return !m_bBusy; });
+}
+
+bool CExportOutput::HandOff()
 {
     if (m_nUsed == 0)
         return !HasFailed();
-    const std::size_t n = m_nUsed;
+    if (!m_writer.joinable()) {
+        m_out.resize(kBufferSize);
+        m_bQuit = false;
+        m_writer = std::thread([this] { WriterLoop(); });
+    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_cv.wait(lock, [this] { return !m_bBusy; });
+    if (HasFailed())
+        return false;
+    m_buffer.swap(m_out);
+    m_nOut = m_nUsed;
     m_nUsed = 0;
-    return !HasFailed() && WriteAll(m_buffer.data(), n);
+    m_bBusy = true;
+    m_cv.notify_all();
+    return true;
 }
 
 bool CExportOutput::Write(const void* pData, std::size_t n)
@@ -82,11 +121,14 @@ bool CExportOutput::Write(const void* pData, std::size_t n)
         m_nUsed += n;
         return true;
     }
-    if (!Flush())
+    if (!HandOff())
         return false;
-    // A block larger than the buffer goes out directly.
-    if (n >= m_buffer.size())
-        return WriteAll(p, n);
+    if (n >= m_buffer.size()) {
+        // A block larger than the buffer goes out directly, after what the
+        // writer holds.
+        WaitIdle();
+        return !HasFailed() && WriteAll(p, n);
+    }
     std::memcpy(m_buffer.data(), p, n);
     m_nUsed = n;
     return true;
@@ -96,19 +138,29 @@ bool CExportOutput::Close()
 {
     if (m_fd < 0)
         return !HasFailed();
-    bool bOk = Flush();
+    HandOff();
+    if (m_writer.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bQuit = true;
+        }
+        m_cv.notify_all();
+        m_writer.join();
+    }
+    bool bOk = !HasFailed();
     if (m_bOwned && ::close(m_fd) != 0 && bOk) {
         m_nErrno = errno;
         bOk = false;
     }
     m_fd = -1;
     m_bOwned = false;
-    m_buffer.clear();
-    m_buffer.shrink_to_fit();
+    m_nUsed = 0;
+    m_buffer = std::vector<char>();
+    m_out = std::vector<char>();
     return bOk;
 }
 
 std::string CExportOutput::GetErrorText() const
 {
-    return FileErrorText(m_nErrno);
+    return FileErrorText(m_nErrno.load());
 }

@@ -2,11 +2,19 @@
 // stream that is already open (standard output).
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
+// Bytes are collected in a buffer; a full buffer goes to a writer thread
+// while the next one fills, so that walking the history and writing the file
+// overlap. Order is kept: at most one buffer is in the writer's hands, and a
+// block too large for the buffer is written only after it.
 class CExportOutput {
 public:
     CExportOutput() = default;
@@ -26,19 +34,32 @@ public:
     // or the close failed.
     bool Close();
 
-    bool HasFailed() const { return m_nErrno != 0; }
+    bool HasFailed() const { return m_nErrno.load(std::memory_order_relaxed) != 0; }
     // The cause of the first failure, as text.
     std::string GetErrorText() const;
 
 private:
-    bool Flush();
+    void Open(int fd, bool bOwned);
+    // Hands the filled buffer to the writer thread (starting it when needed).
+    bool HandOff();
+    // Waits until the writer holds no buffer.
+    void WaitIdle();
+    void WriterLoop();
     bool WriteAll(const char* p, std::size_t n);
 
     int m_fd = -1;
     bool m_bOwned = false;
-    int m_nErrno = 0;
-    std::vector<char> m_buffer;
+    std::atomic<int> m_nErrno{0};
+    std::vector<char> m_buffer;  // being filled by the caller
     std::size_t m_nUsed = 0;
+
+    std::thread m_writer;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::vector<char> m_out;  // in the writer's hands while m_bBusy
+    std::size_t m_nOut = 0;
+    bool m_bBusy = false;
+    bool m_bQuit = false;
 };
 
 // The cause of a failed open or write, rendered for message 61472.

@@ -524,3 +524,23 @@ TEST_F(ExportTest, CommandAsksForOptionsAndFollowsItsEnableRule)
     EXPECT_TRUE(table.Run(ID_FILE_SAVE_SPECIAL));
     EXPECT_FALSE(m_doc.IsWalking());
 }
+
+TEST_F(ExportTest, LargeOutputKeepsTheOrderOfEveryByte)
+{
+    // Pieces around and above the output buffer's size, so that buffers are
+    // handed to the writer and large blocks bypass the buffer.
+    std::string strExpected;
+    int nSeed = 0;
+    for (std::size_t nSize : {700000u, 2500000u, 3u, 700000u, 1048576u, 1u, 1048575u}) {
+        std::string strPiece(nSize, '\0');
+        for (char& c : strPiece)
+            c = static_cast<char>(nSeed++ * 131 % 251);
+        AddData(EK_MOVED_TO_SERVER, strPiece);
+        strExpected += strPiece;
+    }
+    SaveSpecialOptions o = Options("large.bin");
+    ASSERT_TRUE(RunSaveSpecial(m_doc, o));
+    const std::string strWritten = Slurp(o.strPath);
+    ASSERT_EQ(strWritten.size(), strExpected.size());
+    EXPECT_TRUE(strWritten == strExpected);
+}
