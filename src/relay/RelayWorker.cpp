@@ -431,7 +431,9 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
             }
             const int n = SockReceive(s, buffer.get(), RELAY_RECEIVE_BUFFER);
             if (n == 0) {
-                if (bGotData && MoreArrivesSoon(s, evWork, sendQueue, st)) {
+                // A replaying worker does not linger here: its peer waits
+                // for the script's next data, which the send step queues.
+                if (bGotData && !LoadFlag(w.bReplaying) && MoreArrivesSoon(s, evWork, sendQueue, st)) {
                     bGotData = false;
                     continue;
                 }
