@@ -5,6 +5,7 @@
 
 #include "app/CommandTable.h"
 #include "editor/EditorAccess.h"
+#include "playback/Playback.h"
 #include "relay/RelayDialogs.h"
 #include "relay/RelayState.h"
 #include "session/FrontEnd.h"
@@ -104,15 +105,9 @@ void OnConnectionStart(CMidwireDoc& doc)
     if (!g_pMainFrame || g_pMainFrame->DoModal(IDD_CONNECT, &data) != IDOK)
         return;
     data.StoreTo(doc);
-    // A playback still in force ends here: the side it switched off comes back.
-    if (doc.m_bPlayAsServer) {
-        doc.m_bPlayAsServer = FALSE;
-        doc.m_bConnectToHost = doc.m_bSavedConnectToHost;
-    }
-    if (doc.m_bPlayAsClient) {
-        doc.m_bPlayAsClient = FALSE;
-        doc.m_bAcceptConnections = doc.m_bSavedAcceptConnections;
-    }
+    // A playback still in force ends here: the side it switched off comes
+    // back, and replayed events it queued but never sent are released.
+    EndPlaybackMode(doc);
     StartConnection(doc);
 }
 

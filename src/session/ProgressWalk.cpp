@@ -6,7 +6,7 @@ constexpr auto kPumpInterval = std::chrono::milliseconds(15);
 
 CProgressWalk::CProgressWalk(EProgressKind kind, const std::string& strText, std::int64_t nLow, std::int64_t nHigh)
     : m_pWindow(g_pMainFrame ? g_pMainFrame->CreateProgress(kind, strText, nLow, nHigh) : nullptr),
-      m_lastPump(std::chrono::steady_clock::now())
+      m_lastPump()  // the first item dispatches at once, so the window shows from the start
 {
 }
 

@@ -14,11 +14,14 @@ using testutil::TempDir;
 
 namespace {
 
-// Shell lines that wait (at most twenty seconds) until a port listens.
-std::string WaitListening(std::uint16_t nPort)
+// Shell lines that wait (at most twenty seconds) until a port listens; with a
+// program name, until that program listens there (another test running in
+// parallel may briefly hold the same free port).
+std::string WaitListening(std::uint16_t nPort, const std::string& strProgram = std::string())
 {
-    return "for i in $(seq 400); do ss -Htln \"sport = :" + std::to_string(nPort) +
-           "\" | grep -q . && break; sleep 0.05; done\n";
+    const std::string strMatch = strProgram.empty() ? "." : "'\"" + strProgram + "\"'";
+    return "for i in $(seq 400); do ss -Htlnp \"sport = :" + std::to_string(nPort) + "\" | grep -q " + strMatch +
+           " && break; sleep 0.05; done\n";
 }
 
 struct Session {
@@ -62,7 +65,7 @@ TEST(RelayCliTest, HttpExchangeBetweenCurlAndPythonServer)
         WaitListening(nServer) + "timeout 60 '" + testutil::Midwire() + "' relay --listen " + std::to_string(nListen) +
         " --connect 127.0.0.1:" + std::to_string(nServer) +
         " --client-time-wait 10 --server-time-wait 10 --save session.mwx > relay.out 2> relay.err & R=$!\n" +
-        WaitListening(nListen) + "timeout 60 curl -s -H 'User-Agent: t' -D headers.bin -o body.bin http://127.0.0.1:" +
+        WaitListening(nListen, "midwire") + "timeout 60 curl -s -H 'User-Agent: t' -D headers.bin -o body.bin http://127.0.0.1:" +
         std::to_string(nListen) + "/data.bin\n" + "echo curl=$?\n" + "wait $R\necho relay=$?\n";
     testutil::WriteFile(dir.Path("run.sh"), script);
     const testutil::RunResult r = RunCommand("bash '" + dir.Path("run.sh") + "'");
@@ -102,7 +105,7 @@ TEST(RelayCliTest, KeepAliveServesTwentyClientsInARow)
     const std::string script =
         "cd '" + dir.Root() + "'\n" + "timeout 120 '" + testutil::Midwire() + "' relay --listen " + strPort +
         " --keep-alive --sessions 20 --client-time-wait 2 --save session.mwx > relay.out 2> relay.err & R=$!\n" +
-        WaitListening(nListen) +
+        WaitListening(nListen, "midwire") +
         "for i in $(seq 1 20); do printf 'client %d\\n' $i | timeout 20 socat -t 5 - TCP:127.0.0.1:" + strPort +
         " >/dev/null || echo failed=$i; done\n" + "wait $R\necho relay=$?\n";
     testutil::WriteFile(dir.Path("run.sh"), script);
@@ -135,7 +138,7 @@ TEST(RelayCliTest, SignalWhileWaitingAndRefusedServer)
     const std::uint16_t nListen = FreePort();
     const std::string script = "cd '" + dir.Root() + "'\n" + "timeout 30 '" + testutil::Midwire() +
                                "' relay --listen " + std::to_string(nListen) +
-                               " --save waited.mwx > relay.out 2> relay.err & R=$!\n" + WaitListening(nListen) +
+                               " --save waited.mwx > relay.out 2> relay.err & R=$!\n" + WaitListening(nListen, "midwire") +
                                "kill -INT $R\nwait $R\necho relay=$?\n";
     testutil::WriteFile(dir.Path("run.sh"), script);
     const testutil::RunResult r = RunCommand("bash '" + dir.Path("run.sh") + "'");
