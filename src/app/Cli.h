@@ -41,13 +41,13 @@ int RunDesktop(int argc, char** argv);
 
 // Subcommands.
 int CmdSession(const QStringList& args);
+int CmdMime(const QStringList& args);
+int CmdCodec(const QStringList& args);
 int CmdDgram(const QStringList& args);
 int CmdExport(const QStringList& args);
 int CmdShow(const QStringList& args);
-int CmdPlayback(const QStringList& args);
-int CmdMime(const QStringList& args);
-int CmdCodec(const QStringList& args);
 int CmdRelay(const QStringList& args);
+int CmdPlayback(const QStringList& args);
 
 // Helpers for subcommands: print to stderr with the program's prefix.
 void CliError(const QString& strText);
