@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "app/Cli.h"
+#include "app/CliSupport.h"
 #include "app/HeadlessFrontEnd.h"
 #include "datagram/DatagramRelay.h"
 #include "session/MidwireDoc.h"
@@ -49,14 +50,6 @@ const char* const kUsage =
     "--verbose, --quiet and --save apply as above.\n\n"
     "Exit status: 0 success, 1 when binding fails or the datagram could not be\n"
     "sent, 2 for a wrong command line.\n";
-
-int g_signalPipe[2] = {-1, -1};
-
-void OnSignal(int)
-{
-    const char c = 1;
-    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &c, 1);
-}
 
 // A free datagram port on the local host name's address, for one-shot sends.
 std::string FindFreePort()
@@ -126,18 +119,7 @@ int Usage(const QString& strError)
 void RunUntilDone(qint64 nCount, double dSeconds)
 {
     QEventLoop loop;
-    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        g_signalPipe[0] = g_signalPipe[1] = -1;
-    std::unique_ptr<QSocketNotifier> pSignals;
-    if (g_signalPipe[0] >= 0) {
-        struct sigaction sa {};
-        sa.sa_handler = OnSignal;
-        sigemptyset(&sa.sa_mask);
-        ::sigaction(SIGINT, &sa, nullptr);
-        ::sigaction(SIGTERM, &sa, nullptr);
-        pSignals = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
-        QObject::connect(pSignals.get(), &QSocketNotifier::activated, &loop, &QEventLoop::quit);
-    }
+    CSignalWatch signalWatch([&loop] { loop.quit(); });
     QTimer timeLimit;
     if (dSeconds > 0) {
         timeLimit.setSingleShot(true);
@@ -153,14 +135,6 @@ void RunUntilDone(qint64 nCount, double dSeconds)
         countCheck.start(5);
     }
     loop.exec();
-    if (g_signalPipe[0] >= 0) {
-        ::signal(SIGINT, SIG_DFL);
-        ::signal(SIGTERM, SIG_DFL);
-        pSignals.reset();
-        ::close(g_signalPipe[0]);
-        ::close(g_signalPipe[1]);
-        g_signalPipe[0] = g_signalPipe[1] = -1;
-    }
 }
 
 }  // namespace

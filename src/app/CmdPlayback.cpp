@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "app/Cli.h"
+#include "app/CliSupport.h"
 #include "app/HeadlessFrontEnd.h"
 #include "playback/Playback.h"
 #include "relay/Relay.h"
@@ -50,14 +51,6 @@ const char* const kUsage =
     "before the recorded exchange was through, or the session could not be saved),\n"
     "2 when the playback could not start or the command line is wrong.\n";
 
-int g_signalPipe[2] = {-1, -1};
-
-void OnSignal(int)
-{
-    const char c = 1;
-    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &c, 1);
-}
-
 int Usage(const QString& strError)
 {
     CliError(strError);
@@ -65,20 +58,6 @@ int Usage(const QString& strError)
     return EXIT_USAGE;
 }
 
-bool SplitHostPort(const std::string& s, std::string& strHost, std::string& strPort)
-{
-    const std::size_t nColon = s.rfind(':');
-    if (nColon == std::string::npos || nColon == 0 || nColon + 1 == s.size())
-        return false;
-    strHost = s.substr(0, nColon);
-    strPort = s.substr(nColon + 1);
-    return true;
-}
-
-std::string Local(const QString& s)
-{
-    return s.toLocal8Bit().toStdString();
-}
 
 // Whether a mismatch was recorded after the newest playback marker.
 bool MismatchRecorded(const CMidwireDoc& doc)
@@ -132,20 +111,20 @@ int CmdPlayback(const QStringList& args)
         return Usage(QStringLiteral("playback: --as needs client or server"));
     const bool bAsClient = strAs == QLatin1String("client");
     int nControlledChars = 2147483647;
-    if (parser.isSet(controlledChars) && !ParseDialogInt(Local(parser.value(controlledChars)), nControlledChars))
+    if (parser.isSet(controlledChars) && !ParseDialogInt(LocalText(parser.value(controlledChars)), nControlledChars))
         return Usage(QStringLiteral("playback: --controlled-chars needs a number from 0 to 2147483647"));
     int nTimeout = 0;
-    if (parser.isSet(timeout) && (!ParseDialogInt(Local(parser.value(timeout)), nTimeout) || nTimeout <= 0 ||
+    if (parser.isSet(timeout) && (!ParseDialogInt(LocalText(parser.value(timeout)), nTimeout) || nTimeout <= 0 ||
                                   nTimeout > 2147483))
         return Usage(QStringLiteral("playback: --timeout needs a number of seconds from 1 to 2147483"));
     std::string strConnectHost, strConnectPort;
-    if (parser.isSet(connect) && !SplitHostPort(Local(parser.value(connect)), strConnectHost, strConnectPort))
+    if (parser.isSet(connect) && !SplitHostPort(LocalText(parser.value(connect)), strConnectHost, strConnectPort))
         return Usage(QStringLiteral("playback: --connect needs HOST:PORT"));
 
     CHeadlessFrontEnd frontEnd;
     CMidwireDoc doc;
     doc.OnNewDocument();
-    if (!doc.OnOpenDocument(Local(positional.first())))
+    if (!doc.OnOpenDocument(LocalText(positional.first())))
         return EXIT_USAGE;
     if (parser.isSet(connect)) {
         doc.m_bConnectToHost = TRUE;
@@ -154,7 +133,7 @@ int CmdPlayback(const QStringList& args)
     }
     if (parser.isSet(listen)) {
         doc.m_bAcceptConnections = TRUE;
-        doc.m_strListenPort = Local(parser.value(listen));
+        doc.m_strListenPort = LocalText(parser.value(listen));
     }
     if (bAsClient && !doc.m_bConnectToHost)
         return Usage(QStringLiteral("playback: as client there must be a server to connect to (--connect)"));
@@ -193,15 +172,6 @@ int CmdPlayback(const QStringList& args)
     // SIGINT, SIGTERM and the time-out end the connection from the event loop.
     bool bInterrupted = false;
     bool bTimedOut = false;
-    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        CliError(QStringLiteral("playback: cannot create a pipe"));
-        return EXIT_USAGE;
-    }
-    struct sigaction action{};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
     auto stop = [&doc] {
         if (g_pWaitAcceptDlg)
             g_pWaitAcceptDlg->EndDialog(IDCANCEL);
@@ -210,11 +180,7 @@ int CmdPlayback(const QStringList& args)
         if (!doc.m_bConnected && !IsRelayEnding())
             QCoreApplication::quit();
     };
-    QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
-        char buf[16];
-        while (::read(g_signalPipe[0], buf, sizeof buf) > 0) {
-        }
+    CSignalWatch signalWatch([&] {
         bInterrupted = true;
         stop();
     });
@@ -242,10 +208,6 @@ int CmdPlayback(const QStringList& args)
     hooks = RelayHooks();
     ShutdownRelay(doc);
     ReleaseUnsentPlaybackEvents(doc);
-    ::signal(SIGINT, SIG_DFL);
-    ::signal(SIGTERM, SIG_DFL);
-    ::close(g_signalPipe[0]);
-    ::close(g_signalPipe[1]);
 
     int nStatus = EXIT_OK;
     if (!bStarted) {
@@ -262,7 +224,7 @@ int CmdPlayback(const QStringList& args)
             nStatus = EXIT_FAILED;
         }
     }
-    if (parser.isSet(save) && !doc.OnSaveDocument(Local(parser.value(save))))
+    if (parser.isSet(save) && !doc.OnSaveDocument(LocalText(parser.value(save))))
         nStatus = nStatus == EXIT_OK ? EXIT_FAILED : nStatus;
     frontEnd.SetRowPrinter(nullptr);
     return nStatus;

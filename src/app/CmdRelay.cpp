@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "app/Cli.h"
+#include "app/CliSupport.h"
 #include "app/HeadlessFrontEnd.h"
 #include "relay/Relay.h"
 #include "relay/RelayDialogs.h"
@@ -51,14 +52,6 @@ const char* const kUsage =
     "Exit status: 0 when the session ran (or was interrupted), 1 when it could not\n"
     "start (the reason is printed), 2 for a wrong command line.\n";
 
-int g_signalPipe[2] = {-1, -1};
-
-void OnSignal(int)
-{
-    const char c = 1;
-    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &c, 1);
-}
-
 int Usage(const QString& strError)
 {
     CliError(strError);
@@ -66,20 +59,6 @@ int Usage(const QString& strError)
     return EXIT_USAGE;
 }
 
-bool SplitHostPort(const std::string& s, std::string& strHost, std::string& strPort)
-{
-    const std::size_t nColon = s.rfind(':');
-    if (nColon == std::string::npos || nColon == 0 || nColon + 1 == s.size())
-        return false;
-    strHost = s.substr(0, nColon);
-    strPort = s.substr(nColon + 1);
-    return true;
-}
-
-std::string Local(const QString& s)
-{
-    return s.toLocal8Bit().toStdString();
-}
 
 }  // namespace
 
@@ -120,7 +99,7 @@ int CmdRelay(const QStringList& args)
     auto intOption = [&parser](const QCommandLineOption& option, int& nValue) {
         if (!parser.isSet(option))
             return true;
-        return ParseDialogInt(Local(parser.value(option)), nValue);
+        return ParseDialogInt(LocalText(parser.value(option)), nValue);
     };
     int nSessions = 0;
     if (!intOption(sessions, nSessions))
@@ -129,16 +108,16 @@ int CmdRelay(const QStringList& args)
     CHeadlessFrontEnd frontEnd;
     CMidwireDoc doc;
     doc.OnNewDocument();
-    if (parser.isSet(from) && !doc.OnOpenDocument(Local(parser.value(from))))
+    if (parser.isSet(from) && !doc.OnOpenDocument(LocalText(parser.value(from))))
         return EXIT_FAILED;
 
     if (parser.isSet(listen)) {
         doc.m_bAcceptConnections = TRUE;
-        doc.m_strListenPort = Local(parser.value(listen));
+        doc.m_strListenPort = LocalText(parser.value(listen));
     }
     if (parser.isSet(connect)) {
         std::string strHost, strPort;
-        if (!SplitHostPort(Local(parser.value(connect)), strHost, strPort))
+        if (!SplitHostPort(LocalText(parser.value(connect)), strHost, strPort))
             return Usage(QStringLiteral("relay: --connect needs HOST:PORT"));
         doc.m_bConnectToHost = TRUE;
         doc.m_strServerHost = strHost.substr(0, CONNECT_HOST_MAX);
@@ -157,7 +136,7 @@ int CmdRelay(const QStringList& args)
     if (parser.isSet(noBreakChar))
         doc.m_bUseBreakChar = FALSE;
     if (parser.isSet(breakChar)) {
-        const std::string strText = Local(parser.value(breakChar));
+        const std::string strText = LocalText(parser.value(breakChar));
         std::int32_t nLength = 0;
         MallocPtr<unsigned char> bytes = DisplayTextToBytes(strText, nLength);
         if (!bytes || nLength <= 0)
@@ -183,20 +162,7 @@ int CmdRelay(const QStringList& args)
 
     // SIGINT and SIGTERM end the session from the event loop.
     bool bInterrupted = false;
-    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        CliError(QStringLiteral("relay: cannot create a pipe"));
-        return EXIT_FAILED;
-    }
-    struct sigaction action{};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-    QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
-        char buf[16];
-        while (::read(g_signalPipe[0], buf, sizeof buf) > 0) {
-        }
+    CSignalWatch signalWatch([&] {
         bInterrupted = true;
         if (g_pWaitAcceptDlg)
             g_pWaitAcceptDlg->EndDialog(IDCANCEL);
@@ -224,11 +190,7 @@ int CmdRelay(const QStringList& args)
 
     hooks = RelayHooks();
     ShutdownRelay(doc);
-    ::signal(SIGINT, SIG_DFL);
-    ::signal(SIGTERM, SIG_DFL);
-    ::close(g_signalPipe[0]);
-    ::close(g_signalPipe[1]);
-    if (parser.isSet(save) && !doc.OnSaveDocument(Local(parser.value(save))))
+    if (parser.isSet(save) && !doc.OnSaveDocument(LocalText(parser.value(save))))
         nStatus = EXIT_FAILED;
     frontEnd.SetRowPrinter(nullptr);
     return nStatus;

@@ -1,0 +1,37 @@
+// Pieces shared by the headless subcommands.
+#pragma once
+
+#include <QString>
+#include <functional>
+#include <memory>
+#include <string>
+
+class QSocketNotifier;
+
+// While it lives, SIGINT and SIGTERM do not kill the process: each becomes a
+// call of the handler on the event loop, so that a command can end its
+// session cleanly and still save. The signal handler only writes to a pipe,
+// the one thing it may safely do; the pipe wakes the event loop.
+class CSignalWatch {
+public:
+    explicit CSignalWatch(std::function<void()> onSignal);
+    ~CSignalWatch();
+    CSignalWatch(const CSignalWatch&) = delete;
+    CSignalWatch& operator=(const CSignalWatch&) = delete;
+    // False when the pipe could not be made (the signals then keep their
+    // default action).
+    bool IsValid() const { return m_pNotifier != nullptr; }
+
+private:
+    std::function<void()> m_onSignal;
+    std::unique_ptr<QSocketNotifier> m_pNotifier;
+};
+
+// "HOST:PORT" into its two texts; false when either is missing.
+bool SplitHostPort(const std::string& strText, std::string& strHost, std::string& strPort);
+
+// A command-line text as the program's 8-bit text.
+inline std::string LocalText(const QString& strText)
+{
+    return strText.toLocal8Bit().toStdString();
+}
