@@ -255,11 +255,31 @@ std::string Base64Decode(std::string_view text)
     return strOut;
 }
 
+namespace {
+
+// The encoded size, estimated from a sample of the input: an escaped byte
+// takes three characters, and a soft break follows every line. A close
+// estimate spares binary data the growth of a large output, which copies it.
+std::size_t EstimateQpSize(const unsigned char* p, std::size_t n)
+{
+    const std::size_t nSample = std::min<std::size_t>(n, std::size_t{1} << 20);
+    std::size_t nEscaped = 0;
+    for (std::size_t i = 0; i < nSample; ++i)
+        nEscaped += kQpEncode[p[i]] == 3;
+    const std::size_t nBase = n + (nSample ? 2 * static_cast<std::size_t>(static_cast<double>(nEscaped) /
+                                                                            static_cast<double>(nSample) *
+                                                                            static_cast<double>(n))
+                                           : 0);
+    return nBase + nBase / 16 + 256;
+}
+
+}  // namespace
+
 std::string QuotedPrintableEncode(std::string_view data)
 {
     const auto* p = reinterpret_cast<const unsigned char*>(data.data());
     const std::size_t n = data.size();
-    COutput out(n + n / 16);
+    COutput out(EstimateQpSize(p, n));
     std::size_t nColumn = 0;  // characters on the current output line; at most 72 at the top of the loop
     std::size_t i = 0;
     while (i < n) {
