@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "app/HeadlessFrontEnd.h"
-#include "export/SaveSpecial.h"
+#include "export/HistoryExport.h"
 #include "session/MidwireDoc.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include "app/Cli.h"
 #include "app/HeadlessFrontEnd.h"
-#include "export/SaveSpecial.h"
+#include "export/HistoryExport.h"
 #include "session/MidwireDoc.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include "datagram/DatagramRelay.h"
 #include "editor/Codecs.h"
 #include "editor/EditorCommands.h"
-#include "export/SaveSpecial.h"
+#include "export/HistoryExport.h"
 #include "mime/MimeCommands.h"
 #include "playback/Playback.h"
 #include "relay/Relay.h"

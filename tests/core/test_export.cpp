@@ -14,7 +14,7 @@
 
 #include "app/CommandTable.h"
 #include "app/HeadlessFrontEnd.h"
-#include "export/SaveSpecial.h"
+#include "export/HistoryExport.h"
 #include "session/HistoryEvent.h"
 #include "session/MidwireDoc.h"
 #include "views/DisplayTranslation.h"

@@ -19,7 +19,7 @@
 #include "app/gui/DialogRegistry.h"
 #include "app/gui/MainFrame.h"
 #include "app/gui/ProgressDlg.h"
-#include "export/gui/SaveSpecialDlg.h"
+#include "export/gui/ExportDlg.h"
 #include "session/MidwireDoc.h"
 #include "views/gui/MidwireListView.h"
 

@@ -9,7 +9,7 @@
 #include <filesystem>
 
 #include "app/gui/DialogRegistry.h"
-#include "export/gui/SaveSpecialDlg.h"
+#include "export/gui/ExportDlg.h"
 #include "session/MidwireDoc.h"
 
 namespace {

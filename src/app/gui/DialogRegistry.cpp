@@ -3,7 +3,7 @@
 #include <unordered_map>
 
 #include "datagram/gui/DatagramDialogs.h"
-#include "export/gui/SaveSpecialDlg.h"
+#include "export/gui/ExportDlg.h"
 #include "playback/gui/PlayBackDlg.h"
 #include "relay/gui/RelayGui.h"
 

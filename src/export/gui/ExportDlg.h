@@ -4,7 +4,7 @@
 
 #include <QFileDialog>
 
-#include "export/SaveSpecial.h"
+#include "export/HistoryExport.h"
 
 class QAbstractButton;
 class QCheckBox;

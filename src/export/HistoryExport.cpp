@@ -1,4 +1,4 @@
-#include "export/SaveSpecial.h"
+#include "export/HistoryExport.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

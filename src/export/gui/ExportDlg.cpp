@@ -1,4 +1,4 @@
-#include "export/gui/SaveSpecialDlg.h"
+#include "export/gui/ExportDlg.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
