@@ -4,6 +4,8 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -24,6 +26,18 @@ struct CRelaySideState {
     // A close notification that arrived while the session was starting; it
     // is delivered again once the session runs (window thread).
     bool bCloseDeferred = false;
+
+    // Sending on this side's socket. The worker holds the lock for its whole
+    // send phase and while it closes the socket; the other worker takes it
+    // only with try_lock, to send a piece it has just routed straight to this
+    // side's peer (see RouteReceivedData), so it never waits here.
+    std::mutex sendLock;
+    // Under sendLock: the worker runs and its socket may be written.
+    bool bSendOpen = false;
+    // Under sendLock: a piece sent straight through only in part; the worker
+    // sends the rest from nCarryOffset before anything in its queue.
+    HistoryEvent* pCarry = nullptr;
+    std::int32_t nCarryOffset = 0;
 };
 
 struct CRelayState {

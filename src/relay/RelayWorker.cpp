@@ -2,13 +2,15 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <optional>
 #include <poll.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <vector>
 
+#include "relay/BlockPool.h"
 #include "relay/RelayState.h"
 #include "relay/SocketNotifier.h"
 #include "session/FrontEnd.h"
@@ -23,6 +25,9 @@ namespace {
 // bounds; the bytes on the wire are the same as one send per event.
 constexpr int SEND_BATCH_EVENTS = 256;
 constexpr std::int64_t SEND_BATCH_BYTES = 1 << 20;
+// Receive blocks kept ready for a worker whose chunks go into the history
+// whole: 4 MiB, some milliseconds of a fast stream.
+constexpr std::size_t RECEIVE_POOL_DEPTH = 64;
 
 // What tells the two workers apart.
 struct WorkerSide {
@@ -79,24 +84,6 @@ WorkerSide MakeWorkerSide(CMidwireDoc& doc, ERelaySide side)
                       " 3",
                       " 4",
                       " 7"};
-}
-
-// A fresh receive block is new memory (received blocks stay in the history),
-// and a receive into it would fault its pages in one at a time. They are
-// made present in one call instead; where the system cannot, the receive
-// faults them in as before.
-void PopulateBlock(void* pBlock, std::size_t nSize)
-{
-#ifdef MADV_POPULATE_WRITE
-    const std::uintptr_t nPage = 4096;
-    const std::uintptr_t nStart = (reinterpret_cast<std::uintptr_t>(pBlock) + nPage - 1) & ~(nPage - 1);
-    const std::uintptr_t nEnd = (reinterpret_cast<std::uintptr_t>(pBlock) + nSize) & ~(nPage - 1);
-    if (nEnd > nStart)
-        ::madvise(reinterpret_cast<void*>(nStart), nEnd - nStart, MADV_POPULATE_WRITE);
-#else
-    (void)pBlock;
-    (void)nSize;
-#endif
 }
 
 HistoryEvent* NewEvent()
@@ -164,15 +151,17 @@ void HandleChunkWithBreak(CMidwireDoc& doc, WorkerSide& w, const unsigned char* 
 // A chunk without the break character becomes one event. The receive block
 // itself is handed to the event when a fresh one can be had, which saves a
 // copy; otherwise the bytes are copied as usual.
-void HandleChunkWhole(CMidwireDoc& doc, WorkerSide& w, MallocPtr<unsigned char>& buffer, int n)
+void HandleChunkWhole(CMidwireDoc& doc, WorkerSide& w, MallocPtr<unsigned char>& buffer, int n,
+                      std::optional<CBlockPool>& pool)
 {
     HistoryEvent* p = NewEvent();
     if (!p) {
         RecordAllocError(doc, w.pszChunkSuffix);
         return;
     }
-    if (auto* pFresh = static_cast<unsigned char*>(std::malloc(RELAY_RECEIVE_BUFFER))) {
-        PopulateBlock(pFresh, RELAY_RECEIVE_BUFFER);
+    if (!pool)
+        pool.emplace(RELAY_RECEIVE_BUFFER, RECEIVE_POOL_DEPTH);
+    if (unsigned char* pFresh = pool->Take()) {
         unsigned char* pBlock = buffer.release();
         buffer.reset(pFresh);
         if (n < RELAY_RECEIVE_BUFFER - 4096) {
@@ -297,9 +286,27 @@ bool SendBatch(CMidwireDoc& doc, WorkerSide& w, SOCKET s, std::vector<HistoryEve
 
 // The send phase: everything queued for this worker's peer, oldest first.
 // False when the worker is to stop.
-bool SendPhase(CMidwireDoc& doc, WorkerSide& w, SOCKET s, CEvent& evStop, CRelaySideState& st, bool& bSent)
+bool SendPhase(CMidwireDoc& doc, WorkerSide& w, SOCKET s, CEvent& evStop, CRelaySideState& st)
 {
-    const BOOL bVerbose = doc.m_bVerbose;
+    // Held for the whole phase: the other worker then sends nothing straight
+    // through to this side, which keeps the order of the queue on the wire.
+    std::lock_guard<std::mutex> sendLock(st.sendLock);
+    if (HistoryEvent* pCarry = st.pCarry) {
+        // The rest of a piece that the other worker began to send.
+        const std::int32_t nOffset = st.nCarryOffset;
+        st.pCarry = nullptr;
+        st.nCarryOffset = 0;
+        const ESendResult result = SendAll(s, pCarry->m_pData + nOffset, pCarry->m_nLength - nOffset, evStop, st);
+        if (result == ESendResult::Stopped)
+            return false;
+        if (result == ESendResult::Failed) {
+            RecordError(doc, FormatMessageText(IDS_SEND_FAILED, w.strHost, w.strPort) + w.pszSendDataSuffix);
+            if (StopFound(evStop, st))
+                return false;
+        }
+    }
+
+    const BOOL bVerbose = LoadFlag(doc.m_bVerbose);
     const BOOL bQuiet = doc.m_bQuiet;
     const BOOL bReplaying = LoadFlag(w.bReplaying);
     std::vector<HistoryEvent*> batch;
@@ -309,7 +316,6 @@ bool SendPhase(CMidwireDoc& doc, WorkerSide& w, SOCKET s, CEvent& evStop, CRelay
         pCarry = nullptr;
         if (!pEvent)
             return true;
-        bSent = true;
 
         if (!bVerbose && !bReplaying && pEvent->m_pData && pEvent->m_nLength > 0) {
             // Nothing is recorded per event on this path, so several events
@@ -363,30 +369,102 @@ bool SendPhase(CMidwireDoc& doc, WorkerSide& w, SOCKET s, CEvent& evStop, CRelay
     }
 }
 
-// A peer that is streaming refills its socket within microseconds of a
-// receive that emptied it, and a peer that was just sent something often
-// answers at once. Before a receive phase ends for lack of data, and before
-// a worker that has just sent goes to sleep, it waits this long for more
-// data or for work: a stream is then drained in one phase, and an answer is
-// read without a notification round trip. True when there is something to
-// do (data to read, or work that was taken here); false on time-out.
-constexpr long RECEIVE_LINGER_NS = 100 * 1000;
+// Pieces that the worker running on this thread routed to the other side
+// while it handles one received chunk, to be sent straight through when the
+// chunk is done (FlushThrough). Null on every other thread.
+thread_local std::vector<HistoryEvent*>* t_pThrough = nullptr;
 
-bool MoreArrivesSoon(SOCKET s, CEvent& evWork, const EventQueue& sendQueue, CRelaySideState& st)
+// Whether a piece routed to dest may go straight out on its socket: only
+// where dest's worker would record nothing for the send (neither Verbose nor
+// a replay on its side) and the piece carries bytes.
+bool MayPassThrough(CMidwireDoc& doc, ERelaySide dest, const HistoryEvent* pEvent)
 {
-    if (!sendQueue.IsEmpty() || st.bStopRequested.load(std::memory_order_acquire))
-        return false;
-    pollfd fds[2] = {{s, POLLIN, 0}, {evWork.GetFd(), POLLIN, 0}};
-    const timespec ts{0, RECEIVE_LINGER_NS};
-    if (::ppoll(fds, 2, &ts, nullptr) <= 0)
-        return false;
-    if (fds[1].revents != 0) {
-        // Work came while waiting: it is taken here, as a wake would take
-        // it, and the caller goes on with another pass, which sends it.
+    BOOL& bReplaying = dest == SERVER_SIDE ? doc.m_bPlayAsClient : doc.m_bPlayAsServer;
+    return !LoadFlag(doc.m_bVerbose) && !LoadFlag(bReplaying) && pEvent->m_pData && pEvent->m_nLength > 0;
+}
+
+// Sends the pieces of a chunk, already recorded, straight out on the other
+// side's socket when nothing waits before them there: their bytes leave while
+// they are still in this core's cache, with one call for many pieces, and the
+// other worker need not wake for them. It never waits: a busy send lock or a
+// queue or carried rest ahead of them leave the pieces to the other worker as
+// before; of a socket that takes only part of them, the other worker sends
+// the rest.
+void FlushThrough(CMidwireDoc& doc, ERelaySide dest, std::vector<HistoryEvent*>& pieces)
+{
+    if (pieces.empty())
+        return;
+    CRelaySideState& st = RelayState().side[dest];
+    EventQueue& queue = dest == SERVER_SIDE ? doc.m_toServer : doc.m_toClient;
+    size_t nIndex = 0;
+    bool bCarried = false;
+    std::unique_lock<std::mutex> sendLock(st.sendLock, std::try_to_lock);
+    const SOCKET s = LoadSocket(SideSocket(doc, dest));
+    if (sendLock.owns_lock() && st.bSendOpen && !st.pCarry && !st.bStopRequested.load(std::memory_order_acquire) &&
+        queue.IsEmpty() && s != INVALID_SOCKET) {
+        std::int32_t nOffset = 0;
+        iovec iov[SEND_BATCH_EVENTS];
+        while (nIndex < pieces.size()) {
+            int nIov = 0;
+            size_t nOffered = 0;
+            for (size_t i = nIndex; i < pieces.size() && nIov < SEND_BATCH_EVENTS; ++i, ++nIov) {
+                const std::int32_t nSkip = i == nIndex ? nOffset : 0;
+                iov[nIov].iov_base = pieces[i]->m_pData + nSkip;
+                iov[nIov].iov_len = static_cast<size_t>(pieces[i]->m_nLength - nSkip);
+                nOffered += iov[nIov].iov_len;
+            }
+            msghdr msg{};
+            msg.msg_iov = iov;
+            msg.msg_iovlen = static_cast<size_t>(nIov);
+            const ssize_t r = ::sendmsg(s, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (r < 0) {
+                if (errno == EINTR)
+                    continue;
+                break;  // full, or failing: the other worker sends (and records a failure)
+            }
+            auto nLeft = static_cast<std::int64_t>(r);
+            while (nIndex < pieces.size() && nLeft > 0) {
+                const std::int64_t nRest = pieces[nIndex]->m_nLength - nOffset;
+                if (nLeft < nRest) {
+                    nOffset += static_cast<std::int32_t>(nLeft);
+                    break;
+                }
+                nLeft -= nRest;
+                ++nIndex;
+                nOffset = 0;
+            }
+            if (static_cast<size_t>(r) < nOffered)
+                break;  // the socket is full
+        }
+        if (nIndex < pieces.size() && nOffset > 0) {
+            st.pCarry = pieces[nIndex++];
+            st.nCarryOffset = nOffset;
+            bCarried = true;
+        }
+    }
+    const bool bHandedOver = bCarried || nIndex < pieces.size();
+    for (size_t i = nIndex; i < pieces.size(); ++i)
+        queue.Add(pieces[i]);
+    pieces.clear();
+    if (sendLock.owns_lock())
+        sendLock.unlock();
+    if (bHandedOver)
+        WakeWorker(doc, dest);
+}
+
+// Sleeps until there is work: the work event, or data (or the close) on the
+// worker's own socket, which it then reads without waiting for a
+// notification. Once the peer has closed, the socket would poll readable for
+// good and is left out.
+void SleepUntilWork(SOCKET s, bool bWatchSocket, CEvent& evWork, CRelaySideState& st)
+{
+    pollfd fds[2] = {{evWork.GetFd(), POLLIN, 0}, {bWatchSocket ? s : -1, POLLIN, 0}};
+    while (::poll(fds, 2, -1) < 0 && errno == EINTR) {
+    }
+    if (fds[0].revents != 0) {
         evWork.TryWait();
         st.bWakePending.exchange(false, std::memory_order_acq_rel);
     }
-    return true;
 }
 
 int RunWorker(CMidwireDoc& doc, ERelaySide side)
@@ -397,57 +475,54 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
     CEvent& evStop = SideStopEvent(doc, side);
     SOCKET& socketField = SideSocket(doc, side);
     const SOCKET s = LoadSocket(socketField);
-    const EventQueue& sendQueue = side == SERVER_SIDE ? doc.m_toServer : doc.m_toClient;
     MallocPtr<unsigned char> buffer(static_cast<unsigned char*>(std::malloc(RELAY_RECEIVE_BUFFER)));
+    {
+        std::lock_guard<std::mutex> sendLock(st.sendLock);
+        st.bSendOpen = true;
+        st.pCarry = nullptr;
+        st.nCarryOffset = 0;
+    }
 
-    bool bAnotherPass = false;
+    const ERelaySide other = side == SERVER_SIDE ? CLIENT_SIDE : SERVER_SIDE;
+    std::vector<HistoryEvent*> through;
+    through.reserve(SEND_BATCH_EVENTS);
+    std::optional<CBlockPool> pool;
+    t_pThrough = &through;
+
+    bool bPeerClosed = false;
     for (;;) {
-        if (!bAnotherPass) {
-            // A stop whose wake-up was taken while waiting for more data is
-            // seen here rather than slept through.
-            if (st.bStopRequested.load(std::memory_order_acquire))
-                break;
-            // The socket is drained: its next arrival (or its close) may be
-            // notified again. Then sleep until there is work.
-            RearmSocketNotification(s);
-            evWork.Wait();
-            st.bWakePending.exchange(false, std::memory_order_acq_rel);
-            if (StopFound(evStop, st))
-                break;
-            // Awake, the worker reads its socket itself; arrivals need no
-            // notification until it sleeps again.
-            DisarmSocketNotification(s);
-        }
-        bAnotherPass = false;
+        if (st.bStopRequested.load(std::memory_order_acquire))
+            break;
+        // The close of the peer may be notified again from here on.
+        RearmSocketNotification(s);
+        // Without a receive buffer the socket cannot be read: it is not
+        // watched then, or its data would wake the worker in a loop.
+        if (!buffer)
+            buffer.reset(static_cast<unsigned char*>(std::malloc(RELAY_RECEIVE_BUFFER)));
+        SleepUntilWork(s, !bPeerClosed && buffer, evWork, st);
+        if (st.bStopRequested.load(std::memory_order_acquire))
+            break;
 
         // Receive phase: everything the peer has sent so far.
         bool bClosed = false;
         bool bStop = false;
-        bool bGotData = false;
         while (buffer) {
             if (st.bStopRequested.load(std::memory_order_acquire)) {
                 bStop = true;
                 break;
             }
             const int n = SockReceive(s, buffer.get(), RELAY_RECEIVE_BUFFER);
-            if (n == 0) {
-                // A replaying worker does not linger here: its peer waits
-                // for the script's next data, which the send step queues.
-                if (bGotData && !LoadFlag(w.bReplaying) && MoreArrivesSoon(s, evWork, sendQueue, st)) {
-                    bGotData = false;
-                    continue;
-                }
+            if (n == 0)
                 break;
-            }
             if (n < 0) {
                 bClosed = true;
                 break;
             }
-            bGotData = true;
             if (doc.m_bUseBreakChar)
                 HandleChunkWithBreak(doc, w, buffer.get(), n);
             else
-                HandleChunkWhole(doc, w, buffer, n);
+                HandleChunkWhole(doc, w, buffer, n, pool);
+            FlushThrough(doc, other, through);
             if (!buffer)
                 buffer.reset(static_cast<unsigned char*>(std::malloc(RELAY_RECEIVE_BUFFER)));
         }
@@ -455,6 +530,7 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
             break;
 
         if (bClosed) {
+            bPeerClosed = true;
             // The peer is gone: what waits after the last break character is
             // a piece of its own.
             if (w.nPending > 0) {
@@ -463,6 +539,7 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
                 w.pPending = nullptr;
                 w.nPending = 0;
                 RouteBlock(doc, side, pBlock, nLength);
+                FlushThrough(doc, other, through);
             } else {
                 std::free(w.pPending);
                 w.pPending = nullptr;
@@ -473,19 +550,22 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
         if (LoadFlag(w.bReplaying) && g_pfnPlaybackSendStep)
             g_pfnPlaybackSendStep(doc, side);
 
-        bool bSent = false;
-        if (!SendPhase(doc, w, s, evStop, st, bSent))
+        if (!SendPhase(doc, w, s, evStop, st))
             break;
-        // A peer often answers what it was just sent at once: wait briefly
-        // for the answer itself rather than for its notification.
-        if (bSent && !bClosed && MoreArrivesSoon(s, evWork, sendQueue, st))
-            bAnotherPass = true;
     }
+
+    t_pThrough = nullptr;
 
     // Exit: close the connection (and, without keep-alive, the listening
     // socket) and record the disconnection, shown whatever Quiet says.
-    SockClose(s);
-    StoreSocket(socketField, INVALID_SOCKET);
+    {
+        std::lock_guard<std::mutex> sendLock(st.sendLock);
+        st.bSendOpen = false;
+        st.pCarry = nullptr;
+        st.nCarryOffset = 0;
+        SockClose(s);
+        StoreSocket(socketField, INVALID_SOCKET);
+    }
     if (side == CLIENT_SIDE && !doc.m_bKeepAlive) {
         const SOCKET hListen = ExchangeSocket(doc.m_hListenSocket, INVALID_SOCKET);
         if (hListen != INVALID_SOCKET)
@@ -547,6 +627,10 @@ void RouteReceivedData(CMidwireDoc& doc, ERelaySide side, HistoryEvent* pEvent)
             // replay of the history depends on that order).
             pEvent->m_kind = bServer ? EK_MOVED_TO_CLIENT : EK_MOVED_TO_SERVER;
             doc.RecordEvent(pEvent, bQuiet);
+            if (t_pThrough && MayPassThrough(doc, bServer ? CLIENT_SIDE : SERVER_SIDE, pEvent)) {
+                t_pThrough->push_back(pEvent);
+                return;
+            }
             if (bServer) {
                 doc.AddToClient(pEvent);
                 WakeWorker(doc, CLIENT_SIDE);

@@ -51,10 +51,18 @@ std::uint64_t EpollData(SOCKET s, std::uint32_t nToken)
     return (static_cast<std::uint64_t>(nToken) << 32) | static_cast<std::uint32_t>(s);
 }
 
-bool ArmLocked(int epfd, int op, SOCKET s, std::uint32_t nToken)
+// A listening socket is watched for waiting clients. A connected socket is
+// watched only for its peer's close (and errors, which epoll always
+// reports): its worker waits for arrivals on the socket itself.
+std::uint32_t EpollEvents(unsigned lEvent)
+{
+    return (lEvent & FD_ACCEPT) ? EPOLLIN : EPOLLRDHUP;
+}
+
+bool ArmLocked(int epfd, int op, SOCKET s, std::uint32_t nToken, unsigned lEvent)
 {
     epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLONESHOT;
+    ev.events = EpollEvents(lEvent) | EPOLLONESHOT;
     ev.data.u64 = EpollData(s, nToken);
     return ::epoll_ctl(epfd, op, s, &ev) == 0;
 }
@@ -196,7 +204,7 @@ int SelectSocketNotification(SOCKET s, UINT nMsg, unsigned lEvent)
     std::lock_guard<std::mutex> lock(g_lock);
     CancelLocked(pHost->Fd(), s);
     const std::uint32_t nToken = g_nNextToken++;
-    if (!ArmLocked(pHost->Fd(), EPOLL_CTL_ADD, s, nToken))
+    if (!ArmLocked(pHost->Fd(), EPOLL_CTL_ADD, s, nToken, lEvent))
         return -1;
     g_registrations[s] = Registration{nMsg, lEvent, nToken, false};
     return 0;
@@ -219,23 +227,7 @@ void RearmSocketNotification(SOCKET s)
     if (it == g_registrations.end() || !it->second.bFired)
         return;
     it->second.bFired = false;
-    ArmLocked(pHost->Fd(), EPOLL_CTL_MOD, s, it->second.nToken);
-}
-
-void DisarmSocketNotification(SOCKET s)
-{
-    CNotifierHost* pHost = g_pHost.load();
-    if (!pHost)
-        return;
-    std::lock_guard<std::mutex> lock(g_lock);
-    const auto it = g_registrations.find(s);
-    if (it == g_registrations.end() || it->second.bFired)
-        return;
-    it->second.bFired = true;
-    epoll_event ev{};
-    ev.events = EPOLLONESHOT;
-    ev.data.u64 = EpollData(s, it->second.nToken);
-    ::epoll_ctl(pHost->Fd(), EPOLL_CTL_MOD, s, &ev);
+    ArmLocked(pHost->Fd(), EPOLL_CTL_MOD, s, it->second.nToken, it->second.lEvent);
 }
 
 void PostSocketNotification(UINT nMsg, unsigned lParam)

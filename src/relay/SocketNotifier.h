@@ -7,15 +7,20 @@
 // window thread of the desktop program, or the main thread of the command
 // line), and are handed to the handler installed for the message.
 //
+// A read-and-close registration is woken only by the peer's close (or an
+// error): the worker of the socket waits for arrivals on the socket itself,
+// so relayed data never takes a detour through the window thread. A
+// readable socket delivers FD_READ (which sets the worker's work event) while
+// data is still waiting, and FD_CLOSE once the worker has read everything;
+// whether data is waiting is told with a one-byte MSG_PEEK, which leaves it
+// in place: the window thread never reads relayed bytes. The close
+// notification comes only once; the registration ends with it.
+//
 // Every registration is one-shot: after a notification the socket is not
-// watched again until it is re-armed. For a read-and-close registration the
-// worker that drains the socket re-arms it (RearmSocketNotification) just
-// before it goes back to sleep, so a burst of arrivals gives one read
-// notification and no storm while the worker is still reading; an accept
-// registration is re-armed as soon as its handler returns. Whether a readable socket holds data or was closed by its peer is
-// told with a one-byte MSG_PEEK, which leaves the data in place: the window
-// thread never reads relayed bytes. A close notification comes after the last
-// read notification and only once; the registration ends with it.
+// watched again until it is re-armed. The worker of a read-and-close
+// registration re-arms it (RearmSocketNotification) just before it goes back
+// to sleep; an accept registration is re-armed as soon as its handler
+// returns.
 #pragma once
 
 #include "app/resource.h"
@@ -52,9 +57,6 @@ void CancelSocketNotification(SOCKET s);
 // Watches s again after a notification (any thread). Does nothing when s is
 // not registered or was not notified since it was last armed.
 void RearmSocketNotification(SOCKET s);
-// Stops watching s for arrivals while its worker is awake and reads it
-// anyway (any thread); the worker re-arms it before it sleeps again.
-void DisarmSocketNotification(SOCKET s);
 // Queues a notification from any thread; it is delivered on the window thread
 // after the ones already waiting, like a posted window message.
 void PostSocketNotification(UINT nMsg, unsigned lParam);
