@@ -295,6 +295,17 @@ int main(int argc, char** argv)
         BulkThrough("midwire relay", nBytes, chunk, 0, true, false, false);
         return 0;
     }
+    // "trips" as second argument: only the relay's round trips, for
+    // profiling them.
+    if (argc > 2 && std::strcmp(argv[2], "trips") == 0) {
+        const double tDirect = RoundTrips(10000, false, false);
+        const double tSocat = RoundTrips(10000, true, false);
+        const double tMid = RoundTrips(10000, true, true);
+        std::printf("  direct %.1f us, socat %.1f us, midwire %.1f us per trip; added: midwire / socat = %.2f\n",
+                    tDirect / 10000 * 1e6, tSocat / 10000 * 1e6, tMid / 10000 * 1e6,
+                    (tMid - tDirect) / (tSocat - tDirect));
+        return 0;
+    }
     std::printf("1. One-way transfer of %llu MiB, 256 KiB writes and reads\n", static_cast<unsigned long long>(nMiB));
     const double dDirect = BulkThrough("direct", nBytes, chunk, 0, false, false, true);
     BulkThrough("socat (default buffer)", nBytes, chunk, 0, false, false, false);

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <sys/mman.h>
 
 #include "app/CommandTable.h"
 #include "editor/EditorAccess.h"
@@ -93,6 +94,53 @@ struct QpEscapeTable {
 };
 constexpr QpEscapeTable kQpEscapes;
 
+// Eight bytes tested at once, as one 64-bit word.
+constexpr std::uint64_t kEachByte = 0x0101010101010101ull;
+constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+
+inline std::uint64_t LoadEight(const unsigned char* p)
+{
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);
+    return x;
+}
+
+// Whether every byte of x lies in 0x20..0x7E and none is "=": the bytes that
+// Quoted-Printable output may hold as they are. Each test is exact for the
+// word as a whole (a borrow or carry only crosses from a byte that already
+// failed).
+inline bool AllPrintableNoEquals(std::uint64_t x)
+{
+    const std::uint64_t below = (x - kEachByte * 0x20) & ~x;
+    const std::uint64_t above = (x + kEachByte * 0x01) | x;
+    const std::uint64_t eq = x ^ (kEachByte * '=');
+    const std::uint64_t equals = (eq - kEachByte) & ~eq;
+    return ((below | above | equals) & kHighBits) == 0;
+}
+
+// The byte of x that lies at offset i in memory.
+inline unsigned char ByteOf(std::uint64_t x, int i)
+{
+    const int nShift = std::endian::native == std::endian::little ? 8 * i : 8 * (7 - i);
+    return static_cast<unsigned char>(x >> nShift);
+}
+
+// Quoted-Printable output of a byte that is not a line feed and not a blank
+// before one: its word (the byte itself, or "=XX") and its length.
+struct QpEncodeWords {
+    std::uint32_t words[256];
+    std::uint8_t lengths[256];
+    constexpr QpEncodeWords() : words(), lengths()
+    {
+        for (int c = 0; c < 256; ++c) {
+            const bool bEscape = kQpEncode[static_cast<std::size_t>(c)] >= 2;
+            words[c] = bEscape ? kQpEscapes.words[c] : ByteAt(0, static_cast<char>(c));
+            lengths[c] = bEscape ? 3 : 1;
+        }
+    }
+};
+constexpr QpEncodeWords kQpWords;
+
 // Whether all of eight bytes belong to a run, tested without a branch per byte.
 inline bool RunOfEight(const unsigned char* p, const std::array<bool, 256>& table)
 {
@@ -134,12 +182,33 @@ struct Base64PairTable {
 };
 constexpr Base64PairTable kBase64Pairs;
 
+// Sizes a result string for n bytes about to be written. A large result is
+// backed by huge pages where the system offers them on request: its first
+// touch then costs one page fault per 2 MiB rather than one per 4 KiB, which
+// for fresh memory costs more than the coding itself.
+void SizeOutput(std::string& strOut, std::size_t n)
+{
+    constexpr std::size_t LARGE = std::size_t{8} << 20;
+    if (n >= LARGE && strOut.capacity() < n) {
+        strOut.reserve(n);
+#ifdef MADV_HUGEPAGE
+        constexpr std::uintptr_t HUGE_PAGE = std::uintptr_t{2} << 20;
+        const auto nBegin = reinterpret_cast<std::uintptr_t>(strOut.data());
+        const std::uintptr_t nStart = (nBegin + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+        const std::uintptr_t nEnd = (nBegin + n) & ~(HUGE_PAGE - 1);
+        if (nEnd > nStart)
+            ::madvise(reinterpret_cast<void*>(nStart), nEnd - nStart, MADV_HUGEPAGE);
+#endif
+    }
+    strOut.resize(n);
+}
+
 // A result string written through a pointer, grown as needed, cut to size at the end.
 class COutput {
 public:
     explicit COutput(std::size_t nExpected)
     {
-        m_strOut.resize(nExpected + 64);
+        SizeOutput(m_strOut, nExpected + 64);
         m_p = m_strOut.data();
         m_pEnd = m_p + m_strOut.size();
     }
@@ -148,7 +217,7 @@ public:
     {
         if (static_cast<std::size_t>(m_pEnd - m_p) < n) {
             const std::size_t nUsed = static_cast<std::size_t>(m_p - m_strOut.data());
-            m_strOut.resize(std::max(m_strOut.size() * 2, nUsed + n));
+            SizeOutput(m_strOut, std::max(m_strOut.size() * 2, nUsed + n));
             m_p = m_strOut.data() + nUsed;
             m_pEnd = m_strOut.data() + m_strOut.size();
         }
@@ -176,7 +245,7 @@ std::string Base64Encode(std::string_view data)
     const std::size_t nLines = n / 57;
     const std::size_t nRest = n % 57;
     std::string strOut;
-    strOut.resize(nLines * 77 + (nRest + 2) / 3 * 4 + 1);
+    SizeOutput(strOut, nLines * 77 + (nRest + 2) / 3 * 4 + 1);
     char* q = strOut.data();
     auto group = [&q](const unsigned char* s) {
         const std::uint32_t v = (std::uint32_t{s[0]} << 16) | (std::uint32_t{s[1]} << 8) | s[2];
@@ -208,7 +277,7 @@ std::string Base64Decode(std::string_view text)
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const auto* const pEnd = p + text.size();
     std::string strOut;
-    strOut.resize(text.size() / 4 * 3 + 3);
+    SizeOutput(strOut, text.size() / 4 * 3 + 3);
     char* const pStart = strOut.data();
     char* q = pStart;
     std::uint32_t nBits = 0;
@@ -316,7 +385,7 @@ std::string QuotedPrintableEncode(std::string_view data)
             int nPlain = 4;
             while (i < nEnd && nColumn <= 72) {
                 if (nPlain >= 4 && i + 8 <= nEnd && nColumn + 8 <= 73) {
-                    if (RunOfEight(p + i, kQpEncodeRun) && !(p[i + 7] == ' ' && p[i + 8] == '\n')) {
+                    if (AllPrintableNoEquals(LoadEight(p + i)) && !(p[i + 7] == ' ' && p[i + 8] == '\n')) {
                         std::memcpy(q, p + i, 8);
                         q += 8;
                         i += 8;
@@ -324,6 +393,27 @@ std::string QuotedPrintableEncode(std::string_view data)
                         continue;
                     }
                     nPlain = 0;
+                }
+                // Eight bytes of mixed data without a line feed among them or
+                // right after them, far enough from the line's end that no
+                // soft break can fall among them: each is written as its word
+                // without further tests (a blank is never before a line feed
+                // here).
+                if (nColumn + 21 <= 72 && i + 9 <= nEnd) {
+                    const std::uint64_t x = LoadEight(p + i);
+                    const std::uint64_t lf = x ^ (kEachByte * '\n');
+                    if ((((lf - kEachByte) & ~lf) & kHighBits) == 0 && p[i + 8] != '\n') {
+                        char* const qBlock = q;
+                        for (int k = 0; k < 8; ++k) {
+                            const unsigned char b = ByteOf(x, k);
+                            std::memcpy(q, &kQpWords.words[b], 4);  // the room asked for covers the fourth byte
+                            q += kQpWords.lengths[b];
+                        }
+                        nColumn += static_cast<std::size_t>(q - qBlock);
+                        i += 8;
+                        nPlain = 4;
+                        continue;
+                    }
                 }
                 // One byte, without a branch on its kind: the blank before a
                 // line feed is escaped like any byte that cannot stand for itself.
@@ -362,18 +452,54 @@ std::string QuotedPrintableDecode(std::string_view text)
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
     std::string strOut;
-    strOut.resize(n);  // decoding never lengthens
+    SizeOutput(strOut, n);  // decoding never lengthens
     char* const pStart = strOut.data();
     char* q = pStart;
     auto isBlank = [](unsigned char c) { return c == ' ' || c == '\t'; };
     std::size_t i = 0;
     while (i < n) {
+        // Plain bytes, blanks before plain bytes and escapes, the bulk of
+        // most input, without a branch on which of them comes: a byte is
+        // written either way and the input moves on by one or three. Eight
+        // bytes that may stand as they are, the last not a blank, are copied
+        // at once (blanks among them are followed by something other than a
+        // line end, so they are kept). Anything else is left to the rules
+        // below.
+        while (i + 9 <= n) {
+            const std::uint64_t x = LoadEight(p + i);
+            if (AllPrintableNoEquals(x) && ByteOf(x, 7) != ' ') {
+                std::memcpy(q, p + i, 8);
+                q += 8;
+                i += 8;
+                continue;
+            }
+            const unsigned char c = ByteOf(x, 0);
+            const unsigned char c1 = ByteOf(x, 1);
+            const std::uint8_t hi = kHexTable[c1];
+            const std::uint8_t lo = kHexTable[ByteOf(x, 2)];
+            const std::uint32_t nEscape =
+                static_cast<std::uint32_t>(c == '=') & static_cast<std::uint32_t>(((hi | lo) & 0xF0) == 0);
+            std::uint32_t nGo = nEscape | static_cast<std::uint32_t>(kQpPlain[c]) |
+                                (static_cast<std::uint32_t>(isBlank(c)) & static_cast<std::uint32_t>(kQpPlain[c1]));
+            // Keeps the compiler from testing the parts of nGo one by one,
+            // which would bring back the branch on the kind of byte.
+            asm("" : "+r"(nGo));
+            if (nGo == 0)
+                break;
+            const std::uint32_t nMask = 0u - nEscape;
+            *q++ = static_cast<char>((((static_cast<std::uint32_t>(hi) << 4) | lo) & nMask) | (c & ~nMask));
+            // Every "=" that gets here begins an escape: the step needs only
+            // the byte itself, not the table look-ups of its digits.
+            i += 1 + 2 * static_cast<std::size_t>(c == '=');
+        }
+        if (i >= n)
+            break;
         const unsigned char c = p[i];
         if (kQpPlain[c]) {
             // A run of plain bytes and blanks; blanks that end the line are
             // left to the blank rule below.
             std::size_t j = i + 1;
-            while (j + 8 <= n && RunOfEight(p + j, kQpRun))
+            while (j + 8 <= n && AllPrintableNoEquals(LoadEight(p + j)))
                 j += 8;
             while (j < n && kQpRun[p[j]])
                 ++j;

@@ -1,5 +1,6 @@
 #include "relay/BlockPool.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <sys/mman.h>
@@ -78,16 +79,38 @@ unsigned char* CBlockPool::Take()
 
 void CBlockPool::Fill()
 {
+    // Blocks are made in groups: blocks allocated one after another mostly
+    // lie next to each other, and one call makes the pages of a whole run of
+    // them present.
+    constexpr std::size_t GROUP = 16;
+    unsigned char* group[GROUP];
     std::unique_lock<std::mutex> lock(m_lock);
     m_bFilling = true;
     for (;;) {
         while (!m_bStop && m_ready.size() < m_nDepth) {
+            const std::size_t nWant = std::min(GROUP, m_nDepth - m_ready.size());
             lock.unlock();
-            unsigned char* p = MakeBlock();
+            std::size_t nMade = 0;
+            while (nMade < nWant) {
+                auto* p = static_cast<unsigned char*>(std::malloc(m_nBlockSize));
+                if (!p)
+                    break;  // out of memory: the worker's own attempts report it
+                group[nMade++] = p;
+            }
+            std::sort(group, group + nMade);
+            for (std::size_t i = 0; i < nMade;) {
+                std::size_t j = i + 1;
+                // malloc keeps a small header between neighbouring blocks.
+                while (j < nMade && group[j] - (group[j - 1] + m_nBlockSize) <= 64)
+                    ++j;
+                Populate(group[i], static_cast<std::size_t>(group[j - 1] + m_nBlockSize - group[i]));
+                i = j;
+            }
             lock.lock();
-            if (!p)
-                break;  // out of memory: the worker's own attempts report it
-            m_ready.push_back(p);
+            for (std::size_t i = 0; i < nMade; ++i)
+                m_ready.push_back(group[i]);
+            if (nMade < nWant)
+                break;
         }
         m_bFilling = false;
         m_wanted.wait(lock, [this] { return m_bStop || m_bFilling; });

@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <poll.h>
 #include <random>
 #include <sys/socket.h>
 #include <thread>
 
 #include "RelayTestUtil.h"
+#include "relay/RelayState.h"
 #include "app/CommandTable.h"
 #include "session/FrontEnd.h"
 
@@ -515,6 +518,93 @@ TEST_F(RelaySessionTest, BulkBothDirectionsAtOnce)
         if (p->m_kind == EK_MOVED_TO_SERVER) {
             ASSERT_EQ(p->m_pData[p->m_nLength - 1], '\n') << "every piece ends with the break character";
         }
+    }
+}
+
+// A piece goes out straight from the worker that received it while nothing
+// waits before it, or through the other worker's queue, or as the rest of a
+// piece a full socket took only in part. A server peer that stops reading
+// for a while, writes of every size and Verbose switched on and off (which
+// moves sending from one way to the other) must still deliver every byte
+// once and in order, with and without the break character.
+TEST_F(RelaySessionTest, StraightThroughQueuedAndCarriedPiecesKeepTheirOrder)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    const size_t nSize = 6u << 20;
+#else
+    const size_t nSize = 24u << 20;
+#endif
+    std::mt19937 rng(11);
+    for (const BOOL bBreakChar : {FALSE, TRUE}) {
+        SCOPED_TRACE(bBreakChar ? "break character" : "no break character");
+        doc.m_bQuiet = TRUE;
+        doc.m_bUseBreakChar = bBreakChar;
+        StoreFlag(doc.m_bVerbose, FALSE);
+        ASSERT_TRUE(Start(true, true));
+        const size_t nHistoryBefore = doc.m_history.GetCount();
+        std::string up(nSize, '\0');
+        for (char& c : up)
+            c = static_cast<char>(rng() & 0xFF);
+        up.back() = '\n';  // nothing is left pending at End
+        std::vector<size_t> cuts;
+        for (size_t n = 0; n < nSize;) {
+            n = std::min(nSize, n + 1 + rng() % 200000);
+            cuts.push_back(n);
+        }
+        std::string got;
+        std::atomic<bool> bWritten{false}, bRead{false};
+        std::thread writer([&] {
+            size_t nFrom = 0;
+            for (const size_t nTo : cuts) {
+                if (!SendAllBlocking(client.Get(), up.substr(nFrom, nTo - nFrom)))
+                    break;
+                nFrom = nTo;
+            }
+            bWritten = true;
+        });
+        std::thread reader([&] {
+            // Still for a while: the relay's socket to the server fills up.
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            char buf[1 << 16];
+            size_t nSincePause = 0;
+            while (got.size() < nSize) {
+                pollfd pfd{server.Get(), POLLIN, 0};
+                if (::poll(&pfd, 1, 30000) <= 0)
+                    break;
+                const ssize_t r = ::recv(server.Get(), buf, sizeof buf, 0);
+                if (r <= 0)
+                    break;
+                got.append(buf, static_cast<size_t>(r));
+                nSincePause += static_cast<size_t>(r);
+                if (nSincePause > (4u << 20)) {
+                    nSincePause = 0;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                }
+            }
+            bRead = true;
+        });
+        int nPumps = 0;
+        EXPECT_TRUE(PumpUntil(
+            [&] {
+                if (++nPumps % 8 == 0)
+                    StoreFlag(doc.m_bVerbose, !LoadFlag(doc.m_bVerbose));
+                return bWritten.load() && bRead.load();
+            },
+            120000));
+        writer.join();
+        reader.join();
+        StoreFlag(doc.m_bVerbose, FALSE);
+        EXPECT_EQ(got.size(), nSize);
+        EXPECT_TRUE(got == up) << "bytes at the server differ from the client's";
+        EndConnection(doc);
+        std::string recorded;
+        for (size_t i = nHistoryBefore; i < doc.m_history.GetCount(); ++i) {
+            const HistoryEvent* p = doc.m_history.GetAt(i);
+            if (p->m_kind == EK_MOVED_TO_SERVER)
+                recorded += Bytes(*p);
+        }
+        EXPECT_TRUE(recorded == up) << "the history holds other bytes than were relayed";
+        EXPECT_EQ(Count(EK_ERROR), 0u);
     }
 }
 

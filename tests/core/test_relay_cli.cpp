@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <random>
 
 #include "RelayTestUtil.h"
+#include "app/CliSupport.h"
 #include "TestUtil.h"
 
 using namespace relaytest;
@@ -159,4 +161,30 @@ TEST(RelayCliTest, SignalWhileWaitingAndRefusedServer)
     const testutil::RunResult help = RunCommand("'" + testutil::Midwire() + "' relay --help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--keep-alive"), std::string::npos);
+}
+
+// A signal reaches the watch's handler through the event loop. Once one has
+// been seen, a repeat after the watch is gone (timeout sends one to the
+// process and one to its group) must not kill the program that is ending
+// cleanly; a watch that saw none gives the signals their default action back.
+TEST(SignalWatchTest, RepeatAfterAnEndingSignalIsHarmless)
+{
+    relaytest::EnsureApplication();
+    {
+        int nCalls = 0;
+        CSignalWatch watch([&] { ++nCalls; });
+        ASSERT_TRUE(watch.IsValid());
+        ::raise(SIGTERM);
+        EXPECT_TRUE(relaytest::PumpUntil([&] { return nCalls > 0; }, 5000));
+        EXPECT_EQ(nCalls, 1);
+    }
+    ::raise(SIGTERM);  // this test program would end here if the default were back
+    ::raise(SIGINT);
+
+    { CSignalWatch quiet([] {}); }
+    struct sigaction now {};
+    ::sigaction(SIGINT, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
+    ::sigaction(SIGTERM, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
 }
