@@ -118,6 +118,21 @@ inline bool AllPrintableNoEquals(std::uint64_t x)
     return ((below | above | equals) & kHighBits) == 0;
 }
 
+// The offset in memory of the first byte of x that Quoted-Printable output
+// cannot hold as it is (see AllPrintableNoEquals), 8 when there is none. The
+// lowest flagged byte of each test is exact.
+inline int FirstNotPrintable(std::uint64_t x)
+{
+    const std::uint64_t below = (x - kEachByte * 0x20) & ~x;
+    const std::uint64_t above = (x + kEachByte * 0x01) | x;
+    const std::uint64_t eq = x ^ (kEachByte * '=');
+    const std::uint64_t equals = (eq - kEachByte) & ~eq;
+    const std::uint64_t bad = (below | above | equals) & kHighBits;
+    if (bad == 0)
+        return 8;
+    return (std::endian::native == std::endian::little ? std::countr_zero(bad) : std::countl_zero(bad)) / 8;
+}
+
 // The byte of x that lies at offset i in memory.
 inline unsigned char ByteOf(std::uint64_t x, int i)
 {
@@ -126,17 +141,22 @@ inline unsigned char ByteOf(std::uint64_t x, int i)
 }
 
 // Quoted-Printable output of a byte that is not a line feed and not a blank
-// before one: its word (the byte itself, or "=XX") and its length.
+// before one, as one word: the byte itself or "=XX", and in the fourth byte
+// its length. The whole word is stored and the output moves on by the
+// length; the next store covers the length byte.
 struct QpEncodeWords {
     std::uint32_t words[256];
-    std::uint8_t lengths[256];
-    constexpr QpEncodeWords() : words(), lengths()
+    constexpr QpEncodeWords() : words()
     {
         for (int c = 0; c < 256; ++c) {
             const bool bEscape = kQpEncode[static_cast<std::size_t>(c)] >= 2;
-            words[c] = bEscape ? kQpEscapes.words[c] : ByteAt(0, static_cast<char>(c));
-            lengths[c] = bEscape ? 3 : 1;
+            words[c] = (bEscape ? kQpEscapes.words[c] : ByteAt(0, static_cast<char>(c))) |
+                       ByteAt(3, static_cast<char>(bEscape ? 3 : 1));
         }
+    }
+    static constexpr std::size_t Length(std::uint32_t word)
+    {
+        return std::endian::native == std::endian::little ? word >> 24 : word & 0xFF;
     }
 };
 constexpr QpEncodeWords kQpWords;
@@ -339,7 +359,7 @@ std::size_t EstimateQpSize(const unsigned char* p, std::size_t n)
                                                                             static_cast<double>(nSample) *
                                                                             static_cast<double>(n))
                                            : 0);
-    return nBase + nBase / 16 + 256;
+    return nBase + nBase / 32 + 256;  // a soft break of two characters per 73 or more
 }
 
 }  // namespace
@@ -399,19 +419,24 @@ std::string QuotedPrintableEncode(std::string_view data)
                 // soft break can fall among them: each is written as its word
                 // without further tests (a blank is never before a line feed
                 // here).
-                if (nColumn + 21 <= 72 && i + 9 <= nEnd) {
+                // Near the line's end, four bytes are taken the same way.
+                const int nBlock = nColumn + 21 <= 72 ? 8 : nColumn + 9 <= 72 ? 4 : 0;
+                if (nBlock != 0 && i + 9 <= nEnd) {
                     const std::uint64_t x = LoadEight(p + i);
                     const std::uint64_t lf = x ^ (kEachByte * '\n');
                     if ((((lf - kEachByte) & ~lf) & kHighBits) == 0 && p[i + 8] != '\n') {
                         char* const qBlock = q;
-                        for (int k = 0; k < 8; ++k) {
-                            const unsigned char b = ByteOf(x, k);
-                            std::memcpy(q, &kQpWords.words[b], 4);  // the room asked for covers the fourth byte
-                            q += kQpWords.lengths[b];
+                        for (int k = 0; k < nBlock; ++k) {
+                            const std::uint32_t word = kQpWords.words[p[i + static_cast<std::size_t>(k)]];
+                            std::memcpy(q, &word, 4);  // the room asked for covers the fourth byte
+                            q += QpEncodeWords::Length(word);
                         }
-                        nColumn += static_cast<std::size_t>(q - qBlock);
-                        i += 8;
-                        nPlain = 4;
+                        const auto nWritten = static_cast<std::size_t>(q - qBlock);
+                        nColumn += nWritten;
+                        i += static_cast<std::size_t>(nBlock);
+                        // Eight plain bytes at once are tried next only
+                        // after a block that was all plain.
+                        nPlain = nWritten == static_cast<std::size_t>(nBlock) ? 4 : 0;
                         continue;
                     }
                 }
@@ -447,6 +472,45 @@ std::string QuotedPrintableEncode(std::string_view data)
     return out.Take();
 }
 
+namespace {
+
+// The byte that two hexadecimal digits stand for, indexed by the two digits
+// as they lie in memory read as one 16-bit word; 0x100 where either is not a
+// digit.
+struct QpDigitPairs {
+    std::uint16_t values[65536];
+    constexpr QpDigitPairs() : values()
+    {
+        for (int w = 0; w < 65536; ++w) {
+            const int nFirst = std::endian::native == std::endian::little ? (w & 0xFF) : (w >> 8);
+            const int nSecond = std::endian::native == std::endian::little ? (w >> 8) : (w & 0xFF);
+            const std::uint8_t hi = kHexTable[static_cast<std::size_t>(nFirst)];
+            const std::uint8_t lo = kHexTable[static_cast<std::size_t>(nSecond)];
+            values[w] = (hi | lo) & 0xF0 ? 0x100 : static_cast<std::uint16_t>((hi << 4) | lo);
+        }
+    }
+};
+constexpr QpDigitPairs kQpDigitPairs;
+
+// 1 for a plain byte, 2 for a blank or tab (which goes as it is before a
+// plain byte), 0 for the rest.
+constexpr std::array<std::uint8_t, 256> MakeQpItemTable()
+{
+    std::array<std::uint8_t, 256> table{};
+    for (int c = 0; c < 256; ++c)
+        table[static_cast<std::size_t>(c)] = kQpPlain[static_cast<std::size_t>(c)] ? 1 : 0;
+    table[' '] = 2;
+    table['\t'] = 2;
+    return table;
+}
+constexpr std::array<std::uint8_t, 256> kQpItem = MakeQpItemTable();
+
+// Items without an escape in a row after which the decoder tries to copy
+// several bytes at once: text gets there at once, binary data seldom.
+constexpr std::uint32_t QP_RUN_TRY = 4;
+
+}  // namespace
+
 std::string QuotedPrintableDecode(std::string_view text)
 {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
@@ -465,32 +529,45 @@ std::string QuotedPrintableDecode(std::string_view text)
         // at once (blanks among them are followed by something other than a
         // line end, so they are kept). Anything else is left to the rules
         // below.
+        std::uint32_t nPlainRun = QP_RUN_TRY;  // items in a row without an escape
         while (i + 9 <= n) {
-            const std::uint64_t x = LoadEight(p + i);
-            if (AllPrintableNoEquals(x) && ByteOf(x, 7) != ' ') {
-                std::memcpy(q, p + i, 8);
-                q += 8;
-                i += 8;
+            if (nPlainRun >= QP_RUN_TRY) {
+                // The bytes up to the first that cannot stand as it is are
+                // copied at once, short of the blanks just before it (which
+                // the blank rule must judge).
+                const std::uint64_t x = LoadEight(p + i);
+                int k = FirstNotPrintable(x);
+                while (k > 0 && ByteOf(x, k - 1) == ' ')
+                    --k;
+                if (k > 0) {
+                    std::memcpy(q, p + i, 8);
+                    q += k;
+                    i += static_cast<std::size_t>(k);
+                    if (k == 8)
+                        continue;
+                }
+                nPlainRun = 0;
                 continue;
             }
-            const unsigned char c = ByteOf(x, 0);
-            const unsigned char c1 = ByteOf(x, 1);
-            const std::uint8_t hi = kHexTable[c1];
-            const std::uint8_t lo = kHexTable[ByteOf(x, 2)];
-            const std::uint32_t nEscape =
-                static_cast<std::uint32_t>(c == '=') & static_cast<std::uint32_t>(((hi | lo) & 0xF0) == 0);
-            std::uint32_t nGo = nEscape | static_cast<std::uint32_t>(kQpPlain[c]) |
-                                (static_cast<std::uint32_t>(isBlank(c)) & static_cast<std::uint32_t>(kQpPlain[c1]));
+            const unsigned char c = p[i];
+            std::uint16_t nPair;
+            std::memcpy(&nPair, p + i + 1, 2);
+            const std::uint32_t nValue = kQpDigitPairs.values[nPair];
+            const auto nEquals = static_cast<std::uint32_t>(c == '=');
+            const std::uint32_t nEscape = nEquals & static_cast<std::uint32_t>(nValue < 0x100);
+            const std::uint32_t nItem = kQpItem[c];
+            std::uint32_t nGo = nEscape | (nItem & 1u) | ((nItem >> 1) & kQpItem[p[i + 1]] & 1u);
             // Keeps the compiler from testing the parts of nGo one by one,
             // which would bring back the branch on the kind of byte.
             asm("" : "+r"(nGo));
             if (nGo == 0)
                 break;
             const std::uint32_t nMask = 0u - nEscape;
-            *q++ = static_cast<char>((((static_cast<std::uint32_t>(hi) << 4) | lo) & nMask) | (c & ~nMask));
+            *q++ = static_cast<char>((nValue & nMask) | (c & ~nMask));
             // Every "=" that gets here begins an escape: the step needs only
-            // the byte itself, not the table look-ups of its digits.
-            i += 1 + 2 * static_cast<std::size_t>(c == '=');
+            // the byte itself, not the look-up of its digits.
+            i += 1 + 2 * std::size_t{nEquals};
+            nPlainRun = (nPlainRun + 1) & ~nMask;
         }
         if (i >= n)
             break;
