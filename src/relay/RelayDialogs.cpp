@@ -2,12 +2,14 @@
 
 #include <QEventLoop>
 #include <QTimer>
+#include <atomic>
 #include <cctype>
 #include <climits>
 
 #include "session/FrontEnd.h"
 #include "session/MidwireDoc.h"
 #include "relay/Relay.h"
+#include "relay/RelayState.h"
 #include "views/DisplayTranslation.h"
 
 CWaitAcceptDlg* g_pWaitAcceptDlg = nullptr;
@@ -90,19 +92,20 @@ void CConnectionOptionsData::LoadFrom(const CMidwireDoc& doc)
 
 void ApplyConnectionOptions(CMidwireDoc& doc, const CConnectionOptionsData& data)
 {
-    doc.m_bVerbose = data.m_bVerbose;
-    doc.m_bQuiet = data.m_bQuiet;
+    // The relay workers read these while a session runs.
+    StoreFlag(doc.m_bVerbose, data.m_bVerbose);
+    StoreFlag(doc.m_bQuiet, data.m_bQuiet);
     doc.m_bVisibleScroll = data.m_bVisibleScroll;
     char ch;
     if (BreakCharFromText(data.m_strDisplayBreak, ch))
         g_chDisplayBreak = ch;
     if (BreakCharFromText(data.m_strBreakChar, ch))
-        doc.m_chBreakChar = ch;
+        std::atomic_ref<char>(doc.m_chBreakChar).store(ch, std::memory_order_relaxed);
     g_nMaxLineLength = data.m_nMaxLineLength;
     doc.m_nServerWaitRetries = data.m_nServerWaitRetries;
     doc.m_nClientWaitRetries = data.m_nClientWaitRetries;
     g_bKeepBreaks = data.m_bKeepBreaks;
-    doc.m_bUseBreakChar = data.m_bUseBreakChar;
+    StoreFlag(doc.m_bUseBreakChar, data.m_bUseBreakChar);
     doc.m_nServerTimeWait = data.m_nServerTimeWait;
     doc.m_nClientTimeWait = data.m_nClientTimeWait;
 }

@@ -98,7 +98,7 @@ void RecordError(CMidwireDoc& doc, const std::string& strText)
     if (HistoryEvent* p = NewEvent()) {
         p->m_kind = EK_ERROR;
         p->m_strText = strText;
-        doc.RecordEvent(p, doc.m_bQuiet);
+        doc.RecordEvent(p, LoadFlag(doc.m_bQuiet));
     }
 }
 
@@ -124,7 +124,7 @@ void RouteBlock(CMidwireDoc& doc, ERelaySide side, unsigned char* pBlock, std::i
 // pending.
 void HandleChunkWithBreak(CMidwireDoc& doc, WorkerSide& w, const unsigned char* pChunk, int n)
 {
-    const unsigned char b = static_cast<unsigned char>(doc.m_chBreakChar);
+    const auto b = static_cast<unsigned char>(std::atomic_ref<char>(doc.m_chBreakChar).load(std::memory_order_relaxed));
     const unsigned char* pEnd = pChunk + n;
     const unsigned char* pRun = pChunk;
     while (pRun < pEnd) {
@@ -181,7 +181,7 @@ void HandleChunkWhole(CMidwireDoc& doc, WorkerSide& w, MallocPtr<unsigned char>&
     }
     p->m_kind = EK_ERROR;
     p->m_strText = std::string(LoadStringText(IDS_ALLOC_FAILED)) + w.pszChunkSuffix;
-    doc.RecordEvent(p, doc.m_bQuiet);
+    doc.RecordEvent(p, LoadFlag(doc.m_bQuiet));
 }
 
 // Waits until the socket takes data again or a stop is requested. False
@@ -309,7 +309,7 @@ bool SendPhase(CMidwireDoc& doc, WorkerSide& w, SOCKET s, CEvent& evStop, CRelay
     }
 
     const BOOL bVerbose = LoadFlag(doc.m_bVerbose);
-    const BOOL bQuiet = doc.m_bQuiet;
+    const BOOL bQuiet = LoadFlag(doc.m_bQuiet);
     const BOOL bReplaying = LoadFlag(w.bReplaying);
     std::vector<HistoryEvent*> batch;
     HistoryEvent* pCarry = nullptr;
@@ -521,7 +521,7 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
                 bClosed = true;
                 break;
             }
-            if (doc.m_bUseBreakChar)
+            if (LoadFlag(doc.m_bUseBreakChar))
                 HandleChunkWithBreak(doc, w, buffer.get(), n);
             else
                 HandleChunkWhole(doc, w, buffer, n, pool);
@@ -614,7 +614,7 @@ void WakeWorker(CMidwireDoc& doc, ERelaySide side)
 
 void RouteReceivedData(CMidwireDoc& doc, ERelaySide side, HistoryEvent* pEvent)
 {
-    const BOOL bQuiet = doc.m_bQuiet;
+    const BOOL bQuiet = LoadFlag(doc.m_bQuiet);
     // Each side's data is forwarded only when the other side belongs to the
     // session; otherwise it is held for the Get commands.
     const bool bServer = side == SERVER_SIDE;
@@ -626,7 +626,7 @@ void RouteReceivedData(CMidwireDoc& doc, ERelaySide side, HistoryEvent* pEvent)
             pEvent->m_kind = nReceivedKind;
             bServer ? doc.AddHeldFromServer(pEvent) : doc.AddHeldFromClient(pEvent);
         } else {
-            if (doc.m_bVerbose) {
+            if (LoadFlag(doc.m_bVerbose)) {
                 if (auto* pCopy = new (std::nothrow) HistoryEvent(*pEvent)) {
                     pCopy->m_kind = nReceivedKind;
                     doc.RecordEvent(pCopy, bQuiet);
