@@ -534,6 +534,10 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
             }
             if (!buffer)
                 buffer.reset(static_cast<unsigned char*>(std::malloc(RELAY_RECEIVE_BUFFER)));
+            // A short read emptied the socket: the sleep's poll tells of
+            // more, which saves a receive that would find nothing.
+            if (n < RELAY_RECEIVE_BUFFER)
+                break;
         }
         FlushThrough(doc, other, through);
         nThroughBytes = 0;
