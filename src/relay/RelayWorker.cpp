@@ -293,12 +293,12 @@ bool SendPhase(CMidwireDoc& doc, WorkerSide& w, SOCKET s, CEvent& evStop, CRelay
     // Held for the whole phase: the other worker then sends nothing straight
     // through to this side, which keeps the order of the queue on the wire.
     std::lock_guard<std::mutex> sendLock(st.sendLock);
-    if (HistoryEvent* pCarry = st.pCarry) {
+    if (HistoryEvent* pRest = st.pCarry) {
         // The rest of a piece that the other worker began to send.
         const std::int32_t nOffset = st.nCarryOffset;
         st.pCarry = nullptr;
         st.nCarryOffset = 0;
-        const ESendResult result = SendAll(s, pCarry->m_pData + nOffset, pCarry->m_nLength - nOffset, evStop, st);
+        const ESendResult result = SendAll(s, pRest->m_pData + nOffset, pRest->m_nLength - nOffset, evStop, st);
         if (result == ESendResult::Stopped)
             return false;
         if (result == ESendResult::Failed) {
