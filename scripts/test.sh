@@ -21,4 +21,4 @@ echo "=== Relay tests under ThreadSanitizer (build-tsan) ==="
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIDWIRE_TSAN=ON -DMIDWIRE_BUILD_BENCH=OFF >/dev/null
 cmake --build build-tsan -j "$(nproc)" --target midwire_core_tests
 export TSAN_OPTIONS=halt_on_error=1:exitcode=66
-ctest --test-dir build-tsan --output-on-failure -j 2 --timeout 900 -R 'Relay|Routing|ConnectionOptions'
+ctest --test-dir build-tsan --output-on-failure -j 2 --timeout 900 -R 'Relay|Routing|ConnectionOptions|BlockPool|SignalWatch'

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "RelayTestUtil.h"
+#include "TestUtil.h"
 #include "relay/RelayState.h"
 #include "app/CommandTable.h"
 #include "session/FrontEnd.h"
@@ -542,9 +543,7 @@ TEST_F(RelaySessionTest, StraightThroughQueuedAndCarriedPiecesKeepTheirOrder)
         StoreFlag(doc.m_bVerbose, FALSE);
         ASSERT_TRUE(Start(true, true));
         const size_t nHistoryBefore = doc.m_history.GetCount();
-        std::string up(nSize, '\0');
-        for (char& c : up)
-            c = static_cast<char>(rng() & 0xFF);
+        std::string up = testutil::RandomBytes(rng, nSize);
         up.back() = '\n';  // nothing is left pending at End
         std::vector<size_t> cuts;
         for (size_t n = 0; n < nSize;) {
