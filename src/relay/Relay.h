@@ -7,6 +7,11 @@
 // worker that received the piece. The window thread and the workers meet only
 // through the document's locked lists, the four worker events, the two done
 // flags and the socket fields. A worker never waits for the window thread.
+// Each worker waits on its own socket and its work event together. A piece a
+// worker routes to the other side goes straight out on that side's socket
+// when nothing waits before it there; the two workers meet for that only
+// through the other side's send lock, which the routing worker merely tries
+// (relay/RelayState.h).
 //
 // Where playback plugs in (the playback subsystem sets the two hooks below;
 // while they are null, playback does nothing):
