@@ -493,6 +493,10 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
     t_pThrough = &through;
 
     bool bPeerClosed = false;
+    // The first pass comes without a wake: the other worker may have routed
+    // data to this side before this one ran, and its wake was cleared when
+    // this worker was started.
+    bool bFirstPass = true;
     for (;;) {
         if (st.bStopRequested.load(std::memory_order_acquire))
             break;
@@ -502,7 +506,9 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
         // watched then, or its data would wake the worker in a loop.
         if (!buffer)
             buffer.reset(static_cast<unsigned char*>(std::malloc(RELAY_RECEIVE_BUFFER)));
-        SleepUntilWork(s, !bPeerClosed && buffer, evWork, st);
+        if (!bFirstPass)
+            SleepUntilWork(s, !bPeerClosed && buffer, evWork, st);
+        bFirstPass = false;
         if (st.bStopRequested.load(std::memory_order_acquire))
             break;
 

@@ -522,6 +522,40 @@ TEST_F(RelaySessionTest, BulkBothDirectionsAtOnce)
     }
 }
 
+// A client that speaks as soon as it is connected: its first bytes can be
+// read and routed by the client worker before the server worker runs at all.
+// They must still reach the server, session after session.
+TEST_F(RelaySessionTest, DataSentAtConnectReachesTheServer)
+{
+    doc.m_bQuiet = TRUE;
+    frontEnd.m_onDoModal = [this](UINT nIDD, void*) -> int {
+        if (nIDD != IDD_WAIT_ACCEPT)
+            return IDCANCEL;
+        client = ConnectLocal(nListenPort);
+        EXPECT_TRUE(SendAllBlocking(client.Get(), "hello\n"));
+        return RunHeadlessWaitAccept(doc);
+    };
+    for (int i = 0; i < 25; ++i) {
+        SCOPED_TRACE("session " + std::to_string(i));
+        ASSERT_TRUE(Start(true, true));
+        std::string got;
+        EXPECT_TRUE(PumpUntil(
+            [&] {
+                char buf[64];
+                const ssize_t r = ::recv(server.Get(), buf, sizeof buf, MSG_DONTWAIT);
+                if (r > 0)
+                    got.append(buf, static_cast<size_t>(r));
+                return got.size() >= 6;
+            },
+            5000));
+        EXPECT_EQ(got, "hello\n");
+        EndConnection(doc);
+        client.Reset();
+        server.Reset();
+        serverListen.Reset();
+    }
+}
+
 // A piece goes out straight from the worker that received it while nothing
 // waits before it, or through the other worker's queue, or as the rest of a
 // piece a full socket took only in part. A server peer that stops reading
