@@ -8,8 +8,44 @@
 
 namespace {
 
-int g_signalPipe[2] = {-1, -1};
-// The handler's end of the pipe, -1 once the watch is gone.
+// The self-pipe that carries signals to the event loop. It stays open for
+// the whole program, so that a handler running on any thread while a watch
+// ends never writes to a descriptor number that has been closed and reused.
+class CSignalPipe {
+public:
+    CSignalPipe()
+    {
+        if (::pipe2(m_fds, O_CLOEXEC | O_NONBLOCK) != 0)
+            m_fds[0] = m_fds[1] = -1;
+    }
+    ~CSignalPipe()
+    {
+        for (const int fd : m_fds)
+            if (fd >= 0)
+                ::close(fd);
+    }
+    CSignalPipe(const CSignalPipe&) = delete;
+    CSignalPipe& operator=(const CSignalPipe&) = delete;
+    int ReadFd() const { return m_fds[0]; }
+    int WriteFd() const { return m_fds[1]; }
+    void Drain() const
+    {
+        char buf[16];
+        while (::read(m_fds[0], buf, sizeof buf) > 0) {
+        }
+    }
+
+private:
+    int m_fds[2];
+};
+
+CSignalPipe& SignalPipe()
+{
+    static CSignalPipe pipe;
+    return pipe;
+}
+
+// The write end while a watch runs, -1 otherwise; and whether a signal came.
 std::atomic<int> g_nSignalWriteFd{-1};
 std::atomic<bool> g_bSignalSeen{false};
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
@@ -28,20 +64,20 @@ void OnSignal(int)
 
 CSignalWatch::CSignalWatch(std::function<void()> onSignal) : m_onSignal(std::move(onSignal))
 {
-    if (g_signalPipe[0] >= 0 || ::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return;  // one watch at a time
-    g_nSignalWriteFd.store(g_signalPipe[1]);
+    const CSignalPipe& pipe = SignalPipe();
+    if (pipe.ReadFd() < 0 || g_nSignalWriteFd.load() >= 0)
+        return;  // no pipe, or another watch runs: one watch at a time
+    pipe.Drain();  // what a signal after an earlier watch left
     g_bSignalSeen.store(false);
+    g_nSignalWriteFd.store(pipe.WriteFd());
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
-    m_pNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+    m_pNotifier = std::make_unique<QSocketNotifier>(pipe.ReadFd(), QSocketNotifier::Read);
     QObject::connect(m_pNotifier.get(), &QSocketNotifier::activated, [this] {
-        char buf[16];
-        while (::read(g_signalPipe[0], buf, sizeof buf) > 0) {
-        }
+        SignalPipe().Drain();
         if (m_onSignal)
             m_onSignal();
     });
@@ -51,18 +87,15 @@ CSignalWatch::~CSignalWatch()
 {
     if (!m_pNotifier)
         return;
+    m_pNotifier.reset();
+    g_nSignalWriteFd.store(-1);
     // Once a signal has asked the program to end, a repeat of it (tools such
     // as timeout send one to the process and one to its group) must not kill
     // the clean ending that is under way: the handler stays and does nothing.
-    g_nSignalWriteFd.store(-1);
     if (!g_bSignalSeen.load()) {
         ::signal(SIGINT, SIG_DFL);
         ::signal(SIGTERM, SIG_DFL);
     }
-    m_pNotifier.reset();
-    ::close(g_signalPipe[0]);
-    ::close(g_signalPipe[1]);
-    g_signalPipe[0] = g_signalPipe[1] = -1;
 }
 
 bool SplitHostPort(const std::string& strText, std::string& strHost, std::string& strPort)
