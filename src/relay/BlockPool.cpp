@@ -6,7 +6,8 @@
 #include <sys/mman.h>
 #include <system_error>
 
-CBlockPool::CBlockPool(std::size_t nBlockSize, std::size_t nDepth) : m_nBlockSize(nBlockSize), m_nDepth(nDepth)
+CBlockPool::CBlockPool(std::size_t nBlockSize, std::size_t nDepth)
+    : m_nBlockSize(nBlockSize), m_nDepth(nDepth), m_nTarget(std::min<std::size_t>(nDepth, 4))
 {
     m_ready.reserve(nDepth);
     try {
@@ -60,7 +61,7 @@ unsigned char* CBlockPool::Take()
             m_ready.pop_back();
             // The helper is woken once the pool is down by a quarter, so
             // that it makes blocks in runs rather than one wake per block.
-            const bool bWake = !m_bFilling && m_ready.size() <= m_nDepth * 3 / 4;
+            const bool bWake = !m_bFilling && m_ready.size() <= m_nTarget * 3 / 4;
             if (bWake)
                 m_bFilling = true;
             lock.unlock();
@@ -68,6 +69,8 @@ unsigned char* CBlockPool::Take()
                 m_wanted.notify_one();
             return p;
         }
+        // The pool ran dry: the stream is faster than the pool is deep.
+        m_nTarget = std::min(m_nDepth, m_nTarget * 2);
         if (!m_bFilling && m_helper.joinable()) {
             m_bFilling = true;
             lock.unlock();
@@ -87,8 +90,8 @@ void CBlockPool::Fill()
     std::unique_lock<std::mutex> lock(m_lock);
     m_bFilling = true;
     for (;;) {
-        while (!m_bStop && m_ready.size() < m_nDepth) {
-            const std::size_t nWant = std::min(GROUP, m_nDepth - m_ready.size());
+        while (!m_bStop && m_ready.size() < m_nTarget) {
+            const std::size_t nWant = std::min(GROUP, m_nTarget - m_ready.size());
             lock.unlock();
             std::size_t nMade = 0;
             while (nMade < nWant) {

@@ -16,7 +16,9 @@
 
 class CBlockPool {
 public:
-    // nDepth blocks of nBlockSize bytes are kept ready.
+    // Up to nDepth blocks of nBlockSize bytes are kept ready: a few at first,
+    // twice as many each time the pool runs dry, so that a short exchange
+    // does not pay for the memory a fast stream needs.
     CBlockPool(std::size_t nBlockSize, std::size_t nDepth);
     ~CBlockPool();
     CBlockPool(const CBlockPool&) = delete;
@@ -38,6 +40,7 @@ private:
     const std::size_t m_nDepth;
     std::mutex m_lock;
     std::condition_variable m_wanted;
+    std::size_t m_nTarget;                // under m_lock: blocks to keep ready now
     std::vector<unsigned char*> m_ready;  // under m_lock
     bool m_bStop = false;                 // under m_lock
     bool m_bFilling = false;              // under m_lock: the helper is making blocks
