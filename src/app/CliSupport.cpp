@@ -1,6 +1,9 @@
 #include "app/CliSupport.h"
 
+#include "app/Cli.h"
+
 #include <QSocketNotifier>
+#include <cstdio>
 #include <atomic>
 #include <csignal>
 #include <fcntl.h>
@@ -96,6 +99,13 @@ CSignalWatch::~CSignalWatch()
         ::signal(SIGINT, SIG_DFL);
         ::signal(SIGTERM, SIG_DFL);
     }
+}
+
+int UsageError(const QString& strError, const char* pszUsage)
+{
+    CliError(strError);
+    std::fputs(pszUsage, stderr);
+    return EXIT_USAGE;
 }
 
 bool SplitHostPort(const std::string& strText, std::string& strHost, std::string& strPort)

@@ -27,6 +27,10 @@ private:
     std::unique_ptr<QSocketNotifier> m_pNotifier;
 };
 
+// A wrong command line: the error, then the command's usage text, on standard
+// error. Returns the exit status for it.
+int UsageError(const QString& strError, const char* pszUsage);
+
 // "HOST:PORT" into its two texts; false when either is missing.
 bool SplitHostPort(const std::string& strText, std::string& strHost, std::string& strPort);
 

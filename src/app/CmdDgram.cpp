@@ -110,9 +110,7 @@ bool ParseDestination(const QString& strDest, std::string& strHost, std::string&
 
 int Usage(const QString& strError)
 {
-    CliError(strError);
-    std::fputs(kUsage, stderr);
-    return EXIT_USAGE;
+    return UsageError(strError, kUsage);
 }
 
 // Runs the event loop until the count, the time or a signal ends it.

@@ -54,9 +54,7 @@ const char* const kUsage =
 
 int Usage(const QString& strError)
 {
-    CliError(strError);
-    std::fputs(kUsage, stderr);
-    return EXIT_USAGE;
+    return UsageError(strError, kUsage);
 }
 
 
