@@ -60,17 +60,6 @@ constexpr std::array<std::uint8_t, 256> MakeQpEncodeTable()
 }
 constexpr std::array<std::uint8_t, 256> kQpEncode = MakeQpEncodeTable();
 
-// Bytes that a run of encoded output may hold as they are (blanks included;
-// the one before a line feed is taken back afterwards).
-constexpr std::array<bool, 256> MakeQpEncodeRunTable()
-{
-    std::array<bool, 256> table{};
-    for (int c = 0; c < 256; ++c)
-        table[static_cast<std::size_t>(c)] = kQpEncode[static_cast<std::size_t>(c)] <= 1;
-    return table;
-}
-constexpr std::array<bool, 256> kQpEncodeRun = MakeQpEncodeRunTable();
-
 // A byte placed at a position of a 32-bit word as it lies in memory.
 constexpr std::uint32_t ByteAt(int nPos, char c)
 {
@@ -105,29 +94,29 @@ inline std::uint64_t LoadEight(const unsigned char* p)
     return x;
 }
 
-// Whether every byte of x lies in 0x20..0x7E and none is "=": the bytes that
-// Quoted-Printable output may hold as they are. Each test is exact for the
-// word as a whole (a borrow or carry only crosses from a byte that already
-// failed).
-inline bool AllPrintableNoEquals(std::uint64_t x)
+// The high bit of each byte of x that Quoted-Printable output cannot hold as
+// it is: outside 0x20..0x7E, or "=". The lowest flagged byte is exact, and so
+// is the word as a whole (a borrow or carry only crosses from a byte that
+// already failed); bytes above the lowest flagged one may be flagged wrongly.
+inline std::uint64_t NotPrintableBytes(std::uint64_t x)
 {
     const std::uint64_t below = (x - kEachByte * 0x20) & ~x;
     const std::uint64_t above = (x + kEachByte * 0x01) | x;
     const std::uint64_t eq = x ^ (kEachByte * '=');
     const std::uint64_t equals = (eq - kEachByte) & ~eq;
-    return ((below | above | equals) & kHighBits) == 0;
+    return (below | above | equals) & kHighBits;
+}
+
+inline bool AllPrintableNoEquals(std::uint64_t x)
+{
+    return NotPrintableBytes(x) == 0;
 }
 
 // The offset in memory of the first byte of x that Quoted-Printable output
-// cannot hold as it is (see AllPrintableNoEquals), 8 when there is none. The
-// lowest flagged byte of each test is exact.
+// cannot hold as it is, 8 when there is none.
 inline int FirstNotPrintable(std::uint64_t x)
 {
-    const std::uint64_t below = (x - kEachByte * 0x20) & ~x;
-    const std::uint64_t above = (x + kEachByte * 0x01) | x;
-    const std::uint64_t eq = x ^ (kEachByte * '=');
-    const std::uint64_t equals = (eq - kEachByte) & ~eq;
-    const std::uint64_t bad = (below | above | equals) & kHighBits;
+    const std::uint64_t bad = NotPrintableBytes(x);
     if (bad == 0)
         return 8;
     return (std::endian::native == std::endian::little ? std::countr_zero(bad) : std::countl_zero(bad)) / 8;
@@ -160,13 +149,6 @@ struct QpEncodeWords {
     }
 };
 constexpr QpEncodeWords kQpWords;
-
-// Whether all of eight bytes belong to a run, tested without a branch per byte.
-inline bool RunOfEight(const unsigned char* p, const std::array<bool, 256>& table)
-{
-    return table[p[0]] & table[p[1]] & table[p[2]] & table[p[3]] & table[p[4]] & table[p[5]] & table[p[6]] &
-           table[p[7]];
-}
 
 // Bytes Quoted-Printable decoding copies as they are: 7-bit bytes other
 // than "=", the blank, the tab and the line feed.
