@@ -216,15 +216,20 @@ double BulkThrough(const char* pszName, std::uint64_t nBytes, const std::string&
     std::uint16_t nTarget = 0;
     const int hListen = ListenOn(nTarget);
     double dSeconds;
+    double dCpu = 0;
     if (bDirect) {
         dSeconds = Transfer(hListen, nTarget, nBytes, chunk);
     } else {
         const std::uint16_t nEntry = FreePort();
         Process proxy(bMidwire ? MidwireArgs(nEntry, nTarget, bBreakChar) : SocatArgs(nEntry, nTarget, nSocatBuffer));
         dSeconds = Transfer(hListen, nEntry, nBytes, chunk);
+        dCpu = proxy.CpuSeconds();
     }
     ::close(hListen);
-    std::printf("  %-28s %8.3f s  %7.3f GB/s\n", pszName, dSeconds, static_cast<double>(nBytes) / dSeconds / 1e9);
+    std::printf("  %-28s %8.3f s  %7.3f GB/s", pszName, dSeconds, static_cast<double>(nBytes) / dSeconds / 1e9);
+    if (!bDirect)
+        std::printf("  (relay CPU %.2f s)", dCpu);
+    std::printf("\n");
     std::fflush(stdout);
     return static_cast<double>(nBytes) / dSeconds;
 }
@@ -322,6 +327,11 @@ int main(int argc, char** argv)
     // profiling it.
     if (argc > 2 && std::strcmp(argv[2], "midwire") == 0) {
         BulkThrough("midwire relay", nBytes, chunk, 0, true, false, false);
+        return 0;
+    }
+    // "socat" as second argument: only socat -b 262144, for comparing profiles.
+    if (argc > 2 && std::strcmp(argv[2], "socat") == 0) {
+        BulkThrough("socat -b 262144", nBytes, chunk, 262144, false, false, false);
         return 0;
     }
     // "trips" as second argument: only the round trips, for profiling them.

@@ -1,5 +1,7 @@
 // The two relay workers and the routing of received data.
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -30,6 +32,9 @@ constexpr std::int64_t SEND_BATCH_BYTES = 1 << 20;
 constexpr std::size_t RECEIVE_POOL_DEPTH = 64;
 // Received bytes whose pieces are sent straight through in one call.
 constexpr int THROUGH_BATCH_BYTES = 4 * RELAY_RECEIVE_BUFFER;
+// Further receive buffers a streaming worker fills in the same call: one
+// receive into four buffers gives the same pieces as four receives in a row.
+constexpr int RECEIVE_EXTRA_BLOCKS = 3;
 
 // What tells the two workers apart.
 struct WorkerSide {
@@ -183,6 +188,61 @@ void HandleChunkWhole(CMidwireDoc& doc, WorkerSide& w, MallocPtr<unsigned char>&
     p->m_strText = std::string(LoadStringText(IDS_ALLOC_FAILED)) + w.pszChunkSuffix;
     doc.RecordEvent(p, LoadFlag(doc.m_bQuiet));
 }
+
+// Fresh receive blocks a streaming worker reads into after its own buffer,
+// each handed whole to the event of its piece.
+class CReceiveStash {
+public:
+    CReceiveStash() = default;
+    ~CReceiveStash()
+    {
+        for (unsigned char* p : m_blocks)
+            std::free(p);
+    }
+    CReceiveStash(const CReceiveStash&) = delete;
+    CReceiveStash& operator=(const CReceiveStash&) = delete;
+
+    // Receives into buffer and then into the stash's blocks, as one receive
+    // into each would. The result as SockReceive gives it.
+    int Receive(SOCKET s, unsigned char* pBuffer, CBlockPool& pool)
+    {
+        iovec iov[1 + RECEIVE_EXTRA_BLOCKS];
+        iov[0] = {pBuffer, RELAY_RECEIVE_BUFFER};
+        int nIov = 1;
+        for (unsigned char*& p : m_blocks) {
+            if (!p)
+                p = pool.Take();
+            if (!p)
+                break;
+            iov[nIov++] = {p, RELAY_RECEIVE_BUFFER};
+        }
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = static_cast<size_t>(nIov);
+        for (;;) {
+            const ssize_t n = ::recvmsg(s, &msg, 0);
+            if (n > 0)
+                return static_cast<int>(n);
+            if (n == 0)
+                return -1;
+            if (errno == EINTR)
+                continue;
+            return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+        }
+    }
+
+    // The block that received the bytes after the first k buffers; the
+    // stash no longer owns it.
+    unsigned char* Release(int k)
+    {
+        unsigned char* p = m_blocks[static_cast<size_t>(k)];
+        m_blocks[static_cast<size_t>(k)] = nullptr;
+        return p;
+    }
+
+private:
+    std::array<unsigned char*, RECEIVE_EXTRA_BLOCKS> m_blocks{};
+};
 
 // Waits until the socket takes data again or a stop is requested. False
 // when the worker is to stop.
@@ -489,6 +549,10 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
     std::vector<HistoryEvent*> through;
     through.reserve(SEND_BATCH_EVENTS);
     std::optional<CBlockPool> pool;
+    CReceiveStash stash;
+    // A receive that filled every buffer says the peer streams: the next one
+    // also fills the stash's blocks.
+    bool bStreaming = false;
     int nThroughBytes = 0;
     t_pThrough = &through;
 
@@ -520,21 +584,32 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
                 bStop = true;
                 break;
             }
-            const int n = SockReceive(s, buffer.get(), RELAY_RECEIVE_BUFFER);
+            const bool bBreak = LoadFlag(doc.m_bUseBreakChar);
+            const bool bMulti = bStreaming && !bBreak && pool;
+            const int n = bMulti ? stash.Receive(s, buffer.get(), *pool)
+                                 : SockReceive(s, buffer.get(), RELAY_RECEIVE_BUFFER);
             if (n == 0)
                 break;
             if (n < 0) {
                 bClosed = true;
                 break;
             }
-            if (LoadFlag(doc.m_bUseBreakChar))
-                HandleChunkWithBreak(doc, w, buffer.get(), n);
+            const int nFirst = std::min(n, RELAY_RECEIVE_BUFFER);
+            if (bBreak)
+                HandleChunkWithBreak(doc, w, buffer.get(), nFirst);
             else
-                HandleChunkWhole(doc, w, buffer, n, pool);
+                HandleChunkWhole(doc, w, buffer, nFirst, pool);
+            for (int nDone = nFirst, k = 0; nDone < n; ++k) {
+                const int nPiece = std::min(n - nDone, RELAY_RECEIVE_BUFFER);
+                RouteBlock(doc, side, stash.Release(k), nPiece);
+                nDone += nPiece;
+            }
             // A full chunk says more is waiting: a few chunks' pieces then go
             // out together, which saves calls while they are still cached.
+            const int nOffered = bMulti ? RELAY_RECEIVE_BUFFER * (1 + RECEIVE_EXTRA_BLOCKS) : RELAY_RECEIVE_BUFFER;
+            bStreaming = n >= RELAY_RECEIVE_BUFFER;
             nThroughBytes += n;
-            if (n < RELAY_RECEIVE_BUFFER || nThroughBytes >= THROUGH_BATCH_BYTES) {
+            if (n < nOffered || nThroughBytes >= THROUGH_BATCH_BYTES) {
                 FlushThrough(doc, other, through);
                 nThroughBytes = 0;
             }
@@ -542,7 +617,7 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
                 buffer.reset(static_cast<unsigned char*>(std::malloc(RELAY_RECEIVE_BUFFER)));
             // A short read emptied the socket: the sleep's poll tells of
             // more, which saves a receive that would find nothing.
-            if (n < RELAY_RECEIVE_BUFFER)
+            if (n < nOffered)
                 break;
         }
         FlushThrough(doc, other, through);

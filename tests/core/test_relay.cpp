@@ -631,12 +631,22 @@ TEST_F(RelaySessionTest, StraightThroughQueuedAndCarriedPiecesKeepTheirOrder)
         EXPECT_TRUE(got == up) << "bytes at the server differ from the client's";
         EndConnection(doc);
         std::string recorded;
+        size_t nFullPieces = 0;
         for (size_t i = nHistoryBefore; i < doc.m_history.GetCount(); ++i) {
             const HistoryEvent* p = doc.m_history.GetAt(i);
-            if (p->m_kind == EK_MOVED_TO_SERVER)
+            if (p->m_kind == EK_MOVED_TO_SERVER) {
                 recorded += Bytes(*p);
+                // One piece never holds more than one receive buffer, even
+                // where a streaming worker fills several in one call.
+                ASSERT_GT(p->m_nLength, 0);
+                ASSERT_LE(p->m_nLength, RELAY_RECEIVE_BUFFER);
+                nFullPieces += p->m_nLength == RELAY_RECEIVE_BUFFER;
+            }
         }
         EXPECT_TRUE(recorded == up) << "the history holds other bytes than were relayed";
+        if (!bBreakChar) {
+            EXPECT_GT(nFullPieces, 0u) << "a stream that outruns its reader fills whole receive buffers";
+        }
         EXPECT_EQ(Count(EK_ERROR), 0u);
     }
 }
