@@ -139,16 +139,22 @@ BOOL CMidwireDoc::OnNewDocument()
     g_bKeepBreaks = 0;
     ResetSettings();
     m_strPathName.clear();
+    EmptyEventStores();
+    m_bConnected = 0;
+    m_bDatagramActive = 0;
+    return TRUE;
+}
+
+void CMidwireDoc::EmptyEventStores()
+{
     FreePendingBuffers();
     m_history.RemoveAll(true);
     EmptyPlaybackList();
+    // The queues and held lists hold history events, freed just above.
     m_heldFromClient.RemoveAll(false);
     m_toClient.RemoveAll(false);
     m_heldFromServer.RemoveAll(false);
     m_toServer.RemoveAll(false);
-    m_bConnected = 0;
-    m_bDatagramActive = 0;
-    return TRUE;
 }
 
 void CMidwireDoc::OnEraseAll()
@@ -162,13 +168,7 @@ void CMidwireDoc::OnEraseAll()
     m_hServerSocket = INVALID_SOCKET;
     m_hClientSocket = INVALID_SOCKET;
     m_hListenSocket = INVALID_SOCKET;
-    FreePendingBuffers();
-    m_history.RemoveAll(true);
-    EmptyPlaybackList();
-    m_heldFromClient.RemoveAll(false);
-    m_toClient.RemoveAll(false);
-    m_heldFromServer.RemoveAll(false);
-    m_toServer.RemoveAll(false);
+    EmptyEventStores();
     m_bConnected = 0;
 }
 

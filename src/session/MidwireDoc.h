@@ -179,6 +179,9 @@ public:
 private:
     void ResetSettings();
     void FreePendingBuffers();
+    // Frees every event: the history, the playback script, pending pieces;
+    // empties the queues and held lists that point into the history.
+    void EmptyEventStores();
     void ResolveDatagramSettings();
 
     int m_nWalks = 0;

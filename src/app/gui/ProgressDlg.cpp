@@ -8,12 +8,12 @@
 #include <QVBoxLayout>
 #include <limits>
 
-CPleaseWaitDlg::CPleaseWaitDlg() : QDialog(nullptr)
+CProgressBarDlg::CProgressBarDlg(QWidget* pParent, const QString& title, const QString& text) : QDialog(pParent)
 {
-    setWindowTitle(QStringLiteral("Please Wait"));
+    setWindowTitle(title);
     setAttribute(Qt::WA_DeleteOnClose);
     auto* pLayout = new QVBoxLayout(this);
-    m_pText = new QLabel(QStringLiteral("Wait for"), this);
+    m_pText = new QLabel(text, this);
     m_pText->setAlignment(Qt::AlignCenter);
     pLayout->addWidget(m_pText);
     m_pProgress = new QProgressBar(this);
@@ -26,10 +26,14 @@ CPleaseWaitDlg::CPleaseWaitDlg() : QDialog(nullptr)
     connect(pCancel, &QPushButton::clicked, this, &QDialog::reject);
 }
 
+CPleaseWaitDlg::CPleaseWaitDlg() : CProgressBarDlg(nullptr, QStringLiteral("Please Wait"), QStringLiteral("Wait for"))
+{
+}
+
 void CPleaseWaitDlg::Create(const QString& text, int nLow, int nHigh)
 {
-    m_pProgress->setRange(nLow, nHigh);
-    m_pText->setText(text);
+    Progress()->setRange(nLow, nHigh);
+    Text()->setText(text);
     adjustSize();
     if (const QScreen* pScreen = QGuiApplication::primaryScreen())
         move(pScreen->availableGeometry().center() - rect().center());

@@ -12,19 +12,26 @@
 class QLabel;
 class QProgressBar;
 
-// "Please Wait": a line of text, a progress bar and Cancel. Modeless and
-// without an owner; Cancel closes and destroys it at once.
-class CPleaseWaitDlg : public QDialog {
+// A progress window: a centred line of text, a bar without text and Cancel
+// (named "cancel"). Cancel closes and destroys it at once.
+class CProgressBarDlg : public QDialog {
     Q_OBJECT
 public:
-    CPleaseWaitDlg();
-    void Create(const QString& text, int nLow, int nHigh);
+    CProgressBarDlg(QWidget* pParent, const QString& title, const QString& text);
     QProgressBar* Progress() const { return m_pProgress; }
     QLabel* Text() const { return m_pText; }
 
 private:
     QLabel* m_pText;
     QProgressBar* m_pProgress;
+};
+
+// "Please Wait": modeless and without an owner.
+class CPleaseWaitDlg : public CProgressBarDlg {
+    Q_OBJECT
+public:
+    CPleaseWaitDlg();
+    void Create(const QString& text, int nLow, int nHigh);
 };
 
 // A progress dialog as the core sees it. The window is open until Cancel

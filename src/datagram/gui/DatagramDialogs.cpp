@@ -10,54 +10,19 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "app/gui/DialogControls.h"
 #include "app/gui/DialogRegistry.h"
 #include "datagram/DatagramRelay.h"
 #include "session/MidwireDoc.h"
 
 namespace {
 
-QString ToQ(const std::string& s)
-{
-    return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size()));
-}
-
-std::string FromQ(const QLineEdit* p)
-{
-    return p->text().toLocal8Bit().toStdString();
-}
-
-BOOL Checked(const QCheckBox* p)
-{
-    return p->isChecked() ? TRUE : FALSE;
-}
-
-QLineEdit* MakeEdit(const std::string& strValue, int nID)
-{
-    auto* p = new QLineEdit(ToQ(strValue));
-    p->setObjectName(QString::number(nID));
-    return p;
-}
-
-QCheckBox* MakeCheck(const char* pszLabel, BOOL bValue, int nID)
-{
-    auto* p = new QCheckBox(QString::fromLatin1(pszLabel));
-    p->setChecked(bValue != 0);
-    p->setObjectName(QString::number(nID));
-    return p;
-}
-
-// "OK" and "Cancel" stacked at the right of the dialog's content.
-void FinishLayout(QDialog* pDlg, QLayout* pContent)
-{
-    auto* pButtons = new QDialogButtonBox(Qt::Vertical);
-    pButtons->addButton(QStringLiteral("OK"), QDialogButtonBox::AcceptRole)->setDefault(true);
-    pButtons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole);
-    QObject::connect(pButtons, &QDialogButtonBox::accepted, pDlg, &QDialog::accept);
-    QObject::connect(pButtons, &QDialogButtonBox::rejected, pDlg, &QDialog::reject);
-    auto* pMain = new QHBoxLayout(pDlg);
-    pMain->addLayout(pContent, 1);
-    pMain->addWidget(pButtons, 0, Qt::AlignTop);
-}
+using dlg::Checked;
+using dlg::FinishLayout;
+using dlg::FromQ;
+using dlg::MakeCheck;
+using dlg::MakeEdit;
+using dlg::ToQ;
 
 template <class Dlg>
 DialogFactory MakeFactory()

@@ -13,42 +13,17 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "app/gui/DialogControls.h"
 #include "app/gui/DialogRegistry.h"
 #include "session/MidwireDoc.h"
 
 namespace {
 
-QString ToQ(const std::string& s)
-{
-    return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size()));
-}
-
-std::string FromQ(const QLineEdit* p)
-{
-    return p->text().toLocal8Bit().toStdString();
-}
-
-BOOL Checked(const QCheckBox* p)
-{
-    return p->isChecked() ? TRUE : FALSE;
-}
-
-QLineEdit* MakeEdit(const QString& strValue, int nID, int nMaxLength = 0)
-{
-    auto* p = new QLineEdit(strValue);
-    p->setObjectName(QString::number(nID));
-    if (nMaxLength > 0)
-        p->setMaxLength(nMaxLength);
-    return p;
-}
-
-QCheckBox* MakeCheck(const char* pszLabel, BOOL bValue, int nID)
-{
-    auto* p = new QCheckBox(QString::fromLatin1(pszLabel));
-    p->setChecked(bValue != 0);
-    p->setObjectName(QString::number(nID));
-    return p;
-}
+using dlg::Checked;
+using dlg::FromQ;
+using dlg::MakeCheck;
+using dlg::MakeEdit;
+using dlg::ToQ;
 
 }  // namespace
 
@@ -183,21 +158,13 @@ CConnectionOptionsDlg::CConnectionOptionsDlg(CConnectionOptionsData& dlgData, QW
     QObject::connect(m_pUseBreakChar, &QCheckBox::clicked, this,
                      [this] { m_pBreakChar->setEnabled(m_pUseBreakChar->isChecked()); });
 
-    auto* pButtons = new QDialogButtonBox(Qt::Vertical);
-    pButtons->addButton(QStringLiteral("OK"), QDialogButtonBox::AcceptRole)->setDefault(true);
-    pButtons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole);
-    QObject::connect(pButtons, &QDialogButtonBox::accepted, this, &CConnectionOptionsDlg::accept);
-    QObject::connect(pButtons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-
     auto* pRight = new QVBoxLayout;
     pRight->addWidget(pTranslation);
     pRight->addWidget(pDisplay);
     auto* pGroups = new QHBoxLayout;
     pGroups->addWidget(pThreads);
     pGroups->addLayout(pRight);
-    auto* pMain = new QHBoxLayout(this);
-    pMain->addLayout(pGroups, 1);
-    pMain->addWidget(pButtons, 0, Qt::AlignTop);
+    dlg::FinishLayout(this, pGroups);
 }
 
 bool CConnectionOptionsDlg::ReadControls()

@@ -1,12 +1,9 @@
 #include "views/gui/MidwireListView.h"
 
 #include <QHeaderView>
-#include <QLabel>
 #include <QMetaObject>
 #include <QProgressBar>
-#include <QPushButton>
 #include <QThread>
-#include <QVBoxLayout>
 #include <algorithm>
 #include <limits>
 
@@ -262,20 +259,7 @@ void CMidwireListView::OpenRowInEditor(int nRow)
     g_pMainFrame->SetEditorText(EventDataText(*pEvent, " ListView::OnDblclk"));
 }
 
-CLoadingEventListDlg::CLoadingEventListDlg(QWidget* pParent) : QDialog(pParent)
+CLoadingEventListDlg::CLoadingEventListDlg(QWidget* pParent)
+    : CProgressBarDlg(pParent, QStringLiteral("Loading Event List"), QStringLiteral("Please wait reloading event list"))
 {
-    setWindowTitle(QStringLiteral("Loading Event List"));
-    setAttribute(Qt::WA_DeleteOnClose);
-    auto* pLayout = new QVBoxLayout(this);
-    auto* pText = new QLabel(QStringLiteral("Please wait reloading event list"), this);
-    pText->setAlignment(Qt::AlignCenter);
-    pLayout->addWidget(pText);
-    m_pProgress = new QProgressBar(this);
-    m_pProgress->setTextVisible(false);
-    m_pProgress->setMinimumWidth(260);
-    pLayout->addWidget(m_pProgress);
-    auto* pCancel = new QPushButton(QStringLiteral("Cancel"), this);
-    pCancel->setObjectName(QStringLiteral("cancel"));
-    pLayout->addWidget(pCancel, 0, Qt::AlignHCenter);
-    connect(pCancel, &QPushButton::clicked, this, &QDialog::reject);
 }

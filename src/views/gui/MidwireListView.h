@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "app/gui/ProgressDlg.h"
 #include "app/resource.h"
 
 class CMidwireDoc;
@@ -84,12 +85,8 @@ private:
 };
 
 // "Loading Event List": the progress window of Reload Event List.
-class CLoadingEventListDlg : public QDialog {
+class CLoadingEventListDlg : public CProgressBarDlg {
     Q_OBJECT
 public:
     explicit CLoadingEventListDlg(QWidget* pParent);
-    QProgressBar* Progress() const { return m_pProgress; }
-
-private:
-    QProgressBar* m_pProgress;
 };

@@ -1,0 +1,71 @@
+// Small builders shared by the option dialogs: controls named by their
+// dialog control id (tests find them by that name) and the translation of
+// the document's local-encoding strings.
+#pragma once
+
+#include <QCheckBox>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QString>
+#include <string>
+
+#include "app/resource.h"
+
+namespace dlg {
+
+inline QString ToQ(const std::string& s)
+{
+    return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+inline std::string FromQ(const QLineEdit* p)
+{
+    return p->text().toLocal8Bit().toStdString();
+}
+
+inline BOOL Checked(const QCheckBox* p)
+{
+    return p->isChecked() ? TRUE : FALSE;
+}
+
+// An edit named by its control id; nMaxLength 0 leaves the length free.
+inline QLineEdit* MakeEdit(const QString& strValue, int nID, int nMaxLength = 0)
+{
+    auto* p = new QLineEdit(strValue);
+    p->setObjectName(QString::number(nID));
+    if (nMaxLength > 0)
+        p->setMaxLength(nMaxLength);
+    return p;
+}
+
+inline QLineEdit* MakeEdit(const std::string& strValue, int nID)
+{
+    return MakeEdit(ToQ(strValue), nID);
+}
+
+inline QCheckBox* MakeCheck(const char* pszLabel, BOOL bValue, int nID)
+{
+    auto* p = new QCheckBox(QString::fromLatin1(pszLabel));
+    p->setChecked(bValue != 0);
+    p->setObjectName(QString::number(nID));
+    return p;
+}
+
+// "OK" and "Cancel" stacked at the right of the dialog's content; OK goes
+// through the dialog's own accept, which may refuse.
+inline void FinishLayout(QDialog* pDlg, QLayout* pContent)
+{
+    auto* pButtons = new QDialogButtonBox(Qt::Vertical);
+    pButtons->addButton(QStringLiteral("OK"), QDialogButtonBox::AcceptRole)->setDefault(true);
+    pButtons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole);
+    QObject::connect(pButtons, &QDialogButtonBox::accepted, pDlg, &QDialog::accept);
+    QObject::connect(pButtons, &QDialogButtonBox::rejected, pDlg, &QDialog::reject);
+    auto* pMain = new QHBoxLayout(pDlg);
+    pMain->addLayout(pContent, 1);
+    pMain->addWidget(pButtons, 0, Qt::AlignTop);
+}
+
+}  // namespace dlg
