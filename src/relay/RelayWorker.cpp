@@ -155,6 +155,17 @@ void HandleChunkWithBreak(CMidwireDoc& doc, WorkerSide& w, const unsigned char* 
         RecordAllocError(doc, w.pszRestSuffix);
 }
 
+// A receive block that goes into the history gives back what its piece
+// does not use, when that is more than a page or so.
+unsigned char* ShrinkReceiveBlock(unsigned char* pBlock, int n)
+{
+    if (n < RELAY_RECEIVE_BUFFER - 4096) {
+        if (auto* pShrunk = static_cast<unsigned char*>(std::realloc(pBlock, static_cast<size_t>(n))))
+            return pShrunk;
+    }
+    return pBlock;
+}
+
 // A chunk without the break character becomes one event. The receive block
 // itself is handed to the event when a fresh one can be had, which saves a
 // copy; otherwise the bytes are copied as usual.
@@ -171,12 +182,7 @@ void HandleChunkWhole(CMidwireDoc& doc, WorkerSide& w, MallocPtr<unsigned char>&
     if (unsigned char* pFresh = pool->Take()) {
         unsigned char* pBlock = buffer.release();
         buffer.reset(pFresh);
-        if (n < RELAY_RECEIVE_BUFFER - 4096) {
-            // Give back what the piece does not use.
-            if (auto* pShrunk = static_cast<unsigned char*>(std::realloc(pBlock, static_cast<size_t>(n))))
-                pBlock = pShrunk;
-        }
-        p->AdoptData(pBlock, n);
+        p->AdoptData(ShrinkReceiveBlock(pBlock, n), n);
         RouteReceivedData(doc, w.side, p);
         return;
     }
@@ -601,7 +607,7 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
                 HandleChunkWhole(doc, w, buffer, nFirst, pool);
             for (int nDone = nFirst, k = 0; nDone < n; ++k) {
                 const int nPiece = std::min(n - nDone, RELAY_RECEIVE_BUFFER);
-                RouteBlock(doc, side, stash.Release(k), nPiece);
+                RouteBlock(doc, side, ShrinkReceiveBlock(stash.Release(k), nPiece), nPiece);
                 nDone += nPiece;
             }
             // A full chunk says more is waiting: a few chunks' pieces then go
