@@ -266,13 +266,15 @@ bool CTextLineWriter::AppendLine(std::string& strLine, const HistoryEvent& event
             host = std::string_view(event.m_strHost).substr(0, m_nHostWidth);
         AppendPadded(strLine, host, m_nHostWidth + 1);
     }
+    // The file is text: a line break inside the text column (a maximum line
+    // length, kept breaks) is written as CR LF like the line's own end.
     bool bOk = true;
     if (!event.m_strText.empty()) {
-        strLine.append(event.m_strText);
+        AppendWithCrLf(strLine, event.m_strText);
     } else if (event.m_pData && event.m_nLength > 0) {
         MallocPtr<char> text = BytesToDisplayText(event.m_pData, event.m_nLength);
         if (text) {
-            strLine.append(text.get());
+            AppendWithCrLf(strLine, text.get());
         } else {
             strLine.append(AllocFailedText());
             bOk = false;

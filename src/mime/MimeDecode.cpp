@@ -4,6 +4,7 @@
 #include "mime/MimeAdapter.h"
 #include "mime/MimeFiles.h"
 #include "mime/MimeReport.h"
+#include "views/DisplayTranslation.h"
 
 void DecodeTransferEncoding(std::string& strResult, std::string_view content, std::string_view encoding)
 {
@@ -28,7 +29,11 @@ void DecodeToDirectory(std::string_view data, const std::string& strDirectory, c
     std::string strReport;
     ReportMessage(pMessage->Root(), strReport, 0, -1, &target);
 
-    StoreFile(strDirectory + "/" + strName + ".MIME", strReport);
+    // The report is stored as a text file: CR LF line ends.
+    std::string strFile;
+    strFile.reserve(strReport.size() + strReport.size() / 16);
+    AppendWithCrLf(strFile, strReport);
+    StoreFile(strDirectory + "/" + strName + ".MIME", strFile);
 }
 
 std::string AnalyseMessage(std::string_view data)

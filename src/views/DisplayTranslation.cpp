@@ -267,3 +267,17 @@ unsigned char* AppendByte(unsigned char*& pBlock, std::int32_t& nLength, unsigne
 {
     return AppendBytes(pBlock, nLength, &byte, 1);
 }
+
+void AppendWithCrLf(std::string& strOut, std::string_view text)
+{
+    for (;;) {
+        const std::size_t nBreak = text.find('\n');
+        if (nBreak == std::string_view::npos) {
+            strOut.append(text);
+            return;
+        }
+        strOut.append(text.substr(0, nBreak));
+        strOut.append("\r\n");
+        text.remove_prefix(nBreak + 1);
+    }
+}

@@ -34,3 +34,7 @@ std::string DisplayTextToByteString(std::string_view text);
 // when memory runs out, null is returned and block and length are unchanged.
 unsigned char* AppendBytes(unsigned char*& pBlock, std::int32_t& nLength, const void* pBytes, std::int32_t n);
 unsigned char* AppendByte(unsigned char*& pBlock, std::int32_t& nLength, unsigned char byte);
+
+// Appends text as the program's text files hold it: every line feed written
+// as carriage return and line feed.
+void AppendWithCrLf(std::string& strOut, std::string_view text);

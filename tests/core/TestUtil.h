@@ -45,6 +45,22 @@ inline std::string ReadFile(const std::string& path)
     return ss.str();
 }
 
+// A text file's content with its CR LF line ends as line feeds; a line feed
+// without its carriage return is kept, and so shows in a comparison.
+inline std::string CrLfToLf(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            continue;
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
+            out += "<bare LF>";
+        out += text[i];
+    }
+    return out;
+}
+
 inline void WriteFile(const std::string& path, const std::string& content)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

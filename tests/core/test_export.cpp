@@ -239,6 +239,35 @@ TEST_F(ExportTest, TextLineColumnsAndWidths)
     }
 }
 
+// The file is text: the line breaks the display translation puts into a long
+// piece (maximum line length, kept breaks) end in CR LF like every line.
+TEST_F(ExportTest, BreaksInsideTheTextColumnAreCrLf)
+{
+    SaveSpecialOptions none;
+    none.bDirection = none.bDate = none.bAction = none.bHost = FALSE;
+    HistoryEvent* pData = AddData(EK_MOVED_TO_SERVER, "abcdef");
+    HistoryEvent* pLine = AddData(EK_MOVED_TO_CLIENT, std::string("ok\r\n", 4));
+    HistoryEvent* pText = AddText(EK_MESSAGE, "two\nlines");
+    struct Restore {
+        ~Restore()
+        {
+            g_nMaxLineLength = 0;
+            g_bKeepBreaks = 0;
+        }
+    } restore;
+    g_nMaxLineLength = 4;
+    CTextLineWriter w(m_doc, none);
+    std::string strLine;
+    w.AppendLine(strLine, *pData);
+    EXPECT_EQ(strLine, "abcd\r\nef\r\n");
+    g_nMaxLineLength = 0;
+    g_bKeepBreaks = 1;
+    strLine.clear();
+    w.AppendLine(strLine, *pLine);
+    w.AppendLine(strLine, *pText);
+    EXPECT_EQ(strLine, "ok[13][10]\r\n\r\ntwo\r\nlines\r\n");
+}
+
 TEST_F(ExportTest, TextFormWritesFilteredLinesInHistoryOrder)
 {
     m_doc.m_strServerHost = "server";

@@ -59,7 +59,8 @@ struct Decoded {
         dir = tmp.Path("out");
         fs::create_directory(dir);
         DecodeToDirectory(message, dir, "msg");
-        report = ReadFile(dir + "/msg.MIME");
+        // Stored as a text file: CR LF line ends.
+        report = testutil::CrLfToLf(ReadFile(dir + "/msg.MIME"));
     }
     std::string File(const std::string& name) const { return ReadFile(dir + "/" + name); }
     bool Has(const std::string& name) const { return fs::exists(dir + "/" + name); }
@@ -285,7 +286,7 @@ TEST(MimeReport, HostilePartNamesStayInsideTheDirectory)
     EXPECT_EQ(ReadFile(dir + "/part1.8"), "msg!");
     EXPECT_EQ(ReadFile(dir + "/part1.9"), "msg.MIME!");
     EXPECT_TRUE(ReadFile(dir + "/msg").starts_with("Content-Type: multipart/mixed"));
-    EXPECT_TRUE(ReadFile(dir + "/msg.MIME").starts_with("Message Level [1] Header\n"));
+    EXPECT_TRUE(ReadFile(dir + "/msg.MIME").starts_with("Message Level [1] Header\r\n"));
     std::size_t nEntries = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir))
         ++nEntries;

@@ -116,7 +116,7 @@ TEST_F(MimeCommands, DecodingFillsANewDirectory)
     EXPECT_EQ(ReadFile(dir + "/mail.txt"), kTwoParts);
     EXPECT_EQ(ReadFile(dir + "/part1.1"), "one");
     EXPECT_EQ(ReadFile(dir + "/part1.2"), std::string("\0two", 4));
-    const std::string report = ReadFile(dir + "/mail.txt.MIME");
+    const std::string report = testutil::CrLfToLf(ReadFile(dir + "/mail.txt.MIME"));
     EXPECT_TRUE(report.find("  Part content file =" + dir + "/part1.2\n") != std::string::npos);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 4);
     EXPECT_EQ(m_frontEnd.GetEditorText(), BytesToDisplayString(kTwoParts));
@@ -172,7 +172,7 @@ TEST(MimeCli, AnalyseAndDecode)
     ASSERT_EQ(decoded.status, 0) << decoded.err;
     EXPECT_EQ(ReadFile(dir + "/d"), kTwoParts);
     EXPECT_EQ(ReadFile(dir + "/part1.1"), "one");
-    EXPECT_TRUE(ReadFile(dir + "/d.MIME").starts_with("Message Level [1] Header\n"));
+    EXPECT_TRUE(ReadFile(dir + "/d.MIME").starts_with("Message Level [1] Header\r\n"));
 
     const auto again = testutil::RunCommand(m + " mime decode " + tmp.Path("m.eml") + " " + dir);
     EXPECT_EQ(again.status, 1);
