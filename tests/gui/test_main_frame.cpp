@@ -23,6 +23,7 @@
 #include "app/HeadlessFrontEnd.h"
 #include "app/gui/MainFrame.h"
 #include "app/gui/ProgressDlg.h"
+#include "editor/EditorAccess.h"
 #include "editor/gui/MidwireEdit.h"
 #include "session/MidwireDoc.h"
 #include "views/gui/Icons.h"
@@ -383,11 +384,38 @@ TEST_F(MainFrameTest, EditorKeepsBytesAndFoldsCarriageReturns)
     EXPECT_EQ(m_pFrame->GetEditorTextLength(), 12u);
     EXPECT_EQ(pEdit->toPlainText().count('\n'), 3);
 
-    // Undo, Cut, Copy and Paste follow the editor.
+    // Pasted characters without an 8-bit form are left out rather than sent
+    // as "?"; a no-break space stays the byte 0xA0, which gives no byte.
+    pEdit->setPlainText(QString::fromUtf16(u"a\u20ACb\u00A0c\u2019d\n[13]"));
+    EXPECT_EQ(m_pFrame->GetEditorText(), "ab\xA0" "cd\n[13]");
+    std::int32_t nLength = 0;
+    const MallocPtr<unsigned char> bytes = GetEditorBytes(nLength);
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes.get()), static_cast<std::size_t>(nLength)), "abcd\r");
+
+    // Undo, Cut, Copy and Paste follow the editor, and only while it is the
+    // active pane: with the history list active they leave the editor alone.
+    m_pFrame->show();
+    m_pFrame->activateWindow();
+    QApplication::processEvents();
     m_pFrame->SetEditorText("");
     pEdit->insertPlainText("typed");
-    EXPECT_TRUE(Enabled(ID_EDIT_UNDO));
     pEdit->selectAll();
+    m_pFrame->ListView()->setFocus();
+    QApplication::processEvents();
+    for (const UINT nID : {ID_EDIT_UNDO, ID_EDIT_CUT, ID_EDIT_COPY, ID_EDIT_PASTE})
+        EXPECT_FALSE(Enabled(nID)) << nID;
+    EXPECT_FALSE(m_pFrame->RunCommand(ID_EDIT_CUT));
+    EXPECT_EQ(m_pFrame->GetEditorText(), "typed");
+    pEdit->setFocus();
+    QApplication::processEvents();
+    EXPECT_TRUE(Enabled(ID_EDIT_UNDO));
+    EXPECT_TRUE(Enabled(ID_EDIT_CUT));
+    // The toolbar or a menu taking the focus does not change the active pane.
+    QToolBar* pToolBar = m_pFrame->findChild<QToolBar*>();
+    ASSERT_TRUE(pToolBar);
+    pToolBar->setFocus();
+    QApplication::processEvents();
     EXPECT_TRUE(Enabled(ID_EDIT_CUT));
     ASSERT_TRUE(m_pFrame->RunCommand(ID_EDIT_CUT));
     EXPECT_EQ(m_pFrame->GetEditorText(), "");

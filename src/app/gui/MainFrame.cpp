@@ -114,6 +114,17 @@ CMainFrame::CMainFrame(CMidwireDoc& doc)
     // Session files dropped on either pane open like Open.
     m_pList->viewport()->installEventFilter(this);
     m_pEditor->viewport()->installEventFilter(this);
+    // A pane becomes the active one when it takes the focus; the focus
+    // going to a menu, the toolbar or a dialog leaves the active pane as it is.
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* pNow) {
+        if (!pNow)
+            return;
+        if (pNow == m_pEditor || m_pEditor->isAncestorOf(pNow))
+            m_bEditorActive = true;
+        else if (pNow == m_pList || m_pList->isAncestorOf(pNow))
+            m_bEditorActive = false;
+    });
+    m_pList->setFocus();
 
     CreateActions();
     CreateMenus();
@@ -253,12 +264,13 @@ void CMainFrame::RegisterWindowCommands()
     RegisterPrintCommands(table, m_doc, this, &m_printer);
     CMidwireEdit* pEditor = m_pEditor;
     table.Register(ID_EDIT_UNDO, [pEditor] { pEditor->undo(); },
-                   [pEditor] { return pEditor->document()->isUndoAvailable(); });
+                   [this, pEditor] { return m_bEditorActive && pEditor->document()->isUndoAvailable(); });
     table.Register(ID_EDIT_CUT, [pEditor] { pEditor->cut(); },
-                   [pEditor] { return pEditor->textCursor().hasSelection(); });
+                   [this, pEditor] { return m_bEditorActive && pEditor->textCursor().hasSelection(); });
     table.Register(ID_EDIT_COPY, [pEditor] { pEditor->copy(); },
-                   [pEditor] { return pEditor->textCursor().hasSelection(); });
-    table.Register(ID_EDIT_PASTE, [pEditor] { pEditor->paste(); }, [pEditor] { return pEditor->canPaste(); });
+                   [this, pEditor] { return m_bEditorActive && pEditor->textCursor().hasSelection(); });
+    table.Register(ID_EDIT_PASTE, [pEditor] { pEditor->paste(); },
+                   [this, pEditor] { return m_bEditorActive && pEditor->canPaste(); });
     table.Register(ID_APP_EXIT, [this] { close(); }, [this] { return !m_doc.m_bConnected; });
     table.Register(ID_APP_ABOUT, [this] {
         CAboutDlg dlg(this);

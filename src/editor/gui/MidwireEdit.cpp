@@ -1,6 +1,7 @@
 #include "editor/gui/MidwireEdit.h"
 
 #include <QFontDatabase>
+#include <QTextDocument>
 
 CMidwireEdit::CMidwireEdit(QWidget* pParent) : QPlainTextEdit(pParent)
 {
@@ -12,8 +13,23 @@ CMidwireEdit::CMidwireEdit(QWidget* pParent) : QPlainTextEdit(pParent)
 
 std::string CMidwireEdit::GetText() const
 {
-    // Latin-1 keeps every byte of the program's 8-bit texts as it is.
-    return toPlainText().toLatin1().toStdString();
+    // One byte per character keeps every byte of the program's 8-bit texts
+    // as it is. The raw text, unlike the plain text, keeps a no-break space
+    // as the byte it stands for; its paragraph separators are the line
+    // breaks. A character with no 8-bit form (pasted typographic quotes, a
+    // euro sign) is left out, as the translation to bytes leaves out every
+    // character above 127: it must not reach a peer as some other byte.
+    const QString raw = document()->toRawText();
+    std::string strText;
+    strText.reserve(static_cast<std::size_t>(raw.size()));
+    for (const QChar ch : raw) {
+        const char16_t u = ch.unicode();
+        if (u <= 0xFF)
+            strText.push_back(static_cast<char>(u));
+        else if (u == QChar::ParagraphSeparator || u == QChar::LineSeparator)
+            strText.push_back('\n');
+    }
+    return strText;
 }
 
 void CMidwireEdit::SetText(const std::string& strText)
