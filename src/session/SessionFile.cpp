@@ -456,6 +456,7 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
         return FALSE;
     }
     bool bComplete = true;
+    bool bAllocFailed = false;  // reported at once; the events read so far stay
     bool bCancelled = false;
     {
         CProgressWalk walk(EProgressKind::PleaseWait, "Please wait while loading", 0,
@@ -482,7 +483,7 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
                 MallocBuffer block(static_cast<char*>(std::malloc(static_cast<std::size_t>(nSigned))));
                 if (!block) {
                     AfxMessageBox(IDS_ALLOC_FAILED);
-                    bComplete = false;
+                    bAllocFailed = true;
                     break;
                 }
                 if (!ar.ReadBytes(block.get(), static_cast<std::size_t>(nSigned))) {
@@ -498,7 +499,10 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
             }
         }
     }
+    // The list shows what the history holds, also after a load that stopped.
     ReloadEventList();
+    if (bAllocFailed)
+        return FALSE;
     if (!bComplete) {
         ReportFileError(strPath, "the file is truncated or damaged");
         return FALSE;

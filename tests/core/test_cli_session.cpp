@@ -1,6 +1,7 @@
 // The midwire program's top level and its session command, run as a user would.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "TestUtil.h"
 
@@ -71,4 +72,39 @@ TEST(CliSession, ErrorsAndHelp)
 
     r = RunCommand(Midwire() + " session new " + dir.Path("no/such/dir/x.mwx"));
     EXPECT_EQ(r.status, 1);
+}
+
+// A data block that cannot be allocated stops the load with "Error allocating
+// memory." alone: the file is not called damaged, and the events before it
+// were read. The process runs with a 1 GiB address space and the file's
+// second event claims 1.5 GiB (a sparse file: no disk is written).
+TEST(CliSession, LoadThatRunsOutOfMemorySaysSo)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory needs more address space than the limit leaves";
+#else
+    TempDir dir;
+    const std::string a = dir.Path("big.mwx");
+    ASSERT_EQ(RunCommand(Midwire() + " session new " + a).status, 0);
+    std::string bytes = ReadFile(a);
+    bytes.resize(bytes.size() - 4);
+    bytes += std::string("\x02\0\0\0", 4);                     // two events
+    bytes += std::string("\x00\x01\x00\x00", 4);               // kind 0x100 (message)
+    bytes += std::string("\x15\xCD\x5B\x07", 4);               // time
+    bytes += std::string("\x02ok", 3);                         // text
+    bytes += std::string("\0\0\0\0", 4);                       // no data
+    bytes += std::string("\x00", 1);                           // no host
+    bytes += std::string("\x04\0\0\0", 4);                     // kind 4
+    bytes += std::string("\x15\xCD\x5B\x07", 4);
+    bytes += std::string("\x00", 1);
+    bytes += std::string("\x00\x00\x00\x60", 4);               // length 1.5 GiB
+    bytes += std::string("\x00", 1);
+    WriteFile(a, bytes);
+    ASSERT_EQ(::truncate(a.c_str(), static_cast<off_t>(bytes.size()) + (off_t{3} << 29)), 0);
+
+    const auto r = RunCommand("ulimit -v 1048576; " + Midwire() + " session dump " + a);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Error allocating memory."), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("truncated or damaged"), std::string::npos) << r.err;
+#endif
 }
