@@ -205,7 +205,7 @@ int CmdPlayback(const QStringList& args)
 
     hooks = RelayHooks();
     ShutdownRelay(doc);
-    ReleaseUnsentPlaybackEvents(doc);
+    doc.ReleaseUnsentReplays();
 
     int nStatus = EXIT_OK;
     if (!bStarted) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/CommandTable.h"
+#include "relay/Relay.h"
 #include "relay/SocketNotifier.h"
 #include "session/FrontEnd.h"
 #include "session/MidwireDoc.h"
@@ -127,21 +128,6 @@ void RestoreHistory(CMidwireDoc& doc, const std::vector<HistoryEvent*>& taken)
         doc.AddToHistory(p);
 }
 
-// Removes the queued replay events of one send queue, keeping the order of
-// the others.
-void ReleaseUnsentFromQueue(EventQueue& queue, std::uint32_t nPlaybackKind)
-{
-    std::vector<HistoryEvent*> keep;
-    while (HistoryEvent* p = queue.Take()) {
-        if (p->m_kind == nPlaybackKind)
-            delete p;
-        else
-            keep.push_back(p);
-    }
-    for (HistoryEvent* p : keep)
-        queue.Add(p);
-}
-
 }  // namespace
 
 // --- The PlayBack dialog ---
@@ -224,14 +210,6 @@ bool CPlayBackDlgState::IsEnabled(UINT nID) const
 
 // --- The command ---
 
-void ReleaseUnsentPlaybackEvents(CMidwireDoc& doc)
-{
-    // A replayed event is recorded by the worker as it takes it from the send
-    // queue, so one that is still queued belongs to no other list.
-    ReleaseUnsentFromQueue(doc.m_toServer, EK_PLAYBACK_SENT_TO_SERVER);
-    ReleaseUnsentFromQueue(doc.m_toClient, EK_PLAYBACK_SENT_TO_CLIENT);
-}
-
 void EndPlaybackMode(CMidwireDoc& doc)
 {
     if (doc.m_bPlayAsServer) {
@@ -243,7 +221,7 @@ void EndPlaybackMode(CMidwireDoc& doc)
         doc.m_bAcceptConnections = doc.m_bSavedAcceptConnections;
     }
     if (!doc.m_bConnected)
-        ReleaseUnsentPlaybackEvents(doc);
+        doc.ReleaseUnsentReplays();
 }
 
 bool BuildPlaybackScript(CMidwireDoc& doc)
@@ -324,6 +302,9 @@ bool BuildPlaybackScript(CMidwireDoc& doc)
 
 void OnStartPlayback(CMidwireDoc& doc)
 {
+    // Workers of an earlier session that End gave up waiting for end first:
+    // the script and the queues they use are about to change.
+    JoinRelayWorkers(doc);
     EndPlaybackMode(doc);
 
     CPlayBackDlgData data;

@@ -113,11 +113,6 @@ void EndPlaybackMode(CMidwireDoc& doc);
 // cancelled: the script is then empty and the history as it was.
 bool BuildPlaybackScript(CMidwireDoc& doc);
 
-// Destroys the events that a playback moved into a send queue and that its
-// worker never sent (they are in no other list). Window thread, no worker
-// running.
-void ReleaseUnsentPlaybackEvents(CMidwireDoc& doc);
-
 // --- What the replaying worker runs ---
 
 // The reply check of a piece received on the replaying side (side server:

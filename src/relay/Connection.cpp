@@ -45,6 +45,7 @@ void DispatchNotification(UINT nMsg, unsigned lParam)
 
 void InstallHandlers()
 {
+    g_pfnJoinWorkers = JoinRelayWorkers;
     SetSocketNotificationHandler(WM_ACCEPT_EVENT, DispatchNotification);
     SetSocketNotificationHandler(WM_SERVER_SOCKET_EVENT, DispatchNotification);
     SetSocketNotificationHandler(WM_CLIENT_SOCKET_EVENT, DispatchNotification);

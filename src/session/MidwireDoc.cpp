@@ -1,11 +1,13 @@
 #include "session/MidwireDoc.h"
 
 #include <cstdlib>
+#include <vector>
 
 #include "session/FrontEnd.h"
 #include "session/ProgressWalk.h"
 
 CMidwireDoc* g_pDoc = nullptr;
+void (*g_pfnJoinWorkers)(CMidwireDoc& doc) = nullptr;
 CFrontEnd* g_pMainFrame = nullptr;
 
 int AfxMessageBox(UINT nIDPrompt, UINT nType)
@@ -31,6 +33,8 @@ CMidwireDoc::CMidwireDoc()
 
 CMidwireDoc::~CMidwireDoc()
 {
+    JoinWorkers();
+    ReleaseUnsentReplays();
     FreePendingBuffers();
     EmptyPlaybackList();
     m_heldFromClient.RemoveAll(false);
@@ -130,6 +134,7 @@ void CMidwireDoc::RecordEvent(HistoryEvent* pEvent, BOOL bQuiet)
 
 BOOL CMidwireDoc::OnNewDocument()
 {
+    JoinWorkers();
     if (g_pMainFrame) {
         g_pMainFrame->DeleteAllRows();
         g_pMainFrame->SetEditorText(std::string());
@@ -145,8 +150,15 @@ BOOL CMidwireDoc::OnNewDocument()
     return TRUE;
 }
 
+void CMidwireDoc::JoinWorkers()
+{
+    if (g_pfnJoinWorkers)
+        g_pfnJoinWorkers(*this);
+}
+
 void CMidwireDoc::EmptyEventStores()
 {
+    ReleaseUnsentReplays();
     FreePendingBuffers();
     m_history.RemoveAll(true);
     EmptyPlaybackList();
@@ -157,10 +169,36 @@ void CMidwireDoc::EmptyEventStores()
     m_toServer.RemoveAll(false);
 }
 
+namespace {
+
+void ReleaseUnsentFromQueue(EventQueue& queue, std::uint32_t nReplayKind)
+{
+    if (queue.IsEmpty())
+        return;
+    std::vector<HistoryEvent*> keep;
+    while (HistoryEvent* p = queue.Take()) {
+        if (p->m_kind == nReplayKind)
+            delete p;
+        else
+            keep.push_back(p);
+    }
+    for (HistoryEvent* p : keep)
+        queue.Add(p);
+}
+
+}  // namespace
+
+void CMidwireDoc::ReleaseUnsentReplays()
+{
+    ReleaseUnsentFromQueue(m_toServer, EK_PLAYBACK_SENT_TO_SERVER);
+    ReleaseUnsentFromQueue(m_toClient, EK_PLAYBACK_SENT_TO_CLIENT);
+}
+
 void CMidwireDoc::OnEraseAll()
 {
     if (!CanEraseAll())
         return;
+    JoinWorkers();
     if (g_pMainFrame)
         g_pMainFrame->DeleteAllRows();
     // No connection runs while the command is enabled: the handles are

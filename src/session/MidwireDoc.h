@@ -20,6 +20,10 @@ extern BOOL g_bKeepBreaks;
 
 class CMidwireDoc;
 extern CMidwireDoc* g_pDoc;
+// Ends and joins the relay workers of a document, set by the relay once it
+// has started any. The document calls it before it frees its events, so that
+// no worker an End gave up waiting for still records, queues or sends them.
+extern void (*g_pfnJoinWorkers)(CMidwireDoc& doc);
 
 class CMidwireDoc {
 public:
@@ -175,10 +179,17 @@ public:
 
     // Empties the playback script, destroying its events when it owns them.
     void EmptyPlaybackList();
+    // Destroys the replayed events still queued for sending, keeping the
+    // order of the rest: a replayed event is recorded only as its worker
+    // sends it, so one still queued belongs to no other list.
+    void ReleaseUnsentReplays();
 
 private:
     void ResetSettings();
     void FreePendingBuffers();
+    // Ends and joins relay workers that End gave up waiting for, before the
+    // sockets, queues and events they use are reset or freed.
+    void JoinWorkers();
     // Frees every event: the history, the playback script, pending pieces;
     // empties the queues and held lists that point into the history.
     void EmptyEventStores();

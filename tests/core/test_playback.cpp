@@ -420,9 +420,22 @@ TEST_F(PlaybackTest, UnsentReplayEventsAreReleasedAndOthersKept)
     PlaybackSendStep(doc, SERVER_SIDE);
     EXPECT_EQ(doc.m_toServer.GetCount(), 3u);
     // The connection ended before the worker sent them.
-    ReleaseUnsentPlaybackEvents(doc);
+    doc.ReleaseUnsentReplays();
     EXPECT_EQ(Items(doc.m_toServer), std::vector<HistoryEvent*>{pOwnQueued});
     doc.m_toServer.RemoveAll(false);
+
+    // Erase All and New free what a stopped worker left queued with the rest
+    // of the session (the sanitizer build's leak check sees any left over).
+    for (const bool bNew : {false, true}) {
+        LoadScript({MakeData(EK_MOVED_TO_CLIENT, "x"), MakeData(EK_MOVED_TO_CLIENT, "y")}, bNew);
+        PlaybackSendStep(doc, CLIENT_SIDE);
+        EXPECT_EQ(doc.m_toClient.GetCount(), 2u);
+        if (bNew)
+            doc.OnNewDocument();
+        else
+            doc.OnEraseAll();
+        EXPECT_TRUE(doc.m_toClient.IsEmpty());
+    }
 }
 
 // --- The dialog's enable rules ---

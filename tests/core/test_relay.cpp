@@ -676,6 +676,32 @@ TEST_F(RelaySessionTest, NextStartJoinsWorkersThatEndGaveUpOn)
     EXPECT_EQ(Count(EK_MOVED_TO_SERVER), 5u);
 }
 
+// Erase All and New free every event: workers that End gave up waiting for
+// are ended and joined first, so none records or sends a freed event.
+TEST_F(RelaySessionTest, EraseAllAndNewJoinWorkersThatEndGaveUpOn)
+{
+    doc.m_nServerWaitRetries = 0;
+    doc.m_nClientWaitRetries = 0;
+    for (const bool bNew : {false, true}) {
+        ASSERT_TRUE(Start(true, true));
+        ASSERT_TRUE(SendAllBlocking(client.Get(), "data\n"));
+        EXPECT_EQ(ReadPumping(server.Get(), 5), "data\n");
+        EndConnection(doc);
+        if (bNew)
+            doc.OnNewDocument();
+        else
+            doc.OnEraseAll();
+        EXPECT_FALSE(RelayState().side[CLIENT_SIDE].thread.joinable());
+        EXPECT_FALSE(RelayState().side[SERVER_SIDE].thread.joinable());
+        EXPECT_TRUE(doc.m_history.IsEmpty());
+        client.Reset();
+        server.Reset();
+        serverListen.Reset();
+        doc.m_nServerWaitRetries = 0;
+        doc.m_nClientWaitRetries = 0;
+    }
+}
+
 // A queued event without bytes is sent as the bytes of its text, which it
 // keeps; a send to a server that reset is recorded as an error with the
 // server worker's suffix, and the worker carries on until it is stopped.
