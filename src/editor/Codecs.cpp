@@ -9,6 +9,7 @@
 
 #include "app/CommandTable.h"
 #include "editor/EditorAccess.h"
+#include "session/FrontEnd.h"
 
 namespace {
 
@@ -618,7 +619,11 @@ void ConvertEditor(std::string (*pfnCoder)(std::string_view))
             strInput.assign(reinterpret_cast<const char*>(pBytes.get()), static_cast<std::size_t>(nLength));
     }
     const std::string strResult = pfnCoder(strInput);
-    PutEditorBytes(strResult.data(), static_cast<std::int32_t>(strResult.size()));
+    // A result beyond the 32-bit data length, or one whose text cannot be
+    // made, leaves the editor as it was rather than cut or emptied.
+    if (strResult.size() > 0x7FFFFFFFu ||
+        !PutEditorBytes(strResult.data(), static_cast<std::int32_t>(strResult.size())))
+        AfxMessageBox(IDS_ALLOC_FAILED);
 }
 
 }  // namespace

@@ -19,9 +19,17 @@ MallocPtr<unsigned char> GetEditorBytes(std::int32_t& nLength)
     return DisplayTextToBytes(GetEditorText(), nLength);
 }
 
-void PutEditorBytes(const void* pBytes, std::int32_t nLength)
+bool PutEditorBytes(const void* pBytes, std::int32_t nLength)
 {
-    SetEditorText(BytesToDisplayString(pBytes, nLength));
+    if (nLength <= 0) {
+        SetEditorText(std::string());
+        return true;
+    }
+    const MallocPtr<char> text = BytesToDisplayText(pBytes, nLength);
+    if (!text)
+        return false;
+    SetEditorText(text.get());
+    return true;
 }
 
 bool EditorHasText()

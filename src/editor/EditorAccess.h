@@ -11,6 +11,7 @@ void SetEditorText(const std::string& strText);
 // The editor's text as bytes through the display translation; null and
 // length 0 when nothing remains.
 MallocPtr<unsigned char> GetEditorBytes(std::int32_t& nLength);
-// Shows bytes in the editor through the display translation.
-void PutEditorBytes(const void* pBytes, std::int32_t nLength);
+// Shows bytes in the editor through the display translation. False, with
+// the editor unchanged, when memory for the translation runs out.
+bool PutEditorBytes(const void* pBytes, std::int32_t nLength);
 bool EditorHasText();

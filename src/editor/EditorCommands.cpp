@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,6 +46,7 @@ void ReportOpenFailure(const std::string& strPath, int nError)
 }
 
 constexpr std::size_t kChunk = 65535;
+constexpr off_t kMaxEditorBytes = 0x7FFFFFFF;
 
 }  // namespace
 
@@ -60,23 +62,40 @@ bool LoadFileToEditor(const std::string& strPath)
         ReportOpenFailure(strPath, EISDIR);
         return false;
     }
-    std::string bytes;
-    char buffer[kChunk];
-    for (;;) {
-        const ssize_t n = ::read(file.Get(), buffer, sizeof buffer);
-        if (n == 0)
-            break;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            // A read that fails half way leaves the editor as it was rather
-            // than showing part of the file as if it were all of it.
-            ReportOpenFailure(strPath, errno);
-            return false;
-        }
-        bytes.append(buffer, static_cast<std::size_t>(n));
+    // Data lengths are 32-bit: a larger file is refused, not cut short.
+    if (st.st_size > kMaxEditorBytes) {
+        ReportOpenFailure(strPath, EFBIG);
+        return false;
     }
-    PutEditorBytes(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+    std::string bytes;
+    try {
+        char buffer[kChunk];
+        for (;;) {
+            const ssize_t n = ::read(file.Get(), buffer, sizeof buffer);
+            if (n == 0)
+                break;
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                // A read that fails half way leaves the editor as it was rather
+                // than showing part of the file as if it were all of it.
+                ReportOpenFailure(strPath, errno);
+                return false;
+            }
+            if (bytes.size() + static_cast<std::size_t>(n) > static_cast<std::size_t>(kMaxEditorBytes)) {
+                ReportOpenFailure(strPath, EFBIG);  // a stream that outgrows the limit
+                return false;
+            }
+            bytes.append(buffer, static_cast<std::size_t>(n));
+        }
+    } catch (const std::bad_alloc&) {
+        AfxMessageBox(IDS_ALLOC_FAILED);
+        return false;
+    }
+    if (!PutEditorBytes(bytes.data(), static_cast<std::int32_t>(bytes.size()))) {
+        AfxMessageBox(IDS_ALLOC_FAILED);
+        return false;
+    }
     return true;
 }
 

@@ -86,6 +86,17 @@ TEST_F(EditorFixture, UnopenablePathsShowMessage61472AndChangeNothing)
     EXPECT_EQ(frontEnd.m_messages[2], "Unable to open file: " + dir.Root() + " ; Is a directory.");
     EXPECT_EQ(frontEnd.GetEditorText(), "keep");
     EXPECT_FALSE(std::filesystem::exists(dir.Path("no")));
+
+    // A file beyond the 32-bit data length is refused whole rather than cut
+    // to its size modulo 4 GiB (a sparse file: nothing is written to disk).
+    const std::string huge = dir.Path("huge.bin");
+    testutil::WriteFile(huge, "x");
+    std::filesystem::resize_file(huge, (std::uintmax_t{1} << 32) + 10);
+    frontEnd.m_messages.clear();
+    EXPECT_FALSE(LoadFileToEditor(huge));
+    ASSERT_EQ(frontEnd.m_messages.size(), 1u);
+    EXPECT_EQ(frontEnd.m_messages[0], "Unable to open file: " + huge + " ; File too large.");
+    EXPECT_EQ(frontEnd.GetEditorText(), "keep");
 }
 
 TEST_F(EditorFixture, CommandsThroughTheTableWithTheirRules)
