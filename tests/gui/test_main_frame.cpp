@@ -172,6 +172,9 @@ TEST_F(MainFrameTest, EnableRulesInEachRunState)
     EXPECT_FALSE(Enabled(ID_CONNECTION_START));
     EXPECT_FALSE(Enabled(ID_FILE_SAVE_SPECIAL));
     EXPECT_TRUE(Enabled(ID_FILE_LOAD_TO_EDITOR));
+    for (UINT nID : {ID_CONNECTION_START_PLAYBACK, ID_CONNECTION_OPTIONS, ID_DATAGRAM_START, ID_DATAGRAM_OPTIONS,
+                     ID_DATAGRAM_SEND_TO})
+        EXPECT_FALSE(Enabled(nID)) << nID;
     m_pDoc->m_bConnected = FALSE;
 
     // The datagram relay runs.
@@ -181,6 +184,15 @@ TEST_F(MainFrameTest, EnableRulesInEachRunState)
     EXPECT_TRUE(Enabled(ID_APP_EXIT));
     EXPECT_FALSE(Enabled(ID_CONNECTION_END));
     EXPECT_EQ(Enabled(ID_DATAGRAM_STOP), table.Has(ID_DATAGRAM_STOP));
+    EXPECT_EQ(Enabled(ID_DATAGRAM_SEND_TO), table.Has(ID_DATAGRAM_SEND_TO));
+    for (UINT nID : {ID_CONNECTION_START, ID_CONNECTION_START_PLAYBACK, ID_CONNECTION_OPTIONS, ID_DATAGRAM_START,
+                     ID_DATAGRAM_OPTIONS})
+        EXPECT_FALSE(Enabled(nID)) << nID;
+    // Send needs a send port as well.
+    m_pDoc->m_strSendPort.clear();
+    EXPECT_FALSE(Enabled(ID_DATAGRAM_SEND));
+    m_pDoc->m_strSendPort = "9";
+    EXPECT_EQ(Enabled(ID_DATAGRAM_SEND), table.Has(ID_DATAGRAM_SEND));
     m_pDoc->m_bDatagramActive = FALSE;
 
     // Every command without a handler is shown disabled.
