@@ -10,7 +10,7 @@ PACKAGES=(
   libgmime-3.0-dev libglib2.0-dev
   libgtest-dev googletest
   python3 curl socat iproute2 util-linux procps netbase
-  poppler-utils xvfb xauth imagemagick
+  poppler-utils xvfb xauth imagemagick desktop-file-utils shared-mime-info
 )
 
 missing=()

@@ -237,7 +237,12 @@ TEST_F(PrintPdfTest, FailuresLeaveNoFile)
     const std::string strOne = Session({MakeEvent(EK_MESSAGE, "", "m")});
     EXPECT_EQ(Print("'" + strOne + "' '" + strPdf + "' --selection 2").status, 2);
     EXPECT_EQ(Print("'" + strOne + "' '" + strPdf + "' --selection x").status, 2);
-    EXPECT_EQ(Print("'" + strOne + "'").status, 2);
+    // FILE alone goes to the default printer; with none reachable (no print
+    // server here) that is a failure with a hint, not a silent success.
+    r = RunShell("CUPS_SERVER=127.0.0.1:9 " + std::string(MIDWIRE_BINARY) + " print '" + strOne + "'");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("no default printer"), std::string::npos) << r.out;
+    EXPECT_EQ(Print("'" + strOne + "' a.pdf b.pdf").status, 2);
     EXPECT_EQ(Print("'" + m_strDir + "/missing.mwx' '" + strPdf + "'").status, 1);
     r = Print("'" + strOne + "' '" + m_strDir + "/no/such/dir/x.pdf'");
     EXPECT_EQ(r.status, 1);

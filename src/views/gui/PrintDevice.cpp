@@ -8,6 +8,7 @@
 #include <QPdfWriter>
 #include <QPrintDialog>
 #include <QPrinter>
+#include <QPrinterInfo>
 #include <algorithm>
 #include <cstdio>
 
@@ -152,11 +153,13 @@ void RegisterPrintCommands(CCommandTable& table, CMidwireDoc& doc, QWidget* pOwn
 namespace {
 
 const char* const kPrintUsage =
-    "Usage: midwire print FILE.mwx OUT.pdf [--selection ROWS] [--editor]\n"
+    "Usage: midwire print FILE.mwx [OUT.pdf] [--selection ROWS] [--editor]\n"
     "                     [--page-size A4|Letter] [--resolution DPI]\n\n"
     "Prints the history of a session to a PDF file exactly as Print History\n"
     "List does: one-inch margins, the job title at the top of every page and\n"
-    "the page number at the bottom, a header line and a data block per event.\n\n"
+    "the page number at the bottom, a header line and a data block per event.\n"
+    "Without OUT.pdf it goes to the default printer (the desktop's Print\n"
+    "action on a session file), in that printer's page size.\n\n"
     "  --selection ROWS  print only these rows of the history list, in row\n"
     "                    order: numbers from 1 and ranges, as in 1,4,7-9\n"
     "  --editor          print the session's editor text (Print from Editor)\n"
@@ -221,8 +224,8 @@ int CmdPrint(int argc, char** argv)
         return EXIT_OK;
     }
     const QStringList pos = parser.positionalArguments();
-    if (pos.size() != 2) {
-        CliError(QStringLiteral("print: expected FILE.mwx and OUT.pdf"));
+    if (pos.size() != 1 && pos.size() != 2) {
+        CliError(QStringLiteral("print: expected FILE.mwx and OUT.pdf, or FILE.mwx alone for the default printer"));
         std::fputs(kPrintUsage, stderr);
         return EXIT_USAGE;
     }
@@ -264,6 +267,21 @@ int CmdPrint(int argc, char** argv)
         }
         for (std::size_t r : rows)
             events.push_back(doc.m_history.GetAt(r));
+    }
+
+    if (pos.size() == 1) {
+        const QPrinterInfo info = QPrinterInfo::defaultPrinter();
+        if (info.isNull()) {
+            CliError(QStringLiteral("print: no default printer is set up; name an OUT.pdf to print to a file"));
+            return EXIT_FAILED;
+        }
+        QPrinter printer(info, QPrinter::HighResolution);
+        CPainterPrintDevice device(&printer, &printer);
+        const bool bSent = parser.isSet(editor) ? PrintEditorText(device, doc, frontEnd.GetEditorText())
+                                                : PrintHistoryList(device, doc, parser.isSet(selection), events);
+        if (!bSent && frontEnd.m_messages.empty())
+            CliError(QStringLiteral("print: printing to %1 failed").arg(info.printerName()));
+        return bSent ? EXIT_OK : EXIT_FAILED;
     }
 
     const QString strOut = pos[1];
