@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -225,6 +226,29 @@ SOCKET SockAccept(SOCKET hListen)
     }
 }
 
+namespace {
+
+// A blocking connect. One that a signal interrupts goes on in the
+// background: it is waited for and its outcome read, since calling connect
+// again would only answer "already in progress".
+bool ConnectBlocking(SOCKET s, const sockaddr_in& addr)
+{
+    if (::connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0)
+        return true;
+    if (errno != EINTR)
+        return false;
+    pollfd pfd{s, POLLOUT, 0};
+    int rc;
+    do {
+        rc = ::poll(&pfd, 1, -1);
+    } while (rc < 0 && errno == EINTR);
+    int nError = 0;
+    socklen_t len = sizeof nError;
+    return rc > 0 && ::getsockopt(s, SOL_SOCKET, SO_ERROR, &nError, &len) == 0 && nError == 0;
+}
+
+}  // namespace
+
 SOCKET SockConnect(const std::string& strHost, const std::string& strPort)
 {
     SOCKET s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -240,11 +264,7 @@ SOCKET SockConnect(const std::string& strHost, const std::string& strPort)
     addr.sin_family = AF_INET;
     addr.sin_port = nPort;
     addr.sin_addr = target;
-    int rc;
-    do {
-        rc = ::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0)
+    if (!ConnectBlocking(s, addr))
         return FailAndClose(s, "Error connecting a socket");
     if (!SetNonBlocking(s))
         return FailAndClose(s, "Error setting the blocking mode");

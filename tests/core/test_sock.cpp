@@ -4,6 +4,9 @@
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <vector>
+#include <csignal>
+#include <atomic>
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
@@ -182,6 +185,59 @@ TEST_F(SockFixture, ConnectFailures)
     EXPECT_EQ(SockListen(port), INVALID_SOCKET);
     EXPECT_EQ(frontEnd.m_warnings, std::vector<std::string>{"Error binding a socket"});
     SockClose(a);
+}
+
+// A connect that a signal interrupts goes on in the background; it must be
+// waited for, not tried again (a second connect answers "already in
+// progress"). A listener with a full accept queue holds the connect until a
+// SYN retransmission, about a second later, so the signal surely lands while
+// it waits.
+TEST_F(SockFixture, ConnectInterruptedBySignalStillConnects)
+{
+    const int hListen = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(hListen, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(hListen, 0), 0);
+    const std::string strPort = std::to_string(BoundPort(hListen));
+    // Fill the accept queue: a backlog of 0 holds one connection.
+    const SOCKET hFiller = SockConnect("127.0.0.1", strPort);
+    ASSERT_NE(hFiller, INVALID_SOCKET);
+
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no restart: the blocked connect returns EINTR
+    struct sigaction previous {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+
+    SOCKET hConnected = INVALID_SOCKET;
+    std::atomic<bool> bDone{false};
+    std::thread connector([&] {
+        hConnected = SockConnect("127.0.0.1", strPort);
+        bDone = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ::pthread_kill(connector.native_handle(), SIGUSR1);
+    // Make room in the queue; the retransmitted SYN then gets through.
+    for (int i = 0; i < 4; ++i) {
+        pollfd pfd{hListen, POLLIN, 0};
+        if (::poll(&pfd, 1, 100) > 0)
+            ::close(::accept(hListen, nullptr, nullptr));
+    }
+    for (int i = 0; i < 100 && !bDone; ++i) {
+        pollfd pfd{hListen, POLLIN, 0};
+        if (::poll(&pfd, 1, 100) > 0)
+            ::close(::accept(hListen, nullptr, nullptr));
+    }
+    connector.join();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_NE(hConnected, INVALID_SOCKET);
+    EXPECT_TRUE(frontEnd.m_warnings.empty());
+    SockClose(hConnected);
+    SockClose(hFiller);
+    ::close(hListen);
 }
 
 TEST_F(SockFixture, HostsAndAddresses)
