@@ -1,8 +1,10 @@
 // Starting and ending a relayed connection, and the handlers of the socket
 // notifications. Window thread only.
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <mutex>
 #include <new>
 #include <poll.h>
 #include <thread>
@@ -30,6 +32,11 @@ bool IsRelayEnding()
 }
 
 namespace {
+
+// How long data waiting for a peer may stand still after the other peer
+// closed before the session ends without it (at least; a longer time wait
+// counts instead).
+constexpr int kDeliveryStallMs = 1000;
 
 void DispatchNotification(UINT nMsg, unsigned lParam)
 {
@@ -133,6 +140,7 @@ void StartWorker(CMidwireDoc& doc, ERelaySide side)
     st.evDone.ResetEvent();
     st.bStopRequested.store(false);
     st.bWakePending.store(false);
+    st.bPeerCloseRouted.store(false);
     SideDoneFlag(doc, side).store(FALSE);
     CMidwireDoc* pDoc = &doc;
     st.thread = std::thread(side == SERVER_SIDE ? ServerWorker : ClientWorker, pDoc);
@@ -250,6 +258,61 @@ void EndConnectionBody(CMidwireDoc& doc)
         hooks.ended();
 }
 
+// After a peer's close, its worker still reads what the peer sent last and
+// routes the piece pending at a break character; it is stopped only once it
+// has done so, or when it has not managed within the time allowed.
+void WaitCloseRouted(CMidwireDoc& doc, ERelaySide side, int nTimeWait)
+{
+    CRelaySideState& st = RelayState().side[side];
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(nTimeWait, kDeliveryStallMs));
+    while (!st.bPeerCloseRouted.load(std::memory_order_acquire) && !SideDoneFlag(doc, side).load() &&
+           std::chrono::steady_clock::now() < deadline) {
+        if (g_pMainFrame)
+            g_pMainFrame->PumpMessages();
+        const timespec ts{0, 1000 * 1000};
+        ::ppoll(nullptr, 0, &ts, nullptr);
+    }
+}
+
+// Whether data routed to a side's peer still waits: queued, carried, or in
+// the hands of a worker that is sending right now.
+bool HasUnsentData(CMidwireDoc& doc, ERelaySide side)
+{
+    const EventQueue& queue = side == SERVER_SIDE ? doc.m_toServer : doc.m_toClient;
+    if (!queue.IsEmpty())
+        return true;
+    CRelaySideState& st = RelayState().side[side];
+    std::unique_lock<std::mutex> lock(st.sendLock, std::try_to_lock);
+    return !lock.owns_lock() || st.pCarry != nullptr;
+}
+
+// After one peer closed, what it sent may still be on its way to the other
+// peer, who may read more slowly than it was sent. The session waits while
+// that data moves, so that the other peer gets all of it; a peer that takes
+// nothing for a while is given up on, as End gives up on it.
+void WaitForDelivery(CMidwireDoc& doc, ERelaySide side, int nTimeWait)
+{
+    CRelaySideState& st = RelayState().side[side];
+    const auto stall = std::chrono::milliseconds(std::max(nTimeWait, kDeliveryStallMs));
+    std::uint64_t nLastSent = st.nBytesSent.load(std::memory_order_relaxed);
+    auto lastMove = std::chrono::steady_clock::now();
+    while (!SideDoneFlag(doc, side).load() && HasUnsentData(doc, side)) {
+        if (g_pMainFrame)
+            g_pMainFrame->PumpMessages();
+        const timespec ts{0, 1000 * 1000};
+        ::ppoll(nullptr, 0, &ts, nullptr);
+        const std::uint64_t nSent = st.nBytesSent.load(std::memory_order_relaxed);
+        const auto now = std::chrono::steady_clock::now();
+        if (nSent != nLastSent) {
+            nLastSent = nSent;
+            lastMove = now;
+        } else if (now - lastMove >= stall) {
+            break;
+        }
+    }
+}
+
 // The twin handlers of the server and client socket notifications.
 void OnSideSocketEvent(CMidwireDoc& doc, ERelaySide side, unsigned lParam)
 {
@@ -282,8 +345,10 @@ void OnSideSocketEvent(CMidwireDoc& doc, ERelaySide side, unsigned lParam)
     Sleep(nTimeWait);
     evWork.SetEvent();  // the worker reads what is still buffered
     Sleep(nTimeWait);
+    WaitCloseRouted(doc, side, nTimeWait);
     RequestStop(doc, side, false);
     WaitWorkerDone(doc, side, bServer ? doc.m_nServerWaitRetries : doc.m_nClientWaitRetries);
+    WaitForDelivery(doc, bServer ? CLIENT_SIDE : SERVER_SIDE, nTimeWait);
     EndConnectionBody(doc);
 }
 

@@ -38,6 +38,13 @@ struct CRelaySideState {
     // sends the rest from nCarryOffset before anything in its queue.
     HistoryEvent* pCarry = nullptr;
     std::int32_t nCarryOffset = 0;
+    // Set by the worker once it has seen its peer's close and routed all the
+    // peer sent, the pending piece too: the close handler stops the worker
+    // only then (or after a bounded wait), so that no tail is lost.
+    std::atomic<bool> bPeerCloseRouted{false};
+    // Bytes written to this side's socket by either worker: lets the close
+    // handler see whether data still waiting for this peer is moving.
+    std::atomic<std::uint64_t> nBytesSent{0};
 };
 
 struct CRelayState {

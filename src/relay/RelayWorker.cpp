@@ -286,6 +286,7 @@ ESendResult SendAll(SOCKET s, const unsigned char* pData, std::int32_t nLength, 
         const int r = SockSend(s, pData + nDone, nLength - nDone);
         if (r < 0)
             return ESendResult::Failed;
+        st.nBytesSent.fetch_add(static_cast<std::uint64_t>(r), std::memory_order_relaxed);
         nDone += r;
         if (nDone >= nLength)
             return ESendResult::Sent;
@@ -322,6 +323,7 @@ bool SendBatch(CMidwireDoc& doc, WorkerSide& w, SOCKET s, std::vector<HistoryEve
         msg.msg_iovlen = static_cast<size_t>(nIov);
         const ssize_t r = ::sendmsg(s, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (r >= 0) {
+            st.nBytesSent.fetch_add(static_cast<std::uint64_t>(r), std::memory_order_relaxed);
             auto nLeft = static_cast<std::int64_t>(r);
             while (nIndex < batch.size() && nLeft > 0) {
                 const std::int64_t nRest = batch[nIndex]->m_nLength - nOffset;
@@ -490,6 +492,7 @@ void FlushThrough(CMidwireDoc& doc, ERelaySide dest, std::vector<HistoryEvent*>&
                     continue;
                 break;  // full, or failing: the other worker sends (and records a failure)
             }
+            st.nBytesSent.fetch_add(static_cast<std::uint64_t>(r), std::memory_order_relaxed);
             auto nLeft = static_cast<std::int64_t>(r);
             while (nIndex < pieces.size() && nLeft > 0) {
                 const std::int64_t nRest = pieces[nIndex]->m_nLength - nOffset;
@@ -647,6 +650,7 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
                 w.pPending = nullptr;
                 w.nPending = 0;
             }
+            st.bPeerCloseRouted.store(true, std::memory_order_release);
         }
 
         if (LoadFlag(w.bReplaying) && g_pfnPlaybackSendStep)

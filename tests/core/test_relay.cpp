@@ -463,6 +463,100 @@ TEST_F(RelaySessionTest, EndWhileThePeerHasStoppedReading)
     EXPECT_EQ(Count(EK_DISCONNECT_SERVER), 1u);
 }
 
+// A server that answers with much data and closes at once (an HTTP/1.0
+// response): a client that reads more slowly still gets every byte before
+// the relay closes its connection. One that stops reading is given up on
+// once nothing has moved for a while, and the session still ends.
+TEST_F(RelaySessionTest, DataOfAClosingPeerReachesASlowReaderBeforeTheEnd)
+{
+    doc.m_bUseBreakChar = FALSE;
+    doc.m_bQuiet = TRUE;
+    doc.m_nServerTimeWait = 10;
+    doc.m_nClientTimeWait = 10;
+    std::mt19937 rng(5);
+    const std::string reply = testutil::RandomBytes(rng, 8u << 20);
+    ASSERT_TRUE(Start(true, true));
+    std::thread serverPeer([&] {
+        SendAllBlocking(server.Get(), reply);
+        server.Reset();  // closes at once, with most of the reply still in the relay
+    });
+    std::string got;
+    std::atomic<bool> bEof{false};
+    std::thread clientPeer([&] {
+        char buf[1 << 16];
+        std::size_t nSincePause = 0;
+        for (int i = 0; i < 100000; ++i) {
+            pollfd pfd{client.Get(), POLLIN, 0};
+            if (::poll(&pfd, 1, 20000) <= 0)
+                break;
+            const ssize_t r = ::recv(client.Get(), buf, sizeof buf, 0);
+            if (r <= 0) {
+                bEof = r == 0;
+                break;
+            }
+            got.append(buf, static_cast<std::size_t>(r));
+            nSincePause += static_cast<std::size_t>(r);
+            if (nSincePause >= (1u << 20)) {  // a slow reader: 1 MiB, then a pause
+                nSincePause = 0;
+                std::this_thread::sleep_for(std::chrono::milliseconds(60));
+            }
+        }
+    });
+    EXPECT_TRUE(PumpUntil([&] { return !doc.m_bConnected; }, 60000));
+    serverPeer.join();
+    clientPeer.join();
+    EXPECT_EQ(got.size(), reply.size());
+    EXPECT_TRUE(got == reply) << "the client got other bytes than the server sent";
+    EXPECT_TRUE(bEof.load()) << "the relay closes the client's connection after the data";
+
+    // A client that reads nothing: the session ends once nothing has moved
+    // for a second.
+    client.Reset();
+    serverListen.Reset();
+    ASSERT_TRUE(Start(true, true));
+    std::thread closingPeer([&] {
+        SendAllBlocking(server.Get(), reply);
+        server.Reset();
+    });
+    EXPECT_TRUE(PumpUntil([&] { return !doc.m_bConnected; }, 20000));
+    closingPeer.join();
+}
+
+// The piece pending after the last break character is routed when the peer
+// closes and reaches the other peer before its connection is closed, also
+// with no time waits, session after session.
+TEST_F(RelaySessionTest, PendingTailOfAClosingPeerIsDeliveredWithoutTimeWaits)
+{
+    doc.m_nServerTimeWait = 0;
+    doc.m_nClientTimeWait = 0;
+    doc.m_bQuiet = TRUE;
+    const std::string reply = std::string(200000, 'x') + "\nline\ntail without break";
+    for (int i = 0; i < 20; ++i) {
+        SCOPED_TRACE("session " + std::to_string(i));
+        ASSERT_TRUE(Start(true, true));
+        ASSERT_TRUE(SendAllBlocking(server.Get(), reply));
+        server.Reset();
+        std::string got;
+        bool bEof = false;
+        EXPECT_TRUE(PumpUntil(
+            [&] {
+                char buf[1 << 16];
+                const ssize_t r = ::recv(client.Get(), buf, sizeof buf, MSG_DONTWAIT);
+                if (r > 0)
+                    got.append(buf, static_cast<std::size_t>(r));
+                bEof = r == 0;
+                return bEof || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+            },
+            10000));
+        EXPECT_TRUE(bEof);
+        ASSERT_EQ(got.size(), reply.size());
+        EXPECT_TRUE(got == reply);
+        EXPECT_TRUE(PumpUntil([&] { return !doc.m_bConnected; }, 10000));
+        client.Reset();
+        serverListen.Reset();
+    }
+}
+
 // Both directions at once: every byte arrives in order, and the history
 // holds exactly the relayed bytes.
 TEST_F(RelaySessionTest, BulkBothDirectionsAtOnce)
