@@ -2,11 +2,13 @@
 // notifications. Window thread only.
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <ctime>
 #include <mutex>
 #include <new>
 #include <poll.h>
+#include <sys/socket.h>
 #include <thread>
 
 #include "relay/RelayDialogs.h"
@@ -264,6 +266,13 @@ void EndConnectionBody(CMidwireDoc& doc)
 void WaitCloseRouted(CMidwireDoc& doc, ERelaySide side, int nTimeWait)
 {
     CRelaySideState& st = RelayState().side[side];
+    // A close that a playback posted where the recording closed comes from a
+    // peer that is still connected and quiet: there is nothing to wait for.
+    const SOCKET s = LoadSocket(SideSocket(doc, side));
+    char ch;
+    if (s == INVALID_SOCKET ||
+        (::recv(s, &ch, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)))
+        return;
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(nTimeWait, kDeliveryStallMs));
     while (!st.bPeerCloseRouted.load(std::memory_order_acquire) && !SideDoneFlag(doc, side).load() &&
