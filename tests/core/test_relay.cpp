@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <malloc.h>
 #include <poll.h>
@@ -58,6 +59,30 @@ struct RoutingTest : ::testing::Test {
     CHeadlessFrontEnd frontEnd;
     CMidwireDoc doc;
 };
+
+// Reads from fd until it holds nMax bytes, the peer closes, or nothing comes
+// for 30 s; after every nPauseEvery bytes it pauses nPauseMs, as a slow
+// reader does. True when the peer closed.
+bool ReadFrom(int fd, std::string& out, std::size_t nMax, std::size_t nPauseEvery = SIZE_MAX, int nPauseMs = 0)
+{
+    char buf[1 << 16];
+    std::size_t nSincePause = 0;
+    while (out.size() < nMax) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (::poll(&pfd, 1, 30000) <= 0)
+            return false;
+        const ssize_t r = ::recv(fd, buf, sizeof buf, 0);
+        if (r <= 0)
+            return r == 0;
+        out.append(buf, static_cast<std::size_t>(r));
+        nSincePause += static_cast<std::size_t>(r);
+        if (nSincePause >= nPauseEvery) {
+            nSincePause = 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(nPauseMs));
+        }
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -483,24 +508,8 @@ TEST_F(RelaySessionTest, DataOfAClosingPeerReachesASlowReaderBeforeTheEnd)
     std::string got;
     std::atomic<bool> bEof{false};
     std::thread clientPeer([&] {
-        char buf[1 << 16];
-        std::size_t nSincePause = 0;
-        for (int i = 0; i < 100000; ++i) {
-            pollfd pfd{client.Get(), POLLIN, 0};
-            if (::poll(&pfd, 1, 20000) <= 0)
-                break;
-            const ssize_t r = ::recv(client.Get(), buf, sizeof buf, 0);
-            if (r <= 0) {
-                bEof = r == 0;
-                break;
-            }
-            got.append(buf, static_cast<std::size_t>(r));
-            nSincePause += static_cast<std::size_t>(r);
-            if (nSincePause >= (1u << 20)) {  // a slow reader: 1 MiB, then a pause
-                nSincePause = 0;
-                std::this_thread::sleep_for(std::chrono::milliseconds(60));
-            }
-        }
+        // A slow reader: 1 MiB, then a pause; it reads on until the close.
+        bEof = ReadFrom(client.Get(), got, reply.size() + 1, 1u << 20, 60);
     });
     EXPECT_TRUE(PumpUntil([&] { return !doc.m_bConnected; }, 60000));
     serverPeer.join();
@@ -576,22 +585,10 @@ TEST_F(RelaySessionTest, BulkBothDirectionsAtOnce)
     }
     up.back() = down.back() = '\n';  // no piece is left pending at End
     std::string gotUp, gotDown;
-    auto reader = [](int fd, std::string& out, size_t n) {
-        char buf[1 << 16];
-        while (out.size() < n) {
-            pollfd pfd{fd, POLLIN, 0};
-            if (::poll(&pfd, 1, 30000) <= 0)
-                return;
-            const ssize_t r = ::recv(fd, buf, sizeof buf, 0);
-            if (r <= 0)
-                return;
-            out.append(buf, static_cast<size_t>(r));
-        }
-    };
     std::thread t1([&] { SendAllBlocking(client.Get(), up); });
     std::thread t2([&] { SendAllBlocking(server.Get(), down); });
-    std::thread t3([&] { reader(server.Get(), gotUp, nSize); });
-    std::thread t4([&] { reader(client.Get(), gotDown, nSize); });
+    std::thread t3([&] { ReadFrom(server.Get(), gotUp, nSize); });
+    std::thread t4([&] { ReadFrom(client.Get(), gotDown, nSize); });
     std::atomic<int> nFinished{0};
     std::thread waiter([&] {
         t1.join();
@@ -693,22 +690,7 @@ TEST_F(RelaySessionTest, StraightThroughQueuedAndCarriedPiecesKeepTheirOrder)
         std::thread reader([&] {
             // Still for a while: the relay's socket to the server fills up.
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            char buf[1 << 16];
-            size_t nSincePause = 0;
-            while (got.size() < nSize) {
-                pollfd pfd{server.Get(), POLLIN, 0};
-                if (::poll(&pfd, 1, 30000) <= 0)
-                    break;
-                const ssize_t r = ::recv(server.Get(), buf, sizeof buf, 0);
-                if (r <= 0)
-                    break;
-                got.append(buf, static_cast<size_t>(r));
-                nSincePause += static_cast<size_t>(r);
-                if (nSincePause > (4u << 20)) {
-                    nSincePause = 0;
-                    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-                }
-            }
+            ReadFrom(server.Get(), got, nSize, 4u << 20, 30);
             bRead = true;
         });
         int nPumps = 0;
