@@ -260,6 +260,16 @@ void EndConnectionBody(CMidwireDoc& doc)
         hooks.ended();
 }
 
+// One step of a wait on the window thread: waiting window messages are
+// dispatched, then a millisecond passes.
+void PumpThenPause()
+{
+    if (g_pMainFrame)
+        g_pMainFrame->PumpMessages();
+    const timespec ts{0, 1000 * 1000};
+    ::ppoll(nullptr, 0, &ts, nullptr);
+}
+
 // After a peer's close, its worker still reads what the peer sent last and
 // routes the piece pending at a break character; it is stopped only once it
 // has done so, or when it has not managed within the time allowed.
@@ -277,10 +287,7 @@ void WaitCloseRouted(CMidwireDoc& doc, ERelaySide side, int nTimeWait)
         std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(nTimeWait, kDeliveryStallMs));
     while (!st.bPeerCloseRouted.load(std::memory_order_acquire) && !SideDoneFlag(doc, side).load() &&
            std::chrono::steady_clock::now() < deadline) {
-        if (g_pMainFrame)
-            g_pMainFrame->PumpMessages();
-        const timespec ts{0, 1000 * 1000};
-        ::ppoll(nullptr, 0, &ts, nullptr);
+        PumpThenPause();
     }
 }
 
@@ -307,10 +314,7 @@ void WaitForDelivery(CMidwireDoc& doc, ERelaySide side, int nTimeWait)
     std::uint64_t nLastSent = st.nBytesSent.load(std::memory_order_relaxed);
     auto lastMove = std::chrono::steady_clock::now();
     while (!SideDoneFlag(doc, side).load() && HasUnsentData(doc, side)) {
-        if (g_pMainFrame)
-            g_pMainFrame->PumpMessages();
-        const timespec ts{0, 1000 * 1000};
-        ::ppoll(nullptr, 0, &ts, nullptr);
+        PumpThenPause();
         const std::uint64_t nSent = st.nBytesSent.load(std::memory_order_relaxed);
         const auto now = std::chrono::steady_clock::now();
         if (nSent != nLastSent) {
