@@ -300,17 +300,31 @@ echo RELAY; cat $DIR/relay.out
 echo SEND; cat $DIR/send.out
 )SH";
 
+// Runs a script in new network, host name and mount namespaces with the
+// program's path and a scratch folder as its arguments. Empty with the reason
+// in *pstrSkip when the script's set-up (marked SETUP-FAILED) cannot be done.
+testutil::RunResult RunInOwnNamespace(const char* pszScript, const TempDir& dir, std::string* pstrSkip)
+{
+    if (RunCommand("command -v unshare && command -v ip && command -v tc && command -v python3").status != 0) {
+        *pstrSkip = "unshare, ip, tc or python3 is missing: no network namespace can be built";
+        return {};
+    }
+    testutil::WriteFile(dir.Path("net.sh"), pszScript);
+    auto r = RunCommand("timeout 60 unshare -n -u -m bash " + dir.Path("net.sh") + " " + testutil::Midwire() + " " +
+                        dir.Root());
+    if (r.out.find("SETUP-FAILED") != std::string::npos || (r.status != 0 && r.out.empty()))
+        *pstrSkip = "no network namespace with a veth pair could be made here (needs root): " +
+                    ReadFile(dir.Path("setup.log")) + r.err;
+    return r;
+}
+
 TEST(DgramCli, BroadcastReachesThePeerNamespace)
 {
-    if (RunCommand("command -v unshare && command -v ip && command -v python3").status != 0)
-        GTEST_SKIP() << "unshare, ip or python3 is missing: no network namespace can be built";
     TempDir dir;
-    testutil::WriteFile(dir.Path("bcast.sh"), kBroadcastScript);
-    const auto r = RunCommand("timeout 60 unshare -n -u -m bash " + dir.Path("bcast.sh") + " " + testutil::Midwire() +
-                              " " + dir.Root());
-    if (r.out.find("SETUP-FAILED") != std::string::npos || (r.status != 0 && r.out.empty()))
-        GTEST_SKIP() << "no network namespace with a veth pair could be made here (needs root): "
-                     << ReadFile(dir.Path("setup.log")) << r.err;
+    std::string strSkip;
+    const auto r = RunInOwnNamespace(kBroadcastScript, dir, &strSkip);
+    if (!strSkip.empty())
+        GTEST_SKIP() << strSkip;
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("send-status 0"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("send2-status 0"), std::string::npos) << r.out;
@@ -324,6 +338,69 @@ TEST(DgramCli, BroadcastReachesThePeerNamespace)
     EXPECT_NE(r.out.find("Received from:\t10.77.0.2\t"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Moved to:\t\t"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Sent to:\t\t"), std::string::npos) << r.out;
+}
+
+// A full send buffer: moves go out over a veth link whose queue drains at
+// 1 kB/s, so after some hundred kilobytes the socket is busy. Each datagram
+// that the socket does not take is recorded as busy and the relay goes on;
+// none is lost without a trace.
+const char* const kBusyScript = R"SH(
+set -u
+MW=$1; DIR=$2
+setup() {
+  ip link set lo up &&
+  ip link add mwbsA type veth peer name mwbsB &&
+  ip link set mwbsB up &&
+  ip addr add 10.78.0.1/24 dev mwbsA && ip link set mwbsA up &&
+  ip neigh replace 10.78.0.2 lladdr 02:00:00:00:00:02 dev mwbsA nud permanent &&
+  tc qdisc add dev mwbsA root tbf rate 8kbit burst 1600 limit 10000000 &&
+  hostname mwbshost &&
+  printf '10.78.0.1 mwbshost\n127.0.0.1 localhost\n' > $DIR/hosts &&
+  : > $DIR/resolv.conf &&
+  mount --bind $DIR/hosts /etc/hosts &&
+  mount --bind $DIR/resolv.conf /etc/resolv.conf
+}
+if ! setup >$DIR/setup.log 2>&1; then echo SETUP-FAILED; exit 0; fi
+$MW dgram --bind 41000 --move1 '*,10.78.0.2:40000' --no-resolve --count 400 --duration 20 > $DIR/relay.out 2>&1 &
+RELAY=$!
+for i in $(seq 100); do grep -q binded $DIR/relay.out && break; sleep 0.05; done
+python3 -c '
+import socket, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+for i in range(400):
+    s.sendto(b"%04d" % i + b"x" * 996, ("10.78.0.1", 41000))
+    if i % 50 == 49:
+        time.sleep(0.01)
+'
+wait $RELAY; echo "relay-status $?"
+echo "received $(grep -c '^Received from:' $DIR/relay.out)"
+echo "moved $(grep -c '^Moved to:' $DIR/relay.out)"
+echo "busy $(grep -c 'Unable to send the datagram. Socket busy.' $DIR/relay.out)"
+echo "other-errors $(grep '^Error' $DIR/relay.out | grep -vc 'Socket busy.')"
+)SH";
+
+int CountAfter(const std::string& text, const std::string& label)
+{
+    const auto pos = text.find(label + " ");
+    return pos == std::string::npos ? -1 : std::atoi(text.c_str() + pos + label.size() + 1);
+}
+
+TEST(DgramCli, MovesThatFindTheSocketBusyAreRecordedAsBusy)
+{
+    TempDir dir;
+    std::string strSkip;
+    const auto r = RunInOwnNamespace(kBusyScript, dir, &strSkip);
+    if (!strSkip.empty())
+        GTEST_SKIP() << strSkip;
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("relay-status 0"), std::string::npos) << r.out;
+    const int nMoved = CountAfter(r.out, "moved");
+    const int nBusy = CountAfter(r.out, "busy");
+    EXPECT_EQ(CountAfter(r.out, "received"), 400) << r.out;
+    EXPECT_GT(nMoved, 0) << r.out;
+    EXPECT_GT(nBusy, 0) << r.out;
+    EXPECT_EQ(nMoved + nBusy, 400) << r.out;
+    EXPECT_EQ(CountAfter(r.out, "other-errors"), 0) << r.out;
 }
 
 }  // namespace
