@@ -1,7 +1,8 @@
 // The relay against socat on loopback, in one run:
 //  1. one-way bulk transfer (256 KiB writes and reads at the ends): direct,
 //     socat with its default buffer, socat -b 65536, socat -b 262144, and
-//     midwire relay without break character, quiet;
+//     midwire relay without break character, quiet; in three interleaved
+//     rounds, the ratios being medians of the rounds' ratios;
 //  2. 100-byte lines through midwire relay with the default break character:
 //     routed pieces per second;
 //  3. small request/response round trips: latency added by socat and by
@@ -210,8 +211,13 @@ double Transfer(int hListen, std::uint16_t nEntry, std::uint64_t nBytes, const s
     return dSeconds;
 }
 
-double BulkThrough(const char* pszName, std::uint64_t nBytes, const std::string& chunk, int nSocatBuffer,
-                   bool bMidwire, bool bBreakChar, bool bDirect)
+struct BulkResult {
+    double dRate;  // bytes per second
+    double dCpu;   // CPU seconds of the relay process; 0 for the direct path
+};
+
+BulkResult BulkThrough(std::uint64_t nBytes, const std::string& chunk, int nSocatBuffer, bool bMidwire,
+                       bool bBreakChar, bool bDirect)
 {
     std::uint16_t nTarget = 0;
     const int hListen = ListenOn(nTarget);
@@ -226,12 +232,83 @@ double BulkThrough(const char* pszName, std::uint64_t nBytes, const std::string&
         dCpu = proxy.CpuSeconds();
     }
     ::close(hListen);
-    std::printf("  %-28s %8.3f s  %7.3f GB/s", pszName, dSeconds, static_cast<double>(nBytes) / dSeconds / 1e9);
-    if (!bDirect)
-        std::printf("  (relay CPU %.2f s)", dCpu);
-    std::printf("\n");
+    return {static_cast<double>(nBytes) / dSeconds, dCpu};
+}
+
+// One transfer with its figures printed on a line of their own.
+BulkResult BulkOnce(const char* pszName, std::uint64_t nBytes, const std::string& chunk, int nSocatBuffer,
+                    bool bMidwire, bool bBreakChar)
+{
+    const BulkResult r = BulkThrough(nBytes, chunk, nSocatBuffer, bMidwire, bBreakChar, false);
+    std::printf("  %-28s %8.3f s  %7.3f GB/s  (relay CPU %.2f s)\n", pszName,
+                static_cast<double>(nBytes) / r.dRate, r.dRate / 1e9, r.dCpu);
     std::fflush(stdout);
-    return static_cast<double>(nBytes) / dSeconds;
+    return r;
+}
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+std::string Figures(const std::vector<double>& v, double dScale, const char* pszFormat)
+{
+    std::string s;
+    char buf[32];
+    for (double d : v) {
+        std::snprintf(buf, sizeof buf, pszFormat, d * dScale);
+        s += s.empty() ? "" : " ";
+        s += buf;
+    }
+    return s;
+}
+
+// The bulk transfer through every path in interleaved rounds, so that a
+// drift of the machine's speed falls on all paths alike; the ratios are the
+// medians of the rounds' own ratios.
+void CompareBulk(std::uint64_t nMiB, const std::string& chunk)
+{
+    constexpr int ROUNDS = 3;
+    struct Path {
+        const char* pszName;
+        int nSocatBuffer;
+        bool bMidwire;
+        bool bDirect;
+        std::vector<double> rates, cpus;
+    };
+    std::vector<Path> paths = {{"direct", 0, false, true, {}, {}},
+                               {"socat (default buffer)", 0, false, false, {}, {}},
+                               {"socat -b 65536", 65536, false, false, {}, {}},
+                               {"socat -b 262144", 262144, false, false, {}, {}},
+                               {"midwire relay", 0, true, false, {}, {}}};
+    std::printf("1. One-way transfer of %llu MiB, 256 KiB writes and reads, %d interleaved rounds\n",
+                static_cast<unsigned long long>(nMiB), ROUNDS);
+    for (int r = 0; r < ROUNDS; ++r) {
+        for (Path& path : paths) {
+            const BulkResult res = BulkThrough(nMiB << 20, chunk, path.nSocatBuffer, path.bMidwire, false, path.bDirect);
+            path.rates.push_back(res.dRate);
+            path.cpus.push_back(res.dCpu);
+        }
+    }
+    for (const Path& path : paths) {
+        std::printf("  %-24s GB/s %s (median %.3f)", path.pszName, Figures(path.rates, 1e-9, "%.3f").c_str(),
+                    Median(path.rates) / 1e9);
+        if (!path.bDirect)
+            std::printf("  relay CPU s %s", Figures(path.cpus, 1, "%.2f").c_str());
+        std::printf("\n");
+    }
+    auto ratios = [&](const Path& a, const Path& b) {
+        std::vector<double> v;
+        for (int r = 0; r < ROUNDS; ++r)
+            v.push_back(a.rates[r] / b.rates[r]);
+        return v;
+    };
+    const Path& mid = paths[4];
+    for (const Path* pOther : {&paths[3], &paths[2], &paths[0]}) {
+        const std::vector<double> v = ratios(mid, *pOther);
+        std::printf("  midwire / %-16s = %.2f (rounds %s)\n", pOther->pszName, Median(v), Figures(v, 1, "%.2f").c_str());
+    }
 }
 
 // nTrips request/response pairs of 64 bytes through the path; seconds.
@@ -326,12 +403,12 @@ int main(int argc, char** argv)
     // "midwire" as second argument: only the relay's own bulk figure, for
     // profiling it.
     if (argc > 2 && std::strcmp(argv[2], "midwire") == 0) {
-        BulkThrough("midwire relay", nBytes, chunk, 0, true, false, false);
+        BulkOnce("midwire relay", nBytes, chunk, 0, true, false);
         return 0;
     }
     // "socat" as second argument: only socat -b 262144, for comparing profiles.
     if (argc > 2 && std::strcmp(argv[2], "socat") == 0) {
-        BulkThrough("socat -b 262144", nBytes, chunk, 262144, false, false, false);
+        BulkOnce("socat -b 262144", nBytes, chunk, 262144, false, false);
         return 0;
     }
     // "trips" as second argument: only the round trips, for profiling them.
@@ -339,14 +416,7 @@ int main(int argc, char** argv)
         CompareRoundTrips();
         return 0;
     }
-    std::printf("1. One-way transfer of %llu MiB, 256 KiB writes and reads\n", static_cast<unsigned long long>(nMiB));
-    const double dDirect = BulkThrough("direct", nBytes, chunk, 0, false, false, true);
-    BulkThrough("socat (default buffer)", nBytes, chunk, 0, false, false, false);
-    const double d64 = BulkThrough("socat -b 65536", nBytes, chunk, 65536, false, false, false);
-    const double d256 = BulkThrough("socat -b 262144", nBytes, chunk, 262144, false, false, false);
-    const double dMid = BulkThrough("midwire relay", nBytes, chunk, 0, true, false, false);
-    std::printf("  midwire / socat -b 262144 = %.2f, midwire / socat -b 65536 = %.2f, midwire / direct = %.2f\n",
-                dMid / d256, dMid / d64, dMid / dDirect);
+    CompareBulk(nMiB, chunk);
 
     const std::uint64_t nLineBytes = std::min<std::uint64_t>(nBytes, 256u << 20);
     std::string lines(256 * 1024, 'x');
@@ -356,7 +426,7 @@ int main(int argc, char** argv)
     std::printf("2. %llu MiB of 100-byte lines, default break character\n",
                 static_cast<unsigned long long>(nLineBytes >> 20));
     const std::uint64_t nLineTotal = nLineBytes / lines.size() * lines.size();
-    const double dLineRate = BulkThrough("midwire relay (lines)", nLineTotal, lines, 0, true, true, false);
+    const double dLineRate = BulkOnce("midwire relay (lines)", nLineTotal, lines, 0, true, true).dRate;
     std::printf("  routed pieces per second: %.0f\n", dLineRate / 100.0);
 
     CompareRoundTrips();
