@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 
 const CliCommand g_cliCommands[] = {
     {"session", "create, inspect and copy session files (.mwx)", CmdSession},
@@ -39,6 +40,15 @@ void PrintUsage(std::FILE* out)
     std::fprintf(out, "\nRun 'midwire COMMAND --help' for the options of a command.\n");
 }
 
+// A lone word that names no file is a mistyped command rather than a session
+// file to open: a session file is a path that exists, has an extension or
+// names a folder.
+bool LooksLikeCommand(const char* pszArg)
+{
+    struct stat st;
+    return pszArg[0] != '\0' && !std::strchr(pszArg, '/') && !std::strchr(pszArg, '.') && ::stat(pszArg, &st) != 0;
+}
+
 }  // namespace
 
 int MidwireMain(int argc, char** argv, int (*pfnRunDesktop)(int argc, char** argv))
@@ -72,7 +82,7 @@ int MidwireMain(int argc, char** argv, int (*pfnRunDesktop)(int argc, char** arg
             PrintUsage(stderr);
             return EXIT_USAGE;
         }
-        if (argc > 2) {
+        if (argc > 2 || LooksLikeCommand(pszFirst)) {
             CliError(QStringLiteral("unknown command '%1'").arg(QString::fromLocal8Bit(pszFirst)));
             PrintUsage(stderr);
             return EXIT_USAGE;

@@ -60,6 +60,14 @@ TEST(CliSession, ErrorsAndHelp)
     EXPECT_EQ(r.status, 2);
     r = RunCommand(Midwire() + " --no-such-option");
     EXPECT_EQ(r.status, 2);
+    // A mistyped command is not taken for a session file to open.
+    r = RunCommand(Midwire() + " relays");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("unknown command 'relays'"), std::string::npos) << r.err;
+    // Without a display the desktop program says so instead of aborting.
+    r = RunCommand("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + Midwire() + " " + dir.Path("x.mwx"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("no display"), std::string::npos) << r.err;
 
     r = RunCommand(Midwire() + " session dump " + dir.Path("missing.mwx"));
     EXPECT_EQ(r.status, 1);

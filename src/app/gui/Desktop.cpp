@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <cstdio>
 
 #include "app/CommandTable.h"
 #include "app/gui/DialogRegistry.h"
@@ -22,6 +23,15 @@ const CliGuiCommand* DesktopCliCommands()
 
 int RunDesktop(int argc, char** argv)
 {
+    // Without a display Qt would abort with a plug-in message; say what is
+    // wrong and where the commands are instead.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        std::fputs("midwire: no display to show the desktop program on (DISPLAY is not set); "
+                   "the commands run without one: midwire --help\n",
+                   stderr);
+        return 1;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Midwire"));
     QApplication::setOrganizationName(QStringLiteral("Midwire"));
