@@ -250,6 +250,13 @@ private:
     std::array<unsigned char*, RECEIVE_EXTRA_BLOCKS> m_blocks{};
 };
 
+// A send that failed, or that a stop cut short: the piece did not reach the
+// peer whole, whatever the history says of it so far.
+void RecordSendError(CMidwireDoc& doc, const WorkerSide& w, const char* pszSuffix)
+{
+    RecordError(doc, FormatMessageText(IDS_SEND_FAILED, w.strHost, w.strPort) + pszSuffix);
+}
+
 // Waits until the socket takes data again or a stop is requested. False
 // when the worker is to stop.
 bool WaitWritable(SOCKET s, CEvent& evStop, CRelaySideState& st)
@@ -341,11 +348,14 @@ bool SendBatch(CMidwireDoc& doc, WorkerSide& w, SOCKET s, std::vector<HistoryEve
         if (errno == EINTR)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (!WaitWritable(s, evStop, st))
+            if (!WaitWritable(s, evStop, st)) {
+                if (nOffset > 0)
+                    RecordSendError(doc, w, w.pszSendDataSuffix);
                 return false;
+            }
             continue;
         }
-        RecordError(doc, FormatMessageText(IDS_SEND_FAILED, w.strHost, w.strPort) + w.pszSendDataSuffix);
+        RecordSendError(doc, w, w.pszSendDataSuffix);
         if (StopFound(evStop, st))
             return false;
         ++nIndex;
@@ -367,13 +377,10 @@ bool SendPhase(CMidwireDoc& doc, WorkerSide& w, SOCKET s, CEvent& evStop, CRelay
         st.pCarry = nullptr;
         st.nCarryOffset = 0;
         const ESendResult result = SendAll(s, pRest->m_pData + nOffset, pRest->m_nLength - nOffset, evStop, st);
-        if (result == ESendResult::Stopped)
+        if (result != ESendResult::Sent)
+            RecordSendError(doc, w, w.pszSendDataSuffix);
+        if (result == ESendResult::Stopped || (result == ESendResult::Failed && StopFound(evStop, st)))
             return false;
-        if (result == ESendResult::Failed) {
-            RecordError(doc, FormatMessageText(IDS_SEND_FAILED, w.strHost, w.strPort) + w.pszSendDataSuffix);
-            if (StopFound(evStop, st))
-                return false;
-        }
     }
 
     const BOOL bVerbose = LoadFlag(doc.m_bVerbose);
@@ -428,14 +435,13 @@ bool SendPhase(CMidwireDoc& doc, WorkerSide& w, SOCKET s, CEvent& evStop, CRelay
             pEvent->AdoptData(bytes.release(), nLength);
             pszSuffix = w.pszSendTextSuffix;
         }
+        // A Verbose copy or a replay has been recorded as sent, so a send
+        // that a stop cuts short is recorded like a failed one.
         const ESendResult result = SendAll(s, pEvent->m_pData, pEvent->m_nLength, evStop, st);
-        if (result == ESendResult::Stopped)
+        if (result != ESendResult::Sent)
+            RecordSendError(doc, w, pszSuffix);
+        if (result == ESendResult::Stopped || (result == ESendResult::Failed && StopFound(evStop, st)))
             return false;
-        if (result == ESendResult::Failed) {
-            RecordError(doc, FormatMessageText(IDS_SEND_FAILED, w.strHost, w.strPort) + pszSuffix);
-            if (StopFound(evStop, st))
-                return false;
-        }
     }
 }
 
