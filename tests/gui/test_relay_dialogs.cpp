@@ -73,8 +73,15 @@ TEST(RelayDialogsTest, OptionsValidateIntegersAndBreakCharacterBox)
         dlg.accept();
         EXPECT_FALSE(dlg.m_strLastPrompt.isEmpty());
         EXPECT_EQ(dlg.result(), 0);  // still open
+        // The box reads the controls back when clicked: the wrong number is
+        // flagged at once, and the edit still follows the box.
+        dlg.m_pUseBreakChar->click();
+        EXPECT_FALSE(dlg.m_strLastPrompt.isEmpty());
+        EXPECT_FALSE(dlg.m_pBreakChar->isEnabled());
         dlg.m_pClientTimeWait->setText("25");
         dlg.m_pUseBreakChar->click();
+        dlg.m_pUseBreakChar->click();
+        EXPECT_TRUE(dlg.m_strLastPrompt.isEmpty());
         EXPECT_FALSE(dlg.m_pBreakChar->isEnabled());
         dlg.accept();
         EXPECT_TRUE(dlg.m_strLastPrompt.isEmpty());

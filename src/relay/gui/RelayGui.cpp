@@ -154,9 +154,12 @@ CConnectionOptionsDlg::CConnectionOptionsDlg(CConnectionOptionsData& dlgData, QW
     pDisplayLayout->addWidget(m_pVisibleScroll);
 
     // The thread break character follows its box only when the box is
-    // clicked; on opening the edit is enabled whatever the box shows.
-    QObject::connect(m_pUseBreakChar, &QCheckBox::clicked, this,
-                     [this] { m_pBreakChar->setEnabled(m_pUseBreakChar->isChecked()); });
+    // clicked; on opening the edit is enabled whatever the box shows. A click
+    // reads the controls back first, which flags a wrong number at once.
+    QObject::connect(m_pUseBreakChar, &QCheckBox::clicked, this, [this] {
+        ReadControls();
+        m_pBreakChar->setEnabled(m_pUseBreakChar->isChecked());
+    });
 
     auto* pRight = new QVBoxLayout;
     pRight->addWidget(pTranslation);
