@@ -397,6 +397,13 @@ BOOL StartConnection(CMidwireDoc& doc)
     // Earlier workers end before any socket, pending piece or queue of their
     // side is used again.
     JoinRelayWorkers(doc);
+    // What the last session left unsent belonged to its peers: a new session,
+    // a keep-alive one included, must not send it to the new ones. The events
+    // stay in the history; replayed ones, owned by the queue, are freed. (Each
+    // worker has recorded its pending piece when it ended.)
+    doc.ReleaseUnsentReplays();
+    doc.m_toServer.RemoveAll(false);
+    doc.m_toClient.RemoveAll(false);
     relay.side[SERVER_SIDE].bCloseDeferred = false;
     relay.side[CLIENT_SIDE].bCloseDeferred = false;
     const bool bWasStarting = relay.bStarting;

@@ -668,6 +668,23 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
 
     t_pThrough = nullptr;
 
+    // Bytes after the last break character that the end of the session
+    // leaves unrouted were received all the same: the history keeps them as
+    // received, and they go to no peer, least of all to the next session's.
+    if (w.nPending > 0) {
+        if (HistoryEvent* p = NewEvent()) {
+            p->m_kind = side == SERVER_SIDE ? EK_RECEIVED_FROM_SERVER : EK_RECEIVED_FROM_CLIENT;
+            p->AdoptData(w.pPending, w.nPending);
+            w.pPending = nullptr;
+            doc.RecordEvent(p, LoadFlag(doc.m_bQuiet));
+        } else {
+            RecordAllocError(doc, w.pszPieceSuffix);
+        }
+    }
+    std::free(w.pPending);
+    w.pPending = nullptr;
+    w.nPending = 0;
+
     // Exit: close the connection (and, without keep-alive, the listening
     // socket) and record the disconnection, shown whatever Quiet says.
     {

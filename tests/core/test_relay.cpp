@@ -424,6 +424,40 @@ TEST_F(RelaySessionTest, VerboseAndQuietRows)
     EXPECT_EQ(frontEnd.GetRowCount(), 4u);  // connect from, connect to, two disconnects
 }
 
+// What a session leaves behind belongs to its own peers. A piece after the
+// last break character when the other peer ends the session is recorded as
+// received; it and the pieces still queued for a peer that stopped reading
+// never reach the next session's peers.
+TEST_F(RelaySessionTest, LeftoversOfASessionStayWithIt)
+{
+    ASSERT_TRUE(Start(true, true));
+    ASSERT_TRUE(SendAllBlocking(client.Get(), "partial line"));
+    Pump(100);
+    server.Reset();
+    ASSERT_TRUE(PumpUntil([&] { return !doc.m_bConnected; }));
+    EXPECT_EQ(Pieces(EK_RECEIVED_FROM_CLIENT), std::vector<std::string>{"partial line"});
+    EXPECT_EQ(doc.m_pClientPending, nullptr);
+
+    ASSERT_TRUE(Start(true, true));
+    ASSERT_TRUE(SendAllBlocking(client.Get(), "second\n"));
+    EXPECT_EQ(ReadPumping(server.Get(), 7, 2000), "second\n");
+    EndConnection(doc);
+
+    // The server reads nothing, so pieces wait in the queue when End comes.
+    doc.m_bUseBreakChar = FALSE;
+    ASSERT_TRUE(Start(true, true));
+    const std::string block(1 << 20, 'q');
+    for (int i = 0; i < 40 && doc.m_toServer.GetCount() < 4; ++i) {
+        ASSERT_TRUE(SendAllBlocking(client.Get(), block));
+        Pump(20);
+    }
+    ASSERT_GE(doc.m_toServer.GetCount(), 1u);
+    EndConnection(doc);
+    ASSERT_TRUE(Start(true, true));
+    ASSERT_TRUE(SendAllBlocking(client.Get(), "third"));
+    EXPECT_EQ(ReadPumping(server.Get(), 5, 2000), "third");
+}
+
 // A second client without keep-alive is named in 61451 and turned away; the
 // first session goes on.
 TEST_F(RelaySessionTest, SecondClientWithoutKeepAliveIsTurnedAway)
