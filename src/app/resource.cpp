@@ -45,6 +45,7 @@ const char* LoadStringText(UINT nID)
     case IDS_DGRAM_RECEIVE_FAILED: return "Unable to receive a datagram.";
     case IDS_APP_TITLE: return "Midwire";
     case IDS_HISTORY_EMPTY: return "History List is empty.";
+    case IDS_DGRAM_UNKNOWN_HOST: return "Unable to send the datagram. Unknown host.";
     default: return "";
     }
 }

@@ -65,6 +65,9 @@ enum : UINT {
     IDS_DGRAM_RECEIVE_FAILED = 61486,
     IDS_APP_TITLE = 61487,
     IDS_HISTORY_EMPTY = 61488,
+    // Beyond the original table: a datagram destination name that did not
+    // resolve is refused instead of becoming the broadcast address.
+    IDS_DGRAM_UNKNOWN_HOST = 61489,
 };
 
 // The text of a string-table entry; empty for an unknown id.

@@ -106,6 +106,12 @@ const char* NameSender(const CMidwireDoc& doc, std::uint32_t nAddr)
 void MoveDatagram(CMidwireDoc& doc, SOCKET s, int n, std::uint32_t nAddr, std::uint16_t nPort,
                   const std::string& strHost, const char* pszSuffix)
 {
+    // A destination name that did not resolve would otherwise stand for the
+    // broadcast address and send the datagram to the whole network.
+    if (SockHostUnresolved(strHost, nAddr)) {
+        RecordText(doc, EK_ERROR, LoadStringText(IDS_DGRAM_UNKNOWN_HOST), strHost);
+        return;
+    }
     const int v = SockSendTo(s, g_dgramReceiveBuffer, n, nAddr, nPort);
     if (v == n) {
         if (doc.m_bDgramVerbose)
@@ -130,6 +136,10 @@ void SendText(CMidwireDoc& doc, const std::string& strText)
     MallocPtr<unsigned char> pBytes = DisplayTextToBytes(strText, n);
     if (!pBytes) {
         RecordText(doc, EK_ERROR, AllocFailedText(kSuffixSend), std::string());
+        return;
+    }
+    if (SockHostUnresolved(doc.m_strSendHost, doc.m_nSendAddr)) {
+        RecordText(doc, EK_ERROR, LoadStringText(IDS_DGRAM_UNKNOWN_HOST), doc.m_strSendHost);
         return;
     }
     const int v = SockSendTo(doc.m_hDatagramSocket, pBytes.get(), n, doc.m_nSendAddr, doc.m_nSendPort);

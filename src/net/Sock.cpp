@@ -389,6 +389,12 @@ std::uint32_t SockResolveHost(const std::string& strHost)
     return 0xFFFFFFFFu;
 }
 
+bool SockHostUnresolved(const std::string& strHost, std::uint32_t nAddr)
+{
+    in_addr a{};
+    return nAddr == 0xFFFFFFFFu && !strHost.empty() && !ParseDotted(strHost, &a);
+}
+
 std::uint16_t SockResolveUdpPort(const std::string& strPort)
 {
     if (const std::uint16_t nService = LookUpService(strPort, "udp"))

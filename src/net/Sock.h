@@ -51,6 +51,10 @@ int SockSendTo(SOCKET s, const void* pData, int nLength, std::uint32_t nAddr, st
 
 // Host text to address; empty or unknown gives 0xFFFFFFFF (255.255.255.255).
 std::uint32_t SockResolveHost(const std::string& strHost);
+// True when nAddr, which SockResolveHost gave for strHost, stands for a name
+// that did not resolve rather than for the broadcast address: the text is
+// neither empty nor a dotted address. Nothing is looked up.
+bool SockHostUnresolved(const std::string& strHost, std::uint32_t nAddr);
 // Datagram port text to port: a udp service name, else the number as atoi
 // reads it, cut to 16 bits. No message.
 std::uint16_t SockResolveUdpPort(const std::string& strPort);

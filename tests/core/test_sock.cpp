@@ -246,6 +246,11 @@ TEST_F(SockFixture, HostsAndAddresses)
     EXPECT_EQ(SockResolveHost("no-such-host.invalid"), 0xFFFFFFFFu);
     EXPECT_EQ(SockResolveHost("10.1.2.3"), 0x0A010203u);
     EXPECT_EQ(SockResolveHost("localhost"), 0x7F000001u);
+    // Only a name that did not resolve is told from the broadcast address.
+    EXPECT_TRUE(SockHostUnresolved("no-such-host.invalid", SockResolveHost("no-such-host.invalid")));
+    EXPECT_FALSE(SockHostUnresolved("", SockResolveHost("")));
+    EXPECT_FALSE(SockHostUnresolved("255.255.255.255", SockResolveHost("255.255.255.255")));
+    EXPECT_FALSE(SockHostUnresolved("localhost", SockResolveHost("localhost")));
 
     char buf[1024];
     EXPECT_EQ(SockAddressToText(0x0A010203u, buf, sizeof buf), 0);
