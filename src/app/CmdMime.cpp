@@ -98,8 +98,13 @@ int CmdMime(const QStringList& args)
         return WriteAll(stdout, AnalyseMessage(strData)) ? EXIT_OK : EXIT_FAILED;
 
     const std::string strDirectory = pos[2].toLocal8Bit().toStdString();
-    if (!DecodeToNewDirectory(strData, strDirectory)) {
+    std::string strWriteError;
+    if (!DecodeToNewDirectory(strData, strDirectory, strWriteError)) {
         CliError(QString::fromLocal8Bit(FormatMessageText(IDS_MKDIR_FAILED, strDirectory).c_str()));
+        return EXIT_FAILED;
+    }
+    if (!strWriteError.empty()) {
+        CliError(QString::fromLocal8Bit(FormatMessageText(IDS_WRITE_FILE_FAILED, strWriteError).c_str()));
         return EXIT_FAILED;
     }
     return EXIT_OK;

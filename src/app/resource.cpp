@@ -46,6 +46,7 @@ const char* LoadStringText(UINT nID)
     case IDS_APP_TITLE: return "Midwire";
     case IDS_HISTORY_EMPTY: return "History List is empty.";
     case IDS_DGRAM_UNKNOWN_HOST: return "Unable to send the datagram. Unknown host.";
+    case IDS_WRITE_FILE_FAILED: return "Unable to write file: %s.";
     default: return "";
     }
 }

@@ -68,6 +68,8 @@ enum : UINT {
     // Beyond the original table: a datagram destination name that did not
     // resolve is refused instead of becoming the broadcast address.
     IDS_DGRAM_UNKNOWN_HOST = 61489,
+    // A file opened for output that could not be written whole.
+    IDS_WRITE_FILE_FAILED = 61490,
 };
 
 // The text of a string-table entry; empty for an unknown id.

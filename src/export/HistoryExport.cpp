@@ -366,8 +366,13 @@ BOOL SaveSpecialMime(CMidwireDoc& doc, const SaveSpecialOptions& options)
     });
     // Cancel stops only the collection: what was collected is still stored
     // and reported. The progress window stays up, unmoved, meanwhile.
-    DecodeToDirectory(strMessage, strDirectory, strName);
+    std::string strWriteError;
+    const bool bWritten = DecodeToDirectory(strMessage, strDirectory, strName, strWriteError);
     progress.Close();
+    if (!bWritten) {
+        AfxMessageBox(FormatMessageText(IDS_WRITE_FILE_FAILED, strWriteError));
+        return FALSE;
+    }
     return TRUE;
 }
 

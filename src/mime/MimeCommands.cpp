@@ -79,18 +79,21 @@ void DecodeToChosenDirectory(const std::string* pSource)
     std::string strPath;
     if (!PromptMimePath(strPath, false))
         return;
+    std::string strWriteError;
     if (pSource) {
-        if (!DecodeToNewDirectory(*pSource, strPath))
+        if (!DecodeToNewDirectory(*pSource, strPath, strWriteError))
             AfxMessageBox(FormatMessageText(IDS_MKDIR_FAILED, strPath));
-        return;
+    } else {
+        std::string strDirectory, strName;
+        if (!MakeOutputDirectory(strPath, strDirectory, strName)) {
+            AfxMessageBox(FormatMessageText(IDS_MKDIR_FAILED, strPath));
+            return;
+        }
+        // The editor is read only once the directory exists.
+        DecodeToDirectory(EditorData(), strDirectory, strName, strWriteError);
     }
-    std::string strDirectory, strName;
-    if (!MakeOutputDirectory(strPath, strDirectory, strName)) {
-        AfxMessageBox(FormatMessageText(IDS_MKDIR_FAILED, strPath));
-        return;
-    }
-    // The editor is read only once the directory exists.
-    DecodeToDirectory(EditorData(), strDirectory, strName);
+    if (!strWriteError.empty())
+        AfxMessageBox(FormatMessageText(IDS_WRITE_FILE_FAILED, strWriteError));
 }
 
 void OnFileDecoding()
@@ -103,12 +106,13 @@ void OnFileDecoding()
 
 }  // namespace
 
-bool DecodeToNewDirectory(std::string_view data, const std::string& strPath)
+bool DecodeToNewDirectory(std::string_view data, const std::string& strPath, std::string& strWriteError)
 {
+    strWriteError.clear();
     std::string strDirectory, strName;
     if (!MakeOutputDirectory(strPath, strDirectory, strName))
         return false;
-    DecodeToDirectory(data, strDirectory, strName);
+    DecodeToDirectory(data, strDirectory, strName, strWriteError);
     return true;
 }
 

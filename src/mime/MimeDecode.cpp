@@ -1,5 +1,7 @@
 #include "mime/MimeDecode.h"
 
+#include <cstring>
+
 #include "editor/Codecs.h"
 #include "mime/MimeAdapter.h"
 #include "mime/MimeFiles.h"
@@ -17,10 +19,19 @@ void DecodeTransferEncoding(std::string& strResult, std::string_view content, st
         strResult.assign(content);
 }
 
-void DecodeToDirectory(std::string_view data, const std::string& strDirectory, const std::string& strName)
+bool DecodeToDirectory(std::string_view data, const std::string& strDirectory, const std::string& strName,
+                       std::string& strWriteError)
 {
-    // The raw copy first; a failure is passed over.
-    StoreFile(strDirectory + "/" + strName, data);
+    strWriteError.clear();
+    // A file that cannot be opened is passed over; one that cannot be
+    // written whole is a failure of the whole decoding.
+    const auto store = [&strWriteError](const std::string& strPath, std::string_view bytes) {
+        int nErrno = 0;
+        if (StoreFile(strPath, bytes, &nErrno) == EStoreResult::NotWritten && strWriteError.empty())
+            strWriteError = strPath + " ; " + std::strerror(nErrno);
+    };
+    // The raw copy first.
+    store(strDirectory + "/" + strName, data);
 
     const std::unique_ptr<CMimeMessage> pMessage = CMimeMessage::Parse(data);
     CMimeDecodeTarget target;
@@ -33,7 +44,10 @@ void DecodeToDirectory(std::string_view data, const std::string& strDirectory, c
     std::string strFile;
     strFile.reserve(strReport.size() + strReport.size() / 16);
     AppendWithCrLf(strFile, strReport);
-    StoreFile(strDirectory + "/" + strName + ".MIME", strFile);
+    store(strDirectory + "/" + strName + ".MIME", strFile);
+    if (strWriteError.empty())
+        strWriteError = target.strWriteError;
+    return strWriteError.empty();
 }
 
 std::string AnalyseMessage(std::string_view data)

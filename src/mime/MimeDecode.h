@@ -19,9 +19,13 @@
 //  4. Writes the report to strDirectory + "/" + strName + ".MIME".
 //
 // A file that cannot be opened is passed over (a part file gets an error line
-// in the report; the raw copy and the report file fail silently). No file is
-// ever written outside strDirectory. Safe to call from any thread.
-void DecodeToDirectory(std::string_view data, const std::string& strDirectory, const std::string& strName);
+// in the report; the raw copy and the report file fail silently). A file that
+// is opened but cannot be written whole (a full disk) makes the call return
+// false with "path ; reason" in strWriteError; a part file also gets an error
+// line. No file is ever written outside strDirectory. Safe to call from any
+// thread.
+bool DecodeToDirectory(std::string_view data, const std::string& strDirectory, const std::string& strName,
+                       std::string& strWriteError);
 
 // Sets strResult to `content` decoded as the Content-Transfer-Encoding text
 // says, judged by its first character only: 'b'/'B' Base64, 'q'/'Q'

@@ -27,24 +27,36 @@ private:
 
 }  // namespace
 
-bool StoreFile(const std::string& strPath, std::string_view data)
+EStoreResult StoreFile(const std::string& strPath, std::string_view data, int* pnErrno)
 {
-    CFileDescriptor fd(::open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (fd.Get() < 0)
-        return false;
+    const int fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        if (pnErrno)
+            *pnErrno = errno;
+        return EStoreResult::NotOpened;
+    }
     const char* p = data.data();
     std::size_t nLeft = data.size();
+    int nError = 0;
     while (nLeft > 0) {
-        const ssize_t n = ::write(fd.Get(), p, nLeft);
+        const ssize_t n = ::write(fd, p, nLeft);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
+            nError = errno;
             break;
         }
         p += n;
         nLeft -= static_cast<std::size_t>(n);
     }
-    return true;
+    if (::close(fd) != 0 && nError == 0 && errno != EINTR)
+        nError = errno;
+    if (nError != 0) {
+        if (pnErrno)
+            *pnErrno = nError;
+        return EStoreResult::NotWritten;
+    }
+    return EStoreResult::Stored;
 }
 
 bool LoadFile(const std::string& strPath, std::string& strData, std::string& strCause)

@@ -4,10 +4,12 @@
 #include <string>
 #include <string_view>
 
-// Creates or truncates the file and writes every byte of data. Returns false
-// only when the file cannot be opened for output (a later write error is
-// not reported, as with any stream the program writes).
-bool StoreFile(const std::string& strPath, std::string_view data);
+enum class EStoreResult { Stored, NotOpened, NotWritten };
+
+// Creates or truncates the file and writes every byte of data. NotWritten
+// when a write or the close fails (a full disk, a size limit), with the
+// error number in *pnErrno; what was written stays.
+EStoreResult StoreFile(const std::string& strPath, std::string_view data, int* pnErrno = nullptr);
 
 // Reads a whole file in binary. On failure returns false and sets strCause
 // to a readable text of the reason (a directory counts as a failure).

@@ -1,3 +1,4 @@
+#include <cstring>
 #include "mime/MimeReport.h"
 
 #include <algorithm>
@@ -215,18 +216,25 @@ void ReportEntity(const CMimeEntity& entity, std::string& strReport, int nDepth,
                                     ? FormatString("%s/part%d.%d", pTarget->strDirectory.c_str(), nDepth, nIndex)
                                     : pTarget->strDirectory + "/" + strSafeName;
     std::string strEncoding;
-    bool bStored;
+    EStoreResult result;
+    int nErrno = 0;
     if (entity.GetField("Content-Transfer-Encoding", strEncoding)) {
         std::string strDecoded;
         DecodeTransferEncoding(strDecoded, body, strEncoding);
-        bStored = StoreFile(strPath, strDecoded);
+        result = StoreFile(strPath, strDecoded, &nErrno);
     } else {
-        bStored = StoreFile(strPath, body);
+        result = StoreFile(strPath, body, &nErrno);
     }
-    if (bStored)
+    if (result == EStoreResult::Stored) {
         strReport += bMessage ? "  Message content file =" : "  Part content file =";
-    else
+    } else if (result == EStoreResult::NotOpened) {
         strReport += "  Error opening content file =";
+    } else {
+        // Opened but not written whole: the file on disk is cut short.
+        strReport += "  Error writing content file =";
+        if (pTarget->strWriteError.empty())
+            pTarget->strWriteError = strPath + " ; " + std::strerror(nErrno);
+    }
     strReport += strPath;
     strReport += '\n';
 }

@@ -14,6 +14,9 @@ struct CMimeDecodeTarget {
     // File names a part must not take from its "name" parameter (the raw
     // copy and the report beside the parts); such a part gets its numbered name.
     std::vector<std::string> reservedNames;
+    // The first part file that could be opened but not written whole, as
+    // "path ; reason"; empty while every write succeeds.
+    mutable std::string strWriteError;
 };
 
 // Nesting deeper than this is reported as a leaf, whatever the entity holds.

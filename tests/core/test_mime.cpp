@@ -58,7 +58,8 @@ struct Decoded {
     {
         dir = tmp.Path("out");
         fs::create_directory(dir);
-        DecodeToDirectory(message, dir, "msg");
+        std::string strWriteError;
+        EXPECT_TRUE(DecodeToDirectory(message, dir, "msg", strWriteError)) << strWriteError;
         // Stored as a text file: CR LF line ends.
         report = testutil::CrLfToLf(ReadFile(dir + "/msg.MIME"));
     }
@@ -270,7 +271,8 @@ TEST(MimeReport, HostilePartNamesStayInsideTheDirectory)
             quoted += c == '\\' ? std::string("\\\\") : std::string(1, c);
         parts.push_back("Content-Type: text/plain; name=\"" + quoted + "\"\n\n" + name + "!");
     }
-    DecodeToDirectory(Multipart("b", parts), dir, "msg");
+    std::string strWriteError;
+    EXPECT_TRUE(DecodeToDirectory(Multipart("b", parts), dir, "msg", strWriteError));
 
     EXPECT_FALSE(fs::exists(tmp.Path("escape1")));
     EXPECT_FALSE(fs::exists("/tmp/escape2"));
@@ -294,17 +296,41 @@ TEST(MimeReport, HostilePartNamesStayInsideTheDirectory)
     EXPECT_EQ(std::distance(fs::directory_iterator(tmp.Root()), fs::directory_iterator()), 1);
 }
 
+// A file that is opened but cannot be written whole (here a file size limit
+// stands in for a full disk) fails the decoding: the part's report line says
+// so and the command exits 1 naming the first file cut short.
+TEST(MimeDecodeCli, AFileThatCannotBeWrittenWholeFailsTheCommand)
+{
+    TempDir tmp;
+    testutil::WriteFile(tmp.Path("big.eml"), "Content-Type: multipart/mixed; boundary=b\n\n--b\n"
+                                             "Content-Type: text/plain\n\nsmall\n--b\n"
+                                             "Content-Type: application/octet-stream\n\n" +
+                                                 std::string(300000, 'a') + "\n--b--\n");
+    const auto r = testutil::RunCommand("trap '' XFSZ; ulimit -f 200; " + testutil::Midwire() + " mime decode " +
+                                        tmp.Path("big.eml") + " " + tmp.Path("out"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Contains(r.err, "Unable to write file: " + tmp.Path("out") + "/out ; File too large.")) << r.err;
+    const std::string report = testutil::CrLfToLf(ReadFile(tmp.Path("out") + "/out.MIME"));
+    EXPECT_TRUE(Contains(report, "  Part content file =" + tmp.Path("out") + "/part1.1\n")) << report;
+    EXPECT_TRUE(Contains(report, "  Error writing content file =" + tmp.Path("out") + "/part1.2\n")) << report;
+
+    const auto ok = testutil::RunCommand(testutil::Midwire() + " mime decode " + tmp.Path("big.eml") + " " +
+                                         tmp.Path("out2"));
+    EXPECT_EQ(ok.status, 0) << ok.err;
+}
+
 TEST(MimeReport, UnwritablePartFilesAreReportedNotFatal)
 {
     // The caller was to create the directory; without it no file can be opened.
     TempDir tmp;
     const std::string dir = tmp.Path("missing");
-    DecodeToDirectory(kExample, dir, "msg");
+    std::string strWriteError;
+    EXPECT_TRUE(DecodeToDirectory(kExample, dir, "msg", strWriteError));  // files not opened are passed over
     EXPECT_FALSE(fs::exists(dir));
 
     std::string report;
     const auto pMessage = CMimeMessage::Parse(kExample);
-    CMimeDecodeTarget target{dir, {}};
+    CMimeDecodeTarget target{dir, {}, {}};
     ReportMessage(pMessage->Root(), report, 0, -1, &target);
     EXPECT_TRUE(Contains(report, "    Part [1] Level [1] Body\n      Error opening content file =" + dir + "/part1.1\n"));
 }
@@ -378,7 +404,8 @@ TEST(MimeReport, MutatedMessagesNeverCrash)
         if (round % 50 == 0) {
             const std::string dir = tmp.Path("d" + std::to_string(round));
             fs::create_directory(dir);
-            DecodeToDirectory(msg, dir, "raw");
+            std::string strWriteError;
+            DecodeToDirectory(msg, dir, "raw", strWriteError);
             ASSERT_EQ(ReadFile(dir + "/raw"), msg);
         }
     }
