@@ -1,6 +1,7 @@
 #include "app/Cli.h"
 
 #include <QCoreApplication>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
@@ -49,6 +50,19 @@ bool LooksLikeCommand(const char* pszArg)
     return pszArg[0] != '\0' && !std::strchr(pszArg, '/') && !std::strchr(pszArg, '.') && ::stat(pszArg, &st) != 0;
 }
 
+// What a command printed must have reached its standard output: a full disk
+// or a closed pipe behind it turns success into failure, with a message.
+int CheckStandardOutput(const char* pszCommand, int nExit)
+{
+    const bool bFailed = std::fflush(stdout) != 0 || std::ferror(stdout);
+    if (!bFailed)
+        return nExit;
+    const int nErrno = errno;
+    CliError(QStringLiteral("%1: writing to standard output failed: %2")
+                 .arg(QString::fromLatin1(pszCommand), QString::fromLocal8Bit(std::strerror(nErrno))));
+    return nExit == EXIT_OK ? EXIT_FAILED : nExit;
+}
+
 }  // namespace
 
 int MidwireMain(int argc, char** argv, int (*pfnRunDesktop)(int argc, char** argv))
@@ -70,7 +84,7 @@ int MidwireMain(int argc, char** argv, int (*pfnRunDesktop)(int argc, char** arg
                 QStringList args = QCoreApplication::arguments();
                 args.removeFirst();
                 args[0] = QStringLiteral("midwire ") + args[0];
-                return p->pfnRun(args);
+                return CheckStandardOutput(p->pszName, p->pfnRun(args));
             }
         }
         for (const CliGuiCommand* p = g_pGuiCliCommands; p && p->pszName; ++p) {

@@ -80,6 +80,16 @@ TEST(CliSession, ErrorsAndHelp)
 
     r = RunCommand(Midwire() + " session new " + dir.Path("no/such/dir/x.mwx"));
     EXPECT_EQ(r.status, 1);
+
+    // Output that cannot be written is a failure, said as such.
+    ASSERT_EQ(RunCommand(Midwire() + " session new " + dir.Path("ok.mwx")).status, 0);
+    r = RunCommand(Midwire() + " session dump " + dir.Path("ok.mwx") + " > /dev/full");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("session: writing to standard output failed"), std::string::npos) << r.err;
+    r = RunCommand("echo data | " + Midwire() + " codec base64-encode > /dev/full");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("codec: writing to standard output failed: No space left on device"), std::string::npos)
+        << r.err;
 }
 
 // A data block that cannot be allocated stops the load with "Error allocating
