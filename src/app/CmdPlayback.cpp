@@ -47,9 +47,10 @@ const char* const kUsage =
     "  --save FILE.mwx        save the whole session to FILE when it ends\n"
     "  --timeout SECONDS      end the connection after this many seconds\n\n"
     "Exit status: 0 when no mismatch was recorded, 1 when \"Wrong received message\n"
-    "content\" or \"Unexpected received message\" was recorded (or the time-out came\n"
-    "before the recorded exchange was through, or the session could not be saved),\n"
-    "2 when the playback could not start or the command line is wrong.\n";
+    "content\" or \"Unexpected received message\" was recorded (or the connection\n"
+    "ended, by the peer or the time-out, before the recorded exchange was through,\n"
+    "or the session could not be saved), 2 when the playback could not start or the\n"
+    "command line is wrong.\n";
 
 int Usage(const QString& strError)
 {
@@ -209,15 +210,23 @@ int CmdPlayback(const QStringList& args)
 
     int nStatus = EXIT_OK;
     if (!bStarted) {
-        if (!bInterrupted && !bTimedOut)
-            CliError(QStringLiteral("playback: the connection could not be started"));
-        nStatus = EXIT_USAGE;
+        if (bTimedOut) {
+            CliError(QStringLiteral("playback: timed out before a client connected"));
+            nStatus = EXIT_FAILED;
+        } else {
+            if (!bInterrupted)
+                CliError(QStringLiteral("playback: the connection could not be started"));
+            nStatus = EXIT_USAGE;
+        }
     } else if (MismatchRecorded(doc)) {
         nStatus = EXIT_FAILED;
-    } else if (bTimedOut) {
+    } else if (!bInterrupted) {
+        // The recording must have been played through, whether the time-out
+        // or the peer's close ended the connection.
         const std::size_t nLeft = CountScriptDataSteps(doc, bAsClient ? SERVER_SIDE : CLIENT_SIDE);
         if (nLeft > 0) {
-            CliError(QStringLiteral("playback: timed out with %1 recorded pieces not yet sent or received")
+            CliError(QStringLiteral("playback: %1 with %2 recorded pieces not yet sent or received")
+                         .arg(bTimedOut ? QStringLiteral("timed out") : QStringLiteral("the connection ended"))
                          .arg(static_cast<qulonglong>(nLeft)));
             nStatus = EXIT_FAILED;
         }

@@ -34,7 +34,8 @@ using testutil::WriteFile;
 
 // A line server: prints its port, then answers every line of every client.
 // answer: "ANSWER " + line; other: "OTHER " + line; double: two lines,
-// "A1 " + line and "A2 " + line; silent: never answers.
+// "A1 " + line and "A2 " + line; silent: never answers; once: answers the
+// first line as answer does, then closes.
 const char* const kServerScript = R"PY(
 import socket, sys, threading
 mode = sys.argv[2]
@@ -47,6 +48,7 @@ def serve(c):
         if mode == "answer": c.sendall(b"ANSWER " + line)
         elif mode == "other": c.sendall(b"OTHER " + line)
         elif mode == "double": c.sendall(b"A1 " + line); c.sendall(b"A2 " + line)
+        elif mode == "once": c.sendall(b"ANSWER " + line); break
     c.close()
 while True:
     c, _ = s.accept()
@@ -461,10 +463,26 @@ TEST_F(PlaybackCliTest, FailuresAndTimeOut)
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_NE(r.err.find("timed out"), std::string::npos) << r.err;
 
+    // A server that closes after the first exchange: the recording was not
+    // played through, which is a failure even without a time-out.
+    int nOnce = 0;
+    auto once = StartServer("once", nOnce);
+    r = Playback(rec + " --as client --check-reply --connect " + m_strHost + ":" + std::to_string(nOnce));
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("playback: the connection ended with "), std::string::npos)
+        << r.err;
+
     // Nobody to connect to.
     r = Playback(rec + " --as client --connect " + m_strHost + ":" + std::to_string(UnusedPort()));
     EXPECT_EQ(r.status, 2) << r.err;
     EXPECT_NE(r.err.find("could not be started"), std::string::npos) << r.err;
+
+    // As server, no client comes before the time-out: that is the time-out's
+    // failure, not a start that went wrong.
+    r = RunCommand(testutil::Midwire() + " playback " + rec + " --as server --timeout 1 --listen " +
+                   std::to_string(UnusedPort()));
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("timed out before a client connected"), std::string::npos) << r.err;
 
     // Wrong command lines.
     EXPECT_EQ(Playback(rec).status, 2);
