@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -258,6 +259,22 @@ std::string SignatureText()
     return LoadStringText(IDS_SIGNATURE);
 }
 
+// The file a path names once symbolic links are followed, a link to a file
+// that does not exist yet included; the path itself when it is no link.
+std::string FollowLinks(std::string strPath)
+{
+    for (int i = 0; i < 40; ++i) {  // as many links as the system follows
+        std::error_code ec;
+        if (!std::filesystem::is_symlink(std::filesystem::symlink_status(strPath, ec)))
+            break;
+        const std::filesystem::path link = std::filesystem::read_symlink(strPath, ec);
+        if (ec)
+            break;
+        strPath = link.is_absolute() ? link.string() : (std::filesystem::path(strPath).parent_path() / link).string();
+    }
+    return strPath;
+}
+
 void ReportFileError(const std::string& strPath, const std::string& strCause)
 {
     AfxMessageBox(FormatMessageText(IDS_OPEN_FILE_FAILED, strPath, strCause));
@@ -274,15 +291,24 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
     CWalkGuard guard(*this);
 
     // The new content goes to a temporary file in the target's directory and
-    // replaces the target by rename only once it is complete.
-    std::string strTemp = strPath + ".XXXXXX";
-    CFileHandle file(::mkostemp(strTemp.data(), O_CLOEXEC));
+    // replaces the target by rename only once it is complete. A symbolic link
+    // is followed, so that the link stays and its file gets the content; a
+    // device, pipe or socket is written in place, since a rename would
+    // replace the node itself.
+    const std::string strTarget = FollowLinks(strPath);
+    struct stat st {};
+    const bool bExists = ::stat(strTarget.c_str(), &st) == 0;
+    const bool bInPlace = bExists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+    std::string strTemp = bInPlace ? std::string() : strTarget + ".XXXXXX";
+    CFileHandle file(bInPlace ? ::open(strTarget.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC)
+                              : ::mkostemp(strTemp.data(), O_CLOEXEC));
     if (file.Get() < 0) {
         ReportFileError(strPath, std::strerror(errno));
         return FALSE;
     }
-    struct stat st {};
-    if (::stat(strPath.c_str(), &st) == 0) {
+    if (bInPlace) {
+        // A node written in place keeps its own mode.
+    } else if (bExists) {
         ::fchmod(file.Get(), st.st_mode & 07777);
     } else {
         const mode_t nMask = ::umask(0);
@@ -291,7 +317,8 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
     }
     auto abandon = [&](int nError) {
         file.Close();
-        ::unlink(strTemp.c_str());
+        if (!strTemp.empty())
+            ::unlink(strTemp.c_str());
         if (nError != 0)
             ReportFileError(strPath, std::strerror(nError));
         return FALSE;
@@ -366,7 +393,7 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
         return abandon(ar.Error());
     if (file.Close() != 0)
         return abandon(errno);
-    if (::rename(strTemp.c_str(), strPath.c_str()) != 0) {
+    if (!bInPlace && ::rename(strTemp.c_str(), strTarget.c_str()) != 0) {
         const int nError = errno;
         ::unlink(strTemp.c_str());
         ReportFileError(strPath, std::strerror(nError));

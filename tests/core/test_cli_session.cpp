@@ -1,6 +1,7 @@
 // The midwire program's top level and its session command, run as a user would.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "TestUtil.h"
@@ -90,6 +91,33 @@ TEST(CliSession, ErrorsAndHelp)
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("codec: writing to standard output failed: No space left on device"), std::string::npos)
         << r.err;
+}
+
+// A save follows a symbolic link to its file and writes a pipe or device in
+// place: replacing the node by a new file would break the link, or swap
+// /dev/null for a regular file when run as root.
+TEST(CliSession, SaveKeepsLinksAndWritesSpecialFilesInPlace)
+{
+    TempDir dir;
+    ASSERT_EQ(RunCommand(Midwire() + " session new " + dir.Path("a.mwx")).status, 0);
+    const std::string strSaved = ReadFile(dir.Path("a.mwx"));
+    ASSERT_FALSE(strSaved.empty());
+
+    ASSERT_EQ(::symlink("target.mwx", dir.Path("link.mwx").c_str()), 0);
+    auto r = RunCommand(Midwire() + " session copy " + dir.Path("a.mwx") + " " + dir.Path("link.mwx"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    struct stat st {};
+    ASSERT_EQ(::lstat(dir.Path("link.mwx").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(ReadFile(dir.Path("target.mwx")), strSaved);
+
+    ASSERT_EQ(::mkfifo(dir.Path("pipe").c_str(), 0600), 0);
+    r = RunCommand("(timeout 10 cat " + dir.Path("pipe") + " > " + dir.Path("fromPipe") + " &) ; timeout 10 " +
+                   Midwire() + " session copy " + dir.Path("a.mwx") + " " + dir.Path("pipe") + "; sleep 0.2");
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(::lstat(dir.Path("pipe").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(ReadFile(dir.Path("fromPipe")), strSaved);
 }
 
 // A data block that cannot be allocated stops the load with "Error allocating
