@@ -212,9 +212,8 @@ void ReportEntity(const CMimeEntity& entity, std::string& strReport, int nDepth,
     }
 
     const std::string strSafeName = SafePartFileName(strPartName, pTarget->reservedNames);
-    const std::string strPath = strSafeName.empty()
-                                    ? FormatString("%s/part%d.%d", pTarget->strDirectory.c_str(), nDepth, nIndex)
-                                    : pTarget->strDirectory + "/" + strSafeName;
+    const std::string strPath = UniquePartPath(
+        *pTarget, strSafeName.empty() ? FormatString("part%d.%d", nDepth, nIndex) : strSafeName, !strSafeName.empty());
     std::string strEncoding;
     EStoreResult result;
     int nErrno = 0;
@@ -240,6 +239,28 @@ void ReportEntity(const CMimeEntity& entity, std::string& strReport, int nDepth,
 }
 
 }  // namespace
+
+std::string UniquePartPath(const CMimeDecodeTarget& target, const std::string& strName, bool bKeepExtension)
+{
+    std::string strPath = target.strDirectory + "/" + strName;
+    // A named part keeps its extension: "a.txt" becomes "a_2.txt"; a
+    // numbered one takes the count at its end: "part2.1_2".
+    const std::size_t nDot = bKeepExtension ? strName.rfind('.') : std::string::npos;
+    const bool bSplit = nDot != std::string::npos && nDot > 0;
+    std::string strCandidate = strName;
+    const auto taken = [&] {
+        return target.usedPaths.count(strPath) != 0 ||
+               std::find(target.reservedNames.begin(), target.reservedNames.end(), strCandidate) !=
+                   target.reservedNames.end();
+    };
+    for (int n = 2; taken(); ++n) {
+        const std::string strSuffix = "_" + std::to_string(n);
+        strCandidate = bSplit ? strName.substr(0, nDot) + strSuffix + strName.substr(nDot) : strName + strSuffix;
+        strPath = target.strDirectory + "/" + strCandidate;
+    }
+    target.usedPaths.insert(strPath);
+    return strPath;
+}
 
 void ReportMessage(const CMimeEntity& entity, std::string& strReport, int nDepth, int nIndex,
                    const CMimeDecodeTarget* pTarget)

@@ -3,6 +3,7 @@
 // (analysis mode) or decoded into files (decoding mode).
 #pragma once
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,10 @@ struct CMimeDecodeTarget {
     // The first part file that could be opened but not written whole, as
     // "path ; reason"; empty while every write succeeds.
     mutable std::string strWriteError;
+    // The part files written so far: a later part whose name is taken (two
+    // parts at the same depth and index in different branches, or two with
+    // the same "name") gets a numbered variant instead of overwriting it.
+    mutable std::set<std::string> usedPaths;
 };
 
 // Nesting deeper than this is reported as a leaf, whatever the entity holds.
@@ -29,6 +34,10 @@ void ReportMessage(const CMimeEntity& entity, std::string& strReport, int nDepth
 // Appends the report of one body part.
 void ReportBodyPart(const CMimeEntity& entity, std::string& strReport, int nDepth, int nIndex,
                     const CMimeDecodeTarget* pTarget);
+
+// The path of a part file named strName in the target's directory, made
+// unique among the files of this decoding (see usedPaths) and recorded there.
+std::string UniquePartPath(const CMimeDecodeTarget& target, const std::string& strName, bool bKeepExtension);
 
 // The file name a part may take from its "name" parameter: the last
 // component of the value (after any "/" or "\"), or empty when that leaves

@@ -121,15 +121,23 @@ TEST(MimeReport, PartFilesAreNamedByDepthAndIndex)
     EXPECT_TRUE(Contains(d.report, "        Message content file =" + d.dir + "/part2.3\n"));
 }
 
-TEST(MimeReport, SameDepthAndIndexShareOneFile)
+// Numbered names come from depth and index only, and a "name" may repeat:
+// a later part whose file name is taken gets a numbered variant, so that no
+// part's content is lost, and the report names the file it really went to.
+TEST(MimeReport, PartsWhoseNamesCollideGetTheirOwnFiles)
 {
-    const std::string msg = Multipart("o", {Multipart("a", {"\nfrom a"}), Multipart("b", {"\nfrom b"})});
+    const std::string msg = Multipart(
+        "o", {Multipart("a", {"\nfrom a"}), Multipart("b", {"\nfrom b"}),
+              "Content-Type: text/plain; name=same.txt\n\none", "Content-Type: text/plain; name=same.txt\n\ntwo",
+              "Content-Type: text/plain; name=part2.1_2\n\nnamed"});
     Decoded d(msg);
-    const std::string line = "Part content file =" + d.dir + "/part2.1\n";
-    const std::size_t first = d.report.find(line);
-    ASSERT_NE(first, std::string::npos);
-    EXPECT_NE(d.report.find(line, first + 1), std::string::npos);
-    EXPECT_EQ(d.File("part2.1"), "from b");
+    EXPECT_EQ(d.File("part2.1"), "from a");
+    EXPECT_EQ(d.File("part2.1_2"), "from b");
+    EXPECT_EQ(d.File("same.txt"), "one");
+    EXPECT_EQ(d.File("same_2.txt"), "two");
+    EXPECT_EQ(d.File("part2_2.1_2"), "named");
+    for (const char* pszName : {"part2.1", "part2.1_2", "same.txt", "same_2.txt", "part2_2.1_2"})
+        EXPECT_TRUE(Contains(d.report, "Part content file =" + d.dir + "/" + pszName + "\n")) << pszName;
 }
 
 TEST(MimeReport, OnlyTheLowerCaseNameParameterNamesTheFile)
@@ -330,7 +338,7 @@ TEST(MimeReport, UnwritablePartFilesAreReportedNotFatal)
 
     std::string report;
     const auto pMessage = CMimeMessage::Parse(kExample);
-    CMimeDecodeTarget target{dir, {}, {}};
+    CMimeDecodeTarget target{dir, {}, {}, {}};
     ReportMessage(pMessage->Root(), report, 0, -1, &target);
     EXPECT_TRUE(Contains(report, "    Part [1] Level [1] Body\n      Error opening content file =" + dir + "/part1.1\n"));
 }
