@@ -248,6 +248,15 @@ TEST_F(PrintPdfTest, FailuresLeaveNoFile)
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("unable to write"), std::string::npos) << r.out;
     EXPECT_FALSE(std::filesystem::exists(strPdf));
+    // A write that fails on the way (a full disk) is a failure too, and the
+    // file cut short goes.
+    r = Print("'" + strOne + "' /dev/full");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("unable to write /dev/full: No space left on device"), std::string::npos) << r.out;
+    r = RunShell("trap '' XFSZ; ulimit -f 1; " + std::string(MIDWIRE_BINARY) + " print '" + strOne + "' '" +
+                 strPdf + "'");
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_FALSE(std::filesystem::exists(strPdf));
 
     r = Print("--help");
     EXPECT_EQ(r.status, 0);

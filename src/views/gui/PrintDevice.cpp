@@ -2,6 +2,7 @@
 
 #include <QCommandLineParser>
 #include <QFile>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QPageSetupDialog>
@@ -285,9 +286,16 @@ int CmdPrint(int argc, char** argv)
     }
 
     const QString strOut = pos[1];
+    // The writer draws into a file of ours, whose error state tells of a
+    // write that failed (a full disk), which the writer would pass over.
+    QFile file(strOut);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        CliError(QStringLiteral("print: unable to write %1: %2").arg(strOut, file.errorString()));
+        return EXIT_FAILED;
+    }
     bool bPrinted = false;
     {
-        QPdfWriter writer(strOut);
+        QPdfWriter writer(&file);
         writer.setResolution(nDpi);
         writer.setPageSize(QPageSize(size == "letter" ? QPageSize::Letter : QPageSize::A4));
         writer.setPageMargins(QMarginsF(0, 0, 0, 0));
@@ -297,15 +305,16 @@ int CmdPrint(int argc, char** argv)
         else
             bPrinted = PrintHistoryList(device, doc, parser.isSet(selection), events);
     }
-    if (!bPrinted) {
+    file.close();
+    const bool bWritten = file.error() == QFileDevice::NoError;
+    if (!bPrinted || !bWritten) {
         // A failure the core did not report is the output file's.
-        if (frontEnd.m_messages.empty())
+        if (!bWritten)
+            CliError(QStringLiteral("print: unable to write %1: %2").arg(strOut, file.errorString()));
+        else if (frontEnd.m_messages.empty())
             CliError(QStringLiteral("print: unable to write %1").arg(strOut));
-        QFile::remove(strOut);
-        return EXIT_FAILED;
-    }
-    if (!QFile::exists(strOut)) {
-        CliError(QStringLiteral("print: unable to write %1").arg(strOut));
+        if (QFileInfo(strOut).isFile())  // a device or pipe is left alone
+            QFile::remove(strOut);
         return EXIT_FAILED;
     }
     return EXIT_OK;
