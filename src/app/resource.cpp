@@ -47,6 +47,7 @@ const char* LoadStringText(UINT nID)
     case IDS_HISTORY_EMPTY: return "History List is empty.";
     case IDS_DGRAM_UNKNOWN_HOST: return "Unable to send the datagram. Unknown host.";
     case IDS_WRITE_FILE_FAILED: return "Unable to write file: %s.";
+    case IDS_PRINT_START_FAILED: return "Could not start print job.";
     default: return "";
     }
 }

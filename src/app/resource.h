@@ -70,6 +70,8 @@ enum : UINT {
     IDS_DGRAM_UNKNOWN_HOST = 61489,
     // A file opened for output that could not be written whole.
     IDS_WRITE_FILE_FAILED = 61490,
+    // The printer or the print file could not be opened: nothing was printed.
+    IDS_PRINT_START_FAILED = 61491,
 };
 
 // The text of a string-table entry; empty for an unknown id.

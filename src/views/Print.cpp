@@ -166,8 +166,10 @@ bool PrintHistoryList(CPrintDevice& device, CMidwireDoc& doc, bool bSelection,
                       const std::vector<HistoryEvent*>& selection)
 {
     const std::string strTitle = PrintJobTitle(doc);
-    if (!device.StartDoc(strTitle))
+    if (!device.StartDoc(strTitle)) {
+        AfxMessageBox(IDS_PRINT_START_FAILED);
         return false;
+    }
     const std::size_t nCount = doc.m_history.GetCount();
     if (nCount == 0) {
         AfxMessageBox(IDS_HISTORY_EMPTY);
@@ -219,6 +221,7 @@ bool PrintEditorText(CPrintDevice& device, CMidwireDoc& doc, const std::string& 
     if (!device.StartDoc(strTitle)) {
         if (pWindow && pWindow->IsOpen())
             pWindow->Close();
+        AfxMessageBox(IDS_PRINT_START_FAILED);
         return false;
     }
     CPageWriter writer(device, StartJob(device, strTitle), strTitle);

@@ -22,8 +22,8 @@ public:
     bool StartDoc(const std::string& strDocName) override
     {
         m_strDocName = strDocName;
-        m_bStarted = true;
-        return true;
+        m_bStarted = m_bCanStart;
+        return m_bCanStart;
     }
     PrintMetrics GetMetrics() override { return m_metrics; }
     void StartPage() override { ++m_nStartPages; }
@@ -53,6 +53,7 @@ public:
     PrintMetrics m_metrics;
     std::string m_strDocName;
     bool m_bStarted = false, m_bEnded = false, m_bAborted = false;
+    bool m_bCanStart = true;  // false: the printer cannot be opened
     int m_nStartPages = 0, m_nEndPages = 0;
     std::vector<std::vector<Drawn>> m_pages;
     std::vector<Drawn> m_current;  // drawn since the last EndPage
@@ -273,6 +274,19 @@ TEST_F(PrintFixture, EmptyHistoryAndEmptyEditorPrintNothing)
     EXPECT_FALSE(device2.m_bStarted);
     ASSERT_EQ(frontEnd.m_messages.size(), 2u);
     EXPECT_EQ(frontEnd.m_messages[1], "Data Editor is empty.");
+}
+
+// A printer or print file that cannot be opened is said, not passed over as
+// if the job had gone out.
+TEST_F(PrintFixture, APrinterThatCannotStartIsSaid)
+{
+    doc.RecordEvent(MakeEvent(EK_MESSAGE, std::string(), "m"), FALSE);
+    CRecordingDevice device(TestMetrics());
+    device.m_bCanStart = false;
+    EXPECT_FALSE(PrintHistoryList(device, doc, false, {}));
+    EXPECT_FALSE(PrintEditorText(device, doc, "line\n"));
+    EXPECT_EQ(frontEnd.m_messages,
+              (std::vector<std::string>{"Could not start print job.", "Could not start print job."}));
 }
 
 TEST_F(PrintFixture, EditorLinesDropTheCarriageReturnOnly)
