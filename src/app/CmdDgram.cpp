@@ -46,6 +46,8 @@ const char* const kUsage =
     "  --save FILE    save the session (settings and history) to FILE at the end\n\n"
     "Sending (--send HOST:PORT TEXT): sends TEXT as one datagram to HOST ('*' for\n"
     "broadcast) at PORT from the port given with --bind, or from a free port.\n"
+    "A HOST (or move rule TO) name that does not resolve is refused with an error\n"
+    "event; it never stands for the broadcast address.\n"
     "TEXT is in display form: [n] stands for the byte n, [[ for '['.\n"
     "--verbose, --quiet and --save apply as above.\n\n"
     "Exit status: 0 success, 1 when binding fails or the datagram could not be\n"
