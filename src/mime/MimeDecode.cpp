@@ -1,7 +1,5 @@
 #include "mime/MimeDecode.h"
 
-#include <cstring>
-
 #include "editor/Codecs.h"
 #include "mime/MimeAdapter.h"
 #include "mime/MimeFiles.h"
@@ -27,8 +25,8 @@ bool DecodeToDirectory(std::string_view data, const std::string& strDirectory, c
     // written whole is a failure of the whole decoding.
     const auto store = [&strWriteError](const std::string& strPath, std::string_view bytes) {
         int nErrno = 0;
-        if (StoreFile(strPath, bytes, &nErrno) == EStoreResult::NotWritten && strWriteError.empty())
-            strWriteError = strPath + " ; " + std::strerror(nErrno);
+        if (StoreFile(strPath, bytes, &nErrno) == EStoreResult::NotWritten)
+            NoteWriteError(strWriteError, strPath, nErrno);
     };
     // The raw copy first.
     store(strDirectory + "/" + strName, data);

@@ -59,6 +59,12 @@ EStoreResult StoreFile(const std::string& strPath, std::string_view data, int* p
     return EStoreResult::Stored;
 }
 
+void NoteWriteError(std::string& strFirst, const std::string& strPath, int nErrno)
+{
+    if (strFirst.empty())
+        strFirst = strPath + " ; " + std::strerror(nErrno);
+}
+
 bool LoadFile(const std::string& strPath, std::string& strData, std::string& strCause)
 {
     strData.clear();

@@ -11,6 +11,10 @@ enum class EStoreResult { Stored, NotOpened, NotWritten };
 // error number in *pnErrno; what was written stays.
 EStoreResult StoreFile(const std::string& strPath, std::string_view data, int* pnErrno = nullptr);
 
+// Keeps the first file that could not be written whole, as "path ; reason",
+// in strFirst; later ones leave it as it is.
+void NoteWriteError(std::string& strFirst, const std::string& strPath, int nErrno);
+
 // Reads a whole file in binary. On failure returns false and sets strCause
 // to a readable text of the reason (a directory counts as a failure).
 bool LoadFile(const std::string& strPath, std::string& strData, std::string& strCause);

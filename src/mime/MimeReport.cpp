@@ -1,4 +1,3 @@
-#include <cstring>
 #include "mime/MimeReport.h"
 
 #include <algorithm>
@@ -231,8 +230,7 @@ void ReportEntity(const CMimeEntity& entity, std::string& strReport, int nDepth,
     } else {
         // Opened but not written whole: the file on disk is cut short.
         strReport += "  Error writing content file =";
-        if (pTarget->strWriteError.empty())
-            pTarget->strWriteError = strPath + " ; " + std::strerror(nErrno);
+        NoteWriteError(pTarget->strWriteError, strPath, nErrno);
     }
     strReport += strPath;
     strReport += '\n';
