@@ -215,20 +215,39 @@ struct RelayFixture : ::testing::Test {
         JoinRelayWorkers(doc);  // as the Start command does before it changes settings
         doc.m_bAcceptConnections = bAccept;
         doc.m_bConnectToHost = bConnect;
-        if (bAccept) {
-            nListenPort = FreePort();
-            doc.m_strListenPort = std::to_string(nListenPort);
-        }
         if (bConnect) {
             serverListen = ListenLocal(nServerPort);
             doc.m_strServerHost = "127.0.0.1";
             doc.m_strServerPort = std::to_string(nServerPort);
         }
-        if (!StartConnection(doc))
-            return false;
-        if (bConnect)
+        // A port found free can be taken by another test process before the
+        // relay listens on it: then another one is tried.
+        bool bStarted = false;
+        for (int nTry = 0; nTry < 5 && !bStarted; ++nTry) {
+            if (bAccept) {
+                nListenPort = FreePort();
+                doc.m_strListenPort = std::to_string(nListenPort);
+            }
+            const std::size_t nMessages = frontEnd.m_messages.size();
+            bStarted = StartConnection(doc);
+            const bool bListenTaken = !bStarted && frontEnd.m_messages.size() > nMessages &&
+                                      frontEnd.m_messages[nMessages].starts_with("Error listening");
+            if (!bStarted && !bListenTaken)
+                break;
+        }
+        if (bStarted && bConnect)
             server = AcceptWithin(serverListen.Get(), 5000);
-        return doc.m_bConnected && (!bAccept || client.Valid()) && (!bConnect || server.Valid());
+        const bool bOk = bStarted && doc.m_bConnected && (!bAccept || client.Valid()) && (!bConnect || server.Valid());
+        if (!bOk) {
+            // What went wrong, for a failure seen only now and then.
+            std::string strWhy = "start failed: started " + std::to_string(bStarted) + ", connected " +
+                                 std::to_string(doc.m_bConnected) + ", client " + std::to_string(client.Valid()) +
+                                 ", server " + std::to_string(server.Valid());
+            for (const std::string& strMessage : frontEnd.m_messages)
+                strWhy += "; message: " + strMessage;
+            ADD_FAILURE() << strWhy;
+        }
+        return bOk;
     }
 
     // Waits until the history holds n events; reading the count also makes
