@@ -7,7 +7,11 @@ CMidwireEdit::CMidwireEdit(QWidget* pParent) : QPlainTextEdit(pParent)
 {
     setLineWrapMode(QPlainTextEdit::WidgetWidth);
     setWordWrapMode(QTextOption::WrapAnywhere);
-    setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    // Each character stands for itself: no ligatures or kerning, which
+    // would also make a long line of bytes several times slower to lay out.
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setStyleStrategy(QFont::PreferNoShaping);
+    setFont(font);
     setUndoRedoEnabled(true);
 }
 
