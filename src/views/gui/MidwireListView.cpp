@@ -102,13 +102,16 @@ std::size_t CEventListModel::Flush()
     if (m_nBatchDone == m_batch.size()) {
         m_batch.clear();
         m_nBatchDone = 0;
+        // A burst leaves a large buffer behind; the next one starts small.
+        // Workers add to m_pending all the while, so it is only touched under
+        // its lock; the large buffer is freed after.
+        std::vector<HistoryEvent*> spent;
         {
             std::lock_guard<std::mutex> lock(m_pendingLock);
             m_batch.swap(m_pending);
+            if (m_pending.capacity() > kMaxFlushRows)
+                spent.swap(m_pending);
         }
-        // A burst leaves a large buffer behind; the next one starts small.
-        if (m_pending.capacity() > kMaxFlushRows)
-            std::vector<HistoryEvent*>().swap(m_pending);
     }
     const std::size_t nAvailable = m_batch.size() - m_nBatchDone;
     if (nAvailable == 0) {
