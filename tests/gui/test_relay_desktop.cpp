@@ -1,0 +1,124 @@
+// A relayed session with the main window as the program's front end: the
+// workers hand their rows to the history list from their own threads while
+// the window thread keeps running, and the list ends up showing the history
+// exactly, in order.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QStandardPaths>
+#include <QTimer>
+#include <string>
+
+#include "../core/RelayTestUtil.h"
+#include "app/CommandTable.h"
+#include "app/gui/DialogRegistry.h"
+#include "app/gui/MainFrame.h"
+#include "relay/Relay.h"
+#include "session/MidwireDoc.h"
+#include "views/gui/MidwireListView.h"
+
+using namespace relaytest;
+
+namespace {
+
+void EnsureWidgetApplication()
+{
+    if (!QApplication::instance()) {
+        static int argc = 1;
+        static char name[] = "midwire_gui_tests";
+        static char* argv[] = {name, nullptr};
+        QStandardPaths::setTestModeEnabled(true);
+        static QApplication* pApp = new QApplication(argc, argv);
+        (void)pApp;
+    }
+}
+
+}  // namespace
+
+TEST(RelayDesktopTest, RowsOfARelayedExchangeReachTheListInHistoryOrder)
+{
+    EnsureWidgetApplication();
+    RegisterAllDialogs();
+    CMidwireDoc doc;
+    CMainFrame frame(doc);
+    std::vector<std::string> messages;
+    frame.m_onMessageBox = [&](const std::string& s, UINT) {
+        messages.push_back(s);
+        return IDOK;
+    };
+    doc.OnNewDocument();
+    RegisterAllCommands(doc);
+    frame.RegisterWindowCommands();
+
+    std::uint16_t nServerPort = 0;
+    Fd serverListen = ListenLocal(nServerPort);
+    ASSERT_TRUE(serverListen.Valid());
+    const std::uint16_t nListenPort = FreePort();
+    doc.m_bAcceptConnections = TRUE;
+    doc.m_bConnectToHost = TRUE;
+    doc.m_strListenPort = std::to_string(nListenPort);
+    doc.m_strServerHost = "127.0.0.1";
+    doc.m_strServerPort = std::to_string(nServerPort);
+    doc.m_nClientTimeWait = 5;
+    doc.m_nServerTimeWait = 5;
+
+    // The client connects while the window shows its wait for it.
+    Fd client;
+    QTimer::singleShot(50, [&] { client = ConnectLocal(nListenPort); });
+    ASSERT_TRUE(StartConnection(doc)) << (messages.empty() ? std::string() : messages.front());
+    ASSERT_TRUE(client.Valid());
+    Fd server = AcceptWithin(serverListen.Get(), 5000);
+    ASSERT_TRUE(server.Valid());
+
+    // Requests and answers in turn, each line its own piece, so that both
+    // workers record rows while the window thread handles them.
+    constexpr int kExchanges = 200;
+    std::string strRequests, strAnswers;
+    for (int i = 0; i < kExchanges; ++i) {
+        const std::string strRequest = "GET /item/" + std::to_string(i) + "\n";
+        const std::string strAnswer = "200 item " + std::to_string(i) + " " + std::string(static_cast<std::size_t>(i % 50), 'x') + "\n";
+        ASSERT_TRUE(SendAllBlocking(client.Get(), strRequest));
+        ASSERT_EQ(ReadPumping(server.Get(), strRequest.size()), strRequest) << i;
+        ASSERT_TRUE(SendAllBlocking(server.Get(), strAnswer));
+        ASSERT_EQ(ReadPumping(client.Get(), strAnswer.size()), strAnswer) << i;
+        strRequests += strRequest;
+        strAnswers += strAnswer;
+    }
+    client.Reset();
+    server.Reset();
+    ASSERT_TRUE(PumpUntil([&] { return !doc.m_bConnected; }, 20000));
+    JoinRelayWorkers(doc);
+
+    CEventListModel& model = frame.ListView()->Model();
+    // A peer's close is recorded as a warning that the list shows only when
+    // it is next rebuilt; every other event has its row, in history order.
+    std::vector<const HistoryEvent*> shown;
+    for (const HistoryEvent* pEvent : doc.m_history)
+        if (pEvent->m_kind != EK_WARNING)
+            shown.push_back(pEvent);
+    ASSERT_TRUE(PumpUntil([&] { return static_cast<std::size_t>(model.rowCount()) >= shown.size(); }, 10000));
+    ASSERT_EQ(static_cast<std::size_t>(model.rowCount()), shown.size());
+    std::string strMovedToServer, strMovedToClient;
+    int nRow = 0;
+    for (const HistoryEvent* pEvent : shown) {
+        ASSERT_EQ(model.EventAt(nRow), pEvent) << "row " << nRow;
+        if (pEvent->m_kind == EK_MOVED_TO_SERVER)
+            strMovedToServer += Bytes(*pEvent);
+        else if (pEvent->m_kind == EK_MOVED_TO_CLIENT)
+            strMovedToClient += Bytes(*pEvent);
+        ++nRow;
+    }
+    EXPECT_EQ(strMovedToServer, strRequests);
+    EXPECT_EQ(strMovedToClient, strAnswers);
+    // A piece's row shows its bytes in display form.
+    for (int r = 0; r < model.rowCount(); ++r) {
+        if (model.EventAt(r)->m_kind == EK_MOVED_TO_SERVER) {
+            EXPECT_EQ(model.data(model.index(r, CEventListModel::COL_DATA), Qt::DisplayRole).toString(), QStringLiteral("GET /item/0[10]"));
+            break;
+        }
+    }
+    EXPECT_TRUE(messages.empty()) << messages.front();
+    ShutdownRelay(doc);
+    GetCommandTable().Clear();
+}
