@@ -164,11 +164,18 @@ public:
 
     // Whole-list walks of the history (load, save, reload, playback set-up,
     // printing, Save Special) mark themselves here; commands that change the
-    // history are refused while one runs.
+    // history are refused while one runs. A walk takes no lock, so workers
+    // that End gave up waiting for are joined first: they still record their
+    // last events (the pending piece, the disconnection).
     bool IsWalking() const { return m_nWalks > 0; }
     class CWalkGuard {
     public:
-        explicit CWalkGuard(CMidwireDoc& doc) : m_doc(doc) { ++m_doc.m_nWalks; }
+        explicit CWalkGuard(CMidwireDoc& doc) : m_doc(doc)
+        {
+            if (!m_doc.m_bConnected)
+                m_doc.JoinWorkers();
+            ++m_doc.m_nWalks;
+        }
         ~CWalkGuard() { --m_doc.m_nWalks; }
         CWalkGuard(const CWalkGuard&) = delete;
         CWalkGuard& operator=(const CWalkGuard&) = delete;

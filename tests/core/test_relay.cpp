@@ -18,6 +18,7 @@
 #include "TestUtil.h"
 #include "relay/RelayState.h"
 #include "app/CommandTable.h"
+#include "export/HistoryExport.h"
 #include "session/FrontEnd.h"
 
 #include <algorithm>
@@ -821,6 +822,47 @@ TEST_F(RelaySessionTest, EraseAllAndNewJoinWorkersThatEndGaveUpOn)
         serverListen.Reset();
         doc.m_nServerWaitRetries = 0;
         doc.m_nClientWaitRetries = 0;
+    }
+}
+
+// Save, Save Special and Reload walk the whole history without its lock:
+// workers that End gave up waiting for are joined first, so that their last
+// records (the pending piece, the disconnection) never land in the middle of
+// a walk, and the walk sees them.
+TEST_F(RelaySessionTest, HistoryWalksJoinWorkersThatEndGaveUpOn)
+{
+    testutil::TempDir dir;
+    for (int nWalk = 0; nWalk < 3; ++nWalk) {
+        doc.m_nServerWaitRetries = 0;
+        doc.m_nClientWaitRetries = 0;
+        ASSERT_TRUE(Start(true, true)) << nWalk;
+        // A tail without a break character stays pending until the worker ends.
+        ASSERT_TRUE(SendAllBlocking(client.Get(), "data\ntail"));
+        EXPECT_EQ(ReadPumping(server.Get(), 5), "data\n");
+        EndConnection(doc);
+        ASSERT_FALSE(doc.m_bConnected);
+        const std::string strPath = dir.Path("walk" + std::to_string(nWalk));
+        if (nWalk == 0) {
+            EXPECT_TRUE(doc.OnSaveDocument(strPath + ".mwx"));
+        } else if (nWalk == 1) {
+            SaveSpecialOptions options;
+            options.strPath = strPath + ".txt";
+            EXPECT_TRUE(RunSaveSpecial(doc, options));
+        } else {
+            doc.ReloadEventList();
+            EXPECT_EQ(frontEnd.GetRowCount(), doc.m_history.GetCount());
+        }
+        EXPECT_FALSE(RelayState().side[CLIENT_SIDE].thread.joinable()) << nWalk;
+        EXPECT_FALSE(RelayState().side[SERVER_SIDE].thread.joinable()) << nWalk;
+        EXPECT_EQ(Count(EK_DISCONNECT_CLIENT), static_cast<size_t>(nWalk + 1));
+        EXPECT_EQ(Count(EK_DISCONNECT_SERVER), static_cast<size_t>(nWalk + 1));
+        std::string strTails;
+        for (int i = 0; i <= nWalk; ++i)
+            strTails += "tail";
+        EXPECT_EQ(Concat(EK_RECEIVED_FROM_CLIENT), strTails) << nWalk;
+        client.Reset();
+        server.Reset();
+        serverListen.Reset();
     }
 }
 
