@@ -19,11 +19,11 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export LSAN_OPTIONS=suppressions="$PWD/tests/lsan.supp":print_suppressions=0
 ctest --test-dir build-asan --output-on-failure -j 2 --timeout 900
 
-echo "=== Core tests, and the desktop's hand-over of rows from worker threads, under ThreadSanitizer (build-tsan) ==="
+echo "=== Core tests, and the desktop tests of rows handed over from worker threads, under ThreadSanitizer (build-tsan) ==="
 # The other desktop tests stay out: Qt's own painting threads synchronise in
 # ways ThreadSanitizer cannot see, and their reports would bury real ones.
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIDWIRE_TSAN=ON -DMIDWIRE_BUILD_BENCH=OFF >/dev/null
 cmake --build build-tsan -j "$(nproc)" --target midwire_core_tests midwire_gui_tests
 export TSAN_OPTIONS=halt_on_error=1:exitcode=66
 ctest --test-dir build-tsan --output-on-failure -j 2 --timeout 900 -L core
-ctest --test-dir build-tsan --output-on-failure --timeout 900 -R '^MainFrameTest[.]RowsFromWorkerThreadsKeepTheirOrder$'
+ctest --test-dir build-tsan --output-on-failure --timeout 900 -R '^(MainFrameTest[.]RowsFromWorkerThreadsKeepTheirOrder|RelayDesktopTest[.]DestroyedWindowLeavesNoWorkerThatEndGaveUpOn)$'

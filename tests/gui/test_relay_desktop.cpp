@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QStandardPaths>
 #include <QTimer>
+#include <memory>
 #include <string>
 
 #include "../core/RelayTestUtil.h"
@@ -119,6 +120,53 @@ TEST(RelayDesktopTest, RowsOfARelayedExchangeReachTheListInHistoryOrder)
         }
     }
     EXPECT_TRUE(messages.empty()) << messages.front();
+    ShutdownRelay(doc);
+    GetCommandTable().Clear();
+}
+
+// A worker that End gave up waiting for (no retries) still records its last
+// events and hands their rows to the window: the window, once gone, must
+// leave no such worker behind that could reach it.
+TEST(RelayDesktopTest, DestroyedWindowLeavesNoWorkerThatEndGaveUpOn)
+{
+    EnsureWidgetApplication();
+    RegisterAllDialogs();
+    CMidwireDoc doc;
+    for (int nRound = 0; nRound < 3; ++nRound) {
+        auto pFrame = std::make_unique<CMainFrame>(doc);
+        std::vector<std::string> messages;
+        pFrame->m_onMessageBox = [&](const std::string& s, UINT) {
+            messages.push_back(s);
+            return IDOK;
+        };
+        if (nRound == 0)
+            doc.OnNewDocument();
+        std::uint16_t nServerPort = 0;
+        Fd serverListen = ListenLocal(nServerPort);
+        ASSERT_TRUE(serverListen.Valid());
+        // Only the server side: no wait for a client, no dialog.
+        doc.m_bConnectToHost = TRUE;
+        doc.m_strServerHost = "127.0.0.1";
+        doc.m_strServerPort = std::to_string(nServerPort);
+        doc.m_nServerWaitRetries = 0;
+        ASSERT_TRUE(StartConnection(doc)) << (messages.empty() ? std::string() : messages.front());
+        Fd server = AcceptWithin(serverListen.Get(), 5000);
+        ASSERT_TRUE(server.Valid());
+        // A tail without a break character stays pending until the worker ends.
+        ASSERT_TRUE(SendAllBlocking(server.Get(), "held\ntail"));
+        ASSERT_TRUE(PumpUntil([&] { return doc.m_heldFromServer.GetCount() >= static_cast<std::size_t>(nRound + 1); }));
+        EndConnection(doc);
+        ASSERT_FALSE(doc.m_bConnected);
+        pFrame.reset();
+        std::size_t nTails = 0, nClosed = 0;
+        for (const HistoryEvent* pEvent : doc.m_history) {
+            nTails += pEvent->m_kind == EK_RECEIVED_FROM_SERVER && Bytes(*pEvent) == "tail";
+            nClosed += pEvent->m_kind == EK_DISCONNECT_SERVER;
+        }
+        EXPECT_EQ(nTails, static_cast<std::size_t>(nRound + 1));
+        EXPECT_EQ(nClosed, static_cast<std::size_t>(nRound + 1));
+        EXPECT_TRUE(messages.empty()) << messages.front();
+    }
     ShutdownRelay(doc);
     GetCommandTable().Clear();
 }

@@ -145,6 +145,10 @@ CMainFrame::CMainFrame(CMidwireDoc& doc)
 
 CMainFrame::~CMainFrame()
 {
+    // A relay worker that End gave up waiting for still records its last
+    // events and hands their rows to this window: it ends before the window.
+    if (g_pfnJoinWorkers)
+        g_pfnJoinWorkers(m_doc);
     if (m_bSocketsStarted)
         SockCleanup();
     if (g_pMainFrame == this)
