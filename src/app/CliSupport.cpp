@@ -3,9 +3,10 @@
 #include "app/Cli.h"
 
 #include <QSocketNotifier>
-#include <cstdio>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -59,8 +60,12 @@ void OnSignal(int)
     const int fd = g_nSignalWriteFd.load();
     if (fd < 0)
         return;
+    // The interrupted code may be about to read errno; a full pipe must not
+    // change it.
+    const int nSavedErrno = errno;
     const char c = 1;
     [[maybe_unused]] const ssize_t n = ::write(fd, &c, 1);
+    errno = nSavedErrno;
 }
 
 }  // namespace
