@@ -7,23 +7,13 @@
 #include <QLineEdit>
 #include <QTimer>
 
+#include "GuiTestUtil.h"
 #include "app/gui/DialogRegistry.h"
 #include "datagram/DatagramRelay.h"
 #include "datagram/gui/DatagramDialogs.h"
 #include "session/MidwireDoc.h"
 
 namespace {
-
-void EnsureApplication()
-{
-    if (!QApplication::instance()) {
-        static int argc = 1;
-        static char name[] = "midwire_gui_tests";
-        static char* argv[] = {name, nullptr};
-        static QApplication* pApp = new QApplication(argc, argv);
-        (void)pApp;
-    }
-}
 
 // Enabled states of a rule's group: From host, Everyone, To Port, To Host, Broadcast.
 std::vector<bool> States(const CBindDlg::RuleControls& r)
@@ -52,7 +42,7 @@ class DatagramDialogTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        EnsureApplication();
+        guitest::EnsureApplication();
         m_doc.OnNewDocument();
         RegisterDatagramDialogs();
     }

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "GuiTestUtil.h"
 #include "app/CommandTable.h"
 #include "app/gui/DialogRegistry.h"
 #include "app/gui/MainFrame.h"
@@ -26,17 +27,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-void EnsureApplication()
-{
-    static int argc = 1;
-    static char arg0[] = "midwire_gui_tests";
-    static char* argv[] = {arg0, nullptr};
-    if (!QApplication::instance()) {
-        QStandardPaths::setTestModeEnabled(true);
-        new QApplication(argc, argv);  // lives for the whole test run
-    }
-}
 
 void Settle()
 {
@@ -56,7 +46,7 @@ class ExportDesktopTest : public ::testing::Test {
 protected:
     ExportDesktopTest()
     {
-        EnsureApplication();
+        guitest::EnsureApplication();
         RegisterAllDialogs();
         std::string strTemplate = (fs::temp_directory_path() / "midwire-export-gui-XXXXXX").string();
         if (::mkdtemp(strTemplate.data()))

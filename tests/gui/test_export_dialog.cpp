@@ -8,26 +8,18 @@
 #include <QTimer>
 #include <filesystem>
 
+#include "GuiTestUtil.h"
 #include "app/gui/DialogRegistry.h"
 #include "export/gui/ExportDlg.h"
 #include "session/MidwireDoc.h"
 
 namespace {
 
-void EnsureApplication()
-{
-    static int argc = 1;
-    static char arg0[] = "midwire_gui_tests";
-    static char* argv[] = {arg0, nullptr};
-    if (!QApplication::instance())
-        new QApplication(argc, argv);  // lives for the whole test run
-}
-
 class SaveSpecialDlgTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        EnsureApplication();
+        guitest::EnsureApplication();
         m_strDir = QString::fromStdString(std::filesystem::temp_directory_path().string());
     }
     QString m_strDir;

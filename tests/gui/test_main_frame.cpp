@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "GuiTestUtil.h"
 #include "app/CommandTable.h"
 #include "app/HeadlessFrontEnd.h"
 #include "app/gui/MainFrame.h"
@@ -30,17 +31,6 @@
 #include "views/gui/MidwireListView.h"
 
 namespace {
-
-void EnsureApplication()
-{
-    static int argc = 1;
-    static char arg0[] = "midwire_gui_tests";
-    static char* argv[] = {arg0, nullptr};
-    if (!QApplication::instance()) {
-        QStandardPaths::setTestModeEnabled(true);  // settings never touch the user's
-        new QApplication(argc, argv);              // lives for the whole test run
-    }
-}
 
 HistoryEvent* MakeEvent(std::uint32_t kind, const std::string& data = std::string(),
                         const std::string& text = std::string())
@@ -67,7 +57,7 @@ class MainFrameTest : public ::testing::Test {
 protected:
     MainFrameTest()
     {
-        EnsureApplication();
+        guitest::EnsureApplication();
         m_pDoc = std::make_unique<CMidwireDoc>();
         m_pFrame = std::make_unique<CMainFrame>(*m_pDoc);
         m_pFrame->m_onMessageBox = [this](const std::string& s, UINT) {

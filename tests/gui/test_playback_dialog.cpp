@@ -9,26 +9,18 @@
 #include <QLineEdit>
 #include <QTimer>
 
+#include "GuiTestUtil.h"
 #include "app/gui/DialogRegistry.h"
 #include "playback/gui/PlayBackDlg.h"
 #include "session/MidwireDoc.h"
 
 namespace {
 
-void EnsureApplication()
-{
-    static int argc = 1;
-    static char arg0[] = "midwire_gui_tests";
-    static char* argv[] = {arg0, nullptr};
-    if (!QApplication::instance())
-        new QApplication(argc, argv);  // lives for the whole test run
-}
-
 class PlayBackDlgTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        EnsureApplication();
+        guitest::EnsureApplication();
         data.m_bClientAvailable = TRUE;
         data.m_bServerAvailable = TRUE;
         data.m_bClientWaitAllResponses = TRUE;

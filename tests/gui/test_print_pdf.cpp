@@ -14,22 +14,12 @@
 #include <sstream>
 #include <sys/wait.h>
 
+#include "GuiTestUtil.h"
 #include "app/HeadlessFrontEnd.h"
 #include "session/MidwireDoc.h"
 #include "views/gui/PrintDevice.h"
 
 namespace {
-
-void EnsureApplication()
-{
-    static int argc = 1;
-    static char arg0[] = "midwire_gui_tests";
-    static char* argv[] = {arg0, nullptr};
-    if (!QApplication::instance()) {
-        QStandardPaths::setTestModeEnabled(true);
-        new QApplication(argc, argv);
-    }
-}
 
 struct RunResult {
     int status = -1;
@@ -95,7 +85,7 @@ class PrintPdfTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        EnsureApplication();
+        guitest::EnsureApplication();
         if (RunShell("command -v pdftotext").status != 0)
             GTEST_SKIP() << "pdftotext (poppler-utils) is not installed";
         char tmpl[] = "/tmp/midwire-print-XXXXXX";

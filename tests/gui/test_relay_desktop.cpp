@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "GuiTestUtil.h"
 #include "../core/RelayTestUtil.h"
 #include "app/CommandTable.h"
 #include "app/gui/DialogRegistry.h"
@@ -21,25 +22,9 @@
 
 using namespace relaytest;
 
-namespace {
-
-void EnsureWidgetApplication()
-{
-    if (!QApplication::instance()) {
-        static int argc = 1;
-        static char name[] = "midwire_gui_tests";
-        static char* argv[] = {name, nullptr};
-        QStandardPaths::setTestModeEnabled(true);
-        static QApplication* pApp = new QApplication(argc, argv);
-        (void)pApp;
-    }
-}
-
-}  // namespace
-
 TEST(RelayDesktopTest, RowsOfARelayedExchangeReachTheListInHistoryOrder)
 {
-    EnsureWidgetApplication();
+    guitest::EnsureApplication();
     RegisterAllDialogs();
     CMidwireDoc doc;
     CMainFrame frame(doc);
@@ -129,7 +114,7 @@ TEST(RelayDesktopTest, RowsOfARelayedExchangeReachTheListInHistoryOrder)
 // leave no such worker behind that could reach it.
 TEST(RelayDesktopTest, DestroyedWindowLeavesNoWorkerThatEndGaveUpOn)
 {
-    EnsureWidgetApplication();
+    guitest::EnsureApplication();
     RegisterAllDialogs();
     CMidwireDoc doc;
     for (int nRound = 0; nRound < 3; ++nRound) {

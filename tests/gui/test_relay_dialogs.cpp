@@ -10,28 +10,14 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "GuiTestUtil.h"
 #include "app/HeadlessFrontEnd.h"
 #include "relay/gui/RelayGui.h"
 #include "session/MidwireDoc.h"
 
-namespace {
-
-void EnsureApplication()
-{
-    if (!QApplication::instance()) {
-        static int argc = 1;
-        static char name[] = "midwire_gui_tests";
-        static char* argv[] = {name, nullptr};
-        static QApplication* pApp = new QApplication(argc, argv);
-        (void)pApp;
-    }
-}
-
-}  // namespace
-
 TEST(RelayDialogsTest, ConnectEnableRulesFollowTheHeadingBoxes)
 {
-    EnsureApplication();
+    guitest::EnsureApplication();
     CConnectDlgData data;
     data.m_strServerHost = "host";
     CConnectDlg dlg(data);
@@ -56,7 +42,7 @@ TEST(RelayDialogsTest, ConnectEnableRulesFollowTheHeadingBoxes)
 
 TEST(RelayDialogsTest, OptionsValidateIntegersAndBreakCharacterBox)
 {
-    EnsureApplication();
+    guitest::EnsureApplication();
     CHeadlessFrontEnd frontEnd;
     frontEnd.SetEcho(false);
     CMidwireDoc doc;
@@ -101,7 +87,7 @@ TEST(RelayDialogsTest, OptionsValidateIntegersAndBreakCharacterBox)
 
 TEST(RelayDialogsTest, WaitDialogSweepsAndEndsOnCancel)
 {
-    EnsureApplication();
+    guitest::EnsureApplication();
     CHeadlessFrontEnd frontEnd;
     frontEnd.SetEcho(false);
     CMidwireDoc doc;
