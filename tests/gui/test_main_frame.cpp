@@ -16,9 +16,9 @@
 #include <QToolBar>
 #include <QUrl>
 #include <cstring>
-#include <filesystem>
 #include <thread>
 
+#include "../core/TestUtil.h"
 #include "GuiTestUtil.h"
 #include "app/CommandTable.h"
 #include "app/HeadlessFrontEnd.h"
@@ -446,9 +446,9 @@ TEST_F(MainFrameTest, ClosingNeverLeavesWorkersWithoutTheirDocument)
 
 TEST_F(MainFrameTest, DroppedSessionFilesOpenAndJoinTheRecentList)
 {
-    const std::string strDir = (std::filesystem::temp_directory_path() / "midwire-drop-test").string();
-    std::filesystem::create_directories(strDir);
-    const std::string strPath = strDir + "/dropped.mwx";
+    testutil::TempDir dir;
+    const std::string strDir = dir.Root();
+    const std::string strPath = dir.Path("dropped.mwx");
     {
         CHeadlessFrontEnd headless;
         headless.SetEcho(false);
@@ -485,7 +485,6 @@ TEST_F(MainFrameTest, DroppedSessionFilesOpenAndJoinTheRecentList)
     QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &other, Qt::LeftButton, Qt::NoModifier);
     static_cast<QObject*>(m_pFrame.get())->event(&enter);
     EXPECT_FALSE(enter.isAccepted());
-    std::filesystem::remove_all(strDir);
 }
 
 TEST_F(MainFrameTest, PleaseWaitWindowAndItsCancel)
