@@ -1,6 +1,7 @@
 #include "net/Sock.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -35,6 +36,37 @@ bool SetNonBlocking(SOCKET s)
 {
     const int flags = ::fcntl(s, F_GETFL, 0);
     return flags >= 0 && ::fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// A descriptor held in reserve for a listening socket's sake. When every
+// descriptor of the process is in use, accept fails and leaves the client
+// queued: the listening socket stays readable, and its notification would
+// come back at once, for ever. Giving up the reserve for a moment lets the
+// queued client be taken and turned away, so each client that cannot be
+// served costs one failure, not a storm of them.
+std::atomic<int> g_hReserveFd{-1};
+
+void KeepReserveFd()
+{
+    if (g_hReserveFd.load(std::memory_order_relaxed) >= 0)
+        return;
+    const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int nExpected = -1;
+    if (fd >= 0 && !g_hReserveFd.compare_exchange_strong(nExpected, fd))
+        ::close(fd);
+}
+
+// Closes the oldest queued client of hListen with the reserve's descriptor.
+void TurnAwayQueuedClient(SOCKET hListen)
+{
+    const int fd = g_hReserveFd.exchange(-1);
+    if (fd < 0)
+        return;
+    ::close(fd);
+    const int s = ::accept4(hListen, nullptr, nullptr, SOCK_CLOEXEC);
+    if (s >= 0)
+        ::close(s);
+    KeepReserveFd();
 }
 
 // Looks up a service name for the protocol; the port in network order, or 0.
@@ -188,6 +220,7 @@ SOCKET SockListen(const std::string& strPort)
         return INVALID_SOCKET;
     if (::listen(s, 64) != 0)
         return FailAndClose(s, "Error listening a socket");
+    KeepReserveFd();
     return s;
 }
 
@@ -221,6 +254,8 @@ SOCKET SockAccept(SOCKET hListen)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return INVALID_SOCKET;
+        if (errno == EMFILE || errno == ENFILE)
+            TurnAwayQueuedClient(hListen);
         ShowWarning("Error accepting a connection");
         return INVALID_SOCKET;
     }

@@ -163,6 +163,71 @@ TEST(RelayCliTest, SignalWhileWaitingAndRefusedServer)
     EXPECT_NE(help.out.find("--keep-alive"), std::string::npos);
 }
 
+// With every descriptor in use, a client the relay cannot take is turned
+// away once, with one warning, instead of the listening socket calling for
+// the same failed accept again and again; the session being served goes on.
+TEST(RelayCliTest, ClientsBeyondTheDescriptorLimitAreTurnedAwayOnce)
+{
+    TempDir dir;
+    const std::uint16_t nServer = FreePort();
+    const std::uint16_t nListen = FreePort();
+    testutil::WriteFile(dir.Path("server.py"),
+                        "import socket, sys, time\n"
+                        "s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
+                        "s.bind(('127.0.0.1', int(sys.argv[1]))); s.listen(8); s.settimeout(0.2)\n"
+                        "held = []\n"
+                        "end = time.time() + 30\n"
+                        "while time.time() < end:\n"
+                        "    try: c = s.accept()[0]\n"
+                        "    except OSError: continue\n"
+                        "    c.sendall(b'hello\\n'); held.append(c)\n");
+    // The first client is served (the server's greeting reaches it); sixty
+    // more arrive while it is, more than the relay has descriptors for.
+    testutil::WriteFile(dir.Path("clients.py"),
+                        "import socket, sys, time\n"
+                        "port = int(sys.argv[1])\n"
+                        "first = socket.create_connection(('127.0.0.1', port)); first.sendall(b'first\\n')\n"
+                        "first.settimeout(10); first.recv(16)\n"
+                        "others = [socket.create_connection(('127.0.0.1', port)) for i in range(60)]\n"
+                        "closed = set()\n"
+                        "end = time.time() + 3\n"
+                        "while time.time() < end and len(closed) < len(others):\n"
+                        "    for i, c in enumerate(others):\n"
+                        "        if i in closed: continue\n"
+                        "        c.settimeout(0.01)\n"
+                        "        try:\n"
+                        "            if c.recv(16) == b'': closed.add(i)\n"
+                        "        except socket.timeout: pass\n"
+                        "        except OSError: closed.add(i)\n"
+                        "print('closed=%d' % len(closed))\n"
+                        "first.close()\n"
+                        "time.sleep(1)\n");
+    const std::string script =
+        "cd '" + dir.Root() + "'\n" + "timeout 40 python3 server.py " + std::to_string(nServer) +
+        " & PY=$!\ntrap 'kill $PY 2>/dev/null' EXIT\n" + WaitListening(nServer) + "(ulimit -n 40; exec timeout 60 '" +
+        testutil::Midwire() + "' relay --listen " + std::to_string(nListen) + " --connect 127.0.0.1:" +
+        std::to_string(nServer) +
+        " --keep-alive --sessions 1 --client-time-wait 2 --server-time-wait 2 > relay.out 2> relay.err) & R=$!\n" +
+        WaitListening(nListen, "midwire") + "timeout 30 python3 clients.py " + std::to_string(nListen) + "\n" +
+        "wait $R\necho relay=$?\n";
+    testutil::WriteFile(dir.Path("run.sh"), script);
+    const testutil::RunResult r = RunCommand("bash '" + dir.Path("run.sh") + "'");
+    const std::string strErr = testutil::ReadFile(dir.Path("relay.err"));
+    EXPECT_NE(r.out.find("relay=0"), std::string::npos) << r.out << strErr.substr(0, 2000);
+
+    std::size_t nWarnings = 0;
+    for (std::size_t at = strErr.find("Warning: Error accepting a connection"); at != std::string::npos;
+         at = strErr.find("Warning: Error accepting a connection", at + 1))
+        ++nWarnings;
+    EXPECT_GE(nWarnings, 1u) << "the limit was not reached: " << r.out;
+    EXPECT_LE(nWarnings, 60u) << "one failed accept per client, not a storm";
+    const std::size_t nAt = r.out.find("closed=");
+    ASSERT_NE(nAt, std::string::npos) << r.out;
+    EXPECT_EQ(std::stoul(r.out.substr(nAt + 7)), nWarnings) << "each client turned away sees its connection end";
+    EXPECT_NE(testutil::ReadFile(dir.Path("relay.out")).find("Moved to:\t"), std::string::npos)
+        << "the session being served goes on";
+}
+
 // A signal reaches the watch's handler through the event loop. Once one has
 // been seen, a repeat after the watch is gone (timeout sends one to the
 // process and one to its group) must not kill the program that is ending
