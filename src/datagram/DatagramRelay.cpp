@@ -37,6 +37,11 @@ std::uint64_t g_nDgramReceived = 0;
 
 // Receive queue asked for on the bound socket.
 constexpr int DGRAM_RECEIVE_QUEUE_BYTES = 4 << 20;
+// Datagrams handled per notification. While datagrams keep coming (a busy
+// sender, or a move rule that leads back to the bound port) the socket never
+// runs dry; after a batch the event loop runs timers, signals and the stop
+// command before the notifier, still readable, calls again.
+constexpr int DGRAM_DRAIN_BATCH = 256;
 
 const char* const kSuffixReceived = " Datagram Received";
 const char* const kSuffixMoved1 = " Datagram Moved 1";
@@ -301,7 +306,7 @@ void OnDatagramEvent(CMidwireDoc& doc, int nEvent)
     if (s == INVALID_SOCKET)
         return;
     g_bInDatagramEvent = true;
-    for (;;) {
+    for (int nHandled = 0; nHandled < DGRAM_DRAIN_BATCH; ++nHandled) {
         std::uint32_t nSender = 0;
         bool bTaken = false;
         const int n = SockReceiveFrom(s, g_dgramReceiveBuffer, DGRAM_BUFFER_SIZE, &nSender, nullptr, &bTaken);

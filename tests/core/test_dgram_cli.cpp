@@ -229,6 +229,31 @@ TEST(DgramCli, QuietRunEndsOnTimeOrSignal)
     EXPECT_NE(ReadFile(dir.Path("out2")).find("unbinded"), std::string::npos);
 }
 
+// A move rule that leads back to the bound port keeps a datagram going round
+// for ever, so the socket never runs dry. The time limit and a signal must
+// still end the run: the handler gives the event loop its turn between
+// batches. (The memory cap and the kill only bound a run that goes wrong.)
+TEST(DgramCli, DatagramsThatNeverStopComingDoNotHoldOffTheEnd)
+{
+    TempDir dir;
+    const std::string port = FreePort();
+    const std::string mw = "'" + testutil::Midwire() + "'";
+    const std::string loop = "--bind " + port + " --no-resolve --quiet --move1 '*," + Dotted() + ":" + port + "'";
+    const std::string kick = mw + " dgram --send " + Dotted() + ":" + port + " round > /dev/null\n";
+    const std::string wait = "for i in $(seq 200); do grep -q binded $OUT && break; sleep 0.05; done\n";
+    testutil::WriteFile(dir.Path("run.sh"),
+                        "cd '" + dir.Root() + "'\nulimit -v 4000000\n" +
+                        "OUT=timed.out; timeout -s KILL 10 " + mw + " dgram " + loop +
+                        " --duration 0.5 > $OUT 2>&1 & R=$!\n" + wait + kick + "wait $R; echo timed=$?\n" +
+                        "OUT=signalled.out; timeout -s KILL 10 " + mw + " dgram " + loop + " > $OUT 2>&1 & R=$!\n" +
+                        wait + kick + "sleep 0.3; kill -TERM $R; wait $R; echo signalled=$?\n");
+    const auto r = RunCommand("bash '" + dir.Path("run.sh") + "'");
+    EXPECT_NE(r.out.find("timed=0"), std::string::npos) << r.out << r.err;
+    EXPECT_NE(r.out.find("signalled=0"), std::string::npos) << r.out << r.err;
+    for (const char* pszOut : {"timed.out", "signalled.out"})
+        EXPECT_NE(ReadFile(dir.Path(pszOut)).find("unbinded"), std::string::npos) << pszOut;
+}
+
 TEST(DgramCli, SendsOneDatagramInDisplayForm)
 {
     UdpPeer sink;
