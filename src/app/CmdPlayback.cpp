@@ -13,6 +13,7 @@
 #include "app/Cli.h"
 #include "app/CliSupport.h"
 #include "app/HeadlessFrontEnd.h"
+#include "app/resource.h"
 #include "playback/Playback.h"
 #include "relay/Relay.h"
 #include "relay/RelayDialogs.h"
@@ -58,18 +59,36 @@ int Usage(const QString& strError)
 }
 
 
+// The index of the first event after the newest playback marker.
+std::size_t PlaybackEventsStart(const CMidwireDoc& doc)
+{
+    for (std::size_t i = doc.m_history.GetCount(); i > 0; --i) {
+        if (doc.m_history.GetAt(i - 1)->m_kind == EK_PLAYBACK_START)
+            return i;
+    }
+    return 0;
+}
+
+// Whether a send of recorded data failed or was cut short after the newest
+// playback marker: its piece has left the script, but the peer did not get
+// it whole.
+bool SendFailureRecorded(const CMidwireDoc& doc)
+{
+    const std::string strFormat = LoadStringText(IDS_SEND_FAILED);
+    const std::string strPrefix = strFormat.substr(0, strFormat.find('%'));
+    for (std::size_t i = PlaybackEventsStart(doc); i < doc.m_history.GetCount(); ++i) {
+        const HistoryEvent* p = doc.m_history.GetAt(i);
+        if (p->m_kind == EK_ERROR && p->m_strText.compare(0, strPrefix.size(), strPrefix) == 0)
+            return true;
+    }
+    return false;
+}
+
 // Whether a mismatch was recorded after the newest playback marker.
 bool MismatchRecorded(const CMidwireDoc& doc)
 {
     const std::size_t nCount = doc.m_history.GetCount();
-    std::size_t nStart = 0;
-    for (std::size_t i = nCount; i > 0; --i) {
-        if (doc.m_history.GetAt(i - 1)->m_kind == EK_PLAYBACK_START) {
-            nStart = i;
-            break;
-        }
-    }
-    for (std::size_t i = nStart; i < nCount; ++i) {
+    for (std::size_t i = PlaybackEventsStart(doc); i < nCount; ++i) {
         const HistoryEvent* p = doc.m_history.GetAt(i);
         if (p->m_kind == EK_ERROR && (p->m_strText == kWrongReplyText || p->m_strText == kUnexpectedReplyText))
             return true;
@@ -228,6 +247,10 @@ int CmdPlayback(const QStringList& args)
             CliError(QStringLiteral("playback: %1 with %2 recorded pieces not yet sent or received")
                          .arg(bTimedOut ? QStringLiteral("timed out") : QStringLiteral("the connection ended"))
                          .arg(static_cast<qulonglong>(nLeft)));
+            nStatus = EXIT_FAILED;
+        } else if (SendFailureRecorded(doc)) {
+            CliError(QStringLiteral("playback: %1 before the recorded data was all sent")
+                         .arg(bTimedOut ? QStringLiteral("timed out") : QStringLiteral("the connection ended")));
             nStatus = EXIT_FAILED;
         }
     }

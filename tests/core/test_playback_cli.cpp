@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <netinet/in.h>
@@ -447,6 +448,52 @@ TEST_F(PlaybackCliTest, EmptyHistoryStartsTheConnectionAndSendsNothing)
     EXPECT_EQ(CountLines(r.out, "Start PlayBack\t"), 1) << r.out;
     EXPECT_EQ(CountLines(r.out, "Connect to:\t"), 1) << r.out;
     EXPECT_EQ(CountLines(r.out, "Sent to:\t"), 0) << r.out;
+}
+
+// A client that never reads: the recorded answer, larger than the
+// connection's buffers, cannot leave before the time-out. Its piece has left
+// the script, yet it did not reach the client, so the run is no success.
+TEST_F(PlaybackCliTest, AnswerThatTheClientNeverTakesIsAFailure)
+{
+    const int nListen = UnusedPort();
+    const std::string rec = m_dir.Path("big-answer.mwx");
+    {
+        CHeadlessFrontEnd frontEnd;
+        frontEnd.SetEcho(false);
+        CMidwireDoc doc;
+        doc.OnNewDocument();
+        doc.m_bAcceptConnections = TRUE;
+        doc.m_strListenPort = std::to_string(nListen);
+        auto* pAnswer = new HistoryEvent;
+        pAnswer->m_kind = EK_MOVED_TO_CLIENT;
+        const std::string strAnswer(32 << 20, 'a');
+        auto* pBytes = static_cast<unsigned char*>(std::malloc(strAnswer.size()));
+        std::memcpy(pBytes, strAnswer.data(), strAnswer.size());
+        pAnswer->AdoptData(pBytes, static_cast<std::int32_t>(strAnswer.size()));
+        doc.AddToHistory(pAnswer);
+        ASSERT_TRUE(doc.OnSaveDocument(rec));
+    }
+
+    const std::string out = m_dir.Path("never-read.mwx");
+    Child playback({testutil::Midwire(), "playback", rec, "--as", "server", "--timeout", "1", "--save", out});
+    int fd = -1;
+    for (int i = 0; i < 500 && fd < 0; ++i) {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<std::uint16_t>(nListen));
+        addr.sin_addr.s_addr = htonl(SockLocalHostAddress());
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            ::close(fd);
+            fd = -1;
+            ::usleep(20000);
+        }
+    }
+    ASSERT_GE(fd, 0) << "the playback never listened";
+    playback.ReadAll();  // the rows, which show the answer
+    EXPECT_EQ(playback.Wait(), 1);
+    ::close(fd);
+    EXPECT_GE(LoadSession(out).Count(EK_ERROR), 1) << "the cut-short send is recorded";
 }
 
 TEST_F(PlaybackCliTest, FailuresAndTimeOut)
