@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <sys/stat.h>
 
 const CliCommand g_cliCommands[] = {
@@ -84,7 +85,14 @@ int MidwireMain(int argc, char** argv, int (*pfnRunDesktop)(int argc, char** arg
                 QStringList args = QCoreApplication::arguments();
                 args.removeFirst();
                 args[0] = QStringLiteral("midwire ") + args[0];
-                return CheckStandardOutput(p->pszName, p->pfnRun(args));
+                // A command that runs out of memory (a large input under a
+                // memory limit) ends with a message and status 1, not an abort.
+                try {
+                    return CheckStandardOutput(p->pszName, p->pfnRun(args));
+                } catch (const std::bad_alloc&) {
+                    CliError(QStringLiteral("%1: out of memory").arg(QString::fromLatin1(p->pszName)));
+                    return EXIT_FAILED;
+                }
             }
         }
         for (const CliGuiCommand* p = g_pGuiCliCommands; p && p->pszName; ++p) {

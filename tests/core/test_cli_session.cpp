@@ -154,3 +154,17 @@ TEST(CliSession, LoadThatRunsOutOfMemorySaysSo)
     EXPECT_EQ(r.err.find("truncated or damaged"), std::string::npos) << r.err;
 #endif
 }
+
+// An input too large for the memory a command may use ends the command with a
+// message and status 1, not with an abort.
+TEST(CliSession, CommandThatRunsOutOfMemoryEndsWithAMessage)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory needs more address space than the limit leaves";
+#else
+    const auto r = RunCommand("head -c 400M /dev/zero | (ulimit -v 1048576; exec " + Midwire() +
+                              " codec base64-encode > /dev/null)");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("midwire: codec: out of memory"), std::string::npos) << r.err;
+#endif
+}
