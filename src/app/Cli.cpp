@@ -1,5 +1,7 @@
 #include "app/Cli.h"
 
+#include "app/CliSupport.h"
+
 #include <QCoreApplication>
 #include <cerrno>
 #include <cstdio>
@@ -55,12 +57,15 @@ bool LooksLikeCommand(const char* pszArg)
 // or a closed pipe behind it turns success into failure, with a message.
 int CheckStandardOutput(const char* pszCommand, int nExit)
 {
-    const bool bFailed = std::fflush(stdout) != 0 || std::ferror(stdout);
-    if (!bFailed)
-        return nExit;
-    const int nErrno = errno;
+    std::string strReason = StandardOutputFailure();
+    if (strReason.empty()) {
+        if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+            return nExit;
+        // The failed write before set errno, or the flush just did.
+        strReason = std::strerror(errno);
+    }
     CliError(QStringLiteral("%1: writing to standard output failed: %2")
-                 .arg(QString::fromLatin1(pszCommand), QString::fromLocal8Bit(std::strerror(nErrno))));
+                 .arg(QString::fromLatin1(pszCommand), QString::fromLocal8Bit(strReason.c_str())));
     return nExit == EXIT_OK ? EXIT_FAILED : nExit;
 }
 

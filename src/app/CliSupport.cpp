@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <mutex>
 #include <unistd.h>
 
 namespace {
@@ -68,7 +69,28 @@ void OnSignal(int)
     errno = nSavedErrno;
 }
 
+std::mutex g_outputFailureLock;
+std::string g_strOutputFailure;  // under g_outputFailureLock
+
 }  // namespace
+
+bool TerminationSignalSeen()
+{
+    return g_bSignalSeen.load();
+}
+
+void NoteStandardOutputFailure(const std::string& strReason)
+{
+    std::lock_guard<std::mutex> lock(g_outputFailureLock);
+    if (g_strOutputFailure.empty())
+        g_strOutputFailure = strReason;
+}
+
+std::string StandardOutputFailure()
+{
+    std::lock_guard<std::mutex> lock(g_outputFailureLock);
+    return g_strOutputFailure;
+}
 
 CSignalWatch::CSignalWatch(std::function<void()> onSignal) : m_onSignal(std::move(onSignal))
 {

@@ -27,6 +27,16 @@ private:
     std::unique_ptr<QSocketNotifier> m_pNotifier;
 };
 
+// Whether SIGINT or SIGTERM came while the current (or last) watch ran.
+bool TerminationSignalSeen();
+
+// A failure to write standard output that stdio does not know of (event
+// lines go out through a writer of their own). The command then fails with
+// the reason, as for any output that was not written.
+void NoteStandardOutputFailure(const std::string& strReason);
+// The reason noted, or empty.
+std::string StandardOutputFailure();
+
 // A wrong command line: the error, then the command's usage text, on standard
 // error. Returns the exit status for it.
 int UsageError(const QString& strError, const char* pszUsage);

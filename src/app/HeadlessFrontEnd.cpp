@@ -2,6 +2,9 @@
 
 #include <QCoreApplication>
 
+#include "app/CliSupport.h"
+#include "app/RowLineWriter.h"
+
 #include "session/HistoryEvent.h"
 #include "session/MidwireDoc.h"
 #include "views/EventRow.h"
@@ -37,8 +40,31 @@ CHeadlessFrontEnd::CHeadlessFrontEnd() : m_pPrevious(g_pMainFrame)
 
 CHeadlessFrontEnd::~CHeadlessFrontEnd()
 {
+    FinishRowPrinting(TerminationSignalSeen());
     if (g_pMainFrame == this)
         g_pMainFrame = m_pPrevious;
+}
+
+void CHeadlessFrontEnd::SetRowPrinter(std::FILE* pStream)
+{
+    FinishRowPrinting(TerminationSignalSeen());
+    if (pStream) {
+        std::fflush(pStream);  // what was printed before comes first
+        m_pRowWriter = std::make_unique<CRowLineWriter>(::fileno(pStream));
+    }
+}
+
+bool CHeadlessFrontEnd::FinishRowPrinting(bool bGiveUpIfStuck)
+{
+    std::unique_ptr<CRowLineWriter> pWriter;
+    {
+        std::lock_guard<std::mutex> lock(m_rowLock);
+        pWriter = std::move(m_pRowWriter);
+    }
+    if (!pWriter || pWriter->Finish(bGiveUpIfStuck))
+        return true;
+    NoteStandardOutputFailure(pWriter->GetErrorText());
+    return false;
 }
 
 std::string FormatRowLine(const HistoryEvent& event)
@@ -55,11 +81,8 @@ BOOL CHeadlessFrontEnd::AddEventRow(HistoryEvent* pEvent)
 {
     std::lock_guard<std::mutex> lock(m_rowLock);
     m_rows.push_back(pEvent);
-    if (m_pRowStream) {
-        const std::string strLine = FormatRowLine(*pEvent);
-        std::fprintf(m_pRowStream, "%s\n", strLine.c_str());
-        std::fflush(m_pRowStream);
-    }
+    if (m_pRowWriter)
+        m_pRowWriter->Append(FormatRowLine(*pEvent));
     return TRUE;
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "session/FrontEnd.h"
 
 class CHeadlessProgress;
+class CRowLineWriter;
 
 class CHeadlessFrontEnd : public CFrontEnd {
 public:
@@ -42,8 +44,17 @@ public:
 
     // --- Settings and inspection for callers and tests ---
 
-    // Prints every row as one line to the stream as it is added (null: off).
-    void SetRowPrinter(std::FILE* pStream) { m_pRowStream = pStream; }
+    // Prints every row as one line to the stream as it is added (null: off,
+    // once the lines before are out, as for the destructor). The lines go
+    // out through a writer thread of their own, so that no thread that
+    // records an event waits for a slow output.
+    void SetRowPrinter(std::FILE* pStream);
+    // Writes out the lines still on their way and ends the printing. With
+    // bGiveUpIfStuck, an output that takes nothing for a while is given up.
+    // False, with the reason noted as a standard output failure, when lines
+    // could not be written. The destructor finishes too, giving up only
+    // after a termination signal.
+    bool FinishRowPrinting(bool bGiveUpIfStuck);
     // Whether message boxes and warnings are echoed to standard error.
     void SetEcho(bool bEcho) { m_bEcho = bEcho; }
     // Answers of modal dialogs; without a handler every dialog is cancelled.
@@ -77,7 +88,7 @@ private:
     std::vector<HistoryEvent*> m_rows;
     std::vector<HistoryEvent*> m_selection;
     std::string m_strEditor;
-    std::FILE* m_pRowStream = nullptr;
+    std::unique_ptr<CRowLineWriter> m_pRowWriter;  // set before rows come, ended after them
     bool m_bEcho = true;
     CFrontEnd* m_pPrevious;
 };

@@ -1,0 +1,127 @@
+#include "app/RowLineWriter.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/CliSupport.h"
+
+namespace {
+// The writer may be this far behind before Append waits for it.
+constexpr std::size_t kMaxPending = 32u << 20;
+// How long an output may take nothing before Finish gives up on it.
+constexpr auto kStuckLimit = std::chrono::seconds(2);
+}  // namespace
+
+CRowLineWriter::CRowLineWriter(int fd) : m_fd(fd), m_nChunk(1u << 20)
+{
+    // Once a pipe, socket or terminal is writable it takes at least a page
+    // without blocking; a regular file never blocks for long.
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        m_nChunk = 4096;
+    m_thread = std::thread([this] { Run(); });
+}
+
+CRowLineWriter::~CRowLineWriter()
+{
+    Finish(false);
+}
+
+void CRowLineWriter::Append(const std::string& strLine)
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    while (m_pending.size() > kMaxPending && !m_bFailed.load() && !m_bGiveUp.load() && !TerminationSignalSeen())
+        m_cv.wait_for(lock, std::chrono::milliseconds(100));
+    if (m_bFailed.load() || m_bGiveUp.load() || m_bFinishing)
+        return;
+    m_pending += strLine;
+    m_pending += '\n';
+    m_cv.notify_all();
+}
+
+bool CRowLineWriter::WriteOut(const std::string& strOut)
+{
+    std::size_t nDone = 0;
+    while (nDone < strOut.size()) {
+        pollfd pfd{m_fd, POLLOUT, 0};
+        const int rc = ::poll(&pfd, 1, 100);
+        if (m_bGiveUp.load())
+            return false;
+        if (rc == 0 || (rc < 0 && errno == EINTR))
+            continue;
+        const std::size_t nWant = std::min(m_nChunk, strOut.size() - nDone);
+        const ssize_t n = ::write(m_fd, strOut.data() + nDone, nWant);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        if (n < 0) {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_strError = std::strerror(errno);
+            m_bFailed = true;
+            return false;
+        }
+        nDone += static_cast<std::size_t>(n);
+        m_nWritten.fetch_add(static_cast<std::uint64_t>(n));
+    }
+    return true;
+}
+
+void CRowLineWriter::Run()
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    for (;;) {
+        m_cv.wait(lock, [this] { return !m_pending.empty() || m_bFinishing; });
+        if (m_pending.empty())
+            return;  // finishing, and everything is out
+        std::string strOut;
+        strOut.swap(m_pending);
+        m_bWriting = true;
+        lock.unlock();
+        m_cv.notify_all();  // room again for an Append that waits
+        const bool bOk = WriteOut(strOut);
+        lock.lock();
+        m_bWriting = false;
+        m_cv.notify_all();
+        if (!bOk) {
+            m_pending.clear();
+            return;
+        }
+    }
+}
+
+bool CRowLineWriter::Finish(bool bGiveUpIfStuck)
+{
+    if (!m_thread.joinable())
+        return !m_bFailed.load() && !m_bGiveUp.load();
+    {
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_bFinishing = true;
+        m_cv.notify_all();
+        auto lastProgress = std::chrono::steady_clock::now();
+        std::uint64_t nLastWritten = m_nWritten.load();
+        while ((m_bWriting || !m_pending.empty()) && !m_bFailed.load()) {
+            m_cv.wait_for(lock, std::chrono::milliseconds(100));
+            const auto now = std::chrono::steady_clock::now();
+            if (m_nWritten.load() != nLastWritten) {
+                nLastWritten = m_nWritten.load();
+                lastProgress = now;
+            } else if (bGiveUpIfStuck && now - lastProgress >= kStuckLimit) {
+                m_bGiveUp = true;
+                m_strError = "the output took nothing for 2 s";
+                break;
+            }
+        }
+    }
+    m_cv.notify_all();
+    m_thread.join();
+    return !m_bFailed.load() && !m_bGiveUp.load();
+}
+
+std::string CRowLineWriter::GetErrorText() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_strError;
+}

@@ -1,0 +1,92 @@
+// The writer of event lines: every line out in order, a failed output said
+// as such, and an output that takes nothing given up only when asked to.
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+#include "app/RowLineWriter.h"
+
+namespace {
+
+struct Pipe {
+    int fd[2] = {-1, -1};
+    Pipe() { EXPECT_EQ(::pipe2(fd, O_CLOEXEC), 0); }
+    ~Pipe()
+    {
+        for (int f : fd)
+            if (f >= 0)
+                ::close(f);
+    }
+};
+
+}  // namespace
+
+TEST(RowLineWriter, LinesFromSeveralThreadsLeaveWholeAndInTheirOrder)
+{
+    Pipe p;
+    std::string got;
+    std::thread reader([&] {
+        char buf[65536];
+        ssize_t n;
+        while ((n = ::read(p.fd[0], buf, sizeof buf)) > 0)
+            got.append(buf, static_cast<std::size_t>(n));
+    });
+    {
+        CRowLineWriter writer(p.fd[1]);
+        // Long lines too: more than a pipe holds at once.
+        auto add = [&](char c) {
+            for (int i = 0; i < 300; ++i)
+                writer.Append(std::string(static_cast<std::size_t>(1 + i * 97 % 70000), c) + std::to_string(i));
+        };
+        std::thread a(add, 'a'), b(add, 'b');
+        a.join();
+        b.join();
+        EXPECT_TRUE(writer.Finish(false));
+    }
+    ::close(p.fd[1]);
+    p.fd[1] = -1;
+    reader.join();
+    // Each line is whole, and each thread's lines keep their order.
+    int nNext[2] = {0, 0};
+    std::size_t nAt = 0;
+    while (nAt < got.size()) {
+        const std::size_t nEnd = got.find('\n', nAt);
+        ASSERT_NE(nEnd, std::string::npos);
+        const std::string line = got.substr(nAt, nEnd - nAt);
+        const int k = line[0] == 'a' ? 0 : 1;
+        const int i = nNext[k]++;
+        EXPECT_EQ(line, std::string(static_cast<std::size_t>(1 + i * 97 % 70000), line[0]) + std::to_string(i));
+        nAt = nEnd + 1;
+    }
+    EXPECT_EQ(nNext[0], 300);
+    EXPECT_EQ(nNext[1], 300);
+}
+
+TEST(RowLineWriter, FailedAndStuckOutputsAreReported)
+{
+    ::signal(SIGPIPE, SIG_IGN);
+    {
+        // Nobody will ever read: the write fails, and says why.
+        Pipe p;
+        ::close(p.fd[0]);
+        p.fd[0] = -1;
+        CRowLineWriter writer(p.fd[1]);
+        writer.Append("line");
+        EXPECT_FALSE(writer.Finish(false));
+        EXPECT_EQ(writer.GetErrorText(), "Broken pipe");
+    }
+    {
+        // Open but never read: given up when asked to, after a while.
+        Pipe p;
+        CRowLineWriter writer(p.fd[1]);
+        for (int i = 0; i < 100; ++i)
+            writer.Append(std::string(4096, 'x'));
+        EXPECT_FALSE(writer.Finish(true));
+        EXPECT_EQ(writer.GetErrorText(), "the output took nothing for 2 s");
+    }
+}
