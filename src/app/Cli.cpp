@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -73,6 +74,10 @@ int CheckStandardOutput(const char* pszCommand, int nExit)
 
 int MidwireMain(int argc, char** argv, int (*pfnRunDesktop)(int argc, char** argv))
 {
+    // A file that reaches the size limit fails its write (EFBIG), which every
+    // save and export reports and cleans up after, instead of killing the
+    // program half-way with its temporary file left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
     if (argc >= 2) {
         const char* pszFirst = argv[1];
         if (!std::strcmp(pszFirst, "--help") || !std::strcmp(pszFirst, "-h") || !std::strcmp(pszFirst, "help")) {

@@ -1,6 +1,7 @@
 // The midwire program's top level and its session command, run as a user would.
 
 #include <gtest/gtest.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -118,6 +119,37 @@ TEST(CliSession, SaveKeepsLinksAndWritesSpecialFilesInPlace)
     ASSERT_EQ(::lstat(dir.Path("pipe").c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
     EXPECT_EQ(ReadFile(dir.Path("fromPipe")), strSaved);
+}
+
+// A save that reaches the file-size limit fails like any failed write: the
+// command says so and exits 1, the file it was to replace is untouched, and
+// no temporary file is left behind (the limit's signal would have killed the
+// program half-way).
+TEST(CliSession, SaveBeyondTheFileSizeLimitFailsCleanly)
+{
+    TempDir dir;
+    ASSERT_EQ(RunCommand(Midwire() + " session new " + dir.Path("a.mwx")).status, 0);
+    std::string bytes = ReadFile(dir.Path("a.mwx"));
+    bytes.resize(bytes.size() - 4);
+    bytes += std::string("\x01\0\0\0", 4);          // one event
+    bytes += std::string("\x02\0\0\0", 4);          // received from the client
+    bytes += std::string("\0\0\0\0", 4);            // time
+    bytes += std::string("\x00", 1);                 // no text
+    bytes += std::string("\xE0\x93\x04\0", 4);      // length 300 000
+    bytes += std::string("\x00", 1);                 // no host
+    bytes += std::string(300000, 'd');
+    WriteFile(dir.Path("big.mwx"), bytes);
+    WriteFile(dir.Path("target.mwx"), "old");
+
+    const auto r = RunCommand("cd " + dir.Root() + " && (ulimit -f 100; exec " + Midwire() +
+                              " session copy big.mwx target.mwx)");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("File too large"), std::string::npos) << r.err;
+    EXPECT_EQ(ReadFile(dir.Path("target.mwx")), "old");
+    std::size_t nFiles = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.Root()))
+        ++nFiles;
+    EXPECT_EQ(nFiles, 3u) << "a temporary file was left behind";
 }
 
 // A data block that cannot be allocated stops the load with "Error allocating
