@@ -69,31 +69,34 @@ std::size_t PlaybackEventsStart(const CMidwireDoc& doc)
     return 0;
 }
 
-// Whether a send of recorded data failed or was cut short after the newest
-// playback marker: its piece has left the script, but the peer did not get
-// it whole.
-bool SendFailureRecorded(const CMidwireDoc& doc)
+// Whether an error that matches was recorded after the newest playback
+// marker.
+template <class Matches>
+bool ErrorRecordedSincePlayback(const CMidwireDoc& doc, Matches matches)
 {
-    const std::string strFormat = LoadStringText(IDS_SEND_FAILED);
-    const std::string strPrefix = strFormat.substr(0, strFormat.find('%'));
     for (std::size_t i = PlaybackEventsStart(doc); i < doc.m_history.GetCount(); ++i) {
         const HistoryEvent* p = doc.m_history.GetAt(i);
-        if (p->m_kind == EK_ERROR && p->m_strText.compare(0, strPrefix.size(), strPrefix) == 0)
+        if (p->m_kind == EK_ERROR && matches(p->m_strText))
             return true;
     }
     return false;
 }
 
-// Whether a mismatch was recorded after the newest playback marker.
+// Whether a reply did not agree with the recording.
 bool MismatchRecorded(const CMidwireDoc& doc)
 {
-    const std::size_t nCount = doc.m_history.GetCount();
-    for (std::size_t i = PlaybackEventsStart(doc); i < nCount; ++i) {
-        const HistoryEvent* p = doc.m_history.GetAt(i);
-        if (p->m_kind == EK_ERROR && (p->m_strText == kWrongReplyText || p->m_strText == kUnexpectedReplyText))
-            return true;
-    }
-    return false;
+    return ErrorRecordedSincePlayback(doc, [](const std::string& strText) {
+        return strText == kWrongReplyText || strText == kUnexpectedReplyText;
+    });
+}
+
+// Whether a send of recorded data failed or was cut short: its piece has left
+// the script, but the peer did not get it whole.
+bool SendFailureRecorded(const CMidwireDoc& doc)
+{
+    const std::string strFormat = LoadStringText(IDS_SEND_FAILED);
+    const std::string strPrefix = strFormat.substr(0, strFormat.find('%'));
+    return ErrorRecordedSincePlayback(doc, [&](const std::string& strText) { return strText.starts_with(strPrefix); });
 }
 
 }  // namespace
@@ -242,15 +245,15 @@ int CmdPlayback(const QStringList& args)
     } else if (!bInterrupted) {
         // The recording must have been played through, whether the time-out
         // or the peer's close ended the connection.
+        const QString strEnd = bTimedOut ? QStringLiteral("timed out") : QStringLiteral("the connection ended");
         const std::size_t nLeft = CountScriptDataSteps(doc, bAsClient ? SERVER_SIDE : CLIENT_SIDE);
         if (nLeft > 0) {
             CliError(QStringLiteral("playback: %1 with %2 recorded pieces not yet sent or received")
-                         .arg(bTimedOut ? QStringLiteral("timed out") : QStringLiteral("the connection ended"))
+                         .arg(strEnd)
                          .arg(static_cast<qulonglong>(nLeft)));
             nStatus = EXIT_FAILED;
         } else if (SendFailureRecorded(doc)) {
-            CliError(QStringLiteral("playback: %1 before the recorded data was all sent")
-                         .arg(bTimedOut ? QStringLiteral("timed out") : QStringLiteral("the connection ended")));
+            CliError(QStringLiteral("playback: %1 before the recorded data was all sent").arg(strEnd));
             nStatus = EXIT_FAILED;
         }
     }
