@@ -26,6 +26,16 @@ std::string WaitListening(std::uint16_t nPort, const std::string& strProgram = s
            " && break; sleep 0.05; done\n";
 }
 
+// The start of a Python server script: imports, and a socket `s` listening on
+// the loopback port given as the script's argument.
+std::string PythonListener(int nBacklog, const char* pszAcceptTimeout)
+{
+    return std::string("import socket, sys, time\n"
+                       "s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
+                       "s.bind(('127.0.0.1', int(sys.argv[1]))); s.listen(") +
+           std::to_string(nBacklog) + "); s.settimeout(" + pszAcceptTimeout + ")\n";
+}
+
 struct Session {
     CHeadlessFrontEnd frontEnd;
     CMidwireDoc doc;
@@ -177,15 +187,13 @@ TEST(RelayCliTest, ClientsBeyondTheDescriptorLimitAreTurnedAwayOnce)
     const std::uint16_t nServer = FreePort();
     const std::uint16_t nListen = FreePort();
     testutil::WriteFile(dir.Path("server.py"),
-                        "import socket, sys, time\n"
-                        "s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
-                        "s.bind(('127.0.0.1', int(sys.argv[1]))); s.listen(8); s.settimeout(0.2)\n"
-                        "held = []\n"
-                        "end = time.time() + 30\n"
-                        "while time.time() < end:\n"
-                        "    try: c = s.accept()[0]\n"
-                        "    except OSError: continue\n"
-                        "    c.sendall(b'hello\\n'); held.append(c)\n");
+                        PythonListener(8, "0.2") +
+                            "held = []\n"
+                            "end = time.time() + 30\n"
+                            "while time.time() < end:\n"
+                            "    try: c = s.accept()[0]\n"
+                            "    except OSError: continue\n"
+                            "    c.sendall(b'hello\\n'); held.append(c)\n");
     // The first client is served (the server's greeting reaches it); sixty
     // more arrive while it is, more than the relay has descriptors for.
     testutil::WriteFile(dir.Path("clients.py"),
@@ -242,12 +250,10 @@ TEST(RelayCliTest, OutputThatNobodyReadsHoldsUpNeitherTheDataNorTheEnd)
     const std::uint16_t nServer = FreePort();
     const std::uint16_t nListen = FreePort();
     testutil::WriteFile(dir.Path("server.py"),
-                        "import os, socket, sys, time\n"
-                        "s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
-                        "s.bind(('127.0.0.1', int(sys.argv[1]))); s.listen(1); s.settimeout(20)\n"
-                        "c = s.accept()[0]\n"
-                        "c.sendall(open('data.bin', 'rb').read())\n"
-                        "time.sleep(20)\n");
+                        PythonListener(1, "20") +
+                            "c = s.accept()[0]\n"
+                            "c.sendall(open('data.bin', 'rb').read())\n"
+                            "time.sleep(20)\n");
     testutil::WriteFile(dir.Path("client.py"),
                         "import socket, sys\n"
                         "c = socket.create_connection(('127.0.0.1', int(sys.argv[1]))); c.settimeout(15)\n"
