@@ -417,6 +417,9 @@ int main(int argc, char** argv)
         return 0;
     }
     CompareBulk(nMiB, chunk);
+    // "bulk" as second argument: only the one-way transfers above.
+    if (argc > 2 && std::strcmp(argv[2], "bulk") == 0)
+        return 0;
 
     const std::uint64_t nLineBytes = std::min<std::uint64_t>(nBytes, 256u << 20);
     std::string lines(256 * 1024, 'x');
