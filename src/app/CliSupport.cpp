@@ -2,11 +2,13 @@
 
 #include "app/Cli.h"
 
+#include <QRegularExpression>
 #include <QSocketNotifier>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <mutex>
 #include <unistd.h>
@@ -128,10 +130,34 @@ CSignalWatch::~CSignalWatch()
     }
 }
 
+namespace {
+
+// "relay" of "Usage: midwire relay [--listen PORT] ...".
+QString CommandOfUsage(const char* pszUsage)
+{
+    const QString strUsage = QString::fromLatin1(pszUsage);
+    const QString strLead = QStringLiteral("Usage: midwire ");
+    if (!strUsage.startsWith(strLead))
+        return {};
+    const qsizetype nEnd = strUsage.indexOf(QRegularExpression(QStringLiteral("[ \n]")), strLead.size());
+    return strUsage.mid(strLead.size(), nEnd < 0 ? -1 : nEnd - strLead.size());
+}
+
+}  // namespace
+
 int UsageError(const QString& strError, const char* pszUsage)
 {
-    CliError(strError);
-    std::fputs(pszUsage, stderr);
+    const QString strCommand = CommandOfUsage(pszUsage);
+    const bool bNamed = strCommand.isEmpty() || strError.startsWith(strCommand + QLatin1Char(':')) ||
+                        strError.startsWith(strCommand + QLatin1Char(' '));
+    CliError(bNamed ? strError : strCommand + QStringLiteral(": ") + strError);
+    // The whole option list would bury the error; the synopsis and the way to
+    // the rest are what a mistyped command line needs.
+    const char* pszBlank = std::strstr(pszUsage, "\n\n");
+    const std::size_t nSynopsis = pszBlank ? static_cast<std::size_t>(pszBlank - pszUsage) + 1 : std::strlen(pszUsage);
+    std::fwrite(pszUsage, 1, nSynopsis, stderr);
+    std::fprintf(stderr, "Try 'midwire %s--help' for more information.\n",
+                 strCommand.isEmpty() ? "" : (strCommand + QLatin1Char(' ')).toLocal8Bit().constData());
     return EXIT_USAGE;
 }
 

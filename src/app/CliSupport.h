@@ -37,8 +37,10 @@ void NoteStandardOutputFailure(const std::string& strReason);
 // The reason noted, or empty.
 std::string StandardOutputFailure();
 
-// A wrong command line: the error, then the command's usage text, on standard
-// error. Returns the exit status for it.
+// A wrong command line: the error (after the command's name, unless it names
+// it already), then the command's synopsis (its usage text up to the first
+// blank line) and how to see the rest, on standard error. Returns the exit
+// status for it.
 int UsageError(const QString& strError, const char* pszUsage);
 
 // "HOST:PORT" into its two texts; false when either is missing.

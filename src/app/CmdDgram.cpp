@@ -159,7 +159,7 @@ int CmdDgram(const QStringList& args)
         parser.addOption(*p);
     parser.addPositionalArgument("TEXT", "Datagram text (with --send).");
     if (!parser.parse(args))
-        return Usage(parser.errorText());
+        return UsageError(parser.errorText(), kUsage);
     if (parser.isSet(help)) {
         std::fputs(kUsage, stdout);
         return EXIT_OK;

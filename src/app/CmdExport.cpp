@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "app/Cli.h"
+#include "app/CliSupport.h"
 #include "app/HeadlessFrontEnd.h"
 #include "export/HistoryExport.h"
 #include "session/MidwireDoc.h"
@@ -51,18 +52,13 @@ int ParseExportArgs(const QStringList& args, const char* pszUsage, int nPosition
     const QCommandLineOption columns("columns", "text report columns", "columns", "direction,date,action,host");
     parser.addOptions({help, side, events, columns});
     if (!parser.parse(args)) {
-        CliError(parser.errorText());
-        return EXIT_USAGE;
+        return UsageError(parser.errorText(), pszUsage);
     }
     if (parser.isSet(help)) {
         std::fputs(pszUsage, stdout);
         return EXIT_OK;
     }
-    auto usage = [pszUsage](const QString& strText) {
-        CliError(strText);
-        std::fputs(pszUsage, stderr);
-        return EXIT_USAGE;
-    };
+    auto usage = [pszUsage](const QString& strText) { return UsageError(strText, pszUsage); };
     parsed.positional = parser.positionalArguments();
     if (parsed.positional.size() != nPositional)
         return usage(QStringLiteral("wrong number of arguments"));

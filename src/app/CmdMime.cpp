@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "app/Cli.h"
+#include "app/CliSupport.h"
 #include "app/resource.h"
 #include "editor/Codecs.h"
 #include "mime/MimeCommands.h"
@@ -62,8 +63,7 @@ int ParseArguments(const QStringList& args, const char* pszUsage, QStringList& p
     const QCommandLineOption help({"h", "help"}, "Show this help.");
     parser.addOption(help);
     if (!parser.parse(args)) {
-        CliError(parser.errorText());
-        return EXIT_USAGE;
+        return UsageError(parser.errorText(), pszUsage);
     }
     if (parser.isSet(help)) {
         std::fputs(pszUsage, stdout);
@@ -83,10 +83,9 @@ int CmdMime(const QStringList& args)
     const QString verb = pos.value(0);
     const int nWanted = verb == "analyse" ? 2 : verb == "decode" ? 3 : -1;
     if (nWanted < 0 || pos.size() != nWanted) {
-        CliError(nWanted < 0 ? QStringLiteral("mime: expected analyse or decode")
-                             : QStringLiteral("mime %1: wrong number of arguments").arg(verb));
-        std::fputs(kMimeUsage, stderr);
-        return EXIT_USAGE;
+        return UsageError(nWanted < 0 ? QStringLiteral("mime: expected analyse or decode")
+                                      : QStringLiteral("mime %1: wrong number of arguments").arg(verb),
+                          kMimeUsage);
     }
     const std::string strSource = pos[1].toLocal8Bit().toStdString();
     std::string strData, strCause;
@@ -126,10 +125,9 @@ int CmdCodec(const QStringList& args)
     else if (verb == "qp-decode")
         pfnCoder = QuotedPrintableDecode;
     if (!pfnCoder || pos.size() != 1) {
-        CliError(pfnCoder ? QStringLiteral("codec %1: takes no operand").arg(verb)
-                          : QStringLiteral("codec: expected base64-encode, base64-decode, qp-encode or qp-decode"));
-        std::fputs(kCodecUsage, stderr);
-        return EXIT_USAGE;
+        return UsageError(pfnCoder ? QStringLiteral("codec %1: takes no operand").arg(verb)
+                                   : QStringLiteral("codec: expected base64-encode, base64-decode, qp-encode or qp-decode"),
+                          kCodecUsage);
     }
     std::string strInput;
     if (!ReadStandardInput(strInput)) {

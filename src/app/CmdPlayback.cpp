@@ -119,7 +119,7 @@ int CmdPlayback(const QStringList& args)
     parser.addOptions(
         {help, as, checkReply, controlledChars, noWaitAll, endConnection, keepHistory, connect, listen, save, timeout});
     if (!parser.parse(args))
-        return Usage(parser.errorText());
+        return UsageError(parser.errorText(), kUsage);
     if (parser.isSet(help)) {
         std::fputs(kUsage, stdout);
         return EXIT_OK;

@@ -84,7 +84,7 @@ int CmdRelay(const QStringList& args)
     parser.addOptions({help, listen, connect, holdClient, holdServer, keepAlive, sessions, breakChar, noBreakChar,
                        verbose, quiet, clientTimeWait, serverTimeWait, clientRetries, serverRetries, from, save});
     if (!parser.parse(args))
-        return Usage(parser.errorText());
+        return UsageError(parser.errorText(), kUsage);
     if (parser.isSet(help)) {
         std::fputs(kUsage, stdout);
         return EXIT_OK;

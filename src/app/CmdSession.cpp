@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "app/Cli.h"
+#include "app/CliSupport.h"
 #include "app/HeadlessFrontEnd.h"
 #include "session/MidwireDoc.h"
 #include "views/DisplayTranslation.h"
@@ -100,8 +101,7 @@ int CmdSession(const QStringList& args)
     parser.addOption(help);
     parser.addPositionalArgument("verb", "new, dump or copy");
     if (!parser.parse(args)) {
-        CliError(parser.errorText());
-        return EXIT_USAGE;
+        return UsageError(parser.errorText(), kUsage);
     }
     if (parser.isSet(help)) {
         std::fputs(kUsage, stdout);
@@ -111,10 +111,10 @@ int CmdSession(const QStringList& args)
     const QString verb = pos.value(0);
     const int nWanted = verb == "copy" ? 3 : (verb == "new" || verb == "dump") ? 2 : -1;
     if (nWanted < 0 || pos.size() != nWanted) {
-        CliError(verb.isEmpty() || nWanted < 0 ? QStringLiteral("session: expected new, dump or copy")
-                                              : QStringLiteral("session %1: wrong number of arguments").arg(verb));
-        std::fputs(kUsage, stderr);
-        return EXIT_USAGE;
+        return UsageError(verb.isEmpty() || nWanted < 0
+                              ? QStringLiteral("session: expected new, dump or copy")
+                              : QStringLiteral("session %1: wrong number of arguments").arg(verb),
+                          kUsage);
     }
 
     CHeadlessFrontEnd frontEnd;

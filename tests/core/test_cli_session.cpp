@@ -1,5 +1,6 @@
 // The midwire program's top level and its session command, run as a user would.
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <filesystem>
 #include <sys/stat.h>
@@ -62,6 +63,32 @@ TEST(CliSession, ErrorsAndHelp)
     EXPECT_EQ(r.status, 2);
     r = RunCommand(Midwire() + " --no-such-option");
     EXPECT_EQ(r.status, 2);
+    // A wrong command line names the command, gives its synopsis and the way
+    // to the rest, and not the whole option list, which would bury the error.
+    struct Wrong {
+        const char* pszArgs;
+        const char* pszError;
+    };
+    for (const Wrong& w : {Wrong{"relay --timeout 1", "midwire: relay: Unknown option 'timeout'."},
+                           Wrong{"relay", "midwire: relay: give --listen, --connect or both"},
+                           Wrong{"export only.mwx", "midwire: export: wrong number of arguments"},
+                           Wrong{"dgram --bind", "midwire: dgram: Missing value after '--bind'."},
+                           Wrong{"session frobnicate x", "midwire: session: expected new, dump or copy"},
+                           Wrong{"codec", "midwire: codec: expected base64-encode"}}) {
+        r = RunCommand(Midwire() + " " + w.pszArgs);
+        const std::string strCommand = std::string(w.pszArgs).substr(0, std::string(w.pszArgs).find(' '));
+        EXPECT_EQ(r.status, 2) << w.pszArgs;
+        EXPECT_EQ(r.err.rfind(w.pszError, 0), 0u) << r.err;
+        EXPECT_NE(r.err.find("\nUsage: midwire " + strCommand + " "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("\nTry 'midwire " + strCommand + " --help' for more information.\n"), std::string::npos)
+            << r.err;
+        EXPECT_EQ(r.err.find("\n\n"), std::string::npos) << r.err;
+        EXPECT_LT(std::count(r.err.begin(), r.err.end(), '\n'), 6) << r.err;
+    }
+    r = RunCommand(Midwire() + " relay --help");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("--hold-client"), std::string::npos);
+
     // A mistyped command is not taken for a session file to open.
     r = RunCommand(Midwire() + " relays");
     EXPECT_EQ(r.status, 2);

@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "app/Cli.h"
+#include "app/CliSupport.h"
 #include "app/CommandTable.h"
 #include "app/HeadlessFrontEnd.h"
 #include "editor/EditorAccess.h"
@@ -216,9 +217,7 @@ int CmdPrint(int argc, char** argv)
     const QCommandLineOption resolution("resolution", "Printer units per inch.", "DPI", "600");
     parser.addOptions({help, selection, editor, pageSize, resolution});
     if (!parser.parse(args)) {
-        CliError(parser.errorText());
-        std::fputs(kPrintUsage, stderr);
-        return EXIT_USAGE;
+        return UsageError(parser.errorText(), kPrintUsage);
     }
     if (parser.isSet(help)) {
         std::fputs(kPrintUsage, stdout);
@@ -226,9 +225,9 @@ int CmdPrint(int argc, char** argv)
     }
     const QStringList pos = parser.positionalArguments();
     if (pos.size() != 1 && pos.size() != 2) {
-        CliError(QStringLiteral("print: expected FILE.mwx and OUT.pdf, or FILE.mwx alone for the default printer"));
-        std::fputs(kPrintUsage, stderr);
-        return EXIT_USAGE;
+        return UsageError(
+            QStringLiteral("print: expected FILE.mwx and OUT.pdf, or FILE.mwx alone for the default printer"),
+            kPrintUsage);
     }
     const QString size = parser.value(pageSize).toLower();
     if (size != "a4" && size != "letter") {
