@@ -687,14 +687,21 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
 
     // Exit: close the connection (and, without keep-alive, the listening
     // socket) and record the disconnection, shown whatever Quiet says.
+    bool bCarryCut = false;
     {
         std::lock_guard<std::mutex> sendLock(st.sendLock);
         st.bSendOpen = false;
+        // The rest of a piece that the other worker began to send straight
+        // through and this worker was stopped before sending: the peer got
+        // that piece only in part, which the history must say.
+        bCarryCut = st.pCarry != nullptr;
         st.pCarry = nullptr;
         st.nCarryOffset = 0;
         SockClose(s);
         StoreSocket(socketField, INVALID_SOCKET);
     }
+    if (bCarryCut)
+        RecordSendError(doc, w, w.pszSendDataSuffix);
     if (side == CLIENT_SIDE && !doc.m_bKeepAlive) {
         const SOCKET hListen = ExchangeSocket(doc.m_hListenSocket, INVALID_SOCKET);
         if (hListen != INVALID_SOCKET)

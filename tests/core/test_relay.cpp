@@ -903,3 +903,39 @@ TEST_F(RelaySessionTest, TextEventsAndSendFailures)
     EXPECT_TRUE(HasText(EK_DISCONNECT_SERVER,
                         "Connection to server: 127.0.0.1 port: " + doc.m_strServerPort + " closed."));
 }
+
+// A piece that the other worker sent straight through only in part leaves
+// its rest to this side's worker; when End stops that worker before it got
+// to the rest, the peer has the piece only in part, and the history records
+// the send error once (with the suffix of a queued piece's bytes).
+TEST_F(RelaySessionTest, RestOfAPieceCutShortByEndIsRecordedAsASendError)
+{
+    ASSERT_TRUE(Start(true, true));
+    auto* pPiece = Piece("abcdef");
+    pPiece->m_kind = EK_MOVED_TO_SERVER;
+    doc.AddToHistory(pPiece);
+    CRelaySideState& st = RelayState().side[SERVER_SIDE];
+    ASSERT_TRUE(PumpUntil([&] {
+        std::lock_guard<std::mutex> lock(st.sendLock);
+        return st.bSendOpen;
+    }));
+    {
+        // The rest waits, and the stop comes before the worker's next pass.
+        std::lock_guard<std::mutex> lock(st.sendLock);
+        ASSERT_EQ(st.pCarry, nullptr);
+        st.pCarry = pPiece;
+        st.nCarryOffset = 3;
+        st.bStopRequested.store(true);
+    }
+    EndConnection(doc);
+    EXPECT_FALSE(doc.m_bConnected);
+    EXPECT_EQ(Count(EK_ERROR), 1u);
+    EXPECT_TRUE(HasText(EK_ERROR, "Error sending to host: 127.0.0.1 port " + doc.m_strServerPort + ". 1"));
+    // Recorded before the disconnection.
+    const std::vector<std::uint32_t> kinds = Kinds();
+    const auto itError = std::find(kinds.begin(), kinds.end(), std::uint32_t{EK_ERROR});
+    const auto itClosed = std::find(kinds.begin(), kinds.end(), std::uint32_t{EK_DISCONNECT_SERVER});
+    EXPECT_LT(itError, itClosed);
+    EXPECT_EQ(Bytes(*pPiece), "abcdef");
+    EXPECT_TRUE(ClosedPumping(server.Get()));
+}
