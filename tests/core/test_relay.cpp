@@ -473,6 +473,101 @@ TEST_F(RelaySessionTest, SecondClientWithoutKeepAliveIsTurnedAway)
     ASSERT_TRUE(SendAllBlocking(client.Get(), "still here\n"));
     EXPECT_EQ(ReadPumping(server.Get(), 11), "still here\n");
     EXPECT_TRUE(doc.m_bConnected);
+    // Without keep-alive the client was taken by the accept handler.
+    ASSERT_EQ(Count(EK_CONNECT_CLIENT), 1u);
+    EXPECT_TRUE(History()[0]->m_strText.ends_with(" (From accept event)")) << History()[0]->m_strText;
+}
+
+// Keep-alive: the first client is queued by the accept handler and taken by
+// the wait dialog's timer; a client that connects meanwhile waits without a
+// message and is served, with its early data, as soon as the first leaves,
+// on the same listening socket and with a new server connection. End starts
+// the wait again; cancelling it stops the serving.
+TEST_F(RelaySessionTest, KeepAliveServesQueuedClientsOneAfterAnother)
+{
+    doc.m_bKeepAlive = TRUE;
+    ASSERT_TRUE(Start(true, true));
+    auto connectTexts = [&] {
+        std::vector<std::string> v;
+        for (const HistoryEvent* p : doc.m_history)
+            if (p->m_kind == EK_CONNECT_CLIENT)
+                v.push_back(p->m_strText);
+        return v;
+    };
+    ASSERT_EQ(connectTexts().size(), 1u);
+    EXPECT_TRUE(connectTexts()[0].ends_with(" (From accept dialog)")) << connectTexts()[0];
+    const SOCKET hListen = doc.m_hListenSocket;
+
+    Fd second = ConnectLocal(nListenPort);
+    ASSERT_TRUE(second.Valid());
+    ASSERT_TRUE(PumpUntil([&] { return doc.m_pendingAccepts.size() == 1; }));
+    ASSERT_TRUE(SendAllBlocking(second.Get(), "queued\n"));
+    ASSERT_TRUE(SendAllBlocking(client.Get(), "first\n"));
+    EXPECT_EQ(ReadPumping(server.Get(), 6), "first\n");
+    EXPECT_TRUE(frontEnd.m_messages.empty());
+
+    client.Reset();
+    ASSERT_TRUE(PumpUntil([&] { return connectTexts().size() == 2 && doc.m_bConnected; }));
+    EXPECT_TRUE(connectTexts()[1].ends_with(" (From accept function)")) << connectTexts()[1];
+    EXPECT_EQ(doc.m_hListenSocket, hListen);
+    EXPECT_TRUE(doc.m_pendingAccepts.empty());
+    EXPECT_EQ(Count(EK_CONNECT_SERVER), 2u);
+    EXPECT_TRUE(HasText(EK_WARNING, "Connection close by remote client host: " + doc.m_strClientHost + "."));
+    EXPECT_TRUE(ClosedPumping(server.Get()));
+    Fd server2 = AcceptWithin(serverListen.Get(), 5000);
+    ASSERT_TRUE(server2.Valid());
+    EXPECT_EQ(ReadPumping(server2.Get(), 7), "queued\n");
+
+    bool bWaited = false;
+    frontEnd.m_onDoModal = [&](UINT nIDD, void*) {
+        bWaited = bWaited || nIDD == IDD_WAIT_ACCEPT;
+        return IDCANCEL;
+    };
+    EndConnection(doc);
+    EXPECT_TRUE(bWaited);
+    EXPECT_FALSE(doc.m_bConnected);
+    EXPECT_TRUE(ClosedPumping(second.Get()));
+    EXPECT_EQ(doc.m_hListenSocket, INVALID_SOCKET);
+    ASSERT_FALSE(frontEnd.m_messages.empty());
+    EXPECT_EQ(frontEnd.m_messages.back(),
+              "Error accepting a connection from port " + doc.m_strListenPort + ".\nListening has been stopped.");
+    EXPECT_FALSE(ConnectLocal(nListenPort).Valid());
+}
+
+// Only "Connect to host": no wait for a client, no listening socket, the
+// server's data is held whatever its hold option says, and End stops the
+// server worker alone. With both sides, End stops the server side first.
+TEST_F(RelaySessionTest, ServerSideAloneAndTheOrderOfEnd)
+{
+    int nModals = 0;
+    frontEnd.m_onDoModal = [&](UINT, void*) {
+        ++nModals;
+        return IDCANCEL;
+    };
+    ASSERT_TRUE(Start(false, true));
+    EXPECT_EQ(nModals, 0);
+    EXPECT_EQ(doc.m_hListenSocket, INVALID_SOCKET);
+    ASSERT_EQ(History().size(), 1u);
+    EXPECT_EQ(History()[0]->m_kind, EK_CONNECT_SERVER);
+    EXPECT_EQ(History()[0]->m_strText, "Connected to: 127.0.0.1 port: " + doc.m_strServerPort + ".");
+    ASSERT_TRUE(SendAllBlocking(server.Get(), "hello\n"));
+    ASSERT_TRUE(PumpUntil([&] { return doc.m_heldFromServer.GetCount() == 1; }));
+    EndConnection(doc);
+    EXPECT_FALSE(doc.m_bConnected);
+    EXPECT_TRUE(ClosedPumping(server.Get()));
+    EXPECT_EQ(Kinds(), (std::vector<std::uint32_t>{EK_CONNECT_SERVER, EK_RECEIVED_FROM_SERVER, EK_DISCONNECT_SERVER}));
+
+    const std::size_t nBefore = doc.m_history.GetCount();
+    frontEnd.m_onDoModal = [this](UINT, void*) {
+        client = ConnectLocal(nListenPort);
+        return RunHeadlessWaitAccept(doc);
+    };
+    ASSERT_TRUE(Start(true, true));
+    EndConnection(doc);
+    const std::vector<std::uint32_t> kinds = Kinds();
+    EXPECT_EQ(std::vector<std::uint32_t>(kinds.begin() + static_cast<std::ptrdiff_t>(nBefore), kinds.end()),
+              (std::vector<std::uint32_t>{EK_CONNECT_CLIENT, EK_CONNECT_SERVER, EK_DISCONNECT_SERVER,
+                                          EK_DISCONNECT_CLIENT}));
 }
 
 // A server that resets mid-stream ends the session like a close.
