@@ -6,12 +6,14 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
 
 #include "GuiTestUtil.h"
 #include "app/HeadlessFrontEnd.h"
+#include "app/gui/MainFrame.h"
 #include "relay/gui/RelayGui.h"
 #include "session/MidwireDoc.h"
 
@@ -101,4 +103,38 @@ TEST(RelayDialogsTest, WaitDialogSweepsAndEndsOnCancel)
     EXPECT_EQ(dlg.m_pBar->value(), 0);  // starts over after 101 ticks
     QTimer::singleShot(250, [&dlg] { dlg.EndDialog(IDCANCEL); });
     EXPECT_EQ(dlg.exec(), QDialog::Rejected);
+}
+
+// A break character typed outside ASCII yields no byte: the message box names
+// the text exactly as it was typed, and the character stays as it was.
+TEST(RelayDialogsTest, UntranslatableBreakCharacterIsNamedAsTyped)
+{
+    guitest::EnsureApplication();
+    CMidwireDoc doc;
+    CMainFrame frame(doc);
+    doc.OnNewDocument();
+    CConnectionOptionsData data;
+    data.LoadFrom(doc);
+    const QString strTyped = QString::fromUtf8("\xC3\xA9\xE2\x82\xAC");  // e acute, euro sign
+    {
+        CConnectionOptionsDlg dlg(data);
+        dlg.m_pBreakChar->setText(strTyped);
+        dlg.accept();
+        ASSERT_EQ(dlg.result(), QDialog::Accepted);
+    }
+    QStringList shown;
+    QTimer answer;
+    answer.setInterval(10);
+    QObject::connect(&answer, &QTimer::timeout, [&shown] {
+        if (auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            shown << pBox->text();
+            pBox->accept();
+        }
+    });
+    answer.start();
+    ApplyConnectionOptions(doc, data);
+    answer.stop();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_EQ(shown[0], "String '" + strTyped + "' can't be translated to a correct char.");
+    EXPECT_EQ(doc.m_chBreakChar, '\n');
 }

@@ -534,7 +534,10 @@ int CMainFrame::MessageBox(const std::string& strText, UINT nType)
         return m_onMessageBox(strText, nType);
     QMessageBox box(this);
     box.setWindowTitle(QString::fromLatin1(LoadStringText(IDS_APP_TITLE)));
-    box.setText(QString::fromLatin1(strText));
+    // Messages name what the user typed or chose (ports, hosts, break
+    // characters, file paths), all held in the local 8-bit encoding the
+    // dialogs read them in.
+    box.setText(QString::fromLocal8Bit(strText));
     box.setIcon((nType & 0xF0) == MB_ICONEXCLAMATION ? QMessageBox::Warning : QMessageBox::Information);
     switch (nType & 0xF) {
     case MB_OKCANCEL:
