@@ -96,6 +96,8 @@ TEST(RelayDialogsTest, WaitDialogSweepsAndEndsOnCancel)
     doc.OnNewDocument();
     CWaitAcceptWnd dlg(doc);
     EXPECT_EQ(g_pWaitAcceptDlg, &dlg);
+    EXPECT_EQ(dlg.windowTitle(), "Waiting for connection accept");
+    EXPECT_FALSE(dlg.m_pBar->isTextVisible());
     for (int i = 0; i < 101; ++i)
         dlg.OnTimer();
     EXPECT_EQ(dlg.m_pBar->value(), 100);

@@ -221,6 +221,9 @@ CWaitAcceptWnd::CWaitAcceptWnd(CMidwireDoc& doc, QWidget* pParent) : QDialog(pPa
     m_pBar->setObjectName(QStringLiteral("1015"));
     m_pBar->setRange(0, 100);
     m_pBar->setValue(0);
+    // The bar only sweeps while the wait lasts; a percentage would suggest
+    // progress that does not exist.
+    m_pBar->setTextVisible(false);
     auto* pCancel = new QPushButton(QStringLiteral("Cancel"));
     pCancel->setObjectName(QStringLiteral("1016"));
     QObject::connect(pCancel, &QPushButton::clicked, this, [this] { EndDialog(IDCANCEL); });
