@@ -193,6 +193,10 @@ BOOL StartConnectionBody(CMidwireDoc& doc)
             const int nResult = g_pMainFrame ? g_pMainFrame->DoModal(IDD_WAIT_ACCEPT, &doc) : IDCANCEL;
             g_pWaitAcceptDlg = nullptr;
             if (nResult != IDOK || LoadSocket(doc.m_hClientSocket) == INVALID_SOCKET) {
+                // Listening ends with this message: a client that connects
+                // while it is shown is not accepted for a session that will
+                // not run.
+                CancelSocketNotification(LoadSocket(doc.m_hListenSocket));
                 AfxMessageBox(FormatMessageText(IDS_ACCEPT_FAILED, doc.m_strListenPort));
                 CloseSocket(doc.m_hListenSocket);
                 // A client accepted but not registered is of no use either.

@@ -302,6 +302,26 @@ TEST_F(RelaySessionTest, StartFailuresReportAndCloseTheirSockets)
     EXPECT_EQ(doc.m_hListenSocket, INVALID_SOCKET);
     EXPECT_FALSE(ConnectLocal(nListenPort).Valid());
 
+    // A client that connects while that message is up is not taken for a
+    // session that is no longer coming.
+    Fd late;
+    frontEnd.m_onMessageBox = [&](const std::string& strText, UINT) {
+        if (strText.starts_with("Error accepting")) {
+            late = ConnectLocal(nListenPort);
+            Pump(200);  // the box's own message loop
+        }
+        return IDOK;
+    };
+    nListenPort = FreePort();
+    doc.m_strListenPort = std::to_string(nListenPort);
+    EXPECT_FALSE(StartConnection(doc));
+    frontEnd.m_onMessageBox = nullptr;
+    EXPECT_TRUE(late.Valid());
+    EXPECT_TRUE(ClosedPumping(late.Get()));
+    EXPECT_EQ(Count(EK_CONNECT_CLIENT), 1u);  // the one of the refused server above
+    EXPECT_EQ(doc.m_hListenSocket, INVALID_SOCKET);
+    EXPECT_EQ(doc.m_hClientSocket, INVALID_SOCKET);
+
     // A port that gives no socket: 61447.
     doc.m_strListenPort = "0";
     EXPECT_FALSE(StartConnection(doc));
