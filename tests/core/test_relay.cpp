@@ -379,7 +379,9 @@ TEST_F(RelaySessionTest, HoldGetEditSendAndStopWait)
     RegisterAllCommands(doc);
     CCommandTable& table = GetCommandTable();
     ASSERT_TRUE(Start(true, true));
-    EXPECT_FALSE(table.IsEnabled(ID_CONNECTION_START));
+    for (const UINT nID : {ID_CONNECTION_START, ID_FILE_NEW, ID_FILE_OPEN, ID_FILE_SAVE, ID_FILE_SAVE_AS,
+                           ID_VIEW_RELOAD, ID_CONNECTION_OPTIONS})
+        EXPECT_FALSE(table.IsEnabled(nID)) << nID;
     EXPECT_TRUE(table.IsEnabled(ID_CONNECTION_END));
     EXPECT_FALSE(table.IsEnabled(ID_CONNECTION_GET_FROM_CLIENT));
     ASSERT_TRUE(SendAllBlocking(client.Get(), "Hi\r\nsecond\n"));
