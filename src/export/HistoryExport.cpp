@@ -120,6 +120,9 @@ std::string AllocFailedText()
 
 constexpr std::size_t kPrefetchEvents = 16;
 constexpr std::size_t kPrefetchData = 6;
+// Written content after which messages are dispatched even before the 16th
+// event.
+constexpr std::size_t kDispatchBytes = 1 << 20;
 
 // The walk over the chosen events, shared by the three forms. fnWrite writes
 // one event that passed the filters and returns false to stop the walk (a
@@ -135,6 +138,7 @@ bool WalkEvents(CMidwireDoc& doc, const SaveSpecialOptions& options, EExportForm
         selected = g_pMainFrame->GetSelectedEvents();
     const std::size_t nCount = bSelected ? std::min(selected.size(), nTotal) : nTotal;
     std::size_t nWritten = 0;
+    std::size_t nSinceDispatch = 0;  // bytes of the events written since the last dispatch
     for (std::size_t i = 1; i <= nCount; ++i) {
         const HistoryEvent* pEvent = bSelected ? selected[i - 1] : doc.m_history.GetAt(i - 1);
         // Events and their data blocks lie apart on the heap; asking for the
@@ -158,7 +162,14 @@ bool WalkEvents(CMidwireDoc& doc, const SaveSpecialOptions& options, EExportForm
         // Cancel is looked for after every event; the messages that carry it
         // are dispatched every 16 events (and then only when some time has
         // passed), which keeps a walk over a million events off the clock.
-        const bool bOpen = (++nWritten % 16 == 0) ? progress.After() : progress.IsOpen();
+        // Large events count by their size as well: a few pieces of many
+        // megabytes each take long enough that the window must be served
+        // after each of them.
+        nSinceDispatch += static_cast<std::size_t>(std::max(pEvent->m_nLength, 0)) + pEvent->m_strText.size();
+        const bool bDispatch = ++nWritten % 16 == 0 || nSinceDispatch >= kDispatchBytes;
+        if (bDispatch)
+            nSinceDispatch = 0;
+        const bool bOpen = bDispatch ? progress.After() : progress.IsOpen();
         if (!bOpen)
             break;
     }

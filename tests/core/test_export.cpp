@@ -355,6 +355,32 @@ TEST_F(ExportTest, ProgressMovesEveryFiftyAndCancelKeepsWrittenLines)
     EXPECT_EQ(m_frontEnd.m_progress.back().strText, "Please wait while saving binary");
 }
 
+// A few pieces of megabytes each: the window is served after such a piece,
+// not only after every 16th event, so that Cancel works on a short history of
+// long downloads too.
+TEST_F(ExportTest, LargePiecesLetThePleaseWaitWindowRespond)
+{
+    for (int i = 0; i < 3; ++i)
+        AddData(EK_MOVED_TO_CLIENT, std::string(1100000, static_cast<char>('a' + i)));
+    for (const char* pszName : {"large.bin", "large.txt"}) {
+        m_frontEnd.m_nPumps = 0;
+        SaveSpecialOptions o = Options(pszName);
+        ASSERT_TRUE(RunSaveSpecial(m_doc, o));
+        EXPECT_GE(m_frontEnd.m_nPumps, 1) << pszName;
+    }
+    // Small pieces are still served in batches of 16.
+    for (int i = 0; i < 10; ++i)
+        AddData(EK_MOVED_TO_CLIENT, "x");
+    m_frontEnd.m_nPumps = 0;
+    SaveSpecialOptions o = Options("small.bin");
+    o.nEvents = SAVE_EVENTS_DATA;
+    o.nSelection = SAVE_SEL_SELECTED;
+    m_frontEnd.SetSelection({m_doc.m_history.GetAt(3), m_doc.m_history.GetAt(4)});
+    ASSERT_TRUE(RunSaveSpecial(m_doc, o));
+    EXPECT_EQ(Slurp(o.strPath), "xx");
+    EXPECT_EQ(m_frontEnd.m_nPumps, 0);
+}
+
 TEST_F(ExportTest, BinaryContentOfDataAndStatusEvents)
 {
     AddData(EK_MOVED_TO_SERVER, "abc");
