@@ -96,3 +96,35 @@ TEST_F(SaveSpecialDlgTest, RegisteredDialogFillsPathAndOptions)
     // Without options to fill there is nothing to ask.
     EXPECT_EQ(RunRegisteredDialog(IDD_SAVE_SPECIAL, nullptr, doc, nullptr), IDCANCEL);
 }
+
+// Save over the initial "*.*" (or any name with wildcards) leaves the dialog
+// open instead of choosing an export literally named after the pattern.
+TEST_F(SaveSpecialDlgTest, AWildcardNameIsNotAccepted)
+{
+    RegisterAllDialogs();
+    CMidwireDoc doc;
+    const QString strPath = m_strDir + "/midwire-wildcard-test-" + QString::number(QCoreApplication::applicationPid()) + ".txt";
+
+    SaveSpecialOptions options;
+    int nAttempts = 0;
+    bool bStillOpen = false;
+    QTimer::singleShot(0, [&] {
+        auto* pDlg = qobject_cast<CSaveSpecialDlg*>(QApplication::activeModalWidget());
+        ASSERT_NE(pDlg, nullptr);
+        pDlg->setDirectory(m_strDir);
+        EXPECT_TRUE(pDlg->selectedFiles().value(0).endsWith("/*.*"));
+        for (const QString& strPattern : {QStringLiteral("*.*"), QStringLiteral("log?.txt")}) {
+            pDlg->selectFile(strPattern);
+            static_cast<QDialog*>(pDlg)->accept();
+            ++nAttempts;
+        }
+        bStillOpen = pDlg->isVisible() && QApplication::activeModalWidget() == pDlg;
+        // A real name is then taken as usual.
+        pDlg->selectFile(strPath);
+        static_cast<QDialog*>(pDlg)->accept();
+    });
+    EXPECT_EQ(RunRegisteredDialog(IDD_SAVE_SPECIAL, nullptr, doc, &options), IDOK);
+    EXPECT_EQ(nAttempts, 2);
+    EXPECT_TRUE(bStillOpen);
+    EXPECT_EQ(QString::fromStdString(options.strPath), strPath);
+}

@@ -2,9 +2,11 @@
 
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QLineEdit>
 #include <QRadioButton>
 #include <QVBoxLayout>
 
@@ -101,6 +103,24 @@ void CSaveSpecialDlg::ReadCheckBoxes()
     m_options.bDate = m_pDate->isChecked();
     m_options.bHost = m_pHost->isChecked();
     m_options.bAction = m_pAction->isChecked();
+}
+
+void CSaveSpecialDlg::accept()
+{
+    const QStringList files = selectedFiles();
+    if (!files.isEmpty()) {
+        const QString strName = QFileInfo(files.first()).fileName();
+        if (strName.contains(QLatin1Char('*')) || strName.contains(QLatin1Char('?'))) {
+            // Pressing Save over the untouched "*.*" would otherwise create
+            // an export named "*.*"; the dialog stays open for a real name.
+            if (auto* pName = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+                pName->setFocus();
+                pName->selectAll();
+            }
+            return;
+        }
+    }
+    QFileDialog::accept();
 }
 
 void CSaveSpecialDlg::done(int nResult)

@@ -22,6 +22,11 @@ public:
     // The control of an options panel id (tests reach the panel through it).
     QAbstractButton* Control(UINT nID) const;
 
+protected:
+    // A name with wildcards is a pattern, not a file to write: it is not
+    // accepted (the dialog's initial name is such a pattern).
+    void accept() override;
+
 private:
     void ReadCheckBoxes();
 
