@@ -117,8 +117,11 @@ void MoveDatagram(CMidwireDoc& doc, SOCKET s, int n, std::uint32_t nAddr, std::u
         RecordText(doc, EK_ERROR, LoadStringText(IDS_DGRAM_UNKNOWN_HOST), strHost);
         return;
     }
-    const int v = SockSendTo(s, g_dgramReceiveBuffer, n, nAddr, nPort);
-    if (v == n) {
+    bool bTaken = false;
+    const int v = SockSendTo(s, g_dgramReceiveBuffer, n, nAddr, nPort, &bTaken);
+    // An empty datagram that the socket would not take gives 0 as well, which
+    // is its full length: only one the platform took counts as moved.
+    if (v == n && bTaken) {
         if (doc.m_bDgramVerbose)
             RecordText(doc, EK_MESSAGE, BytesSentText(v, n), strHost);
         RecordCopy(doc, EK_DGRAM_MOVED, g_dgramReceiveBuffer, n, strHost, pszSuffix);

@@ -395,8 +395,11 @@ int SockReceiveFrom(SOCKET s, void* pBuffer, int nCapacity, std::uint32_t* pSend
     }
 }
 
-int SockSendTo(SOCKET s, const void* pData, int nLength, std::uint32_t nAddr, std::uint16_t nPort)
+int SockSendTo(SOCKET s, const void* pData, int nLength, std::uint32_t nAddr, std::uint16_t nPort,
+               bool* pbTaken)
 {
+    if (pbTaken)
+        *pbTaken = false;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(nPort);
@@ -404,8 +407,11 @@ int SockSendTo(SOCKET s, const void* pData, int nLength, std::uint32_t nAddr, st
     for (;;) {
         const ssize_t n = ::sendto(s, pData, static_cast<size_t>(nLength), MSG_NOSIGNAL,
                                    reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        if (n >= 0)
+        if (n >= 0) {
+            if (pbTaken)
+                *pbTaken = true;
             return static_cast<int>(n);
+        }
         if (errno == EINTR)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)

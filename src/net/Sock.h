@@ -47,7 +47,11 @@ int SockReceiveFrom(SOCKET s, void* pBuffer, int nCapacity, std::uint32_t* pSend
                     std::uint16_t* pSenderPort = nullptr, bool* pbTaken = nullptr);
 // Datagram send: the length, a smaller count, 0 for would-block, -2 when the
 // datagram is too large for the platform, -1 for other failures.
-int SockSendTo(SOCKET s, const void* pData, int nLength, std::uint32_t nAddr, std::uint16_t nPort);
+// An empty datagram gives 0 both when it went out and when the socket would
+// block; pbTaken, when given, tells the two apart: it is set to whether the
+// platform took the datagram.
+int SockSendTo(SOCKET s, const void* pData, int nLength, std::uint32_t nAddr, std::uint16_t nPort,
+               bool* pbTaken = nullptr);
 
 // Host text to address; empty or unknown gives 0xFFFFFFFF (255.255.255.255).
 std::uint32_t SockResolveHost(const std::string& strHost);

@@ -446,4 +446,67 @@ TEST(DgramCli, MovesThatFindTheSocketBusyAreRecordedAsBusy)
     EXPECT_EQ(CountAfter(r.out, "other-errors"), 0) << r.out;
 }
 
+// The same slow link with an empty datagram after each full one. An empty
+// datagram that the busy socket does not take must be recorded as busy, not
+// as moved (a send of 0 bytes and a would-block both give 0): every "Moved
+// to:" row stands for a packet that reached the link's queue.
+const char* const kBusyEmptyScript = R"SH(
+set -u
+MW=$1; DIR=$2
+setup() {
+  sysctl -qw net.ipv6.conf.all.disable_ipv6=1 &&
+  sysctl -qw net.ipv6.conf.default.disable_ipv6=1 &&
+  ip link set lo up &&
+  ip link add mwbeA type veth peer name mwbeB &&
+  ip link set mwbeB up &&
+  ip addr add 10.79.0.1/24 dev mwbeA && ip link set mwbeA up &&
+  ip neigh replace 10.79.0.2 lladdr 02:00:00:00:00:02 dev mwbeA nud permanent &&
+  tc qdisc add dev mwbeA root tbf rate 8kbit burst 1600 limit 10000000 &&
+  hostname mwbehost &&
+  printf '10.79.0.1 mwbehost\n127.0.0.1 localhost\n' > $DIR/hosts &&
+  : > $DIR/resolv.conf &&
+  mount --bind $DIR/hosts /etc/hosts &&
+  mount --bind $DIR/resolv.conf /etc/resolv.conf
+}
+if ! setup >$DIR/setup.log 2>&1; then echo SETUP-FAILED; exit 0; fi
+$MW dgram --bind 41000 --move1 '*,10.79.0.2:40000' --no-resolve --count 800 --duration 20 > $DIR/relay.out 2>&1 &
+RELAY=$!
+for i in $(seq 100); do grep -q binded $DIR/relay.out && break; sleep 0.05; done
+python3 -c '
+import socket, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+for i in range(400):
+    s.sendto(b"%04d" % i + b"x" * 996, ("10.79.0.1", 41000))
+    s.sendto(b"", ("10.79.0.1", 41000))
+    if i % 50 == 49:
+        time.sleep(0.01)
+'
+wait $RELAY; echo "relay-status $?"
+echo "received $(grep -c '^Received from:' $DIR/relay.out)"
+echo "moved $(grep -c '^Moved to:' $DIR/relay.out)"
+echo "busy $(grep -c 'Unable to send the datagram. Socket busy.' $DIR/relay.out)"
+tc -s qdisc show dev mwbeA | tr '\n' ' ' | sed -n 's/.*Sent [0-9]* bytes \([0-9]*\) pkt .*backlog [0-9]*b \([0-9]*\)p.*/dequeued \1 backlog \2/p'
+)SH";
+
+TEST(DgramCli, EmptyDatagramsThatFindTheSocketBusyAreNotRecordedAsMoved)
+{
+    TempDir dir;
+    std::string strSkip;
+    const auto r = RunInOwnNamespace(kBusyEmptyScript, dir, &strSkip);
+    if (!strSkip.empty())
+        GTEST_SKIP() << strSkip;
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("relay-status 0"), std::string::npos) << r.out;
+    const int nMoved = CountAfter(r.out, "moved");
+    const int nBusy = CountAfter(r.out, "busy");
+    const int nDequeued = CountAfter(r.out, "dequeued");
+    const int nBacklog = CountAfter(r.out, "backlog");
+    ASSERT_GE(nDequeued, 0) << r.out;
+    ASSERT_GE(nBacklog, 0) << r.out;
+    EXPECT_EQ(CountAfter(r.out, "received"), 800) << r.out;
+    EXPECT_GT(nBusy, 0) << r.out;
+    EXPECT_EQ(nMoved + nBusy, 800) << r.out;
+    EXPECT_EQ(nMoved, nDequeued + nBacklog) << r.out;
+}
+
 }  // namespace

@@ -303,6 +303,14 @@ TEST_F(SockFixture, Datagrams)
     ASSERT_TRUE(WaitReadable(hBound));
     EXPECT_EQ(SockReceiveFrom(hBound, buf, 65535, &nSender), 65507);
 
+    // An empty datagram that goes out gives 0 like a busy socket; the taken
+    // flag tells them apart. A failed send leaves it clear.
+    bool bTaken = false;
+    EXPECT_EQ(SockSendTo(hPeer, "", 0, nLocal, nPort, &bTaken), 0);
+    EXPECT_TRUE(bTaken);
+    EXPECT_EQ(SockSendTo(hPeer, huge.data(), 70000, nLocal, nPort, &bTaken), -2);
+    EXPECT_FALSE(bTaken);
+
     SockClose(hBound);
     SockClose(hPeer);
     EXPECT_TRUE(frontEnd.m_warnings.empty());
