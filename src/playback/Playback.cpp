@@ -320,8 +320,14 @@ void OnStartPlayback(CMidwireDoc& doc)
     doc.m_bPlayAsServer = bAsServer;
     doc.m_bPlayAsClient = bAsClient;
 
-    if (!BuildPlaybackScript(doc))
+    if (!BuildPlaybackScript(doc)) {
+        // Cancelled: the playback never came into force and switched no side
+        // off, so nothing may bring a side back from the value kept aside
+        // (that belongs to some earlier playback, if any).
+        doc.m_bPlayAsServer = FALSE;
+        doc.m_bPlayAsClient = FALSE;
         return;
+    }
 
     // The side whose party the program replaces is switched off for the
     // coming connection.

@@ -235,6 +235,45 @@ TEST_F(PlaybackTest, ProgressMovesEveryFiftyEvents)
     EXPECT_EQ(frontEnd.m_progress[0].positions, (std::vector<std::int64_t>{0, 50, 100}));
 }
 
+// A playback whose script building is cancelled never comes into force: the
+// side it would have switched off keeps its setting, and the next start
+// (which ends a playback in force) does not overwrite that setting with the
+// one kept aside by some earlier playback.
+TEST_F(PlaybackTest, CancellingTheBuildLeavesNoPlaybackInForce)
+{
+    for (const bool bAsClient : {true, false}) {
+        SCOPED_TRACE(bAsClient ? "as client" : "as server");
+        doc.OnNewDocument();
+        Record({MakeData(EK_MOVED_TO_SERVER, "Q\n"), MakeData(EK_MOVED_TO_CLIENT, "R\n"),
+                MakeData(EK_MOVED_TO_SERVER, "Q2\n")});
+        const std::vector<HistoryEvent*> history = Items(doc.m_history);
+        doc.m_bConnectToHost = TRUE;
+        doc.m_bAcceptConnections = TRUE;
+        frontEnd.m_onDoModal = [bAsClient](UINT, void* pData) {
+            auto& data = *static_cast<CPlayBackDlgData*>(pData);
+            CPlayBackDlgState state(data);
+            bAsClient ? state.OnClientRadio() : state.OnServerRadio();
+            return static_cast<int>(IDOK);
+        };
+        frontEnd.m_nCancelProgressAtCheck = 2;
+        OnStartPlayback(doc);
+        frontEnd.m_nCancelProgressAtCheck = 0;
+        EXPECT_FALSE(doc.m_bConnected);
+        EXPECT_FALSE(doc.m_bPlayAsClient);
+        EXPECT_FALSE(doc.m_bPlayAsServer);
+        EXPECT_TRUE(doc.m_bConnectToHost);
+        EXPECT_TRUE(doc.m_bAcceptConnections);
+        EXPECT_EQ(Items(doc.m_history), history);  // no marker either
+        EXPECT_TRUE(doc.m_playbackList.IsEmpty());
+
+        // What Start Connection does before it starts.
+        EndPlaybackMode(doc);
+        EXPECT_TRUE(doc.m_bConnectToHost);
+        EXPECT_TRUE(doc.m_bAcceptConnections);
+    }
+    frontEnd.m_onDoModal = nullptr;
+}
+
 // --- The reply check ---
 
 TEST_F(PlaybackTest, ReplyCheckComparesAtMostNLeadingBytes)
