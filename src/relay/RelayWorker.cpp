@@ -44,6 +44,7 @@ struct WorkerSide {
     HistoryEvent* (CMidwireDoc::*pfnTake)();
     std::uint32_t nVerboseKind;
     BOOL& bReplaying;
+    std::uint32_t nReplayKind;  // replayed data queued by the playback's send step
     const std::string& strHost;
     const std::string& strPort;
     std::uint32_t nClosingKind;
@@ -65,6 +66,7 @@ WorkerSide MakeWorkerSide(CMidwireDoc& doc, ERelaySide side)
                           &CMidwireDoc::TakeToServer,
                           EK_SENT_TO_SERVER,
                           doc.m_bPlayAsClient,
+                          EK_PLAYBACK_SENT_TO_SERVER,
                           doc.m_strServerHost,
                           doc.m_strServerPort,
                           EK_DISCONNECT_SERVER,
@@ -81,6 +83,7 @@ WorkerSide MakeWorkerSide(CMidwireDoc& doc, ERelaySide side)
                       &CMidwireDoc::TakeToClient,
                       EK_SENT_TO_CLIENT,
                       doc.m_bPlayAsServer,
+                      EK_PLAYBACK_SENT_TO_CLIENT,
                       doc.m_strClientHost,
                       doc.m_strListenPort,
                       EK_DISCONNECT_CLIENT,
@@ -422,7 +425,10 @@ bool SendPhase(CMidwireDoc& doc, WorkerSide& w, SOCKET s, CEvent& evStop, CRelay
                 doc.RecordEvent(pCopy, bQuiet);
             }
         }
-        if (bReplaying)
+        // Replayed data is recorded as it goes out. What the user sends by
+        // hand meanwhile was recorded by its command already, and the
+        // history holds each event once.
+        if (bReplaying && pEvent->m_kind == w.nReplayKind)
             doc.RecordEvent(pEvent, bQuiet);
         const char* pszSuffix = w.pszSendDataSuffix;
         if (!pEvent->m_pData || pEvent->m_nLength <= 0) {

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "RelayTestUtil.h"
+#include "app/CommandTable.h"
 #include "app/HeadlessFrontEnd.h"
 #include "playback/Playback.h"
 #include "relay/Relay.h"
@@ -577,6 +579,58 @@ TEST_F(PlaybackTest, StartRecordsTheMarkerWhateverQuietSaysAndKeepsTheScriptWhen
     OnStartPlayback(doc);
     EXPECT_TRUE(doc.m_bAcceptConnections);
     EXPECT_FALSE(doc.m_bPlayAsClient);
+}
+
+// --- A playback against a live peer ---
+
+struct PlaybackSessionTest : relaytest::RelayFixture {
+    // Starts a playback as Client of the history against a listening server
+    // peer; the peer's end of the connection in server.
+    bool StartAsClient()
+    {
+        serverListen = relaytest::ListenLocal(nServerPort);
+        doc.m_bConnectToHost = TRUE;
+        doc.m_strServerHost = "127.0.0.1";
+        doc.m_strServerPort = std::to_string(nServerPort);
+        frontEnd.m_onDoModal = [](UINT nIDD, void* pData) {
+            if (nIDD != IDD_PLAYBACK)
+                return static_cast<int>(IDCANCEL);
+            auto& data = *static_cast<CPlayBackDlgData*>(pData);
+            CPlayBackDlgState state(data);
+            state.OnClientRadio();
+            return static_cast<int>(IDOK);
+        };
+        OnStartPlayback(doc);
+        if (doc.m_bConnected)
+            server = relaytest::AcceptWithin(serverListen.Get(), 5000);
+        return doc.m_bConnected && server.Valid();
+    }
+};
+
+// What the user sends by hand while the server side replays is recorded once,
+// by the command that queued it; the worker records only the replayed data as
+// it sends it. (Recorded twice, the one event would be freed twice.)
+TEST_F(PlaybackSessionTest, DataSentByHandDuringAReplayIsRecordedOnce)
+{
+    RegisterAllCommands(doc);
+    doc.m_bEraseHistory = FALSE;
+    doc.AddToHistory(MakeData(EK_MOVED_TO_SERVER, "Q\n"));
+    doc.AddToHistory(MakeData(EK_MOVED_TO_CLIENT, "R\n"));
+    ASSERT_TRUE(StartAsClient());
+    EXPECT_EQ(relaytest::ReadPumping(server.Get(), 2), "Q\n");
+    frontEnd.SetEditorText("M[10]");
+    ASSERT_TRUE(GetCommandTable().Run(ID_CONNECTION_SEND_TO_SERVER));
+    EXPECT_EQ(relaytest::ReadPumping(server.Get(), 2), "M\n");
+    ASSERT_TRUE(relaytest::SendAllBlocking(server.Get(), "R\n"));
+    ASSERT_TRUE(relaytest::PumpUntil([&] { return Count(EK_PLAYBACK_RECEIVED_FROM_SERVER) == 1; }));
+    EndConnection(doc);
+    EXPECT_FALSE(doc.m_bConnected);
+
+    std::vector<HistoryEvent*> history = Items(doc.m_history);
+    EXPECT_EQ(Pieces(EK_EDITED_TO_SERVER), std::vector<std::string>{"M\n"});
+    EXPECT_EQ(Pieces(EK_PLAYBACK_SENT_TO_SERVER), std::vector<std::string>{"Q\n"});
+    std::sort(history.begin(), history.end());
+    EXPECT_EQ(std::adjacent_find(history.begin(), history.end()), history.end()) << "an event recorded twice";
 }
 
 }  // namespace
