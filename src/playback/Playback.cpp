@@ -293,6 +293,11 @@ bool BuildPlaybackScript(CMidwireDoc& doc)
         // pointing at them.
         if (g_pMainFrame)
             g_pMainFrame->DeleteAllRows();
+        // Data still held from an earlier session has left the history with
+        // the rest: the script owns it now or it is destroyed below, so the
+        // held queues (which only refer to history events) let go of it.
+        doc.m_heldFromClient.RemoveAll(false);
+        doc.m_heldFromServer.RemoveAll(false);
         for (std::size_t i = nScript; i < taken.size(); ++i)
             delete taken[i];
         doc.ReloadEventList();

@@ -175,6 +175,36 @@ TEST_F(PlaybackTest, NewestMarkerAndEmptyHistory)
     }
 }
 
+// Data held in an earlier session stays in the held queues after it, and
+// moving the history hands those events to the script or destroys them: the
+// held queues let go of them, so Get from Client or Get from Server in the
+// playback's connection cannot reach a destroyed event. Referring to the
+// history leaves them held.
+TEST_F(PlaybackTest, MovingTheHistoryLeavesNothingHeld)
+{
+    for (const BOOL bErase : {TRUE, FALSE}) {
+        SCOPED_TRACE(bErase);
+        doc.OnNewDocument();
+        const auto rec = Record({MakeData(EK_RECEIVED_FROM_CLIENT, "q\n"), MakeStatus(EK_PLAYBACK_START, "m"),
+                                 MakeData(EK_PLAYBACK_RECEIVED_FROM_SERVER, "A\n")});
+        doc.AddHeldFromClient(rec[0]);
+        doc.AddHeldFromServer(rec[2]);
+        doc.m_bEraseHistory = bErase;
+        ASSERT_TRUE(BuildPlaybackScript(doc));
+        EXPECT_EQ(doc.m_heldFromClient.IsEmpty(), bErase != 0);
+        EXPECT_EQ(doc.m_heldFromServer.IsEmpty(), bErase != 0);
+    }
+
+    // A cancelled move keeps them held, as the history keeps them.
+    doc.OnNewDocument();
+    const auto rec = Record({MakeData(EK_RECEIVED_FROM_SERVER, "A\n"), MakeData(EK_MOVED_TO_SERVER, "q\n")});
+    doc.AddHeldFromServer(rec[0]);
+    frontEnd.m_nCancelProgressAtCheck = 1;
+    EXPECT_FALSE(BuildPlaybackScript(doc));
+    frontEnd.m_nCancelProgressAtCheck = 0;
+    EXPECT_EQ(Items(doc.m_heldFromServer), std::vector<HistoryEvent*>{rec[0]});
+}
+
 // Builds one after another with the setting switched between them, then
 // New and Erase All: each event is freed exactly once (the sanitizer build
 // would report a leak or a second free).
