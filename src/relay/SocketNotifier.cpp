@@ -12,7 +12,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <unordered_map>
-#include <utility>
 
 namespace {
 
@@ -43,8 +42,15 @@ std::uint32_t g_nNextToken = 1;
 std::atomic<CNotifierHost*> g_pHost{nullptr};
 SocketNotificationHandler g_handlers[3] = {nullptr, nullptr, nullptr};
 
+// A posted notification, with the registration of its message's socket at the
+// time it was posted (0 when there was none).
+struct Posted {
+    UINT nMsg;
+    unsigned lParam;
+    std::uint32_t nToken;
+};
 std::mutex g_postLock;
-std::deque<std::pair<UINT, unsigned>> g_posted;
+std::deque<Posted> g_posted;
 
 std::uint64_t EpollData(SOCKET s, std::uint32_t nToken)
 {
@@ -75,6 +81,17 @@ void CancelLocked(int epfd, SOCKET s)
     if (epfd >= 0)
         ::epoll_ctl(epfd, EPOLL_CTL_DEL, s, nullptr);
     g_registrations.erase(it);
+}
+
+// The registration of the connected socket notified with nMsg (there is at
+// most one), or 0.
+std::uint32_t CurrentTokenLocked(UINT nMsg)
+{
+    for (const auto& entry : g_registrations) {
+        if (entry.second.nMsg == nMsg && !(entry.second.lEvent & FD_ACCEPT))
+            return entry.second.nToken;
+    }
+    return 0;
 }
 
 void Deliver(UINT nMsg, unsigned lParam)
@@ -156,7 +173,7 @@ void CNotifierHost::DrainReady()
 void CNotifierHost::DrainPosted()
 {
     for (;;) {
-        std::pair<UINT, unsigned> item;
+        Posted item{};
         {
             std::lock_guard<std::mutex> lock(g_postLock);
             if (g_posted.empty())
@@ -164,7 +181,16 @@ void CNotifierHost::DrainPosted()
             item = g_posted.front();
             g_posted.pop_front();
         }
-        Deliver(item.first, item.second);
+        // A notification posted while another socket was registered for its
+        // message (or none, where one is now) belongs to a session that has
+        // ended since, closed by its peer or by End: a keep-alive session may
+        // have taken its place, and a close delivered now would end that one.
+        {
+            std::lock_guard<std::mutex> lock(g_lock);
+            if (CurrentTokenLocked(item.nMsg) != item.nToken)
+                continue;
+        }
+        Deliver(item.nMsg, item.lParam);
     }
 }
 
@@ -235,9 +261,14 @@ void PostSocketNotification(UINT nMsg, unsigned lParam)
     CNotifierHost* pHost = g_pHost.load();
     if (!pHost)
         return;
+    std::uint32_t nToken = 0;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        nToken = CurrentTokenLocked(nMsg);
+    }
     {
         std::lock_guard<std::mutex> lock(g_postLock);
-        g_posted.emplace_back(nMsg, lParam);
+        g_posted.push_back(Posted{nMsg, lParam, nToken});
     }
     QMetaObject::invokeMethod(pHost, [pHost] { pHost->DrainPosted(); }, Qt::QueuedConnection);
 }

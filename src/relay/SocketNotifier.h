@@ -58,7 +58,9 @@ void CancelSocketNotification(SOCKET s);
 // not registered or was not notified since it was last armed.
 void RearmSocketNotification(SOCKET s);
 // Queues a notification from any thread; it is delivered on the window thread
-// after the ones already waiting, like a posted window message.
+// after the ones already waiting, like a posted window message. It is dropped
+// when the socket registered for nMsg is no longer the one (or none) that was
+// registered when it was posted: it was meant for a session that has ended.
 void PostSocketNotification(UINT nMsg, unsigned lParam);
 // Whether s is registered.
 bool IsSocketNotificationActive(SOCKET s);

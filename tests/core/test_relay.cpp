@@ -17,6 +17,7 @@
 #include "RelayTestUtil.h"
 #include "TestUtil.h"
 #include "relay/RelayState.h"
+#include "relay/SocketNotifier.h"
 #include "app/CommandTable.h"
 #include "export/HistoryExport.h"
 #include "session/FrontEnd.h"
@@ -261,6 +262,53 @@ TEST(RelayCommandsTest, DialogsApplyOnlyOnOk)
     EXPECT_FALSE(table.IsEnabled(ID_CONNECTION_START));
     EXPECT_FALSE(table.IsEnabled(ID_CONNECTION_OPTIONS));
     doc.m_bDatagramActive = FALSE;
+}
+
+// A close posted for a side (by a playback that reached the recorded close)
+// belongs to the socket registered for that side when it was posted. If that
+// session ends first, by its peer's own close or by End, a keep-alive session
+// may already have registered its socket when the posted close comes round:
+// it must not end that one.
+TEST(SocketNotifierTest, PostedCloseReachesOnlyTheSessionItWasPostedFor)
+{
+    EnsureApplication();
+    static int s_nCloses = 0;
+    SetSocketNotificationHandler(WM_CLIENT_SOCKET_EVENT, [](UINT, unsigned lParam) {
+        if ((lParam & 0xFFFF) == FD_CLOSE)
+            ++s_nCloses;
+    });
+    int first[2], second[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, first), 0);
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, second), 0);
+    const Fd a(first[0]), aPeer(first[1]), b(second[0]), bPeer(second[1]);
+
+    // Posted for the first session, which ends and gives way to a second one
+    // before the close is delivered: dropped.
+    ASSERT_EQ(SelectSocketNotification(a.Get(), WM_CLIENT_SOCKET_EVENT, FD_READ | FD_CLOSE), 0);
+    PostSocketNotification(WM_CLIENT_SOCKET_EVENT, FD_CLOSE);
+    CancelSocketNotification(a.Get());
+    ASSERT_EQ(SelectSocketNotification(b.Get(), WM_CLIENT_SOCKET_EVENT, FD_READ | FD_CLOSE), 0);
+    Pump(50);
+    EXPECT_EQ(s_nCloses, 0);
+
+    // Posted for the session that still runs: delivered.
+    PostSocketNotification(WM_CLIENT_SOCKET_EVENT, FD_CLOSE);
+    Pump(50);
+    EXPECT_EQ(s_nCloses, 1);
+
+    // Posted with no socket registered (a close held back while a session
+    // started, the socket's own close already taken): delivered, unless a
+    // socket has been registered since.
+    CancelSocketNotification(b.Get());
+    PostSocketNotification(WM_CLIENT_SOCKET_EVENT, FD_CLOSE);
+    Pump(50);
+    EXPECT_EQ(s_nCloses, 2);
+    PostSocketNotification(WM_CLIENT_SOCKET_EVENT, FD_CLOSE);
+    ASSERT_EQ(SelectSocketNotification(a.Get(), WM_CLIENT_SOCKET_EVENT, FD_READ | FD_CLOSE), 0);
+    Pump(50);
+    EXPECT_EQ(s_nCloses, 2);
+    CancelSocketNotification(a.Get());
+    SetSocketNotificationHandler(WM_CLIENT_SOCKET_EVENT, nullptr);
 }
 
 // --- Sessions with peers ---
