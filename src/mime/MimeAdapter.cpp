@@ -119,7 +119,16 @@ void AddMailbox(std::vector<CMimeMailbox>& mailboxes, InternetAddress* pAddress)
 void EnsureMimeLibrary()
 {
     static std::once_flag once;
-    std::call_once(once, [] { g_mime_init(); });
+    std::call_once(once, [] {
+        g_mime_init();
+        // Bodies of media type message are kept as plain parts, bytes and
+        // all, and parsed as messages only when the report asks for them.
+        // The library's own message parts drop whatever of a body does not
+        // read as a header (a body without header would lose its text),
+        // where a message parsed from the bytes keeps it as its body.
+        for (const char* pszSubtype : {"rfc822", "rfc2822", "news", "global", "partial"})
+            g_mime_object_register_type("message", pszSubtype, GMIME_TYPE_PART);
+    });
 }
 
 // --- CMimeMessage ---
@@ -243,8 +252,8 @@ std::unique_ptr<CMimeMessage> CMimeEntity::GetEncapsulatedMessage() const
         GMimeMessage* pInner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(pBody));
         return pInner ? CMimeMessage::Share(pInner, m_pOwner->m_pBytes) : nullptr;
     }
-    // The library keeps some message subtypes (partial, external-body, ...)
-    // as plain parts; their body is a message all the same.
+    // Message bodies are kept as plain parts (see EnsureMimeLibrary); their
+    // body is a message all the same.
     if (GMIME_IS_PART(pBody) && IsMediaTypeMessage(pBody)) {
         std::string strStorage;
         const std::string_view body = GetBodyView(strStorage);

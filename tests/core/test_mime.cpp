@@ -265,6 +265,39 @@ TEST(MimeReport, InputWithoutHeaderIsAllBody)
                                   "Message Level [1] Body\n  Message content = \n__________\n\n__________\n");
 }
 
+// A message body is a message whatever it holds: one that does not begin
+// with a header keeps its whole text as the body of the encapsulated
+// message, as the top-level message does, and an empty one is an empty message.
+TEST(MimeReport, EncapsulatedMessageWithoutHeaderKeepsItsText)
+{
+    const std::string text = "no header here\nline two\n\nafter a blank line";
+    const std::string msg = Multipart("b", {"Content-Type: message/rfc822\n\n" + text,
+                                            "Content-Type: message/news\n\n",
+                                            "Content-Type: message/rfc822\n\nSubject: s\njunk\n\nbody"});
+    const std::string report = AnalyseMessage(msg);
+    EXPECT_TRUE(Contains(report, "    Part [1] Level [1] Body\n      Part content = Message \n"
+                                 "        Message Level [3] Header\n          Content Type = \n"
+                                 "          Content SubType = \n        Message Level [3] Body\n"
+                                 "          Message content = \n__________\n" +
+                                     text + "\n__________\n"));
+    EXPECT_TRUE(Contains(report, "    Part [2] Level [1] Body\n      Part content = Message \n"
+                                 "        Message Level [3] Header\n"));
+    EXPECT_TRUE(Contains(report, "        Message Level [3] Header\n          Subject = s\n"));
+
+    Decoded d(msg);
+    EXPECT_EQ(d.File("part2.1"), text);
+    EXPECT_EQ(d.File("part2.2"), "");
+    EXPECT_EQ(d.File("part2.3"), "body");
+    EXPECT_FALSE(d.Has("part1.2"));
+
+    // Only a Content-Type of message makes one: a digest's part without the
+    // field shows it empty and is a leaf.
+    const std::string digest = "Content-Type: multipart/digest; boundary=b\n\n--b\n\nSubject: d\n\nx\n--b--\n";
+    EXPECT_TRUE(Contains(AnalyseMessage(digest), "      Content Type = \n      Content SubType = \n"
+                                                 "    Part [1] Level [1] Body\n      Part content = \n"
+                                                 "__________\nSubject: d\n\nx\n__________\n"));
+}
+
 TEST(MimeReport, HostilePartNamesStayInsideTheDirectory)
 {
     TempDir tmp;
