@@ -332,20 +332,66 @@ CMimeMsgId ParseMsgId(const std::string& strFieldText)
     return id;
 }
 
+namespace {
+
+std::string_view TrimBlanks(std::string_view text)
+{
+    const std::size_t nFirst = text.find_first_not_of(" \t\r\n");
+    if (nFirst == std::string_view::npos)
+        return std::string_view();
+    return text.substr(nFirst, text.find_last_not_of(" \t\r\n") - nFirst + 1);
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return g_ascii_tolower(x) == g_ascii_tolower(y);
+           });
+}
+
+void AddParameters(CMimeMediaType& type, GMimeParamList* pParams)
+{
+    const int nCount = pParams ? g_mime_param_list_length(pParams) : 0;
+    for (int i = 0; i < nCount; ++i) {
+        GMimeParam* pParam = g_mime_param_list_get_parameter_at(pParams, i);
+        type.parameters.emplace_back(Text(g_mime_param_get_name(pParam)), Text(g_mime_param_get_value(pParam)));
+    }
+}
+
+}  // namespace
+
 CMimeMediaType ParseMediaType(const std::string& strFieldText)
 {
     EnsureMimeLibrary();
     CMimeMediaType type;
     GObjectPtr<GMimeContentType> pType(g_mime_content_type_parse(nullptr, strFieldText.c_str()));
-    if (!pType)
+    // The type and subtype as written, up to the parameters.
+    const std::size_t nSemicolon = strFieldText.find(';');
+    const std::string_view head = TrimBlanks(std::string_view(strFieldText).substr(0, nSemicolon));
+    const std::size_t nSlash = head.find('/');
+    const std::string_view writtenType = TrimBlanks(head.substr(0, nSlash));
+    const std::string_view writtenSubtype = nSlash == std::string_view::npos ? std::string_view()
+                                                                             : TrimBlanks(head.substr(nSlash + 1));
+    if (pType) {
+        type.strType = Text(g_mime_content_type_get_media_type(pType.get()));
+        type.strSubtype = Text(g_mime_content_type_get_media_subtype(pType.get()));
+    }
+    // A field the library cannot read (empty, a type without subtype, only
+    // parameters) comes back as application/octet-stream without its
+    // parameters; the report shows such a field as it is written instead.
+    const bool bDefaulted = !pType || (EqualsNoCase(type.strType, "application") &&
+                                       EqualsNoCase(type.strSubtype, "octet-stream") &&
+                                       !(EqualsNoCase(writtenType, "application") &&
+                                         EqualsNoCase(writtenSubtype, "octet-stream")));
+    if (!bDefaulted) {
+        AddParameters(type, g_mime_content_type_get_parameters(pType.get()));  // borrowed
         return type;
-    type.strType = Text(g_mime_content_type_get_media_type(pType.get()));
-    type.strSubtype = Text(g_mime_content_type_get_media_subtype(pType.get()));
-    GMimeParamList* pParams = g_mime_content_type_get_parameters(pType.get());  // borrowed
-    const int nCount = pParams ? g_mime_param_list_length(pParams) : 0;
-    for (int i = 0; i < nCount; ++i) {
-        GMimeParam* pParam = g_mime_param_list_get_parameter_at(pParams, i);
-        type.parameters.emplace_back(Text(g_mime_param_get_name(pParam)), Text(g_mime_param_get_value(pParam)));
+    }
+    type.strType = writtenType;
+    type.strSubtype = writtenSubtype;
+    if (nSemicolon != std::string::npos) {
+        GObjectPtr<GMimeParamList> pParams(g_mime_param_list_parse(nullptr, strFieldText.c_str() + nSemicolon + 1));
+        AddParameters(type, pParams.get());
     }
     return type;
 }

@@ -244,6 +244,30 @@ TEST(MimeReport, ResentFieldsCarryTheirOwnLabels)
     EXPECT_FALSE(Contains(AnalyseMessage("To: \nSubject: s\n\nx"), "To ="));
 }
 
+// A Content-Type that is empty, lacks its subtype or holds only parameters
+// is shown as written, parameters included, not as a type the message does
+// not name; its "name" still names the part file.
+TEST(MimeReport, UnreadableContentTypeIsShownAsWritten)
+{
+    const auto typeLines = [](const std::string& field) {
+        const std::string report = AnalyseMessage("Content-Type:" + field + "\n\nbody\n");
+        return report.substr(report.find("  Content Type"), report.find("Message Level [1] Body") -
+                                                                 report.find("  Content Type"));
+    };
+    EXPECT_EQ(typeLines(""), "  Content Type = \n  Content SubType = \n");
+    EXPECT_EQ(typeLines(" text"), "  Content Type = text\n  Content SubType = \n");
+    EXPECT_EQ(typeLines(" ; name=x.txt"), "  Content Type = \n  Content SubType = \n  Content Parameters\n"
+                                          "    Attribute = name\n    Value = x.txt\n");
+    // A field that does name application/octet-stream reads as such.
+    EXPECT_EQ(typeLines(" Application/Octet-Stream; a=b"), "  Content Type = Application\n"
+                                                            "  Content SubType = Octet-Stream\n"
+                                                            "  Content Parameters\n    Attribute = a\n"
+                                                            "    Value = b\n");
+
+    Decoded d(Multipart("b", {"Content-Type: ;name=named.txt\n\nN"}));
+    EXPECT_EQ(d.File("named.txt"), "N");
+}
+
 TEST(MimeReport, MissingBoundaryMakesALeaf)
 {
     const std::string body = "--other\nContent-Type: text/plain\n\nhello\n--other--\n";
