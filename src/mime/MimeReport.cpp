@@ -276,7 +276,10 @@ std::string SafePartFileName(const std::string& strName, const std::vector<std::
 {
     const std::size_t nSep = strName.find_last_of("/\\");
     std::string strBase = nSep == std::string::npos ? strName : strName.substr(nSep + 1);
-    if (strBase.empty() || strBase == "." || strBase == ".." ||
+    // A file system takes names of up to 255 bytes; a longer one (with room
+    // left for the suffix of a numbered variant) could not be created at all.
+    constexpr std::size_t kMaxNameBytes = 240;
+    if (strBase.empty() || strBase == "." || strBase == ".." || strBase.size() > kMaxNameBytes ||
         std::find(reservedNames.begin(), reservedNames.end(), strBase) != reservedNames.end())
         return std::string();
     return strBase;

@@ -41,6 +41,6 @@ std::string UniquePartPath(const CMimeDecodeTarget& target, const std::string& s
 
 // The file name a part may take from its "name" parameter: the last
 // component of the value (after any "/" or "\"), or empty when that leaves
-// nothing usable ("", ".", "..", or a reserved name); the caller then uses
-// the numbered name.
+// nothing usable ("", ".", "..", a reserved name, or one too long for a file
+// name); the caller then uses the numbered name.
 std::string SafePartFileName(const std::string& strName, const std::vector<std::string>& reservedNames);

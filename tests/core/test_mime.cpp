@@ -328,7 +328,8 @@ TEST(MimeReport, HostilePartNamesStayInsideTheDirectory)
     const std::string dir = tmp.Path("out");
     fs::create_directory(dir);
     const std::vector<std::string> names = {"../escape1", "/tmp/../escape2", "..", ".", "", "sub/dir/",
-                                            "..\\escape3", "msg", "msg.MIME", "C:\\docs\\win.txt"};
+                                            "..\\escape3", "msg", "msg.MIME", "C:\\docs\\win.txt",
+                                            std::string(300, 'L') + ".txt"};
     std::vector<std::string> parts;
     for (const std::string& name : names) {
         std::string quoted;  // a backslash is escaped inside a quoted string
@@ -352,6 +353,7 @@ TEST(MimeReport, HostilePartNamesStayInsideTheDirectory)
     EXPECT_EQ(ReadFile(dir + "/part1.6"), "sub/dir/!");
     EXPECT_EQ(ReadFile(dir + "/part1.8"), "msg!");
     EXPECT_EQ(ReadFile(dir + "/part1.9"), "msg.MIME!");
+    EXPECT_EQ(ReadFile(dir + "/part1.11"), std::string(300, 'L') + ".txt!");  // too long for a file name
     EXPECT_TRUE(ReadFile(dir + "/msg").starts_with("Content-Type: multipart/mixed"));
     EXPECT_TRUE(ReadFile(dir + "/msg.MIME").starts_with("Message Level [1] Header\r\n"));
     std::size_t nEntries = 0;
