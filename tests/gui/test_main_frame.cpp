@@ -259,6 +259,52 @@ TEST_F(MainFrameTest, RowsOfEveryKind)
     EXPECT_EQ(Model().rowCount(), 26);
 }
 
+TEST_F(MainFrameTest, RowsKeepTheHostNamesAndTimeTheyWereMadeWith)
+{
+    Record(MakeEvent(EK_CONNECT_CLIENT, "", "first client"));
+    Record(MakeEvent(EK_SENT_TO_SERVER, "a"));
+    Record(MakeEvent(0x3, "unknown kind"));
+    Settle();
+    ASSERT_EQ(Model().rowCount(), 3);
+    const std::string unknownTime = Cell(2, 2).toStdString();
+
+    // A row added just before the names change keeps the old ones, though
+    // it reaches the view after the change.
+    Record(MakeEvent(EK_DISCONNECT_CLIENT, "", "closed"));
+    m_pDoc->m_strClientHost = "second.example";
+    m_pDoc->m_strServerHost = "server2.example";
+    Record(MakeEvent(EK_CONNECT_CLIENT, "", "second client"));
+    Settle();
+    ASSERT_EQ(Model().rowCount(), 5);
+    EXPECT_EQ(Cell(0, 1).toStdString(), "client.example");
+    EXPECT_EQ(Cell(1, 1).toStdString(), "server.example");
+    EXPECT_EQ(Cell(3, 1).toStdString(), "client.example");
+    EXPECT_EQ(Cell(4, 1).toStdString(), "second.example");
+
+    // A relay worker's row takes the names in force when it reaches the view.
+    m_pDoc->m_strServerHost = "server3.example";
+    HistoryEvent* pWorker = MakeEvent(EK_RECEIVED_FROM_SERVER, "b");
+    m_pDoc->AddToHistory(pWorker);
+    std::thread([&] { m_pFrame->AddEventRow(pWorker); }).join();
+    Settle();
+    ASSERT_EQ(Model().rowCount(), 6);
+    EXPECT_EQ(Cell(5, 1).toStdString(), "server3.example");
+    EXPECT_EQ(Cell(1, 1).toStdString(), "server.example");
+
+    // The time of an unknown kind is the time its row was made.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(Cell(2, 2).toStdString(), unknownTime);
+
+    // A reload makes every row again with the names of now.
+    ASSERT_TRUE(m_pFrame->RunCommand(ID_VIEW_RELOAD));
+    Settle();
+    ASSERT_EQ(Model().rowCount(), 6);
+    EXPECT_EQ(Cell(0, 1).toStdString(), "second.example");
+    EXPECT_EQ(Cell(1, 1).toStdString(), "server3.example");
+    EXPECT_EQ(Cell(3, 1).toStdString(), "second.example");
+    EXPECT_NE(Cell(2, 2).toStdString(), unknownTime);
+}
+
 TEST_F(MainFrameTest, RowsFromWorkerThreadsKeepTheirOrder)
 {
     constexpr int kPerThread = 20000;
@@ -346,7 +392,7 @@ TEST_F(MainFrameTest, ReloadShowsProgressAndEveryEvent)
     for (QWidget* w : QApplication::topLevelWidgets())
         EXPECT_FALSE(qobject_cast<CLoadingEventListDlg*>(w) && w->isVisible());
 
-    // A host name changed since is shown on every row.
+    // A host name changed since is shown on the rows made after the change.
     m_pDoc->m_strClientHost = "other.example";
     Record(MakeEvent(EK_SENT_TO_CLIENT, "x"));
     Settle();

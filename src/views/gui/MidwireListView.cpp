@@ -5,6 +5,7 @@
 #include <QProgressBar>
 #include <QThread>
 #include <algorithm>
+#include <ctime>
 #include <limits>
 
 #include "session/FrontEnd.h"
@@ -59,8 +60,8 @@ QVariant CEventListModel::data(const QModelIndex& index, int role) const
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
         switch (index.column()) {
         case COL_ACTION: return QString::fromLatin1(RenderKind(pEvent->m_kind).pszLabel);
-        case COL_HOST: return g_pDoc ? QString::fromLatin1(EventHostText(*g_pDoc, *pEvent)) : QString();
-        case COL_TIME: return QString::fromLatin1(EventTimeText(*pEvent));
+        case COL_HOST: return QString::fromLatin1(HostTextAt(index.row(), *pEvent));
+        case COL_TIME: return QString::fromLatin1(TimeTextAt(index.row(), *pEvent));
         case COL_DATA: {
             if (role == Qt::ToolTipRole)
                 return QVariant();
@@ -79,10 +80,67 @@ QVariant CEventListModel::data(const QModelIndex& index, int role) const
     return QVariant();
 }
 
+std::string CEventListModel::HostTextAt(int nRow, const HistoryEvent& event) const
+{
+    const EHostColumn host = RenderKind(event.m_kind).host;
+    if (host != EHostColumn::Client && host != EHostColumn::Server)
+        return g_pDoc ? EventHostText(*g_pDoc, event) : std::string();
+    // The last entry that starts at or before the row.
+    const auto it = std::upper_bound(m_hostNames.begin(), m_hostNames.end(), static_cast<std::size_t>(nRow),
+                                     [](std::size_t n, const HostNames& names) { return n < names.nFirstRow; });
+    if (it == m_hostNames.begin())
+        return g_pDoc ? EventHostText(*g_pDoc, event) : std::string();
+    const HostNames& names = *(it - 1);
+    return host == EHostColumn::Client ? names.strClient : names.strServer;
+}
+
+std::string CEventListModel::TimeTextAt(int nRow, const HistoryEvent& event) const
+{
+    if (IsKnownEventKind(event.m_kind))
+        return EventTimeText(event);
+    const auto it = m_unknownKindTimes.find(static_cast<std::size_t>(nRow));
+    return it != m_unknownKindTimes.end() ? FormatEventTime(it->second) : EventTimeText(event);
+}
+
+void CEventListModel::NoteHostNames(std::size_t nFirstRow)
+{
+    static const std::string kNone;
+    const std::string& strClient = g_pDoc ? g_pDoc->m_strClientHost : kNone;
+    const std::string& strServer = g_pDoc ? g_pDoc->m_strServerHost : kNone;
+    if (!m_hostNames.empty()) {
+        HostNames& last = m_hostNames.back();
+        if (last.strClient == strClient && last.strServer == strServer)
+            return;
+        if (last.nFirstRow >= nFirstRow) {
+            // No row has been added under the last names: they are replaced.
+            if (m_hostNames.size() >= 2) {
+                const HostNames& before = m_hostNames[m_hostNames.size() - 2];
+                if (before.strClient == strClient && before.strServer == strServer) {
+                    m_hostNames.pop_back();
+                    return;
+                }
+            }
+            last.strClient = strClient;
+            last.strServer = strServer;
+            return;
+        }
+    }
+    m_hostNames.push_back(HostNames{nFirstRow, strClient, strServer});
+}
+
 BOOL CEventListModel::AddEventRow(HistoryEvent* pEvent)
 {
     {
         std::lock_guard<std::mutex> lock(m_pendingLock);
+        // The host names are the session's, set on the window thread: a row
+        // that thread adds takes the names in force now, even if they change
+        // before the row reaches the view. A row from a relay worker takes
+        // them when it reaches the view.
+        if (QThread::currentThread() == thread()) {
+            const std::size_t nRow = m_rows.size() + (m_batch.size() - m_nBatchDone) + m_pending.size();
+            NoteHostNames(nRow);
+            m_nNextUnpinnedRow = nRow + 1;
+        }
         m_pending.push_back(pEvent);
     }
     ScheduleFlush();
@@ -126,6 +184,14 @@ std::size_t CEventListModel::Flush()
     // with the list: few passes, each short.
     const std::size_t nAdd = std::min({nAvailable, nRoom, std::max(kMaxFlushRows, nFirst / 4)});
     if (nAdd > 0) {
+        // Names changed since the window thread last added a row apply to
+        // the rows made from now on.
+        NoteHostNames(std::max(nFirst, m_nNextUnpinnedRow));
+        const std::int64_t nNow = static_cast<std::int64_t>(std::time(nullptr));
+        for (std::size_t i = 0; i < nAdd; ++i) {
+            if (!IsKnownEventKind(m_batch[m_nBatchDone + i]->m_kind))
+                m_unknownKindTimes[nFirst + i] = nNow;
+        }
         // Grow by a quarter rather than double: a million rows cost at most
         // 10 bytes each.
         if (m_rows.capacity() < nFirst + nAdd)
@@ -170,6 +236,9 @@ void CEventListModel::DeleteAllRows()
     m_nBatchDone = 0;
     beginResetModel();
     m_rows.clear();
+    m_hostNames.clear();
+    m_nNextUnpinnedRow = 0;
+    m_unknownKindTimes.clear();
     // A history of millions of rows gives its memory back when it is emptied.
     if (m_rows.capacity() > 4096)
         std::vector<HistoryEvent*>().swap(m_rows);

@@ -11,7 +11,10 @@
 #include <QDialog>
 #include <QTableView>
 #include <atomic>
+#include <cstdint>
 #include <mutex>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "app/gui/ProgressDlg.h"
@@ -56,6 +59,28 @@ signals:
 
 private:
     void ScheduleFlush();
+    // Window thread: when the session's host names differ from those of the
+    // last rows, the rows from nFirstRow on show the new ones.
+    void NoteHostNames(std::size_t nFirstRow);
+    // The host column of a row, as the session named the hosts when the
+    // row was made.
+    std::string HostTextAt(int nRow, const HistoryEvent& event) const;
+    std::string TimeTextAt(int nRow, const HistoryEvent& event) const;
+
+    // The client and server host names from one row on, up to the next
+    // entry; kept in row order. Host names change only between connections,
+    // so there are few entries however many rows there are.
+    struct HostNames {
+        std::size_t nFirstRow;
+        std::string strClient;
+        std::string strServer;
+    };
+    std::vector<HostNames> m_hostNames;  // window thread only
+    // The row after the last one the window thread added: rows before it
+    // have their names noted.
+    std::size_t m_nNextUnpinnedRow = 0;  // window thread only
+    // Rows of an unknown kind show the time they were made.
+    std::unordered_map<std::size_t, std::int64_t> m_unknownKindTimes;  // window thread only
 
     std::vector<HistoryEvent*> m_rows;  // window thread only
     mutable std::mutex m_pendingLock;
