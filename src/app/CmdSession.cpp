@@ -22,17 +22,23 @@ const char* const kUsage =
     "  copy   load IN and save it as OUT\n\n"
     "Texts are printed in display form: bytes outside 32..127 as [n], '[' as [[.\n";
 
-// A text value on one line: control bytes in brackets, no line breaking.
-std::string OneLine(const std::string& strText)
+// Bytes on one line: control bytes in brackets, no line breaking, whatever
+// line length and kept breaks the loaded session asks its views for.
+std::string OneLine(const void* pBytes, std::int32_t nLength)
 {
     const int nMax = g_nMaxLineLength;
     const BOOL bKeep = g_bKeepBreaks;
     g_nMaxLineLength = 0;
     g_bKeepBreaks = 0;
-    std::string strLine = BytesToDisplayString(strText);
+    std::string strLine = BytesToDisplayString(pBytes, nLength);
     g_nMaxLineLength = nMax;
     g_bKeepBreaks = bKeep;
     return strLine;
+}
+
+std::string OneLine(const std::string& strText)
+{
+    return OneLine(strText.data(), static_cast<std::int32_t>(strText.size()));
 }
 
 void Dump(const CMidwireDoc& doc, const std::string& strEditor)
@@ -85,7 +91,7 @@ void Dump(const CMidwireDoc& doc, const std::string& strEditor)
     txt("editor", strEditor);
     num("events", static_cast<long long>(doc.m_history.GetCount()));
     for (const HistoryEvent* p : doc.m_history) {
-        const std::string strData = BytesToDisplayString(p->m_pData, p->m_nLength);
+        const std::string strData = OneLine(p->m_pData, p->m_nLength);
         std::printf("0x%08X\t%lld\t%d\t%s\t%s\t%s\n", p->m_kind, static_cast<long long>(p->m_time), p->m_nLength,
                     OneLine(p->m_strHost).c_str(), OneLine(p->m_strText).c_str(), strData.c_str());
     }

@@ -47,6 +47,38 @@ TEST(CliSession, NewDumpCopy)
     EXPECT_EQ(ReadFile(a), ReadFile(b));
 }
 
+TEST(CliSession, DumpKeepsEachEventOnOneLineWhateverTheSessionsLineBreaking)
+{
+    TempDir dir;
+    const std::string a = dir.Path("a.mwx");
+    auto r = RunCommand(Midwire() + " session new " + a);
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    // The session breaks displayed data every 4 characters and keeps its
+    // line feeds: what the list and the printout show, not what a dump
+    // of one line per event may print.
+    std::string bytes = ReadFile(a);
+    bytes.replace(14, 4, std::string("\x04\0\0\0", 4));  // max line length 4
+    bytes.replace(19, 4, std::string("\x01\0\0\0", 4));  // keep breaks
+    bytes.resize(bytes.size() - 4);
+    bytes += std::string("\x01\0\0\0", 4);          // one event
+    bytes += std::string("\x20\0\0\0", 4);          // kind 0x20
+    bytes += std::string("\x15\xCD\x5B\x07", 4);    // time 123456789
+    bytes += std::string("\x00", 1);                 // no text
+    bytes += std::string("\x0A\0\0\0", 4);          // length 10
+    bytes += std::string("\x00", 1);                 // no host
+    bytes += std::string("abcdefgh\r\n", 10);        // data
+    WriteFile(a, bytes);
+
+    r = RunCommand(Midwire() + " session dump " + a);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("g_nMaxLineLength = 4\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("g_bKeepBreaks = 1\n"), std::string::npos) << r.out;
+    const std::string strEvent = "0x00000020\t123456789\t10\t\t\tabcdefgh[13][10]\n";
+    EXPECT_NE(r.out.find("events = 1\n" + strEvent), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.substr(r.out.size() - strEvent.size()), strEvent) << r.out;
+}
+
 TEST(CliSession, ErrorsAndHelp)
 {
     TempDir dir;
