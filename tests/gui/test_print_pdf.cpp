@@ -210,6 +210,26 @@ TEST_F(PrintPdfTest, EditorLinesEndWithCarriageReturnAndLineFeed)
     EXPECT_EQ(pages[0], (std::vector<std::string>{"ab", "cd", "Midwire - s.mwx", "1"}));
 }
 
+TEST_F(PrintPdfTest, NothingToPrintLeavesAnExistingOutputAlone)
+{
+    const std::string strPdf = m_strDir + "/earlier.pdf";
+    const std::string strEarlier = "an earlier printout\n";
+    const std::string strEmpty = Session({});
+    for (const char* pszMode : {"", " --editor"}) {
+        {
+            std::ofstream out(strPdf, std::ios::binary | std::ios::trunc);
+            out << strEarlier;
+        }
+        const RunResult r = Print("'" + strEmpty + "' '" + strPdf + "'" + pszMode);
+        EXPECT_EQ(r.status, 1) << pszMode;
+        EXPECT_NE(r.out.find(*pszMode ? "Data Editor is empty." : "History List is empty."), std::string::npos)
+            << r.out;
+        std::ifstream in(strPdf, std::ios::binary);
+        const std::string strNow((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(strNow, strEarlier) << pszMode;
+    }
+}
+
 TEST_F(PrintPdfTest, FailuresLeaveNoFile)
 {
     const std::string strPdf = m_strDir + "/none.pdf";

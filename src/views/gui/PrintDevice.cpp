@@ -269,6 +269,15 @@ int CmdPrint(int argc, char** argv)
             events.push_back(doc.m_history.GetAt(r));
     }
 
+    // Nothing to print is said before the output is opened, so that a file
+    // already at that path is left as it was instead of being emptied and
+    // removed.
+    const bool bNothing = parser.isSet(editor) ? frontEnd.GetEditorText().empty() : doc.m_history.IsEmpty();
+    if (bNothing) {
+        AfxMessageBox(parser.isSet(editor) ? IDS_EDITOR_EMPTY : IDS_HISTORY_EMPTY);
+        return EXIT_FAILED;
+    }
+
     if (pos.size() == 1) {
         const QPrinterInfo info = QPrinterInfo::defaultPrinter();
         if (info.isNull()) {
