@@ -165,15 +165,17 @@ PageGeometry StartJob(CPrintDevice& device, const std::string& strTitle)
 bool PrintHistoryList(CPrintDevice& device, CMidwireDoc& doc, bool bSelection,
                       const std::vector<HistoryEvent*>& selection)
 {
-    const std::string strTitle = PrintJobTitle(doc);
-    if (!device.StartDoc(strTitle)) {
-        AfxMessageBox(IDS_PRINT_START_FAILED);
-        return false;
-    }
+    // An empty history is said before the job starts: a job started and
+    // abandoned prints nothing on paper, but a print to a file has already
+    // replaced the file by then.
     const std::size_t nCount = doc.m_history.GetCount();
     if (nCount == 0) {
         AfxMessageBox(IDS_HISTORY_EMPTY);
-        device.AbortDoc();
+        return false;
+    }
+    const std::string strTitle = PrintJobTitle(doc);
+    if (!device.StartDoc(strTitle)) {
+        AfxMessageBox(IDS_PRINT_START_FAILED);
         return false;
     }
     CMidwireDoc::CWalkGuard guard(doc);

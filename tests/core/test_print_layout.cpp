@@ -264,7 +264,7 @@ TEST_F(PrintFixture, EmptyHistoryAndEmptyEditorPrintNothing)
 {
     CRecordingDevice device(TestMetrics());
     EXPECT_FALSE(PrintHistoryList(device, doc, false, {}));
-    EXPECT_TRUE(device.m_bAborted);
+    EXPECT_FALSE(device.m_bStarted);  // no job, so no print file is replaced
     EXPECT_TRUE(device.BodyLines().empty());
     ASSERT_EQ(frontEnd.m_messages.size(), 1u);
     EXPECT_EQ(frontEnd.m_messages[0], "History List is empty.");
