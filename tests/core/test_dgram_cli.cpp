@@ -339,7 +339,8 @@ echo SEND2; cat $DIR/send2.out
 // Runs a script in new network, host name and mount namespaces with the
 // program's path and a scratch folder as its arguments. Empty with the reason
 // in *pstrSkip when the script's set-up (marked SETUP-FAILED) cannot be done.
-testutil::RunResult RunInOwnNamespace(const char* pszScript, const TempDir& dir, std::string* pstrSkip)
+testutil::RunResult RunInOwnNamespace(const char* pszScript, const TempDir& dir, std::string* pstrSkip,
+                                      const std::string& strArgs = {})
 {
     if (RunCommand("command -v unshare && command -v ip && command -v tc && command -v python3").status != 0) {
         *pstrSkip = "unshare, ip, tc or python3 is missing: no network namespace can be built";
@@ -347,7 +348,7 @@ testutil::RunResult RunInOwnNamespace(const char* pszScript, const TempDir& dir,
     }
     testutil::WriteFile(dir.Path("net.sh"), pszScript);
     auto r = RunCommand("timeout 60 unshare -n -u -m bash " + dir.Path("net.sh") + " " + testutil::Midwire() + " " +
-                        dir.Root());
+                        dir.Root() + " " + strArgs);
     if (r.out.find("SETUP-FAILED") != std::string::npos || (r.status != 0 && r.out.empty()))
         *pstrSkip = "no network namespace with a veth pair could be made here (needs root): " +
                     ReadFile(dir.Path("setup.log")) + r.err;
@@ -386,11 +387,17 @@ TEST(DgramCli, BroadcastReachesThePeerNamespace)
 // A full send buffer: moves go out over a veth link whose queue drains at
 // 1 kB/s, so after some hundred kilobytes the socket is busy. Each datagram
 // that the socket does not take is recorded as busy and the relay goes on;
-// none is lost without a trace.
+// none is lost without a trace. With EMPTY=1 an empty datagram follows each
+// full one: a send of 0 bytes and a would-block both give 0, and an empty
+// datagram the busy socket did not take must not be recorded as moved. Every
+// "Moved to:" row stands for a packet that reached the link's queue (IPv6 is
+// off, so that nothing else uses the link).
 const char* const kBusyScript = R"SH(
 set -u
-MW=$1; DIR=$2
+MW=$1; DIR=$2; EMPTY=$3
 setup() {
+  sysctl -qw net.ipv6.conf.all.disable_ipv6=1 &&
+  sysctl -qw net.ipv6.conf.default.disable_ipv6=1 &&
   ip link set lo up &&
   ip link add mwbsA type veth peer name mwbsB &&
   ip link set mwbsB up &&
@@ -404,22 +411,26 @@ setup() {
   mount --bind $DIR/resolv.conf /etc/resolv.conf
 }
 if ! setup >$DIR/setup.log 2>&1; then echo SETUP-FAILED; exit 0; fi
-$MW dgram --bind 41000 --move1 '*,10.78.0.2:40000' --no-resolve --count 400 --duration 20 > $DIR/relay.out 2>&1 &
+$MW dgram --bind 41000 --move1 '*,10.78.0.2:40000' --no-resolve --count $((400 * (1 + EMPTY))) --duration 20 \
+  > $DIR/relay.out 2>&1 &
 RELAY=$!
 for i in $(seq 100); do grep -q binded $DIR/relay.out && break; sleep 0.05; done
 python3 -c '
-import socket, time
+import socket, sys, time
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 for i in range(400):
     s.sendto(b"%04d" % i + b"x" * 996, ("10.78.0.1", 41000))
+    if sys.argv[1] == "1":
+        s.sendto(b"", ("10.78.0.1", 41000))
     if i % 50 == 49:
         time.sleep(0.01)
-'
+' $EMPTY
 wait $RELAY; echo "relay-status $?"
 echo "received $(grep -c '^Received from:' $DIR/relay.out)"
 echo "moved $(grep -c '^Moved to:' $DIR/relay.out)"
 echo "busy $(grep -c 'Unable to send the datagram. Socket busy.' $DIR/relay.out)"
 echo "other-errors $(grep '^Error' $DIR/relay.out | grep -vc 'Socket busy.')"
+tc -s qdisc show dev mwbsA | tr '\n' ' ' | sed -n 's/.*Sent [0-9]* bytes \([0-9]*\) pkt .*backlog [0-9]*b \([0-9]*\)p.*/dequeued \1 backlog \2/p'
 )SH";
 
 int CountAfter(const std::string& text, const std::string& label)
@@ -430,83 +441,29 @@ int CountAfter(const std::string& text, const std::string& label)
 
 TEST(DgramCli, MovesThatFindTheSocketBusyAreRecordedAsBusy)
 {
-    TempDir dir;
-    std::string strSkip;
-    const auto r = RunInOwnNamespace(kBusyScript, dir, &strSkip);
-    if (!strSkip.empty())
-        GTEST_SKIP() << strSkip;
-    ASSERT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("relay-status 0"), std::string::npos) << r.out;
-    const int nMoved = CountAfter(r.out, "moved");
-    const int nBusy = CountAfter(r.out, "busy");
-    EXPECT_EQ(CountAfter(r.out, "received"), 400) << r.out;
-    EXPECT_GT(nMoved, 0) << r.out;
-    EXPECT_GT(nBusy, 0) << r.out;
-    EXPECT_EQ(nMoved + nBusy, 400) << r.out;
-    EXPECT_EQ(CountAfter(r.out, "other-errors"), 0) << r.out;
-}
-
-// The same slow link with an empty datagram after each full one. An empty
-// datagram that the busy socket does not take must be recorded as busy, not
-// as moved (a send of 0 bytes and a would-block both give 0): every "Moved
-// to:" row stands for a packet that reached the link's queue.
-const char* const kBusyEmptyScript = R"SH(
-set -u
-MW=$1; DIR=$2
-setup() {
-  sysctl -qw net.ipv6.conf.all.disable_ipv6=1 &&
-  sysctl -qw net.ipv6.conf.default.disable_ipv6=1 &&
-  ip link set lo up &&
-  ip link add mwbeA type veth peer name mwbeB &&
-  ip link set mwbeB up &&
-  ip addr add 10.79.0.1/24 dev mwbeA && ip link set mwbeA up &&
-  ip neigh replace 10.79.0.2 lladdr 02:00:00:00:00:02 dev mwbeA nud permanent &&
-  tc qdisc add dev mwbeA root tbf rate 8kbit burst 1600 limit 10000000 &&
-  hostname mwbehost &&
-  printf '10.79.0.1 mwbehost\n127.0.0.1 localhost\n' > $DIR/hosts &&
-  : > $DIR/resolv.conf &&
-  mount --bind $DIR/hosts /etc/hosts &&
-  mount --bind $DIR/resolv.conf /etc/resolv.conf
-}
-if ! setup >$DIR/setup.log 2>&1; then echo SETUP-FAILED; exit 0; fi
-$MW dgram --bind 41000 --move1 '*,10.79.0.2:40000' --no-resolve --count 800 --duration 20 > $DIR/relay.out 2>&1 &
-RELAY=$!
-for i in $(seq 100); do grep -q binded $DIR/relay.out && break; sleep 0.05; done
-python3 -c '
-import socket, time
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-for i in range(400):
-    s.sendto(b"%04d" % i + b"x" * 996, ("10.79.0.1", 41000))
-    s.sendto(b"", ("10.79.0.1", 41000))
-    if i % 50 == 49:
-        time.sleep(0.01)
-'
-wait $RELAY; echo "relay-status $?"
-echo "received $(grep -c '^Received from:' $DIR/relay.out)"
-echo "moved $(grep -c '^Moved to:' $DIR/relay.out)"
-echo "busy $(grep -c 'Unable to send the datagram. Socket busy.' $DIR/relay.out)"
-tc -s qdisc show dev mwbeA | tr '\n' ' ' | sed -n 's/.*Sent [0-9]* bytes \([0-9]*\) pkt .*backlog [0-9]*b \([0-9]*\)p.*/dequeued \1 backlog \2/p'
-)SH";
-
-TEST(DgramCli, EmptyDatagramsThatFindTheSocketBusyAreNotRecordedAsMoved)
-{
-    TempDir dir;
-    std::string strSkip;
-    const auto r = RunInOwnNamespace(kBusyEmptyScript, dir, &strSkip);
-    if (!strSkip.empty())
-        GTEST_SKIP() << strSkip;
-    ASSERT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("relay-status 0"), std::string::npos) << r.out;
-    const int nMoved = CountAfter(r.out, "moved");
-    const int nBusy = CountAfter(r.out, "busy");
-    const int nDequeued = CountAfter(r.out, "dequeued");
-    const int nBacklog = CountAfter(r.out, "backlog");
-    ASSERT_GE(nDequeued, 0) << r.out;
-    ASSERT_GE(nBacklog, 0) << r.out;
-    EXPECT_EQ(CountAfter(r.out, "received"), 800) << r.out;
-    EXPECT_GT(nBusy, 0) << r.out;
-    EXPECT_EQ(nMoved + nBusy, 800) << r.out;
-    EXPECT_EQ(nMoved, nDequeued + nBacklog) << r.out;
+    for (const int nEmpty : {0, 1}) {
+        SCOPED_TRACE(nEmpty ? "with empty datagrams" : "full datagrams only");
+        TempDir dir;
+        std::string strSkip;
+        const auto r = RunInOwnNamespace(kBusyScript, dir, &strSkip, nEmpty ? "1" : "0");
+        if (!strSkip.empty())
+            GTEST_SKIP() << strSkip;
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("relay-status 0"), std::string::npos) << r.out;
+        const int nDatagrams = 400 * (1 + nEmpty);
+        const int nMoved = CountAfter(r.out, "moved");
+        const int nBusy = CountAfter(r.out, "busy");
+        const int nDequeued = CountAfter(r.out, "dequeued");
+        const int nBacklog = CountAfter(r.out, "backlog");
+        ASSERT_GE(nDequeued, 0) << r.out;
+        ASSERT_GE(nBacklog, 0) << r.out;
+        EXPECT_EQ(CountAfter(r.out, "received"), nDatagrams) << r.out;
+        EXPECT_GT(nMoved, 0) << r.out;
+        EXPECT_GT(nBusy, 0) << r.out;
+        EXPECT_EQ(nMoved + nBusy, nDatagrams) << r.out;
+        EXPECT_EQ(nMoved, nDequeued + nBacklog) << r.out;
+        EXPECT_EQ(CountAfter(r.out, "other-errors"), 0) << r.out;
+    }
 }
 
 }  // namespace
