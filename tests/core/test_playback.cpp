@@ -652,11 +652,14 @@ TEST_F(PlaybackSessionTest, DataSentByHandDuringAReplayIsRecordedOnce)
     ASSERT_TRUE(GetCommandTable().Run(ID_CONNECTION_SEND_TO_SERVER));
     EXPECT_EQ(relaytest::ReadPumping(server.Get(), 2), "M\n");
     ASSERT_TRUE(relaytest::SendAllBlocking(server.Get(), "R\n"));
-    ASSERT_TRUE(relaytest::PumpUntil([&] { return Count(EK_PLAYBACK_RECEIVED_FROM_SERVER) == 1; }));
+    // The script empties when the reply has been taken; End then joins the
+    // workers, and the history can be read.
+    ASSERT_TRUE(relaytest::PumpUntil([&] { return doc.m_playbackList.GetCount() == 0; }));
     EndConnection(doc);
     EXPECT_FALSE(doc.m_bConnected);
 
     std::vector<HistoryEvent*> history = Items(doc.m_history);
+    EXPECT_EQ(Count(EK_PLAYBACK_RECEIVED_FROM_SERVER), 1u);
     EXPECT_EQ(Pieces(EK_EDITED_TO_SERVER), std::vector<std::string>{"M\n"});
     EXPECT_EQ(Pieces(EK_PLAYBACK_SENT_TO_SERVER), std::vector<std::string>{"Q\n"});
     std::sort(history.begin(), history.end());

@@ -1084,8 +1084,11 @@ TEST_F(RelaySessionTest, RestOfAPieceCutShortByEndIsRecordedAsASendError)
         std::lock_guard<std::mutex> lock(st.sendLock);
         return st.bSendOpen;
     }));
+    // The rest waits, and the stop comes before the worker's next pass. As
+    // End does, the socket stops being watched before any stop is asked for
+    // (a stopped worker closes it).
+    CancelSocketNotification(LoadSocket(doc.m_hServerSocket));
     {
-        // The rest waits, and the stop comes before the worker's next pass.
         std::lock_guard<std::mutex> lock(st.sendLock);
         ASSERT_EQ(st.pCarry, nullptr);
         st.pCarry = pPiece;
