@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <malloc.h>
 #include <poll.h>
 #include <random>
@@ -687,7 +688,22 @@ TEST_P(RelayEndWhileStalledTest, EndWhileThePeerHasStoppedReading)
     ::shutdown(client.Get(), SHUT_RDWR);
     writer.join();
     EXPECT_EQ(Count(EK_DISCONNECT_SERVER), 1u);
-    EXPECT_EQ(Count(EK_ERROR), 1u);
+    // What reached the server: whole pieces in order, and perhaps part of one
+    // more. That piece, cut short, is an error, once. (The socket can also
+    // have filled just at the end of a piece; then nothing was cut short.)
+    const std::size_t nReached = ReadPumping(server.Get(), std::numeric_limits<std::size_t>::max()).size();
+    std::size_t nWhole = 0;
+    for (const std::string& strPiece : Pieces(EK_MOVED_TO_SERVER)) {
+        if (nWhole + strPiece.size() > nReached)
+            break;
+        nWhole += strPiece.size();
+    }
+    ASSERT_GT(nReached, 0u);
+    if (nWhole == nReached) {
+        EXPECT_EQ(Count(EK_ERROR), 0u) << nReached;
+        return;
+    }
+    EXPECT_EQ(Count(EK_ERROR), 1u) << nReached;
     EXPECT_TRUE(HasText(EK_ERROR, "Error sending to host: 127.0.0.1 port " + doc.m_strServerPort + ". 1"));
     if (bVerbose) {
         const std::vector<std::uint32_t> kinds = Kinds();
