@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <netinet/in.h>
 #include <spawn.h>
@@ -198,6 +199,17 @@ SavedSession LoadSession(const std::string& path)
                                         : std::string());
     }
     return saved;
+}
+
+// Writes a session file made by configure from a new session.
+void SaveSessionFile(const std::string& path, const std::function<void(CMidwireDoc&)>& configure)
+{
+    CHeadlessFrontEnd frontEnd;
+    frontEnd.SetEcho(false);
+    CMidwireDoc doc;
+    doc.OnNewDocument();
+    configure(doc);
+    ASSERT_TRUE(doc.OnSaveDocument(path)) << path;
 }
 
 class PlaybackCliTest : public ::testing::Test {
@@ -433,16 +445,11 @@ TEST_F(PlaybackCliTest, EmptyHistoryStartsTheConnectionAndSendsNothing)
     int nPort = 0;
     auto server = StartServer("answer", nPort);
     const std::string path = m_dir.Path("empty.mwx");
-    {
-        CHeadlessFrontEnd frontEnd;
-        frontEnd.SetEcho(false);
-        CMidwireDoc doc;
-        doc.OnNewDocument();
+    SaveSessionFile(path, [&](CMidwireDoc& doc) {
         doc.m_bConnectToHost = TRUE;
         doc.m_strServerHost = m_strHost;
         doc.m_strServerPort = std::to_string(nPort);
-        ASSERT_TRUE(doc.OnSaveDocument(path));
-    }
+    });
     const auto r = RunCommand(testutil::Midwire() + " playback " + path + " --as client --timeout 1");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(CountLines(r.out, "Start PlayBack\t"), 1) << r.out;
@@ -457,11 +464,7 @@ TEST_F(PlaybackCliTest, AnswerThatTheClientNeverTakesIsAFailure)
 {
     const int nListen = UnusedPort();
     const std::string rec = m_dir.Path("big-answer.mwx");
-    {
-        CHeadlessFrontEnd frontEnd;
-        frontEnd.SetEcho(false);
-        CMidwireDoc doc;
-        doc.OnNewDocument();
+    SaveSessionFile(rec, [&](CMidwireDoc& doc) {
         doc.m_bAcceptConnections = TRUE;
         doc.m_strListenPort = std::to_string(nListen);
         auto* pAnswer = new HistoryEvent;
@@ -471,8 +474,7 @@ TEST_F(PlaybackCliTest, AnswerThatTheClientNeverTakesIsAFailure)
         std::memcpy(pBytes, strAnswer.data(), strAnswer.size());
         pAnswer->AdoptData(pBytes, static_cast<std::int32_t>(strAnswer.size()));
         doc.AddToHistory(pAnswer);
-        ASSERT_TRUE(doc.OnSaveDocument(rec));
-    }
+    });
 
     const std::string out = m_dir.Path("never-read.mwx");
     Child playback({testutil::Midwire(), "playback", rec, "--as", "server", "--timeout", "1", "--save", out});
