@@ -36,8 +36,6 @@ public:
     virtual void StartPage() = 0;
     virtual void EndPage() = 0;
     virtual void EndDoc() = 0;
-    // Abandons a started job: nothing of it is printed.
-    virtual void AbortDoc() = 0;
     // Draws text with its top-left corner at (x, y).
     virtual void TextOut(int x, int y, const std::string& strText) = 0;
 };

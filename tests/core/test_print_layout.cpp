@@ -34,7 +34,6 @@ public:
         m_current.clear();
     }
     void EndDoc() override { m_bEnded = true; }
-    void AbortDoc() override { m_bAborted = true; }
     void TextOut(int x, int y, const std::string& s) override { m_current.push_back({x, y, s}); }
 
     // Text lines of the body (left margin) of every page, in order.
@@ -52,7 +51,7 @@ public:
 
     PrintMetrics m_metrics;
     std::string m_strDocName;
-    bool m_bStarted = false, m_bEnded = false, m_bAborted = false;
+    bool m_bStarted = false, m_bEnded = false;
     bool m_bCanStart = true;  // false: the printer cannot be opened
     int m_nStartPages = 0, m_nEndPages = 0;
     std::vector<std::vector<Drawn>> m_pages;

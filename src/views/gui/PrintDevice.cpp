@@ -91,13 +91,6 @@ void CPainterPrintDevice::EndDoc()
         m_painter.end();
 }
 
-void CPainterPrintDevice::AbortDoc()
-{
-    if (m_pPrinter && m_painter.isActive())
-        m_pPrinter->abort();
-    if (m_painter.isActive())
-        m_painter.end();
-}
 
 void CPainterPrintDevice::TextOut(int x, int y, const std::string& strText)
 {

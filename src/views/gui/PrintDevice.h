@@ -29,7 +29,6 @@ public:
     void StartPage() override;
     void EndPage() override;
     void EndDoc() override;
-    void AbortDoc() override;
     void TextOut(int x, int y, const std::string& strText) override;
 
 private:
