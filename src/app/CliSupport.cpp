@@ -2,7 +2,6 @@
 
 #include "app/Cli.h"
 
-#include <QRegularExpression>
 #include <QSocketNotifier>
 #include <atomic>
 #include <cerrno>
@@ -11,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <string_view>
 #include <unistd.h>
 
 namespace {
@@ -135,12 +135,12 @@ namespace {
 // "relay" of "Usage: midwire relay [--listen PORT] ...".
 QString CommandOfUsage(const char* pszUsage)
 {
-    const QString strUsage = QString::fromLatin1(pszUsage);
-    const QString strLead = QStringLiteral("Usage: midwire ");
-    if (!strUsage.startsWith(strLead))
+    constexpr std::string_view kLead = "Usage: midwire ";
+    const std::string_view usage(pszUsage);
+    if (usage.substr(0, kLead.size()) != kLead)
         return {};
-    const qsizetype nEnd = strUsage.indexOf(QRegularExpression(QStringLiteral("[ \n]")), strLead.size());
-    return strUsage.mid(strLead.size(), nEnd < 0 ? -1 : nEnd - strLead.size());
+    const std::string_view rest = usage.substr(kLead.size());
+    return QString::fromLatin1(rest.substr(0, rest.find_first_of(" \n")));
 }
 
 }  // namespace
