@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -104,6 +106,91 @@ TEST_F(TranslationFixture, RoundTripUnderAllSettings)
         ASSERT_EQ(text.size(), std::strlen(text.c_str()));
         ASSERT_EQ(Bytes(text), bytes) << "round " << round;
     }
+}
+
+namespace {
+
+// The text-to-bytes rules read the plain way, one character at a time, with
+// the C library's own atoi for a bracketed number.
+std::string ReferenceTextToBytes(const std::string& text)
+{
+    std::string out;
+    const std::string z = text.substr(0, text.find('\0'));
+    for (std::size_t i = 0; i < z.size(); ++i) {
+        const auto c = static_cast<unsigned char>(z[i]);
+        if (c != '[') {
+            if (c >= 0x20 && c <= 0x7F)
+                out += static_cast<char>(c);
+            continue;
+        }
+        if (i + 1 == z.size())
+            break;
+        if (z[i + 1] == '[') {
+            out += '[';
+            ++i;
+            continue;
+        }
+        out += static_cast<char>(std::atoi(z.c_str() + i + 1) & 0xFF);
+        const std::size_t nClose = z.find(']', i + 1);
+        if (nClose == std::string::npos)
+            break;
+        i = nClose;
+    }
+    return out;
+}
+
+}  // namespace
+
+// Typed text need not be well formed: stray, empty, nested and unterminated
+// brackets, signs, blanks and numbers beyond a byte all read as atoi would,
+// and nothing is read past the end of the text.
+TEST_F(TranslationFixture, MalformedBracketsReadAsAtoiDoes)
+{
+    EXPECT_EQ(Bytes("["), "");
+    EXPECT_EQ(Bytes("[]"), std::string(1, '\0'));
+    EXPECT_EQ(Bytes("[256]"), std::string(1, '\0'));
+    EXPECT_EQ(Bytes("[999999999]"), "\xFF");
+    EXPECT_EQ(Bytes("a[13"), "a\r");
+    EXPECT_EQ(Bytes("[1[2]]x"), "\x01]x");  // the first closing bracket ends the group
+    EXPECT_EQ(Bytes("[[[65]"), "[A");
+    EXPECT_EQ(Bytes("[+7][--7][ \t-2][\n9]"), std::string("\x07\x00\xFE\x09", 4));
+    EXPECT_EQ(Bytes("]]"), "]]");
+
+    // Random runs of the characters that matter, against the plain reading.
+    // Texts with a run of more than nine digits are passed over, so that
+    // every number fits an int and atoi itself is defined.
+    std::mt19937 rng(77);
+    static const char* const kPieces[] = {"[", "]", "[[", "-", "+", " ", "\t", "\n", "0", "7", "25", "300",
+                                          "-99999", "x", "\xE9", "\x7F"};
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        for (std::size_t n = rng() % 24; n > 0; --n)
+            text += kPieces[rng() % (sizeof kPieces / sizeof kPieces[0])];
+        std::size_t nRun = 0, nLongest = 0;
+        for (const char c : text)
+            nLongest = std::max(nLongest, nRun = (c >= '0' && c <= '9') ? nRun + 1 : 0);
+        if (nLongest > 9)
+            continue;
+        ASSERT_EQ(Bytes(text), ReferenceTextToBytes(text)) << "text '" << text << "'";
+        std::int32_t nLength = -1;
+        const MallocPtr<unsigned char> p = DisplayTextToBytes(text, nLength);
+        ASSERT_EQ(p == nullptr, nLength == 0);
+        if (p) {
+            ASSERT_EQ(std::string(reinterpret_cast<const char*>(p.get()), static_cast<std::size_t>(nLength)), Bytes(text));
+        }
+    }
+
+    // Every byte value, alone and in one long run, reads back as itself.
+    std::string all;
+    for (int b = 0; b < 256; ++b) {
+        const std::string one(1, static_cast<char>(b));
+        ASSERT_EQ(Bytes(Text(one)), one) << b;
+        all += one;
+    }
+    std::string big;
+    for (int i = 0; i < 4096; ++i)
+        big += all;
+    EXPECT_TRUE(Bytes(Text(big)) == big);
 }
 
 TEST_F(TranslationFixture, AppendBytesGrowsAndKeepsContent)
