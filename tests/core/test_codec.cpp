@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdint>
 #include <random>
 #include <string>
 
@@ -90,6 +91,45 @@ TEST(Base64, RoundTripsEveryLength)
         std::size_t nStart = 0;
         for (std::size_t at = encoded.find('\n'); at != std::string::npos; at = encoded.find('\n', nStart = at + 1))
             ASSERT_LE(at - nStart, 76u);
+    }
+}
+
+// Decoding reads six bits a digit whatever surrounds the digits: noise,
+// line breaks and blanks anywhere in a group of four, a lone "=" or a
+// stray tail, in runs long enough for whole groups and short ones.
+TEST(Base64, DecodesNoisyTextDigitByDigit)
+{
+    auto reference = [](const std::string& text) {
+        static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        std::string out;
+        std::uint32_t nBits = 0;
+        int nHeld = 0;
+        for (const char c : text) {
+            if (c == '=')
+                break;
+            const std::size_t v = kAlphabet.find(c);
+            if (v == std::string::npos)
+                continue;
+            nBits = (nBits << 6) | static_cast<std::uint32_t>(v);
+            nHeld += 6;
+            if (nHeld >= 8) {
+                nHeld -= 8;
+                out += static_cast<char>((nBits >> nHeld) & 0xFF);
+            }
+        }
+        return out;
+    };
+    std::mt19937 rng(21);
+    static const char* const kNoise[] = {"\n", "\r\n", " ", "\t", "*", "\x80", "\xFF", "-", "_", "="};
+    for (int round = 0; round < 2000; ++round) {
+        std::string text = Base64Encode(testutil::RandomBytes(rng, rng() % 200));
+        text.pop_back();  // the closing line feed, so that noise may also come last
+        if (round % 2 == 0)
+            while (!text.empty() && text.back() == '=')
+                text.pop_back();
+        for (std::size_t n = rng() % 6; n > 0; --n)
+            text.insert(rng() % (text.size() + 1), kNoise[rng() % (sizeof kNoise / sizeof kNoise[0])]);
+        ASSERT_EQ(Base64Decode(text), reference(text)) << "round " << round;
     }
 }
 
