@@ -381,6 +381,55 @@ TEST_F(DatagramTest, FromHostRulesMatchOnlyTheirSenderAndBothMayApply)
     EXPECT_TRUE(sink2.NothingWaiting());
 }
 
+// Moving to, or sending to, a loopback port where nobody listens brings back
+// a port-unreachable reply. The bound socket is not connected, so the reply
+// never turns into a receive error: the datagrams that follow are received
+// and moved like the first, and no error is recorded.
+TEST_F(DatagramTest, UnreachableDestinationsDoNotDisturbReceiving)
+{
+    std::string strClosedPort;
+    {
+        Peer gone(m_nLocal);
+        ASSERT_TRUE(gone.Ok());
+        strClosedPort = gone.PortText();
+    }
+    Peer sender(m_nLocal);
+    m_doc.m_bResolveNames = FALSE;
+    m_doc.m_bMove1 = TRUE;
+    m_doc.m_bMoveEveryone1 = TRUE;
+    m_doc.m_strMoveToHost1 = Dotted(m_nLocal);
+    m_doc.m_strMoveToPort1 = strClosedPort;
+    Start();
+    m_doc.m_bSendBroadcast = FALSE;
+    m_doc.m_strSendHost = Dotted(m_nLocal);
+    m_doc.m_strSendPort = strClosedPort;
+    m_doc.m_nSendAddr = m_nLocal;
+    m_doc.m_nSendPort = static_cast<std::uint16_t>(std::stoi(strClosedPort));
+
+    for (std::size_t i = 1; i <= 3; ++i) {
+        ASSERT_TRUE(sender.SendTo("n" + std::to_string(i), m_nLocal, m_nPort));
+        PumpUntilReceived(i);
+        m_frontEnd.SetEditorText("s" + std::to_string(i));
+        OnDatagramSend(m_doc);
+        // Time for the replies to come back before the next datagram.
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 100)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    EXPECT_TRUE(m_doc.m_bDatagramActive);
+    EXPECT_TRUE(Events(EK_ERROR).empty()) << Events(EK_ERROR)[0]->m_strText;
+    const auto received = Events(EK_DGRAM_RECEIVED);
+    const auto moved = Events(EK_DGRAM_MOVED);
+    ASSERT_EQ(received.size(), 3u);
+    ASSERT_EQ(moved.size(), 3u);
+    EXPECT_EQ(Events(EK_DGRAM_SENT).size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(Data(received[i]), "n" + std::to_string(i + 1));
+        EXPECT_EQ(Data(moved[i]), Data(received[i]));
+    }
+}
+
 TEST_F(DatagramTest, QuietRecordsDatagramEventsWithoutRows)
 {
     Peer sink(m_nLocal), sender(m_nLocal);
