@@ -409,7 +409,9 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
         AfxMessageBox(IDS_DURING_CONNECTION);
         return FALSE;
     }
-    CFileHandle file(::open(strPath.c_str(), O_RDONLY | O_CLOEXEC));
+    // Opened without blocking: a named pipe with no writer would otherwise
+    // hold the program in open() for good.
+    CFileHandle file(::open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     struct stat st {};
     if (file.Get() < 0 || ::fstat(file.Get(), &st) != 0) {
         ReportFileError(strPath, std::strerror(errno));
@@ -419,6 +421,13 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
         ReportFileError(strPath, std::strerror(EISDIR));
         return FALSE;
     }
+    // The reader is bounded by the file's size, which only a regular file
+    // has: a pipe, socket or device is refused as what it is.
+    if (!S_ISREG(st.st_mode)) {
+        ReportFileError(strPath, "not a regular file");
+        return FALSE;
+    }
+    ::fcntl(file.Get(), F_SETFL, ::fcntl(file.Get(), F_GETFL) & ~O_NONBLOCK);
     CArchiveReader ar(file.Get(), static_cast<std::uint64_t>(st.st_size));
     std::string strSignature;
     if (!ar.ReadString(strSignature) || strSignature != SignatureText()) {

@@ -180,6 +180,31 @@ TEST(CliSession, SaveKeepsLinksAndWritesSpecialFilesInPlace)
     EXPECT_EQ(ReadFile(dir.Path("fromPipe")), strSaved);
 }
 
+// Only a regular file is read as a session: a named pipe without a writer
+// is refused at once instead of holding the program in its open, and a
+// device is refused as what it is. A file reached through /dev/stdin is
+// still a file.
+TEST(CliSession, OpenRefusesWhatIsNotARegularFile)
+{
+    TempDir dir;
+    ASSERT_EQ(RunCommand(Midwire() + " session new " + dir.Path("a.mwx")).status, 0);
+    ASSERT_EQ(::mkfifo(dir.Path("pipe.mwx").c_str(), 0600), 0);
+    for (const std::string& strPath : {dir.Path("pipe.mwx"), std::string("/dev/null")}) {
+        for (const char* pszCommand : {" session dump ", " export ", " relay --listen 0 --from "}) {
+            std::string strArgs = pszCommand + strPath;
+            if (std::string(pszCommand) == " export ")
+                strArgs += " " + dir.Path("out.txt");
+            const auto r = RunCommand("timeout 10 " + Midwire() + strArgs + " < /dev/null");
+            EXPECT_EQ(r.status, 1) << strArgs;
+            EXPECT_NE(r.err.find("Unable to open file: " + strPath + " ; not a regular file."), std::string::npos)
+                << strArgs << ": " << r.err;
+        }
+    }
+    const auto r = RunCommand("timeout 10 " + Midwire() + " session dump /dev/stdin < " + dir.Path("a.mwx"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("events = 0"), std::string::npos);
+}
+
 // A save that reaches the file-size limit fails like any failed write: the
 // command says so and exits 1, the file it was to replace is untouched, and
 // no temporary file is left behind (the limit's signal would have killed the
