@@ -299,6 +299,12 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
     struct stat st {};
     const bool bExists = ::stat(strTarget.c_str(), &st) == 0;
     const bool bInPlace = bExists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+    // Replacing a file needs only the right to write its directory; a file
+    // the user may not write is refused, as writing it in place would be.
+    if (bExists && S_ISREG(st.st_mode) && ::faccessat(AT_FDCWD, strTarget.c_str(), W_OK, AT_EACCESS) != 0) {
+        ReportFileError(strPath, std::strerror(errno));
+        return FALSE;
+    }
     std::string strTemp = bInPlace ? std::string() : strTarget + ".XXXXXX";
     CFileHandle file(bInPlace ? ::open(strTarget.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC)
                               : ::mkostemp(strTemp.data(), O_CLOEXEC));
@@ -309,6 +315,14 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
     if (bInPlace) {
         // A node written in place keeps its own mode.
     } else if (bExists) {
+        // The replacement keeps the owner, group and mode of the file it
+        // replaces, as far as the user may give them (the owner only when
+        // run as root); the owner first, since a change of owner clears the
+        // set-id bits.
+        if (::fchown(file.Get(), st.st_uid, st.st_gid) != 0 &&
+            ::fchown(file.Get(), static_cast<uid_t>(-1), st.st_gid) != 0) {
+            // Not a member of the file's group: the new file keeps the user's.
+        }
         ::fchmod(file.Get(), st.st_mode & 07777);
     } else {
         const mode_t nMask = ::umask(0);

@@ -205,6 +205,60 @@ TEST(CliSession, OpenRefusesWhatIsNotARegularFile)
     EXPECT_NE(r.out.find("events = 0"), std::string::npos);
 }
 
+// A save replaces its file only where the user may write that file: a
+// read-only file in a writable directory is refused with a message and an
+// exit status of 1 and stays as it was, and so is a save into a directory
+// the user may not write. A file that is replaced keeps its owner and mode.
+// The refusals need a user without root's rights; as root the commands run
+// as nobody.
+TEST(CliSession, SaveRespectsTheTargetsPermissionsAndOwner)
+{
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.Root().c_str(), 0777), 0);
+    ASSERT_EQ(RunCommand(Midwire() + " session new " + dir.Path("a.mwx")).status, 0);
+    ASSERT_EQ(::chmod(dir.Path("a.mwx").c_str(), 0644), 0);
+    const bool bRoot = ::geteuid() == 0;
+    const std::string strAs = bRoot ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+    if (bRoot && RunCommand("command -v setpriv").status != 0)
+        GTEST_SKIP() << "no setpriv to run the commands as an ordinary user";
+
+    WriteFile(dir.Path("readonly.mwx"), "old");
+    ASSERT_EQ(::chmod(dir.Path("readonly.mwx").c_str(), 0444), 0);
+    if (bRoot) {
+        ASSERT_EQ(::chown(dir.Path("readonly.mwx").c_str(), 65534, 65534), 0);
+    }
+    auto r = RunCommand(strAs + Midwire() + " session copy " + dir.Path("a.mwx") + " " + dir.Path("readonly.mwx"));
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("Unable to open file: " + dir.Path("readonly.mwx") + " ; Permission denied."),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(ReadFile(dir.Path("readonly.mwx")), "old");
+
+    ASSERT_EQ(::mkdir(dir.Path("locked").c_str(), 0555), 0);
+    r = RunCommand(strAs + Midwire() + " session copy " + dir.Path("a.mwx") + " " + dir.Path("locked/x.mwx"));
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("Permission denied"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.Path("locked/x.mwx")));
+
+    // A writable file is replaced; saved by root, another user's file stays
+    // that user's.
+    WriteFile(dir.Path("theirs.mwx"), "old");
+    ASSERT_EQ(::chmod(dir.Path("theirs.mwx").c_str(), 0640), 0);
+    if (bRoot) {
+        ASSERT_EQ(::chown(dir.Path("theirs.mwx").c_str(), 65534, 65534), 0);
+    }
+    struct stat before {};
+    ASSERT_EQ(::stat(dir.Path("theirs.mwx").c_str(), &before), 0);
+    r = RunCommand(Midwire() + " session copy " + dir.Path("a.mwx") + " " + dir.Path("theirs.mwx"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadFile(dir.Path("theirs.mwx")), ReadFile(dir.Path("a.mwx")));
+    struct stat after {};
+    ASSERT_EQ(::stat(dir.Path("theirs.mwx").c_str(), &after), 0);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+}
+
 // A save that reaches the file-size limit fails like any failed write: the
 // command says so and exits 1, the file it was to replace is untouched, and
 // no temporary file is left behind (the limit's signal would have killed the
