@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -275,6 +276,20 @@ std::string FollowLinks(std::string strPath)
     return strPath;
 }
 
+// The template of a temporary file in the directory of strTarget: its name
+// with ".XXXXXX" added, shortened so that the whole name still fits in a
+// directory entry when the target's own name is close to the limit.
+std::string TemporaryNameBeside(const std::string& strTarget)
+{
+    const std::size_t nSlash = strTarget.find_last_of('/');
+    const std::size_t nNameAt = nSlash == std::string::npos ? 0 : nSlash + 1;
+    std::string strTemp = strTarget;
+    const std::size_t nMaxName = NAME_MAX - std::strlen(".XXXXXX");
+    if (strTemp.size() - nNameAt > nMaxName)
+        strTemp.resize(nNameAt + nMaxName);
+    return strTemp + ".XXXXXX";
+}
+
 void ReportFileError(const std::string& strPath, const std::string& strCause)
 {
     AfxMessageBox(FormatMessageText(IDS_OPEN_FILE_FAILED, strPath, strCause));
@@ -305,7 +320,7 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
         ReportFileError(strPath, std::strerror(errno));
         return FALSE;
     }
-    std::string strTemp = bInPlace ? std::string() : strTarget + ".XXXXXX";
+    std::string strTemp = bInPlace ? std::string() : TemporaryNameBeside(strTarget);
     CFileHandle file(bInPlace ? ::open(strTarget.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC)
                               : ::mkostemp(strTemp.data(), O_CLOEXEC));
     if (file.Get() < 0) {

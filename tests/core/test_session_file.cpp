@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <random>
 #include <sys/stat.h>
@@ -270,6 +271,26 @@ TEST_F(SessionFileFixture, CancelledOrFailedSaveKeepsThePreviousFile)
     // A directory that cannot be written: the failure is reported.
     EXPECT_FALSE(doc.OnSaveDocument(dir.Path("missing/dir/x.mwx")));
     EXPECT_NE(frontEnd.m_messages.back().find("Unable to open file:"), std::string::npos);
+}
+
+// A file name as long as a directory entry allows is saved and replaced like
+// any other, although the temporary file beside it cannot add to its name.
+TEST_F(SessionFileFixture, SaveUnderTheLongestFileName)
+{
+    Add(EK_MOVED_TO_SERVER, "data");
+    const std::string path = dir.Path(std::string(NAME_MAX - 4, 'n') + ".mwx");
+    ASSERT_TRUE(doc.OnSaveDocument(path)) << (frontEnd.m_messages.empty() ? "" : frontEnd.m_messages.back());
+    const std::string first = ReadFile(path);
+    Add(EK_MOVED_TO_CLIENT, "more");
+    ASSERT_TRUE(doc.OnSaveDocument(path));
+    EXPECT_GT(ReadFile(path).size(), first.size());
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Root()), {}), 1);
+
+    CHeadlessFrontEnd fe2;
+    fe2.SetEcho(false);
+    CMidwireDoc loaded;
+    ASSERT_TRUE(loaded.OnOpenDocument(path));
+    EXPECT_EQ(loaded.m_history.GetCount(), 2u);
 }
 
 TEST_F(SessionFileFixture, CancelledLoadKeepsEventsAndStaysUntitled)
