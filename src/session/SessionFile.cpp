@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -165,7 +166,9 @@ public:
             (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
         return true;
     }
-    bool ReadString(std::string& s)
+    // Reads a string of at most nMax characters; a longer one is refused
+    // before anything is allocated for it.
+    bool ReadString(std::string& s, std::uint64_t nMax = UINT64_MAX)
     {
         std::uint8_t n1;
         if (!Read1(n1))
@@ -185,11 +188,19 @@ public:
                 n = n4;
             }
         }
-        if (n > m_nRemaining)
+        if (n > m_nRemaining || n > nMax)
             return false;
-        s.resize(static_cast<std::size_t>(n));
+        // A text as long as the file allows may still be more than the
+        // process can hold: that is a failed allocation, not damage.
+        try {
+            s.resize(static_cast<std::size_t>(n));
+        } catch (const std::bad_alloc&) {
+            m_bAllocFailed = true;
+            return false;
+        }
         return Get(s.data(), s.size());
     }
+    bool AllocFailed() const { return m_bAllocFailed; }
     bool ReadBytes(void* p, std::size_t n) { return Get(p, n); }
 
 private:
@@ -253,6 +264,7 @@ private:
     std::size_t m_nPos = 0;
     std::size_t m_nFill = 0;
     int m_nError = 0;
+    bool m_bAllocFailed = false;
 };
 
 std::string SignatureText()
@@ -458,8 +470,9 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
     }
     ::fcntl(file.Get(), F_SETFL, ::fcntl(file.Get(), F_GETFL) & ~O_NONBLOCK);
     CArchiveReader ar(file.Get(), static_cast<std::uint64_t>(st.st_size));
+    const std::string strExpected = SignatureText();
     std::string strSignature;
-    if (!ar.ReadString(strSignature) || strSignature != SignatureText()) {
+    if (!ar.ReadString(strSignature, strExpected.size()) || strSignature != strExpected) {
         AfxMessageBox(IDS_WRONG_FORMAT);
         return FALSE;
     }
@@ -511,7 +524,10 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
         g_pMainFrame->SetEditorText(strEditor);
     ResolveDatagramSettings();
     if (!bSettings) {
-        ReportFileError(strPath, "the file is truncated or damaged");
+        if (ar.AllocFailed())
+            AfxMessageBox(IDS_ALLOC_FAILED);
+        else
+            ReportFileError(strPath, "the file is truncated or damaged");
         return FALSE;
     }
 
@@ -532,7 +548,12 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
             auto pEvent = std::make_unique<HistoryEvent>();
             if (!ar.Read4(nKind) || !ar.Read4(nTime) || !ar.ReadString(pEvent->m_strText) || !ar.Read4(nLength) ||
                 !ar.ReadString(pEvent->m_strHost)) {
-                bComplete = false;
+                if (ar.AllocFailed()) {
+                    AfxMessageBox(IDS_ALLOC_FAILED);
+                    bAllocFailed = true;
+                } else {
+                    bComplete = false;
+                }
                 break;
             }
             pEvent->m_kind = nKind;
