@@ -325,6 +325,12 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
     const std::string strTarget = FollowLinks(strPath);
     struct stat st {};
     const bool bExists = ::stat(strTarget.c_str(), &st) == 0;
+    // Only a target that does not exist yet is created; one that cannot be
+    // looked at (a loop of links, say) is not replaced blindly.
+    if (!bExists && errno != ENOENT) {
+        ReportFileError(strPath, std::strerror(errno));
+        return FALSE;
+    }
     const bool bInPlace = bExists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
     // Replacing a file needs only the right to write its directory; a file
     // the user may not write is refused, as writing it in place would be.

@@ -171,6 +171,17 @@ TEST(CliSession, SaveKeepsLinksAndWritesSpecialFilesInPlace)
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     EXPECT_EQ(ReadFile(dir.Path("target.mwx")), strSaved);
 
+    // A loop of links names no file: the save fails and the links stay.
+    ASSERT_EQ(::symlink("loop2.mwx", dir.Path("loop1.mwx").c_str()), 0);
+    ASSERT_EQ(::symlink("loop1.mwx", dir.Path("loop2.mwx").c_str()), 0);
+    r = RunCommand(Midwire() + " session copy " + dir.Path("a.mwx") + " " + dir.Path("loop1.mwx"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Too many levels of symbolic links"), std::string::npos) << r.err;
+    for (const char* pszLink : {"loop1.mwx", "loop2.mwx"}) {
+        ASSERT_EQ(::lstat(dir.Path(pszLink).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << pszLink;
+    }
+
     ASSERT_EQ(::mkfifo(dir.Path("pipe").c_str(), 0600), 0);
     r = RunCommand("(timeout 10 cat " + dir.Path("pipe") + " > " + dir.Path("fromPipe") + " &) ; timeout 10 " +
                    Midwire() + " session copy " + dir.Path("a.mwx") + " " + dir.Path("pipe") + "; sleep 0.2");
