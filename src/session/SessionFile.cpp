@@ -551,7 +551,15 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
         for (std::uint32_t i = 0; i < nCount; ++i) {
             walk.Before(i);
             std::uint32_t nKind = 0, nTime = 0, nLength = 0;
-            auto pEvent = std::make_unique<HistoryEvent>();
+            // Every record costs memory beyond its bytes in the file, so a
+            // file of millions of small records can outgrow the memory the
+            // process may use: that ends the load like a failed data block.
+            std::unique_ptr<HistoryEvent> pEvent(new (std::nothrow) HistoryEvent);
+            if (!pEvent) {
+                AfxMessageBox(IDS_ALLOC_FAILED);
+                bAllocFailed = true;
+                break;
+            }
             if (!ar.Read4(nKind) || !ar.Read4(nTime) || !ar.ReadString(pEvent->m_strText) || !ar.Read4(nLength) ||
                 !ar.ReadString(pEvent->m_strHost)) {
                 if (ar.AllocFailed()) {
@@ -584,17 +592,26 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
                 }
                 pEvent->AdoptData(reinterpret_cast<unsigned char*>(block.release()), nSigned);
             }
-            AddToHistory(pEvent.release());
+            try {
+                AddToHistory(pEvent.get());
+            } catch (const std::bad_alloc&) {
+                AfxMessageBox(IDS_ALLOC_FAILED);
+                bAllocFailed = true;
+                break;
+            }
+            pEvent.release();  // the history owns it now
             if (!walk.After()) {
                 bCancelled = true;  // the events read so far stay
                 break;
             }
         }
     }
-    // The list shows what the history holds, also after a load that stopped.
-    ReloadEventList();
+    // Memory ran out: the list is not rebuilt, which would need more of it
+    // for every row; the events read so far stay in the history.
     if (bAllocFailed)
         return FALSE;
+    // The list shows what the history holds, also after a load that stopped.
+    ReloadEventList();
     if (!bComplete) {
         ReportFileError(strPath, "the file is truncated or damaged");
         return FALSE;

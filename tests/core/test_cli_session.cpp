@@ -339,9 +339,10 @@ TEST(CliSession, LoadThatRunsOutOfMemorySaysSo)
 // A text that the file holds but memory cannot (the editor text, or an
 // event's text, of 1.5 GiB in a sparse file, with a 1 GiB address space)
 // stops the load with "Error allocating memory." as a data block does; the
-// desktop shares this load and has no handler further out. A first string
+// desktop shares this load and has no handler further out. So do the
+// records of a file that holds more of them than memory can. A first string
 // that long is no signature and is refused without being allocated.
-TEST(CliSession, LoadOfATextTooLargeForMemorySaysSo)
+TEST(CliSession, LoadOfTextsOrRecordsTooLargeForMemorySaysSo)
 {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "a sanitizer's shadow memory needs more address space than the limit leaves";
@@ -363,6 +364,9 @@ TEST(CliSession, LoadOfATextTooLargeForMemorySaysSo)
          bytes + std::string("\0\x01\0\0\0", 5) + std::string("\x04\0\0\0\x15\xCD\x5B\x07", 8) + strHuge,
          "Error allocating memory."},
         {"signature.mwx", strHuge, "Wrong file format."},
+        // Millions of empty records (14 zero bytes each) announced by the
+        // largest count: their memory runs out long before the file does.
+        {"records.mwx", bytes + std::string("\0\xFF\xFF\xFF\xFF", 5), "Error allocating memory."},
     };
     for (const Case& c : cases) {
         const std::string strPath = dir.Path(c.strName);
