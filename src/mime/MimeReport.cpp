@@ -251,10 +251,14 @@ std::string UniquePartPath(const CMimeDecodeTarget& target, const std::string& s
                std::find(target.reservedNames.begin(), target.reservedNames.end(), strCandidate) !=
                    target.reservedNames.end();
     };
-    for (int n = 2; taken(); ++n) {
-        const std::string strSuffix = "_" + std::to_string(n);
-        strCandidate = bSplit ? strName.substr(0, nDot) + strSuffix + strName.substr(nDot) : strName + strSuffix;
-        strPath = target.strDirectory + "/" + strCandidate;
+    if (taken()) {
+        int& nNext = target.nextVariant[strName];
+        nNext = std::max(nNext, 2);
+        do {
+            const std::string strSuffix = "_" + std::to_string(nNext++);
+            strCandidate = bSplit ? strName.substr(0, nDot) + strSuffix + strName.substr(nDot) : strName + strSuffix;
+            strPath = target.strDirectory + "/" + strCandidate;
+        } while (taken());
     }
     target.usedPaths.insert(strPath);
     return strPath;

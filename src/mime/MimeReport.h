@@ -3,6 +3,7 @@
 // (analysis mode) or decoded into files (decoding mode).
 #pragma once
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,6 +23,9 @@ struct CMimeDecodeTarget {
     // parts at the same depth and index in different branches, or two with
     // the same "name") gets a numbered variant instead of overwriting it.
     mutable std::set<std::string> usedPaths;
+    // For each name that was taken, the number its next variant tries first,
+    // so that thousands of parts of one name do not each count up from 2.
+    mutable std::map<std::string, int> nextVariant;
 };
 
 // Nesting deeper than this is reported as a leaf, whatever the entity holds.

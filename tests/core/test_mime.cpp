@@ -138,6 +138,21 @@ TEST(MimeReport, PartsWhoseNamesCollideGetTheirOwnFiles)
     EXPECT_EQ(d.File("part2_2.1_2"), "named");
     for (const char* pszName : {"part2.1", "part2.1_2", "same.txt", "same_2.txt", "part2_2.1_2"})
         EXPECT_TRUE(Contains(d.report, "Part content file =" + d.dir + "/" + pszName + "\n")) << pszName;
+
+    // Tens of thousands of parts of one name (a message of a few megabytes)
+    // are named one after the other, not by counting up from 2 each time; a
+    // part that really has the name of a variant keeps it.
+    constexpr int kParts = 30000;
+    std::vector<std::string> many = {"Content-Type: text/plain; name=many_3.txt\n\nliteral"};
+    for (int i = 1; i <= kParts; ++i)
+        many.push_back("Content-Type: text/plain; name=many.txt\n\n" + std::to_string(i));
+    Decoded m(Multipart("m", many));
+    EXPECT_EQ(m.File("many_3.txt"), "literal");
+    EXPECT_EQ(m.File("many.txt"), "1");
+    EXPECT_EQ(m.File("many_2.txt"), "2");
+    EXPECT_EQ(m.File("many_4.txt"), "3");
+    EXPECT_EQ(m.File("many_" + std::to_string(kParts + 1) + ".txt"), std::to_string(kParts));
+    EXPECT_EQ(std::distance(fs::directory_iterator(m.dir), fs::directory_iterator()), kParts + 3);
 }
 
 TEST(MimeReport, OnlyTheLowerCaseNameParameterNamesTheFile)
