@@ -22,10 +22,12 @@ bool DecodeToDirectory(std::string_view data, const std::string& strDirectory, c
 {
     strWriteError.clear();
     // A file that cannot be opened is passed over; one that cannot be
-    // written whole is a failure of the whole decoding.
+    // written whole, or not created for a full file system, is a failure of
+    // the whole decoding.
     const auto store = [&strWriteError](const std::string& strPath, std::string_view bytes) {
         int nErrno = 0;
-        if (StoreFile(strPath, bytes, &nErrno) == EStoreResult::NotWritten)
+        const EStoreResult result = StoreFile(strPath, bytes, &nErrno);
+        if (result == EStoreResult::NotWritten || (result == EStoreResult::NotOpened && IsNoSpaceError(nErrno)))
             NoteWriteError(strWriteError, strPath, nErrno);
     };
     // The raw copy first.

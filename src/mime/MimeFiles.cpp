@@ -59,6 +59,11 @@ EStoreResult StoreFile(const std::string& strPath, std::string_view data, int* p
     return EStoreResult::Stored;
 }
 
+bool IsNoSpaceError(int nErrno)
+{
+    return nErrno == ENOSPC || nErrno == EDQUOT;
+}
+
 void NoteWriteError(std::string& strFirst, const std::string& strPath, int nErrno)
 {
     if (strFirst.empty())

@@ -11,6 +11,11 @@ enum class EStoreResult { Stored, NotOpened, NotWritten };
 // error number in *pnErrno; what was written stays.
 EStoreResult StoreFile(const std::string& strPath, std::string_view data, int* pnErrno = nullptr);
 
+// Whether a failed open means the file system is full (no room for another
+// file, or a quota reached): unlike a name that cannot be created, that is a
+// failure of the whole decoding, like a write cut short.
+bool IsNoSpaceError(int nErrno);
+
 // Keeps the first file that could not be written whole, as "path ; reason",
 // in strFirst; later ones leave it as it is.
 void NoteWriteError(std::string& strFirst, const std::string& strPath, int nErrno);

@@ -227,6 +227,8 @@ void ReportEntity(const CMimeEntity& entity, std::string& strReport, int nDepth,
         strReport += bMessage ? "  Message content file =" : "  Part content file =";
     } else if (result == EStoreResult::NotOpened) {
         strReport += "  Error opening content file =";
+        if (IsNoSpaceError(nErrno))
+            NoteWriteError(pTarget->strWriteError, strPath, nErrno);
     } else {
         // Opened but not written whole: the file on disk is cut short.
         strReport += "  Error writing content file =";

@@ -401,6 +401,30 @@ TEST(MimeDecodeCli, AFileThatCannotBeWrittenWholeFailsTheCommand)
     EXPECT_EQ(ok.status, 0) << ok.err;
 }
 
+// A file system with no room for another file (here a tmpfs of four inodes,
+// in a mount namespace of its own) fails the decoding too, although no file
+// was cut short: the later part files and the report were never created.
+TEST(MimeDecodeCli, AFullFileSystemFailsTheCommand)
+{
+    if (::geteuid() != 0 || testutil::RunCommand("command -v unshare").status != 0)
+        GTEST_SKIP() << "mounting a small file system needs root and unshare";
+    TempDir tmp;
+    fs::create_directory(tmp.Path("mnt"));
+    std::vector<std::string> parts;
+    for (int i = 1; i <= 5; ++i)
+        parts.push_back("Content-Type: text/plain\n\npart " + std::to_string(i));
+    testutil::WriteFile(tmp.Path("five.eml"), Multipart("b", parts));
+    const std::string mnt = tmp.Path("mnt");
+    const auto r = testutil::RunCommand("timeout 60 unshare -m sh -c 'mount -t tmpfs -o size=1m,nr_inodes=4 none " +
+                                        mnt + " && " + testutil::Midwire() + " mime decode " + tmp.Path("five.eml") +
+                                        " " + mnt + "/out; echo status=$?; ls " + mnt + "/out'");
+    if (!Contains(r.out, "status="))
+        GTEST_SKIP() << "no tmpfs could be mounted: " << r.err;
+    EXPECT_TRUE(Contains(r.out, "status=1\n")) << r.out << r.err;
+    EXPECT_TRUE(Contains(r.err, "Unable to write file: " + mnt + "/out/")) << r.err;
+    EXPECT_TRUE(Contains(r.err, " ; No space left on device.")) << r.err;
+}
+
 TEST(MimeReport, UnwritablePartFilesAreReportedNotFatal)
 {
     // The caller was to create the directory; without it no file can be opened.
@@ -412,7 +436,7 @@ TEST(MimeReport, UnwritablePartFilesAreReportedNotFatal)
 
     std::string report;
     const auto pMessage = CMimeMessage::Parse(kExample);
-    CMimeDecodeTarget target{dir, {}, {}, {}};
+    CMimeDecodeTarget target{dir, {}, {}, {}, {}};
     ReportMessage(pMessage->Root(), report, 0, -1, &target);
     EXPECT_TRUE(Contains(report, "    Part [1] Level [1] Body\n      Error opening content file =" + dir + "/part1.1\n"));
 }
