@@ -288,5 +288,13 @@ std::string SafePartFileName(const std::string& strName, const std::vector<std::
     if (strBase.empty() || strBase == "." || strBase == ".." || strBase.size() > kMaxNameBytes ||
         std::find(reservedNames.begin(), reservedNames.end(), strBase) != reservedNames.end())
         return std::string();
+    // Control characters (a line feed, an escape sequence, encoded in the
+    // parameter) would make a file name that breaks the report's line that
+    // names it and that a terminal listing the directory would obey.
+    for (char& ch : strBase) {
+        const unsigned char uch = static_cast<unsigned char>(ch);
+        if (uch < 0x20 || uch == 0x7f)
+            ch = '_';
+    }
     return strBase;
 }

@@ -46,5 +46,6 @@ std::string UniquePartPath(const CMimeDecodeTarget& target, const std::string& s
 // The file name a part may take from its "name" parameter: the last
 // component of the value (after any "/" or "\"), or empty when that leaves
 // nothing usable ("", ".", "..", a reserved name, or one too long for a file
-// name); the caller then uses the numbered name.
+// name); the caller then uses the numbered name. Control characters in the
+// name become "_".
 std::string SafePartFileName(const std::string& strName, const std::vector<std::string>& reservedNames);

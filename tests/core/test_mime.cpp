@@ -376,6 +376,18 @@ TEST(MimeReport, HostilePartNamesStayInsideTheDirectory)
         ++nEntries;
     EXPECT_EQ(nEntries, names.size() + 2);
     EXPECT_EQ(std::distance(fs::directory_iterator(tmp.Root()), fs::directory_iterator()), 1);
+
+    // Control characters, as RFC 2231 or encoded words bring them in, do not
+    // reach the file name or break the report's line that names the file.
+    Decoded c(Multipart("c", {"Content-Type: text/plain; name*=utf-8''bad%0A%20%20Part%20content%20file%20=x\n\nA",
+                              "Content-Type: text/plain; name=\"=?utf-8?q?=1B[31mred=7F?=\"\n\nB",
+                              "Content-Type: text/plain; name*=utf-8''cut%00off\n\nC"}));
+    EXPECT_EQ(c.File("bad_  Part content file =x"), "A");
+    EXPECT_EQ(c.File("_[31mred_"), "B");
+    EXPECT_EQ(c.File("cut"), "C");
+    EXPECT_TRUE(Contains(c.report, "      Part content file =" + c.dir + "/bad_  Part content file =x\n"));
+    EXPECT_TRUE(Contains(c.report, "      Part content file =" + c.dir + "/_[31mred_\n"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(c.dir), fs::directory_iterator()), 5);
 }
 
 // A file that is opened but cannot be written whole (here a file size limit
