@@ -39,14 +39,15 @@ bool DecodeToDirectory(std::string_view data, const std::string& strDirectory, c
     target.reservedNames = {strName, strName + ".MIME"};
     std::string strReport;
     ReportMessage(pMessage->Root(), strReport, 0, -1, &target);
+    // The first file that failed is the one named, not the report written after it.
+    if (strWriteError.empty())
+        strWriteError = target.strWriteError;
 
     // The report is stored as a text file: CR LF line ends.
     std::string strFile;
     strFile.reserve(strReport.size() + strReport.size() / 16);
     AppendWithCrLf(strFile, strReport);
     store(strDirectory + "/" + strName + ".MIME", strFile);
-    if (strWriteError.empty())
-        strWriteError = target.strWriteError;
     return strWriteError.empty();
 }
 
