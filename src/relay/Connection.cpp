@@ -33,6 +33,16 @@ bool IsRelayEnding()
     return RelayState().bEnding;
 }
 
+CNoKeepAliveRestart::CNoKeepAliveRestart() : m_bWasSet(RelayState().bNoRestart)
+{
+    RelayState().bNoRestart = true;
+}
+
+CNoKeepAliveRestart::~CNoKeepAliveRestart()
+{
+    RelayState().bNoRestart = m_bWasSet;
+}
+
 namespace {
 
 // How long data waiting for a peer may stand still after the other peer
@@ -489,10 +499,11 @@ void OnClientSocketEvent(CMidwireDoc& doc, unsigned lParam)
 void ShutdownRelay(CMidwireDoc& doc)
 {
     CRelayState& relay = RelayState();
-    relay.bNoRestart = true;
-    if (doc.m_bConnected && !relay.bEnding)
-        EndConnectionBody(doc);
-    relay.bNoRestart = false;
+    {
+        const CNoKeepAliveRestart noRestart;
+        if (doc.m_bConnected && !relay.bEnding)
+            EndConnectionBody(doc);
+    }
     for (ERelaySide side : {CLIENT_SIDE, SERVER_SIDE}) {
         CRelaySideState& st = relay.side[side];
         if (st.thread.joinable()) {

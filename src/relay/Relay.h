@@ -86,6 +86,19 @@ void ShutdownRelay(CMidwireDoc& doc);
 // Whether EndConnection or a close handler is running.
 bool IsRelayEnding();
 
+// While one of these lives, a session that ends is not followed by the
+// keep-alive restart: the program is closing and serves no further client.
+class CNoKeepAliveRestart {
+public:
+    CNoKeepAliveRestart();
+    ~CNoKeepAliveRestart();
+    CNoKeepAliveRestart(const CNoKeepAliveRestart&) = delete;
+    CNoKeepAliveRestart& operator=(const CNoKeepAliveRestart&) = delete;
+
+private:
+    bool m_bWasSet;
+};
+
 // Hooks of the program that runs the relay (the command line uses them; the
 // desktop program leaves them empty).
 struct RelayHooks {

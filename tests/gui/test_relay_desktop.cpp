@@ -155,3 +155,69 @@ TEST(RelayDesktopTest, DestroyedWindowLeavesNoWorkerThatEndGaveUpOn)
     ShutdownRelay(doc);
     GetCommandTable().Clear();
 }
+
+// Closing the window ends a keep-alive session for good: the session's End
+// must not go on to serve the next waiting client or put up the wait for
+// one, and no client is taken once the window has closed.
+TEST(RelayDesktopTest, ClosingTheWindowEndsKeepAliveServing)
+{
+    guitest::EnsureApplication();
+    RegisterAllDialogs();
+    for (const bool bClientWaiting : {true, false}) {
+        SCOPED_TRACE(bClientWaiting ? "a client waits" : "no client waits");
+        CMidwireDoc doc;
+        CMainFrame frame(doc);
+        std::vector<std::string> messages;
+        frame.m_onMessageBox = [&](const std::string& s, UINT) {
+            messages.push_back(s);
+            return IDOK;
+        };
+        doc.OnNewDocument();
+        RegisterAllCommands(doc);
+        frame.RegisterWindowCommands();
+        frame.show();
+        const std::uint16_t nListenPort = FreePort();
+        doc.m_bAcceptConnections = TRUE;
+        doc.m_bKeepAlive = TRUE;
+        doc.m_strListenPort = std::to_string(nListenPort);
+        doc.m_nClientTimeWait = 5;
+
+        Fd first;
+        QTimer::singleShot(50, [&] { first = ConnectLocal(nListenPort); });
+        ASSERT_TRUE(StartConnection(doc)) << (messages.empty() ? std::string() : messages.front());
+        Fd second;
+        if (bClientWaiting) {
+            second = ConnectLocal(nListenPort);
+            ASSERT_TRUE(second.Valid());
+            ASSERT_TRUE(PumpUntil([&] { return doc.m_pendingAccepts.size() == 1; }));
+        }
+        // A wait for a client shown while the window closes is answered with
+        // Cancel and noted, so that the test never waits on it.
+        bool bWaitShown = false;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (QWidget* pModal = QApplication::activeModalWidget()) {
+                bWaitShown = true;
+                pModal->close();
+            }
+        });
+        watch.start(20);
+        EXPECT_TRUE(frame.close());
+        watch.stop();
+        EXPECT_FALSE(bWaitShown);
+        EXPECT_FALSE(doc.m_bConnected);
+        EXPECT_TRUE(messages.empty()) << messages.front();
+        std::size_t nConnects = 0;
+        for (const HistoryEvent* pEvent : doc.m_history)
+            nConnects += pEvent->m_kind == EK_CONNECT_CLIENT;
+        EXPECT_EQ(nConnects, 1u);
+        // The waiting client is let go, and the port no longer listens.
+        if (bClientWaiting) {
+            EXPECT_TRUE(ClosedPumping(second.Get(), 5000));
+        }
+        EXPECT_TRUE(doc.m_pendingAccepts.empty());
+        EXPECT_FALSE(ConnectLocal(nListenPort).Valid());
+        ShutdownRelay(doc);
+        GetCommandTable().Clear();
+    }
+}

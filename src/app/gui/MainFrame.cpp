@@ -29,6 +29,7 @@
 #include "app/gui/ProgressDlg.h"
 #include "editor/gui/MidwireEdit.h"
 #include "net/Sock.h"
+#include "relay/Relay.h"
 #include "session/MidwireDoc.h"
 #include "views/gui/Icons.h"
 #include "views/gui/MidwireListView.h"
@@ -483,8 +484,12 @@ void CMainFrame::closeEvent(QCloseEvent* pEvent)
         pEvent->ignore();
         return;
     }
-    if (m_doc.m_bConnected && GetCommandTable().IsEnabled(ID_CONNECTION_END))
+    if (m_doc.m_bConnected && GetCommandTable().IsEnabled(ID_CONNECTION_END)) {
+        // The session ends for good: in keep-alive mode End would go on to
+        // serve the next waiting client or wait for one.
+        const CNoKeepAliveRestart noRestart;
         GetCommandTable().Run(ID_CONNECTION_END);
+    }
     if (m_doc.m_bConnected) {
         AfxMessageBox(IDS_DURING_CONNECTION);
         pEvent->ignore();
@@ -492,6 +497,9 @@ void CMainFrame::closeEvent(QCloseEvent* pEvent)
     }
     if (m_doc.m_bDatagramActive && GetCommandTable().IsEnabled(ID_DATAGRAM_STOP))
         GetCommandTable().Run(ID_DATAGRAM_STOP);
+    // No client is taken from now on: the listening socket that keep-alive
+    // serving leaves open and the clients waiting on it are closed.
+    ShutdownRelay(m_doc);
     m_pIdleTimer->stop();
     pEvent->accept();
 }
