@@ -11,6 +11,8 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTextBlock>
+#include <QTextLayout>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QToolBar>
@@ -472,6 +474,44 @@ TEST_F(MainFrameTest, EditorKeepsBytesAndFoldsCarriageReturns)
         EXPECT_EQ(m_pFrame->GetEditorText(), "typed");
     }
     ASSERT_TRUE(m_pFrame->RunCommand(ID_EDIT_UNDO));
+}
+
+// Data without line breaks makes one line of megabytes: it keeps its
+// layout between paints (each blink of the cursor laid the whole line out
+// again), through edits and a new text too, and reads back unchanged.
+TEST_F(MainFrameTest, EditorKeepsTheLayoutOfAVeryLongLine)
+{
+    CMidwireEdit* pEdit = m_pFrame->Editor();
+    m_pFrame->show();
+    std::string strLong;
+    for (int i = 0; strLong.size() < 512 * 1024; ++i)
+        strLong += "[[" + std::to_string(i) + "[255]abc ";
+    m_pFrame->SetEditorText("short\n" + strLong + "\nshort");
+    Settle();
+    QTextBlock block = pEdit->document()->firstBlock();
+    EXPECT_FALSE(block.layout()->cacheEnabled());
+    block = block.next();
+    EXPECT_TRUE(block.layout()->cacheEnabled());
+    EXPECT_FALSE(block.next().layout()->cacheEnabled());
+    EXPECT_EQ(m_pFrame->GetEditorText(), "short\n" + strLong + "\nshort");
+
+    // Typed into, the line is laid out anew with the typed text.
+    QTextCursor cursor(block);
+    cursor.movePosition(QTextCursor::EndOfBlock);
+    pEdit->setTextCursor(cursor);
+    pEdit->insertPlainText("xyz");
+    Settle();
+    EXPECT_TRUE(pEdit->document()->findBlockByNumber(1).layout()->cacheEnabled());
+    EXPECT_EQ(m_pFrame->GetEditorText(), "short\n" + strLong + "xyz\nshort");
+    EXPECT_GT(pEdit->document()->findBlockByNumber(1).layout()->lineCount(), 1);
+
+    // A new text that is one long line, and then an empty editor.
+    m_pFrame->SetEditorText(strLong);
+    Settle();
+    EXPECT_TRUE(pEdit->document()->firstBlock().layout()->cacheEnabled());
+    EXPECT_EQ(m_pFrame->GetEditorTextLength(), strLong.size());
+    m_pFrame->SetEditorText("");
+    EXPECT_EQ(m_pFrame->GetEditorTextLength(), 0u);
 }
 
 TEST_F(MainFrameTest, ClosingNeverLeavesWorkersWithoutTheirDocument)

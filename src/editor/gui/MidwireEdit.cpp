@@ -1,7 +1,16 @@
 #include "editor/gui/MidwireEdit.h"
 
 #include <QFontDatabase>
+#include <QTextBlock>
 #include <QTextDocument>
+#include <QTextLayout>
+
+namespace {
+
+// A line longer than this keeps its shaped layout between paints.
+constexpr int kCachedLineLength = 4096;
+
+}  // namespace
 
 CMidwireEdit::CMidwireEdit(QWidget* pParent) : QPlainTextEdit(pParent)
 {
@@ -13,6 +22,23 @@ CMidwireEdit::CMidwireEdit(QWidget* pParent) : QPlainTextEdit(pParent)
     font.setStyleStrategy(QFont::PreferNoShaping);
     setFont(font);
     setUndoRedoEnabled(true);
+    // Data without line breaks makes one line of megabytes, and every layout
+    // of it goes over the whole line. A line's layout drops its shaped text
+    // after each layout unless it is cached, so each paint (each blink of
+    // the cursor among them) went over the whole line again and the window
+    // stopped responding; long lines keep theirs. A scroll bar that appears
+    // once the text is taller than the pane would narrow it and lay the
+    // text out once more: the bar is always there.
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    connect(document(), &QTextDocument::contentsChange, this, [this](int nPosition, int, int nAdded) {
+        const QTextBlock last = document()->findBlock(nPosition + nAdded);
+        for (QTextBlock block = document()->findBlock(nPosition); block.isValid(); block = block.next()) {
+            if (block.length() > kCachedLineLength)
+                block.layout()->setCacheEnabled(true);
+            if (block == last)
+                break;
+        }
+    });
 }
 
 std::string CMidwireEdit::GetText() const
