@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QUrl>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -528,6 +529,31 @@ TEST_F(MainFrameTest, ClosingNeverLeavesWorkersWithoutTheirDocument)
     bEnds = true;
     EXPECT_TRUE(m_pFrame->close());
     EXPECT_FALSE(m_pDoc->m_bConnected);
+}
+
+// Closing the window while a walk over the history runs lets the walk
+// finish (its result is kept) and then closes the window.
+TEST_F(MainFrameTest, ClosingDuringAWalkClosesWhenTheWalkEnds)
+{
+    constexpr int kEvents = 2000;
+    for (int i = 0; i < kEvents; ++i)
+        Record(MakeEvent(EK_MESSAGE, "", "e"), TRUE);
+    m_pFrame->show();
+    bool bAsked = false, bClosedAtOnce = true;
+    QTimer::singleShot(0, [&] {
+        bAsked = m_pDoc->IsWalking();
+        bClosedAtOnce = m_pFrame->close();
+    });
+    ASSERT_TRUE(m_pFrame->RunCommand(ID_VIEW_RELOAD));
+    ASSERT_TRUE(bAsked);
+    EXPECT_FALSE(bClosedAtOnce);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (m_pFrame->isVisible() && std::chrono::steady_clock::now() < end)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_FALSE(m_pFrame->isVisible());
+    Settle();
+    EXPECT_EQ(Model().rowCount(), kEvents);
+    EXPECT_TRUE(m_messages.empty());
 }
 
 TEST_F(MainFrameTest, DroppedSessionFilesOpenAndJoinTheRecentList)

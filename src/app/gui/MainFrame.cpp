@@ -356,6 +356,12 @@ void CMainFrame::OnIdle()
     const QString caption = CaptionText();
     if (windowTitle() != caption)
         setWindowTitle(caption);
+    // A close asked for during a walk is carried out once the walk and any
+    // message it ended with are over.
+    if (m_bCloseAfterWalk && !m_doc.IsWalking() && !QApplication::activeModalWidget()) {
+        m_bCloseAfterWalk = false;
+        close();
+    }
 }
 
 QString CMainFrame::CaptionText() const
@@ -479,11 +485,14 @@ bool CMainFrame::eventFilter(QObject* pWatched, QEvent* pEvent)
 void CMainFrame::closeEvent(QCloseEvent* pEvent)
 {
     // The document must outlive the relay workers and any walk over the
-    // history: end what runs first, or stay open.
+    // history: end what runs first, or stay open. A walk (a save, a print,
+    // an export) is let finish, and the window closes after it.
     if (m_doc.IsWalking()) {
+        m_bCloseAfterWalk = true;
         pEvent->ignore();
         return;
     }
+    m_bCloseAfterWalk = false;
     if (m_doc.m_bConnected && GetCommandTable().IsEnabled(ID_CONNECTION_END)) {
         // The session ends for good: in keep-alive mode End would go on to
         // serve the next waiting client or wait for one.

@@ -115,6 +115,9 @@ private:
     QPrinter m_printer;
     std::deque<std::shared_ptr<ProgressRecord>> m_progressLog;
     bool m_bSocketsStarted = false;
+    // The window was asked to close while a walk over the history ran: it
+    // closes once the walk has ended.
+    bool m_bCloseAfterWalk = false;
     // The active pane: commands go to its view first. Undo, Cut, Copy and
     // Paste belong to the editor, so they act (and are enabled) only while
     // the editor is the active pane. The history list is active at first.
