@@ -298,6 +298,13 @@ bool BuildPlaybackScript(CMidwireDoc& doc)
         // held queues (which only refer to history events) let go of it.
         doc.m_heldFromClient.RemoveAll(false);
         doc.m_heldFromServer.RemoveAll(false);
+        // So does what an earlier session left queued for sending, which the
+        // coming connection would drop anyway: replayed events owned by their
+        // queue are freed first (their kinds are read), then the queues let
+        // go of the history's events before any of them is destroyed.
+        doc.ReleaseUnsentReplays();
+        doc.m_toServer.RemoveAll(false);
+        doc.m_toClient.RemoveAll(false);
         for (std::size_t i = nScript; i < taken.size(); ++i)
             delete taken[i];
         doc.ReloadEventList();

@@ -205,6 +205,58 @@ TEST_F(PlaybackTest, MovingTheHistoryLeavesNothingHeld)
     EXPECT_EQ(Items(doc.m_heldFromServer), std::vector<HistoryEvent*>{rec[0]});
 }
 
+// What an earlier session left queued for sending (a peer that stopped
+// reading, then End) stays in the send queues after it. Moving the history
+// hands those events to the script or destroys them with the earlier
+// playback's events: the send queues let go of them too, and a replayed
+// event still queued (owned by its queue) is freed once. Then Start PlayBack,
+// whose connection start empties the queues, reads no destroyed event (the
+// sanitizer build would report it).
+TEST_F(PlaybackTest, MovingTheHistoryLeavesNothingQueued)
+{
+    const auto rec = Record({MakeData(EK_MOVED_TO_SERVER, "q\n"), MakeData(EK_MOVED_TO_CLIENT, "a\n"),
+                             MakeStatus(EK_PLAYBACK_START, "m"), MakeData(EK_EDITED_TO_SERVER, "by hand\n"),
+                             MakeData(EK_MOVED_TO_CLIENT, "late\n")});
+    doc.AddToServer(rec[3]);
+    doc.AddToServer(MakeData(EK_PLAYBACK_SENT_TO_SERVER, "replayed\n"));
+    doc.AddToClient(rec[4]);
+    doc.AddToClient(rec[1]);
+    doc.m_bEraseHistory = TRUE;
+    ASSERT_TRUE(BuildPlaybackScript(doc));
+    EXPECT_TRUE(doc.m_toServer.IsEmpty());
+    EXPECT_TRUE(doc.m_toClient.IsEmpty());
+    EXPECT_EQ(Items(doc.m_playbackList), (std::vector<HistoryEvent*>{rec[0], rec[1]}));
+
+    // Referring to the history destroys nothing, so nothing need be let go.
+    doc.OnNewDocument();
+    const auto kept = Record({MakeData(EK_MOVED_TO_SERVER, "q\n"), MakeStatus(EK_PLAYBACK_START, "m"),
+                              MakeData(EK_EDITED_TO_SERVER, "by hand\n")});
+    doc.AddToServer(kept[2]);
+    doc.m_bEraseHistory = FALSE;
+    ASSERT_TRUE(BuildPlaybackScript(doc));
+    EXPECT_EQ(Items(doc.m_toServer), std::vector<HistoryEvent*>{kept[2]});
+
+    // The whole command, up to a connection start that fails.
+    doc.OnNewDocument();
+    const auto again = Record({MakeData(EK_MOVED_TO_SERVER, "q\n"), MakeStatus(EK_PLAYBACK_START, "m"),
+                               MakeData(EK_EDITED_TO_SERVER, "by hand\n")});
+    doc.AddToServer(again[2]);
+    doc.m_bConnectToHost = TRUE;
+    doc.m_strServerHost = "127.0.0.1";
+    doc.m_strServerPort = std::to_string(UnusedPort());
+    frontEnd.m_onDoModal = [](UINT, void* pData) {
+        auto& data = *static_cast<CPlayBackDlgData*>(pData);
+        CPlayBackDlgState state(data);
+        state.OnClientRadio();
+        data.m_bEraseHistory = TRUE;
+        return static_cast<int>(IDOK);
+    };
+    OnStartPlayback(doc);
+    EXPECT_FALSE(doc.m_bConnected);
+    EXPECT_TRUE(doc.m_toServer.IsEmpty());
+    EXPECT_EQ(doc.m_playbackList.GetCount(), 1u);
+}
+
 // Builds one after another with the setting switched between them, then
 // New and Erase All: each event is freed exactly once (the sanitizer build
 // would report a leak or a second free).
