@@ -63,6 +63,14 @@ SideRules GetSideRules(const CMidwireDoc& doc, ERelaySide side)
                      &CMidwireDoc::AddToClient};
 }
 
+// Whether a kind is one of a set of kinds. A kind is a single bit and is
+// compared whole: a value from a session file that combines bits (or that
+// is no kind at all) belongs to no set.
+bool IsKindIn(std::uint32_t nKind, std::uint32_t nKinds)
+{
+    return nKind != 0 && (nKind & (nKind - 1)) == 0 && (nKind & nKinds) != 0;
+}
+
 // The oldest step of the script, left in place. Only the replaying worker
 // takes from the script while a playback runs, so the entry stays valid
 // until that same thread takes it.
@@ -380,7 +388,7 @@ void CheckPlaybackReply(CMidwireDoc& doc, ERelaySide side, HistoryEvent* pReceiv
         if (!pExpected)
             return;
         const std::uint32_t nKind = pExpected->m_kind;
-        if (nKind & rules.nFromPeerKinds) {
+        if (IsKindIn(nKind, rules.nFromPeerKinds)) {
             if (rules.bCheckReply && rules.nControlledChars != 0 &&
                 !LeadingBytesAgree(*pExpected, *pReceived, rules.nControlledChars))
                 RecordMismatch(doc, kWrongReplyText);
@@ -391,7 +399,7 @@ void CheckPlaybackReply(CMidwireDoc& doc, ERelaySide side, HistoryEvent* pReceiv
                 return;
             continue;
         }
-        if (nKind & kStatusKinds) {
+        if (IsKindIn(nKind, kStatusKinds)) {
             if (rules.bEndConnection && nKind == rules.nClosingKind)
                 PostSocketNotification(rules.nCloseMessage, FD_CLOSE);
             DropScriptEvent(doc, doc.TakeFromPlayback());
@@ -413,7 +421,7 @@ void PlaybackSendStep(CMidwireDoc& doc, ERelaySide side)
         if (!pNext)
             return;
         const std::uint32_t nKind = pNext->m_kind;
-        if (nKind & rules.nToPeerKinds) {
+        if (IsKindIn(nKind, rules.nToPeerKinds)) {
             HistoryEvent* pTaken = doc.TakeFromPlayback();
             if (HistoryEvent* pSend = TakeOverScriptEvent(doc, pTaken)) {
                 pSend->m_kind = rules.nSentKind;
@@ -421,7 +429,7 @@ void PlaybackSendStep(CMidwireDoc& doc, ERelaySide side)
             }
             continue;
         }
-        if (nKind & rules.nFromPeerKinds)
+        if (IsKindIn(nKind, rules.nFromPeerKinds))
             return;  // the peer speaks next
         if (rules.bEndConnection && nKind == rules.nClosingKind)
             PostSocketNotification(rules.nCloseMessage, FD_CLOSE);
@@ -434,7 +442,7 @@ std::size_t CountScriptDataSteps(const CMidwireDoc& doc, ERelaySide side)
     const SideRules rules = GetSideRules(doc, side);
     std::size_t n = 0;
     for (const HistoryEvent* p : doc.m_playbackList)
-        if (p && (p->m_kind & (rules.nFromPeerKinds | rules.nToPeerKinds)))
+        if (p && IsKindIn(p->m_kind, rules.nFromPeerKinds | rules.nToPeerKinds))
             ++n;
     return n;
 }

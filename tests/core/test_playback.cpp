@@ -532,6 +532,40 @@ TEST_F(PlaybackTest, SendStepQueuesCopiesAndLeavesTheHistoryAlone)
     EXPECT_EQ(Bytes(doc.m_playbackList.GetAt(0)), "R");
 }
 
+// A session file may hold any kind value. Each step is matched by its whole
+// kind: a value that combines kind bits (or one outside the table) is
+// neither data to send, nor a reply, nor a status, so the send step drops it
+// and a piece that meets it is unexpected.
+TEST_F(PlaybackTest, KindsThatCombineBitsAreNoDataReplyOrStatus)
+{
+    doc.m_bClientCheckReply = TRUE;
+    doc.m_nClientControlledChars = 100;
+    LoadScript({MakeData(EK_MOVED_TO_SERVER | EK_MOVED_TO_CLIENT, "both\n"), MakeData(EK_MOVED_TO_SERVER, "Q\n"),
+                MakeData(EK_RECEIVED_FROM_SERVER | EK_DGRAM_RECEIVED, "odd\n"), MakeData(EK_MOVED_TO_CLIENT, "R\n"),
+                MakeStatus(EK_ERROR | EK_DGRAM_SENT, "odd status"), MakeData(EK_MOVED_TO_CLIENT, "R2\n")},
+               true);
+    EXPECT_EQ(CountScriptDataSteps(doc, SERVER_SIDE), 3u);
+    HistoryEvent* pPiece = MakeData(0, "R\n");
+    CheckPlaybackReply(doc, SERVER_SIDE, pPiece);  // the odd step is no reply: unexpected, and it stays
+    EXPECT_EQ(ErrorTexts(doc), std::vector<std::string>{kUnexpectedReplyText});
+    EXPECT_EQ(doc.m_playbackList.GetCount(), 6u);
+
+    PlaybackSendStep(doc, SERVER_SIDE);  // drops the odd steps, sends the request, stops at the reply
+    std::vector<std::string> sent;
+    while (HistoryEvent* p = doc.TakeToServer()) {
+        sent.push_back(Bytes(p));
+        doc.AddToHistory(p);
+    }
+    EXPECT_EQ(sent, std::vector<std::string>{"Q\n"});
+    ASSERT_EQ(doc.m_playbackList.GetCount(), 3u);
+    CheckPlaybackReply(doc, SERVER_SIDE, pPiece);
+    EXPECT_EQ(ErrorTexts(doc).size(), 1u);
+    CheckPlaybackReply(doc, SERVER_SIDE, pPiece);  // the odd status is no status either
+    EXPECT_EQ(ErrorTexts(doc), (std::vector<std::string>{kUnexpectedReplyText, kUnexpectedReplyText}));
+    EXPECT_EQ(doc.m_playbackList.GetCount(), 2u);
+    delete pPiece;
+}
+
 TEST_F(PlaybackTest, UnsentReplayEventsAreReleasedAndOthersKept)
 {
     LoadScript({MakeData(EK_MOVED_TO_SERVER, "a"), MakeData(EK_MOVED_TO_SERVER, "b"),
