@@ -752,4 +752,57 @@ TEST_F(PlaybackSessionTest, DataSentByHandDuringAReplayIsRecordedOnce)
     EXPECT_EQ(std::adjacent_find(history.begin(), history.end()), history.end()) << "an event recorded twice";
 }
 
+// A replay cut short by End against a server that stopped reading: the
+// commands that change the history are refused while the replay runs; after
+// End the send queue still holds replayed data (owned by the queue) and data
+// sent by hand (owned by the history), and Start PlayBack again, Erase All
+// and New release each exactly once (the sanitizer build would report a
+// destroyed event that is read, freed twice or leaked).
+TEST_F(PlaybackSessionTest, CommandsAroundAReplayThatEndCutShort)
+{
+    RegisterAllCommands(doc);
+    CCommandTable& table = GetCommandTable();
+    const std::string strPiece(1 << 20, 'x');
+    for (int i = 0; i < 24; ++i)
+        doc.AddToHistory(MakeData(EK_MOVED_TO_SERVER, strPiece));
+    doc.AddToHistory(MakeData(EK_MOVED_TO_CLIENT, "done\n"));
+    ASSERT_TRUE(StartAsClient());
+    ASSERT_TRUE(relaytest::PumpUntil([&] { return doc.m_playbackList.GetCount() == 1; }));
+    for (const UINT nID : {ID_FILE_NEW, ID_FILE_OPEN, ID_FILE_SAVE, ID_FILE_SAVE_AS, ID_EDIT_ERASE_ALL,
+                           ID_VIEW_RELOAD, ID_CONNECTION_START, ID_CONNECTION_START_PLAYBACK, ID_CONNECTION_OPTIONS,
+                           ID_FILE_SAVE_SPECIAL, ID_DATAGRAM_START})
+        EXPECT_FALSE(table.Run(nID)) << nID;
+    frontEnd.SetEditorText("by hand[10]");
+    ASSERT_TRUE(table.Run(ID_CONNECTION_SEND_TO_SERVER));
+    // The server reads nothing: the replayed pieces fill the connection and
+    // the rest stays queued behind the one being sent.
+    ASSERT_TRUE(table.Run(ID_CONNECTION_END));
+    EXPECT_FALSE(doc.m_bConnected);
+    EXPECT_FALSE(doc.m_toServer.IsEmpty());
+    EXPECT_TRUE(doc.m_bPlayAsClient);
+
+    // Again: the recording before the first marker is nothing now, so the
+    // script is empty; the new connection sends nothing that the old one
+    // left queued.
+    server.Reset();
+    serverListen.Reset();
+    ASSERT_TRUE(StartAsClient());
+    EXPECT_TRUE(doc.m_playbackList.IsEmpty());
+    EXPECT_TRUE(doc.m_toServer.IsEmpty());
+    EXPECT_TRUE(HasText(EK_PLAYBACK_START, "Starting PlayBack as: Client."));
+    EXPECT_EQ(Count(EK_PLAYBACK_START), 1u);
+    EXPECT_TRUE(relaytest::SendAllBlocking(server.Get(), "late\n"));
+    // Received data is also held; the history is read once End has joined the worker.
+    ASSERT_TRUE(relaytest::PumpUntil([&] { return doc.m_heldFromServer.GetCount() == 1; }));
+    ASSERT_TRUE(table.Run(ID_CONNECTION_END));
+    EXPECT_EQ(Pieces(EK_PLAYBACK_RECEIVED_FROM_SERVER), std::vector<std::string>{"late\n"});
+    EXPECT_EQ(Count(EK_PLAYBACK_SENT_TO_SERVER), 0u);
+
+    EXPECT_TRUE(table.Run(ID_EDIT_ERASE_ALL));
+    EXPECT_TRUE(doc.m_history.IsEmpty());
+    EXPECT_TRUE(doc.m_heldFromServer.IsEmpty());
+    EXPECT_TRUE(table.Run(ID_FILE_NEW));
+    EXPECT_FALSE(doc.m_bPlayAsClient);
+}
+
 }  // namespace
