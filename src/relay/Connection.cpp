@@ -284,18 +284,25 @@ void PumpThenPause()
     ::ppoll(nullptr, 0, &ts, nullptr);
 }
 
+// Whether a side's peer is still connected and has sent nothing more: then
+// the close being handled is one that a playback posted where the recording
+// closed, not the peer's own.
+bool PeerConnectedAndQuiet(CMidwireDoc& doc, ERelaySide side)
+{
+    const SOCKET s = LoadSocket(SideSocket(doc, side));
+    char ch;
+    return s != INVALID_SOCKET &&
+           ::recv(s, &ch, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
 // After a peer's close, its worker still reads what the peer sent last and
 // routes the piece pending at a break character; it is stopped only once it
 // has done so, or when it has not managed within the time allowed.
 void WaitCloseRouted(CMidwireDoc& doc, ERelaySide side, int nTimeWait)
 {
     CRelaySideState& st = RelayState().side[side];
-    // A close that a playback posted where the recording closed comes from a
-    // peer that is still connected and quiet: there is nothing to wait for.
-    const SOCKET s = LoadSocket(SideSocket(doc, side));
-    char ch;
-    if (s == INVALID_SOCKET ||
-        (::recv(s, &ch, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)))
+    // A posted close: there is nothing to wait for.
+    if (LoadSocket(SideSocket(doc, side)) == INVALID_SOCKET || PeerConnectedAndQuiet(doc, side))
         return;
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(nTimeWait, kDeliveryStallMs));
@@ -373,6 +380,11 @@ void OnSideSocketEvent(CMidwireDoc& doc, ERelaySide side, unsigned lParam)
     evWork.SetEvent();  // the worker reads what is still buffered
     Sleep(nTimeWait);
     WaitCloseRouted(doc, side, nTimeWait);
+    // A close that a playback posted comes after the data that the replay
+    // queued before it, as in the recording: the peer, still connected, gets
+    // that data first (unless it stops taking it).
+    if (PeerConnectedAndQuiet(doc, side))
+        WaitForDelivery(doc, side, nTimeWait);
     RequestStop(doc, side, false);
     WaitWorkerDone(doc, side, bServer ? doc.m_nServerWaitRetries : doc.m_nClientWaitRetries);
     WaitForDelivery(doc, bServer ? CLIENT_SIDE : SERVER_SIDE, nTimeWait);

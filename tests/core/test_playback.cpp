@@ -8,6 +8,9 @@
 
 #include <QCoreApplication>
 #include <algorithm>
+#include <chrono>
+#include <poll.h>
+#include <thread>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -803,6 +806,45 @@ TEST_F(PlaybackSessionTest, CommandsAroundAReplayThatEndCutShort)
     EXPECT_TRUE(doc.m_heldFromServer.IsEmpty());
     EXPECT_TRUE(table.Run(ID_FILE_NEW));
     EXPECT_FALSE(doc.m_bPlayAsClient);
+}
+
+// "End connection" closes the server side where the recording's connection
+// closed: after the data the recording sent before it. A server that reads
+// more slowly than the replay queues still gets all of it before the close,
+// and no send is recorded as cut short.
+TEST_F(PlaybackSessionTest, RecordedCloseComesAfterTheDataQueuedBeforeIt)
+{
+    const std::string strPiece(1 << 20, 'x');
+    constexpr int kPieces = 24;
+    for (int i = 0; i < kPieces; ++i)
+        doc.AddToHistory(MakeData(EK_MOVED_TO_SERVER, strPiece));
+    doc.AddToHistory(MakeStatus(EK_DISCONNECT_SERVER, "closed"));
+    doc.m_bClientEndConnection = TRUE;
+    InstallPlaybackHooks();
+    ASSERT_TRUE(StartAsClient());
+    // The server reads in small steps until the relay closes the connection.
+    std::size_t nReceived = 0;
+    std::thread reader([&] {
+        const int fd = server.Get();
+        std::vector<char> buf(64 * 1024);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < end) {
+            pollfd pfd{fd, POLLIN, 0};
+            if (::poll(&pfd, 1, 100) <= 0)
+                continue;
+            const ssize_t r = ::recv(fd, buf.data(), buf.size(), 0);
+            if (r <= 0)
+                break;
+            nReceived += static_cast<std::size_t>(r);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    EXPECT_TRUE(relaytest::PumpUntil([&] { return !doc.m_bConnected; }, 30000));
+    reader.join();
+    EXPECT_EQ(nReceived, strPiece.size() * kPieces);
+    EXPECT_EQ(Count(EK_PLAYBACK_SENT_TO_SERVER), static_cast<std::size_t>(kPieces));
+    EXPECT_TRUE(ErrorTexts(doc).empty());
+    EXPECT_TRUE(doc.m_playbackList.IsEmpty());
 }
 
 }  // namespace
