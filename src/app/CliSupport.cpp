@@ -52,14 +52,16 @@ CSignalPipe& SignalPipe()
     return pipe;
 }
 
-// The write end while a watch runs, -1 otherwise; and whether a signal came.
+// The write end while a watch runs, -1 otherwise; whether a signal came;
+// and whether the reader of standard output has gone.
 std::atomic<int> g_nSignalWriteFd{-1};
 std::atomic<bool> g_bSignalSeen{false};
+std::atomic<bool> g_bOutputReaderGone{false};
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
-void OnSignal(int)
+// Wakes the watch's event loop, if a watch runs.
+void WakeWatch()
 {
-    g_bSignalSeen.store(true);
     const int fd = g_nSignalWriteFd.load();
     if (fd < 0)
         return;
@@ -71,6 +73,12 @@ void OnSignal(int)
     errno = nSavedErrno;
 }
 
+void OnSignal(int)
+{
+    g_bSignalSeen.store(true);
+    WakeWatch();
+}
+
 std::mutex g_outputFailureLock;
 std::string g_strOutputFailure;  // under g_outputFailureLock
 
@@ -78,7 +86,21 @@ std::string g_strOutputFailure;  // under g_outputFailureLock
 
 bool TerminationSignalSeen()
 {
-    return g_bSignalSeen.load();
+    return g_bSignalSeen.load() || g_bOutputReaderGone.load();
+}
+
+void NoteOutputReaderGone()
+{
+    g_bOutputReaderGone.store(true);
+    WakeWatch();
+}
+
+CBrokenPipeGuard::CBrokenPipeGuard() : m_pfnPrevious(::signal(SIGPIPE, SIG_IGN)) {}
+
+CBrokenPipeGuard::~CBrokenPipeGuard()
+{
+    if (m_pfnPrevious != SIG_ERR)
+        ::signal(SIGPIPE, m_pfnPrevious);
 }
 
 void NoteStandardOutputFailure(const std::string& strReason)
@@ -113,6 +135,10 @@ CSignalWatch::CSignalWatch(std::function<void()> onSignal) : m_onSignal(std::mov
         if (m_onSignal)
             m_onSignal();
     });
+    // An output whose reader went before the watch began ends the session
+    // as soon as the event loop runs.
+    if (g_bOutputReaderGone.load())
+        WakeWatch();
 }
 
 CSignalWatch::~CSignalWatch()

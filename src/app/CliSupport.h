@@ -27,8 +27,29 @@ private:
     std::unique_ptr<QSocketNotifier> m_pNotifier;
 };
 
-// Whether SIGINT or SIGTERM came while the current (or last) watch ran.
+// Whether SIGINT or SIGTERM came while the current (or last) watch ran, or
+// the reader of standard output went away.
 bool TerminationSignalSeen();
+
+// The reader of standard output has gone (a pipe closed at its other end):
+// a command that runs a session ends it as for a termination signal, still
+// closing its connections and saving, rather than running on for nobody or
+// being killed half-way.
+void NoteOutputReaderGone();
+
+// While it lives, a write to a pipe whose reader has gone fails (EPIPE)
+// instead of killing the process with SIGPIPE, so that a session command
+// still ends cleanly and saves.
+class CBrokenPipeGuard {
+public:
+    CBrokenPipeGuard();
+    ~CBrokenPipeGuard();
+    CBrokenPipeGuard(const CBrokenPipeGuard&) = delete;
+    CBrokenPipeGuard& operator=(const CBrokenPipeGuard&) = delete;
+
+private:
+    void (*m_pfnPrevious)(int);
+};
 
 // A failure to write standard output that stdio does not know of (event
 // lines go out through a writer of their own). The command then fails with

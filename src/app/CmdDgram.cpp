@@ -200,6 +200,9 @@ int CmdDgram(const QStringList& args)
     if (bSend && !ParseDestination(parser.value(send), strSendHost, strSendPort))
         return Usage(QStringLiteral("dgram: --send expects HOST:PORT"));
 
+    // Event lines go to standard output; a reader that leaves ends the
+    // session cleanly instead of killing it unsaved.
+    CBrokenPipeGuard brokenPipeGuard;
     CHeadlessFrontEnd frontEnd;
     frontEnd.SetRowPrinter(stdout);
     CMidwireDoc doc;

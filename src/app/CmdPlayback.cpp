@@ -142,6 +142,9 @@ int CmdPlayback(const QStringList& args)
     if (parser.isSet(connect) && !SplitHostPort(LocalText(parser.value(connect)), strConnectHost, strConnectPort))
         return Usage(QStringLiteral("playback: --connect needs HOST:PORT"));
 
+    // Event lines go to standard output; a reader that leaves ends the
+    // session cleanly instead of killing it unsaved.
+    CBrokenPipeGuard brokenPipeGuard;
     CHeadlessFrontEnd frontEnd;
     CMidwireDoc doc;
     doc.OnNewDocument();

@@ -103,6 +103,9 @@ int CmdRelay(const QStringList& args)
     if (!intOption(sessions, nSessions))
         return Usage(QStringLiteral("relay: --sessions needs a number from 0 to 2147483647"));
 
+    // Event lines go to standard output; a reader that leaves ends the
+    // session cleanly instead of killing it unsaved.
+    CBrokenPipeGuard brokenPipeGuard;
     CHeadlessFrontEnd frontEnd;
     CMidwireDoc doc;
     doc.OnNewDocument();

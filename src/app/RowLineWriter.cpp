@@ -58,9 +58,14 @@ bool CRowLineWriter::WriteOut(const std::string& strOut)
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
         if (n < 0) {
-            std::lock_guard<std::mutex> lock(m_lock);
-            m_strError = std::strerror(errno);
-            m_bFailed = true;
+            const int nError = errno;
+            {
+                std::lock_guard<std::mutex> lock(m_lock);
+                m_strError = std::strerror(nError);
+                m_bFailed = true;
+            }
+            if (nError == EPIPE)
+                NoteOutputReaderGone();
             return false;
         }
         nDone += static_cast<std::size_t>(n);

@@ -289,6 +289,48 @@ TEST(RelayCliTest, OutputThatNobodyReadsHoldsUpNeitherTheDataNorTheEnd)
     EXPECT_TRUE(s.Concat(EK_MOVED_TO_CLIENT) == data) << s.Concat(EK_MOVED_TO_CLIENT).size();
 }
 
+// The reader of the event lines goes away (a pipe into head): the relay ends
+// the session as for a signal instead of being killed by the broken pipe, so
+// the session is still saved; the lines it could not write make it fail. The
+// datagram relay does the same.
+TEST(RelayCliTest, ReaderOfTheLinesThatGoesAwayEndsTheSessionSaved)
+{
+    TempDir dir;
+    const std::uint16_t nServer = FreePort();
+    testutil::WriteFile(dir.Path("server.py"), PythonListener(1, "20") +
+                                                   "c = s.accept()[0]; c.settimeout(20)\n"
+                                                   "try:\n"
+                                                   "    for i in range(200000): c.sendall(b'line %d\\n' % i)\n"
+                                                   "    c.recv(1)\n"
+                                                   "except OSError: pass\n");
+    const std::string mw = "timeout -s KILL 40 '" + testutil::Midwire() + "' ";
+    const std::string script =
+        "cd '" + dir.Root() + "'\n" + "timeout 40 python3 server.py " + std::to_string(nServer) +
+        " & PY=$!\ntrap 'kill $PY 2>/dev/null' EXIT\n" + WaitListening(nServer) + "(" + mw +
+        "relay --connect 127.0.0.1:" + std::to_string(nServer) +
+        " --save relay.mwx 2> relay.err; echo relay=$? > relay.rc) | head -1 > relay.out\n" + "cat relay.rc\n" +
+        // A pipe with no reader from the start: the very first line fails.
+        "python3 -c 'import os, subprocess, sys; r, w = os.pipe(); os.close(r); "
+        "print(\"dgram=%d\" % subprocess.run(sys.argv[1:], stdout=w).returncode)' " +
+        mw + "dgram --bind " + std::to_string(FreePort()) + " --save dgram.mwx 2> dgram.err\n";
+    testutil::WriteFile(dir.Path("run.sh"), script);
+    const testutil::RunResult r = RunCommand("bash '" + dir.Path("run.sh") + "'");
+    EXPECT_NE(r.out.find("relay=1"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("dgram=1"), std::string::npos) << r.out;
+    EXPECT_NE(testutil::ReadFile(dir.Path("relay.err")).find("relay: writing to standard output failed: Broken pipe"),
+              std::string::npos)
+        << testutil::ReadFile(dir.Path("relay.err"));
+    EXPECT_EQ(testutil::ReadFile(dir.Path("relay.out")).rfind("Connect to:\t127.0.0.1\t", 0), 0u);
+    Session relay;
+    ASSERT_TRUE(relay.Load(dir.Path("relay.mwx")));
+    EXPECT_EQ(relay.Events(EK_CONNECT_SERVER).size(), 1u);
+    EXPECT_EQ(relay.Events(EK_DISCONNECT_SERVER).size(), 1u);
+    Session dgram;
+    ASSERT_TRUE(dgram.Load(dir.Path("dgram.mwx")));
+    EXPECT_EQ(dgram.Events(EK_DGRAM_BIND).size(), 1u);
+    EXPECT_EQ(dgram.Events(EK_DGRAM_UNBIND).size(), 1u);
+}
+
 // A signal reaches the watch's handler through the event loop. Once one has
 // been seen, a repeat after the watch is gone (timeout sends one to the
 // process and one to its group) must not kill the program that is ending
