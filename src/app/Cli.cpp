@@ -55,7 +55,8 @@ bool LooksLikeCommand(const char* pszArg)
 }
 
 // What a command printed must have reached its standard output: a full disk
-// or a closed pipe behind it turns success into failure, with a message.
+// or a closed pipe behind it turns success into failure, with a message
+// (naming the command, when one runs).
 int CheckStandardOutput(const char* pszCommand, int nExit)
 {
     std::string strReason = StandardOutputFailure();
@@ -65,8 +66,9 @@ int CheckStandardOutput(const char* pszCommand, int nExit)
         // The failed write before set errno, or the flush just did.
         strReason = std::strerror(errno);
     }
-    CliError(QStringLiteral("%1: writing to standard output failed: %2")
-                 .arg(QString::fromLatin1(pszCommand), QString::fromLocal8Bit(strReason.c_str())));
+    const QString strFailure =
+        QStringLiteral("writing to standard output failed: %1").arg(QString::fromLocal8Bit(strReason.c_str()));
+    CliError(pszCommand ? QString::fromLatin1(pszCommand) + QStringLiteral(": ") + strFailure : strFailure);
     return nExit == EXIT_OK ? EXIT_FAILED : nExit;
 }
 
@@ -82,11 +84,11 @@ int MidwireMain(int argc, char** argv, int (*pfnRunDesktop)(int argc, char** arg
         const char* pszFirst = argv[1];
         if (!std::strcmp(pszFirst, "--help") || !std::strcmp(pszFirst, "-h") || !std::strcmp(pszFirst, "help")) {
             PrintUsage(stdout);
-            return EXIT_OK;
+            return CheckStandardOutput(nullptr, EXIT_OK);
         }
         if (!std::strcmp(pszFirst, "--version")) {
             std::printf("midwire 1.3.3\n");
-            return EXIT_OK;
+            return CheckStandardOutput(nullptr, EXIT_OK);
         }
         for (const CliCommand* p = g_cliCommands; p->pszName; ++p) {
             if (!std::strcmp(pszFirst, p->pszName)) {
@@ -107,7 +109,7 @@ int MidwireMain(int argc, char** argv, int (*pfnRunDesktop)(int argc, char** arg
         }
         for (const CliGuiCommand* p = g_pGuiCliCommands; p && p->pszName; ++p) {
             if (!std::strcmp(pszFirst, p->pszName))
-                return p->pfnMain(argc, argv);
+                return CheckStandardOutput(p->pszName, p->pfnMain(argc, argv));
         }
         if (pszFirst[0] == '-') {
             CliError(QStringLiteral("unknown option '%1'").arg(QString::fromLocal8Bit(pszFirst)));

@@ -151,6 +151,14 @@ TEST(CliSession, ErrorsAndHelp)
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("codec: writing to standard output failed: No space left on device"), std::string::npos)
         << r.err;
+    // The same for the program's own help and version, and for the help of
+    // the command that prints.
+    for (const char* pszArgs : {" --help", " --version", " print --help"}) {
+        r = RunCommand(Midwire() + pszArgs + " > /dev/full");
+        EXPECT_EQ(r.status, 1) << pszArgs;
+        EXPECT_NE(r.err.find("writing to standard output failed: No space left on device"), std::string::npos)
+            << pszArgs << ": " << r.err;
+    }
 }
 
 // A save follows a symbolic link to its file and writes a pipe or device in
