@@ -193,7 +193,8 @@ int CmdDgram(const QStringList& args)
     if (parser.isSet(duration)) {
         bool bOk = false;
         dSeconds = parser.value(duration).toDouble(&bOk);
-        if (!bOk || dSeconds <= 0 || dSeconds > 2e6)
+        // Written so that "nan" fails too.
+        if (!bOk || !(dSeconds > 0 && dSeconds <= 2e6))
             return Usage(QStringLiteral("dgram: --duration expects a positive number of seconds"));
     }
     std::string strSendHost, strSendPort;

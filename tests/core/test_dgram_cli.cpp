@@ -153,9 +153,10 @@ TEST(DgramCli, CommandLineIsCheckedBeforeAnythingIsBound)
     EXPECT_NE(help.out.find("--no-resolve"), std::string::npos);
 
     for (const char* args : {"", "--bind 5000 extra", "--bind 5000 --move1 nocomma", "--bind 5000 --move2 a,b",
-                             "--bind 5000 --count 0", "--bind 5000 --duration x", "--send 127.0.0.1:9",
-                             "--send nocolon text", "--send 127.0.0.1:9 --count 3 text"}) {
-        const auto r = RunCommand(testutil::Midwire() + " dgram " + args);
+                             "--bind 5000 --count 0", "--bind 5000 --duration x", "--bind 5000 --duration nan",
+                             "--bind 5000 --duration -inf", "--send 127.0.0.1:9", "--send nocolon text",
+                             "--send 127.0.0.1:9 --count 3 text"}) {
+        const auto r = RunCommand("timeout -s KILL 20 " + testutil::Midwire() + " dgram " + args);
         EXPECT_EQ(r.status, 2) << args;
         EXPECT_NE(r.err.find("Usage: midwire dgram"), std::string::npos) << args;
     }
