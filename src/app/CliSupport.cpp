@@ -2,6 +2,7 @@
 
 #include "app/Cli.h"
 
+#include <QCommandLineParser>
 #include <QSocketNotifier>
 #include <atomic>
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -185,6 +187,47 @@ int UsageError(const QString& strError, const char* pszUsage)
     std::fprintf(stderr, "Try 'midwire %s--help' for more information.\n",
                  strCommand.isEmpty() ? "" : (strCommand + QLatin1Char(' ')).toLocal8Bit().constData());
     return EXIT_USAGE;
+}
+
+bool CheckSaveTarget(const std::string& strPath, std::string& strReason)
+{
+    auto fail = [&strReason](int nError) {
+        strReason = std::strerror(nError);
+        return false;
+    };
+    if (strPath.empty())
+        return fail(ENOENT);
+    struct stat st {};
+    if (::lstat(strPath.c_str(), &st) == 0) {
+        if (S_ISLNK(st.st_mode))
+            return true;
+        if (S_ISDIR(st.st_mode))
+            return fail(EISDIR);
+        if (!S_ISREG(st.st_mode))  // written in place
+            return ::access(strPath.c_str(), W_OK) == 0 || fail(errno);
+    }
+    // The new content is written beside the target and renamed over it.
+    const std::size_t nSlash = strPath.rfind('/');
+    const std::string strDirectory =
+        nSlash == std::string::npos ? std::string(".") : nSlash == 0 ? std::string("/") : strPath.substr(0, nSlash);
+    if (::stat(strDirectory.c_str(), &st) != 0)
+        return fail(errno);
+    if (!S_ISDIR(st.st_mode))
+        return fail(ENOTDIR);
+    return ::access(strDirectory.c_str(), W_OK | X_OK) == 0 || fail(errno);
+}
+
+bool SaveTargetUsable(const QCommandLineParser& parser, const QCommandLineOption& save, const char* pszCommand)
+{
+    if (!parser.isSet(save))
+        return true;
+    const QString strPath = parser.value(save);
+    std::string strReason;
+    if (CheckSaveTarget(LocalText(strPath), strReason))
+        return true;
+    CliError(QStringLiteral("%1: cannot save the session to %2: %3")
+                 .arg(QString::fromLatin1(pszCommand), strPath, QString::fromLocal8Bit(strReason.c_str())));
+    return false;
 }
 
 bool SplitHostPort(const std::string& strText, std::string& strHost, std::string& strPort)

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+class QCommandLineOption;
+class QCommandLineParser;
 class QSocketNotifier;
 
 // While it lives, SIGINT and SIGTERM do not kill the process: each becomes a
@@ -63,6 +65,18 @@ std::string StandardOutputFailure();
 // blank line) and how to see the rest, on standard error. Returns the exit
 // status for it.
 int UsageError(const QString& strError, const char* pszUsage);
+
+// Whether a session could be saved at strPath: the path names no directory,
+// and the directory that will hold the file exists and may be written (or
+// the device or pipe it names may be written). A command that saves when its
+// session ends checks this first, so that a long session is not lost to a
+// wrong path found only at its end. False with the reason. Only what is
+// certain is refused: a symbolic link is left for the save to follow.
+bool CheckSaveTarget(const std::string& strPath, std::string& strReason);
+
+// CheckSaveTarget for the value of a --save option, when it is given; says
+// why not, naming the command.
+bool SaveTargetUsable(const QCommandLineParser& parser, const QCommandLineOption& save, const char* pszCommand);
 
 // "HOST:PORT" into its two texts; false when either is missing.
 bool SplitHostPort(const std::string& strText, std::string& strHost, std::string& strPort);

@@ -238,6 +238,8 @@ int CmdDgram(const QStringList& args)
         return nIDD == IDD_BIND || nIDD == IDD_SEND ? IDOK : IDCANCEL;
     };
 
+    if (!SaveTargetUsable(parser, save, "dgram"))
+        return EXIT_FAILED;
     OnDatagramStart(doc);
     if (!doc.m_bDatagramActive)
         return EXIT_FAILED;

@@ -163,6 +163,8 @@ int CmdPlayback(const QStringList& args)
         return Usage(QStringLiteral("playback: as client there must be a server to connect to (--connect)"));
     if (!bAsClient && !doc.m_bAcceptConnections)
         return Usage(QStringLiteral("playback: as server there must be a port to listen on (--listen)"));
+    if (!SaveTargetUsable(parser, save, "playback"))
+        return EXIT_USAGE;
 
     // The PlayBack dialog answers with the command line's choices.
     frontEnd.SetRowPrinter(stdout);

@@ -150,6 +150,8 @@ int CmdRelay(const QStringList& args)
         return Usage(QStringLiteral("relay: time waits and retries are numbers from 0 to 2147483647"));
     if (!doc.m_bAcceptConnections && !doc.m_bConnectToHost)
         return Usage(QStringLiteral("relay: give --listen, --connect or both (or a --from session that has them)"));
+    if (!SaveTargetUsable(parser, save, "relay"))
+        return EXIT_FAILED;
 
     // Every received piece stays in the history for the whole session, so
     // the heap only grows: let it grow in large steps rather than one system

@@ -173,6 +173,43 @@ TEST(RelayCliTest, SignalWhileWaitingAndRefusedServer)
     EXPECT_NE(help.out.find("--keep-alive"), std::string::npos);
 }
 
+// A --save path that cannot be written is refused before a session starts,
+// not found out when a long session ends and is lost; what a save can write
+// (a new file in a writable directory, a device) is left alone.
+TEST(RelayCliTest, SavePathThatCannotBeWrittenIsRefusedBeforeTheStart)
+{
+    TempDir dir;
+    testutil::WriteFile(dir.Path("file"), "x");
+    const std::string mw = "timeout -s KILL 20 '" + testutil::Midwire() + "' ";
+    const std::string listen = " --listen " + std::to_string(FreePort());
+    ASSERT_EQ(RunCommand(mw + "session new " + dir.Path("rec.mwx")).status, 0);
+    struct Bad {
+        std::string strArgs;
+        int nStatus;
+    };
+    for (const std::string& strSave : {dir.Path("no/such/dir/s.mwx"), dir.Root(), dir.Path("file/s.mwx")}) {
+        const std::string strError = "cannot save the session to " + strSave + ": ";
+        for (const Bad& bad : {Bad{"relay" + listen, 1}, Bad{"playback " + dir.Path("rec.mwx") + " --as server" + listen, 2},
+                               Bad{"dgram --bind " + std::to_string(FreePort()) + " --duration 15", 1}}) {
+            const testutil::RunResult r = RunCommand(mw + bad.strArgs + " --save '" + strSave + "' </dev/null");
+            EXPECT_EQ(r.status, bad.nStatus) << bad.strArgs << " " << strSave << ": " << r.err;
+            EXPECT_NE(r.err.find(strError), std::string::npos) << r.err;
+            EXPECT_TRUE(r.out.empty()) << r.out;
+        }
+    }
+    // Writable targets still pass the check: the refused server fails the
+    // start after it, with its own message.
+    for (const std::string& strSave : {dir.Path("new.mwx"), std::string("/dev/null")}) {
+        const testutil::RunResult r =
+            RunCommand(mw + "relay --connect 127.0.0.1:" + std::to_string(FreePort()) + " --save " + strSave);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("Error trying a connection"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("cannot save"), std::string::npos) << r.err;
+    }
+    Session saved;
+    EXPECT_TRUE(saved.Load(dir.Path("new.mwx")));
+}
+
 // With every descriptor in use, a client the relay cannot take is turned
 // away once, with one warning, instead of the listening socket calling for
 // the same failed accept again and again; the session being served goes on.
