@@ -1,6 +1,7 @@
 #include "app/CliSupport.h"
 
 #include "app/Cli.h"
+#include "net/Sock.h"
 
 #include <QCommandLineParser>
 #include <QSocketNotifier>
@@ -137,6 +138,8 @@ CSignalWatch::CSignalWatch(std::function<void()> onSignal) : m_onSignal(std::mov
         if (m_onSignal)
             m_onSignal();
     });
+    // A connect to a server that does not answer gives up on a signal.
+    SockSetConnectAbandonCheck(TerminationSignalSeen);
     // An output whose reader went before the watch began ends the session
     // as soon as the event loop runs.
     if (g_bOutputReaderGone.load())
@@ -149,6 +152,7 @@ CSignalWatch::~CSignalWatch()
         return;
     m_pNotifier.reset();
     g_nSignalWriteFd.store(-1);
+    SockSetConnectAbandonCheck(nullptr);
     // Once a signal has asked the program to end, a repeat of it (tools such
     // as timeout send one to the process and one to its group) must not kill
     // the clean ending that is under way: the handler stays and does nothing.

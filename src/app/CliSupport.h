@@ -13,7 +13,8 @@ class QSocketNotifier;
 // While it lives, SIGINT and SIGTERM do not kill the process: each becomes a
 // call of the handler on the event loop, so that a command can end its
 // session cleanly and still save. The signal handler only writes to a pipe,
-// the one thing it may safely do; the pipe wakes the event loop.
+// the one thing it may safely do; the pipe wakes the event loop. A connect
+// that waits for a server meanwhile gives up at once.
 class CSignalWatch {
 public:
     explicit CSignalWatch(std::function<void()> onSignal);

@@ -241,7 +241,7 @@ int CmdPlayback(const QStringList& args)
             CliError(QStringLiteral("playback: timed out before a client connected"));
             nStatus = EXIT_FAILED;
         } else {
-            if (!bInterrupted)
+            if (!bInterrupted && !TerminationSignalSeen())
                 CliError(QStringLiteral("playback: the connection could not be started"));
             nStatus = EXIT_USAGE;
         }

@@ -187,7 +187,9 @@ int CmdRelay(const QStringList& args)
     if (StartConnection(doc)) {
         if (doc.m_bConnected)
             QCoreApplication::exec();
-    } else if (!bInterrupted) {
+    } else if (!bInterrupted && !TerminationSignalSeen()) {
+        // (A signal that gave up a connect to the server ends the run as an
+        // interruption, though its handler has not run yet.)
         nStatus = EXIT_FAILED;
     }
 

@@ -263,26 +263,39 @@ SOCKET SockAccept(SOCKET hListen)
 
 namespace {
 
-// A blocking connect. One that a signal interrupts goes on in the
-// background: it is waited for and its outcome read, since calling connect
-// again would only answer "already in progress".
+std::atomic<bool (*)()> g_pfnConnectAbandon{nullptr};
+
+// A connect that blocks its caller until the outcome is known. It is made
+// on a non-blocking socket and waited for in short slices, so that the
+// abandon check is seen even when a signal interrupts another thread; the
+// caller makes the socket non-blocking afterwards in any case.
 bool ConnectBlocking(SOCKET s, const sockaddr_in& addr)
 {
+    if (!SetNonBlocking(s))
+        return false;
     if (::connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0)
         return true;
-    if (errno != EINTR)
+    if (errno != EINPROGRESS && errno != EINTR)
         return false;
     pollfd pfd{s, POLLOUT, 0};
     int rc;
     do {
-        rc = ::poll(&pfd, 1, -1);
-    } while (rc < 0 && errno == EINTR);
+        bool (*const pfnAbandon)() = g_pfnConnectAbandon.load();
+        if (pfnAbandon && pfnAbandon())
+            return false;
+        rc = ::poll(&pfd, 1, 100);
+    } while (rc == 0 || (rc < 0 && errno == EINTR));
     int nError = 0;
     socklen_t len = sizeof nError;
     return rc > 0 && ::getsockopt(s, SOL_SOCKET, SO_ERROR, &nError, &len) == 0 && nError == 0;
 }
 
 }  // namespace
+
+void SockSetConnectAbandonCheck(bool (*pfnAbandon)())
+{
+    g_pfnConnectAbandon.store(pfnAbandon);
+}
 
 SOCKET SockConnect(const std::string& strHost, const std::string& strPort)
 {

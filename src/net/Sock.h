@@ -26,6 +26,13 @@ SOCKET SockAccept(SOCKET hListen);
 SOCKET SockConnect(const std::string& strHost, const std::string& strPort);
 int SockClose(SOCKET s);
 
+// A check that SockConnect makes while it waits for the server: once it
+// answers true the connect is given up and fails. The command line installs
+// one while it watches for termination signals, so that a signal ends a
+// connect to a host that does not answer instead of waiting out the system's
+// time-out; without one (null) a connect waits for its outcome.
+void SockSetConnectAbandonCheck(bool (*pfnAbandon)());
+
 // Peer host name of a connected socket (its reverse name, else the dotted
 // address); empty when none can be had (a warning was shown).
 std::string SockPeerName(SOCKET s);

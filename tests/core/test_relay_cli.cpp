@@ -173,6 +173,51 @@ TEST(RelayCliTest, SignalWhileWaitingAndRefusedServer)
     EXPECT_NE(help.out.find("--keep-alive"), std::string::npos);
 }
 
+// A server whose backlog is full drops the connect request, and the connect
+// would wait out the system's retries (minutes). A signal meanwhile ends the
+// run at once, as an interruption, still saving: for the relay and for a
+// playback as client.
+TEST(RelayCliTest, SignalWhileConnectingToAServerThatDoesNotAnswer)
+{
+    TempDir dir;
+    const std::uint16_t nServer = FreePort();
+    testutil::WriteFile(dir.Path("server.py"),
+                        "import socket, sys, time\n"
+                        "s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
+                        "s.bind(('127.0.0.1', int(sys.argv[1]))); s.listen(0)\n"
+                        "held = []\n"
+                        "for i in range(3):\n"  // fill the backlog, never accept
+                        "    c = socket.socket(); c.setblocking(False); held.append(c)\n"
+                        "    try: c.connect(('127.0.0.1', int(sys.argv[1])))\n"
+                        "    except BlockingIOError: pass\n"
+                        "open('ready', 'w').close()\n"
+                        "time.sleep(60)\n");
+    const std::string mw = "timeout -s KILL 40 '" + testutil::Midwire() + "' ";
+    const std::string connect = " --connect 127.0.0.1:" + std::to_string(nServer);
+    const std::string waitConnecting = "for i in $(seq 400); do ss -Htnp state syn-sent \"dport = :" +
+                                       std::to_string(nServer) + "\" | grep -q midwire && break; sleep 0.05; done\n";
+    const std::string script =
+        "cd '" + dir.Root() + "'\n" + "timeout 60 python3 server.py " + std::to_string(nServer) +
+        " & PY=$!\ntrap 'kill $PY 2>/dev/null' EXIT\n" + "for i in $(seq 400); do [ -e ready ] && break; sleep 0.05; done\n" +
+        mw + "session new rec.mwx\n" + mw + "relay" + connect + " --save relay.mwx > relay.out 2> relay.err & R=$!\n" +
+        waitConnecting + "kill -INT $R\nwait $R\necho relay=$?\n" + mw + "playback rec.mwx --as client" + connect +
+        " --save playback.mwx > playback.out 2> playback.err & R=$!\n" + waitConnecting +
+        "kill -TERM $R\nwait $R\necho playback=$?\n";
+    testutil::WriteFile(dir.Path("run.sh"), script);
+    const testutil::RunResult r = RunCommand("bash '" + dir.Path("run.sh") + "'");
+    EXPECT_NE(r.out.find("relay=0"), std::string::npos) << r.out << testutil::ReadFile(dir.Path("relay.err"));
+    // A playback that never started ends with its start-failure status,
+    // without saying that the start failed on its own.
+    EXPECT_NE(r.out.find("playback=2"), std::string::npos) << r.out;
+    EXPECT_EQ(testutil::ReadFile(dir.Path("playback.err")).find("could not be started"), std::string::npos);
+    Session relay;
+    ASSERT_TRUE(relay.Load(dir.Path("relay.mwx")));
+    EXPECT_TRUE(relay.doc.m_bConnectToHost);
+    EXPECT_TRUE(relay.Events(EK_CONNECT_SERVER).empty());
+    Session playback;
+    EXPECT_TRUE(playback.Load(dir.Path("playback.mwx")));
+}
+
 // A --save path that cannot be written is refused before a session starts,
 // not found out when a long session ends and is lost; what a save can write
 // (a new file in a writable directory, a device) is left alone.
