@@ -7,7 +7,9 @@
 #include <ctime>
 #include <mutex>
 #include <new>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <thread>
 
@@ -324,22 +326,41 @@ bool HasUnsentData(CMidwireDoc& doc, ERelaySide side)
     return !lock.owns_lock() || st.pCarry != nullptr;
 }
 
+// Bytes written to a side's socket that its peer has not taken yet, or -1.
+// The worker closes the socket only when it ends, which the caller's loop
+// sees through the done flag; a socket closed in between merely fails here.
+int BytesInSocket(CMidwireDoc& doc, ERelaySide side)
+{
+    const SOCKET s = LoadSocket(SideSocket(doc, side));
+    int n = 0;
+    if (s == INVALID_SOCKET || ::ioctl(s, SIOCOUTQ, &n) != 0)
+        return -1;
+    return n;
+}
+
 // After one peer closed, what it sent may still be on its way to the other
 // peer, who may read more slowly than it was sent. The session waits while
 // that data moves, so that the other peer gets all of it; a peer that takes
-// nothing for a while is given up on, as End gives up on it.
+// nothing for a while is given up on, as End gives up on it. The data moves
+// while the worker writes to the socket or the peer takes from the socket's
+// buffer: a worker waiting for room in a full buffer writes nothing until
+// the peer has taken a good part of it, which takes a slow reader longer
+// than the time allowed.
 void WaitForDelivery(CMidwireDoc& doc, ERelaySide side, int nTimeWait)
 {
     CRelaySideState& st = RelayState().side[side];
     const auto stall = std::chrono::milliseconds(std::max(nTimeWait, kDeliveryStallMs));
     std::uint64_t nLastSent = st.nBytesSent.load(std::memory_order_relaxed);
+    int nLastInSocket = BytesInSocket(doc, side);
     auto lastMove = std::chrono::steady_clock::now();
     while (!SideDoneFlag(doc, side).load() && HasUnsentData(doc, side)) {
         PumpThenPause();
         const std::uint64_t nSent = st.nBytesSent.load(std::memory_order_relaxed);
+        const int nInSocket = BytesInSocket(doc, side);
         const auto now = std::chrono::steady_clock::now();
-        if (nSent != nLastSent) {
+        if (nSent != nLastSent || nInSocket != nLastInSocket) {
             nLastSent = nSent;
+            nLastInSocket = nInSocket;
             lastMove = now;
         } else if (now - lastMove >= stall) {
             break;

@@ -65,16 +65,19 @@ struct RoutingTest : ::testing::Test {
 
 // Reads from fd until it holds nMax bytes, the peer closes, or nothing comes
 // for 30 s; after every nPauseEvery bytes it pauses nPauseMs, as a slow
-// reader does. True when the peer closed.
-bool ReadFrom(int fd, std::string& out, std::size_t nMax, std::size_t nPauseEvery = SIZE_MAX, int nPauseMs = 0)
+// reader does, and it takes at most nChunk bytes at a time. True when the
+// peer closed.
+bool ReadFrom(int fd, std::string& out, std::size_t nMax, std::size_t nPauseEvery = SIZE_MAX, int nPauseMs = 0,
+              std::size_t nChunk = 1 << 16)
 {
     char buf[1 << 16];
+    nChunk = std::min(nChunk, sizeof buf);
     std::size_t nSincePause = 0;
     while (out.size() < nMax) {
         pollfd pfd{fd, POLLIN, 0};
         if (::poll(&pfd, 1, 30000) <= 0)
             return false;
-        const ssize_t r = ::recv(fd, buf, sizeof buf, 0);
+        const ssize_t r = ::recv(fd, buf, nChunk, 0);
         if (r <= 0)
             return r == 0;
         out.append(buf, static_cast<std::size_t>(r));
@@ -757,6 +760,34 @@ TEST_F(RelaySessionTest, DataOfAClosingPeerReachesASlowReaderBeforeTheEnd)
     });
     EXPECT_TRUE(PumpUntil([&] { return !doc.m_bConnected; }, 20000));
     closingPeer.join();
+}
+
+// A reader slower than the relay's socket buffer drains in a second: the
+// worker waits long for room in the full buffer and writes nothing meanwhile,
+// yet the data moves, and the session waits until the reader has it all.
+TEST_F(RelaySessionTest, DataOfAClosingPeerReachesASteadilySlowReader)
+{
+    doc.m_bUseBreakChar = FALSE;
+    doc.m_bQuiet = TRUE;
+    std::mt19937 rng(7);
+    const std::string reply = testutil::RandomBytes(rng, 6u << 20);
+    ASSERT_TRUE(Start(true, true));
+    std::thread serverPeer([&] {
+        SendAllBlocking(server.Get(), reply);
+        server.Reset();
+    });
+    std::string got;
+    std::atomic<bool> bEof{false};
+    std::thread clientPeer([&] {
+        // About 1 MB a second: 16 KiB, then 16 ms.
+        bEof = ReadFrom(client.Get(), got, reply.size() + 1, 16u << 10, 16, 16u << 10);
+    });
+    EXPECT_TRUE(PumpUntil([&] { return !doc.m_bConnected; }, 60000));
+    serverPeer.join();
+    clientPeer.join();
+    EXPECT_EQ(got.size(), reply.size());
+    EXPECT_TRUE(got == reply) << "the client got other bytes than the server sent";
+    EXPECT_TRUE(bEof.load());
 }
 
 // The piece pending after the last break character is routed when the peer
