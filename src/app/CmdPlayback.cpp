@@ -201,8 +201,8 @@ int CmdPlayback(const QStringList& args)
     auto stop = [&doc] {
         if (g_pWaitAcceptDlg)
             g_pWaitAcceptDlg->EndDialog(IDCANCEL);
-        else if (doc.m_bConnected && !IsRelayEnding())
-            EndConnection(doc);
+        else if (doc.m_bConnected)
+            EndConnection(doc);  // also cuts short a close handler's waits
         if (!doc.m_bConnected && !IsRelayEnding())
             QCoreApplication::quit();
     };

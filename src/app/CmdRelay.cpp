@@ -169,8 +169,8 @@ int CmdRelay(const QStringList& args)
         bInterrupted = true;
         if (g_pWaitAcceptDlg)
             g_pWaitAcceptDlg->EndDialog(IDCANCEL);
-        else if (doc.m_bConnected && !IsRelayEnding())
-            EndConnection(doc);
+        else if (doc.m_bConnected)
+            EndConnection(doc);  // also cuts short a close handler's waits
         if (!doc.m_bConnected && !IsRelayEnding())
             QCoreApplication::quit();
     });

@@ -268,6 +268,7 @@ void EndConnectionBody(CMidwireDoc& doc)
     }
     doc.m_bConnected = FALSE;
     relay.bEnding = false;
+    relay.bEndRequested = false;
     RelayHooks& hooks = GetRelayHooks();
     if (doc.m_bKeepAlive && doc.m_bAcceptConnections && !relay.bNoRestart &&
         (!hooks.keepServing || hooks.keepServing()))
@@ -309,7 +310,7 @@ void WaitCloseRouted(CMidwireDoc& doc, ERelaySide side, int nTimeWait)
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(nTimeWait, kDeliveryStallMs));
     while (!st.bPeerCloseRouted.load(std::memory_order_acquire) && !SideDoneFlag(doc, side).load() &&
-           std::chrono::steady_clock::now() < deadline) {
+           !RelayState().bEndRequested && std::chrono::steady_clock::now() < deadline) {
         PumpThenPause();
     }
 }
@@ -345,7 +346,7 @@ int BytesInSocket(CMidwireDoc& doc, ERelaySide side)
 // while the worker writes to the socket or the peer takes from the socket's
 // buffer: a worker waiting for room in a full buffer writes nothing until
 // the peer has taken a good part of it, which takes a slow reader longer
-// than the time allowed.
+// than the time allowed. End cuts the wait short.
 void WaitForDelivery(CMidwireDoc& doc, ERelaySide side, int nTimeWait)
 {
     CRelaySideState& st = RelayState().side[side];
@@ -353,7 +354,7 @@ void WaitForDelivery(CMidwireDoc& doc, ERelaySide side, int nTimeWait)
     std::uint64_t nLastSent = st.nBytesSent.load(std::memory_order_relaxed);
     int nLastInSocket = BytesInSocket(doc, side);
     auto lastMove = std::chrono::steady_clock::now();
-    while (!SideDoneFlag(doc, side).load() && HasUnsentData(doc, side)) {
+    while (!SideDoneFlag(doc, side).load() && HasUnsentData(doc, side) && !RelayState().bEndRequested) {
         PumpThenPause();
         const std::uint64_t nSent = st.nBytesSent.load(std::memory_order_relaxed);
         const int nInSocket = BytesInSocket(doc, side);
@@ -396,6 +397,7 @@ void OnSideSocketEvent(CMidwireDoc& doc, ERelaySide side, unsigned lParam)
     if (relay.bEnding)
         return;  // the session is already being ended
     relay.bEnding = true;
+    relay.bEndRequested = false;
     const int nTimeWait = bServer ? doc.m_nServerTimeWait : doc.m_nClientTimeWait;
     Sleep(nTimeWait);
     evWork.SetEvent();  // the worker reads what is still buffered
@@ -470,10 +472,14 @@ BOOL StartConnection(CMidwireDoc& doc)
 
 void EndConnection(CMidwireDoc& doc)
 {
-    // A second End while one runs (from a nested message loop) has nothing
-    // left to do.
-    if (RelayState().bEnding)
+    // An End while a close handler runs (from a nested message loop) ends the
+    // handler's waits, and the handler then ends the session; a second End
+    // while one runs has nothing left to do.
+    CRelayState& relay = RelayState();
+    if (relay.bEnding) {
+        relay.bEndRequested = true;
         return;
+    }
     EndConnectionBody(doc);
 }
 

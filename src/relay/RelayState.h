@@ -60,6 +60,10 @@ struct CRelayState {
     CRelaySideState side[2];
     bool bStarting = false;  // StartConnection is running (window thread)
     bool bEnding = false;    // EndConnection or a close handler is running
+    // End came while a close handler was waiting for the workers or for data
+    // to reach a peer: the handler's waits stop and the session ends at once
+    // (window thread).
+    bool bEndRequested = false;
     bool bNoRestart = false; // ShutdownRelay: no keep-alive restart
 };
 

@@ -15,6 +15,8 @@
 #include <sys/socket.h>
 #include <thread>
 
+#include <QTimer>
+
 #include "RelayTestUtil.h"
 #include "TestUtil.h"
 #include "relay/RelayState.h"
@@ -788,6 +790,42 @@ TEST_F(RelaySessionTest, DataOfAClosingPeerReachesASteadilySlowReader)
     EXPECT_EQ(got.size(), reply.size());
     EXPECT_TRUE(got == reply) << "the client got other bytes than the server sent";
     EXPECT_TRUE(bEof.load());
+}
+
+// End while the session waits for data of a closed peer to reach a reader
+// that takes it steadily but slowly ends the session then, without waiting
+// for the reader to have it all.
+TEST_F(RelaySessionTest, EndCutsShortTheWaitForASlowReader)
+{
+    doc.m_bUseBreakChar = FALSE;
+    doc.m_bQuiet = TRUE;
+    std::mt19937 rng(13);
+    const std::string reply = testutil::RandomBytes(rng, 16u << 20);
+    ASSERT_TRUE(Start(true, true));
+    std::thread serverPeer([&] {
+        SendAllBlocking(server.Get(), reply);
+        server.Reset();
+    });
+    std::string got;
+    std::thread clientPeer([&] {
+        // About 250 kB a second; the whole reply would take a minute.
+        ReadFrom(client.Get(), got, reply.size() + 1, 4u << 10, 16, 4u << 10);
+    });
+    // The server's close is handled well before this End, which comes from
+    // the message loop of the handler's wait.
+    bool bDuringClose = false;
+    QTimer::singleShot(2000, [&] {
+        bDuringClose = IsRelayEnding();
+        EndConnection(doc);
+    });
+    EXPECT_TRUE(PumpUntil([&] { return !doc.m_bConnected; }, 20000));
+    ::shutdown(client.Get(), SHUT_RDWR);  // what the relay's socket still holds is not waited for
+    serverPeer.join();
+    clientPeer.join();
+    EXPECT_TRUE(bDuringClose);
+    EXPECT_LT(got.size(), reply.size());
+    EXPECT_EQ(Count(EK_DISCONNECT_SERVER), 1u);
+    EXPECT_EQ(Count(EK_DISCONNECT_CLIENT), 1u);
 }
 
 // The piece pending after the last break character is routed when the peer

@@ -413,6 +413,41 @@ TEST(RelayCliTest, ReaderOfTheLinesThatGoesAwayEndsTheSessionSaved)
     EXPECT_EQ(dgram.Events(EK_DGRAM_UNBIND).size(), 1u);
 }
 
+// A signal while the relay waits for a closed server's data to reach a
+// client that reads it steadily but slowly ends the relay then, not once the
+// client has it all.
+TEST(RelayCliTest, SignalEndsTheWaitForASlowReader)
+{
+    TempDir dir;
+    const std::uint16_t nServer = FreePort();
+    const std::uint16_t nListen = FreePort();
+    testutil::WriteFile(dir.Path("server.py"), PythonListener(1, "20") +
+                                                   "c = s.accept()[0]\n"
+                                                   "c.sendall(b'x' * (16 << 20))\n"
+                                                   "c.close()\n");
+    // About 400 kB a second: the whole reply would take forty seconds.
+    testutil::WriteFile(dir.Path("client.py"),
+                        "import socket, sys, time\n"
+                        "c = socket.create_connection(('127.0.0.1', int(sys.argv[1]))); c.settimeout(20)\n"
+                        "got = 0\n"
+                        "try:\n"
+                        "    while True:\n"
+                        "        d = c.recv(4096)\n"
+                        "        if not d: break\n"
+                        "        got += len(d); time.sleep(0.01)\n"
+                        "except OSError: pass\n");
+    const std::string script =
+        "cd '" + dir.Root() + "'\n" + "timeout 40 python3 server.py " + std::to_string(nServer) +
+        " & PY=$!\ntrap 'kill $PY $CL 2>/dev/null' EXIT\n" + WaitListening(nServer) + "timeout -s KILL 20 '" +
+        testutil::Midwire() + "' relay --listen " + std::to_string(nListen) + " --connect 127.0.0.1:" +
+        std::to_string(nServer) + " --no-break-char --quiet > /dev/null 2> relay.err & R=$!\n" +
+        WaitListening(nListen, "midwire") + "timeout 40 python3 client.py " + std::to_string(nListen) +
+        " & CL=$!\nsleep 3\nkill -INT $R\nwait $R\necho relay=$?\n";
+    testutil::WriteFile(dir.Path("run.sh"), script);
+    const testutil::RunResult r = RunCommand("bash '" + dir.Path("run.sh") + "'");
+    EXPECT_NE(r.out.find("relay=0"), std::string::npos) << r.out << testutil::ReadFile(dir.Path("relay.err"));
+}
+
 // A signal reaches the watch's handler through the event loop. Once one has
 // been seen, a repeat after the watch is gone (timeout sends one to the
 // process and one to its group) must not kill the program that is ending
