@@ -403,11 +403,11 @@ void OnSideSocketEvent(CMidwireDoc& doc, ERelaySide side, unsigned lParam)
     evWork.SetEvent();  // the worker reads what is still buffered
     Sleep(nTimeWait);
     WaitCloseRouted(doc, side, nTimeWait);
-    // A close that a playback posted comes after the data that the replay
-    // queued before it, as in the recording: the peer, still connected, gets
-    // that data first (unless it stops taking it).
-    if (PeerConnectedAndQuiet(doc, side))
-        WaitForDelivery(doc, side, nTimeWait);
+    // What was routed to this side's peer reaches it before its connection is
+    // closed: a peer that has only shut down its sending direction still
+    // reads, and a close that a playback posted comes after the data the
+    // replay queued before it, as in the recording.
+    WaitForDelivery(doc, side, nTimeWait);
     RequestStop(doc, side, false);
     WaitWorkerDone(doc, side, bServer ? doc.m_nServerWaitRetries : doc.m_nClientWaitRetries);
     WaitForDelivery(doc, bServer ? CLIENT_SIDE : SERVER_SIDE, nTimeWait);

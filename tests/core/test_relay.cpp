@@ -792,6 +792,60 @@ TEST_F(RelaySessionTest, DataOfAClosingPeerReachesASteadilySlowReader)
     EXPECT_TRUE(bEof.load());
 }
 
+// A peer that shuts down only its sending side (a request, then the end of
+// its data) still reads: what the other peer sent it before reaches it
+// whole before the relay closes its connection, however much of it still
+// waits in the relay for the slow reader. Both sides, in turn.
+TEST_F(RelaySessionTest, PeerThatShutsItsSendingSideStillGetsWhatWasSentToIt)
+{
+    doc.m_bQuiet = TRUE;
+    // Lines, one event each, far more than the socket buffers between the
+    // relay and the reader hold (both are made small).
+    std::mt19937 rng(11);
+    constexpr std::size_t kLines = 1536;
+    std::string answer;
+    for (std::size_t i = 0; i < kLines; ++i) {
+        std::string line = testutil::RandomBytes(rng, 1023);
+        std::replace(line.begin(), line.end(), '\n', ' ');
+        answer += line + '\n';
+    }
+    for (const bool bClientShuts : {true, false}) {
+        SCOPED_TRACE(bClientShuts ? "the client shuts" : "the server shuts");
+        ASSERT_TRUE(Start(true, true));
+        Fd& shutting = bClientShuts ? client : server;
+        Fd& answering = bClientShuts ? server : client;
+        const int nBuffer = 64 << 10;
+        ::setsockopt(shutting.Get(), SOL_SOCKET, SO_RCVBUF, &nBuffer, sizeof nBuffer);
+        ::setsockopt(LoadSocket(SideSocket(doc, bClientShuts ? CLIENT_SIDE : SERVER_SIDE)), SOL_SOCKET, SO_SNDBUF,
+                     &nBuffer, sizeof nBuffer);
+        // The request, then the answer, which waits in the relay for the
+        // slow reader; then the end of the shutting peer's data.
+        const std::size_t nBefore = doc.m_history.GetCount();
+        ASSERT_TRUE(SendAllBlocking(shutting.Get(), "request\n"));
+        std::string request;
+        ReadFrom(answering.Get(), request, 8);
+        EXPECT_EQ(request, "request\n");
+        std::thread writer([&] { SendAllBlocking(answering.Get(), answer); });
+        EXPECT_TRUE(WaitHistory(nBefore + 1 + kLines, 30000));
+        writer.join();
+        ASSERT_EQ(::shutdown(shutting.Get(), SHUT_WR), 0);
+        std::string got;
+        std::atomic<bool> bEof{false};
+        // About 600 kB a second: the answer takes longer than the relay
+        // waits for a closing peer's last data.
+        std::thread reader([&] { bEof = ReadFrom(shutting.Get(), got, answer.size() + 1, 64u << 10, 100); });
+        EXPECT_TRUE(PumpUntil([&] { return !doc.m_bConnected; }, 60000));
+        reader.join();
+        EXPECT_EQ(got.size(), answer.size());
+        EXPECT_TRUE(got == answer) << "the shutting peer got other bytes than were sent to it";
+        EXPECT_TRUE(bEof.load());
+        EXPECT_EQ(Count(EK_ERROR), 0u);
+        client.Reset();
+        server.Reset();
+        serverListen.Reset();
+    }
+}
+
 // End while the session waits for data of a closed peer to reach a reader
 // that takes it steadily but slowly ends the session then, without waiting
 // for the reader to have it all.
