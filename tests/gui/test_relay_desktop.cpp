@@ -22,20 +22,37 @@
 
 using namespace relaytest;
 
+namespace {
+
+// A document and its main window with every command registered; the texts of
+// the message boxes the window shows are kept, each answered with OK.
+struct CDesktopSession {
+    CMidwireDoc doc;
+    CMainFrame frame{doc};
+    std::vector<std::string> messages;
+
+    CDesktopSession()
+    {
+        frame.m_onMessageBox = [this](const std::string& strText, UINT) {
+            messages.push_back(strText);
+            return IDOK;
+        };
+        doc.OnNewDocument();
+        RegisterAllCommands(doc);
+        frame.RegisterWindowCommands();
+    }
+};
+
+}  // namespace
+
 TEST(RelayDesktopTest, RowsOfARelayedExchangeReachTheListInHistoryOrder)
 {
     guitest::EnsureApplication();
     RegisterAllDialogs();
-    CMidwireDoc doc;
-    CMainFrame frame(doc);
-    std::vector<std::string> messages;
-    frame.m_onMessageBox = [&](const std::string& s, UINT) {
-        messages.push_back(s);
-        return IDOK;
-    };
-    doc.OnNewDocument();
-    RegisterAllCommands(doc);
-    frame.RegisterWindowCommands();
+    CDesktopSession session;
+    CMidwireDoc& doc = session.doc;
+    CMainFrame& frame = session.frame;
+    std::vector<std::string>& messages = session.messages;
 
     std::uint16_t nServerPort = 0;
     Fd serverListen = ListenLocal(nServerPort);
@@ -165,16 +182,10 @@ TEST(RelayDesktopTest, ClosingTheWindowEndsKeepAliveServing)
     RegisterAllDialogs();
     for (const bool bClientWaiting : {true, false}) {
         SCOPED_TRACE(bClientWaiting ? "a client waits" : "no client waits");
-        CMidwireDoc doc;
-        CMainFrame frame(doc);
-        std::vector<std::string> messages;
-        frame.m_onMessageBox = [&](const std::string& s, UINT) {
-            messages.push_back(s);
-            return IDOK;
-        };
-        doc.OnNewDocument();
-        RegisterAllCommands(doc);
-        frame.RegisterWindowCommands();
+        CDesktopSession session;
+        CMidwireDoc& doc = session.doc;
+        CMainFrame& frame = session.frame;
+        std::vector<std::string>& messages = session.messages;
         frame.show();
         const std::uint16_t nListenPort = FreePort();
         doc.m_bAcceptConnections = TRUE;
