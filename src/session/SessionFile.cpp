@@ -543,7 +543,7 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
         return FALSE;
     }
     bool bComplete = true;
-    bool bAllocFailed = false;  // reported at once; the events read so far stay
+    bool bAllocFailed = false;  // the events read so far stay
     bool bCancelled = false;
     {
         CProgressWalk walk(EProgressKind::PleaseWait, "Please wait while loading", 0,
@@ -556,18 +556,13 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
             // process may use: that ends the load like a failed data block.
             std::unique_ptr<HistoryEvent> pEvent(new (std::nothrow) HistoryEvent);
             if (!pEvent) {
-                AfxMessageBox(IDS_ALLOC_FAILED);
                 bAllocFailed = true;
                 break;
             }
             if (!ar.Read4(nKind) || !ar.Read4(nTime) || !ar.ReadString(pEvent->m_strText) || !ar.Read4(nLength) ||
                 !ar.ReadString(pEvent->m_strHost)) {
-                if (ar.AllocFailed()) {
-                    AfxMessageBox(IDS_ALLOC_FAILED);
-                    bAllocFailed = true;
-                } else {
-                    bComplete = false;
-                }
+                bAllocFailed = ar.AllocFailed();  // else the file is damaged
+                bComplete = false;
                 break;
             }
             pEvent->m_kind = nKind;
@@ -582,7 +577,6 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
                 }
                 MallocBuffer block(static_cast<char*>(std::malloc(static_cast<std::size_t>(nSigned))));
                 if (!block) {
-                    AfxMessageBox(IDS_ALLOC_FAILED);
                     bAllocFailed = true;
                     break;
                 }
@@ -595,7 +589,6 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
             try {
                 AddToHistory(pEvent.get());
             } catch (const std::bad_alloc&) {
-                AfxMessageBox(IDS_ALLOC_FAILED);
                 bAllocFailed = true;
                 break;
             }
@@ -608,8 +601,10 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
     }
     // Memory ran out: the list is not rebuilt, which would need more of it
     // for every row; the events read so far stay in the history.
-    if (bAllocFailed)
+    if (bAllocFailed) {
+        AfxMessageBox(IDS_ALLOC_FAILED);
         return FALSE;
+    }
     // The list shows what the history holds, also after a load that stopped.
     ReloadEventList();
     if (!bComplete) {
