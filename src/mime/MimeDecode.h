@@ -22,8 +22,8 @@
 // in the report; the raw copy and the report file fail silently). A file that
 // is opened but cannot be written whole (a full disk), or cannot be created
 // because the file system is full, makes the call return false with
-// "path ; reason" in strWriteError; a part file also gets an error line. No file is ever written outside strDirectory. Safe to call from any
-// thread.
+// "path ; reason" in strWriteError; a part file also gets an error line. No
+// file is ever written outside strDirectory. Safe to call from any thread.
 bool DecodeToDirectory(std::string_view data, const std::string& strDirectory, const std::string& strName,
                        std::string& strWriteError);
 

@@ -10,6 +10,7 @@
 #include "relay/Relay.h"
 #include "relay/SocketNotifier.h"
 #include "session/FrontEnd.h"
+#include "session/HistoryEvent.h"
 #include "session/MidwireDoc.h"
 #include "session/ProgressWalk.h"
 
@@ -63,12 +64,12 @@ SideRules GetSideRules(const CMidwireDoc& doc, ERelaySide side)
                      &CMidwireDoc::AddToClient};
 }
 
-// Whether a kind is one of a set of kinds. A kind is a single bit and is
-// compared whole: a value from a session file that combines bits (or that
-// is no kind at all) belongs to no set.
+// Whether a kind is one of a set of kinds. A kind is compared whole: a value
+// from a session file that combines bits (or that is no kind at all) belongs
+// to no set.
 bool IsKindIn(std::uint32_t nKind, std::uint32_t nKinds)
 {
-    return nKind != 0 && (nKind & (nKind - 1)) == 0 && (nKind & nKinds) != 0;
+    return IsKnownEventKind(nKind) && (nKind & nKinds) != 0;
 }
 
 // The oldest step of the script, left in place. Only the replaying worker
