@@ -148,7 +148,35 @@ int CmdPlayback(const QStringList& args)
     CHeadlessFrontEnd frontEnd;
     CMidwireDoc doc;
     doc.OnNewDocument();
-    if (!doc.OnOpenDocument(LocalText(positional.first())))
+    // SIGINT, SIGTERM and the time-out end the playback wherever it is: the
+    // load of the recording and the building of the script are cancelled,
+    // the wait for a client is given up, a connection is ended (which also
+    // cuts short a close handler's waits). Before the event loop runs, a
+    // quit would be lost, so the cancelled steps are what end the command.
+    // Once the connection is over, a repeated signal leaves the saving of
+    // the session alone.
+    bool bInterrupted = false;
+    bool bTimedOut = false;
+    bool bFinishing = false;
+    auto stop = [&doc, &frontEnd, &bFinishing] {
+        if (bFinishing)
+            return;
+        frontEnd.CancelProgress();
+        if (g_pWaitAcceptDlg)
+            g_pWaitAcceptDlg->EndDialog(IDCANCEL);
+        else if (doc.m_bConnected)
+            EndConnection(doc);
+        if (!doc.m_bConnected && !IsRelayEnding())
+            QCoreApplication::quit();
+    };
+    CSignalWatch signalWatch([&] {
+        bInterrupted = true;
+        stop();
+    });
+
+    // A load cut short is only part of the recording: nothing is played
+    // and nothing saved.
+    if (!doc.OnOpenDocument(LocalText(positional.first())) || bInterrupted)
         return EXIT_USAGE;
     if (parser.isSet(connect)) {
         doc.m_bConnectToHost = TRUE;
@@ -195,21 +223,6 @@ int CmdPlayback(const QStringList& args)
         return state.IsEnabled(IDOK) ? static_cast<int>(IDOK) : static_cast<int>(IDCANCEL);
     };
 
-    // SIGINT, SIGTERM and the time-out end the connection from the event loop.
-    bool bInterrupted = false;
-    bool bTimedOut = false;
-    auto stop = [&doc] {
-        if (g_pWaitAcceptDlg)
-            g_pWaitAcceptDlg->EndDialog(IDCANCEL);
-        else if (doc.m_bConnected)
-            EndConnection(doc);  // also cuts short a close handler's waits
-        if (!doc.m_bConnected && !IsRelayEnding())
-            QCoreApplication::quit();
-    };
-    CSignalWatch signalWatch([&] {
-        bInterrupted = true;
-        stop();
-    });
     QTimer timer;
     timer.setSingleShot(true);
     QObject::connect(&timer, &QTimer::timeout, [&] {
@@ -230,6 +243,7 @@ int CmdPlayback(const QStringList& args)
     if (bStarted)
         QCoreApplication::exec();
     timer.stop();
+    bFinishing = true;
 
     hooks = RelayHooks();
     ShutdownRelay(doc);
@@ -238,7 +252,8 @@ int CmdPlayback(const QStringList& args)
     int nStatus = EXIT_OK;
     if (!bStarted) {
         if (bTimedOut) {
-            CliError(QStringLiteral("playback: timed out before a client connected"));
+            CliError(bAsClient ? QStringLiteral("playback: timed out before the replay started")
+                               : QStringLiteral("playback: timed out before a client connected"));
             nStatus = EXIT_FAILED;
         } else {
             if (!bInterrupted && !TerminationSignalSeen())

@@ -11,14 +11,18 @@
 
 class CHeadlessProgress : public CProgressWindow {
 public:
-    CHeadlessProgress(CHeadlessFrontEnd& owner, std::size_t nRecord) : m_owner(owner), m_nRecord(nRecord) {}
+    CHeadlessProgress(CHeadlessFrontEnd& owner, std::size_t nRecord)
+        : m_owner(owner), m_nRecord(nRecord), m_nSerial(owner.m_nProgressSerial++)
+    {
+    }
     void SetPos(std::int64_t nPos) override { m_owner.m_progress[m_nRecord].positions.push_back(nPos); }
     bool IsOpen() const override
     {
         if (!m_bOpen)
             return false;
         ++m_nChecks;
-        if (m_owner.m_nCancelProgressAtCheck > 0 && m_nChecks >= m_owner.m_nCancelProgressAtCheck) {
+        if (m_nSerial < m_owner.m_nCancelBelow ||
+            (m_owner.m_nCancelProgressAtCheck > 0 && m_nChecks >= m_owner.m_nCancelProgressAtCheck)) {
             m_bOpen = false;
             m_owner.m_progress[m_nRecord].bCancelled = true;
         }
@@ -29,6 +33,7 @@ public:
 private:
     CHeadlessFrontEnd& m_owner;
     std::size_t m_nRecord;
+    std::uint64_t m_nSerial;
     mutable bool m_bOpen = true;
     mutable int m_nChecks = 0;
 };

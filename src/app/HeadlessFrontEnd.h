@@ -6,6 +6,7 @@
 // dialogs and file prompts answer from handlers that a caller installs.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -66,6 +67,9 @@ public:
     // Cancels a progress window at its n-th IsOpen test (0: never), so a
     // test can press Cancel after a given item.
     int m_nCancelProgressAtCheck = 0;
+    // Cancels the progress windows open now: a command that is asked to end
+    // stops the load or walk it is in. Windows opened later are not touched.
+    void CancelProgress() { m_nCancelBelow = m_nProgressSerial; }
 
     std::vector<HistoryEvent*> GetRows() const;
     std::size_t GetRowCount() const;
@@ -90,6 +94,8 @@ private:
     std::string m_strEditor;
     std::unique_ptr<CRowLineWriter> m_pRowWriter;  // set before rows come, ended after them
     bool m_bEcho = true;
+    std::uint64_t m_nProgressSerial = 0;  // progress windows created so far
+    std::uint64_t m_nCancelBelow = 0;     // windows with a lower serial are cancelled
     CFrontEnd* m_pPrevious;
 };
 

@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -17,6 +18,7 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "TestUtil.h"
@@ -156,6 +158,33 @@ public:
         while (m_out && (n = std::fread(buf, 1, sizeof buf, m_out)) > 0)
             s.append(buf, n);
         return s;
+    }
+    bool Signal(int nSignal) const { return m_pid > 0 && ::kill(m_pid, nSignal) == 0; }
+    // Whether the child has a handler of its own for the signal.
+    bool Catches(int nSignal) const
+    {
+        const std::string status = ReadFile("/proc/" + std::to_string(m_pid) + "/status");
+        const std::size_t nAt = status.find("SigCgt:\t");
+        if (m_pid <= 0 || nAt == std::string::npos)
+            return false;
+        const unsigned long long nMask = std::strtoull(status.c_str() + nAt + 8, nullptr, 16);
+        return (nMask >> (nSignal - 1)) & 1;
+    }
+    // The exit status once the child ended within the time, else -2 (it is
+    // then stopped by the destructor).
+    int WaitFor(std::chrono::milliseconds limit)
+    {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (m_pid > 0 && std::chrono::steady_clock::now() < end) {
+            int rc = 0;
+            if (::waitpid(m_pid, &rc, WNOHANG) == m_pid) {
+                m_status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+                m_pid = -1;
+                return m_status;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return m_pid > 0 ? -2 : m_status;
     }
     // The exit status, or -1.
     int Wait()
@@ -496,6 +525,48 @@ TEST_F(PlaybackCliTest, AnswerThatTheClientNeverTakesIsAFailure)
     EXPECT_EQ(playback.Wait(), 1);
     ::close(fd);
     EXPECT_GE(LoadSession(out).Count(EK_ERROR), 1) << "the cut-short send is recorded";
+}
+
+// Ctrl-C while the recording is loaded, while the script is built from it or
+// while the replay waits for its client: every moment before the replay runs
+// ends the command at once, with the status of a playback that did not
+// start. A session is saved only after the whole recording was loaded: as it
+// was (the script was cancelled) or with the recording moved into the
+// script (the wait was cancelled).
+TEST_F(PlaybackCliTest, InterruptBeforeTheReplayStartsEndsTheCommand)
+{
+    constexpr int kEvents = 400000;
+    const std::string rec = m_dir.Path("big.mwx");
+    SaveSessionFile(rec, [](CMidwireDoc& doc) {
+        for (int i = 0; i < kEvents; ++i) {
+            auto* p = new HistoryEvent;
+            p->m_kind = i % 2 ? EK_MOVED_TO_CLIENT : EK_MOVED_TO_SERVER;
+            p->m_strHost = "127.0.0.1";
+            p->AdoptData(static_cast<unsigned char*>(std::malloc(1)), 1);
+            p->m_pData[0] = 'x';
+            doc.AddToHistory(p);
+        }
+    });
+    const std::string port = std::to_string(UnusedPort());
+    int nRun = 0;
+    for (const int nDelayMs : {0, 40, 120, 300, 800}) {
+        SCOPED_TRACE("signal after " + std::to_string(nDelayMs) + " ms");
+        const std::string saved = m_dir.Path("saved-" + std::to_string(++nRun) + ".mwx");
+        Child playback({testutil::Midwire(), "playback", rec, "--as", "server", "--listen", port, "--save", saved});
+        bool bCatching = false;
+        for (int i = 0; i < 1000 && !(bCatching = playback.Catches(SIGINT)); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(bCatching);
+        std::this_thread::sleep_for(std::chrono::milliseconds(nDelayMs));
+        ASSERT_TRUE(playback.Signal(SIGINT));
+        EXPECT_EQ(playback.WaitFor(std::chrono::seconds(30)), 2);
+        if (::access(saved.c_str(), F_OK) == 0) {
+            const SavedSession session = LoadSession(saved);
+            const bool bWhole = session.kinds.size() == static_cast<std::size_t>(kEvents);
+            const bool bMoved = session.kinds.size() == 1 && session.kinds[0] == EK_PLAYBACK_START;
+            EXPECT_TRUE(bWhole || bMoved) << session.kinds.size() << " events";
+        }
+    }
 }
 
 TEST_F(PlaybackCliTest, FailuresAndTimeOut)
