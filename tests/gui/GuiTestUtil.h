@@ -2,8 +2,14 @@
 // test run, with settings kept apart from the user's.
 #pragma once
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QStandardPaths>
+#include <QStringList>
+#include <QWidget>
+#include <string>
 
 namespace guitest {
 
@@ -16,6 +22,39 @@ inline void EnsureApplication()
         QStandardPaths::setTestModeEnabled(true);  // settings never touch the user's
         new QApplication(argc, argv);              // lives for the whole test run
     }
+}
+
+// A control as a test names it: a button by its text, any other by its
+// object name.
+inline QString ControlName(const QWidget* pWidget)
+{
+    if (!pWidget)
+        return QStringLiteral("(none)");
+    if (const auto* pButton = qobject_cast<const QAbstractButton*>(pWidget))
+        return pButton->text();
+    return pWidget->objectName();
+}
+
+// Shows the window, and presses Tab in it as a user would, nCount times:
+// the controls the focus visits, starting with the one it is in at first,
+// separated by " > ".
+inline std::string TabWalk(QWidget* pWindow, int nCount)
+{
+    pWindow->show();
+    QApplication::setActiveWindow(pWindow);
+    QApplication::processEvents();
+    QStringList visited;
+    for (int i = 0; i < nCount; ++i) {
+        QWidget* pFocus = QApplication::focusWidget();
+        visited << ControlName(pFocus);
+        if (!pFocus)
+            break;
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+        QApplication::sendEvent(pFocus, &press);
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_Tab, Qt::NoModifier);
+        QApplication::sendEvent(pFocus, &release);
+    }
+    return visited.join(QStringLiteral(" > ")).toStdString();
 }
 
 }  // namespace guitest

@@ -109,6 +109,25 @@ TEST_F(PlayBackDlgTest, OkChecksTheCountsBeforeStoringAnything)
     EXPECT_TRUE(data.m_bClientChosen);
 }
 
+TEST_F(PlayBackDlgTest, TabGoesDownEachGroupThenToTheButtons)
+{
+    CPlayBackDlg dlg(nullptr, data);
+    Button(dlg, IDC_PLAY_CLIENT)->click();
+    Button(dlg, IDC_CLIENT_CHECK_REPLY)->click();
+    Button(dlg, IDC_PLAY_CLIENT)->setFocus();
+    EXPECT_EQ(guitest::TabWalk(&dlg, 8),
+              "Client > Check Reply > idc1054 > Wait for all responses > End connection > "
+              "Erase history before starting play back > OK > Cancel");
+
+    // The other side's group is walked the same way.
+    Button(dlg, IDC_PLAY_SERVER)->click();
+    Button(dlg, IDC_SERVER_CHECK_REPLY)->click();
+    Button(dlg, IDC_PLAY_SERVER)->setFocus();
+    EXPECT_EQ(guitest::TabWalk(&dlg, 7),
+              "Server > Check Reply > idc1055 > Wait for all responses > End connection > "
+              "Erase history before starting play back > OK");
+}
+
 TEST_F(PlayBackDlgTest, RegisteredUnderItsId)
 {
     RegisterAllDialogs();

@@ -111,6 +111,15 @@ CPlayBackDlg::CPlayBackDlg(QWidget* pParent, CPlayBackDlgData& dlgData)
     pMain->addLayout(pLeft);
     pMain->addLayout(pRight);
 
+    // The focus moves down each group, from its radio through its controls,
+    // then to the erase box and the buttons, as they stand on screen; the
+    // order the controls were made in would jump between the two groups.
+    QWidget* const order[] = {pClientRadio, m_pClientCheckReply, m_pClientCount, m_pClientWaitAll, m_pClientEnd,
+                              pServerRadio, m_pServerCheckReply, m_pServerCount, m_pServerWaitAll, m_pServerEnd,
+                              m_pEraseHistory, pOk, pCancel};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i)
+        QWidget::setTabOrder(order[i], order[i + 1]);
+
     connect(pClientRadio, &QRadioButton::clicked, this, [this] {
         m_state.OnClientRadio();
         ApplyEnableRules();
