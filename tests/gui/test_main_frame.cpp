@@ -11,6 +11,7 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QTextBlock>
 #include <QTextLayout>
 #include <QStandardPaths>
@@ -627,6 +628,20 @@ TEST_F(MainFrameTest, PleaseWaitWindowAndItsCancel)
     EXPECT_TRUE(pWindow->IsOpen());
     pWindow->Close();
     EXPECT_FALSE(pWindow->IsOpen());
+}
+
+TEST_F(MainFrameTest, WindowStartsWithinTheScreenWithTheListAboveTheEditor)
+{
+    m_pFrame->show();
+    Settle();
+    const QRect available = m_pFrame->screen()->availableGeometry();
+    EXPECT_LE(m_pFrame->frameGeometry().width(), available.width());
+    EXPECT_LE(m_pFrame->frameGeometry().height(), available.height());
+    // The history list takes the larger part, the editor the rest.
+    const int nList = m_pFrame->ListView()->height();
+    const int nEditor = m_pFrame->Editor()->height();
+    EXPECT_GT(nEditor, 0);
+    EXPECT_GT(nList, 2 * nEditor);
 }
 
 TEST_F(MainFrameTest, AboutBoxAndVisibleScroll)

@@ -16,6 +16,7 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QSplitter>
 #include <QStatusBar>
@@ -140,7 +141,15 @@ CMainFrame::CMainFrame(CMidwireDoc& doc)
     m_pIdleTimer->setInterval(kIdleMs);
     connect(m_pIdleTimer, &QTimer::timeout, this, &CMainFrame::OnIdle);
     m_pIdleTimer->start();
-    resize(800, 640);
+    // 800 x 640, but never more than the screen holds with room for the
+    // window's frame: with a large scale factor or font, or on a small
+    // screen, the editor pane and the status bar would start off screen.
+    QSize size(800, 640);
+    if (const QScreen* pScreen = screen()) {
+        const QSize available = pScreen->availableGeometry().size();
+        size = size.boundedTo(QSize(available.width() * 9 / 10, available.height() * 9 / 10));
+    }
+    resize(size);
     setWindowTitle(CaptionText());
 }
 
