@@ -254,8 +254,18 @@ TEST_F(MainFrameTest, RowsOfEveryKind)
     // An unknown kind shows the current time.
     EXPECT_NE(Cell(25, 2).toStdString(), FormatEventTime(1700000000));
     EXPECT_EQ(Model().headerData(3, Qt::Horizontal, Qt::DisplayRole).toString(), "Data");
-    EXPECT_EQ(m_pFrame->ListView()->columnWidth(0), 100);
-    EXPECT_EQ(m_pFrame->ListView()->columnWidth(3), 500);
+
+    // Columns are at least 100, 120, 115 and 500 pixels wide, and wide
+    // enough for every label with its icon and for the whole time stamp.
+    QAbstractItemView* pView = m_pFrame->ListView();
+    m_pFrame->show();
+    pView->scrollToTop();
+    Settle();
+    const int minimum[] = {100, 120, 115, 500};
+    for (int c = 0; c < 4; ++c)
+        EXPECT_GE(m_pFrame->ListView()->columnWidth(c), minimum[c]) << c;
+    EXPECT_GE(m_pFrame->ListView()->columnWidth(0), pView->sizeHintForColumn(0));
+    EXPECT_GE(m_pFrame->ListView()->columnWidth(2), pView->sizeHintForColumn(2));
 
     // Quiet events get no row until a reload.
     Record(MakeEvent(EK_MESSAGE, "", "quiet"), TRUE);

@@ -3,6 +3,8 @@
 #include <QHeaderView>
 #include <QMetaObject>
 #include <QProgressBar>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QThread>
 #include <algorithm>
 #include <ctime>
@@ -276,15 +278,46 @@ CMidwireListView::CMidwireListView(QWidget* pParent) : QTableView(pParent)
     horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     horizontalHeader()->setStretchLastSection(false);
     horizontalHeader()->setHighlightSections(false);
-    static const int kWidths[CEventListModel::COL_COUNT] = {100, 120, 115, 500};
-    for (int i = 0; i < CEventListModel::COL_COUNT; ++i)
-        setColumnWidth(i, kWidths[i]);
+    FitColumnWidths();
     connect(&m_model, &CEventListModel::rowsFlushed, this, &CMidwireListView::OnRowsFlushed);
     connect(this, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& index) {
         // The row under the pointer is the focused one; it must be selected too.
         if (index.isValid() && selectionModel()->isRowSelected(index.row(), QModelIndex()))
             OpenRowInEditor(index.row());
     });
+}
+
+int CMidwireListView::CellWidth(const QString& strText, bool bIcon) const
+{
+    QStyleOptionViewItem option;
+    initViewItemOption(&option);
+    option.text = strText;
+    option.features = QStyleOptionViewItem::HasDisplay;
+    if (bIcon)
+        option.features |= QStyleOptionViewItem::HasDecoration;
+    return style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), this).width();
+}
+
+void CMidwireListView::FitColumnWidths()
+{
+    // 100, 120, 115 and 500 pixels suit a small dialog font. With a larger
+    // font the labels and the time were cut short ("Received ...",
+    // "2026;12;09 23:..."), hiding the time of day: the Action column is
+    // widened to its longest label and the Time column to a time stamp, and
+    // the Host and Data columns grow in the same proportion as the time.
+    int nAction = 0;
+    for (int nBit = 0; nBit < 32; ++nBit) {
+        const std::uint32_t kind = 1u << nBit;
+        if (IsKnownEventKind(kind))
+            nAction = std::max(nAction, CellWidth(QString::fromLatin1(RenderKind(kind).pszLabel), true));
+    }
+    nAction = std::max(100, nAction);
+    const int nTime = std::max(115, CellWidth(QString::fromLatin1(FormatEventTime(std::time(nullptr))), false));
+    const double scale = nTime / 115.0;
+    setColumnWidth(CEventListModel::COL_ACTION, nAction);
+    setColumnWidth(CEventListModel::COL_HOST, static_cast<int>(120 * scale + 0.5));
+    setColumnWidth(CEventListModel::COL_TIME, nTime);
+    setColumnWidth(CEventListModel::COL_DATA, static_cast<int>(500 * scale + 0.5));
 }
 
 void CMidwireListView::DeleteAllRows()

@@ -105,6 +105,10 @@ public:
 
 private:
     void OnRowsFlushed(int nFirst, int nLast);
+    // The width a cell needs to show the text (and a row icon) whole.
+    int CellWidth(const QString& strText, bool bIcon) const;
+    // Sets the four column widths for the view's font.
+    void FitColumnWidths();
 
     CEventListModel m_model;
 };
