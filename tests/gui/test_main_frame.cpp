@@ -376,6 +376,22 @@ TEST_F(MainFrameTest, DoubleClickPutsTheRowIntoTheEditor)
     emit pList->doubleClicked(Model().index(2, 0));
     EXPECT_EQ(m_pFrame->GetEditorText(), "");
 
+    // Enter does the same for the focused row, once it is selected.
+    auto pressEnter = [pList](Qt::Key key) {
+        QKeyEvent press(QEvent::KeyPress, key, key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+        QApplication::sendEvent(pList, &press);
+    };
+    pList->setCurrentIndex(Model().index(1, 0));
+    pressEnter(Qt::Key_Return);
+    EXPECT_EQ(m_pFrame->GetEditorText(), "GET[13][10][[");
+    pList->setCurrentIndex(Model().index(0, 3));
+    pressEnter(Qt::Key_Enter);
+    EXPECT_EQ(m_pFrame->GetEditorText(), "Accepted connection from: c port: 1.");
+    m_pFrame->SetEditorText("before");
+    pList->selectionModel()->setCurrentIndex(Model().index(1, 0), QItemSelectionModel::Clear);
+    pressEnter(Qt::Key_Return);
+    EXPECT_EQ(m_pFrame->GetEditorText(), "before");
+
     // The selection reaches the core in row order.
     pList->selectionModel()->select(Model().index(2, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
     pList->selectionModel()->select(Model().index(0, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);

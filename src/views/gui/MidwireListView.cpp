@@ -1,6 +1,7 @@
 #include "views/gui/MidwireListView.h"
 
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QMetaObject>
 #include <QProgressBar>
 #include <QStyle>
@@ -354,6 +355,20 @@ std::vector<HistoryEvent*> CMidwireListView::GetSelectedEvents()
             events.push_back(p);
     }
     return events;
+}
+
+void CMidwireListView::keyPressEvent(QKeyEvent* pEvent)
+{
+    if ((pEvent->key() == Qt::Key_Return || pEvent->key() == Qt::Key_Enter) &&
+        (pEvent->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        const QModelIndex current = currentIndex();
+        if (current.isValid() && selectionModel()->isRowSelected(current.row(), QModelIndex())) {
+            OpenRowInEditor(current.row());
+            pEvent->accept();
+            return;
+        }
+    }
+    QTableView::keyPressEvent(pEvent);
 }
 
 void CMidwireListView::OpenRowInEditor(int nRow)

@@ -103,6 +103,11 @@ public:
     // The double click: the row's text or translated data into the editor.
     void OpenRowInEditor(int nRow);
 
+protected:
+    // Enter on the focused row, when it is selected, does what a double
+    // click does: the keyboard has no other way to bring a row to the editor.
+    void keyPressEvent(QKeyEvent* pEvent) override;
+
 private:
     void OnRowsFlushed(int nFirst, int nLast);
     // The width a cell needs to show the text (and a row icon) whole.
