@@ -7,6 +7,8 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QStandardPaths>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QStringList>
 #include <QWidget>
 #include <string>
@@ -22,6 +24,18 @@ inline void EnsureApplication()
         QStandardPaths::setTestModeEnabled(true);  // settings never touch the user's
         new QApplication(argc, argv);              // lives for the whole test run
     }
+}
+
+// Whether the edit, as laid out now, shows its whole text without
+// scrolling it.
+inline bool ShowsWholeText(const QLineEdit* pEdit)
+{
+    QStyleOptionFrame option;
+    option.initFrom(pEdit);
+    option.lineWidth = pEdit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, pEdit);
+    const QRect contents = pEdit->style()->subElementRect(QStyle::SE_LineEditContents, &option, pEdit);
+    // The edit leaves 2 pixels free on either side of its text.
+    return pEdit->fontMetrics().horizontalAdvance(pEdit->text()) <= contents.width() - 4;
 }
 
 // A control as a test names it: a button by its text, any other by its

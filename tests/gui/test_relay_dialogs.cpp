@@ -87,6 +87,36 @@ TEST(RelayDialogsTest, OptionsValidateIntegersAndBreakCharacterBox)
     EXPECT_TRUE(reopened.m_pBreakChar->isEnabled());
 }
 
+TEST(RelayDialogsTest, EditsShowTheWidestNumberWhole)
+{
+    // A dialog opens at most two thirds of the screen wide; on a small or
+    // highly scaled screen the edits were what gave way.
+    guitest::EnsureApplication();
+    CConnectionOptionsData data;
+    data.m_strBreakChar = "[255]";
+    data.m_strDisplayBreak = "[255]";
+    data.m_nServerWaitRetries = data.m_nClientWaitRetries = 2147483647;
+    data.m_nServerTimeWait = data.m_nClientTimeWait = 2147483647;
+    data.m_nMaxLineLength = 2147483647;
+    CConnectionOptionsDlg options(data);
+    options.show();
+    QApplication::processEvents();
+    const QList<QLineEdit*> edits = options.findChildren<QLineEdit*>();
+    ASSERT_EQ(edits.size(), 7);
+    for (const QLineEdit* pEdit : edits)
+        EXPECT_TRUE(guitest::ShowsWholeText(pEdit)) << pEdit->objectName().toStdString() << " "
+                                                   << pEdit->text().toStdString() << " in " << pEdit->width();
+
+    CConnectDlgData connect;
+    connect.m_strListenPort = connect.m_strServerPort = "65535";
+    connect.m_strServerHost = "192.168.100.200";
+    CConnectDlg dlg(connect);
+    dlg.show();
+    QApplication::processEvents();
+    for (const QLineEdit* pEdit : dlg.findChildren<QLineEdit*>())
+        EXPECT_TRUE(guitest::ShowsWholeText(pEdit)) << pEdit->objectName().toStdString();
+}
+
 TEST(RelayDialogsTest, WaitDialogSweepsAndEndsOnCancel)
 {
     guitest::EnsureApplication();

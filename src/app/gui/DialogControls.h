@@ -10,6 +10,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QString>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <string>
 
 #include "app/resource.h"
@@ -31,11 +33,28 @@ inline BOOL Checked(const QCheckBox* p)
     return p->isChecked() ? TRUE : FALSE;
 }
 
+// Keeps room in the edit for ten digits, the widest number the dialogs
+// take (and enough of a host name or a break character to read it). A
+// dialog opens at most two thirds of the screen wide, and the edits are what
+// gives way: with a scale factor of 2 on a 1280-pixel screen they were
+// squeezed to three characters, "1000000" showing as "000".
+inline void KeepRoomForNumber(QLineEdit* p)
+{
+    QStyleOptionFrame option;
+    option.initFrom(p);
+    option.lineWidth = p->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, p);
+    // The edit leaves 2 pixels free on either side of its text.
+    const QSize text(p->fontMetrics().horizontalAdvance(QString(10, QLatin1Char('0'))) + 4,
+                     p->fontMetrics().height());
+    p->setMinimumWidth(p->style()->sizeFromContents(QStyle::CT_LineEdit, &option, text, p).width());
+}
+
 // An edit named by its control id; nMaxLength 0 leaves the length free.
 inline QLineEdit* MakeEdit(const QString& strValue, int nID, int nMaxLength = 0)
 {
     auto* p = new QLineEdit(strValue);
     p->setObjectName(QString::number(nID));
+    KeepRoomForNumber(p);
     if (nMaxLength > 0)
         p->setMaxLength(nMaxLength);
     return p;

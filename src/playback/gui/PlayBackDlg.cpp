@@ -12,6 +12,7 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include "app/gui/DialogControls.h"
 #include "app/gui/DialogRegistry.h"
 #include "relay/RelayDialogs.h"
 
@@ -57,6 +58,7 @@ CPlayBackDlg::CPlayBackDlg(QWidget* pParent, CPlayBackDlgData& dlgData)
     auto makeCount = [this](UINT nID, int nValue) {
         auto* pEdit = new QLineEdit(QString::number(nValue), this);
         pEdit->setObjectName(ControlName(nID));
+        dlg::KeepRoomForNumber(pEdit);
         return pEdit;
     };
     m_pClientCheckReply = makeCheck("Check Reply", IDC_CLIENT_CHECK_REPLY, m_data.m_bClientCheckReply);
