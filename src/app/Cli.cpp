@@ -7,8 +7,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
+#include <unistd.h>
 
 const CliCommand g_cliCommands[] = {
     {"session", "create, inspect and copy session files (.mwx)", CmdSession},
@@ -72,6 +74,27 @@ int CheckStandardOutput(const char* pszCommand, int nExit)
     return nExit == EXIT_OK ? EXIT_FAILED : nExit;
 }
 
+// A standard descriptor that the caller closed (a CI step or service started
+// with "<&-" or ">&-") would be the number that the next descriptor the
+// program opens gets: the event loop's wake-up descriptor or a socket would
+// then receive the event lines and messages meant for the output. Each
+// closed one is held by /dev/null, opened the other way round (standard
+// input for writing, the outputs for reading), so that using it still fails
+// as a closed descriptor does (EBADF) and the failure is reported as before.
+void HoldClosedStandardDescriptors()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        const int nHolder = ::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+        if (nHolder >= 0 && nHolder != fd) {
+            // (The lower numbers are open by now, so this is only a safeguard.)
+            ::dup2(nHolder, fd);
+            ::close(nHolder);
+        }
+    }
+}
+
 }  // namespace
 
 int MidwireMain(int argc, char** argv, int (*pfnRunDesktop)(int argc, char** argv))
@@ -80,6 +103,7 @@ int MidwireMain(int argc, char** argv, int (*pfnRunDesktop)(int argc, char** arg
     // save and export reports and cleans up after, instead of killing the
     // program half-way with its temporary file left behind.
     std::signal(SIGXFSZ, SIG_IGN);
+    HoldClosedStandardDescriptors();
     if (argc >= 2) {
         const char* pszFirst = argv[1];
         if (!std::strcmp(pszFirst, "--help") || !std::strcmp(pszFirst, "-h") || !std::strcmp(pszFirst, "help")) {

@@ -161,6 +161,32 @@ TEST(CliSession, ErrorsAndHelp)
     }
 }
 
+// A standard descriptor closed by the caller stays closed for the program's
+// purposes: the event loop's own descriptors must not take its number and
+// receive what was meant for the output, nor give the input its data.
+TEST(CliSession, ClosedStandardDescriptorsAreNotReused)
+{
+    TempDir dir;
+    ASSERT_EQ(RunCommand(Midwire() + " session new " + dir.Path("ok.mwx")).status, 0);
+    for (const char* pszRedirect : {" >&-", " <&- >&-"}) {
+        const auto r = RunCommand(Midwire() + " session dump " + dir.Path("ok.mwx") + pszRedirect);
+        EXPECT_EQ(r.status, 1) << pszRedirect;
+        EXPECT_NE(r.err.find("session: writing to standard output failed: Bad file descriptor"), std::string::npos)
+            << pszRedirect << ": " << r.err;
+    }
+    auto r = RunCommand(Midwire() + " codec base64-encode <&-");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("codec: cannot read standard input"), std::string::npos) << r.err;
+
+    // With all three closed the session is still written whole, and nothing
+    // lands in it or beside it.
+    r = RunCommand(Midwire() + " session copy " + dir.Path("ok.mwx") + " " + dir.Path("copy.mwx") +
+                   " <&- >&- 2>&-; echo status=$?");
+    EXPECT_EQ(r.out, "status=0\n");
+    EXPECT_EQ(ReadFile(dir.Path("copy.mwx")), ReadFile(dir.Path("ok.mwx")));
+}
+
 // A save follows a symbolic link to its file and writes a pipe or device in
 // place: replacing the node by a new file would break the link, or swap
 // /dev/null for a regular file when run as root.
