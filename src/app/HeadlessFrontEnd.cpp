@@ -1,12 +1,15 @@
 #include "app/HeadlessFrontEnd.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 
 #include "app/CliSupport.h"
 #include "app/RowLineWriter.h"
+#include "app/resource.h"
 
 #include "session/HistoryEvent.h"
 #include "session/MidwireDoc.h"
+#include "views/DisplayTranslation.h"
 #include "views/EventRow.h"
 
 class CHeadlessProgress : public CProgressWindow {
@@ -72,14 +75,47 @@ bool CHeadlessFrontEnd::FinishRowPrinting(bool bGiveUpIfStuck)
     return false;
 }
 
+namespace {
+
+// A column of a printed line: a control character (a line feed or tab in an
+// event's text or in a host name) is written in the display form's brackets,
+// as data bytes are, since a raw one would split the line or shift its
+// columns for whoever reads the lines.
+std::string OneLineColumn(std::string strText)
+{
+    const auto isControl = [](char c) { return static_cast<unsigned char>(c) < 0x20; };
+    if (std::none_of(strText.begin(), strText.end(), isControl))
+        return strText;
+    std::string strOut;
+    for (const char c : strText) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20)
+            strOut += '[' + std::to_string(b) + ']';
+        else
+            strOut += c;
+    }
+    return strOut;
+}
+
+}  // namespace
+
 std::string FormatRowLine(const HistoryEvent& event)
 {
-    std::string strLine;
-    if (g_pDoc) {
-        const EventRowText row = MakeEventRow(*g_pDoc, event);
-        strLine = row.strAction + '\t' + row.strHost + '\t' + row.strTime + '\t' + row.strData;
+    if (!g_pDoc)
+        return std::string();
+    // The columns of the list's row, but the data without the line breaks
+    // that the session's display settings (line length, kept breaks) put
+    // into the list: one line per event, whatever the session.
+    std::string strData;
+    if (!event.m_strText.empty() || event.m_nLength <= 0 || !event.m_pData) {
+        strData = EventDataText(event);
+    } else if (MallocPtr<char> text = BytesToOneLineDisplayText(event.m_pData, event.m_nLength)) {
+        strData = text.get();
+    } else {
+        strData = std::string(LoadStringText(IDS_ALLOC_FAILED)) + " 1";
     }
-    return strLine;
+    return std::string(RenderKind(event.m_kind).pszLabel) + '\t' + OneLineColumn(EventHostText(*g_pDoc, event)) +
+           '\t' + EventTimeText(event) + '\t' + OneLineColumn(std::move(strData));
 }
 
 BOOL CHeadlessFrontEnd::AddEventRow(HistoryEvent* pEvent)

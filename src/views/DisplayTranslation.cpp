@@ -87,18 +87,11 @@ inline bool IsBracketed(unsigned char b)
     return b < 0x20 || b > 0x7F;
 }
 
-}  // namespace
-
-MallocPtr<char> BytesToDisplayText(const void* pBytes, std::int32_t nLength)
+// The translation with the given line breaking (nMax 0 and bKeep false for
+// none).
+MallocPtr<char> TranslateBytes(const unsigned char* p, size_t n, unsigned char chBreak, int nMax, bool bKeep)
 {
-    const auto* p = static_cast<const unsigned char*>(pBytes);
-    const size_t n = (p && nLength > 0) ? static_cast<size_t>(nLength) : 0;
     const auto& forms = Forms().forms;
-    const auto chBreak = static_cast<unsigned char>(g_chDisplayBreak);
-    // A NUL break character cannot stand in a zero-terminated text (it would
-    // cut the text short), so it inserts no breaks at all.
-    const int nMax = chBreak ? g_nMaxLineLength : 0;
-    const bool bKeep = chBreak && g_bKeepBreaks != 0;
 
     // One pass into a block of the largest size the text can have (five
     // characters a byte, two more with line breaking); the untouched rest is
@@ -146,6 +139,27 @@ MallocPtr<char> BytesToDisplayText(const void* pBytes, std::int32_t nLength)
         }
     }
     return text;
+}
+
+}  // namespace
+
+MallocPtr<char> BytesToDisplayText(const void* pBytes, std::int32_t nLength)
+{
+    const auto* p = static_cast<const unsigned char*>(pBytes);
+    const size_t n = (p && nLength > 0) ? static_cast<size_t>(nLength) : 0;
+    const auto chBreak = static_cast<unsigned char>(g_chDisplayBreak);
+    // A NUL break character cannot stand in a zero-terminated text (it would
+    // cut the text short), so it inserts no breaks at all.
+    const int nMax = chBreak ? g_nMaxLineLength : 0;
+    const bool bKeep = chBreak && g_bKeepBreaks != 0;
+    return TranslateBytes(p, n, chBreak, nMax, bKeep);
+}
+
+MallocPtr<char> BytesToOneLineDisplayText(const void* pBytes, std::int32_t nLength)
+{
+    const auto* p = static_cast<const unsigned char*>(pBytes);
+    const size_t n = (p && nLength > 0) ? static_cast<size_t>(nLength) : 0;
+    return TranslateBytes(p, n, 0, 0, false);
 }
 
 std::string BytesToDisplayString(const void* pBytes, std::int32_t nLength)

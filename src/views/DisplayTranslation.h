@@ -16,7 +16,10 @@
 
 // Bytes to display text: a zero-terminated malloc text, null when memory runs out.
 MallocPtr<char> BytesToDisplayText(const void* pBytes, std::int32_t nLength);
-// The same into a string (empty when memory runs out or there are no bytes).
+// The same without any line breaking, whatever the settings: every byte
+// below 32 in brackets, so the text is one line with no control character.
+MallocPtr<char> BytesToOneLineDisplayText(const void* pBytes, std::int32_t nLength);
+// The translation into a string (empty when memory runs out or there are no bytes).
 std::string BytesToDisplayString(const void* pBytes, std::int32_t nLength);
 inline std::string BytesToDisplayString(std::string_view bytes)
 {

@@ -9,6 +9,7 @@
 #include "RelayTestUtil.h"
 #include "app/CliSupport.h"
 #include "TestUtil.h"
+#include "views/DisplayTranslation.h"
 
 using namespace relaytest;
 using testutil::RunCommand;
@@ -472,4 +473,81 @@ TEST(SignalWatchTest, RepeatAfterAnEndingSignalIsHarmless)
     EXPECT_EQ(now.sa_handler, SIG_DFL);
     ::sigaction(SIGTERM, nullptr, &now);
     EXPECT_EQ(now.sa_handler, SIG_DFL);
+}
+
+// A session whose list breaks data lines (a line length, kept line feeds)
+// still gives one printed line of four columns per event, so that a script
+// can read the lines with a pipeline under set -euo pipefail.
+TEST(RelayCliTest, EventLinesStayOneEachWhateverTheSessionsLineBreaking)
+{
+    TempDir dir;
+    ASSERT_EQ(RunCommand(testutil::Midwire() + " session new '" + dir.Path("from.mwx") + "'").status, 0);
+    std::string bytes = testutil::ReadFile(dir.Path("from.mwx"));
+    ASSERT_EQ(bytes.size(), 138u);
+    bytes.replace(14, 4, std::string("\x04\0\0\0", 4));  // max line length 4
+    bytes.replace(19, 4, std::string("\x01\0\0\0", 4));  // keep breaks
+    testutil::WriteFile(dir.Path("from.mwx"), bytes);
+
+    const std::uint16_t nServer = FreePort();
+    testutil::WriteFile(dir.Path("server.py"), PythonListener(1, "20") +
+                                                   "c = s.accept()[0]\n"
+                                                   "c.sendall(b'hello\\r\\nworld\\tx\\nabcdefghij\\n')\n"
+                                                   "c.close()\n");
+    const std::string script = "set -euo pipefail\ncd '" + dir.Root() + "'\n" + "timeout 40 python3 server.py " +
+                               std::to_string(nServer) + " & PY=$!\ntrap 'kill $PY 2>/dev/null || true' EXIT\n" +
+                               WaitListening(nServer) + "timeout 30 '" + testutil::Midwire() +
+                               "' relay --from from.mwx --connect 127.0.0.1:" + std::to_string(nServer) +
+                               " --server-time-wait 10 | awk -F '\\t' '{ print NF \"|\" $1 \"|\" $4 }'\n";
+    testutil::WriteFile(dir.Path("run.sh"), script);
+    const testutil::RunResult r = RunCommand("bash '" + dir.Path("run.sh") + "'");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "4|Connect to:|Connected to: 127.0.0.1 port: " + std::to_string(nServer) +
+                         ".\n"
+                         "4|Received from:|hello[13][10]\n"
+                         "4|Received from:|world[9]x[10]\n"
+                         "4|Received from:|abcdefghij[10]\n"
+                         "4|Disconnect to:|Connection to server: 127.0.0.1 port: " +
+                         std::to_string(nServer) + " closed.\n");
+}
+
+// A line feed or tab in an event's text or in a host name is printed in
+// brackets: it would otherwise split the line or add a column.
+TEST(RelayCliTest, ControlCharactersInTextAndHostKeepTheLineWhole)
+{
+    CHeadlessFrontEnd frontEnd;
+    frontEnd.SetEcho(false);
+    CMidwireDoc doc;
+    doc.OnNewDocument();
+    doc.m_strServerHost = "two\nlines";
+    HistoryEvent message, connect, dgram;
+    message.m_kind = EK_MESSAGE;
+    message.m_strText = "a\tb\r\nc [1]";
+    connect.m_kind = EK_CONNECT_SERVER;
+    connect.m_strText = "ok";
+    dgram.m_kind = EK_DGRAM_RECEIVED;
+    dgram.m_strHost = "odd\thost";
+    const std::string data = "x\ny";
+    AppendBytes(dgram.m_pData, dgram.m_nLength, data.data(), static_cast<std::int32_t>(data.size()));
+
+    auto columns = [](const std::string& strLine) {
+        std::vector<std::string> v(1);
+        for (const char c : strLine) {
+            if (c == '\t')
+                v.emplace_back();
+            else
+                v.back() += c;
+        }
+        return v;
+    };
+    std::vector<std::string> v = columns(FormatRowLine(message));
+    ASSERT_EQ(v.size(), 4u);
+    EXPECT_EQ(v[0], "Message");
+    EXPECT_EQ(v[3], "a[9]b[13][10]c [1]");
+    v = columns(FormatRowLine(connect));
+    ASSERT_EQ(v.size(), 4u);
+    EXPECT_EQ(v[1], "two[10]lines");
+    v = columns(FormatRowLine(dgram));
+    ASSERT_EQ(v.size(), 4u);
+    EXPECT_EQ(v[1], "odd[9]host");
+    EXPECT_EQ(v[3], "x[10]y");
 }
