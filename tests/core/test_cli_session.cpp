@@ -129,6 +129,16 @@ TEST(CliSession, ErrorsAndHelp)
     r = RunCommand("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + Midwire() + " " + dir.Path("x.mwx"));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("no display"), std::string::npos) << r.err;
+    // Nor when the display it is given cannot be opened: a server that is
+    // gone, or a Wayland display without Wayland support.
+    for (const char* pszEnv : {"env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=:4711 ",
+                               "env -u DISPLAY -u QT_QPA_PLATFORM WAYLAND_DISPLAY=midwire-nowhere "}) {
+        r = RunCommand(std::string(pszEnv) + Midwire() + " " + dir.Path("x.mwx"));
+        EXPECT_EQ(r.status, 1) << pszEnv << r.err;
+        EXPECT_NE(r.err.find("midwire: the desktop program cannot start: no display could be opened"),
+                  std::string::npos)
+            << r.err;
+    }
 
     r = RunCommand(Midwire() + " session dump " + dir.Path("missing.mwx"));
     EXPECT_EQ(r.status, 1);

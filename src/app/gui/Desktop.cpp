@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <cstdio>
+#include <cstdlib>
 
 #include "app/CommandTable.h"
 #include "app/gui/DialogRegistry.h"
@@ -21,6 +22,29 @@ const CliGuiCommand* DesktopCliCommands()
     return commands;
 }
 
+namespace {
+
+QtMessageHandler g_pfnPreviousMessageHandler = nullptr;
+
+// Installed while the application object starts. A display that is named
+// but cannot be opened (DISPLAY of a server that is gone, WAYLAND_DISPLAY
+// with no Wayland support) ends Qt's start with a fatal message and an
+// abort; the program says what is wrong and ends with status 1 instead of
+// dumping core. Qt's own warnings before it (which display it tried) pass.
+void StartupMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& strMessage)
+{
+    if (type == QtFatalMsg) {
+        std::fputs("midwire: the desktop program cannot start: no display could be opened; "
+                   "the commands run without one: midwire --help\n",
+                   stderr);
+        std::_Exit(1);
+    }
+    if (g_pfnPreviousMessageHandler)
+        g_pfnPreviousMessageHandler(type, context, strMessage);
+}
+
+}  // namespace
+
 int RunDesktop(int argc, char** argv)
 {
     // Without a display Qt would abort with a plug-in message; say what is
@@ -32,7 +56,9 @@ int RunDesktop(int argc, char** argv)
                    stderr);
         return 1;
     }
+    g_pfnPreviousMessageHandler = qInstallMessageHandler(StartupMessageHandler);
     QApplication app(argc, argv);
+    qInstallMessageHandler(g_pfnPreviousMessageHandler);
     QApplication::setApplicationName(QStringLiteral("Midwire"));
     QApplication::setOrganizationName(QStringLiteral("Midwire"));
     QApplication::setApplicationVersion(QStringLiteral("1.3.3"));
