@@ -28,7 +28,7 @@ const CliGuiCommand* g_pGuiCliCommands = nullptr;
 
 void CliError(const QString& strText)
 {
-    std::fprintf(stderr, "midwire: %s\n", strText.toLocal8Bit().constData());
+    std::fprintf(stderr, "midwire: %s\n", LocalText(strText).c_str());
 }
 
 namespace {
@@ -69,7 +69,7 @@ int CheckStandardOutput(const char* pszCommand, int nExit)
         strReason = std::strerror(errno);
     }
     const QString strFailure =
-        QStringLiteral("writing to standard output failed: %1").arg(QString::fromLocal8Bit(strReason.c_str()));
+        QStringLiteral("writing to standard output failed: %1").arg(ArgumentText(strReason));
     CliError(pszCommand ? QString::fromLatin1(pszCommand) + QStringLiteral(": ") + strFailure : strFailure);
     return nExit == EXIT_OK ? EXIT_FAILED : nExit;
 }
@@ -118,8 +118,11 @@ int MidwireMain(int argc, char** argv, int (*pfnRunDesktop)(int argc, char** arg
             if (!std::strcmp(pszFirst, p->pszName)) {
                 QCoreApplication app(argc, argv);
                 QCoreApplication::setApplicationName("midwire");
-                QStringList args = QCoreApplication::arguments();
-                args.removeFirst();
+                // The arguments as given, byte for byte (a file name need not
+                // be UTF-8); args[0] is the command's name.
+                QStringList args;
+                for (int i = 1; i < argc; ++i)
+                    args << ArgumentText(argv[i]);
                 args[0] = QStringLiteral("midwire ") + args[0];
                 // A command that runs out of memory (a large input under a
                 // memory limit) ends with a message and status 1, not an abort.
@@ -136,12 +139,12 @@ int MidwireMain(int argc, char** argv, int (*pfnRunDesktop)(int argc, char** arg
                 return CheckStandardOutput(p->pszName, p->pfnMain(argc, argv));
         }
         if (pszFirst[0] == '-') {
-            CliError(QStringLiteral("unknown option '%1'").arg(QString::fromLocal8Bit(pszFirst)));
+            CliError(QStringLiteral("unknown option '%1'").arg(ArgumentText(pszFirst)));
             PrintUsage(stderr);
             return EXIT_USAGE;
         }
         if (argc > 2 || LooksLikeCommand(pszFirst)) {
-            CliError(QStringLiteral("unknown command '%1'").arg(QString::fromLocal8Bit(pszFirst)));
+            CliError(QStringLiteral("unknown command '%1'").arg(ArgumentText(pszFirst)));
             PrintUsage(stderr);
             return EXIT_USAGE;
         }

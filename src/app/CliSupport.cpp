@@ -230,7 +230,7 @@ bool SaveTargetUsable(const QCommandLineParser& parser, const QCommandLineOption
     if (CheckSaveTarget(LocalText(strPath), strReason))
         return true;
     CliError(QStringLiteral("%1: cannot save the session to %2: %3")
-                 .arg(QString::fromLatin1(pszCommand), strPath, QString::fromLocal8Bit(strReason.c_str())));
+                 .arg(QString::fromLatin1(pszCommand), strPath, ArgumentText(strReason)));
     return false;
 }
 
@@ -242,4 +242,92 @@ bool SplitHostPort(const std::string& strText, std::string& strHost, std::string
     strHost = strText.substr(0, nColon);
     strPort = strText.substr(nColon + 1);
     return true;
+}
+
+namespace {
+
+constexpr char16_t kFirstKeptByte = 0xDC80;  // the surrogate that keeps the byte 0x80
+
+// The length of the valid UTF-8 sequence at the start of bytes (1 to 4), or
+// 0 when it does not start with one: overlong forms, surrogates and values
+// above U+10FFFF are not valid.
+std::size_t Utf8SequenceLength(std::string_view bytes, char32_t& nCode)
+{
+    const auto b0 = static_cast<unsigned char>(bytes[0]);
+    std::size_t n = 0;
+    char32_t nMin = 0;
+    if (b0 < 0x80) {
+        nCode = b0;
+        return 1;
+    }
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        n = 2;
+        nCode = b0 & 0x1F;
+        nMin = 0x80;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        n = 3;
+        nCode = b0 & 0x0F;
+        nMin = 0x800;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        n = 4;
+        nCode = b0 & 0x07;
+        nMin = 0x10000;
+    } else {
+        return 0;
+    }
+    if (bytes.size() < n)
+        return 0;
+    for (std::size_t i = 1; i < n; ++i) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        if ((b & 0xC0) != 0x80)
+            return 0;
+        nCode = (nCode << 6) | (b & 0x3F);
+    }
+    if (nCode < nMin || nCode > 0x10FFFF || (nCode >= 0xD800 && nCode <= 0xDFFF))
+        return 0;
+    return n;
+}
+
+}  // namespace
+
+QString ArgumentText(std::string_view bytes)
+{
+    QString strText;
+    strText.reserve(static_cast<qsizetype>(bytes.size()));
+    while (!bytes.empty()) {
+        char32_t nCode = 0;
+        const std::size_t n = Utf8SequenceLength(bytes, nCode);
+        if (n == 0) {
+            strText += QChar(static_cast<char16_t>(kFirstKeptByte + (static_cast<unsigned char>(bytes[0]) - 0x80)));
+            bytes.remove_prefix(1);
+            continue;
+        }
+        strText += QString::fromUcs4(&nCode, 1);
+        bytes.remove_prefix(n);
+    }
+    return strText;
+}
+
+std::string LocalText(const QString& strText)
+{
+    std::string strOut;
+    strOut.reserve(static_cast<std::size_t>(strText.size()));
+    qsizetype nRunStart = 0;
+    auto flushRun = [&](qsizetype nEnd) {
+        if (nEnd > nRunStart)
+            strOut += QStringView(strText).mid(nRunStart, nEnd - nRunStart).toUtf8().toStdString();
+    };
+    for (qsizetype i = 0; i < strText.size(); ++i) {
+        const char16_t c = strText[i].unicode();
+        // A lone low surrogate in the kept range (not the second half of a
+        // pair) stands for one byte.
+        const bool bPaired = i > 0 && QChar::isHighSurrogate(strText[i - 1].unicode());
+        if (c >= kFirstKeptByte && c <= 0xDCFF && !bPaired) {
+            flushRun(i);
+            strOut += static_cast<char>(0x80 + (c - kFirstKeptByte));
+            nRunStart = i + 1;
+        }
+    }
+    flushRun(strText.size());
+    return strOut;
 }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 class QCommandLineOption;
 class QCommandLineParser;
@@ -82,8 +83,13 @@ bool SaveTargetUsable(const QCommandLineParser& parser, const QCommandLineOption
 // "HOST:PORT" into its two texts; false when either is missing.
 bool SplitHostPort(const std::string& strText, std::string& strHost, std::string& strPort);
 
-// A command-line text as the program's 8-bit text.
-inline std::string LocalText(const QString& strText)
-{
-    return strText.toLocal8Bit().toStdString();
-}
+// The bytes of a command-line argument (or of a file name in a message) as
+// text, without loss: valid UTF-8 is decoded, and every other byte (a file
+// name in Latin-1, say) is kept as the lone surrogate U+DC80 + (byte - 0x80),
+// which no decoded text holds. Qt's own decoding would turn such a byte into
+// U+FFFD, so that a file name with one could be neither opened nor created.
+QString ArgumentText(std::string_view bytes);
+
+// A text made by ArgumentText (or any other text) as the program's 8-bit
+// text: the kept bytes as they were, the rest as UTF-8.
+std::string LocalText(const QString& strText);

@@ -81,7 +81,7 @@ struct MoveRule {
 
 bool ParseMoveRule(const QString& strRule, MoveRule& rule)
 {
-    const std::string s = strRule.toLocal8Bit().toStdString();
+    const std::string s = LocalText(strRule);
     const std::size_t nComma = s.find(',');
     if (nComma == std::string::npos)
         return false;
@@ -101,7 +101,7 @@ bool ParseMoveRule(const QString& strRule, MoveRule& rule)
 
 bool ParseDestination(const QString& strDest, std::string& strHost, std::string& strPort)
 {
-    const std::string s = strDest.toLocal8Bit().toStdString();
+    const std::string s = LocalText(strDest);
     const std::size_t nColon = s.rfind(':');
     if (nColon == std::string::npos || nColon + 1 == s.size())
         return false;
@@ -212,7 +212,7 @@ int CmdDgram(const QStringList& args)
     doc.m_bDgramVerbose = parser.isSet(verbose) ? TRUE : FALSE;
     doc.m_bDgramQuiet = parser.isSet(quiet) ? TRUE : FALSE;
 
-    doc.m_strDgramPort = parser.isSet(bind) ? parser.value(bind).toLocal8Bit().toStdString() : FindFreePort();
+    doc.m_strDgramPort = parser.isSet(bind) ? LocalText(parser.value(bind)) : FindFreePort();
     BOOL* const pMove[2] = {&doc.m_bMove1, &doc.m_bMove2};
     BOOL* const pEveryone[2] = {&doc.m_bMoveEveryone1, &doc.m_bMoveEveryone2};
     BOOL* const pBroadcast[2] = {&doc.m_bMoveBroadcast1, &doc.m_bMoveBroadcast2};
@@ -246,7 +246,7 @@ int CmdDgram(const QStringList& args)
 
     int nResult = EXIT_OK;
     if (bSend) {
-        frontEnd.SetEditorText(pos[0].toLocal8Bit().toStdString());
+        frontEnd.SetEditorText(LocalText(pos[0]));
         const std::size_t nBefore = doc.m_history.GetCount();
         OnDatagramSendTo(doc);
         bool bSent = false;
@@ -261,7 +261,7 @@ int CmdDgram(const QStringList& args)
     }
     OnDatagramStop(doc);
 
-    if (parser.isSet(save) && !doc.OnSaveDocument(parser.value(save).toLocal8Bit().toStdString()))
+    if (parser.isSet(save) && !doc.OnSaveDocument(LocalText(parser.value(save))))
         nResult = EXIT_FAILED;
     return nResult;
 }

@@ -110,9 +110,9 @@ int CmdExport(const QStringList& args)
     CHeadlessFrontEnd frontEnd;
     CMidwireDoc doc;
     doc.OnNewDocument();
-    if (!doc.OnOpenDocument(parsed.positional[0].toLocal8Bit().toStdString()))
+    if (!doc.OnOpenDocument(LocalText(parsed.positional[0])))
         return EXIT_FAILED;
-    parsed.options.strPath = parsed.positional[1].toLocal8Bit().toStdString();
+    parsed.options.strPath = LocalText(parsed.positional[1]);
     return RunSaveSpecial(doc, parsed.options) ? EXIT_OK : EXIT_FAILED;
 }
 
@@ -124,7 +124,7 @@ int CmdShow(const QStringList& args)
     CHeadlessFrontEnd frontEnd;
     CMidwireDoc doc;
     doc.OnNewDocument();
-    if (!doc.OnOpenDocument(parsed.positional[0].toLocal8Bit().toStdString()))
+    if (!doc.OnOpenDocument(LocalText(parsed.positional[0])))
         return EXIT_FAILED;
     if (!WriteSpecialText(doc, parsed.options, stdout)) {
         CliError(QStringLiteral("show: writing to standard output failed"));

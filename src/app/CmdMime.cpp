@@ -87,23 +87,23 @@ int CmdMime(const QStringList& args)
                                       : QStringLiteral("mime %1: wrong number of arguments").arg(verb),
                           kMimeUsage);
     }
-    const std::string strSource = pos[1].toLocal8Bit().toStdString();
+    const std::string strSource = LocalText(pos[1]);
     std::string strData, strCause;
     if (!LoadFile(strSource, strData, strCause)) {
-        CliError(QString::fromLocal8Bit(FormatMessageText(IDS_OPEN_FILE_FAILED, strSource, strCause).c_str()));
+        CliError(ArgumentText(FormatMessageText(IDS_OPEN_FILE_FAILED, strSource, strCause)));
         return EXIT_FAILED;
     }
     if (verb == "analyse")
         return WriteAll(stdout, AnalyseMessage(strData)) ? EXIT_OK : EXIT_FAILED;
 
-    const std::string strDirectory = pos[2].toLocal8Bit().toStdString();
+    const std::string strDirectory = LocalText(pos[2]);
     std::string strWriteError;
     if (!DecodeToNewDirectory(strData, strDirectory, strWriteError)) {
-        CliError(QString::fromLocal8Bit(FormatMessageText(IDS_MKDIR_FAILED, strDirectory).c_str()));
+        CliError(ArgumentText(FormatMessageText(IDS_MKDIR_FAILED, strDirectory)));
         return EXIT_FAILED;
     }
     if (!strWriteError.empty()) {
-        CliError(QString::fromLocal8Bit(FormatMessageText(IDS_WRITE_FILE_FAILED, strWriteError).c_str()));
+        CliError(ArgumentText(FormatMessageText(IDS_WRITE_FILE_FAILED, strWriteError)));
         return EXIT_FAILED;
     }
     return EXIT_OK;

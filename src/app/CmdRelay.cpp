@@ -141,7 +141,7 @@ int CmdRelay(const QStringList& args)
         std::int32_t nLength = 0;
         MallocPtr<unsigned char> bytes = DisplayTextToBytes(strText, nLength);
         if (!bytes || nLength <= 0)
-            return Usage(QString::fromLocal8Bit(FormatMessageText(IDS_BAD_BREAK_CHAR, strText).c_str()));
+            return Usage(ArgumentText(FormatMessageText(IDS_BAD_BREAK_CHAR, strText)));
         doc.m_bUseBreakChar = TRUE;
         doc.m_chBreakChar = static_cast<char>(bytes.get()[0]);
     }

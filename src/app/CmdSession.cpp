@@ -126,7 +126,7 @@ int CmdSession(const QStringList& args)
     CHeadlessFrontEnd frontEnd;
     CMidwireDoc doc;
     doc.OnNewDocument();
-    const std::string strFirst = pos[1].toLocal8Bit().toStdString();
+    const std::string strFirst = LocalText(pos[1]);
     if (verb == "new")
         return doc.OnSaveDocument(strFirst) ? EXIT_OK : EXIT_FAILED;
     if (!doc.OnOpenDocument(strFirst))
@@ -135,5 +135,5 @@ int CmdSession(const QStringList& args)
         Dump(doc, frontEnd.GetEditorText());
         return EXIT_OK;
     }
-    return doc.OnSaveDocument(pos[2].toLocal8Bit().toStdString()) ? EXIT_OK : EXIT_FAILED;
+    return doc.OnSaveDocument(LocalText(pos[2])) ? EXIT_OK : EXIT_FAILED;
 }

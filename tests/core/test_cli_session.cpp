@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <gtest/gtest.h>
 #include <filesystem>
+#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "TestUtil.h"
+#include "app/CliSupport.h"
 
 using testutil::Midwire;
 using testutil::ReadFile;
@@ -195,6 +197,71 @@ TEST(CliSession, ClosedStandardDescriptorsAreNotReused)
                    " <&- >&- 2>&-; echo status=$?");
     EXPECT_EQ(r.out, "status=0\n");
     EXPECT_EQ(ReadFile(dir.Path("copy.mwx")), ReadFile(dir.Path("ok.mwx")));
+}
+
+// File names are bytes: one that is not UTF-8 (Latin-1, say), or that holds
+// spaces, quotes or a leading dash, names the same file when it is written,
+// read, copied, exported or decoded into, and is printed as given in errors.
+TEST(CliSession, FileNamesAreTakenByteForByte)
+{
+    TempDir dir;
+    const std::string strDir = dir.Root() + "/";
+    const std::string a = strDir + "caf\xE9 \xFF 'q\".mwx";
+    const std::string b = strDir + "-\xE9\xE9.mwx";
+    auto arg = [](const std::string& s) {  // one shell word, quotes and all
+        std::string out = "'";
+        for (const char c : s)
+            out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        return out + "'";
+    };
+    auto r = RunCommand(Midwire() + " session new " + arg(a));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadFile(a).size(), 138u);
+    r = RunCommand(Midwire() + " session copy " + arg(a) + " " + arg(b));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadFile(b), ReadFile(a));
+    r = RunCommand(Midwire() + " session dump " + arg(b));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("events = 0\n"), std::string::npos);
+    r = RunCommand(Midwire() + " export " + arg(a) + " " + arg(strDir + "r\xE9.txt"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(std::filesystem::is_regular_file(strDir + "r\xE9.txt"));
+
+    WriteFile(strDir + "m\xE9.eml", "Subject: x\n\nhi\n");
+    r = RunCommand(Midwire() + " mime decode " + arg(strDir + "m\xE9.eml") + " " + arg(strDir + "d\xE9"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(std::filesystem::is_regular_file(strDir + "d\xE9/d\xE9.MIME"));
+
+    // Only the names given were made.
+    std::size_t nEntries = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.Root()))
+        ++nEntries;
+    EXPECT_EQ(nEntries, 5u);
+
+    r = RunCommand(Midwire() + " session dump " + arg(strDir + "n\xE9.mwx"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Unable to open file: " + strDir + "n\xE9.mwx"), std::string::npos) << r.err;
+    r = RunCommand(Midwire() + " relay --listen 1 --save " + arg(strDir + "no/s\xE9.mwx"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("relay: cannot save the session to " + strDir + "no/s\xE9.mwx: "), std::string::npos)
+        << r.err;
+}
+
+// The lossless form of argument bytes as text: any bytes come back as they
+// were, and valid UTF-8 reads as its characters.
+TEST(CliSession, ArgumentTextKeepsEveryByte)
+{
+    std::mt19937 rng(5);
+    for (int i = 0; i < 200; ++i) {
+        const std::string bytes = testutil::RandomBytes(rng, static_cast<std::size_t>(rng() % 40));
+        EXPECT_EQ(LocalText(ArgumentText(bytes)), bytes);
+    }
+    for (const std::string& bytes : {std::string("\xED\xA0\x80"), std::string("\xC0\xAF"),
+                                    std::string("\xF4\x90\x80\x80"), std::string("\xF0\x90\x82\x80\xE9"),
+                                    std::string("\xE2\x82")})
+        EXPECT_EQ(LocalText(ArgumentText(bytes)), bytes);
+    EXPECT_EQ(ArgumentText("caf\xC3\xA9 \xF0\x9F\x98\x80"), QString::fromUtf8("caf\xC3\xA9 \xF0\x9F\x98\x80"));
+    EXPECT_EQ(LocalText(QString::fromUtf8("\xC3\xA9")), "\xC3\xA9");
 }
 
 // A save follows a symbolic link to its file and writes a pipe or device in

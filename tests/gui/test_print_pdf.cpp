@@ -302,3 +302,18 @@ TEST_F(PrintPdfTest, FailuresLeaveNoFile)
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("Usage: midwire print"), std::string::npos);
 }
+
+// The output's name is used byte for byte, though it is not UTF-8.
+TEST_F(PrintPdfTest, OutputNameThatIsNotUtf8)
+{
+    const std::string strOne = Session({MakeEvent(EK_MESSAGE, "", "m")});
+    const std::string strPdf = m_strDir + "/caf\xE9 \xFF.pdf";
+    const RunResult r = Print("'" + strOne + "' '" + strPdf + "'");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(std::filesystem::is_regular_file(strPdf));
+    EXPECT_EQ(ReadPages(strPdf).size(), 1u);
+    std::size_t nEntries = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(m_strDir))
+        ++nEntries;
+    EXPECT_EQ(nEntries, 2u);  // the session and the printout
+}

@@ -2,7 +2,6 @@
 
 #include <QCommandLineParser>
 #include <QFile>
-#include <QFileInfo>
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QPageSetupDialog>
@@ -11,7 +10,12 @@
 #include <QPrinter>
 #include <QPrinterInfo>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/Cli.h"
 #include "app/CliSupport.h"
@@ -199,7 +203,7 @@ int CmdPrint(int argc, char** argv)
 {
     QStringList args;
     for (int i = 1; i < argc; ++i)
-        args << QString::fromLocal8Bit(argv[i]);
+        args << ArgumentText(argv[i]);
     if (!args.isEmpty())
         args[0] = QStringLiteral("midwire ") + args[0];
     QCommandLineParser parser;
@@ -247,7 +251,7 @@ int CmdPrint(int argc, char** argv)
     CHeadlessFrontEnd frontEnd;
     CMidwireDoc doc;
     doc.OnNewDocument();
-    if (!doc.OnOpenDocument(pos[0].toLocal8Bit().toStdString()))
+    if (!doc.OnOpenDocument(LocalText(pos[0])))
         return EXIT_FAILED;
 
     std::vector<HistoryEvent*> events;
@@ -287,11 +291,16 @@ int CmdPrint(int argc, char** argv)
     }
 
     const QString strOut = pos[1];
+    const std::string strOutPath = LocalText(strOut);  // the name's own bytes, not Qt's UTF-8 of it
     // The writer draws into a file of ours, whose error state tells of a
     // write that failed (a full disk), which the writer would pass over.
-    QFile file(strOut);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        CliError(QStringLiteral("print: unable to write %1: %2").arg(strOut, file.errorString()));
+    QFile file;
+    const int fdOut = ::open(strOutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fdOut < 0 || !file.open(fdOut, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        CliError(QStringLiteral("print: unable to write %1: %2")
+                     .arg(strOut, fdOut < 0 ? ArgumentText(std::strerror(errno)) : file.errorString()));
+        if (fdOut >= 0)
+            ::close(fdOut);
         return EXIT_FAILED;
     }
     bool bPrinted = false;
@@ -314,8 +323,9 @@ int CmdPrint(int argc, char** argv)
             CliError(QStringLiteral("print: unable to write %1: %2").arg(strOut, file.errorString()));
         else if (frontEnd.m_messages.empty())
             CliError(QStringLiteral("print: unable to write %1").arg(strOut));
-        if (QFileInfo(strOut).isFile())  // a device or pipe is left alone
-            QFile::remove(strOut);
+        struct stat st {};
+        if (::stat(strOutPath.c_str(), &st) == 0 && S_ISREG(st.st_mode))  // a device or pipe is left alone
+            ::unlink(strOutPath.c_str());
         return EXIT_FAILED;
     }
     return EXIT_OK;
