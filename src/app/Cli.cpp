@@ -37,7 +37,8 @@ void PrintUsage(std::FILE* out)
 {
     std::fprintf(out,
                  "Usage: midwire [FILE.mwx]\n"
-                 "       midwire COMMAND [OPTIONS...]\n\n"
+                 "       midwire COMMAND [OPTIONS...]\n"
+                 "       midwire --help | --version\n\n"
                  "Without a command, Midwire starts its desktop program, opening the session\n"
                  "file when one is named. Commands run the same core without a display:\n\n");
     for (const CliCommand* p = g_cliCommands; p->pszName; ++p)

@@ -34,7 +34,7 @@ const char* const kShowUsage =
     "                             [--columns direction,date,action,host]\n\n"
     "Prints the text report of the history of FILE.mwx to standard output: one line\n"
     "per event (ending in CR LF), the same as 'midwire export FILE.mwx OUT.txt'.\n"
-    "The options are those of 'midwire export'.\n";
+    "The options are those of 'midwire export' (-h, --help shows this help).\n";
 
 struct ParsedOptions {
     SaveSpecialOptions options;

@@ -25,13 +25,15 @@ const char* const kMimeUsage =
     "  decode   create the directory DIR and fill it with a copy of FILE, its\n"
     "           report and one decoded file per leaf part; the copy and the\n"
     "           report (with the added extension .MIME) are named after DIR's\n"
-    "           last component\n";
+    "           last component\n"
+    "  -h, --help  show this help\n";
 
 const char* const kCodecUsage =
     "Usage: midwire codec base64-encode|base64-decode|qp-encode|qp-decode\n\n"
     "Reads standard input and writes it to standard output encoded or decoded,\n"
     "byte for byte as the editor's Encode/Decode Base64 and Encode/Decode\n"
-    "Quoted Printable commands turn bytes into bytes.\n";
+    "Quoted Printable commands turn bytes into bytes.\n\n"
+    "  -h, --help  show this help\n";
 
 bool WriteAll(std::FILE* pStream, const std::string& strData)
 {

@@ -47,7 +47,8 @@ const char* const kUsage =
     "  --client-wait-retries N  polls for the client worker to end (default 1000000)\n"
     "  --server-wait-retries N  polls for the server worker to end (default 1000000)\n"
     "  --from FILE.mwx        start from the settings (and history) of a session file\n"
-    "  --save FILE.mwx        save the whole session to FILE when it ends\n\n"
+    "  --save FILE.mwx        save the whole session to FILE when it ends\n"
+    "  -h, --help             show this help\n\n"
     "Options given on the command line override those of --from.\n"
     "Exit status: 0 when the session ran (or was interrupted), 1 when it could not\n"
     "start (the reason is printed), 2 for a wrong command line.\n";

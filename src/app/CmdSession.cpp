@@ -19,7 +19,8 @@ const char* const kUsage =
     "  dump   print the settings (one 'name = value' line each, in file order),\n"
     "         the editor text, then one line per event: kind in hex, time stamp\n"
     "         in seconds, length, host, text and data, separated by tabs\n"
-    "  copy   load IN and save it as OUT\n\n"
+    "  copy   load IN and save it as OUT\n"
+    "  -h, --help  show this help\n\n"
     "Texts are printed in display form: bytes outside 32..127 as [n], '[' as [[.\n";
 
 // Bytes on one line: control bytes in brackets, no line breaking, whatever

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <filesystem>
 #include <random>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -170,6 +171,38 @@ TEST(CliSession, ErrorsAndHelp)
         EXPECT_EQ(r.status, 1) << pszArgs;
         EXPECT_NE(r.err.find("writing to standard output failed: No space left on device"), std::string::npos)
             << pszArgs << ": " << r.err;
+    }
+}
+
+// Each command's help lists how to get it, and every option that it names is
+// one the command accepts.
+TEST(CliSession, HelpNamesOnlyOptionsThatAreAccepted)
+{
+    auto r = RunCommand(Midwire() + " --help");
+    EXPECT_NE(r.out.find("--version"), std::string::npos) << r.out;
+    for (const char* pszCommand : {"session", "mime", "codec", "export", "show", "dgram", "relay", "playback", "print"}) {
+        r = RunCommand(Midwire() + " " + pszCommand + " --help");
+        ASSERT_EQ(r.status, 0) << pszCommand;
+        EXPECT_NE(r.out.find("-h, --help"), std::string::npos) << pszCommand << ":\n" << r.out;
+        std::set<std::string> options;
+        for (std::size_t i = r.out.find("--"); i != std::string::npos; i = r.out.find("--", i + 2)) {
+            std::size_t nEnd = i + 2;
+            while (nEnd < r.out.size() && (std::islower(static_cast<unsigned char>(r.out[nEnd])) ||
+                                           std::isdigit(static_cast<unsigned char>(r.out[nEnd])) || r.out[nEnd] == '-'))
+                ++nEnd;
+            if (nEnd > i + 2)
+                options.insert(r.out.substr(i, nEnd - i));
+        }
+        EXPECT_FALSE(options.empty()) << pszCommand;
+        for (const std::string& strOption : options) {
+            if (strOption == "--help")
+                continue;
+            // Alone, an option is a wrong command line at most, never an
+            // unknown one; nothing is started.
+            const auto o = RunCommand(Midwire() + " " + pszCommand + " " + strOption + " </dev/null");
+            EXPECT_EQ(o.err.find("Unknown option"), std::string::npos) << pszCommand << " " << strOption << ": " << o.err;
+            EXPECT_EQ(o.status, 2) << pszCommand << " " << strOption << ": " << o.err;
+        }
     }
 }
 

@@ -163,7 +163,8 @@ const char* const kPrintUsage =
     "                    order: numbers from 1 and ranges, as in 1,4,7-9\n"
     "  --editor          print the session's editor text (Print from Editor)\n"
     "  --page-size NAME  A4 (default) or Letter\n"
-    "  --resolution DPI  printer units per inch (default 600)\n\n"
+    "  --resolution DPI  printer units per inch (default 600)\n"
+    "  -h, --help        show this help\n\n"
     "No display is needed. Exit status: 0 printed, 1 failed, 2 wrong usage.\n";
 
 // "1,4,7-9" to sorted, distinct 0-based rows; false on a malformed list or
