@@ -3,7 +3,11 @@
 #include <gmime/gmime.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
 #include <mutex>
+#include <new>
 
 namespace {
 
@@ -28,6 +32,133 @@ std::string Text(const char* psz)
     return psz ? std::string(psz) : std::string();
 }
 
+// A read-only stream over bytes that its creator keeps alive, with 64-bit
+// positions throughout. The library's own memory stream keeps its bytes in a
+// GByteArray, whose 32-bit length cannot describe a message of 4 GiB or more;
+// this one serves every size, and its substreams (the contents of the parsed
+// parts) share the same bytes.
+struct MwViewStream {
+    GMimeStream parent;
+    std::string_view bytes;
+};
+struct MwViewStreamClass {
+    GMimeStreamClass parent_class;
+};
+
+GType mw_view_stream_get_type();
+#define MW_TYPE_VIEW_STREAM (mw_view_stream_get_type())
+
+G_DEFINE_TYPE(MwViewStream, mw_view_stream, GMIME_TYPE_STREAM)
+
+gint64 ViewStreamEnd(GMimeStream* pStream)
+{
+    const auto nSize = static_cast<gint64>(reinterpret_cast<MwViewStream*>(pStream)->bytes.size());
+    return pStream->bound_end != -1 ? std::min(pStream->bound_end, nSize) : nSize;
+}
+
+ssize_t ViewStreamRead(GMimeStream* pStream, char* pBuffer, size_t nLength)
+{
+    const gint64 nLeft = ViewStreamEnd(pStream) - pStream->position;
+    if (nLeft < 0 || pStream->position < pStream->bound_start) {
+        errno = EINVAL;
+        return -1;
+    }
+    const auto n = static_cast<size_t>(std::min<gint64>(nLeft, static_cast<gint64>(std::min<size_t>(nLength, SSIZE_MAX))));
+    if (n == 0)
+        return 0;
+    std::memcpy(pBuffer, reinterpret_cast<MwViewStream*>(pStream)->bytes.data() + pStream->position, n);
+    pStream->position += static_cast<gint64>(n);
+    return static_cast<ssize_t>(n);
+}
+
+ssize_t ViewStreamWrite(GMimeStream*, const char*, size_t)
+{
+    errno = EBADF;  // the parser only reads
+    return -1;
+}
+
+int ViewStreamNothing(GMimeStream*)
+{
+    return 0;
+}
+
+gboolean ViewStreamEos(GMimeStream* pStream)
+{
+    return pStream->position >= ViewStreamEnd(pStream);
+}
+
+int ViewStreamReset(GMimeStream* pStream)
+{
+    pStream->position = pStream->bound_start;
+    return 0;
+}
+
+gint64 ViewStreamSeek(GMimeStream* pStream, gint64 nOffset, GMimeSeekWhence whence)
+{
+    gint64 nReal = nOffset;
+    if (whence == GMIME_STREAM_SEEK_CUR)
+        nReal = pStream->position + nOffset;
+    else if (whence == GMIME_STREAM_SEEK_END)
+        nReal = ViewStreamEnd(pStream) + nOffset;
+    if (nReal < pStream->bound_start || nReal > ViewStreamEnd(pStream)) {
+        errno = EINVAL;
+        return -1;
+    }
+    pStream->position = nReal;
+    return nReal;
+}
+
+gint64 ViewStreamTell(GMimeStream* pStream)
+{
+    return pStream->position;
+}
+
+gint64 ViewStreamLength(GMimeStream* pStream)
+{
+    return ViewStreamEnd(pStream) - pStream->bound_start;
+}
+
+GMimeStream* NewViewStream(std::string_view bytes, gint64 nStart, gint64 nEnd)
+{
+    auto* pView = static_cast<MwViewStream*>(g_object_new(MW_TYPE_VIEW_STREAM, nullptr));
+    pView->bytes = bytes;
+    g_mime_stream_construct(GMIME_STREAM(pView), nStart, nEnd);
+    return GMIME_STREAM(pView);
+}
+
+GMimeStream* ViewStreamSubstream(GMimeStream* pStream, gint64 nStart, gint64 nEnd)
+{
+    return NewViewStream(reinterpret_cast<MwViewStream*>(pStream)->bytes, nStart, nEnd);
+}
+
+void mw_view_stream_class_init(MwViewStreamClass* pClass)
+{
+    GMimeStreamClass* pStreamClass = GMIME_STREAM_CLASS(pClass);
+    pStreamClass->read = ViewStreamRead;
+    pStreamClass->write = ViewStreamWrite;
+    pStreamClass->flush = ViewStreamNothing;
+    pStreamClass->close = ViewStreamNothing;
+    pStreamClass->eos = ViewStreamEos;
+    pStreamClass->reset = ViewStreamReset;
+    pStreamClass->seek = ViewStreamSeek;
+    pStreamClass->tell = ViewStreamTell;
+    pStreamClass->length = ViewStreamLength;
+    pStreamClass->substream = ViewStreamSubstream;
+}
+
+void mw_view_stream_init(MwViewStream* pView)
+{
+    new (&pView->bytes) std::string_view();
+}
+
+// The bytes a stream of this adapter views, null for any other stream.
+const std::string_view* ViewStreamBytes(GMimeStream* pStream)
+{
+    if (!G_TYPE_CHECK_INSTANCE_TYPE(pStream, MW_TYPE_VIEW_STREAM))
+        return nullptr;
+    return &reinterpret_cast<MwViewStream*>(pStream)->bytes;
+}
+
 // The bytes of a stream from its start to its end. Content streams of a
 // parsed message share the parser's memory buffer, so they are viewed there
 // directly; any other stream is read into strStorage.
@@ -35,6 +166,12 @@ std::string_view ViewWholeStream(GMimeStream* pStream, std::string& strStorage)
 {
     if (!pStream)
         return std::string_view();
+    if (const std::string_view* pBytes = ViewStreamBytes(pStream)) {
+        const gint64 nLen = static_cast<gint64>(pBytes->size());
+        const gint64 nStart = std::clamp<gint64>(pStream->bound_start, 0, nLen);
+        const gint64 nEnd = pStream->bound_end < 0 ? nLen : std::clamp<gint64>(pStream->bound_end, nStart, nLen);
+        return pBytes->substr(static_cast<std::size_t>(nStart), static_cast<std::size_t>(nEnd - nStart));
+    }
     if (GMIME_IS_STREAM_MEM(pStream)) {
         const GByteArray* pArray = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(pStream));
         if (pArray) {
@@ -135,17 +272,11 @@ void EnsureMimeLibrary()
 
 namespace {
 
-// The parser reads the caller's bytes in place: a byte array that wraps them
-// without owning them, given to a memory stream that does not own it either.
+// What keeps the bytes that the parser reads in place (through a view
+// stream) alive for as long as the message and its parts may read them.
 struct CByteWrapper {
-    GByteArray* pArray = nullptr;
     std::string strOwned;           // the bytes themselves, when the message keeps them
     std::shared_ptr<void> pParent;  // the bytes of the message these lie in, if any
-    ~CByteWrapper()
-    {
-        if (pArray)
-            g_byte_array_free(pArray, FALSE);  // the header only; the bytes are not GLib's
-    }
 };
 
 }  // namespace
@@ -167,16 +298,9 @@ std::unique_ptr<CMimeMessage> CMimeMessage::ParseOwned(std::string data)
 std::unique_ptr<CMimeMessage> CMimeMessage::ParseInto(std::unique_ptr<CMimeMessage> pResult, std::string_view data)
 {
     EnsureMimeLibrary();
-    static char s_chEmpty = 0;
-    std::shared_ptr<CByteWrapper> pWrapper = std::static_pointer_cast<CByteWrapper>(pResult->m_pBytes);
-    if (!pWrapper) {
-        pWrapper = std::make_shared<CByteWrapper>();
-        pResult->m_pBytes = pWrapper;
-    }
-    char* pData = data.empty() ? &s_chEmpty : const_cast<char*>(data.data());  // only ever read
-    pWrapper->pArray = g_byte_array_new_take(reinterpret_cast<guint8*>(pData), data.size());
-    GObjectPtr<GMimeStream> pStream(g_mime_stream_mem_new_with_byte_array(pWrapper->pArray));
-    g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(pStream.get()), FALSE);
+    if (!pResult->m_pBytes)
+        pResult->m_pBytes = std::make_shared<CByteWrapper>();
+    GObjectPtr<GMimeStream> pStream(NewViewStream(data, 0, -1));
     GObjectPtr<GMimeParser> pParser(g_mime_parser_new_with_stream(pStream.get()));
     pResult->m_pMessage = g_mime_parser_construct_message(pParser.get(), nullptr);
     if (!pResult->m_pMessage)
