@@ -51,6 +51,13 @@ enum ERelaySide : int {
 // One receive reads at most this many bytes.
 constexpr int RELAY_RECEIVE_BUFFER = 0xFFFF;
 
+// The longest piece a worker assembles at break characters, since data
+// lengths are 32-bit. A pending piece that the next bytes would take past it
+// is routed as it stands, and the stream goes on in a new piece, rather than
+// the bytes beyond it being dropped. Tests lower it to reach it with little
+// data; it must stay above the few receive buffers one chunk can fill.
+extern std::int32_t g_nMaxPieceLength;
+
 // --- Connection lifecycle (window thread) ---
 
 // The start sequence: listen and wait for the client, connect to the server,

@@ -20,6 +20,7 @@
 
 void (*g_pfnCheckPlaybackReply)(CMidwireDoc& doc, ERelaySide side, HistoryEvent* pEvent) = nullptr;
 void (*g_pfnPlaybackSendStep)(CMidwireDoc& doc, ERelaySide side) = nullptr;
+std::int32_t g_nMaxPieceLength = 0x7FFFFFFF;
 
 namespace {
 
@@ -127,6 +128,19 @@ void RouteBlock(CMidwireDoc& doc, ERelaySide side, unsigned char* pBlock, std::i
     RouteReceivedData(doc, side, p);
 }
 
+// Routes the pending piece as it stands when n more bytes would make it
+// longer than a piece can be.
+void RoutePendingAtLimit(CMidwireDoc& doc, WorkerSide& w, std::size_t n)
+{
+    if (w.nPending <= 0 || static_cast<std::int64_t>(w.nPending) + static_cast<std::int64_t>(n) <= g_nMaxPieceLength)
+        return;
+    unsigned char* pBlock = w.pPending;
+    const std::int32_t nLength = w.nPending;
+    w.pPending = nullptr;
+    w.nPending = 0;
+    RouteBlock(doc, w.side, pBlock, nLength);
+}
+
 // A chunk with the break character: every run up to and including a break
 // character completes the pending piece, which is routed; the rest stays
 // pending.
@@ -140,6 +154,7 @@ void HandleChunkWithBreak(CMidwireDoc& doc, WorkerSide& w, const unsigned char* 
         if (!pHit)
             break;
         const auto nRun = static_cast<std::int32_t>(pHit - pRun + 1);
+        RoutePendingAtLimit(doc, w, static_cast<std::size_t>(nRun));
         if (AppendBytes(w.pPending, w.nPending, pRun, nRun)) {
             unsigned char* pBlock = w.pPending;
             const std::int32_t nLength = w.nPending;
@@ -154,8 +169,11 @@ void HandleChunkWithBreak(CMidwireDoc& doc, WorkerSide& w, const unsigned char* 
         }
         pRun = pHit + 1;
     }
-    if (pRun < pEnd && !AppendBytes(w.pPending, w.nPending, pRun, static_cast<std::int32_t>(pEnd - pRun)))
-        RecordAllocError(doc, w.pszRestSuffix);
+    if (pRun < pEnd) {
+        RoutePendingAtLimit(doc, w, static_cast<std::size_t>(pEnd - pRun));
+        if (!AppendBytes(w.pPending, w.nPending, pRun, static_cast<std::int32_t>(pEnd - pRun)))
+            RecordAllocError(doc, w.pszRestSuffix);
+    }
 }
 
 // A receive block that goes into the history gives back what its piece

@@ -413,6 +413,35 @@ TEST_F(RelaySessionTest, BreakCharacterCutsAcrossReceivesAndFlushesOnClose)
     EXPECT_EQ(std::count(shown.begin(), shown.end(), EK_DISCONNECT_CLIENT), 1);
 }
 
+// A stream without break characters that outgrows the longest piece is cut
+// there: every byte is forwarded and recorded, none is dropped.
+TEST_F(RelaySessionTest, PendingPieceAtItsLengthLimitIsRoutedAsItStands)
+{
+    struct LimitGuard {
+        std::int32_t nSaved = g_nMaxPieceLength;
+        ~LimitGuard() { g_nMaxPieceLength = nSaved; }
+    } guard;
+    g_nMaxPieceLength = 1 << 20;
+    ASSERT_TRUE(Start(true, true));
+    std::string data(3 * (1 << 20) + 1000, 'x');
+    for (size_t i = 0; i < data.size(); i += 7919)
+        data[i] = static_cast<char>('a' + i % 26);
+    data += "end\n";
+    std::thread sender([&] { SendAllBlocking(client.Get(), data); });
+    const std::string received = ReadPumping(server.Get(), data.size(), 30000);
+    sender.join();
+    EXPECT_EQ(received.size(), data.size());
+    EXPECT_TRUE(received == data);
+    EndConnection(doc);
+    const std::vector<std::string> pieces = Pieces(EK_MOVED_TO_SERVER);
+    ASSERT_GE(pieces.size(), 4u);
+    for (const std::string& piece : pieces)
+        EXPECT_LE(piece.size(), size_t{1} << 20);
+    EXPECT_TRUE(Concat(EK_MOVED_TO_SERVER) == data);
+    EXPECT_EQ(pieces.back().substr(pieces.back().size() - 4), "end\n");
+    EXPECT_EQ(Count(EK_ERROR), 0u);
+}
+
 TEST_F(RelaySessionTest, WithoutBreakCharacterEachReceiveIsOnePiece)
 {
     doc.m_bUseBreakChar = FALSE;
