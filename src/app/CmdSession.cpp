@@ -25,28 +25,33 @@ const char* const kUsage =
 
 // Bytes on one line: control bytes in brackets, no line breaking, whatever
 // line length and kept breaks the loaded session asks its views for.
-std::string OneLine(const void* pBytes, std::int32_t nLength)
+std::string OneLine(std::string_view bytes)
 {
     const int nMax = g_nMaxLineLength;
     const BOOL bKeep = g_bKeepBreaks;
     g_nMaxLineLength = 0;
     g_bKeepBreaks = 0;
-    std::string strLine = BytesToDisplayString(pBytes, nLength);
+    std::string strLine = BytesToDisplayString(bytes);
     g_nMaxLineLength = nMax;
     g_bKeepBreaks = bKeep;
     return strLine;
 }
 
-std::string OneLine(const std::string& strText)
+// Texts go out as they are, not through printf, whose count of characters
+// is an int: a text of 2 GiB or more (a large event's display form) would
+// come out as something else, or not at all.
+void Put(std::string_view text)
 {
-    return OneLine(strText.data(), static_cast<std::int32_t>(strText.size()));
+    std::fwrite(text.data(), 1, text.size(), stdout);
 }
 
 void Dump(const CMidwireDoc& doc, const std::string& strEditor)
 {
     auto num = [](const char* pszName, long long n) { std::printf("%s = %lld\n", pszName, n); };
     auto txt = [](const char* pszName, const std::string& s) {
-        std::printf("%s = %s\n", pszName, OneLine(s).c_str());
+        std::printf("%s = ", pszName);
+        Put(OneLine(s));
+        Put("\n");
     };
     num("g_nMaxLineLength", g_nMaxLineLength);
     num("g_chDisplayBreak", static_cast<unsigned char>(g_chDisplayBreak));
@@ -92,9 +97,14 @@ void Dump(const CMidwireDoc& doc, const std::string& strEditor)
     txt("editor", strEditor);
     num("events", static_cast<long long>(doc.m_history.GetCount()));
     for (const HistoryEvent* p : doc.m_history) {
-        const std::string strData = OneLine(p->m_pData, p->m_nLength);
-        std::printf("0x%08X\t%lld\t%d\t%s\t%s\t%s\n", p->m_kind, static_cast<long long>(p->m_time), p->m_nLength,
-                    OneLine(p->m_strHost).c_str(), OneLine(p->m_strText).c_str(), strData.c_str());
+        std::printf("0x%08X\t%lld\t%d\t", p->m_kind, static_cast<long long>(p->m_time), p->m_nLength);
+        Put(OneLine(p->m_strHost));
+        Put("\t");
+        Put(OneLine(p->m_strText));
+        Put("\t");
+        if (p->m_pData && p->m_nLength > 0)
+            Put(OneLine(std::string_view(reinterpret_cast<const char*>(p->m_pData), static_cast<std::size_t>(p->m_nLength))));
+        Put("\n");
     }
 }
 

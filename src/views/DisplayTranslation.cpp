@@ -141,18 +141,23 @@ MallocPtr<char> TranslateBytes(const unsigned char* p, size_t n, unsigned char c
     return text;
 }
 
-}  // namespace
-
-MallocPtr<char> BytesToDisplayText(const void* pBytes, std::int32_t nLength)
+// The translation with the session's line breaking.
+MallocPtr<char> TranslateWithSettings(const unsigned char* p, size_t n)
 {
-    const auto* p = static_cast<const unsigned char*>(pBytes);
-    const size_t n = (p && nLength > 0) ? static_cast<size_t>(nLength) : 0;
     const auto chBreak = static_cast<unsigned char>(g_chDisplayBreak);
     // A NUL break character cannot stand in a zero-terminated text (it would
     // cut the text short), so it inserts no breaks at all.
     const int nMax = chBreak ? g_nMaxLineLength : 0;
     const bool bKeep = chBreak && g_bKeepBreaks != 0;
     return TranslateBytes(p, n, chBreak, nMax, bKeep);
+}
+
+}  // namespace
+
+MallocPtr<char> BytesToDisplayText(const void* pBytes, std::int32_t nLength)
+{
+    const auto* p = static_cast<const unsigned char*>(pBytes);
+    return TranslateWithSettings(p, (p && nLength > 0) ? static_cast<size_t>(nLength) : 0);
 }
 
 MallocPtr<char> BytesToOneLineDisplayText(const void* pBytes, std::int32_t nLength)
@@ -165,6 +170,12 @@ MallocPtr<char> BytesToOneLineDisplayText(const void* pBytes, std::int32_t nLeng
 std::string BytesToDisplayString(const void* pBytes, std::int32_t nLength)
 {
     MallocPtr<char> text = BytesToDisplayText(pBytes, nLength);
+    return text ? std::string(text.get()) : std::string();
+}
+
+std::string BytesToDisplayString(std::string_view bytes)
+{
+    MallocPtr<char> text = TranslateWithSettings(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
     return text ? std::string(text.get()) : std::string();
 }
 

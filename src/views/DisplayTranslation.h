@@ -21,10 +21,9 @@ MallocPtr<char> BytesToDisplayText(const void* pBytes, std::int32_t nLength);
 MallocPtr<char> BytesToOneLineDisplayText(const void* pBytes, std::int32_t nLength);
 // The translation into a string (empty when memory runs out or there are no bytes).
 std::string BytesToDisplayString(const void* pBytes, std::int32_t nLength);
-inline std::string BytesToDisplayString(std::string_view bytes)
-{
-    return BytesToDisplayString(bytes.data(), static_cast<std::int32_t>(bytes.size()));
-}
+// The same for bytes of any length: texts (the editor's among them) are not
+// bound by the 32-bit length of data blocks.
+std::string BytesToDisplayString(std::string_view bytes);
 
 // Display text (read up to its first NUL) to bytes: a malloc block and its
 // length, or null with length 0 when the text yields no byte.
