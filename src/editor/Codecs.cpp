@@ -5,11 +5,13 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <sys/mman.h>
 
 #include "app/CommandTable.h"
 #include "editor/EditorAccess.h"
 #include "session/FrontEnd.h"
+#include "views/DisplayTranslation.h"
 
 namespace {
 
@@ -611,14 +613,15 @@ namespace {
 // The editor's whole content through a coder, and back.
 void ConvertEditor(std::string (*pfnCoder)(std::string_view))
 {
-    std::int32_t nLength = 0;
-    std::string strInput;
-    {
-        MallocPtr<unsigned char> pBytes = GetEditorBytes(nLength);
-        if (pBytes)
-            strInput.assign(reinterpret_cast<const char*>(pBytes.get()), static_cast<std::size_t>(nLength));
+    // The coders take any length: the editor's bytes are not bound to the
+    // 32-bit length of a data block on the way in, only on the way back.
+    std::string strResult;
+    try {
+        strResult = pfnCoder(DisplayTextToByteString(GetEditorText()));
+    } catch (const std::bad_alloc&) {
+        AfxMessageBox(IDS_ALLOC_FAILED);
+        return;
     }
-    const std::string strResult = pfnCoder(strInput);
     // A result beyond the 32-bit data length, or one whose text cannot be
     // made, leaves the editor as it was rather than cut or emptied.
     if (strResult.size() > 0x7FFFFFFFu ||

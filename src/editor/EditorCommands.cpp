@@ -106,11 +106,18 @@ bool SaveEditorToFile(const std::string& strPath)
         ReportOpenFailure(strPath, errno);
         return false;
     }
-    std::int32_t nLength = 0;
-    const MallocPtr<unsigned char> pBytes = GetEditorBytes(nLength);
+    // A file is not bound to the 32-bit length of a data block: the bytes
+    // are had as a string of any length.
+    std::string bytes;
+    try {
+        bytes = DisplayTextToByteString(GetEditorText());
+    } catch (const std::bad_alloc&) {
+        AfxMessageBox(IDS_ALLOC_FAILED);
+        return false;
+    }
     std::size_t nDone = 0;
-    while (nDone < static_cast<std::size_t>(nLength)) {
-        const ssize_t n = ::write(file.Get(), pBytes.get() + nDone, static_cast<std::size_t>(nLength) - nDone);
+    while (nDone < bytes.size()) {
+        const ssize_t n = ::write(file.Get(), bytes.data() + nDone, bytes.size() - nDone);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {

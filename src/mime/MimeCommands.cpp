@@ -8,6 +8,7 @@
 #include "mime/MimeDecode.h"
 #include "mime/MimeFiles.h"
 #include "session/FrontEnd.h"
+#include "views/DisplayTranslation.h"
 
 const char* const kMimeFileFilter = "MIME (*.*) | *.* ||";
 
@@ -44,12 +45,11 @@ bool ReadSourceFile(const std::string& strPath, std::string& strData)
     return false;
 }
 
+// The editor's bytes, of any length: a message is not bound to the 32-bit
+// length of a data block.
 std::string EditorData()
 {
-    std::int32_t nLength = 0;
-    const MallocPtr<unsigned char> pBytes = GetEditorBytes(nLength);
-    return pBytes ? std::string(reinterpret_cast<const char*>(pBytes.get()), static_cast<std::size_t>(nLength))
-                  : std::string();
+    return DisplayTextToByteString(GetEditorText());
 }
 
 // The editor takes the report as a zero-terminated text: it ends at the

@@ -36,6 +36,12 @@ void SendEditor(CMidwireDoc& doc, ERelaySide side)
 {
     std::int32_t nLength = 0;
     MallocPtr<unsigned char> bytes = GetEditorBytes(nLength);
+    if (nLength < 0) {
+        // The text gives more bytes than one event can hold, or memory ran
+        // out: nothing is sent, and the user is told so.
+        AfxMessageBox(IDS_ALLOC_FAILED);
+        return;
+    }
     if (!bytes || nLength <= 0)
         return;
     auto* p = new (std::nothrow) HistoryEvent;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstring>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -182,19 +183,25 @@ std::string BytesToDisplayString(std::string_view bytes)
 namespace {
 
 // Converts the display text into out (which has room for text.size() bytes);
-// returns the number of bytes written.
-size_t TranslateBack(std::string_view text, unsigned char* out)
+// returns the number of bytes written. Without out, only counts them.
+template <bool kWrite>
+size_t TranslateBack(std::string_view text, [[maybe_unused]] unsigned char* out)
 {
     const char* p = text.data();
     const char* const end = p + text.size();
-    unsigned char* const start = out;
+    size_t n = 0;
+    const auto put = [&](unsigned char b) {
+        if constexpr (kWrite)
+            out[n] = b;
+        ++n;
+    };
     while (p < end) {
         const auto c = static_cast<unsigned char>(*p);
         if (c == '\0')
             break;
         if (c != '[') {
             if (c >= 0x20 && c <= 0x7F)
-                *out++ = c;
+                put(c);
             ++p;
             continue;
         }
@@ -203,7 +210,7 @@ size_t TranslateBack(std::string_view text, unsigned char* out)
         if (p >= end || *p == '\0')
             break;
         if (*p == '[') {
-            *out++ = '[';
+            put('[');
             ++p;
             continue;
         }
@@ -219,7 +226,7 @@ size_t TranslateBack(std::string_view text, unsigned char* out)
             nValue = nValue * 10u + static_cast<std::uint32_t>(*q++ - '0');
         if (bNegative)
             nValue = 0u - nValue;
-        *out++ = static_cast<unsigned char>(nValue & 0xFFu);
+        put(static_cast<unsigned char>(nValue & 0xFFu));
         // Continue after the next closing bracket; without one the text ends.
         while (p < end && *p != ']' && *p != '\0')
             ++p;
@@ -227,7 +234,7 @@ size_t TranslateBack(std::string_view text, unsigned char* out)
             break;
         ++p;
     }
-    return static_cast<size_t>(out - start);
+    return n;
 }
 
 }  // namespace
@@ -237,10 +244,19 @@ MallocPtr<unsigned char> DisplayTextToBytes(std::string_view text, std::int32_t&
     nLength = 0;
     if (text.empty())
         return nullptr;
-    MallocPtr<unsigned char> block(static_cast<unsigned char*>(std::malloc(text.size())));
-    if (!block)
+    // A text longer than a data block may be can still give few enough
+    // bytes ("[0]" is one byte): such a text is counted before anything is
+    // allocated for it, and one that gives more is refused, not cut.
+    if (text.size() > static_cast<size_t>(INT32_MAX) && TranslateBack<false>(text, nullptr) > static_cast<size_t>(INT32_MAX)) {
+        nLength = -1;
         return nullptr;
-    const size_t n = TranslateBack(text, block.get());
+    }
+    MallocPtr<unsigned char> block(static_cast<unsigned char*>(std::malloc(text.size())));
+    if (!block) {
+        nLength = -1;
+        return nullptr;
+    }
+    const size_t n = TranslateBack<true>(text, block.get());
     if (n == 0)
         return nullptr;
     if (n < text.size() / 2) {
@@ -257,7 +273,7 @@ MallocPtr<unsigned char> DisplayTextToBytes(std::string_view text, std::int32_t&
 std::string DisplayTextToByteString(std::string_view text)
 {
     std::string bytes(text.size(), '\0');
-    bytes.resize(TranslateBack(text, reinterpret_cast<unsigned char*>(bytes.data())));
+    bytes.resize(TranslateBack<true>(text, reinterpret_cast<unsigned char*>(bytes.data())));
     return bytes;
 }
 

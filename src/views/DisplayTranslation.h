@@ -26,7 +26,9 @@ std::string BytesToDisplayString(const void* pBytes, std::int32_t nLength);
 std::string BytesToDisplayString(std::string_view bytes);
 
 // Display text (read up to its first NUL) to bytes: a malloc block and its
-// length, or null with length 0 when the text yields no byte.
+// length, or null with length 0 when the text yields no byte. Null with
+// length -1 when the bytes cannot be had: memory runs out, or they would be
+// more than a 32-bit data length can count.
 MallocPtr<unsigned char> DisplayTextToBytes(std::string_view text, std::int32_t& nLength);
 // The same as a byte string.
 std::string DisplayTextToByteString(std::string_view text);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <random>
 
+#include "TestUtil.h"
 #include "session/MidwireDoc.h"
 #include "views/DisplayTranslation.h"
 
@@ -191,6 +192,34 @@ TEST_F(TranslationFixture, MalformedBracketsReadAsAtoiDoes)
     for (int i = 0; i < 4096; ++i)
         big += all;
     EXPECT_TRUE(Bytes(Text(big)) == big);
+}
+
+// A text longer than a data block may be: one that gives more bytes than a
+// 32-bit length counts is refused before anything is allocated, rather than
+// handed back with its length cut to the low 32 bits; a text of the same
+// length that gives few bytes is translated as usual.
+TEST_F(TranslationFixture, TextsBeyondTwoGibibytesAreRefusedOrTranslatedWhole)
+{
+    const auto nPage = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t nRepeats = (std::size_t{1} << 31) / testutil::CRepeatedBytes::kBlock + 1;
+    {
+        const testutil::CRepeatedBytes text(std::string(nPage, 'A'), "BCDE", nRepeats, "F");
+        ASSERT_TRUE(text.Ok());
+        ASSERT_GT(text.View().size(), std::size_t{0x7FFFFFFF});
+        std::int32_t nLength = 0;
+        EXPECT_EQ(DisplayTextToBytes(text.View(), nLength), nullptr);
+        EXPECT_EQ(nLength, -1);
+    }
+    {
+        // Mostly characters that give nothing, a few bytes at each end.
+        const testutil::CRepeatedBytes text("[65][[" + std::string(nPage - 6, '\n'), "\r\n", nRepeats, "[255]z");
+        ASSERT_TRUE(text.Ok());
+        std::int32_t nLength = 0;
+        const MallocPtr<unsigned char> p = DisplayTextToBytes(text.View(), nLength);
+        ASSERT_TRUE(p);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(p.get()), static_cast<std::size_t>(nLength)),
+                  "A[\xFFz");
+    }
 }
 
 TEST_F(TranslationFixture, AppendBytesGrowsAndKeepsContent)

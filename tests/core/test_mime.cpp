@@ -8,7 +8,6 @@
 #include <random>
 #include <string>
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include "TestUtil.h"
@@ -548,71 +547,6 @@ TEST(MimeTransferEncoding, FirstLetterSelectsTheDecoder)
     EXPECT_EQ(out, "YWJj");
 }
 
-namespace {
-
-// Bytes of more than 4 GiB at little memory cost: a head page, one block of
-// filler mapped again and again, and a tail, laid out as one contiguous range.
-class CRepeatedBytes {
-public:
-    CRepeatedBytes(const std::string& head, const std::string& filler, std::size_t nRepeats, const std::string& tail)
-    {
-        const auto nPage = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-        if (head.size() != nPage || filler.empty() || (kBlock % filler.size()) != 0 || tail.size() > nPage)
-            return;
-        m_nSize = nPage + nRepeats * kBlock + tail.size();
-        m_nMapped = nPage + nRepeats * kBlock + nPage;
-        void* pRange = ::mmap(nullptr, m_nMapped, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        if (pRange == MAP_FAILED)
-            return;
-        m_pBase = static_cast<char*>(pRange);
-        const int fdEnds = ::memfd_create("mime-ends", 0);
-        const int fdBlock = ::memfd_create("mime-block", 0);
-        bool bOk = fdEnds >= 0 && fdBlock >= 0 && ::ftruncate(fdEnds, static_cast<off_t>(2 * nPage)) == 0 &&
-                   ::ftruncate(fdBlock, static_cast<off_t>(kBlock)) == 0;
-        if (bOk) {
-            std::string ends = head + tail;
-            ends.resize(2 * nPage, ' ');
-            bOk = ::pwrite(fdEnds, ends.data(), ends.size(), 0) == static_cast<ssize_t>(ends.size());
-            std::string block;
-            block.reserve(kBlock);
-            while (block.size() < kBlock)
-                block += filler;
-            bOk = bOk && ::pwrite(fdBlock, block.data(), block.size(), 0) == static_cast<ssize_t>(block.size());
-        }
-        auto map = [&](char* pAt, std::size_t n, int fd, off_t nOffset) {
-            return ::mmap(pAt, n, PROT_READ, MAP_SHARED | MAP_FIXED, fd, nOffset) != MAP_FAILED;
-        };
-        bOk = bOk && map(m_pBase, nPage, fdEnds, 0);
-        for (std::size_t i = 0; bOk && i < nRepeats; ++i)
-            bOk = map(m_pBase + nPage + i * kBlock, kBlock, fdBlock, 0);
-        bOk = bOk && map(m_pBase + nPage + nRepeats * kBlock, nPage, fdEnds, static_cast<off_t>(nPage));
-        if (fdEnds >= 0)
-            ::close(fdEnds);
-        if (fdBlock >= 0)
-            ::close(fdBlock);
-        m_bOk = bOk;
-    }
-    ~CRepeatedBytes()
-    {
-        if (m_pBase)
-            ::munmap(m_pBase, m_nMapped);
-    }
-    CRepeatedBytes(const CRepeatedBytes&) = delete;
-    CRepeatedBytes& operator=(const CRepeatedBytes&) = delete;
-    bool Ok() const { return m_bOk; }
-    std::string_view View() const { return std::string_view(m_pBase, m_nSize); }
-
-    static constexpr std::size_t kBlock = std::size_t{64} << 20;
-
-private:
-    char* m_pBase = nullptr;
-    std::size_t m_nMapped = 0;
-    std::size_t m_nSize = 0;
-    bool m_bOk = false;
-};
-
-}  // namespace
-
 TEST(MimeAdapter, MessagesOfMoreThanFourGibibytesAreParsedInPlace)
 {
     // A Base64 part of blank lines that runs past 4 GiB, then a small part.
@@ -624,8 +558,8 @@ TEST(MimeAdapter, MessagesOfMoreThanFourGibibytesAreParsedInPlace)
     head += "\r\n";
     const std::string filler = std::string(1022, ' ') + "\r\n";
     const std::string tail = "--BB\r\nContent-Type: text/plain; name=\"end.txt\"\r\n\r\nthe end\r\n--BB--\r\n";
-    const std::size_t nRepeats = (std::size_t{4} << 30) / CRepeatedBytes::kBlock + 1;
-    CRepeatedBytes bytes(head, filler, nRepeats, tail);
+    const std::size_t nRepeats = (std::size_t{4} << 30) / testutil::CRepeatedBytes::kBlock + 1;
+    testutil::CRepeatedBytes bytes(head, filler, nRepeats, tail);
     ASSERT_TRUE(bytes.Ok());
     const std::string_view data = bytes.View();
     ASSERT_GT(data.size(), std::size_t{0xFFFFFFFF});
