@@ -1,5 +1,6 @@
 #include "views/EventRow.h"
 
+#include <algorithm>
 #include <ctime>
 
 #include "app/resource.h"
@@ -55,16 +56,19 @@ std::string EventTimeText(const HistoryEvent& event)
     return FormatEventTime(IsKnownEventKind(event.m_kind) ? event.m_time : static_cast<std::int64_t>(std::time(nullptr)));
 }
 
-std::string EventDataText(const HistoryEvent& event, const char* pszAllocFailSuffix)
+std::string EventDataText(const HistoryEvent& event, const char* pszAllocFailSuffix, std::size_t nMaxChars)
 {
     if (!event.m_strText.empty())
-        return event.m_strText;
+        return event.m_strText.substr(0, nMaxChars);
     if (event.m_nLength <= 0 || !event.m_pData)
         return std::string();
-    MallocPtr<char> text = BytesToDisplayText(event.m_pData, event.m_nLength);
+    // Every byte gives at least one character, and the text of the first
+    // bytes is the start of the whole text: nMaxChars bytes are enough.
+    const auto nBytes = static_cast<std::int32_t>(std::min<std::size_t>(static_cast<std::size_t>(event.m_nLength), nMaxChars));
+    MallocPtr<char> text = BytesToDisplayText(event.m_pData, nBytes);
     if (!text)
         return std::string(LoadStringText(IDS_ALLOC_FAILED)) + pszAllocFailSuffix;
-    return std::string(text.get());
+    return std::string(text.get()).substr(0, nMaxChars);
 }
 
 EventRowText MakeEventRow(const CMidwireDoc& doc, const HistoryEvent& event)

@@ -24,8 +24,11 @@ std::string EventHostText(const CMidwireDoc& doc, const HistoryEvent& event);
 // The time column: the event's time, or the current time for an unknown kind.
 std::string EventTimeText(const HistoryEvent& event);
 // The data column: the text when set, else the translated bytes; the
-// out-of-memory text with the given suffix when the translation fails.
-std::string EventDataText(const HistoryEvent& event, const char* pszAllocFailSuffix = " 1");
+// out-of-memory text with the given suffix when the translation fails. With
+// nMaxChars, only the first nMaxChars characters of that text: a large
+// event's bytes are then translated only as far as those need.
+std::string EventDataText(const HistoryEvent& event, const char* pszAllocFailSuffix = " 1",
+                          std::size_t nMaxChars = std::string::npos);
 
 // The four columns of a row.
 struct EventRowText {

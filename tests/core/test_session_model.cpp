@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <random>
 #include <thread>
 
 #include "app/HeadlessFrontEnd.h"
@@ -308,6 +310,37 @@ TEST_F(DocFixture, RowTextFollowsTheSessionHosts)
     EXPECT_EQ(u.strAction, "Error");
     EXPECT_EQ(u.nIcon, 0);
     EXPECT_NE(u.strTime, FormatEventTime(0));  // the current time instead
+}
+
+// A cell of the list shows only the start of a large event, translated
+// only as far as that start needs; it must be the start of the whole text
+// under every translation setting.
+TEST_F(DocFixture, CutDataColumnIsTheStartOfTheWholeText)
+{
+    std::mt19937 rng(7);
+    std::string bytes(20000, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(rng() % 4 == 0 ? rng() % 256 : 'a' + rng() % 26);
+    HistoryEvent event;
+    event.m_kind = EK_MOVED_TO_SERVER;
+    event.AdoptData(static_cast<unsigned char*>(std::malloc(bytes.size())), static_cast<std::int32_t>(bytes.size()));
+    std::memcpy(event.m_pData, bytes.data(), bytes.size());
+    for (const int nMax : {0, 1, 7, 100})
+        for (const BOOL bKeep : {0, 1}) {
+            g_nMaxLineLength = nMax;
+            g_bKeepBreaks = bKeep;
+            const std::string strWhole = EventDataText(event);
+            ASSERT_GT(strWhole.size(), 4096u);
+            for (const std::size_t nCut : {std::size_t{1}, std::size_t{4096}, strWhole.size() - 1})
+                EXPECT_EQ(EventDataText(event, " 1", nCut), strWhole.substr(0, nCut)) << nMax << " " << bKeep;
+            EXPECT_EQ(EventDataText(event, " 1", strWhole.size() + 10), strWhole);
+        }
+    HistoryEvent text;
+    text.m_strText = std::string(5000, 'x') + "end";
+    EXPECT_EQ(EventDataText(text, " 1", 4096), std::string(4096, 'x'));
+    EXPECT_EQ(EventDataText(text), text.m_strText);
+    g_nMaxLineLength = 0;
+    g_bKeepBreaks = 0;
 }
 
 TEST_F(DocFixture, WalkGuardBlocksEraseAll)

@@ -70,10 +70,7 @@ QVariant CEventListModel::data(const QModelIndex& index, int role) const
                 return QVariant();
             // A cell shows one line: long data is cut where no column could
             // show more, which keeps painting cheap for 64 KB pieces.
-            std::string strData = EventDataText(*pEvent, " 1");
-            if (strData.size() > kMaxCellChars)
-                strData.resize(kMaxCellChars);
-            return QString::fromLatin1(strData);
+            return QString::fromLatin1(EventDataText(*pEvent, " 1", kMaxCellChars));
         }
         default: return QVariant();
         }
