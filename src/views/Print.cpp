@@ -36,7 +36,7 @@ CPageWriter::CPageWriter(CPrintDevice& device, const PageGeometry& geometry, std
 
 void CPageWriter::Footer(int nPage)
 {
-    m_device.TextOut(m_geo.nTitleX, m_geo.nTitleY, m_strTitle);
+    m_device.TitleOut(m_geo.nTitleX, m_geo.nTitleY, m_strTitle);
     m_device.TextOut(m_geo.nPageNoX, m_geo.nPageNoY, FormatString("%d", nPage));
 }
 

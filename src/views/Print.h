@@ -38,6 +38,9 @@ public:
     virtual void EndDoc() = 0;
     // Draws text with its top-left corner at (x, y).
     virtual void TextOut(int x, int y, const std::string& strText) = 0;
+    // Draws the job title, whose document name is a file name in the local
+    // encoding rather than 8-bit data text.
+    virtual void TitleOut(int x, int y, const std::string& strTitle) { TextOut(x, y, strTitle); }
 };
 
 // The page geometry of one job.

@@ -317,3 +317,20 @@ TEST_F(PrintPdfTest, OutputNameThatIsNotUtf8)
         ++nEntries;
     EXPECT_EQ(nEntries, 2u);  // the session and the printout
 }
+
+// The job title names the session file as the window caption does: its name
+// is in the local encoding, unlike the 8-bit texts of the events.
+TEST_F(PrintPdfTest, TitleShowsTheSessionFileNameUnchanged)
+{
+    const std::string strOne = Session({MakeEvent(EK_MESSAGE, "", "caf\xE9")});
+    const std::string strNamed = m_strDir + "/r\xC3\xA9sum\xC3\xA9.mwx";
+    std::filesystem::rename(strOne, strNamed);
+    const std::string strPdf = m_strDir + "/out.pdf";
+    RunResult r = Print("'" + strNamed + "' '" + strPdf + "'");
+    ASSERT_EQ(r.status, 0) << r.out;
+    r = RunShell("pdftotext -raw -enc UTF-8 '" + strPdf + "' -");
+    EXPECT_NE(r.out.find("Midwire - r\xC3\xA9sum\xC3\xA9.mwx"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("caf\xC3\xA9"), std::string::npos) << r.out;  // the event's 8-bit text
+    r = RunShell("pdfinfo -enc UTF-8 '" + strPdf + "'");
+    EXPECT_NE(r.out.find("Midwire - r\xC3\xA9sum\xC3\xA9.mwx"), std::string::npos) << r.out;
+}

@@ -46,7 +46,9 @@ CPainterPrintDevice::~CPainterPrintDevice()
 
 bool CPainterPrintDevice::StartDoc(const std::string& strDocName)
 {
-    const QString name = QString::fromLatin1(strDocName);
+    // The name ends in the session's file name, whose bytes are in the local
+    // encoding like the window caption's.
+    const QString name = QString::fromLocal8Bit(strDocName);
     if (m_pPrinter) {
         m_pPrinter->setDocName(name);
         m_pPrinter->setCreator(QStringLiteral("Midwire"));
@@ -98,6 +100,17 @@ void CPainterPrintDevice::EndDoc()
 
 void CPainterPrintDevice::TextOut(int x, int y, const std::string& strText)
 {
+    // Data and event texts are 8-bit characters.
+    DrawText(x, y, QString::fromLatin1(strText.data(), static_cast<qsizetype>(strText.size())));
+}
+
+void CPainterPrintDevice::TitleOut(int x, int y, const std::string& strTitle)
+{
+    DrawText(x, y, QString::fromLocal8Bit(strTitle.data(), static_cast<qsizetype>(strTitle.size())));
+}
+
+void CPainterPrintDevice::DrawText(int x, int y, const QString& text)
+{
     if (!m_painter.isActive())
         return;
     if (m_bPageEnded) {
@@ -105,7 +118,7 @@ void CPainterPrintDevice::TextOut(int x, int y, const std::string& strText)
         m_bPageEnded = false;
         m_bPageStarted = false;
     }
-    m_painter.drawText(x, y + m_nAscent, QString::fromLatin1(strText.data(), static_cast<qsizetype>(strText.size())));
+    m_painter.drawText(x, y + m_nAscent, text);
 }
 
 void RegisterPrintCommands(CCommandTable& table, CMidwireDoc& doc, QWidget* pOwner, QPrinter* pPrinter)

@@ -30,8 +30,11 @@ public:
     void EndPage() override;
     void EndDoc() override;
     void TextOut(int x, int y, const std::string& strText) override;
+    void TitleOut(int x, int y, const std::string& strTitle) override;
 
 private:
+    void DrawText(int x, int y, const QString& text);
+
     QPagedPaintDevice* m_pDevice;
     QPrinter* m_pPrinter;
     QPainter m_painter;
