@@ -84,7 +84,7 @@ public:
         bool bCancelled = false;
     };
     std::vector<ProgressRecord> m_progress;  // every progress window shown
-    int m_nPumps = 0;
+    std::uint64_t m_nPumps = 0;  // message pumps so far (a relay pumps every millisecond it waits)
 
 private:
     friend class CHeadlessProgress;

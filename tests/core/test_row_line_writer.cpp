@@ -1,14 +1,17 @@
 // The writer of event lines: every line out in order, a failed output said
-// as such, and an output that takes nothing given up only when asked to.
+// as such, and an output that takes nothing given up only when asked to;
+// and the headless front end's counters over a long run.
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <csignal>
 #include <fcntl.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
 
+#include "app/HeadlessFrontEnd.h"
 #include "app/RowLineWriter.h"
 
 namespace {
@@ -89,4 +92,15 @@ TEST(RowLineWriter, FailedAndStuckOutputsAreReported)
         EXPECT_FALSE(writer.Finish(true));
         EXPECT_EQ(writer.GetErrorText(), "the output took nothing for 2 s");
     }
+}
+
+// A relay that runs for weeks pumps messages at every millisecond of its
+// time waits: the count of pumps goes on past the range of an int.
+TEST(HeadlessFrontEnd, PumpCountGoesOnPastTheRangeOfAnInt)
+{
+    CHeadlessFrontEnd frontEnd;
+    frontEnd.m_nPumps = INT_MAX;
+    frontEnd.PumpMessages();
+    frontEnd.PumpMessages();
+    EXPECT_EQ(frontEnd.m_nPumps, static_cast<std::uint64_t>(INT_MAX) + 2);
 }
