@@ -126,8 +126,8 @@ int CmdShow(const QStringList& args)
     doc.OnNewDocument();
     if (!doc.OnOpenDocument(LocalText(parsed.positional[0])))
         return EXIT_FAILED;
-    if (!WriteSpecialText(doc, parsed.options, stdout)) {
-        CliError(QStringLiteral("show: writing to standard output failed"));
+    if (std::string strError; !WriteSpecialText(doc, parsed.options, stdout, strError)) {
+        CliError(QStringLiteral("show: writing to standard output failed: %1").arg(ArgumentText(strError)));
         return EXIT_FAILED;
     }
     return EXIT_OK;

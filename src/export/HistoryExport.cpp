@@ -307,13 +307,21 @@ void AppendEventContent(std::string& strOut, const HistoryEvent& event)
     }
 }
 
-BOOL WriteSpecialText(CMidwireDoc& doc, const SaveSpecialOptions& options, std::FILE* pStream)
+BOOL WriteSpecialText(CMidwireDoc& doc, const SaveSpecialOptions& options, std::FILE* pStream,
+                      std::string& strError)
 {
-    std::fflush(pStream);
+    if (std::fflush(pStream) != 0) {
+        strError = std::strerror(errno);
+        return FALSE;
+    }
     CExportOutput out;
     out.Attach(fileno(pStream));
     const BOOL bWalked = WriteText(doc, options, out);
-    return out.Close() && bWalked;
+    if (!out.Close() || !bWalked) {
+        strError = out.GetErrorText();
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL SaveSpecialText(CMidwireDoc& doc, const SaveSpecialOptions& options)

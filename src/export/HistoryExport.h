@@ -97,8 +97,10 @@ void AppendEventContent(std::string& strOut, const HistoryEvent& event);
 BOOL SaveSpecialText(CMidwireDoc& doc, const SaveSpecialOptions& options);
 BOOL SaveSpecialBinary(CMidwireDoc& doc, const SaveSpecialOptions& options);
 BOOL SaveSpecialMime(CMidwireDoc& doc, const SaveSpecialOptions& options);
-// The text form into an open stream (standard output for "midwire show").
-BOOL WriteSpecialText(CMidwireDoc& doc, const SaveSpecialOptions& options, std::FILE* pStream);
+// The text form into an open stream (standard output for "midwire show");
+// when it fails, strError says why.
+BOOL WriteSpecialText(CMidwireDoc& doc, const SaveSpecialOptions& options, std::FILE* pStream,
+                      std::string& strError);
 
 // Runs the form that the path's extension selects.
 BOOL RunSaveSpecial(CMidwireDoc& doc, const SaveSpecialOptions& options);

@@ -138,6 +138,12 @@ TEST_F(ExportCliTest, ShowPrintsTheTextForm)
     r = Run("show " + Path("s.mwx") + " --side server --events data --columns ''");
     ASSERT_EQ(r.nStatus, 0) << r.strErr;
     EXPECT_EQ(r.strOut, "defg\r\n");
+
+    // A report that cannot be written is a failure that says why.
+    r = Run("show " + Path("s.mwx") + " >/dev/full");
+    EXPECT_EQ(r.nStatus, 1);
+    EXPECT_NE(r.strErr.find("show: writing to standard output failed: No space left on device"), std::string::npos)
+        << r.strErr;
 }
 
 TEST_F(ExportCliTest, UsageErrorsAndHelp)
