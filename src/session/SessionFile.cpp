@@ -438,6 +438,18 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
     walk.Close();
     if (!ar.Flush())
         return abandon(ar.Error());
+    // The content must be on the disk before the name moves to it: a write
+    // error that the file system reports only now (a full disk, a failing
+    // device, a network file system) would otherwise replace a good file by
+    // a bad one, and so would a crash soon after the rename. A device or
+    // pipe written in place has nothing to sync.
+    if (!bInPlace) {
+        int nSync;
+        while ((nSync = ::fsync(file.Get())) != 0 && errno == EINTR) {
+        }
+        if (nSync != 0)
+            return abandon(errno);
+    }
     if (file.Close() != 0)
         return abandon(errno);
     if (!bInPlace && ::rename(strTemp.c_str(), strTarget.c_str()) != 0) {

@@ -445,6 +445,50 @@ TEST(CliSession, SaveBeyondTheFileSizeLimitFailsCleanly)
     EXPECT_EQ(nFiles, 3u) << "a temporary file was left behind";
 }
 
+// Whether strace can run a command here and make its system calls fail; the
+// reason to skip when it cannot.
+static std::string StraceUnusable()
+{
+    if (RunCommand("command -v strace").status != 0)
+        return "strace is not installed (scripts/setup.sh installs it)";
+    if (RunCommand("strace -f -o /dev/null -e trace=none true").status != 0)
+        return "strace cannot trace here (no ptrace permission)";
+    return std::string();
+}
+
+// A write error that the file system reports only when the file is synced
+// (a full disk under delayed allocation, a failing device, a network file
+// system) fails the save: the file it was to replace keeps its content and
+// no temporary file is left behind. Without the sync, the rename would put
+// the unwritten file in place of the good one.
+TEST(CliSession, SaveWhoseSyncFailsLeavesThePreviousFile)
+{
+    if (const std::string strSkip = StraceUnusable(); !strSkip.empty())
+        GTEST_SKIP() << strSkip;
+    TempDir dir;
+    ASSERT_EQ(RunCommand(Midwire() + " session new " + dir.Path("a.mwx")).status, 0);
+    const std::pair<const char*, const char*> failures[] = {{"EIO", "Input/output error"},
+                                                            {"ENOSPC", "No space left on device"}};
+    for (const auto& [pszErrno, pszCause] : failures) {
+        WriteFile(dir.Path("target.mwx"), "old");
+        const auto r = RunCommand("cd " + dir.Root() + " && strace -f -o /dev/null -e inject=fsync:error=" +
+                                  pszErrno + " " + Midwire() + " session copy a.mwx target.mwx");
+        EXPECT_EQ(r.status, 1) << pszErrno << ": " << r.err;
+        EXPECT_NE(r.err.find("Unable to open file: target.mwx ; " + std::string(pszCause) + "."), std::string::npos)
+            << r.err;
+        EXPECT_EQ(ReadFile(dir.Path("target.mwx")), "old") << pszErrno;
+        std::size_t nFiles = 0;
+        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.Root()))
+            ++nFiles;
+        EXPECT_EQ(nFiles, 2u) << pszErrno << ": a temporary file was left behind";
+    }
+    // Without a failure the same traced save succeeds.
+    const auto r = RunCommand("cd " + dir.Root() + " && strace -f -o /dev/null -e trace=fsync " + Midwire() +
+                              " session copy a.mwx target.mwx");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadFile(dir.Path("target.mwx")), ReadFile(dir.Path("a.mwx")));
+}
+
 // A data block that cannot be allocated stops the load with "Error allocating
 // memory." alone: the file is not called damaged, and the events before it
 // were read. The process runs with a 1 GiB address space and the file's
