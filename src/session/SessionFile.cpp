@@ -201,6 +201,9 @@ public:
         return Get(s.data(), s.size());
     }
     bool AllocFailed() const { return m_bAllocFailed; }
+    // The error of a read that failed, or 0: a file that merely ends early
+    // (or shrank while it was read) is damage, not a read error.
+    int ReadError() const { return m_nReadError; }
     bool ReadBytes(void* p, std::size_t n) { return Get(p, n); }
 
 private:
@@ -237,6 +240,8 @@ private:
             if (n < 0 && errno == EINTR)
                 continue;
             m_nError = n < 0 ? errno : EIO;  // the file shrank under us
+            if (n < 0)
+                m_nReadError = errno;
             return false;
         }
     }
@@ -253,6 +258,8 @@ private:
             if (r < 0 && errno == EINTR)
                 continue;
             m_nError = r < 0 ? errno : EIO;
+            if (r < 0)
+                m_nReadError = errno;
             return false;
         }
         return true;
@@ -264,6 +271,7 @@ private:
     std::size_t m_nPos = 0;
     std::size_t m_nFill = 0;
     int m_nError = 0;
+    int m_nReadError = 0;
     bool m_bAllocFailed = false;
 };
 
@@ -490,13 +498,26 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
     CArchiveReader ar(file.Get(), static_cast<std::uint64_t>(st.st_size));
     const std::string strExpected = SignatureText();
     std::string strSignature;
-    if (!ar.ReadString(strSignature, strExpected.size()) || strSignature != strExpected) {
+    const bool bSignatureRead = ar.ReadString(strSignature, strExpected.size());
+    // A file that cannot be read says so; it is not called a file of the
+    // wrong format, and the session stays as it was.
+    if (!bSignatureRead && ar.ReadError() != 0) {
+        ReportFileError(strPath, std::strerror(ar.ReadError()));
+        return FALSE;
+    }
+    if (!bSignatureRead || strSignature != strExpected) {
         AfxMessageBox(IDS_WRONG_FORMAT);
         return FALSE;
     }
 
     CWalkGuard guard(*this);
     OnNewDocument();
+    // A read that failed is reported with its cause; a file that ends early
+    // or holds impossible lengths is damaged.
+    auto reportDamage = [&]() {
+        ReportFileError(strPath,
+                        ar.ReadError() != 0 ? std::strerror(ar.ReadError()) : "the file is truncated or damaged");
+    };
 
     auto readBool = [&](BOOL& b) {
         std::uint32_t v;
@@ -545,13 +566,13 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
         if (ar.AllocFailed())
             AfxMessageBox(IDS_ALLOC_FAILED);
         else
-            ReportFileError(strPath, "the file is truncated or damaged");
+            reportDamage();
         return FALSE;
     }
 
     std::uint32_t nCount = 0;
     if (!ar.Read4(nCount)) {
-        ReportFileError(strPath, "the file is truncated or damaged");
+        reportDamage();
         return FALSE;
     }
     bool bComplete = true;
@@ -620,7 +641,7 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
     // The list shows what the history holds, also after a load that stopped.
     ReloadEventList();
     if (!bComplete) {
-        ReportFileError(strPath, "the file is truncated or damaged");
+        reportDamage();
         return FALSE;
     }
     // A session cut short by Cancel is not the file's content: it stays

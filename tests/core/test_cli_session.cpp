@@ -489,6 +489,40 @@ TEST(CliSession, SaveWhoseSyncFailsLeavesThePreviousFile)
     EXPECT_EQ(ReadFile(dir.Path("target.mwx")), ReadFile(dir.Path("a.mwx")));
 }
 
+// A session file that cannot be read (a failing disk) is reported with the
+// cause of the failed read, whether that comes at the signature or in the
+// middle of the history: it is neither "Wrong file format." nor a damaged file.
+TEST(CliSession, LoadWhoseReadFailsNamesTheCause)
+{
+    if (const std::string strSkip = StraceUnusable(); !strSkip.empty())
+        GTEST_SKIP() << strSkip;
+    TempDir dir;
+    ASSERT_EQ(RunCommand(Midwire() + " session new " + dir.Path("a.mwx")).status, 0);
+    // One event of 1.5 MiB: the file takes more than one read.
+    std::string bytes = ReadFile(dir.Path("a.mwx"));
+    bytes.resize(bytes.size() - 4);
+    bytes += std::string("\x01\0\0\0", 4);          // one event
+    bytes += std::string("\x02\0\0\0", 4);          // received from the client
+    bytes += std::string("\0\0\0\0", 4);            // time
+    bytes += std::string("\x00", 1);                 // no text
+    bytes += std::string("\x00\x00\x18\0", 4);      // length 1.5 MiB
+    bytes += std::string("\x00", 1);                 // no host
+    bytes += std::string(0x180000, 'd');
+    WriteFile(dir.Path("big.mwx"), bytes);
+    ASSERT_EQ(RunCommand(Midwire() + " session dump " + dir.Path("big.mwx") + " >/dev/null").status, 0);
+
+    for (const char* pszWhen : {"1", "2"}) {
+        const auto r = RunCommand("cd " + dir.Root() +
+                                  " && strace -f -o /dev/null -P big.mwx -e inject=read:error=EIO:when=" + pszWhen +
+                                  " " + Midwire() + " session dump big.mwx");
+        EXPECT_EQ(r.status, 1) << "read " << pszWhen << ": " << r.err;
+        EXPECT_NE(r.err.find("Unable to open file: big.mwx ; Input/output error."), std::string::npos)
+            << "read " << pszWhen << ": " << r.err;
+        EXPECT_EQ(r.err.find("Wrong file format"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("truncated or damaged"), std::string::npos) << r.err;
+    }
+}
+
 // A data block that cannot be allocated stops the load with "Error allocating
 // memory." alone: the file is not called damaged, and the events before it
 // were read. The process runs with a 1 GiB address space and the file's
