@@ -12,6 +12,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QSettings>
 #include <QTextBlock>
 #include <QTextLayout>
 #include <QStandardPaths>
@@ -20,10 +21,13 @@
 #include <QUrl>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <thread>
+#include <unistd.h>
 
 #include "../core/TestUtil.h"
 #include "GuiTestUtil.h"
+#include "app/CliSupport.h"
 #include "app/CommandTable.h"
 #include "app/HeadlessFrontEnd.h"
 #include "app/gui/MainFrame.h"
@@ -624,6 +628,103 @@ TEST_F(MainFrameTest, DroppedSessionFilesOpenAndJoinTheRecentList)
     QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &other, Qt::LeftButton, Qt::NoModifier);
     static_cast<QObject*>(m_pFrame.get())->event(&enter);
     EXPECT_FALSE(enter.isAccepted());
+}
+
+TEST_F(MainFrameTest, FileNamesThatAreNotUtf8KeepEveryByte)
+{
+    // A Latin-1 name, as a shell in a Latin-1 locale (or any file manager)
+    // hands it over: opening, the caption, the recent list in the settings,
+    // Save As, a drop and a name relative to the working directory all
+    // reach the file with these bytes, never one with U+FFFD's bytes.
+    testutil::TempDir dir;
+    const std::string strName = "caf\xE9.mwx";
+    const std::string strPath = dir.Path(strName);
+    {
+        CHeadlessFrontEnd headless;
+        headless.SetEcho(false);
+        CMidwireDoc doc;
+        doc.OnNewDocument();
+        headless.SetEditorText("latin-1 name");
+        ASSERT_TRUE(doc.OnSaveDocument(strPath));
+    }
+    g_pDoc = m_pDoc.get();
+    // A list of one name, as the settings file gives back a list of text
+    // entries of one, is read as that name.
+    m_pFrame.reset();
+    QSettings().setValue(QStringLiteral("Recent File List/files"), QStringLiteral("/earlier/one.mwx"));
+    {
+        CMainFrame earlier(*m_pDoc);
+        EXPECT_EQ(earlier.RecentFiles(), QStringList{QStringLiteral("/earlier/one.mwx")});
+    }
+    // A window that starts with an empty recent list.
+    QSettings().remove(QStringLiteral("Recent File List"));
+    m_pFrame = std::make_unique<CMainFrame>(*m_pDoc);
+    m_pFrame->m_onMessageBox = [this](const std::string& s, UINT) {
+        m_messages.push_back(s);
+        return IDOK;
+    };
+    m_pFrame->RegisterWindowCommands();
+    ASSERT_TRUE(m_pFrame->RecentFiles().isEmpty());
+
+    ASSERT_TRUE(m_pFrame->OpenSessionFile(ArgumentText(strPath)));
+    EXPECT_TRUE(m_messages.empty());
+    EXPECT_EQ(m_pFrame->GetEditorText(), "latin-1 name");
+    EXPECT_EQ(m_pDoc->m_strPathName, strPath);
+    EXPECT_EQ(LocalText(m_pFrame->CaptionText()), strName + " - Midwire");
+    ASSERT_FALSE(m_pFrame->RecentFiles().isEmpty());
+    EXPECT_EQ(LocalText(m_pFrame->RecentFiles().first()), strPath);
+    {
+        // The next window reads the list back from the settings.
+        CMainFrame next(*m_pDoc);
+        ASSERT_EQ(next.RecentFiles().size(), 1);
+        EXPECT_EQ(LocalText(next.RecentFiles().first()), strPath);
+    }
+
+    // Save As to another such name writes that file, and Save writes it again.
+    const std::string strOther = dir.Path("na\xEFve \xFF.mwx");
+    m_pFrame->m_onPromptFileName = [&](std::string& strChosen, bool) {
+        strChosen = strOther;
+        return true;
+    };
+    m_pFrame->SetEditorText("saved as");
+    ASSERT_TRUE(m_pFrame->RunCommand(ID_FILE_SAVE_AS));
+    EXPECT_TRUE(std::filesystem::exists(strOther));
+    EXPECT_EQ(LocalText(m_pFrame->RecentFiles().first()), strOther);
+    EXPECT_EQ(LocalText(m_pFrame->CaptionText()), "na\xEFve \xFF.mwx - Midwire");
+
+    // Opened from the recent list.
+    m_pFrame->SetEditorText("");
+    ASSERT_GE(m_pFrame->RecentFiles().size(), 2);
+    EXPECT_EQ(LocalText(m_pFrame->RecentFiles()[1]), strPath);
+    ASSERT_TRUE(m_pFrame->RunCommand(ID_FILE_MRU_FILE1 + 1));
+    EXPECT_EQ(m_pDoc->m_strPathName, strPath);
+    EXPECT_EQ(m_pFrame->GetEditorText(), "latin-1 name");
+
+    // Dropped: the URL carries the name's bytes percent-encoded.
+    QMimeData mime;
+    mime.setUrls({QUrl::fromEncoded(QByteArray("file://") +
+                                    QByteArray::fromStdString(strOther).toPercentEncoding("/"))});
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    static_cast<QObject*>(m_pFrame.get())->event(&drop);
+    EXPECT_TRUE(drop.isAccepted());
+    Settle();
+    EXPECT_EQ(m_pDoc->m_strPathName, strOther);
+    EXPECT_EQ(m_pFrame->GetEditorText(), "saved as");
+
+    // A name relative to the working directory.
+    char szCwd[4096] = {};
+    ASSERT_NE(::getcwd(szCwd, sizeof szCwd), nullptr);
+    ASSERT_EQ(::chdir(dir.Root().c_str()), 0);
+    const bool bRelative = m_pFrame->OpenSessionFile(ArgumentText(strName));
+    const std::string strRecent = LocalText(m_pFrame->RecentFiles().first());
+    ASSERT_EQ(::chdir(szCwd), 0);
+    EXPECT_TRUE(bRelative);
+    EXPECT_EQ(m_pDoc->m_strPathName, strPath);
+    EXPECT_EQ(strRecent, strPath);
+    EXPECT_TRUE(m_messages.empty());
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Root(), ec))
+        EXPECT_TRUE(entry.path().string() == strPath || entry.path().string() == strOther) << entry.path();
 }
 
 TEST_F(MainFrameTest, PleaseWaitWindowAndItsCancel)

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/CliSupport.h"
 #include "app/CommandTable.h"
 #include "app/gui/DialogRegistry.h"
 #include "app/gui/MainFrame.h"
@@ -70,11 +71,13 @@ int RunDesktop(int argc, char** argv)
     RegisterAllDialogs();
     frame.RegisterWindowCommands();
 
-    const QStringList args = QApplication::arguments();
-    if (args.size() >= 2) {
-        // A session file named on the command line; the program ends when it
-        // cannot be opened (the reason has been shown).
-        if (!frame.OpenSessionFile(args[1]))
+    // The application object has taken its own options out of argv.
+    if (argc >= 2) {
+        // A session file named on the command line, taken byte for byte (Qt's
+        // decoding of the arguments would turn a byte that is not UTF-8 into
+        // U+FFFD, and so name another file); the program ends when it cannot
+        // be opened (the reason has been shown).
+        if (!frame.OpenSessionFile(ArgumentText(argv[1])))
             return 1;
     }
     frame.show();

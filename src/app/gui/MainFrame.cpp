@@ -23,7 +23,12 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
+#include <climits>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include "app/CliSupport.h"
 #include "app/CommandTable.h"
 #include "app/gui/DialogRegistry.h"
 #include "app/gui/MenuTable.h"
@@ -93,6 +98,65 @@ bool IsSessionFileName(const QString& strPath)
     return strPath.endsWith(QLatin1String(".mwx"), Qt::CaseInsensitive);
 }
 
+// File names are held as the text ArgumentText makes of their bytes, so that
+// a name that is not UTF-8 (Latin-1, say) keeps every byte on its way
+// through the window; Qt's own file name decoding would turn such a byte
+// into U+FFFD and open, save or list another file than the user's.
+
+// The full path of strPath, made from the bytes of the working directory
+// rather than Qt's decoding of it.
+QString AbsolutePathText(const QString& strPath)
+{
+    if (strPath.isEmpty() || QDir::isAbsolutePath(strPath))
+        return QDir::cleanPath(strPath);
+    std::string strDir(PATH_MAX, '\0');
+    if (!::getcwd(strDir.data(), strDir.size()))
+        return QFileInfo(strPath).absoluteFilePath();
+    strDir.resize(std::strlen(strDir.c_str()));
+    return QDir::cleanPath(ArgumentText(strDir) + QLatin1Char('/') + strPath);
+}
+
+bool PathExists(const QString& strPath)
+{
+    struct stat st {};
+    return ::stat(LocalText(strPath).c_str(), &st) == 0;
+}
+
+// The recent-file list in the settings: a name whose bytes are all UTF-8 as
+// its text, as before; any other as its bytes, which a text entry of the
+// settings file could not keep.
+QVariant RecentSetting(const QStringList& recent)
+{
+    QVariantList list;
+    for (const QString& strPath : recent) {
+        const std::string strBytes = LocalText(strPath);
+        if (strPath.toUtf8().toStdString() == strBytes)
+            list << strPath;
+        else
+            list << QByteArray(strBytes.data(), static_cast<qsizetype>(strBytes.size()));
+    }
+    return list;
+}
+
+QStringList RecentFromSetting(const QVariant& value)
+{
+    // The settings file gives a list of one entry back as that entry.
+    const int nType = value.typeId();
+    const QVariantList entries = nType == QMetaType::QVariantList || nType == QMetaType::QStringList
+                                     ? value.toList()
+                                     : (value.isValid() ? QVariantList{value} : QVariantList{});
+    QStringList recent;
+    for (const QVariant& entry : entries) {
+        if (entry.typeId() == QMetaType::QByteArray) {
+            const QByteArray bytes = entry.toByteArray();
+            recent << ArgumentText(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+        } else {
+            recent << entry.toString();
+        }
+    }
+    return recent;
+}
+
 }  // namespace
 
 CMainFrame::CMainFrame(CMidwireDoc& doc)
@@ -134,7 +198,7 @@ CMainFrame::CMainFrame(CMidwireDoc& doc)
     CreateStatusBar();
 
     const QSettings settings;
-    m_recent = settings.value(kRecentKey).toStringList().mid(0, kRecentCount);
+    m_recent = RecentFromSetting(settings.value(kRecentKey)).mid(0, kRecentCount);
     UpdateRecentMenu();
 
     m_pIdleTimer = new QTimer(this);
@@ -312,7 +376,7 @@ bool CMainFrame::RunCommand(UINT nID)
     if (bRan) {
         const bool bFileCommand = nID == ID_FILE_OPEN || nID == ID_FILE_SAVE || nID == ID_FILE_SAVE_AS;
         if (!m_doc.m_strPathName.empty() && (bFileCommand || m_doc.m_strPathName != strPathBefore))
-            AddRecentFile(QString::fromLocal8Bit(m_doc.m_strPathName));
+            AddRecentFile(ArgumentText(m_doc.m_strPathName));
         m_strLastPath = m_doc.m_strPathName;
         setWindowTitle(CaptionText());
     }
@@ -360,7 +424,7 @@ void CMainFrame::OnIdle()
     if (m_doc.m_strPathName != m_strLastPath) {
         m_strLastPath = m_doc.m_strPathName;
         if (!m_strLastPath.empty())
-            AddRecentFile(QString::fromLocal8Bit(m_strLastPath));
+            AddRecentFile(ArgumentText(m_strLastPath));
     }
     const QString caption = CaptionText();
     if (windowTitle() != caption)
@@ -375,7 +439,7 @@ void CMainFrame::OnIdle()
 
 QString CMainFrame::CaptionText() const
 {
-    return QString::fromLocal8Bit(m_doc.GetTitle()) + QStringLiteral(" - ") +
+    return ArgumentText(m_doc.GetTitle()) + QStringLiteral(" - ") +
            QString::fromLatin1(LoadStringText(IDS_APP_TITLE));
 }
 
@@ -397,12 +461,12 @@ bool CMainFrame::OpenSessionFile(const QString& strPath)
         AfxMessageBox(IDS_DURING_CONNECTION);
         return false;
     }
-    const QString strFull = QFileInfo(strPath).absoluteFilePath();
-    const bool bOk = m_doc.OnOpenDocument(strFull.toLocal8Bit().toStdString());
+    const QString strFull = AbsolutePathText(strPath);
+    const bool bOk = m_doc.OnOpenDocument(LocalText(strFull));
     if (bOk) {
         AddRecentFile(strFull);
-    } else if (!QFileInfo::exists(strFull) && m_recent.removeAll(strFull) > 0) {
-        QSettings().setValue(kRecentKey, m_recent);
+    } else if (!PathExists(strFull) && m_recent.removeAll(strFull) > 0) {
+        QSettings().setValue(kRecentKey, RecentSetting(m_recent));
         UpdateRecentMenu();
     }
     m_strLastPath = m_doc.m_strPathName;
@@ -412,12 +476,12 @@ bool CMainFrame::OpenSessionFile(const QString& strPath)
 
 void CMainFrame::AddRecentFile(const QString& strPath)
 {
-    const QString strFull = QFileInfo(strPath).absoluteFilePath();
+    const QString strFull = AbsolutePathText(strPath);
     m_recent.removeAll(strFull);
     m_recent.prepend(strFull);
     while (m_recent.size() > kRecentCount)
         m_recent.removeLast();
-    QSettings().setValue(kRecentKey, m_recent);
+    QSettings().setValue(kRecentKey, RecentSetting(m_recent));
     UpdateRecentMenu();
 }
 
@@ -443,8 +507,17 @@ QString CMainFrame::SessionFileOf(const QMimeData* pData) const
     if (!pData || !pData->hasUrls())
         return QString();
     for (const QUrl& url : pData->urls()) {
-        if (url.isLocalFile() && IsSessionFileName(url.toLocalFile()))
-            return url.toLocalFile();
+        if (!url.isLocalFile())
+            continue;
+        // The bytes of the name as the URL carries them (percent-encoded),
+        // so that a name that is not UTF-8 is found as it is.
+        QString strPath = url.toLocalFile();
+        if (url.host().isEmpty()) {
+            const QByteArray bytes = QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
+            strPath = ArgumentText(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+        }
+        if (IsSessionFileName(strPath))
+            return strPath;
     }
     return QString();
 }
@@ -633,7 +706,7 @@ bool CMainFrame::PromptFileName(std::string& strPath, bool bOpenFileDialog, cons
 {
     if (m_onPromptFileName)
         return m_onPromptFileName(strPath, bOpenFileDialog);
-    QString initial = QString::fromLocal8Bit(strPath);
+    QString initial = ArgumentText(strPath);
     if (initial.contains(QLatin1Char('*')))
         initial.clear();
     QFileDialog dlg(this);
@@ -648,7 +721,7 @@ bool CMainFrame::PromptFileName(std::string& strPath, bool bOpenFileDialog, cons
         dlg.selectFile(initial);
     if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
         return false;
-    strPath = dlg.selectedFiles().first().toLocal8Bit().toStdString();
+    strPath = LocalText(dlg.selectedFiles().first());
     return true;
 }
 
