@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "GuiTestUtil.h"
+#include "app/CliSupport.h"
 #include "app/gui/DialogRegistry.h"
 #include "export/gui/ExportDlg.h"
 #include "session/MidwireDoc.h"
@@ -95,6 +96,25 @@ TEST_F(SaveSpecialDlgTest, RegisteredDialogFillsPathAndOptions)
 
     // Without options to fill there is nothing to ask.
     EXPECT_EQ(RunRegisteredDialog(IDD_SAVE_SPECIAL, nullptr, doc, nullptr), IDCANCEL);
+}
+
+TEST_F(SaveSpecialDlgTest, FileNameThatIsNotUtf8KeepsItsBytes)
+{
+    // A Latin-1 name reaches the export as its own bytes, not as the bytes
+    // of U+FFFD.
+    RegisterAllDialogs();
+    CMidwireDoc doc;
+    const std::string strPath = m_strDir.toStdString() + "/midwire-dialog-caf\xE9-" +
+                                std::to_string(QCoreApplication::applicationPid()) + ".txt";
+    SaveSpecialOptions options;
+    QTimer::singleShot(0, [&] {
+        auto* pDlg = qobject_cast<CSaveSpecialDlg*>(QApplication::activeModalWidget());
+        ASSERT_NE(pDlg, nullptr);
+        pDlg->selectFile(ArgumentText(strPath));
+        static_cast<QDialog*>(pDlg)->accept();
+    });
+    EXPECT_EQ(RunRegisteredDialog(IDD_SAVE_SPECIAL, nullptr, doc, &options), IDOK);
+    EXPECT_EQ(options.strPath, strPath);
 }
 
 // Save over the initial "*.*" (or any name with wildcards) leaves the dialog

@@ -692,6 +692,17 @@ TEST_F(MainFrameTest, FileNamesThatAreNotUtf8KeepEveryByte)
     EXPECT_EQ(LocalText(m_pFrame->RecentFiles().first()), strOther);
     EXPECT_EQ(LocalText(m_pFrame->CaptionText()), "na\xEFve \xFF.mwx - Midwire");
 
+    // The file dialog itself, offered the current name and accepted as it
+    // is, gives that name back.
+    m_pFrame->m_onPromptFileName = nullptr;
+    QTimer::singleShot(0, [] {
+        if (auto* pDlg = QApplication::activeModalWidget())
+            static_cast<QDialog*>(pDlg)->accept();
+    });
+    std::string strAsked = strOther;
+    ASSERT_TRUE(m_pFrame->PromptFileName(strAsked, false, "All Files (*.*) | *.* ||", ""));
+    EXPECT_EQ(strAsked, strOther);
+
     // Opened from the recent list.
     m_pFrame->SetEditorText("");
     ASSERT_GE(m_pFrame->RecentFiles().size(), 2);

@@ -10,6 +10,7 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include "app/CliSupport.h"
 #include "app/gui/DialogRegistry.h"
 
 namespace {
@@ -128,7 +129,7 @@ void CSaveSpecialDlg::done(int nResult)
     ReadCheckBoxes();
     if (nResult == QDialog::Accepted) {
         const QStringList files = selectedFiles();
-        m_options.strPath = files.isEmpty() ? std::string() : files.first().toLocal8Bit().toStdString();
+        m_options.strPath = files.isEmpty() ? std::string() : LocalText(files.first());
     }
     QFileDialog::done(nResult);
 }
