@@ -331,3 +331,21 @@ std::string LocalText(const QString& strText)
     flushRun(strText.size());
     return strOut;
 }
+
+QString DisplayText(std::string_view bytes)
+{
+    QString strText;
+    strText.reserve(static_cast<qsizetype>(bytes.size()));
+    while (!bytes.empty()) {
+        char32_t nCode = 0;
+        const std::size_t n = Utf8SequenceLength(bytes, nCode);
+        if (n == 0) {
+            strText += QChar(static_cast<char16_t>(static_cast<unsigned char>(bytes[0])));
+            bytes.remove_prefix(1);
+            continue;
+        }
+        strText += QString::fromUcs4(&nCode, 1);
+        bytes.remove_prefix(n);
+    }
+    return strText;
+}

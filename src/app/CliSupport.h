@@ -93,3 +93,9 @@ QString ArgumentText(std::string_view bytes);
 // A text made by ArgumentText (or any other text) as the program's 8-bit
 // text: the kept bytes as they were, the rest as UTF-8.
 std::string LocalText(const QString& strText);
+
+// The bytes of a file name (or of a message naming one) for the eye, not to
+// be turned back into bytes: valid UTF-8 is decoded, and every other byte is
+// read as Latin-1, the likeliest 8-bit encoding of such a name (caf\xE9.mwx
+// shows as café.mwx), where Qt's decoding would show U+FFFD in its place.
+QString DisplayText(std::string_view bytes);

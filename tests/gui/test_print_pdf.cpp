@@ -333,4 +333,15 @@ TEST_F(PrintPdfTest, TitleShowsTheSessionFileNameUnchanged)
     EXPECT_NE(r.out.find("caf\xC3\xA9"), std::string::npos) << r.out;  // the event's 8-bit text
     r = RunShell("pdfinfo -enc UTF-8 '" + strPdf + "'");
     EXPECT_NE(r.out.find("Midwire - r\xC3\xA9sum\xC3\xA9.mwx"), std::string::npos) << r.out;
+
+    // A name that is not UTF-8 (Latin-1) is shown with its byte read as
+    // Latin-1, not as U+FFFD.
+    const std::string strLatin1 = m_strDir + "/caf\xE9.mwx";
+    std::filesystem::rename(strNamed, strLatin1);
+    r = Print("'" + strLatin1 + "' '" + strPdf + "'");
+    ASSERT_EQ(r.status, 0) << r.out;
+    r = RunShell("pdftotext -raw -enc UTF-8 '" + strPdf + "' -");
+    EXPECT_NE(r.out.find("Midwire - caf\xC3\xA9.mwx"), std::string::npos) << r.out;
+    r = RunShell("pdfinfo -enc UTF-8 '" + strPdf + "'");
+    EXPECT_NE(r.out.find("Midwire - caf\xC3\xA9.mwx"), std::string::npos) << r.out;
 }

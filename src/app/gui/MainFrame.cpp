@@ -439,7 +439,7 @@ void CMainFrame::OnIdle()
 
 QString CMainFrame::CaptionText() const
 {
-    return ArgumentText(m_doc.GetTitle()) + QStringLiteral(" - ") +
+    return DisplayText(m_doc.GetTitle()) + QStringLiteral(" - ") +
            QString::fromLatin1(LoadStringText(IDS_APP_TITLE));
 }
 
@@ -492,7 +492,7 @@ void CMainFrame::UpdateRecentMenu()
     for (int i = 0; i < kRecentCount; ++i) {
         QAction* pAction = m_actions[ID_FILE_MRU_FILE1 + static_cast<UINT>(i)];
         if (i < m_recent.size()) {
-            QString text = QDir::toNativeSeparators(m_recent[i]);
+            QString text = DisplayText(LocalText(m_recent[i]));
             text.replace(QLatin1Char('&'), QStringLiteral("&&"));
             pAction->setText(QStringLiteral("&%1 %2").arg(i + 1).arg(text));
             pAction->setVisible(true);
@@ -634,9 +634,9 @@ int CMainFrame::MessageBox(const std::string& strText, UINT nType)
     QMessageBox box(this);
     box.setWindowTitle(QString::fromLatin1(LoadStringText(IDS_APP_TITLE)));
     // Messages name what the user typed or chose (ports, hosts, break
-    // characters, file paths), all held in the local 8-bit encoding the
-    // dialogs read them in.
-    box.setText(QString::fromLocal8Bit(strText));
+    // characters, file paths), held as UTF-8 or, for a file name, as the
+    // name's own bytes.
+    box.setText(DisplayText(strText));
     box.setIcon((nType & 0xF0) == MB_ICONEXCLAMATION ? QMessageBox::Warning : QMessageBox::Information);
     switch (nType & 0xF) {
     case MB_OKCANCEL:

@@ -46,9 +46,9 @@ CPainterPrintDevice::~CPainterPrintDevice()
 
 bool CPainterPrintDevice::StartDoc(const std::string& strDocName)
 {
-    // The name ends in the session's file name, whose bytes are in the local
-    // encoding like the window caption's.
-    const QString name = QString::fromLocal8Bit(strDocName);
+    // The name ends in the session's file name, shown like the window
+    // caption's (a name that is not UTF-8 without U+FFFD).
+    const QString name = DisplayText(strDocName);
     if (m_pPrinter) {
         m_pPrinter->setDocName(name);
         m_pPrinter->setCreator(QStringLiteral("Midwire"));
@@ -106,7 +106,7 @@ void CPainterPrintDevice::TextOut(int x, int y, const std::string& strText)
 
 void CPainterPrintDevice::TitleOut(int x, int y, const std::string& strTitle)
 {
-    DrawText(x, y, QString::fromLocal8Bit(strTitle.data(), static_cast<qsizetype>(strTitle.size())));
+    DrawText(x, y, DisplayText(strTitle));
 }
 
 void CPainterPrintDevice::DrawText(int x, int y, const QString& text)
