@@ -42,6 +42,29 @@ TEST(RelayDialogsTest, ConnectEnableRulesFollowTheHeadingBoxes)
     EXPECT_EQ(dlg.m_pHost->maxLength(), 1024);
 }
 
+TEST(RelayDialogsTest, ConfirmedSettingsKeepBytesThatAreNotUtf8)
+{
+    // Confirming the dialog without a change gives back the bytes it was
+    // shown, a Latin-1 byte included; text typed in is taken as UTF-8.
+    guitest::EnsureApplication();
+    CConnectDlgData data;
+    data.m_bConnectToHost = TRUE;
+    data.m_strServerHost = "h\xE9te.example";
+    data.m_strServerPort = "p\xFF";
+    {
+        CConnectDlg dlg(data);
+        dlg.accept();
+    }
+    EXPECT_EQ(data.m_strServerHost, "h\xE9te.example");
+    EXPECT_EQ(data.m_strServerPort, "p\xFF");
+    {
+        CConnectDlg dlg(data);
+        dlg.m_pHost->setText(QString::fromUtf8("h\xC3\xB4te"));
+        dlg.accept();
+    }
+    EXPECT_EQ(data.m_strServerHost, "h\xC3\xB4te");
+}
+
 TEST(RelayDialogsTest, OptionsValidateIntegersAndBreakCharacterBox)
 {
     guitest::EnsureApplication();

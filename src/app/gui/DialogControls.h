@@ -14,18 +14,22 @@
 #include <QStyleOptionFrame>
 #include <string>
 
+#include "app/CliSupport.h"
 #include "app/resource.h"
 
 namespace dlg {
 
+// A setting's bytes as the edit's text and back, every byte kept: a byte
+// that is not UTF-8 (a host name from a session file, say) would otherwise
+// come back as U+FFFD's three bytes from a dialog that was only confirmed.
 inline QString ToQ(const std::string& s)
 {
-    return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size()));
+    return ArgumentText(s);
 }
 
 inline std::string FromQ(const QLineEdit* p)
 {
-    return p->text().toLocal8Bit().toStdString();
+    return LocalText(p->text());
 }
 
 inline BOOL Checked(const QCheckBox* p)
