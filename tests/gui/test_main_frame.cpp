@@ -769,6 +769,21 @@ TEST_F(MainFrameTest, PleaseWaitWindowAndItsCancel)
     EXPECT_TRUE(pWindow->IsOpen());
     pWindow->Close();
     EXPECT_FALSE(pWindow->IsOpen());
+
+    // A file name at the end of the text shows as the caption shows it, in
+    // UTF-8 or not.
+    for (const char* pszName : {"r\xC3\xA9sum\xC3\xA9.mwx", "r\xE9sum\xE9.mwx"}) {
+        auto pNamed = m_pFrame->CreateProgress(EProgressKind::PleaseWait, std::string("Printing... ") + pszName, 0, 10);
+        CPleaseWaitDlg* pShown = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (auto* p = qobject_cast<CPleaseWaitDlg*>(w); p && p->isVisible())
+                pShown = p;
+        }
+        ASSERT_NE(pShown, nullptr);
+        EXPECT_EQ(pShown->Text()->text(), QString::fromUtf8("Printing... r\xC3\xA9sum\xC3\xA9.mwx"));
+        pNamed->Close();
+        Settle();
+    }
 }
 
 TEST_F(MainFrameTest, WindowStartsWithinTheScreenWithTheListAboveTheEditor)

@@ -679,7 +679,9 @@ std::unique_ptr<CProgressWindow> CMainFrame::CreateProgress(EProgressKind kind, 
         return std::make_unique<CDialogProgress>(pDlg, pDlg->Progress(), onPos);
     }
     auto* pDlg = new CPleaseWaitDlg();
-    pDlg->Create(QString::fromLatin1(strText), nMin, nMax);
+    // The text may end in the session's file name ("Printing... Midwire -
+    // résumé.mwx"), shown like the caption's.
+    pDlg->Create(DisplayText(strText), nMin, nMax);
     return std::make_unique<CDialogProgress>(pDlg, pDlg->Progress(), onPos);
 }
 
