@@ -323,6 +323,18 @@ TEST_F(MainFrameTest, RowsKeepTheHostNamesAndTimeTheyWereMadeWith)
     EXPECT_NE(Cell(2, 2).toStdString(), unknownTime);
 }
 
+TEST_F(MainFrameTest, HostColumnShowsANonAsciiHostAsTyped)
+{
+    // The server host comes from the Connect dialog or the command line in
+    // UTF-8; the data column keeps showing 8-bit text.
+    m_pDoc->m_strServerHost = "h\xC3\xB4te.example";
+    Record(MakeEvent(EK_CONNECT_SERVER, "", "caf\xE9"));
+    Settle();
+    ASSERT_EQ(Model().rowCount(), 1);
+    EXPECT_EQ(Cell(0, 1), QString::fromUtf8("h\xC3\xB4te.example"));
+    EXPECT_EQ(Cell(0, 3), QString::fromLatin1("caf\xE9"));
+}
+
 TEST_F(MainFrameTest, RowsFromWorkerThreadsKeepTheirOrder)
 {
     constexpr int kPerThread = 20000;

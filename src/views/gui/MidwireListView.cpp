@@ -11,6 +11,7 @@
 #include <ctime>
 #include <limits>
 
+#include "app/CliSupport.h"
 #include "session/FrontEnd.h"
 #include "session/HistoryEvent.h"
 #include "session/MidwireDoc.h"
@@ -63,7 +64,9 @@ QVariant CEventListModel::data(const QModelIndex& index, int role) const
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
         switch (index.column()) {
         case COL_ACTION: return QString::fromLatin1(RenderKind(pEvent->m_kind).pszLabel);
-        case COL_HOST: return QString::fromLatin1(HostTextAt(index.row(), *pEvent));
+        // A host name as typed (in UTF-8 from the dialogs and the command
+        // line), unlike the data column's 8-bit text.
+        case COL_HOST: return DisplayText(HostTextAt(index.row(), *pEvent));
         case COL_TIME: return QString::fromLatin1(TimeTextAt(index.row(), *pEvent));
         case COL_DATA: {
             if (role == Qt::ToolTipRole)
