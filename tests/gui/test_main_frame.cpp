@@ -751,6 +751,14 @@ TEST_F(MainFrameTest, FileNamesThatAreNotUtf8KeepEveryByte)
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(dir.Root(), ec))
         EXPECT_TRUE(entry.path().string() == strPath || entry.path().string() == strOther) << entry.path();
+
+    // A ".." after a symbolic link leads to the parent of the link's target,
+    // as the file system resolves it, not to the directory of the link.
+    std::filesystem::create_directories(dir.Path("sub/deep"));
+    std::filesystem::create_symlink(dir.Path("sub/deep"), dir.Path("link"));
+    std::filesystem::copy_file(strOther, dir.Path("sub/" + strName));
+    ASSERT_TRUE(m_pFrame->OpenSessionFile(ArgumentText(dir.Path("link/../" + strName))));
+    EXPECT_EQ(m_pFrame->GetEditorText(), "saved as");
 }
 
 TEST_F(MainFrameTest, PleaseWaitWindowAndItsCancel)

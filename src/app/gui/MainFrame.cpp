@@ -103,17 +103,32 @@ bool IsSessionFileName(const QString& strPath)
 // through the window; Qt's own file name decoding would turn such a byte
 // into U+FFFD and open, save or list another file than the user's.
 
+// strPath without "." components and repeated separators. A ".." stays:
+// after a symbolic link it names the link's target's parent, which taking
+// it away with the component before it would change into another file.
+QString WithoutDotComponents(const QString& strPath)
+{
+    const bool bAbsolute = strPath.startsWith(QLatin1Char('/'));
+    QStringList parts;
+    for (const QString& strPart : strPath.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (strPart != QLatin1String("."))
+            parts << strPart;
+    }
+    const QString strJoined = parts.join(QLatin1Char('/'));
+    return bAbsolute ? QLatin1Char('/') + strJoined : strJoined;
+}
+
 // The full path of strPath, made from the bytes of the working directory
 // rather than Qt's decoding of it.
 QString AbsolutePathText(const QString& strPath)
 {
     if (strPath.isEmpty() || QDir::isAbsolutePath(strPath))
-        return QDir::cleanPath(strPath);
+        return WithoutDotComponents(strPath);
     std::string strDir(PATH_MAX, '\0');
     if (!::getcwd(strDir.data(), strDir.size()))
         return QFileInfo(strPath).absoluteFilePath();
     strDir.resize(std::strlen(strDir.c_str()));
-    return QDir::cleanPath(ArgumentText(strDir) + QLatin1Char('/') + strPath);
+    return WithoutDotComponents(ArgumentText(strDir) + QLatin1Char('/') + strPath);
 }
 
 bool PathExists(const QString& strPath)
