@@ -319,6 +319,25 @@ SOCKET SockConnect(const std::string& strHost, const std::string& strPort)
     return s;
 }
 
+bool SockConnectedToListener(SOCKET hConnected, SOCKET hListen)
+{
+    if (hConnected == INVALID_SOCKET || hListen == INVALID_SOCKET)
+        return false;
+    sockaddr_in peer{};
+    sockaddr_in local{};
+    socklen_t nPeer = sizeof peer;
+    socklen_t nLocal = sizeof local;
+    if (::getpeername(hConnected, reinterpret_cast<sockaddr*>(&peer), &nPeer) != 0 ||
+        ::getsockname(hListen, reinterpret_cast<sockaddr*>(&local), &nLocal) != 0 || peer.sin_family != AF_INET ||
+        local.sin_family != AF_INET)
+        return false;
+    if (peer.sin_port != local.sin_port ||
+        (local.sin_addr.s_addr != htonl(INADDR_ANY) && peer.sin_addr.s_addr != local.sin_addr.s_addr))
+        return false;
+    ShowWarning("Connection to the own listening socket");
+    return true;
+}
+
 int SockClose(SOCKET s)
 {
     if (s == INVALID_SOCKET)

@@ -26,6 +26,12 @@ SOCKET SockAccept(SOCKET hListen);
 SOCKET SockConnect(const std::string& strHost, const std::string& strPort);
 int SockClose(SOCKET s);
 
+// Whether hConnected, a socket SockConnect gave, is connected to hListen, a
+// listening socket of this program: its data would come back to the program
+// as a new client instead of reaching a server. When it is, a warning is
+// shown and true returned; the caller closes the socket.
+bool SockConnectedToListener(SOCKET hConnected, SOCKET hListen);
+
 // A check that SockConnect makes while it waits for the server: once it
 // answers true the connect is given up and fails. The command line installs
 // one while it watches for termination signals, so that a signal ends a

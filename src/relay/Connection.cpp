@@ -218,7 +218,14 @@ BOOL StartConnectionBody(CMidwireDoc& doc)
         }
     }
     if (doc.m_bConnectToHost) {
-        const SOCKET hServer = SockConnect(doc.m_strServerHost, doc.m_strServerPort);
+        SOCKET hServer = SockConnect(doc.m_strServerHost, doc.m_strServerPort);
+        // A server that is the listening port itself would send the relayed
+        // data back in as a new client: in keep-alive mode each session would
+        // serve the connection of the one before, without end.
+        if (doc.m_bAcceptConnections && SockConnectedToListener(hServer, LoadSocket(doc.m_hListenSocket))) {
+            SockClose(hServer);
+            hServer = INVALID_SOCKET;
+        }
         if (hServer == INVALID_SOCKET) {
             AfxMessageBox(FormatMessageText(IDS_CONNECT_SERVER_FAILED, doc.m_strServerHost, doc.m_strServerPort));
             if (doc.m_bAcceptConnections) {

@@ -383,6 +383,45 @@ TEST_F(RelaySessionTest, StartFailuresReportAndCloseTheirSockets)
     EXPECT_FALSE(doc.m_bConnected);
 }
 
+// A server host and port that are the relay's own listening socket are
+// refused at the start, by address and by name, with or without keep-alive:
+// the relayed data would come back as a new client, and in keep-alive mode
+// each session would serve the connection of the one before, without end.
+TEST_F(RelaySessionTest, ServerThatIsTheOwnListeningPortIsRefused)
+{
+    for (const bool bKeepAlive : {false, true}) {
+        SCOPED_TRACE(bKeepAlive ? "keep-alive" : "one client");
+        client.Reset();
+        frontEnd.m_warnings.clear();
+        frontEnd.m_messages.clear();
+        doc.m_bKeepAlive = bKeepAlive;
+        doc.m_bAcceptConnections = TRUE;
+        doc.m_bConnectToHost = TRUE;
+        nListenPort = FreePort();
+        doc.m_strListenPort = std::to_string(nListenPort);
+        doc.m_strServerHost = bKeepAlive ? "localhost" : "127.0.0.1";
+        doc.m_strServerPort = doc.m_strListenPort;
+        const std::size_t nBefore = doc.m_history.GetCount();
+        EXPECT_FALSE(StartConnection(doc));
+        EXPECT_FALSE(doc.m_bConnected);
+        ASSERT_EQ(frontEnd.m_warnings.size(), 1u);
+        EXPECT_EQ(frontEnd.m_warnings[0], "Connection to the own listening socket");
+        ASSERT_EQ(frontEnd.m_messages.size(), 1u);
+        EXPECT_EQ(frontEnd.m_messages[0], "Error trying a connection to the host: " + doc.m_strServerHost + " port " +
+                                              doc.m_strServerPort + ".\nConnection refused or unknow host.");
+        EXPECT_EQ(doc.m_hListenSocket, INVALID_SOCKET);
+        EXPECT_EQ(doc.m_hClientSocket, INVALID_SOCKET);
+        EXPECT_EQ(doc.m_hServerSocket, INVALID_SOCKET);
+        ASSERT_TRUE(client.Valid());
+        EXPECT_TRUE(ClosedPumping(client.Get()));
+        Pump(100);
+        EXPECT_EQ(Count(EK_CONNECT_SERVER), 0u);
+        EXPECT_EQ(doc.m_history.GetCount(), nBefore + 1);  // only the accepted client
+        EXPECT_FALSE(doc.m_bConnected);
+        EXPECT_FALSE(ConnectLocal(nListenPort).Valid());
+    }
+}
+
 // Break character on: pieces end with it, a piece spans receives, the rest
 // waits, and what waits when the peer closes is routed on its own.
 TEST_F(RelaySessionTest, BreakCharacterCutsAcrossReceivesAndFlushesOnClose)
