@@ -107,13 +107,20 @@ const char* NameSender(const CMidwireDoc& doc, std::uint32_t nAddr)
     return g_dgramNameBuffer;
 }
 
+// Whether a destination has no address of its own: a name that did not
+// resolve, or an empty host where broadcast was not asked for. Either would
+// otherwise stand for the broadcast address and send the datagram to the
+// whole network.
+bool DestinationUnknown(const std::string& strHost, std::uint32_t nAddr, BOOL bBroadcast)
+{
+    return (strHost.empty() && !bBroadcast) || SockHostUnresolved(strHost, nAddr);
+}
+
 // Forwards the datagram in the receive buffer by one move rule.
 void MoveDatagram(CMidwireDoc& doc, SOCKET s, int n, std::uint32_t nAddr, std::uint16_t nPort,
-                  const std::string& strHost, const char* pszSuffix)
+                  const std::string& strHost, BOOL bBroadcast, const char* pszSuffix)
 {
-    // A destination name that did not resolve would otherwise stand for the
-    // broadcast address and send the datagram to the whole network.
-    if (SockHostUnresolved(strHost, nAddr)) {
+    if (DestinationUnknown(strHost, nAddr, bBroadcast)) {
         RecordText(doc, EK_ERROR, LoadStringText(IDS_DGRAM_UNKNOWN_HOST), strHost);
         return;
     }
@@ -146,7 +153,7 @@ void SendText(CMidwireDoc& doc, const std::string& strText)
         RecordText(doc, EK_ERROR, AllocFailedText(kSuffixSend), std::string());
         return;
     }
-    if (SockHostUnresolved(doc.m_strSendHost, doc.m_nSendAddr)) {
+    if (DestinationUnknown(doc.m_strSendHost, doc.m_nSendAddr, doc.m_bSendBroadcast)) {
         RecordText(doc, EK_ERROR, LoadStringText(IDS_DGRAM_UNKNOWN_HOST), doc.m_strSendHost);
         return;
     }
@@ -322,9 +329,11 @@ void OnDatagramEvent(CMidwireDoc& doc, int nEvent)
             if (doc.m_hDatagramSocket != s)
                 break;
             if (doc.m_bMove1 && (doc.m_bMoveEveryone1 || nSender == doc.m_nMoveFromAddr1))
-                MoveDatagram(doc, s, n, doc.m_nMoveToAddr1, doc.m_nMoveToPort1, doc.m_strMoveToHost1, kSuffixMoved1);
+                MoveDatagram(doc, s, n, doc.m_nMoveToAddr1, doc.m_nMoveToPort1, doc.m_strMoveToHost1,
+                             doc.m_bMoveBroadcast1, kSuffixMoved1);
             if (doc.m_bMove2 && (doc.m_bMoveEveryone2 || nSender == doc.m_nMoveFromAddr2))
-                MoveDatagram(doc, s, n, doc.m_nMoveToAddr2, doc.m_nMoveToPort2, doc.m_strMoveToHost2, kSuffixMoved2);
+                MoveDatagram(doc, s, n, doc.m_nMoveToAddr2, doc.m_nMoveToPort2, doc.m_strMoveToHost2,
+                             doc.m_bMoveBroadcast2, kSuffixMoved2);
             continue;
         }
         if (n == -2) {

@@ -462,6 +462,7 @@ TEST_F(DatagramTest, OversizedDatagramIsReportedRecordedTruncatedAndNotMoved)
     m_doc.m_bResolveNames = FALSE;
     m_doc.m_bMove1 = TRUE;
     m_doc.m_bMoveEveryone1 = TRUE;
+    m_doc.m_bMoveBroadcast1 = TRUE;
     m_doc.m_hDatagramSocket = pair[1];
     m_doc.m_bDatagramActive = TRUE;
 
@@ -599,6 +600,60 @@ TEST_F(DatagramTest, SendToBroadcastEmptiesTheHostAndAFailedSendRecordsAnError)
     EXPECT_EQ(events[0]->m_kind, EK_ERROR);
     EXPECT_EQ(events[0]->m_strText, "Unable to send the datagram.");
     EXPECT_EQ(events[0]->m_strHost, "");
+    char buf[16];
+    EXPECT_EQ(::recv(pair[0], buf, sizeof buf, 0), -1) << "nothing may travel";
+    ::close(pair[0]);
+    ::close(pair[1]);
+    m_doc.m_hDatagramSocket = INVALID_SOCKET;
+    m_doc.m_bDatagramActive = FALSE;
+}
+
+// An empty destination host where Broadcast is not checked has no address:
+// the send and the move are refused with the unknown-host error instead of
+// going to 255.255.255.255. A local socket pair stands in for the bound
+// socket, so that nothing can leave the machine even if they were not.
+TEST_F(DatagramTest, EmptyHostWithoutBroadcastIsRefusedNotBroadcast)
+{
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+    m_doc.m_hDatagramSocket = pair[1];
+    m_doc.m_bDatagramActive = TRUE;
+    const std::string strUnknown = "Unable to send the datagram. Unknown host.";
+
+    m_frontEnd.SetEditorText("to nobody");
+    m_onSendDialog = [this] {
+        m_doc.m_bSendBroadcast = FALSE;
+        m_doc.m_strSendHost = "";
+        m_doc.m_strSendPort = "4000";
+        return IDOK;
+    };
+    OnDatagramSendTo(m_doc);
+    auto events = Events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0]->m_kind, EK_ERROR);
+    EXPECT_EQ(events[0]->m_strText, strUnknown);
+    OnDatagramSend(m_doc);  // the stored destination, as a loaded session gives it
+    ASSERT_EQ(Events().size(), 2u);
+    EXPECT_EQ(Events()[1]->m_strText, strUnknown);
+
+    // Rule 1 with an empty destination and no Broadcast, rule 2 with
+    // Broadcast (whose send the socket pair refuses, as any other send).
+    m_doc.m_bMove1 = m_doc.m_bMove2 = TRUE;
+    m_doc.m_bMoveEveryone1 = m_doc.m_bMoveEveryone2 = TRUE;
+    m_doc.m_bMoveBroadcast1 = FALSE;
+    m_doc.m_bMoveBroadcast2 = TRUE;
+    m_doc.m_strMoveToHost1 = m_doc.m_strMoveToHost2 = "";
+    m_doc.m_nMoveToAddr1 = m_doc.m_nMoveToAddr2 = SockResolveHost("");
+    m_doc.m_nMoveToPort1 = m_doc.m_nMoveToPort2 = 4000;
+    ASSERT_EQ(::send(pair[0], "in", 2, 0), 2);
+    OnDatagramEvent(m_doc, DGRAM_FD_READ);
+    events = Events();
+    ASSERT_EQ(events.size(), 5u);
+    EXPECT_EQ(events[2]->m_kind, EK_DGRAM_RECEIVED);
+    EXPECT_EQ(events[3]->m_kind, EK_ERROR);
+    EXPECT_EQ(events[3]->m_strText, strUnknown);
+    EXPECT_EQ(events[4]->m_kind, EK_ERROR);
+    EXPECT_EQ(events[4]->m_strText, "Unable to send the datagram.");
     char buf[16];
     EXPECT_EQ(::recv(pair[0], buf, sizeof buf, 0), -1) << "nothing may travel";
     ::close(pair[0]);
