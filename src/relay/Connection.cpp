@@ -97,6 +97,20 @@ void CloseSocket(SOCKET& field)
     }
 }
 
+// Ends listening after a failed start: the listening socket, the client it
+// gave, and the clients accepted in keep-alive mode and still waiting, whose
+// serving ends with it (as those still in the listening socket's queue are
+// refused when it closes). Left open, they would stay connected and unserved
+// until a later start, or for good if keep-alive is switched off meanwhile.
+void StopListening(CMidwireDoc& doc)
+{
+    CloseSocket(doc.m_hListenSocket);
+    CloseSocket(doc.m_hClientSocket);
+    for (const SOCKET s : doc.m_pendingAccepts)
+        SockClose(s);
+    doc.m_pendingAccepts.clear();
+}
+
 // Asks a side's worker to stop. Its socket is no longer watched from here
 // on (the worker closes it), nor, without keep-alive, the listening socket
 // that the client worker closes too.
@@ -210,9 +224,8 @@ BOOL StartConnectionBody(CMidwireDoc& doc)
                 // not run.
                 CancelSocketNotification(LoadSocket(doc.m_hListenSocket));
                 AfxMessageBox(FormatMessageText(IDS_ACCEPT_FAILED, doc.m_strListenPort));
-                CloseSocket(doc.m_hListenSocket);
                 // A client accepted but not registered is of no use either.
-                CloseSocket(doc.m_hClientSocket);
+                StopListening(doc);
                 return FALSE;
             }
         }
@@ -228,20 +241,16 @@ BOOL StartConnectionBody(CMidwireDoc& doc)
         }
         if (hServer == INVALID_SOCKET) {
             AfxMessageBox(FormatMessageText(IDS_CONNECT_SERVER_FAILED, doc.m_strServerHost, doc.m_strServerPort));
-            if (doc.m_bAcceptConnections) {
-                CloseSocket(doc.m_hListenSocket);
-                CloseSocket(doc.m_hClientSocket);
-            }
+            if (doc.m_bAcceptConnections)
+                StopListening(doc);
             return FALSE;
         }
         StoreSocket(doc.m_hServerSocket, hServer);
         if (SelectSocketNotification(hServer, WM_SERVER_SOCKET_EVENT, FD_READ | FD_CLOSE) == -1) {
             AfxMessageBox(FormatMessageText(IDS_SELECT_SERVER_FAILED, doc.m_strServerHost, doc.m_strServerPort));
             CloseSocket(doc.m_hServerSocket);
-            if (doc.m_bAcceptConnections) {
-                CloseSocket(doc.m_hListenSocket);
-                CloseSocket(doc.m_hClientSocket);
-            }
+            if (doc.m_bAcceptConnections)
+                StopListening(doc);
             return FALSE;
         }
         if (HistoryEvent* p = MakeStatusEvent(

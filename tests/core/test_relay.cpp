@@ -678,6 +678,30 @@ TEST_F(RelaySessionTest, KeepAliveServesQueuedClientsOneAfterAnother)
     EXPECT_FALSE(ConnectLocal(nListenPort).Valid());
 }
 
+// Keep-alive serving that ends on a failed start (the server has gone)
+// turns away the clients still queued for it, as the listening socket's own
+// queue is refused when it closes: none stays connected and unserved.
+TEST_F(RelaySessionTest, KeepAliveStartFailureClosesTheQueuedClients)
+{
+    doc.m_bKeepAlive = TRUE;
+    ASSERT_TRUE(Start(true, true));
+    Fd second = ConnectLocal(nListenPort);
+    Fd third = ConnectLocal(nListenPort);
+    ASSERT_TRUE(second.Valid() && third.Valid());
+    ASSERT_TRUE(PumpUntil([&] { return doc.m_pendingAccepts.size() == 2; }));
+
+    serverListen.Reset();  // the next connect to the server is refused
+    client.Reset();
+    ASSERT_TRUE(PumpUntil([&] { return !doc.m_bConnected && !IsRelayEnding(); }));
+    ASSERT_FALSE(frontEnd.m_messages.empty());
+    EXPECT_EQ(frontEnd.m_messages.back(), "Error trying a connection to the host: 127.0.0.1 port " +
+                                              doc.m_strServerPort + ".\nConnection refused or unknow host.");
+    EXPECT_EQ(doc.m_hListenSocket, INVALID_SOCKET);
+    EXPECT_TRUE(ClosedPumping(second.Get()));  // taken for the failed start
+    EXPECT_TRUE(ClosedPumping(third.Get(), 3000));
+    EXPECT_TRUE(doc.m_pendingAccepts.empty());
+}
+
 // Only "Connect to host": no wait for a client, no listening socket, the
 // server's data is held whatever its hold option says, and End stops the
 // server worker alone. With both sides, End stops the server side first.
