@@ -319,20 +319,33 @@ SOCKET SockConnect(const std::string& strHost, const std::string& strPort)
     return s;
 }
 
+bool SockAddressIsListener(const sockaddr_in& peer, const sockaddr_in& ownEnd, const sockaddr_in& listen)
+{
+    if (peer.sin_family != AF_INET || listen.sin_family != AF_INET || peer.sin_port != listen.sin_port)
+        return false;
+    if (listen.sin_addr.s_addr != htonl(INADDR_ANY))
+        return peer.sin_addr.s_addr == listen.sin_addr.s_addr;
+    // A listener on every address is reached through any address of this
+    // machine: a loopback one, or the one the connection itself goes out
+    // from. A server elsewhere on the same port number is none of these.
+    const bool bLoopback = (ntohl(peer.sin_addr.s_addr) >> 24) == IN_LOOPBACKNET;
+    return bLoopback || (ownEnd.sin_family == AF_INET && peer.sin_addr.s_addr == ownEnd.sin_addr.s_addr);
+}
+
 bool SockConnectedToListener(SOCKET hConnected, SOCKET hListen)
 {
     if (hConnected == INVALID_SOCKET || hListen == INVALID_SOCKET)
         return false;
     sockaddr_in peer{};
-    sockaddr_in local{};
+    sockaddr_in ownEnd{};
+    sockaddr_in listen{};
     socklen_t nPeer = sizeof peer;
-    socklen_t nLocal = sizeof local;
+    socklen_t nOwnEnd = sizeof ownEnd;
+    socklen_t nListen = sizeof listen;
     if (::getpeername(hConnected, reinterpret_cast<sockaddr*>(&peer), &nPeer) != 0 ||
-        ::getsockname(hListen, reinterpret_cast<sockaddr*>(&local), &nLocal) != 0 || peer.sin_family != AF_INET ||
-        local.sin_family != AF_INET)
-        return false;
-    if (peer.sin_port != local.sin_port ||
-        (local.sin_addr.s_addr != htonl(INADDR_ANY) && peer.sin_addr.s_addr != local.sin_addr.s_addr))
+        ::getsockname(hConnected, reinterpret_cast<sockaddr*>(&ownEnd), &nOwnEnd) != 0 ||
+        ::getsockname(hListen, reinterpret_cast<sockaddr*>(&listen), &nListen) != 0 ||
+        !SockAddressIsListener(peer, ownEnd, listen))
         return false;
     ShowWarning("Connection to the own listening socket");
     return true;

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <netinet/in.h>
 #include <string>
 
 using SOCKET = int;
@@ -31,6 +32,9 @@ int SockClose(SOCKET s);
 // as a new client instead of reaching a server. When it is, a warning is
 // shown and true returned; the caller closes the socket.
 bool SockConnectedToListener(SOCKET hConnected, SOCKET hListen);
+// The test itself, on the addresses: the connection's peer, its own end and
+// the listening socket's own address.
+bool SockAddressIsListener(const sockaddr_in& peer, const sockaddr_in& ownEnd, const sockaddr_in& listen);
 
 // A check that SockConnect makes while it waits for the server: once it
 // answers true the connect is given up and fails. The command line installs

@@ -262,6 +262,31 @@ TEST_F(SockFixture, HostsAndAddresses)
     EXPECT_TRUE(frontEnd.m_warnings.empty());
 }
 
+// A connection reaches the program's own listener only through an address of
+// this machine; a server elsewhere that uses the same port number is a server.
+TEST(SockAddresses, OwnListenerIsToldFromAServerOnTheSamePort)
+{
+    auto addr = [](const char* pszAddress, std::uint16_t nPort) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(nPort);
+        ::inet_pton(AF_INET, pszAddress, &a.sin_addr);
+        return a;
+    };
+    const sockaddr_in anyListen = addr("0.0.0.0", 8080);
+    const sockaddr_in lanEnd = addr("192.168.7.5", 40000);
+    EXPECT_TRUE(SockAddressIsListener(addr("127.0.0.1", 8080), addr("127.0.0.1", 40000), anyListen));
+    EXPECT_TRUE(SockAddressIsListener(addr("127.0.0.2", 8080), addr("127.0.0.1", 40000), anyListen));
+    EXPECT_TRUE(SockAddressIsListener(addr("192.168.7.5", 8080), lanEnd, anyListen));
+    EXPECT_FALSE(SockAddressIsListener(addr("192.168.7.9", 8080), lanEnd, anyListen));
+    EXPECT_FALSE(SockAddressIsListener(addr("93.184.216.34", 8080), lanEnd, anyListen));
+    EXPECT_FALSE(SockAddressIsListener(addr("127.0.0.1", 8081), addr("127.0.0.1", 40000), anyListen));
+    // A listener on one address is reached only through that address.
+    const sockaddr_in oneListen = addr("127.0.0.1", 8080);
+    EXPECT_TRUE(SockAddressIsListener(addr("127.0.0.1", 8080), addr("127.0.0.1", 40000), oneListen));
+    EXPECT_FALSE(SockAddressIsListener(addr("127.0.0.2", 8080), addr("127.0.0.1", 40000), oneListen));
+}
+
 TEST_F(SockFixture, Datagrams)
 {
     const std::string port = std::to_string(FreePort(SOCK_DGRAM));
