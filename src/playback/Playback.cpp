@@ -365,9 +365,7 @@ void OnStartPlayback(CMidwireDoc& doc)
     if (auto* pMarker = new (std::nothrow) HistoryEvent) {
         pMarker->m_kind = EK_PLAYBACK_START;
         pMarker->m_strText = FormatMessageText(IDS_START_PLAYBACK, doc.m_bPlayAsClient ? "Client" : "Server");
-        doc.AddToHistory(pMarker);
-        if (g_pMainFrame)
-            g_pMainFrame->AddEventRow(pMarker);
+        doc.RecordEvent(pMarker, FALSE);
     }
 
     if (!StartConnection(doc))

@@ -190,11 +190,8 @@ void RecordClientConnect(CMidwireDoc& doc, const char* pszSuffix)
         MakeStatusEvent(EK_CONNECT_CLIENT, FormatMessageText(IDS_ACCEPTED_CONNECTION, doc.m_strClientHost,
                                                              doc.m_strListenPort) +
                                                pszSuffix);
-    if (!p)
-        return;
-    doc.AddToHistory(p);
-    if (g_pMainFrame)
-        g_pMainFrame->AddEventRow(p);
+    if (p)
+        doc.RecordEvent(p, FALSE);
 }
 
 BOOL StartConnectionBody(CMidwireDoc& doc)
@@ -255,9 +252,7 @@ BOOL StartConnectionBody(CMidwireDoc& doc)
         }
         if (HistoryEvent* p = MakeStatusEvent(
                 EK_CONNECT_SERVER, FormatMessageText(IDS_CONNECTED_TO, doc.m_strServerHost, doc.m_strServerPort))) {
-            if (g_pMainFrame)
-                g_pMainFrame->AddEventRow(p);
-            doc.AddToHistory(p);
+            doc.ShowThenRecord(p);
         }
     }
     if (doc.m_bAcceptConnections)

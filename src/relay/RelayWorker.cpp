@@ -734,9 +734,7 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
     if (HistoryEvent* p = NewEvent()) {
         p->m_kind = w.nClosingKind;
         p->m_strText = FormatMessageText(w.nClosingText, w.strHost, w.strPort);
-        if (g_pMainFrame)
-            g_pMainFrame->AddEventRow(p);
-        doc.AddToHistory(p);
+        doc.ShowThenRecord(p);
     }
     SideDoneFlag(doc, side).store(TRUE);
     st.evDone.SetEvent();

@@ -127,9 +127,23 @@ void CMidwireDoc::EmptyPlaybackList()
 
 void CMidwireDoc::RecordEvent(HistoryEvent* pEvent, BOOL bQuiet)
 {
+    if (bQuiet || !g_pMainFrame) {
+        AddToHistory(pEvent);
+        return;
+    }
+    // No front end waits for another recording thread while it adds a row,
+    // so the lock is held only briefly.
+    std::lock_guard<std::mutex> lock(m_recordLock);
     AddToHistory(pEvent);
-    if (!bQuiet && g_pMainFrame)
+    g_pMainFrame->AddEventRow(pEvent);
+}
+
+void CMidwireDoc::ShowThenRecord(HistoryEvent* pEvent)
+{
+    std::lock_guard<std::mutex> lock(m_recordLock);
+    if (g_pMainFrame)
         g_pMainFrame->AddEventRow(pEvent);
+    AddToHistory(pEvent);
 }
 
 BOOL CMidwireDoc::OnNewDocument()

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <mutex>
 #include <string>
 
 #include "app/resource.h"
@@ -146,6 +147,9 @@ public:
     // The recording pattern: into the history, then into the list unless the
     // governing Quiet option is set.
     void RecordEvent(HistoryEvent* pEvent, BOOL bQuiet);
+    // The order of the status events whose row is shown first, whatever
+    // Quiet says: into the list, then into the history.
+    void ShowThenRecord(HistoryEvent* pEvent);
 
     // New: resets every setting and empties history, queues, list and editor.
     BOOL OnNewDocument();
@@ -203,4 +207,8 @@ private:
     void ResolveDatagramSettings();
 
     int m_nWalks = 0;
+    // Held while an event goes into the history and its row into the list:
+    // the workers and the window thread record at the same time, and the
+    // list must show their events in the order the history keeps them.
+    std::mutex m_recordLock;
 };

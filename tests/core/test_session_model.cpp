@@ -354,3 +354,38 @@ TEST_F(DocFixture, WalkGuardBlocksEraseAll)
     }
     EXPECT_TRUE(doc.CanEraseAll());
 }
+
+TEST_F(DocFixture, RowsRecordedFromSeveralThreadsFollowTheHistory)
+{
+    // Each thread records shown, quiet and shown-first events; whatever the
+    // interleaving, the rows are the shown events in history order.
+    constexpr int kThreads = 4;
+    constexpr int kPerThread = 50000;
+    auto recorder = [this](int nThread) {
+        for (int i = 0; i < kPerThread; ++i) {
+            HistoryEvent* p = MakeEvent(EK_MESSAGE, "", std::to_string(nThread) + ":" + std::to_string(i));
+            if (i % 7 == 3)
+                doc.RecordEvent(p, TRUE);
+            else if (i % 11 == 5)
+                doc.ShowThenRecord(p);
+            else
+                doc.RecordEvent(p, FALSE);
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int n = 0; n < kThreads; ++n)
+        threads.emplace_back(recorder, n);
+    for (std::thread& t : threads)
+        t.join();
+    ASSERT_EQ(doc.m_history.GetCount(), static_cast<std::size_t>(kThreads * kPerThread));
+    std::vector<HistoryEvent*> shown;
+    for (HistoryEvent* p : doc.m_history) {
+        const std::size_t nColon = p->m_strText.find(':');
+        if (std::stoi(p->m_strText.substr(nColon + 1)) % 7 != 3)
+            shown.push_back(p);
+    }
+    const std::vector<HistoryEvent*> rows = frontEnd.GetRows();
+    ASSERT_EQ(rows.size(), shown.size());
+    for (std::size_t r = 0; r < rows.size(); ++r)
+        ASSERT_EQ(rows[r], shown[r]) << "row " << r;
+}
