@@ -46,8 +46,12 @@ struct WorkerSide {
     std::uint32_t nVerboseKind;
     BOOL& bReplaying;
     std::uint32_t nReplayKind;  // replayed data queued by the playback's send step
-    const std::string& strHost;
-    const std::string& strPort;
+    // The peer's host and port as they were when the worker started: once
+    // End has given up waiting for a worker, the window thread may already
+    // write the next session's into the document while this one still
+    // names its own in its last messages.
+    std::string strHost;
+    std::string strPort;
     std::uint32_t nClosingKind;
     UINT nClosingText;
     const char* pszPieceSuffix;     // a piece cannot be assembled at a break character
