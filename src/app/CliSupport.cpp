@@ -288,9 +288,10 @@ std::size_t Utf8SequenceLength(std::string_view bytes, char32_t& nCode)
     return n;
 }
 
-}  // namespace
-
-QString ArgumentText(std::string_view bytes)
+// Decodes valid UTF-8, and gives every other byte the character that
+// fnOther makes of it.
+template <typename Fn>
+QString DecodeUtf8(std::string_view bytes, Fn fnOther)
 {
     QString strText;
     strText.reserve(static_cast<qsizetype>(bytes.size()));
@@ -298,7 +299,7 @@ QString ArgumentText(std::string_view bytes)
         char32_t nCode = 0;
         const std::size_t n = Utf8SequenceLength(bytes, nCode);
         if (n == 0) {
-            strText += QChar(static_cast<char16_t>(kFirstKeptByte + (static_cast<unsigned char>(bytes[0]) - 0x80)));
+            strText += QChar(fnOther(static_cast<unsigned char>(bytes[0])));
             bytes.remove_prefix(1);
             continue;
         }
@@ -306,6 +307,13 @@ QString ArgumentText(std::string_view bytes)
         bytes.remove_prefix(n);
     }
     return strText;
+}
+
+}  // namespace
+
+QString ArgumentText(std::string_view bytes)
+{
+    return DecodeUtf8(bytes, [](unsigned char b) { return static_cast<char16_t>(kFirstKeptByte + (b - 0x80)); });
 }
 
 std::string LocalText(const QString& strText)
@@ -334,18 +342,5 @@ std::string LocalText(const QString& strText)
 
 QString DisplayText(std::string_view bytes)
 {
-    QString strText;
-    strText.reserve(static_cast<qsizetype>(bytes.size()));
-    while (!bytes.empty()) {
-        char32_t nCode = 0;
-        const std::size_t n = Utf8SequenceLength(bytes, nCode);
-        if (n == 0) {
-            strText += QChar(static_cast<char16_t>(static_cast<unsigned char>(bytes[0])));
-            bytes.remove_prefix(1);
-            continue;
-        }
-        strText += QString::fromUcs4(&nCode, 1);
-        bytes.remove_prefix(n);
-    }
-    return strText;
+    return DecodeUtf8(bytes, [](unsigned char b) { return static_cast<char16_t>(b); });
 }
