@@ -6,6 +6,8 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMimeData>
@@ -518,6 +520,36 @@ TEST_F(MainFrameTest, EditorKeepsBytesAndFoldsCarriageReturns)
         EXPECT_EQ(m_pFrame->GetEditorText(), "typed");
     }
     ASSERT_TRUE(m_pFrame->RunCommand(ID_EDIT_UNDO));
+}
+
+// Text pasted from another program with Ctrl+V: control characters, tabs,
+// line breaks and characters above 127 are left out of the bytes, and a NUL
+// character among them does not cut off the text after it.
+TEST_F(MainFrameTest, PastedTextGivesAllItsBytesPastANul)
+{
+    CMidwireEdit* pEdit = m_pFrame->Editor();
+    m_pFrame->show();
+    m_pFrame->activateWindow();
+    pEdit->setFocus();
+    Settle();
+    QGuiApplication::clipboard()->setText(QString::fromLatin1("ab\0cd\r\nx\ty\xE9z\r[13][[", 19));
+    Settle();
+    if (!Enabled(ID_EDIT_PASTE))
+        GTEST_SKIP() << "no clipboard on this platform";
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_V, Qt::ControlModifier);
+    QApplication::sendEvent(pEdit, &press);
+    QKeyEvent release(QEvent::KeyRelease, Qt::Key_V, Qt::ControlModifier);
+    QApplication::sendEvent(pEdit, &release);
+    Settle();
+    EXPECT_EQ(m_pFrame->GetEditorText(), "abcd\nx\ty\xE9z\n[13][[");
+    std::int32_t nLength = 0;
+    const MallocPtr<unsigned char> bytes = GetEditorBytes(nLength);
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes.get()), static_cast<std::size_t>(nLength)), "abcdxyz\r[");
+
+    // A NUL alone gives no bytes, as line breaks alone give none.
+    pEdit->setPlainText(QString(QChar(0)) + QStringLiteral("\n"));
+    EXPECT_EQ(m_pFrame->GetEditorText(), "\n");
 }
 
 // Data without line breaks makes one line of megabytes: it keeps its

@@ -48,12 +48,17 @@ std::string CMidwireEdit::GetText() const
     // as the byte it stands for; its paragraph separators are the line
     // breaks. A character with no 8-bit form (pasted typographic quotes, a
     // euro sign) is left out, as the translation to bytes leaves out every
-    // character above 127: it must not reach a peer as some other byte.
+    // character above 127: it must not reach a peer as some other byte. A
+    // pasted NUL character is left out too: in the program's zero-terminated
+    // texts it would end the text, and everything after it would be lost
+    // from what is sent, saved or coded.
     const QString raw = document()->toRawText();
     std::string strText;
     strText.reserve(static_cast<std::size_t>(raw.size()));
     for (const QChar ch : raw) {
         const char16_t u = ch.unicode();
+        if (u == 0)
+            continue;
         if (u <= 0xFF)
             strText.push_back(static_cast<char>(u));
         else if (u == QChar::ParagraphSeparator || u == QChar::LineSeparator)
