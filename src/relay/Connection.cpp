@@ -17,6 +17,7 @@
 #include "relay/RelayState.h"
 #include "relay/SocketNotifier.h"
 #include "session/FrontEnd.h"
+#include "session/RunningClock.h"
 
 CRelayState& RelayState()
 {
@@ -51,6 +52,9 @@ namespace {
 // closed before the session ends without it (at least; a longer time wait
 // counts instead).
 constexpr int kDeliveryStallMs = 1000;
+// The most that one pass of a close handler's wait counts towards its limit:
+// a longer pass means the process was stopped or starved meanwhile.
+constexpr auto kMaxWaitStep = std::chrono::milliseconds(100);
 
 void DispatchNotification(UINT nMsg, unsigned lParam)
 {
@@ -318,10 +322,10 @@ void WaitCloseRouted(CMidwireDoc& doc, ERelaySide side, int nTimeWait)
     // A posted close: there is nothing to wait for.
     if (LoadSocket(SideSocket(doc, side)) == INVALID_SOCKET || PeerConnectedAndQuiet(doc, side))
         return;
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(nTimeWait, kDeliveryStallMs));
+    const auto limit = std::chrono::milliseconds(std::max(nTimeWait, kDeliveryStallMs));
+    CRunningClock clock(kMaxWaitStep);
     while (!st.bPeerCloseRouted.load(std::memory_order_acquire) && !SideDoneFlag(doc, side).load() &&
-           !RelayState().bEndRequested && std::chrono::steady_clock::now() < deadline) {
+           !RelayState().bEndRequested && clock.Tick() < limit) {
         PumpThenPause();
     }
 }
@@ -364,17 +368,18 @@ void WaitForDelivery(CMidwireDoc& doc, ERelaySide side, int nTimeWait)
     const auto stall = std::chrono::milliseconds(std::max(nTimeWait, kDeliveryStallMs));
     std::uint64_t nLastSent = st.nBytesSent.load(std::memory_order_relaxed);
     int nLastInSocket = BytesInSocket(doc, side);
-    auto lastMove = std::chrono::steady_clock::now();
+    // Time counts only while the process runs: a peer stopped together with
+    // it (a suspended job) has had no chance to take anything meanwhile.
+    CRunningClock sinceMove(kMaxWaitStep);
     while (!SideDoneFlag(doc, side).load() && HasUnsentData(doc, side) && !RelayState().bEndRequested) {
         PumpThenPause();
         const std::uint64_t nSent = st.nBytesSent.load(std::memory_order_relaxed);
         const int nInSocket = BytesInSocket(doc, side);
-        const auto now = std::chrono::steady_clock::now();
         if (nSent != nLastSent || nInSocket != nLastInSocket) {
             nLastSent = nSent;
             nLastInSocket = nInSocket;
-            lastMove = now;
-        } else if (now - lastMove >= stall) {
+            sinceMove.Restart();
+        } else if (sinceMove.Tick() >= stall) {
             break;
         }
     }

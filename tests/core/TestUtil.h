@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -108,6 +109,26 @@ inline std::string RandomBytes(std::mt19937& rng, size_t n)
     for (auto& c : s)
         c = static_cast<char>(rng() & 0xFF);
     return s;
+}
+
+// Stops this whole process (every thread, as Ctrl-Z stops a job) for about
+// nSeconds and resumes it, from a shell started for the purpose; returns once
+// the process runs again. False when the shell could not run.
+inline bool SuspendThisProcessFor(double nSeconds)
+{
+    const std::string script = "kill -STOP " + std::to_string(::getpid()) + "; sleep " + std::to_string(nSeconds) +
+                               "; kill -CONT " + std::to_string(::getpid());
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        return false;
+    if (pid == 0) {
+        ::execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int nStatus = 0;
+    while (::waitpid(pid, &nStatus, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0;
 }
 
 // Bytes of more than 2 or 4 GiB at little memory cost: a head page, one block

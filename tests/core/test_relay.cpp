@@ -856,6 +856,44 @@ TEST_F(RelaySessionTest, DataOfAClosingPeerReachesASlowReaderBeforeTheEnd)
     closingPeer.join();
 }
 
+// The relay stopped together with its peers (a job suspended with Ctrl-Z)
+// while it waits for a closed server's data to reach a slow client: resumed,
+// it gives the client its time again instead of ending at once for the
+// seconds in which nobody could move anything.
+TEST_F(RelaySessionTest, SuspendedWhileAClosingPeersDataWaitsLosesNothing)
+{
+    doc.m_bUseBreakChar = FALSE;
+    doc.m_bQuiet = TRUE;
+    doc.m_nServerTimeWait = 10;
+    doc.m_nClientTimeWait = 10;
+    std::mt19937 rng(13);
+    const std::string reply = testutil::RandomBytes(rng, 6u << 20);
+    ASSERT_TRUE(Start(true, true));
+    std::thread serverPeer([&] {
+        SendAllBlocking(server.Get(), reply);
+        server.Reset();
+    });
+    std::string got;
+    std::atomic<bool> bEof{false};
+    std::thread clientPeer([&] {
+        ReadFrom(client.Get(), got, 2u << 20, 1u << 20, 60);
+        // A pause in which the system moves what the reads made room for;
+        // then the whole process, this reader with it, stops for longer than
+        // the relay waits for data that does not move; resumed, the reader
+        // takes a moment before it reads on.
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        EXPECT_TRUE(testutil::SuspendThisProcessFor(2.5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        bEof = ReadFrom(client.Get(), got, reply.size() + 1, 1u << 20, 60);
+    });
+    EXPECT_TRUE(PumpUntil([&] { return !doc.m_bConnected; }, 60000));
+    serverPeer.join();
+    clientPeer.join();
+    EXPECT_EQ(got.size(), reply.size());
+    EXPECT_TRUE(got == reply) << "the client got other bytes than the server sent";
+    EXPECT_TRUE(bEof.load());
+}
+
 // A reader slower than the relay's socket buffer drains in a second: the
 // worker waits long for room in the full buffer and writes nothing meanwhile,
 // yet the data moves, and the session waits until the reader has it all.
