@@ -8,12 +8,15 @@
 #include <unistd.h>
 
 #include "app/CliSupport.h"
+#include "session/RunningClock.h"
 
 namespace {
 // The writer may be this far behind before Append waits for it.
 constexpr std::size_t kMaxPending = 32u << 20;
 // How long an output may take nothing before Finish gives up on it.
 constexpr auto kStuckLimit = std::chrono::seconds(2);
+// The most that one pass of that wait (100 ms as a rule) counts towards it.
+constexpr auto kMaxStep = std::chrono::milliseconds(500);
 }  // namespace
 
 CRowLineWriter::CRowLineWriter(int fd) : m_fd(fd), m_nChunk(1u << 20)
@@ -105,15 +108,17 @@ bool CRowLineWriter::Finish(bool bGiveUpIfStuck)
         std::unique_lock<std::mutex> lock(m_lock);
         m_bFinishing = true;
         m_cv.notify_all();
-        auto lastProgress = std::chrono::steady_clock::now();
+        // Only time that this process runs counts: stopped (Ctrl-Z) and
+        // resumed, it gives the output the full time again rather than
+        // blaming it for the pause.
+        CRunningClock sinceProgress(kMaxStep);
         std::uint64_t nLastWritten = m_nWritten.load();
         while ((m_bWriting || !m_pending.empty()) && !m_bFailed.load()) {
             m_cv.wait_for(lock, std::chrono::milliseconds(100));
-            const auto now = std::chrono::steady_clock::now();
             if (m_nWritten.load() != nLastWritten) {
                 nLastWritten = m_nWritten.load();
-                lastProgress = now;
-            } else if (bGiveUpIfStuck && now - lastProgress >= kStuckLimit) {
+                sinceProgress.Restart();
+            } else if (bGiveUpIfStuck && sinceProgress.Tick() >= kStuckLimit) {
                 m_bGiveUp = true;
                 m_strError = "the output took nothing for 2 s";
                 break;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <fcntl.h>
@@ -13,6 +15,7 @@
 
 #include "app/HeadlessFrontEnd.h"
 #include "app/RowLineWriter.h"
+#include "TestUtil.h"
 
 namespace {
 
@@ -92,6 +95,41 @@ TEST(RowLineWriter, FailedAndStuckOutputsAreReported)
         EXPECT_FALSE(writer.Finish(true));
         EXPECT_EQ(writer.GetErrorText(), "the output took nothing for 2 s");
     }
+}
+
+// Stopped (Ctrl-Z, with the reader of its output in the same job) and
+// resumed while it finishes after a signal, the writer gives the output its
+// full time again: the pause is not the output's taking nothing.
+TEST(RowLineWriter, SuspendedWhileFinishingIsNotAStuckOutput)
+{
+    Pipe p;
+    const std::string line(4095, 'x');
+    constexpr int kLines = 256;  // 1 MiB: far more than the pipe holds
+    std::atomic<bool> bFinishing{false};
+    std::size_t nGot = 0;
+    std::thread reader([&] {
+        char buf[65536];
+        for (int i = 0; i < 200 && !bFinishing.load(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_TRUE(testutil::SuspendThisProcessFor(2.5));
+        // Resumed: a short while before the reader takes more.
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        ssize_t n;
+        while ((n = ::read(p.fd[0], buf, sizeof buf)) > 0)
+            nGot += static_cast<std::size_t>(n);
+    });
+    {
+        CRowLineWriter writer(p.fd[1]);
+        for (int i = 0; i < kLines; ++i)
+            writer.Append(line);
+        bFinishing = true;
+        EXPECT_TRUE(writer.Finish(true)) << writer.GetErrorText();
+    }
+    ::close(p.fd[1]);
+    p.fd[1] = -1;
+    reader.join();
+    EXPECT_EQ(nGot, static_cast<std::size_t>(kLines) * (line.size() + 1));
 }
 
 // A relay that runs for weeks pumps messages at every millisecond of its
