@@ -36,6 +36,8 @@ const char* const kUsage =
     "         datagrams whose sender is host FROM ('*' for everyone) are sent on\n"
     "         to host TO ('*' for broadcast) at PORT. An empty FROM matches no\n"
     "         sender. Both rules may match one datagram; rule 1 goes first.\n"
+    "         A datagram that comes back from the bound port itself is recorded\n"
+    "         but not moved again, so a rule leading there cannot loop.\n"
     "  --no-resolve   name senders by dotted address, not by reverse lookup\n"
     "  --verbose      also record 'Bytes sent n on n.' after each full send\n"
     "  --quiet        record datagram events without printing them (the bind\n"

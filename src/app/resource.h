@@ -72,6 +72,9 @@ enum : UINT {
     IDS_WRITE_FILE_FAILED = 61490,
     // The printer or the print file could not be opened: nothing was printed.
     IDS_PRINT_START_FAILED = 61491,
+    // A datagram that came back from the bound socket itself is not moved
+    // again, so that a move rule leading back to the bound port cannot loop.
+    IDS_DGRAM_OWN_NOT_MOVED = 61492,
 };
 
 // The text of a string-table entry; empty for an unknown id.

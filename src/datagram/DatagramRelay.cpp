@@ -6,6 +6,7 @@
 #include <QSocketNotifier>
 #include <QThread>
 #include <cstdlib>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <cstring>
 #include <memory>
@@ -34,6 +35,10 @@ QPointer<QSocketNotifier> g_pDgramNotifier;
 // handler nor delete the notifier under it.
 bool g_bInDatagramEvent = false;
 std::uint64_t g_nDgramReceived = 0;
+// Address and port the socket is bound to (host order): a datagram from there
+// is one the relay sent to itself.
+std::uint32_t g_nOwnAddr = 0;
+std::uint16_t g_nOwnPort = 0;
 
 // Receive queue asked for on the bound socket.
 constexpr int DGRAM_RECEIVE_QUEUE_BYTES = 4 << 20;
@@ -258,6 +263,14 @@ void OnDatagramStart(CMidwireDoc& doc)
         return;
     }
     g_nDgramReceived = 0;
+    g_nOwnAddr = 0;
+    g_nOwnPort = 0;
+    sockaddr_in own{};
+    socklen_t nOwnLen = sizeof own;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&own), &nOwnLen) == 0) {
+        g_nOwnAddr = ntohl(own.sin_addr.s_addr);
+        g_nOwnPort = ntohs(own.sin_port);
+    }
 
     auto* pEvent = new HistoryEvent;
     pEvent->m_kind = EK_DGRAM_BIND;
@@ -318,8 +331,10 @@ void OnDatagramEvent(CMidwireDoc& doc, int nEvent)
     g_bInDatagramEvent = true;
     for (int nHandled = 0; nHandled < DGRAM_DRAIN_BATCH; ++nHandled) {
         std::uint32_t nSender = 0;
+        std::uint16_t nSenderPort = 0;
         bool bTaken = false;
-        const int n = SockReceiveFrom(s, g_dgramReceiveBuffer, DGRAM_BUFFER_SIZE, &nSender, nullptr, &bTaken);
+        const int n =
+            SockReceiveFrom(s, g_dgramReceiveBuffer, DGRAM_BUFFER_SIZE, &nSender, &nSenderPort, &bTaken);
         if (n > 0 || (n == 0 && bTaken)) {
             ++g_nDgramReceived;
             const std::string strSender = NameSender(doc, nSender);
@@ -328,10 +343,21 @@ void OnDatagramEvent(CMidwireDoc& doc, int nEvent)
             // in which the user may have stopped the relay.
             if (doc.m_hDatagramSocket != s)
                 break;
-            if (doc.m_bMove1 && (doc.m_bMoveEveryone1 || nSender == doc.m_nMoveFromAddr1))
+            // A datagram the relay sent to its own port (a rule, or a send,
+            // aimed at it) is recorded but not moved again: moving it would
+            // bring it back once more, without end, and with both rules on
+            // in ever more copies.
+            const bool bRule1 = doc.m_bMove1 && (doc.m_bMoveEveryone1 || nSender == doc.m_nMoveFromAddr1);
+            const bool bRule2 = doc.m_bMove2 && (doc.m_bMoveEveryone2 || nSender == doc.m_nMoveFromAddr2);
+            if (g_nOwnPort != 0 && nSenderPort == g_nOwnPort && nSender == g_nOwnAddr) {
+                if (bRule1 || bRule2)
+                    RecordText(doc, EK_WARNING, LoadStringText(IDS_DGRAM_OWN_NOT_MOVED), strSender);
+                continue;
+            }
+            if (bRule1)
                 MoveDatagram(doc, s, n, doc.m_nMoveToAddr1, doc.m_nMoveToPort1, doc.m_strMoveToHost1,
                              doc.m_bMoveBroadcast1, kSuffixMoved1);
-            if (doc.m_bMove2 && (doc.m_bMoveEveryone2 || nSender == doc.m_nMoveFromAddr2))
+            if (bRule2)
                 MoveDatagram(doc, s, n, doc.m_nMoveToAddr2, doc.m_nMoveToPort2, doc.m_strMoveToHost2,
                              doc.m_bMoveBroadcast2, kSuffixMoved2);
             continue;

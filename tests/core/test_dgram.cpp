@@ -330,6 +330,56 @@ TEST_F(DatagramTest, EveryoneRuleRecordsAndForwardsEachDatagramInOneDrain)
     EXPECT_EQ(got, std::string("t\0o", 3));
 }
 
+// Both rules aimed back at the bound port: the outside datagram is moved
+// twice, each copy comes back from the relay itself and is recorded with a
+// warning instead of being moved again, so the traffic ends.
+TEST_F(DatagramTest, RulesLeadingBackToTheBoundPortDoNotLoop)
+{
+    Peer sender(m_nLocal);
+    ASSERT_TRUE(sender.Ok());
+    Start();
+    m_doc.m_bMove1 = m_doc.m_bMove2 = TRUE;
+    m_doc.m_bMoveEveryone1 = m_doc.m_bMoveEveryone2 = TRUE;
+    m_doc.m_strMoveToHost1 = m_doc.m_strMoveToHost2 = Dotted(m_nLocal);
+    m_doc.m_nMoveToAddr1 = m_doc.m_nMoveToAddr2 = m_nLocal;
+    m_doc.m_nMoveToPort1 = m_doc.m_nMoveToPort2 = m_nPort;
+
+    ASSERT_TRUE(sender.SendTo("ping", m_nLocal, m_nPort));
+    PumpUntilReceived(3);
+    // Give a loop, were there one, time to show itself.
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 300)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+
+    const std::vector<std::uint32_t> expected = {EK_DGRAM_BIND,     EK_DGRAM_RECEIVED, EK_DGRAM_MOVED,
+                                                 EK_DGRAM_MOVED,    EK_DGRAM_RECEIVED, EK_WARNING,
+                                                 EK_DGRAM_RECEIVED, EK_WARNING};
+    EXPECT_EQ(Kinds(), expected);
+    EXPECT_EQ(GetDatagramReceivedCount(), 3u);
+    for (const HistoryEvent* p : Events(EK_DGRAM_RECEIVED | EK_DGRAM_MOVED))
+        EXPECT_EQ(Data(p), "ping");
+    for (const HistoryEvent* p : Events(EK_WARNING))
+        EXPECT_EQ(p->m_strText, LoadStringText(IDS_DGRAM_OWN_NOT_MOVED));
+
+    // A datagram the relay sends to itself with no rule matching is only
+    // recorded.
+    m_doc.m_bMove1 = m_doc.m_bMove2 = FALSE;
+    const std::size_t nBefore = m_doc.m_history.GetCount();
+    m_frontEnd.SetEditorText("self");
+    m_doc.m_strSendHost = Dotted(m_nLocal);
+    m_doc.m_strSendPort = std::to_string(m_nPort);
+    m_doc.m_bSendBroadcast = FALSE;
+    m_doc.m_nSendAddr = m_nLocal;
+    m_doc.m_nSendPort = m_nPort;
+    OnDatagramSend(m_doc);
+    PumpUntilReceived(4);
+    ASSERT_EQ(m_doc.m_history.GetCount(), nBefore + 2);
+    EXPECT_EQ(m_doc.m_history.GetAt(nBefore)->m_kind, EK_DGRAM_SENT);
+    EXPECT_EQ(m_doc.m_history.GetAt(nBefore + 1)->m_kind, EK_DGRAM_RECEIVED);
+    EXPECT_EQ(Data(m_doc.m_history.GetAt(nBefore + 1)), "self");
+}
+
 TEST_F(DatagramTest, FromHostRulesMatchOnlyTheirSenderAndBothMayApply)
 {
     Peer sink1(m_nLocal), sink2(m_nLocal), sender(m_nLocal);
