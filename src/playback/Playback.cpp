@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <mutex>
 #include <new>
+#include <string_view>
 #include <vector>
 
 #include "app/CommandTable.h"
@@ -36,6 +39,9 @@ struct SideRules {
     std::uint32_t nClosingKind;    // the recorded end of this side's connection
     UINT nCloseMessage;            // the notification that closes this side
     std::uint32_t nSentKind;       // the kind of replayed data
+    std::uint32_t nCopyKind;       // Verbose copy of a piece as it was sent to the peer
+    std::uint32_t nReceivedKind;   // the peer's piece as received (held, or the Verbose copy)
+    std::uint32_t nMovedKind;      // the peer's piece as forwarded
     void (CMidwireDoc::*pfnQueue)(HistoryEvent*);
 };
 
@@ -51,6 +57,9 @@ SideRules GetSideRules(const CMidwireDoc& doc, ERelaySide side)
                          EK_DISCONNECT_SERVER,
                          WM_SERVER_SOCKET_EVENT,
                          EK_PLAYBACK_SENT_TO_SERVER,
+                         EK_SENT_TO_SERVER,
+                         EK_RECEIVED_FROM_SERVER,
+                         EK_MOVED_TO_CLIENT,
                          &CMidwireDoc::AddToServer};
     return SideRules{doc.m_bServerCheckReply,
                      doc.m_nServerControlledChars,
@@ -61,6 +70,9 @@ SideRules GetSideRules(const CMidwireDoc& doc, ERelaySide side)
                      EK_DISCONNECT_CLIENT,
                      WM_CLIENT_SOCKET_EVENT,
                      EK_PLAYBACK_SENT_TO_CLIENT,
+                     EK_SENT_TO_CLIENT,
+                     EK_RECEIVED_FROM_CLIENT,
+                     EK_MOVED_TO_SERVER,
                      &CMidwireDoc::AddToClient};
 }
 
@@ -121,6 +133,78 @@ bool LeadingBytesAgree(const HistoryEvent& expected, const HistoryEvent& receive
     if (!expected.m_pData || !received.m_pData)
         return true;
     return std::memcmp(expected.m_pData, received.m_pData, static_cast<size_t>(n)) == 0;
+}
+
+bool SameBytes(const HistoryEvent& a, const HistoryEvent& b)
+{
+    if (a.m_nLength != b.m_nLength)
+        return false;
+    if (a.m_nLength <= 0 || !a.m_pData || !b.m_pData)
+        return a.m_nLength <= 0 || (!a.m_pData && !b.m_pData);
+    return std::memcmp(a.m_pData, b.m_pData, static_cast<size_t>(a.m_nLength)) == 0;
+}
+
+// A recording made with Verbose on holds each piece that went to a peer
+// twice: as moved or edited when it was queued, and as "Sent to:" when the
+// worker sent it, in the same order. Only the first is sent again; the
+// pieces replayed so far whose "Sent to:" copy has not come up yet are kept
+// here by length and hash, per side, from the building of the script on.
+struct SentPiece {
+    std::int32_t nLength;
+    std::size_t nHash;
+};
+std::deque<SentPiece> g_awaitingCopy[2];
+std::mutex g_awaitingCopyLock;
+// How far a copy may trail its piece: pieces that no copy followed (Verbose
+// switched on later) are passed over, within this reach.
+constexpr std::size_t kCopySearchReach = 256;
+
+SentPiece DescribePiece(const HistoryEvent& e)
+{
+    const std::size_t nHash =
+        e.m_pData && e.m_nLength > 0
+            ? std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(e.m_pData),
+                                                             static_cast<size_t>(e.m_nLength)))
+            : 0;
+    return SentPiece{e.m_nLength, nHash};
+}
+
+// Whether a "Sent to:" step is the Verbose copy of a piece replayed before;
+// the piece's entry is then used up.
+bool TakeAwaitedCopy(ERelaySide side, const HistoryEvent& e)
+{
+    const SentPiece piece = DescribePiece(e);
+    std::lock_guard<std::mutex> lock(g_awaitingCopyLock);
+    std::deque<SentPiece>& q = g_awaitingCopy[side];
+    const std::size_t nReach = std::min(q.size(), kCopySearchReach);
+    for (std::size_t i = 0; i < nReach; ++i) {
+        if (q[i].nLength == piece.nLength && q[i].nHash == piece.nHash) {
+            q.erase(q.begin(), q.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+            return true;
+        }
+    }
+    return false;
+}
+
+void AwaitCopy(ERelaySide side, const HistoryEvent& e)
+{
+    std::lock_guard<std::mutex> lock(g_awaitingCopyLock);
+    g_awaitingCopy[side].push_back(DescribePiece(e));
+}
+
+// Whether the script's oldest step X, the peer's piece as received, is the
+// Verbose copy of the forwarded piece recorded right after it: the two are
+// one reply of the peer.
+bool IsReceivedCopy(CMidwireDoc& doc, const SideRules& rules, const HistoryEvent& x)
+{
+    if (x.m_kind != rules.nReceivedKind)
+        return false;
+    EventQueue& script = doc.m_playbackList;
+    std::lock_guard<CCriticalSection> lock(script.GetLock());
+    if (script.GetCount() < 2)
+        return false;
+    const HistoryEvent* pNext = script.GetAt(1);
+    return pNext && pNext->m_kind == rules.nMovedKind && SameBytes(x, *pNext);
 }
 
 // Puts the events taken out of the history back at its oldest end, in their
@@ -244,6 +328,11 @@ bool BuildPlaybackScript(CMidwireDoc& doc)
     doc.EmptyPlaybackList();
     const bool bMove = doc.m_bEraseHistory != 0;
     doc.m_bPlaybackOwnsEvents = bMove ? TRUE : FALSE;
+    {
+        std::lock_guard<std::mutex> lock(g_awaitingCopyLock);
+        g_awaitingCopy[SERVER_SIDE].clear();
+        g_awaitingCopy[CLIENT_SIDE].clear();
+    }
 
     std::int64_t nCount = 0;
     bool bComplete = false;
@@ -387,6 +476,14 @@ void CheckPlaybackReply(CMidwireDoc& doc, ERelaySide side, HistoryEvent* pReceiv
         if (!pExpected)
             return;
         const std::uint32_t nKind = pExpected->m_kind;
+        if (IsKindIn(nKind, rules.nFromPeerKinds) && IsReceivedCopy(doc, rules, *pExpected)) {
+            // One reply recorded twice (Verbose): the copy is kept in the
+            // history, the forwarded piece after it is what the reply meets.
+            HistoryEvent* pTaken = doc.TakeFromPlayback();
+            if (HistoryEvent* pRecord = TakeOverScriptEvent(doc, pTaken))
+                doc.RecordEvent(pRecord, doc.m_bQuiet);
+            continue;
+        }
         if (IsKindIn(nKind, rules.nFromPeerKinds)) {
             if (rules.bCheckReply && rules.nControlledChars != 0 &&
                 !LeadingBytesAgree(*pExpected, *pReceived, rules.nControlledChars))
@@ -420,7 +517,15 @@ void PlaybackSendStep(CMidwireDoc& doc, ERelaySide side)
         if (!pNext)
             return;
         const std::uint32_t nKind = pNext->m_kind;
+        if (nKind == rules.nCopyKind && TakeAwaitedCopy(side, *pNext)) {
+            // The Verbose record of a piece already sent again: its bytes
+            // went out with that piece.
+            DropScriptEvent(doc, doc.TakeFromPlayback());
+            continue;
+        }
         if (IsKindIn(nKind, rules.nToPeerKinds)) {
+            if (nKind != rules.nCopyKind)
+                AwaitCopy(side, *pNext);
             HistoryEvent* pTaken = doc.TakeFromPlayback();
             if (HistoryEvent* pSend = TakeOverScriptEvent(doc, pTaken)) {
                 pSend->m_kind = rules.nSentKind;

@@ -535,6 +535,46 @@ TEST_F(PlaybackTest, SendStepQueuesCopiesAndLeavesTheHistoryAlone)
     EXPECT_EQ(Bytes(doc.m_playbackList.GetAt(0)), "R");
 }
 
+// A recording made with Verbose on holds each piece twice: the client's
+// request as received and moved, then as sent; the server's reply as
+// received and moved. Each request goes out once and one piece meets each
+// reply; a "Sent to:" record whose piece was not replayed before is data of
+// its own and is sent.
+TEST_F(PlaybackTest, VerboseRecordingSendsEachPieceOnceAndWaitsForEachReplyOnce)
+{
+    doc.m_bClientCheckReply = TRUE;
+    doc.m_nClientControlledChars = 100;
+    doc.m_bClientWaitAllResponses = TRUE;
+    LoadScript({MakeData(EK_RECEIVED_FROM_CLIENT, "Q1\n"), MakeData(EK_MOVED_TO_SERVER, "Q1\n"),
+                MakeData(EK_SENT_TO_SERVER, "Q1\n"), MakeData(EK_RECEIVED_FROM_SERVER, "R1\n"),
+                MakeData(EK_MOVED_TO_CLIENT, "R1\n"), MakeData(EK_SENT_TO_CLIENT, "R1\n"),
+                MakeData(EK_RECEIVED_FROM_CLIENT, "Q2\n"), MakeData(EK_MOVED_TO_SERVER, "Q2\n"),
+                MakeData(EK_MOVED_TO_SERVER, "Q3\n"), MakeData(EK_SENT_TO_SERVER, "Q2\n"),
+                MakeData(EK_SENT_TO_SERVER, "Q3\n"), MakeData(EK_SENT_TO_SERVER, "lone\n"),
+                MakeData(EK_RECEIVED_FROM_SERVER, "R2\n"), MakeData(EK_MOVED_TO_CLIENT, "R2\n")},
+               true);
+    auto takeSent = [this] {
+        std::vector<std::string> sent;
+        while (HistoryEvent* p = doc.TakeToServer()) {
+            sent.push_back(Bytes(p));
+            doc.AddToHistory(p);
+        }
+        return sent;
+    };
+    PlaybackSendStep(doc, SERVER_SIDE);
+    EXPECT_EQ(takeSent(), std::vector<std::string>{"Q1\n"});
+    HistoryEvent* pR1 = MakeData(0, "R1\n");
+    CheckPlaybackReply(doc, SERVER_SIDE, pR1);
+    PlaybackSendStep(doc, SERVER_SIDE);
+    EXPECT_EQ(takeSent(), (std::vector<std::string>{"Q2\n", "Q3\n", "lone\n"}));
+    HistoryEvent* pR2 = MakeData(0, "R2\n");
+    CheckPlaybackReply(doc, SERVER_SIDE, pR2);
+    EXPECT_TRUE(ErrorTexts(doc).empty());
+    EXPECT_TRUE(doc.m_playbackList.IsEmpty());
+    delete pR1;
+    delete pR2;
+}
+
 // A session file may hold any kind value. Each step is matched by its whole
 // kind: a value that combines kind bits (or one outside the table) is
 // neither data to send, nor a reply, nor a status, so the send step drops it
