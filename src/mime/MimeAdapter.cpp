@@ -303,8 +303,21 @@ std::unique_ptr<CMimeMessage> CMimeMessage::ParseInto(std::unique_ptr<CMimeMessa
     GObjectPtr<GMimeStream> pStream(NewViewStream(data, 0, -1));
     GObjectPtr<GMimeParser> pParser(g_mime_parser_new_with_stream(pStream.get()));
     pResult->m_pMessage = g_mime_parser_construct_message(pParser.get(), nullptr);
-    if (!pResult->m_pMessage)
+    if (!pResult->m_pMessage) {
         pResult->m_bareBody = data;
+    } else {
+        // The header ends before the line break of the blank line that
+        // separates it from the body.
+        const gint64 nEnd = g_mime_parser_get_headers_end(pParser.get());
+        if (nEnd >= 0 && static_cast<std::size_t>(nEnd) <= data.size()) {
+            std::size_t nBody = static_cast<std::size_t>(nEnd);
+            if (data.substr(nBody, 2) == "\r\n")
+                nBody += 2;
+            else if (data.substr(nBody, 1) == "\n")
+                nBody += 1;
+            pResult->m_rawBody = data.substr(nBody);
+        }
+    }
     return pResult;
 }
 
@@ -403,6 +416,8 @@ std::string_view CMimeEntity::GetBodyView(std::string& strStorage) const
         return pContent ? ViewWholeStream(g_mime_data_wrapper_get_stream(pContent), strStorage) : std::string_view();
     }
     if (GMIME_IS_MULTIPART(pBody) && g_mime_multipart_get_count(GMIME_MULTIPART(pBody)) == 0) {
+        if (m_bMessage && m_pOwner->m_rawBody.data())
+            return m_pOwner->m_rawBody;
         // Without a boundary found, the whole body stays in the prologue.
         GMimeMultipart* pMultipart = GMIME_MULTIPART(pBody);
         strStorage = Text(g_mime_multipart_get_prologue(pMultipart)) + Text(g_mime_multipart_get_epilogue(pMultipart));

@@ -94,6 +94,11 @@ private:
 
     _GMimeMessage* m_pMessage = nullptr;  // owned reference; null when the input had no header
     std::string_view m_bareBody;          // the whole input, for a message without header
+    // The message's body as the input holds it (from after the blank line
+    // that ends the header), for a multipart body the parse split into no
+    // parts: the library keeps only its prologue and epilogue, not the
+    // boundary lines between them.
+    std::string_view m_rawBody;
     // What the parsed bytes need kept alive (the buffer wrapper, owned bytes);
     // shared with encapsulated messages, whose content lies in the same bytes.
     std::shared_ptr<void> m_pBytes;

@@ -294,6 +294,25 @@ TEST(MimeReport, MissingBoundaryMakesALeaf)
     EXPECT_FALSE(Contains(report, "Part [1]"));
 }
 
+// A boundary the parse finds without making a part of it (a closing line
+// with no opening one, an opening line with nothing after it) leaves a
+// leaf whose body is still the whole text, boundary lines and line ends
+// included, in a top-level and in an encapsulated message alike.
+TEST(MimeReport, MultipartWithoutPartsShowsItsWholeBody)
+{
+    const std::string header = "Subject: s\nContent-Type: multipart/mixed; boundary=QQ\n\n";
+    for (const std::string body : {std::string("pre\n--QQ--\npost\n"), std::string("pre\r\n--QQ--\r\npost\r\n"),
+                                   std::string("--QQ--  \nafter\n"), std::string("\npre\n--QQ\n"),
+                                   std::string("pre\n--QQ--")}) {
+        const std::string shown = "Message content = \n__________\n" + body + "\n__________\n";
+        EXPECT_TRUE(Contains(AnalyseMessage(header + body), "Message Level [1] Body\n  " + shown)) << body;
+        const std::string inner = AnalyseMessage(Multipart("o", {"Content-Type: message/rfc822\n\n" + header + body}));
+        EXPECT_TRUE(Contains(inner, "        Message Level [3] Body\n          " + shown)) << body;
+        Decoded d(header + body);
+        EXPECT_EQ(d.File("part0.-1"), body);
+    }
+}
+
 TEST(MimeReport, InputWithoutHeaderIsAllBody)
 {
     const std::string input = "this is no header\nSubject: late\n\nmore\n";
