@@ -1,5 +1,7 @@
 #include "mime/MimeDecode.h"
 
+#include <algorithm>
+
 #include "editor/Codecs.h"
 #include "mime/MimeAdapter.h"
 #include "mime/MimeFiles.h"
@@ -8,9 +10,14 @@
 
 void DecodeTransferEncoding(std::string& strResult, std::string_view content, std::string_view encoding)
 {
+    // Only the first letter counts, except that "binary" content is raw
+    // bytes: through the Base64 decoder it would come out as garbage.
     const char chFirst = encoding.empty() ? '\0' : encoding.front();
-    if (chFirst == 'b' || chFirst == 'B')
-        strResult = Base64Decode(content);  // "binary" too: only the first letter counts
+    constexpr std::string_view kBinary = "binary";
+    const bool bBinary = std::equal(encoding.begin(), encoding.end(), kBinary.begin(), kBinary.end(),
+                                    [](char a, char b) { return (a | 0x20) == b; });
+    if ((chFirst == 'b' || chFirst == 'B') && !bBinary)
+        strResult = Base64Decode(content);
     else if (chFirst == 'q' || chFirst == 'Q')
         strResult = QuotedPrintableDecode(content);
     else
