@@ -301,7 +301,7 @@ TEST(MimeReport, MissingBoundaryMakesALeaf)
 TEST(MimeReport, MultipartWithoutPartsShowsItsWholeBody)
 {
     const std::string header = "Subject: s\nContent-Type: multipart/mixed; boundary=QQ\n\n";
-    for (const std::string body : {std::string("pre\n--QQ--\npost\n"), std::string("pre\r\n--QQ--\r\npost\r\n"),
+    for (const std::string& body : {std::string("pre\n--QQ--\npost\n"), std::string("pre\r\n--QQ--\r\npost\r\n"),
                                    std::string("--QQ--  \nafter\n"), std::string("\npre\n--QQ\n"),
                                    std::string("pre\n--QQ--")}) {
         const std::string shown = "Message content = \n__________\n" + body + "\n__________\n";
