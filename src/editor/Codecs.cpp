@@ -593,6 +593,10 @@ std::string QuotedPrintableDecode(std::string_view text)
             std::size_t j = i + 1;
             while (j < n && isBlank(p[j]))
                 ++j;
+            // A line may end in CR LF, as every line of captured mail does:
+            // the CR of "=\r\n" belongs to the line end of a soft break.
+            if (j < n && p[j] == '\r' && (j + 1 == n || p[j + 1] == '\n'))
+                ++j;
             if (j == n || p[j] == '\n') {
                 i = j < n ? j + 1 : j;  // soft line break: the line goes on with the next
             } else {

@@ -169,6 +169,10 @@ TEST(QuotedPrintable, DecodesLineByLine)
     EXPECT_EQ(QuotedPrintableDecode(std::string("\xC8", 1)), "H");      // high bit cleared
     EXPECT_EQ(QuotedPrintableDecode("=C8"), "\xC8");                     // but not in an escape
     EXPECT_EQ(QuotedPrintableDecode("a\r\n"), "a\r\n");
+    // Soft breaks of text with CR LF line ends, as captured mail has them.
+    EXPECT_EQ(QuotedPrintableDecode("ab=\r\ncd= \r\nef=\r"), "abcdef");
+    EXPECT_EQ(QuotedPrintableDecode("x=20=\r\ny\r\n"), "x y\r\n");
+    EXPECT_EQ(QuotedPrintableDecode("a=\rb"), "a=\rb");  // a CR inside a line is no line end
 }
 
 TEST(QuotedPrintable, RoundTripsAnyBytes)
@@ -253,6 +257,8 @@ std::string ReferenceQpDecode(const std::string& t)
             }
             std::size_t j = i + 1;
             while (j < t.size() && blank(t[j]))
+                ++j;
+            if (j < t.size() && t[j] == '\r' && (j + 1 == t.size() || t[j + 1] == '\n'))
                 ++j;
             if (j == t.size() || t[j] == '\n') {
                 i = j < t.size() ? j + 1 : j;
