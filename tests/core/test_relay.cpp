@@ -322,6 +322,28 @@ TEST(SocketNotifierTest, PostedCloseReachesOnlyTheSessionItWasPostedFor)
 using RelaySessionTest = RelayFixture;
 class RelayEndWhileStalledTest : public RelayFixture, public ::testing::WithParamInterface<bool> {};
 
+// A session whose server peer sends reply and closes at once (an HTTP/1.0
+// response), the client peer reading with fnRead, which returns whether its
+// connection ended. The client must get every byte, and then the end.
+void ExpectWholeReplyOfAClosingServer(RelayFixture& f, const std::string& reply,
+                                      const std::function<bool(std::string&)>& fnRead)
+{
+    ASSERT_TRUE(f.Start(true, true));
+    std::thread serverPeer([&] {
+        SendAllBlocking(f.server.Get(), reply);
+        f.server.Reset();  // closes at once, with most of the reply still in the relay
+    });
+    std::string got;
+    std::atomic<bool> bEof{false};
+    std::thread clientPeer([&] { bEof = fnRead(got); });
+    EXPECT_TRUE(PumpUntil([&] { return !f.doc.m_bConnected; }, 60000));
+    serverPeer.join();
+    clientPeer.join();
+    EXPECT_EQ(got.size(), reply.size());
+    EXPECT_TRUE(got == reply) << "the client got other bytes than the server sent";
+    EXPECT_TRUE(bEof.load()) << "the relay closes the client's connection after the data";
+}
+
 TEST_F(RelaySessionTest, StartFailuresReportAndCloseTheirSockets)
 {
     // A server that refuses: 61446 after the socket layer's warning, and the
@@ -825,23 +847,10 @@ TEST_F(RelaySessionTest, DataOfAClosingPeerReachesASlowReaderBeforeTheEnd)
     doc.m_nClientTimeWait = 10;
     std::mt19937 rng(5);
     const std::string reply = testutil::RandomBytes(rng, 8u << 20);
-    ASSERT_TRUE(Start(true, true));
-    std::thread serverPeer([&] {
-        SendAllBlocking(server.Get(), reply);
-        server.Reset();  // closes at once, with most of the reply still in the relay
+    // A slow reader: 1 MiB, then a pause; it reads on until the close.
+    ExpectWholeReplyOfAClosingServer(*this, reply, [&](std::string& got) {
+        return ReadFrom(client.Get(), got, reply.size() + 1, 1u << 20, 60);
     });
-    std::string got;
-    std::atomic<bool> bEof{false};
-    std::thread clientPeer([&] {
-        // A slow reader: 1 MiB, then a pause; it reads on until the close.
-        bEof = ReadFrom(client.Get(), got, reply.size() + 1, 1u << 20, 60);
-    });
-    EXPECT_TRUE(PumpUntil([&] { return !doc.m_bConnected; }, 60000));
-    serverPeer.join();
-    clientPeer.join();
-    EXPECT_EQ(got.size(), reply.size());
-    EXPECT_TRUE(got == reply) << "the client got other bytes than the server sent";
-    EXPECT_TRUE(bEof.load()) << "the relay closes the client's connection after the data";
 
     // A client that reads nothing: the session ends once nothing has moved
     // for a second.
@@ -868,14 +877,7 @@ TEST_F(RelaySessionTest, SuspendedWhileAClosingPeersDataWaitsLosesNothing)
     doc.m_nClientTimeWait = 10;
     std::mt19937 rng(13);
     const std::string reply = testutil::RandomBytes(rng, 6u << 20);
-    ASSERT_TRUE(Start(true, true));
-    std::thread serverPeer([&] {
-        SendAllBlocking(server.Get(), reply);
-        server.Reset();
-    });
-    std::string got;
-    std::atomic<bool> bEof{false};
-    std::thread clientPeer([&] {
+    ExpectWholeReplyOfAClosingServer(*this, reply, [&](std::string& got) {
         ReadFrom(client.Get(), got, 2u << 20, 1u << 20, 60);
         // A pause in which the system moves what the reads made room for;
         // then the whole process, this reader with it, stops for longer than
@@ -884,14 +886,8 @@ TEST_F(RelaySessionTest, SuspendedWhileAClosingPeersDataWaitsLosesNothing)
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         EXPECT_TRUE(testutil::SuspendThisProcessFor(2.5));
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        bEof = ReadFrom(client.Get(), got, reply.size() + 1, 1u << 20, 60);
+        return ReadFrom(client.Get(), got, reply.size() + 1, 1u << 20, 60);
     });
-    EXPECT_TRUE(PumpUntil([&] { return !doc.m_bConnected; }, 60000));
-    serverPeer.join();
-    clientPeer.join();
-    EXPECT_EQ(got.size(), reply.size());
-    EXPECT_TRUE(got == reply) << "the client got other bytes than the server sent";
-    EXPECT_TRUE(bEof.load());
 }
 
 // A reader slower than the relay's socket buffer drains in a second: the
@@ -903,23 +899,10 @@ TEST_F(RelaySessionTest, DataOfAClosingPeerReachesASteadilySlowReader)
     doc.m_bQuiet = TRUE;
     std::mt19937 rng(7);
     const std::string reply = testutil::RandomBytes(rng, 6u << 20);
-    ASSERT_TRUE(Start(true, true));
-    std::thread serverPeer([&] {
-        SendAllBlocking(server.Get(), reply);
-        server.Reset();
+    // About 1 MB a second: 16 KiB, then 16 ms.
+    ExpectWholeReplyOfAClosingServer(*this, reply, [&](std::string& got) {
+        return ReadFrom(client.Get(), got, reply.size() + 1, 16u << 10, 16, 16u << 10);
     });
-    std::string got;
-    std::atomic<bool> bEof{false};
-    std::thread clientPeer([&] {
-        // About 1 MB a second: 16 KiB, then 16 ms.
-        bEof = ReadFrom(client.Get(), got, reply.size() + 1, 16u << 10, 16, 16u << 10);
-    });
-    EXPECT_TRUE(PumpUntil([&] { return !doc.m_bConnected; }, 60000));
-    serverPeer.join();
-    clientPeer.join();
-    EXPECT_EQ(got.size(), reply.size());
-    EXPECT_TRUE(got == reply) << "the client got other bytes than the server sent";
-    EXPECT_TRUE(bEof.load());
 }
 
 // A peer that shuts down only its sending side (a request, then the end of
