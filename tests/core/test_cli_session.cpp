@@ -17,6 +17,25 @@ using testutil::RunCommand;
 using testutil::TempDir;
 using testutil::WriteFile;
 
+// Writes strName in dir: the new session a.mwx, made beside it, with one
+// event received from the client, of nLength bytes of data.
+static void WriteSessionWithOneEvent(const TempDir& dir, const std::string& strName, std::uint32_t nLength)
+{
+    ASSERT_EQ(RunCommand(Midwire() + " session new " + dir.Path("a.mwx")).status, 0);
+    std::string bytes = ReadFile(dir.Path("a.mwx"));
+    ASSERT_GE(bytes.size(), 4u);
+    bytes.resize(bytes.size() - 4);                 // the event count
+    bytes += std::string("\x01\0\0\0", 4);          // one event
+    bytes += std::string("\x02\0\0\0", 4);          // received from the client
+    bytes += std::string("\0\0\0\0", 4);            // time
+    bytes += std::string("\x00", 1);                 // no text
+    for (int i = 0; i < 4; ++i)                     // length
+        bytes += static_cast<char>(nLength >> (8 * i));
+    bytes += std::string("\x00", 1);                 // no host
+    bytes += std::string(nLength, 'd');
+    WriteFile(dir.Path(strName), bytes);
+}
+
 TEST(CliSession, NewDumpCopy)
 {
     TempDir dir;
@@ -421,17 +440,7 @@ TEST(CliSession, SaveRespectsTheTargetsPermissionsAndOwner)
 TEST(CliSession, SaveBeyondTheFileSizeLimitFailsCleanly)
 {
     TempDir dir;
-    ASSERT_EQ(RunCommand(Midwire() + " session new " + dir.Path("a.mwx")).status, 0);
-    std::string bytes = ReadFile(dir.Path("a.mwx"));
-    bytes.resize(bytes.size() - 4);
-    bytes += std::string("\x01\0\0\0", 4);          // one event
-    bytes += std::string("\x02\0\0\0", 4);          // received from the client
-    bytes += std::string("\0\0\0\0", 4);            // time
-    bytes += std::string("\x00", 1);                 // no text
-    bytes += std::string("\xE0\x93\x04\0", 4);      // length 300 000
-    bytes += std::string("\x00", 1);                 // no host
-    bytes += std::string(300000, 'd');
-    WriteFile(dir.Path("big.mwx"), bytes);
+    WriteSessionWithOneEvent(dir, "big.mwx", 300000);
     WriteFile(dir.Path("target.mwx"), "old");
 
     const auto r = RunCommand("cd " + dir.Root() + " && (ulimit -f 100; exec " + Midwire() +
@@ -505,18 +514,8 @@ TEST(CliSession, LoadWhoseReadFailsNamesTheCause)
     if (const std::string strSkip = StraceUnusable(); !strSkip.empty())
         GTEST_SKIP() << strSkip;
     TempDir dir;
-    ASSERT_EQ(RunCommand(Midwire() + " session new " + dir.Path("a.mwx")).status, 0);
     // One event of 1.5 MiB: the file takes more than one read.
-    std::string bytes = ReadFile(dir.Path("a.mwx"));
-    bytes.resize(bytes.size() - 4);
-    bytes += std::string("\x01\0\0\0", 4);          // one event
-    bytes += std::string("\x02\0\0\0", 4);          // received from the client
-    bytes += std::string("\0\0\0\0", 4);            // time
-    bytes += std::string("\x00", 1);                 // no text
-    bytes += std::string("\x00\x00\x18\0", 4);      // length 1.5 MiB
-    bytes += std::string("\x00", 1);                 // no host
-    bytes += std::string(0x180000, 'd');
-    WriteFile(dir.Path("big.mwx"), bytes);
+    WriteSessionWithOneEvent(dir, "big.mwx", 0x180000);
     ASSERT_EQ(RunCommand(Midwire() + " session dump " + dir.Path("big.mwx") + " >/dev/null").status, 0);
 
     for (const char* pszWhen : {"1", "2"}) {
