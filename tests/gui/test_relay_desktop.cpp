@@ -80,6 +80,19 @@ std::string ReadBlocking(int fd, std::size_t n, int nIdleMs = 20000)
     return out;
 }
 
+// Both sides of the relay on loopback: the client comes to nListenPort, the
+// server listens on nServerPort; short close waits keep the tests quick.
+void SetRelayBetweenLocalPeers(CMidwireDoc& doc, std::uint16_t nListenPort, std::uint16_t nServerPort)
+{
+    doc.m_bAcceptConnections = TRUE;
+    doc.m_bConnectToHost = TRUE;
+    doc.m_strListenPort = std::to_string(nListenPort);
+    doc.m_strServerHost = "127.0.0.1";
+    doc.m_strServerPort = std::to_string(nServerPort);
+    doc.m_nClientTimeWait = 5;
+    doc.m_nServerTimeWait = 5;
+}
+
 }  // namespace
 
 TEST(RelayDesktopTest, RowsOfARelayedExchangeReachTheListInHistoryOrder)
@@ -95,13 +108,7 @@ TEST(RelayDesktopTest, RowsOfARelayedExchangeReachTheListInHistoryOrder)
     Fd serverListen = ListenLocal(nServerPort);
     ASSERT_TRUE(serverListen.Valid());
     const std::uint16_t nListenPort = FreePort();
-    doc.m_bAcceptConnections = TRUE;
-    doc.m_bConnectToHost = TRUE;
-    doc.m_strListenPort = std::to_string(nListenPort);
-    doc.m_strServerHost = "127.0.0.1";
-    doc.m_strServerPort = std::to_string(nServerPort);
-    doc.m_nClientTimeWait = 5;
-    doc.m_nServerTimeWait = 5;
+    SetRelayBetweenLocalPeers(doc, nListenPort, nServerPort);
 
     // The client connects while the window shows its wait for it.
     Fd client;
@@ -301,13 +308,7 @@ TEST(RelayDesktopTest, RelayAndDatagramRowsStreamingTogetherMatchTheHistory)
     Fd serverListen = ListenLocal(nServerPort);
     ASSERT_TRUE(serverListen.Valid());
     const std::uint16_t nListenPort = FreePort();
-    doc.m_bAcceptConnections = TRUE;
-    doc.m_bConnectToHost = TRUE;
-    doc.m_strListenPort = std::to_string(nListenPort);
-    doc.m_strServerHost = "127.0.0.1";
-    doc.m_strServerPort = std::to_string(nServerPort);
-    doc.m_nClientTimeWait = 5;
-    doc.m_nServerTimeWait = 5;
+    SetRelayBetweenLocalPeers(doc, nListenPort, nServerPort);
 
     // The client connects from its own thread while the window waits for it.
     Fd client;
