@@ -202,6 +202,7 @@ bool CheckSaveTarget(const std::string& strPath, std::string& strReason)
     if (strPath.empty())
         return fail(ENOENT);
     struct stat st {};
+    bool bWritableFile = false;
     if (::lstat(strPath.c_str(), &st) == 0) {
         if (S_ISLNK(st.st_mode))
             return true;
@@ -209,6 +210,7 @@ bool CheckSaveTarget(const std::string& strPath, std::string& strReason)
             return fail(EISDIR);
         if (!S_ISREG(st.st_mode))  // written in place
             return ::access(strPath.c_str(), W_OK) == 0 || fail(errno);
+        bWritableFile = ::access(strPath.c_str(), W_OK) == 0;
     }
     // The new content is written beside the target and renamed over it.
     const std::size_t nSlash = strPath.rfind('/');
@@ -218,7 +220,12 @@ bool CheckSaveTarget(const std::string& strPath, std::string& strReason)
         return fail(errno);
     if (!S_ISDIR(st.st_mode))
         return fail(ENOTDIR);
-    return ::access(strDirectory.c_str(), W_OK | X_OK) == 0 || fail(errno);
+    if (::access(strDirectory.c_str(), W_OK | X_OK) == 0)
+        return true;
+    // A file the user may write in a directory the user may not is
+    // written in place.
+    const int nError = errno;
+    return (bWritableFile && (nError == EACCES || nError == EPERM || nError == EROFS)) || fail(nError);
 }
 
 bool SaveTargetUsable(const QCommandLineParser& parser, const QCommandLineOption& save, const char* pszCommand)

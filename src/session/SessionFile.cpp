@@ -37,6 +37,11 @@ public:
     CFileHandle(const CFileHandle&) = delete;
     CFileHandle& operator=(const CFileHandle&) = delete;
     int Get() const { return m_fd; }
+    void Reset(int fd)
+    {
+        Close();
+        m_fd = fd;
+    }
     int Close()
     {
         int rc = 0;
@@ -368,11 +373,21 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
     std::string strTemp = bInPlace ? std::string() : TemporaryNameBeside(strTarget);
     CFileHandle file(bInPlace ? ::open(strTarget.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC)
                               : ::mkostemp(strTemp.data(), O_CLOEXEC));
+    // A file the user may write in a directory the user may not (a shared
+    // file in a system directory, say) cannot get a temporary beside it: it
+    // is then written in place and synced, which keeps its node, owner and
+    // mode but not the old content should the save fail half way.
+    bool bOverwrite = false;
+    if (file.Get() < 0 && !bInPlace && bExists && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+        strTemp.clear();
+        file.Reset(::open(strTarget.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY));
+        bOverwrite = file.Get() >= 0;
+    }
     if (file.Get() < 0) {
         ReportFileError(strPath, std::strerror(errno));
         return FALSE;
     }
-    if (bInPlace) {
+    if (bInPlace || bOverwrite) {
         // A node written in place keeps its own mode.
     } else if (bExists) {
         // The replacement keeps the owner, group and mode of the file it
@@ -459,8 +474,10 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
             ar.WriteBytes(pEvent->m_pData, static_cast<std::size_t>(nLength));
         if (!ar.Ok())
             return abandon(ar.Error());
+        // Cancelled: the previous file stays as it was, unless it was being
+        // written in place, which the user is told.
         if (!walk.After())
-            return abandon(0);  // cancelled: the previous file stays as it was
+            return abandon(bOverwrite ? ECANCELED : 0);
     }
     walk.Close();
     if (!ar.Flush())
@@ -469,7 +486,8 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
     // error that the file system reports only now (a full disk, a failing
     // device, a network file system) would otherwise replace a good file by
     // a bad one, and so would a crash soon after the rename. A device or
-    // pipe written in place has nothing to sync.
+    // pipe written in place has nothing to sync; a file written in place
+    // is synced so that a failure to store it is reported.
     if (!bInPlace) {
         int nSync;
         while ((nSync = ::fsync(file.Get())) != 0 && errno == EINTR) {
@@ -479,7 +497,7 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
     }
     if (file.Close() != 0)
         return abandon(errno);
-    if (!bInPlace && ::rename(strTemp.c_str(), strTarget.c_str()) != 0) {
+    if (!bInPlace && !bOverwrite && ::rename(strTemp.c_str(), strTarget.c_str()) != 0) {
         const int nError = errno;
         ::unlink(strTemp.c_str());
         ReportFileError(strPath, std::strerror(nError));

@@ -433,6 +433,55 @@ TEST(CliSession, SaveRespectsTheTargetsPermissionsAndOwner)
     EXPECT_EQ(after.st_mode & 07777, 0640u);
 }
 
+// A file the user may write in a directory the user may not (a shared file
+// in a system directory) is saved over in place: it gets the new content and
+// keeps its node, owner and mode. The --save option of a relay accepts such a
+// file up front. The directory needs a user without root's rights; as root
+// the commands run as nobody.
+TEST(CliSession, WritableFileInALockedDirectoryIsSavedInPlace)
+{
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.Root().c_str(), 0755), 0);
+    ASSERT_EQ(RunCommand(Midwire() + " session new " + dir.Path("a.mwx")).status, 0);
+    ASSERT_EQ(::chmod(dir.Path("a.mwx").c_str(), 0644), 0);
+    const bool bRoot = ::geteuid() == 0;
+    const std::string strAs = bRoot ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+    if (bRoot && RunCommand("command -v setpriv").status != 0)
+        GTEST_SKIP() << "no setpriv to run the commands as an ordinary user";
+
+    const std::string strOld = "old content, longer than a new session file: " + std::string(400, 'x');
+    WriteFile(dir.Path("shared.mwx"), strOld);
+    ASSERT_EQ(::chmod(dir.Path("shared.mwx").c_str(), 0640), 0);
+    if (bRoot) {
+        ASSERT_EQ(::chown(dir.Path("shared.mwx").c_str(), 65534, 65534), 0);
+    }
+    struct stat before {};
+    ASSERT_EQ(::stat(dir.Path("shared.mwx").c_str(), &before), 0);
+    ASSERT_EQ(::chmod(dir.Root().c_str(), 0555), 0);
+
+    auto r = RunCommand(strAs + Midwire() + " session copy " + dir.Path("a.mwx") + " " + dir.Path("shared.mwx"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadFile(dir.Path("shared.mwx")), ReadFile(dir.Path("a.mwx")));
+    struct stat after {};
+    ASSERT_EQ(::stat(dir.Path("shared.mwx").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+
+    // A relay whose connection is refused still saves its session there.
+    ASSERT_EQ(::chmod(dir.Root().c_str(), 0755), 0);
+    WriteFile(dir.Path("shared.mwx"), strOld);
+    ASSERT_EQ(::chmod(dir.Root().c_str(), 0555), 0);
+    r = RunCommand(strAs + Midwire() + " relay --connect 127.0.0.1:1 --save " + dir.Path("shared.mwx") + " </dev/null");
+    EXPECT_EQ(r.err.find("cannot save the session"), std::string::npos) << r.err;
+    EXPECT_EQ(RunCommand(Midwire() + " session dump " + dir.Path("shared.mwx")).status, 0);
+    // A file that does not exist yet still cannot be made there.
+    r = RunCommand(strAs + Midwire() + " session copy " + dir.Path("a.mwx") + " " + dir.Path("new.mwx"));
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("Permission denied"), std::string::npos) << r.err;
+    ASSERT_EQ(::chmod(dir.Root().c_str(), 0755), 0);
+}
+
 // A save that reaches the file-size limit fails like any failed write: the
 // command says so and exits 1, the file it was to replace is untouched, and
 // no temporary file is left behind (the limit's signal would have killed the
