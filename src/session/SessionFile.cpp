@@ -387,22 +387,31 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
         ReportFileError(strPath, std::strerror(errno));
         return FALSE;
     }
+    // The mode the new file must have: that of the file it replaces, or
+    // what the user's mask leaves of 0666 for a new one.
+    mode_t nWantedMode = 0;
     if (bInPlace || bOverwrite) {
         // A node written in place keeps its own mode.
     } else if (bExists) {
         // The replacement keeps the owner, group and mode of the file it
         // replaces, as far as the user may give them (the owner only when
-        // run as root); the owner first, since a change of owner clears the
-        // set-id bits.
+        // run as root). The mode is set while the file is still the user's
+        // own, since a process without the right to change any file's mode
+        // may not change it after giving the file away; the set-id bits,
+        // which a change of owner clears, are set once more after it.
+        nWantedMode = st.st_mode & 07777;
+        ::fchmod(file.Get(), nWantedMode & 0777);
         if (::fchown(file.Get(), st.st_uid, st.st_gid) != 0 &&
             ::fchown(file.Get(), static_cast<uid_t>(-1), st.st_gid) != 0) {
             // Not a member of the file's group: the new file keeps the user's.
         }
-        ::fchmod(file.Get(), st.st_mode & 07777);
+        if ((nWantedMode & 07000) != 0)
+            ::fchmod(file.Get(), nWantedMode);
     } else {
         const mode_t nMask = ::umask(0);
         ::umask(nMask);
-        ::fchmod(file.Get(), 0666 & ~nMask);
+        nWantedMode = (0666 & ~nMask);
+        ::fchmod(file.Get(), nWantedMode);
     }
     auto abandon = [&](int nError) {
         file.Close();
@@ -412,6 +421,18 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
             ReportFileError(strPath, std::strerror(nError));
         return FALSE;
     };
+
+    // A replacement whose permissions could not be set (the temporary file
+    // is created readable by the user alone) would quietly lock others out
+    // of the file or open it up: the save is refused and the old file kept.
+    // A file system that has one mode for all its files passes this check.
+    if (!bInPlace && !bOverwrite) {
+        struct stat stNew {};
+        if (::fstat(file.Get(), &stNew) != 0)
+            return abandon(errno);
+        if ((stNew.st_mode & 0777) != (nWantedMode & 0777))
+            return abandon(EPERM);
+    }
 
     CArchiveWriter ar(file.Get());
     ar.WriteString(SignatureText());

@@ -555,6 +555,52 @@ TEST(CliSession, SaveWhoseSyncFailsLeavesThePreviousFile)
     EXPECT_EQ(ReadFile(dir.Path("target.mwx")), ReadFile(dir.Path("a.mwx")));
 }
 
+// A replacement gets the mode of the file it replaces even when the saving
+// process may not change the mode of a file it does not own (root without
+// that capability, saving another user's file), and a save whose mode cannot
+// be set at all fails and keeps the previous file rather than leave a file
+// that only its owner can read.
+TEST(CliSession, SaveKeepsTheModeOrFails)
+{
+    TempDir dir;
+    ASSERT_EQ(RunCommand(Midwire() + " session new " + dir.Path("a.mwx")).status, 0);
+    if (::geteuid() == 0 && RunCommand("setpriv --bounding-set=-fowner true").status == 0) {
+        WriteFile(dir.Path("theirs.mwx"), "old");
+        ASSERT_EQ(::chown(dir.Path("theirs.mwx").c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::chmod(dir.Path("theirs.mwx").c_str(), 0644), 0);
+        const auto r = RunCommand("setpriv --bounding-set=-fowner " + Midwire() + " session copy " +
+                                  dir.Path("a.mwx") + " " + dir.Path("theirs.mwx"));
+        EXPECT_EQ(r.status, 0) << r.err;
+        struct stat st {};
+        ASSERT_EQ(::stat(dir.Path("theirs.mwx").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0644u);
+        EXPECT_EQ(st.st_uid, 65534u);
+        EXPECT_EQ(ReadFile(dir.Path("theirs.mwx")), ReadFile(dir.Path("a.mwx")));
+    }
+
+    if (const std::string strSkip = StraceUnusable(); !strSkip.empty())
+        GTEST_SKIP() << strSkip;
+    for (const char* pszTarget : {"old.mwx", "new.mwx"}) {
+        if (std::string(pszTarget) == "old.mwx") {
+            WriteFile(dir.Path(pszTarget), "old");
+            ASSERT_EQ(::chmod(dir.Path(pszTarget).c_str(), 0644), 0);
+        }
+        const auto r = RunCommand("cd " + dir.Root() + " && umask 022 && " +
+                                  Traced("-e inject=fchmod:error=EPERM") + Midwire() + " session copy a.mwx " +
+                                  pszTarget);
+        EXPECT_EQ(r.status, 1) << pszTarget << ": " << r.err;
+        EXPECT_NE(r.err.find("Unable to open file: " + std::string(pszTarget) + " ; Operation not permitted."),
+                  std::string::npos)
+            << r.err;
+    }
+    EXPECT_EQ(ReadFile(dir.Path("old.mwx")), "old");
+    EXPECT_FALSE(std::filesystem::exists(dir.Path("new.mwx")));
+    std::size_t nFiles = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.Root()))
+        ++nFiles;
+    EXPECT_EQ(nFiles, std::filesystem::exists(dir.Path("theirs.mwx")) ? 3u : 2u) << "a temporary file was left behind";
+}
+
 // A session file that cannot be read (a failing disk) is reported with the
 // cause of the failed read, whether that comes at the signature or in the
 // middle of the history: it is neither "Wrong file format." nor a damaged file.
