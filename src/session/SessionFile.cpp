@@ -16,6 +16,7 @@
 #include <memory>
 #include <new>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -380,8 +381,20 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
     bool bOverwrite = false;
     if (file.Get() < 0 && !bInPlace && bExists && (errno == EACCES || errno == EPERM || errno == EROFS)) {
         strTemp.clear();
-        file.Reset(::open(strTarget.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY));
+        file.Reset(::open(strTarget.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
+        // Another process saving the same file in place waits until this
+        // save is done, and the other way round, so that the file holds one
+        // whole session and not parts of two; the lock goes with the close.
+        // A file system without locks is written unlocked.
         bOverwrite = file.Get() >= 0;
+        if (bOverwrite) {
+            while (::flock(file.Get(), LOCK_EX) != 0 && errno == EINTR) {
+            }
+            if (::ftruncate(file.Get(), 0) != 0) {
+                ReportFileError(strPath, std::strerror(errno));
+                return FALSE;
+            }
+        }
     }
     if (file.Get() < 0) {
         ReportFileError(strPath, std::strerror(errno));

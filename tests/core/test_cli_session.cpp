@@ -482,6 +482,48 @@ TEST(CliSession, WritableFileInALockedDirectoryIsSavedInPlace)
     ASSERT_EQ(::chmod(dir.Root().c_str(), 0755), 0);
 }
 
+// Two processes saving the same session file at once leave one of the two
+// sessions whole, never a mix or a cut file, and no temporary file; whether
+// the file is replaced by rename or, in a directory the user may not write,
+// written in place.
+TEST(CliSession, SavesRacingForOneFileLeaveOneWholeSession)
+{
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.Root().c_str(), 0755), 0);
+    // Sessions of a few MiB take many writes each.
+    WriteSessionWithOneEvent(dir, "x.mwx", 3000000);
+    WriteSessionWithOneEvent(dir, "y.mwx", 2000000);
+    const std::string strX = ReadFile(dir.Path("x.mwx"));
+    const std::string strY = ReadFile(dir.Path("y.mwx"));
+    std::filesystem::remove(dir.Path("a.mwx"));
+    WriteFile(dir.Path("target.mwx"), "old");
+    const bool bRoot = ::geteuid() == 0;
+    const bool bLockedToo = !bRoot || RunCommand("command -v setpriv").status == 0;
+    if (bRoot) {
+        for (const char* pszName : {"x.mwx", "y.mwx", "target.mwx"})
+            ASSERT_EQ(::chown(dir.Path(pszName).c_str(), 65534, 65534), 0);
+    }
+    const std::string strAs = bRoot ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+    for (int nPass = 0; nPass < (bLockedToo ? 2 : 1); ++nPass) {
+        if (nPass == 1)
+            ASSERT_EQ(::chmod(dir.Root().c_str(), 0555), 0);
+        for (int i = 0; i < 4; ++i) {
+            const std::string strCopy = (nPass == 1 ? strAs : std::string()) + Midwire() + " session copy ";
+            const auto r = RunCommand("cd " + dir.Root() + " && { " + strCopy + "x.mwx target.mwx & " + strCopy +
+                                      "y.mwx target.mwx & " + strCopy + "x.mwx target.mwx; wait; }");
+            EXPECT_EQ(r.status, 0) << r.err;
+            const std::string strResult = ReadFile(dir.Path("target.mwx"));
+            EXPECT_TRUE(strResult == strX || strResult == strY)
+                << "pass " << nPass << ": " << strResult.size() << " bytes, neither session";
+        }
+    }
+    ASSERT_EQ(::chmod(dir.Root().c_str(), 0755), 0);
+    std::size_t nFiles = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.Root()))
+        ++nFiles;
+    EXPECT_EQ(nFiles, 3u) << "a temporary file was left behind";
+}
+
 // A save that reaches the file-size limit fails like any failed write: the
 // command says so and exits 1, the file it was to replace is untouched, and
 // no temporary file is left behind (the limit's signal would have killed the
