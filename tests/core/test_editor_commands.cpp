@@ -5,6 +5,9 @@
 
 #include <filesystem>
 #include <random>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "TestUtil.h"
 #include "app/CommandTable.h"
@@ -96,6 +99,33 @@ TEST_F(EditorFixture, UnopenablePathsShowMessage61472AndChangeNothing)
     EXPECT_FALSE(LoadFileToEditor(huge));
     ASSERT_EQ(frontEnd.m_messages.size(), 1u);
     EXPECT_EQ(frontEnd.m_messages[0], "Unable to open file: " + huge + " ; File too large.");
+    EXPECT_EQ(frontEnd.GetEditorText(), "keep");
+}
+
+// A pipe that ends (what a shell's process substitution names) is loaded
+// whole; a named pipe that nothing writes neither holds the program in open()
+// nor loads anything but an empty text; an endless device is refused as too
+// large without being read into the memory first.
+TEST_F(EditorFixture, PipesAndDevicesLoadWithoutHangingOrFillingTheMemory)
+{
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ASSERT_EQ(::write(fds[1], "pipe\n", 5), 5);
+    ::close(fds[1]);
+    ASSERT_TRUE(LoadFileToEditor("/proc/self/fd/" + std::to_string(fds[0])));
+    ::close(fds[0]);
+    EXPECT_EQ(frontEnd.GetEditorText(), "pipe[10]");
+
+    const std::string fifo = dir.Path("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_TRUE(LoadFileToEditor(fifo));
+    EXPECT_EQ(frontEnd.GetEditorText(), "");
+
+    frontEnd.SetEditorText("keep");
+    frontEnd.m_messages.clear();
+    EXPECT_FALSE(LoadFileToEditor("/dev/zero"));
+    ASSERT_EQ(frontEnd.m_messages.size(), 1u);
+    EXPECT_EQ(frontEnd.m_messages[0], "Unable to open file: /dev/zero ; File too large.");
     EXPECT_EQ(frontEnd.GetEditorText(), "keep");
 }
 
