@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -73,7 +74,10 @@ void NoteWriteError(std::string& strFirst, const std::string& strPath, int nErrn
 bool LoadFile(const std::string& strPath, std::string& strData, std::string& strCause)
 {
     strData.clear();
-    CFileDescriptor fd(::open(strPath.c_str(), O_RDONLY | O_CLOEXEC));
+    // Opened without blocking: a named pipe that no program writes would
+    // otherwise hold the program in open() for good. Reads block again, so
+    // that a pipe whose writer is still at work is read to its end.
+    CFileDescriptor fd(::open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     struct stat st {};
     if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0) {
         strCause = std::strerror(errno);
@@ -83,21 +87,42 @@ bool LoadFile(const std::string& strPath, std::string& strData, std::string& str
         strCause = std::strerror(EISDIR);
         return false;
     }
-    if (S_ISREG(st.st_mode) && st.st_size > 0)
-        strData.reserve(static_cast<std::size_t>(st.st_size));
-    // Chunks of at most 65535 bytes, until a read returns nothing.
-    char buf[65535];
-    for (;;) {
-        const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            strCause = std::strerror(errno);
-            return false;
+    ::fcntl(fd.Get(), F_SETFL, ::fcntl(fd.Get(), F_GETFL) & ~O_NONBLOCK);
+    // A regular file is read whole, however large; a pipe or device, which
+    // has no size to check beforehand, up to a bound, so that an endless
+    // source (/dev/zero, a program that never stops) is refused without
+    // filling the memory first.
+    const bool bRegular = S_ISREG(st.st_mode);
+    constexpr std::size_t kMaxStreamBytes = std::size_t{256} << 20;
+    try {
+        if (bRegular && st.st_size > 0)
+            strData.reserve(static_cast<std::size_t>(st.st_size));
+        // Chunks of at most 65535 bytes, until a read returns nothing.
+        char buf[65535];
+        for (;;) {
+            const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                strCause = std::strerror(errno);
+                return false;
+            }
+            if (n == 0)
+                break;
+            if (!bRegular && strData.size() + static_cast<std::size_t>(n) > kMaxStreamBytes) {
+                strData.clear();
+                strData.shrink_to_fit();
+                strCause = std::strerror(EFBIG);
+                return false;
+            }
+            strData.append(buf, static_cast<std::size_t>(n));
         }
-        if (n == 0)
-            break;
-        strData.append(buf, static_cast<std::size_t>(n));
+    } catch (const std::bad_alloc&) {
+        // A file larger than the memory: refused, not a crash.
+        strData.clear();
+        strData.shrink_to_fit();
+        strCause = std::strerror(ENOMEM);
+        return false;
     }
     return true;
 }

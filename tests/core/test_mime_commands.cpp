@@ -6,6 +6,7 @@
 #include <deque>
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
 
 #include "TestUtil.h"
 #include "app/CommandTable.h"
@@ -183,4 +184,26 @@ TEST(MimeCli, AnalyseAndDecode)
     EXPECT_EQ(testutil::RunCommand(m + " mime --help").status, 0);
     EXPECT_EQ(testutil::RunCommand(m + " mime analyse").status, 2);
     EXPECT_EQ(testutil::RunCommand(m + " mime explode x").status, 2);
+}
+
+// A message may come from a pipe that ends (a shell's process substitution)
+// and is read whole; a named pipe that nothing writes does not hold the
+// command in open() for good, and an endless source is refused as too large
+// rather than read until the memory runs out.
+TEST(MimeCli, PipesAndDevicesAreReadWithoutHangingOrFillingTheMemory)
+{
+    TempDir tmp;
+    const std::string m = testutil::Midwire();
+    const auto piped = testutil::RunCommand("bash -c '" + m + " mime analyse <(printf \"Subject: hi\\r\\n\\r\\nbody\")'");
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(piped.out, AnalyseMessage("Subject: hi\r\n\r\nbody"));
+
+    ASSERT_EQ(::mkfifo(tmp.Path("fifo").c_str(), 0600), 0);
+    const auto idle = testutil::RunCommand("timeout 20 " + m + " mime analyse " + tmp.Path("fifo"));
+    EXPECT_EQ(idle.status, 0) << idle.err;
+    EXPECT_EQ(idle.out, AnalyseMessage(""));
+
+    const auto endless = testutil::RunCommand("timeout 60 " + m + " mime analyse /dev/zero");
+    EXPECT_EQ(endless.status, 1);
+    EXPECT_NE(endless.err.find("Unable to open file: /dev/zero ; File too large."), std::string::npos) << endless.err;
 }
