@@ -109,6 +109,48 @@ TEST_F(TranslationFixture, RoundTripUnderAllSettings)
     }
 }
 
+// Any break character, not only the control characters below 32: one
+// from 0x80 up is dropped on the way back as well, so the round trip holds;
+// breaks fall only between two byte forms (taking them out gives the
+// unbroken text), a line ends as soon as it reaches the maximum, and a
+// printable break character, which does not read back as nothing, still
+// leaves every form whole and the first byte first.
+TEST_F(TranslationFixture, LineBreaksFallBetweenFormsForAnyBreakCharacter)
+{
+    std::mt19937 rng(4321);
+    for (int round = 0; round < 3000; ++round) {
+        const auto chBreak = static_cast<unsigned char>(rng() & 0xFF);
+        g_chDisplayBreak = static_cast<char>(chBreak);
+        g_nMaxLineLength = static_cast<int>(rng() % 9);
+        g_bKeepBreaks = static_cast<BOOL>(rng() % 2);
+        std::string bytes(1 + rng() % 60, '\0');
+        for (auto& c : bytes)
+            c = static_cast<char>(rng() % 3 == 0 ? chBreak : rng() & 0xFF);
+        const std::string text = Text(bytes);
+        const MallocPtr<char> oneLine = BytesToOneLineDisplayText(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+        ASSERT_TRUE(oneLine);
+        const bool bDropped = chBreak < 0x20 || chBreak > 0x7F;
+        if (chBreak == 0) {
+            // A NUL cannot stand in the text: no breaks at all.
+            ASSERT_EQ(text, oneLine.get()) << "round " << round;
+        } else if (bDropped) {
+            ASSERT_EQ(Bytes(text), bytes) << "round " << round;
+            std::string strJoined = text;
+            strJoined.erase(std::remove(strJoined.begin(), strJoined.end(), static_cast<char>(chBreak)), strJoined.end());
+            ASSERT_EQ(strJoined, oneLine.get()) << "round " << round;
+            if (g_nMaxLineLength > 0) {
+                std::size_t nStart = 0;
+                for (std::size_t at = text.find(static_cast<char>(chBreak)); at != std::string::npos;
+                     at = text.find(static_cast<char>(chBreak), nStart = at + 1))
+                    ASSERT_LE(at - nStart, static_cast<std::size_t>(g_nMaxLineLength) + 4) << "round " << round;
+                ASSERT_LT(text.size() - nStart, static_cast<std::size_t>(g_nMaxLineLength)) << "round " << round;
+            }
+        } else {
+            ASSERT_EQ(Bytes(text).substr(0, 1), bytes.substr(0, 1)) << "round " << round;
+        }
+    }
+}
+
 namespace {
 
 // The text-to-bytes rules read the plain way, one character at a time, with
