@@ -439,7 +439,9 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
     // is created readable by the user alone) would quietly lock others out
     // of the file or open it up: the save is refused and the old file kept.
     // A file system that has one mode for all its files passes this check.
-    if (!bInPlace && !bOverwrite) {
+    // A new file that stays private to the user takes nobody's access away,
+    // and a file system with a fixed mode for new files must still save.
+    if (bExists && !bInPlace && !bOverwrite) {
         struct stat stNew {};
         if (::fstat(file.Get(), &stNew) != 0)
             return abandon(errno);
