@@ -156,9 +156,10 @@ std::string CHeadlessFrontEnd::GetEditorText()
     return m_strEditor;
 }
 
-void CHeadlessFrontEnd::SetEditorText(const std::string& strText)
+bool CHeadlessFrontEnd::SetEditorText(const std::string& strText)
 {
     m_strEditor = strText;
+    return true;
 }
 
 std::size_t CHeadlessFrontEnd::GetEditorTextLength()

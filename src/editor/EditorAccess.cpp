@@ -8,10 +8,9 @@ std::string GetEditorText()
     return g_pMainFrame ? g_pMainFrame->GetEditorText() : std::string();
 }
 
-void SetEditorText(const std::string& strText)
+bool SetEditorText(const std::string& strText)
 {
-    if (g_pMainFrame)
-        g_pMainFrame->SetEditorText(strText);
+    return !g_pMainFrame || g_pMainFrame->SetEditorText(strText);
 }
 
 MallocPtr<unsigned char> GetEditorBytes(std::int32_t& nLength)
@@ -21,15 +20,12 @@ MallocPtr<unsigned char> GetEditorBytes(std::int32_t& nLength)
 
 bool PutEditorBytes(const void* pBytes, std::int32_t nLength)
 {
-    if (nLength <= 0) {
-        SetEditorText(std::string());
-        return true;
-    }
+    if (nLength <= 0)
+        return SetEditorText(std::string());
     const MallocPtr<char> text = BytesToDisplayText(pBytes, nLength);
     if (!text)
         return false;
-    SetEditorText(text.get());
-    return true;
+    return SetEditorText(text.get());
 }
 
 bool EditorHasText()

@@ -56,7 +56,8 @@ std::string EditorData()
 // first zero byte that inline content may have brought in.
 void ShowReport(const std::string& strReport)
 {
-    SetEditorText(std::string(strReport.c_str()));
+    if (!SetEditorText(std::string(strReport.c_str())))
+        AfxMessageBox(IDS_ALLOC_FAILED);
 }
 
 void OnAnalisys()

@@ -19,16 +19,16 @@ void GetHeld(HistoryEvent* pEvent)
 {
     if (!pEvent)
         return;
+    // Data whose text is more than the editor can hold is refused as data
+    // that cannot be translated: never shown cut short.
     if (!pEvent->m_strText.empty()) {
-        SetEditorText(pEvent->m_strText);
+        if (!SetEditorText(pEvent->m_strText))
+            AfxMessageBox(IDS_ALLOC_FAILED);
         return;
     }
     MallocPtr<char> text = BytesToDisplayText(pEvent->m_pData, pEvent->m_nLength);
-    if (!text) {
+    if (!text || !SetEditorText(text.get()))
         AfxMessageBox(IDS_ALLOC_FAILED);
-        return;
-    }
-    SetEditorText(text.get());
 }
 
 // Send: the editor's text as bytes, recorded and queued for the side's worker.

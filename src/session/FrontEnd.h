@@ -43,7 +43,8 @@ public:
 
     // Data editor: the whole text only.
     virtual std::string GetEditorText() = 0;
-    virtual void SetEditorText(const std::string& strText) = 0;
+    // False, with the editor unchanged, for a text longer than it can hold.
+    virtual bool SetEditorText(const std::string& strText) = 0;
     virtual std::size_t GetEditorTextLength() = 0;
 
     // A message box owned by the main window; returns IDOK, IDCANCEL, IDYES or IDNO.

@@ -632,8 +632,10 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
     // A session is never loaded into a running datagram relay: the flag a
     // file holds describes the session that wrote it, not this one.
     m_bDatagramActive = 0;
-    if (g_pMainFrame && bSettings)
-        g_pMainFrame->SetEditorText(strEditor);
+    // A stored text longer than the editor holds is not shown cut short;
+    // the rest of the session loads.
+    if (g_pMainFrame && bSettings && !g_pMainFrame->SetEditorText(strEditor))
+        AfxMessageBox(IDS_ALLOC_FAILED);
     ResolveDatagramSettings();
     if (!bSettings) {
         if (ar.AllocFailed())

@@ -35,6 +35,7 @@
 #include "app/gui/MainFrame.h"
 #include "app/gui/ProgressDlg.h"
 #include "editor/EditorAccess.h"
+#include "editor/EditorCommands.h"
 #include "editor/gui/MidwireEdit.h"
 #include "session/MidwireDoc.h"
 #include "views/gui/Icons.h"
@@ -588,6 +589,67 @@ TEST_F(MainFrameTest, EditorKeepsTheLayoutOfAVeryLongLine)
     EXPECT_EQ(m_pFrame->GetEditorTextLength(), strLong.size());
     m_pFrame->SetEditorText("");
     EXPECT_EQ(m_pFrame->GetEditorTextLength(), 0u);
+}
+
+// A text longer than the editor holds (lowered here from its real size,
+// the text document's int positions) is refused with a message wherever it
+// would come in, and the editor keeps what it had: never a cut-short text.
+TEST_F(MainFrameTest, EditorRefusesATextLongerThanItHolds)
+{
+    struct LimitGuard {
+        std::size_t nOld = CMidwireEdit::MaxTextLength();
+        ~LimitGuard() { CMidwireEdit::SetMaxTextLength(nOld); }
+    } guard;
+    CMidwireEdit::SetMaxTextLength(20);
+    const std::string strAlloc = "Error allocating memory.";
+
+    EXPECT_TRUE(m_pFrame->SetEditorText(std::string(20, 'a')));
+    EXPECT_FALSE(m_pFrame->SetEditorText(std::string(21, 'b')));
+    EXPECT_EQ(m_pFrame->GetEditorText(), std::string(20, 'a'));
+    // Counted as the editor holds it: a CR LF pair is one line break.
+    EXPECT_TRUE(m_pFrame->SetEditorText("0123456789\r\n012345678"));
+    EXPECT_EQ(m_pFrame->GetEditorTextLength(), 20u);
+    ASSERT_TRUE(m_pFrame->SetEditorText("before"));
+
+    // Get from Client: held data whose text is too long, then held data that fits.
+    m_pDoc->m_bConnected = TRUE;
+    m_pDoc->m_bAcceptConnections = TRUE;
+    HistoryEvent* pLong = MakeEvent(EK_RECEIVED_FROM_CLIENT, std::string(7, '\x01'));  // 21 characters
+    HistoryEvent* pShort = MakeEvent(EK_RECEIVED_FROM_CLIENT, "GET\r\n");
+    Record(pLong);
+    Record(pShort);
+    m_pDoc->AddHeldFromClient(pLong);
+    m_pDoc->AddHeldFromClient(pShort);
+    ASSERT_TRUE(Enabled(ID_CONNECTION_GET_FROM_CLIENT));
+    m_pFrame->Action(ID_CONNECTION_GET_FROM_CLIENT)->trigger();
+    EXPECT_EQ(m_messages, std::vector<std::string>{strAlloc});
+    EXPECT_EQ(m_pFrame->GetEditorText(), "before");
+    ASSERT_TRUE(Enabled(ID_CONNECTION_GET_FROM_CLIENT));
+    m_pFrame->Action(ID_CONNECTION_GET_FROM_CLIENT)->trigger();
+    EXPECT_EQ(m_pFrame->GetEditorText(), "GET[13][10]");
+    EXPECT_FALSE(Enabled(ID_CONNECTION_GET_FROM_CLIENT));
+    m_pDoc->m_bConnected = FALSE;
+
+    // Load to Editor of a file whose text is too long, then of one that fits.
+    m_messages.clear();
+    testutil::TempDir dir;
+    const std::string strBig = dir.Path("big"), strSmall = dir.Path("small");
+    testutil::WriteFile(strBig, std::string(5, '\xFF'));  // 25 characters
+    testutil::WriteFile(strSmall, "A[\x01");
+    EXPECT_FALSE(LoadFileToEditor(strBig));
+    EXPECT_EQ(m_messages, std::vector<std::string>{strAlloc});
+    EXPECT_EQ(m_pFrame->GetEditorText(), "GET[13][10]");
+    EXPECT_TRUE(LoadFileToEditor(strSmall));
+    EXPECT_EQ(m_pFrame->GetEditorText(), "A[[[1]");
+
+    // A double click on the long row.
+    m_messages.clear();
+    Settle();
+    CMidwireListView* pList = m_pFrame->ListView();
+    pList->selectRow(0);
+    emit pList->doubleClicked(Model().index(0, 0));
+    EXPECT_EQ(m_messages, std::vector<std::string>{strAlloc});
+    EXPECT_EQ(m_pFrame->GetEditorText(), "A[[[1]");
 }
 
 TEST_F(MainFrameTest, ClosingNeverLeavesWorkersWithoutTheirDocument)

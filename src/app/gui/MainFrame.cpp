@@ -632,9 +632,9 @@ std::string CMainFrame::GetEditorText()
     return m_pEditor->GetText();
 }
 
-void CMainFrame::SetEditorText(const std::string& strText)
+bool CMainFrame::SetEditorText(const std::string& strText)
 {
-    m_pEditor->SetText(strText);
+    return m_pEditor->SetText(strText);
 }
 
 std::size_t CMainFrame::GetEditorTextLength()

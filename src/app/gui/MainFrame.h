@@ -37,7 +37,7 @@ public:
     void DeleteAllRows() override;
     std::vector<HistoryEvent*> GetSelectedEvents() override;
     std::string GetEditorText() override;
-    void SetEditorText(const std::string& strText) override;
+    bool SetEditorText(const std::string& strText) override;
     std::size_t GetEditorTextLength() override;
     int MessageBox(const std::string& strText, UINT nType = MB_OK) override;
     void WarningBox(const std::string& strText) override;

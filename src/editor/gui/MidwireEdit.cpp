@@ -1,5 +1,7 @@
 #include "editor/gui/MidwireEdit.h"
 
+#include <algorithm>
+
 #include <QFontDatabase>
 #include <QTextBlock>
 #include <QTextDocument>
@@ -9,6 +11,21 @@ namespace {
 
 // A line longer than this keeps its shaped layout between paints.
 constexpr int kCachedLineLength = 4096;
+
+// The text document crashes when given a text of 2^30 characters (its
+// UTF-16 size no longer fits an int) and counts positions in int; half of
+// that still leaves room for its own bookkeeping.
+constexpr std::size_t kDocumentMaxLength = std::size_t{1} << 29;
+std::size_t g_nMaxTextLength = kDocumentMaxLength;
+
+// The length of the text once its CR LF pairs are folded into one break.
+std::size_t FoldedLength(const std::string& strText)
+{
+    std::size_t nLength = strText.size();
+    for (std::size_t i = strText.find("\r\n"); i != std::string::npos; i = strText.find("\r\n", i + 2))
+        --nLength;
+    return nLength;
+}
 
 }  // namespace
 
@@ -67,17 +84,31 @@ std::string CMidwireEdit::GetText() const
     return strText;
 }
 
-void CMidwireEdit::SetText(const std::string& strText)
+bool CMidwireEdit::SetText(const std::string& strText)
 {
+    // Checked before the text is widened to UTF-16 (twice its size).
+    if (strText.size() > g_nMaxTextLength && FoldedLength(strText) > g_nMaxTextLength)
+        return false;
     // The text document treats a carriage return as a line break of its
     // own; CR LF pairs are one line break, a lone CR becomes one.
     QString text = QString::fromLatin1(strText.data(), static_cast<qsizetype>(strText.size()));
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     setPlainText(text);
+    return true;
 }
 
 std::size_t CMidwireEdit::GetTextLength() const
 {
     return static_cast<std::size_t>(std::max(document()->characterCount() - 1, 0));
+}
+
+std::size_t CMidwireEdit::MaxTextLength()
+{
+    return g_nMaxTextLength;
+}
+
+void CMidwireEdit::SetMaxTextLength(std::size_t nMax)
+{
+    g_nMaxTextLength = std::min(nMax, kDocumentMaxLength);
 }

@@ -376,7 +376,9 @@ void CMidwireListView::OpenRowInEditor(int nRow)
     const HistoryEvent* pEvent = m_model.EventAt(nRow);
     if (!pEvent || !g_pMainFrame)
         return;
-    g_pMainFrame->SetEditorText(EventDataText(*pEvent, " ListView::OnDblclk"));
+    // A row whose text is more than the editor holds leaves it as it was.
+    if (!g_pMainFrame->SetEditorText(EventDataText(*pEvent, " ListView::OnDblclk")))
+        AfxMessageBox(IDS_ALLOC_FAILED);
 }
 
 CLoadingEventListDlg::CLoadingEventListDlg(QWidget* pParent)
