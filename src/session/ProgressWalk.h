@@ -26,6 +26,12 @@ public:
         if (i % 50 == 0 && m_pWindow)
             m_pWindow->SetPos(i);
     }
+    // Moves the bar to any position (a walk whose bar goes round).
+    void SetPos(std::int64_t nPos)
+    {
+        if (m_pWindow)
+            m_pWindow->SetPos(nPos);
+    }
     // After an item: dispatch messages, then tell whether the walk goes on.
     bool After();
     // Dispatches messages now, whatever the time since the last dispatch.

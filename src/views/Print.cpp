@@ -51,16 +51,21 @@ void CPageWriter::BreakPage()
 void CPageWriter::PrintPiece(const std::string& strPiece)
 {
     m_device.TextOut(m_geo.x0, m_y, strPiece);
-    if (m_onPiece)
-        m_onPiece();
+    if (m_onPiece && !m_onPiece())
+        m_bCancelled = true;
 }
 
 void CPageWriter::PrintBlock(const std::string& strBlock, int nAdvanceLines)
 {
+    if (m_bCancelled)
+        return;
     const std::size_t w = static_cast<std::size_t>(m_geo.nCharsPerLine);
     std::size_t nPos = 0;
     while (strBlock.size() - nPos > w) {
+        // One block may fill thousands of pages: Cancel is seen inside it.
         PrintPiece(strBlock.substr(nPos, w));
+        if (m_bCancelled)
+            return;
         nPos += w;
         m_y += m_geo.h;
         if (m_y > m_geo.nBottom)
@@ -74,6 +79,10 @@ void CPageWriter::PrintBlock(const std::string& strBlock, int nAdvanceLines)
 
 void CPageWriter::Finish()
 {
+    if (m_bCancelled) {
+        m_device.AbortDoc();
+        return;
+    }
     if (m_y <= m_geo.nBottom && m_y != m_geo.y0) {
         Footer(m_nPage + 1);
         ++m_nPage;
@@ -188,8 +197,13 @@ bool PrintHistoryList(CPrintDevice& device, CMidwireDoc& doc, bool bSelection,
     } else {
         events.assign(doc.m_history.begin(), doc.m_history.end());
     }
+    // The window is serviced between printed lines, so that its Cancel stops
+    // even a print of a single huge event.
+    writer.m_onPiece = [&walk] { return walk.After(); };
     std::int64_t i = 0;
     for (HistoryEvent* pEvent : events) {
+        if (writer.IsCancelled())
+            break;
         walk.Before(++i);
         writer.PrintBlock(PrintedHeader(doc, *pEvent));
         std::string strData = pEvent->m_strText;
@@ -206,7 +220,7 @@ bool PrintHistoryList(CPrintDevice& device, CMidwireDoc& doc, bool bSelection,
         writer.PrintBlock(strData, 2);
     }
     writer.Finish();
-    return true;
+    return !writer.IsCancelled();
 }
 
 bool PrintEditorText(CPrintDevice& device, CMidwireDoc& doc, const std::string& strEditor)
@@ -217,12 +231,9 @@ bool PrintEditorText(CPrintDevice& device, CMidwireDoc& doc, const std::string& 
     }
     const std::string strTitle = PrintJobTitle(doc);
     // The bar of this job goes round every 100 printed lines.
-    std::unique_ptr<CProgressWindow> pWindow =
-        g_pMainFrame ? g_pMainFrame->CreateProgress(EProgressKind::PleaseWait, "Printing... " + strTitle, 1, 100)
-                     : nullptr;
+    CProgressWalk walk(EProgressKind::PleaseWait, "Printing... " + strTitle, 1, 100);
     if (!device.StartDoc(strTitle)) {
-        if (pWindow && pWindow->IsOpen())
-            pWindow->Close();
+        walk.Close();
         AfxMessageBox(IDS_PRINT_START_FAILED);
         return false;
     }
@@ -230,14 +241,14 @@ bool PrintEditorText(CPrintDevice& device, CMidwireDoc& doc, const std::string& 
     std::int64_t nPieces = 0;
     writer.m_onPiece = [&] {
         ++nPieces;
-        if (pWindow)
-            pWindow->SetPos(nPieces % 100);
+        walk.SetPos(nPieces % 100);
+        return walk.After();
     };
 
     std::string strText = strEditor;
     TabsToBlanks(strText);
     std::size_t nStart = 0;
-    for (;;) {
+    while (!writer.IsCancelled()) {
         const std::size_t nBreak = strText.find('\n', nStart);
         if (nBreak == std::string::npos)
             break;
@@ -253,7 +264,5 @@ bool PrintEditorText(CPrintDevice& device, CMidwireDoc& doc, const std::string& 
     if (nStart < strText.size())
         writer.PrintBlock(strText.substr(nStart));
     writer.Finish();
-    if (pWindow && pWindow->IsOpen())
-        pWindow->Close();
-    return true;
+    return !writer.IsCancelled();
 }

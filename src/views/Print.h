@@ -36,6 +36,9 @@ public:
     virtual void StartPage() = 0;
     virtual void EndPage() = 0;
     virtual void EndDoc() = 0;
+    // Abandons the job after Cancel: what was drawn must not come out as a
+    // finished document. Devices that cannot take a job back just end it.
+    virtual void AbortDoc() { EndDoc(); }
     // Draws text with its top-left corner at (x, y).
     virtual void TextOut(int x, int y, const std::string& strText) = 0;
     // Draws the job title, whose document name is a file name in the local
@@ -64,12 +67,14 @@ public:
     // lines after its last piece.
     void PrintBlock(const std::string& strBlock, int nAdvanceLines = 1);
     // Ends the job: the last page gets its title and number only when
-    // something was printed on it.
+    // something was printed on it. A cancelled job is abandoned instead.
     void Finish();
 
     int GetPageCount() const { return m_nPage; }
-    // Called after every piece printed (Print from Editor moves its bar).
-    std::function<void()> m_onPiece;
+    bool IsCancelled() const { return m_bCancelled; }
+    // Called after every piece printed (the progress window moves and is
+    // serviced); false means Cancel was pressed and nothing more is printed.
+    std::function<bool()> m_onPiece;
 
 private:
     void PrintPiece(const std::string& strPiece);
@@ -81,6 +86,7 @@ private:
     std::string m_strTitle;
     int m_y;
     int m_nPage = 0;
+    bool m_bCancelled = false;
 };
 
 // "Midwire - " and the session's name.
@@ -95,10 +101,11 @@ std::string PrintedHeader(const CMidwireDoc& doc, const HistoryEvent& event);
 
 // Print History List after the print dialog: every event of the history, or
 // the given events (the selected rows, in row order) when bSelection is set.
-// Returns false when nothing was printed (an empty history).
+// Returns false when nothing was printed (an empty history) or the job was
+// cancelled in its progress window.
 bool PrintHistoryList(CPrintDevice& device, CMidwireDoc& doc, bool bSelection,
                       const std::vector<HistoryEvent*>& selection);
 
 // Print from Editor after the print dialog: the editor text line by line.
-// Returns false when the editor is empty.
+// Returns false when the editor is empty or the job was cancelled.
 bool PrintEditorText(CPrintDevice& device, CMidwireDoc& doc, const std::string& strText);

@@ -34,6 +34,7 @@ public:
         m_current.clear();
     }
     void EndDoc() override { m_bEnded = true; }
+    void AbortDoc() override { m_bAborted = true; }
     void TextOut(int x, int y, const std::string& s) override { m_current.push_back({x, y, s}); }
 
     // Text lines of the body (left margin) of every page, in order.
@@ -51,7 +52,7 @@ public:
 
     PrintMetrics m_metrics;
     std::string m_strDocName;
-    bool m_bStarted = false, m_bEnded = false;
+    bool m_bStarted = false, m_bEnded = false, m_bAborted = false;
     bool m_bCanStart = true;  // false: the printer cannot be opened
     int m_nStartPages = 0, m_nEndPages = 0;
     std::vector<std::vector<Drawn>> m_pages;
@@ -320,4 +321,51 @@ TEST_F(PrintFixture, EditorProgressGoesRoundEveryHundredLines)
     EXPECT_EQ(positions[98], 99);
     EXPECT_EQ(positions[99], 0);
     EXPECT_EQ(positions[249], 50);
+}
+
+// Cancel in the progress window stops the job between printed lines, even
+// inside one event whose data fills many pages, and abandons it.
+TEST_F(PrintFixture, CancelStopsAndAbandonsTheJob)
+{
+    for (int i = 0; i < 1000; ++i)
+        doc.RecordEvent(MakeEvent(EK_MESSAGE, "", "status"), FALSE);
+    {
+        CRecordingDevice device(TestMetrics());
+        frontEnd.m_nCancelProgressAtCheck = 30;
+        EXPECT_FALSE(PrintHistoryList(device, doc, false, {}));
+        EXPECT_TRUE(device.m_bAborted);
+        EXPECT_FALSE(device.m_bEnded);
+        EXPECT_LE(device.BodyLines().size(), 31u);
+        ASSERT_FALSE(frontEnd.m_progress.empty());
+        EXPECT_TRUE(frontEnd.m_progress.back().bCancelled);
+    }
+    {
+        // 200 000 bytes of data, about 3 000 lines: cancelled inside the block.
+        doc.OnNewDocument();
+        doc.RecordEvent(MakeEvent(EK_SENT_TO_SERVER, std::string(200000, 'x')), FALSE);
+        CRecordingDevice device(TestMetrics());
+        frontEnd.m_nCancelProgressAtCheck = 10;
+        EXPECT_FALSE(PrintHistoryList(device, doc, false, {}));
+        EXPECT_TRUE(device.m_bAborted);
+        EXPECT_LE(device.BodyLines().size(), 11u);
+    }
+    {
+        std::string strText;
+        for (int i = 0; i < 500; ++i)
+            strText += "line\r\n";
+        CRecordingDevice device(TestMetrics());
+        frontEnd.m_nCancelProgressAtCheck = 5;
+        EXPECT_FALSE(PrintEditorText(device, doc, strText));
+        EXPECT_TRUE(device.m_bAborted);
+        EXPECT_FALSE(device.m_bEnded);
+        EXPECT_LE(device.BodyLines().size(), 6u);
+    }
+    {
+        // Without Cancel the job ends normally.
+        frontEnd.m_nCancelProgressAtCheck = 0;
+        CRecordingDevice device(TestMetrics());
+        EXPECT_TRUE(PrintEditorText(device, doc, "ab\r\ncd"));
+        EXPECT_TRUE(device.m_bEnded);
+        EXPECT_FALSE(device.m_bAborted);
+    }
 }

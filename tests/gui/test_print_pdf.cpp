@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QPdfWriter>
 #include <QPrinter>
+#include <QPushButton>
+#include <QTimer>
 #include <QStandardPaths>
 #include <array>
 #include <cstdio>
@@ -17,6 +19,8 @@
 
 #include "GuiTestUtil.h"
 #include "app/HeadlessFrontEnd.h"
+#include "app/gui/MainFrame.h"
+#include "app/gui/ProgressDlg.h"
 #include "session/MidwireDoc.h"
 #include "views/gui/PrintDevice.h"
 
@@ -344,4 +348,49 @@ TEST_F(PrintPdfTest, TitleShowsTheSessionFileNameUnchanged)
     EXPECT_NE(r.out.find("Midwire - caf\xC3\xA9.mwx"), std::string::npos) << r.out;
     r = RunShell("pdfinfo -enc UTF-8 '" + strPdf + "'");
     EXPECT_NE(r.out.find("Midwire - caf\xC3\xA9.mwx"), std::string::npos) << r.out;
+}
+
+// Cancel in "Printing..." stops a long print to a PDF file and leaves no
+// file that looks like the whole printout.
+TEST_F(PrintPdfTest, CancelInProgressWindowStopsAndRemovesThePrintFile)
+{
+    CMidwireDoc doc;
+    CMainFrame frame(doc);
+    frame.m_onMessageBox = [](const std::string&, UINT) { return IDOK; };
+    doc.OnNewDocument();
+    for (int i = 0; i < 100000; ++i)
+        doc.AddToHistory(MakeEvent(EK_MESSAGE, "", "status"));
+    const std::string strPdf = m_strDir + "/cancelled.pdf";
+    QPrinter printer(QPrinter::HighResolution);
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    printer.setOutputFileName(QString::fromStdString(strPdf));
+
+    QTimer watcher;
+    int nTurns = 0;
+    bool bClicked = false;
+    QObject::connect(&watcher, &QTimer::timeout, [&] {
+        if (++nTurns > 100000)
+            watcher.stop();
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (auto* pWait = qobject_cast<CPleaseWaitDlg*>(w); pWait && pWait->isVisible()) {
+                pWait->findChild<QPushButton*>("cancel")->click();
+                bClicked = true;
+                watcher.stop();
+            }
+        }
+    });
+    watcher.start(0);
+    bool bPrinted = true;
+    {
+        CPainterPrintDevice device(&printer, &printer);
+        bPrinted = PrintHistoryList(device, doc, false, {});
+    }
+    watcher.stop();
+    ASSERT_TRUE(bClicked);
+    EXPECT_FALSE(bPrinted);
+    EXPECT_FALSE(std::filesystem::exists(strPdf));
+    EXPECT_FALSE(doc.IsWalking());
+    QCoreApplication::processEvents();
+    for (QWidget* w : QApplication::topLevelWidgets())
+        EXPECT_FALSE(qobject_cast<CPleaseWaitDlg*>(w) && w->isVisible());
 }

@@ -97,6 +97,21 @@ void CPainterPrintDevice::EndDoc()
         m_painter.end();
 }
 
+void CPainterPrintDevice::AbortDoc()
+{
+    // A printer job is taken back where the printer allows it. A print to a
+    // file ends and its file is removed: the half of a document must not
+    // stand where the user expects the whole one. A bare PDF writer's file is
+    // its owner's to remove.
+    const bool bAborted = m_pPrinter && m_painter.isActive() && m_pPrinter->abort();
+    if (m_painter.isActive())
+        m_painter.end();
+    if (m_pPrinter && !bAborted) {
+        const QString strFile = m_pPrinter->outputFileName();
+        if (!strFile.isEmpty())
+            QFile::remove(strFile);
+    }
+}
 
 void CPainterPrintDevice::TextOut(int x, int y, const std::string& strText)
 {

@@ -29,6 +29,7 @@ public:
     void StartPage() override;
     void EndPage() override;
     void EndDoc() override;
+    void AbortDoc() override;
     void TextOut(int x, int y, const std::string& strText) override;
     void TitleOut(int x, int y, const std::string& strTitle) override;
 
