@@ -394,3 +394,19 @@ TEST_F(PrintPdfTest, CancelInProgressWindowStopsAndRemovesThePrintFile)
     for (QWidget* w : QApplication::topLevelWidgets())
         EXPECT_FALSE(qobject_cast<CPleaseWaitDlg*>(w) && w->isVisible());
 }
+
+// Run without a runtime directory (cron, sudo, CI), the command writes
+// nothing but its PDF: no warning on standard error, no directory left over.
+TEST_F(PrintPdfTest, NoRuntimeDirectoryGivesNoNoiseAndLeavesNothing)
+{
+    const std::string strSession = Session({MakeEvent(EK_MESSAGE, "", "status")});
+    const std::string strTmp = m_strDir + "/tmp";
+    std::filesystem::create_directory(strTmp);
+    const RunResult r = RunShell("env -u XDG_RUNTIME_DIR TMPDIR='" + strTmp + "' " + MIDWIRE_BINARY + " print '" +
+                                 strSession + "' '" + m_strDir + "/out.pdf'");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(std::filesystem::is_empty(strTmp));
+    const auto pages = ReadPages(m_strDir + "/out.pdf");
+    ASSERT_EQ(pages.size(), 1u);
+}

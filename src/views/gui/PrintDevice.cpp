@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -226,6 +227,39 @@ bool ParseRows(const QString& strRows, std::size_t nRows, std::vector<std::size_
     return true;
 }
 
+// Qt's platform start-up looks into the user's runtime directory and, when
+// XDG_RUNTIME_DIR is unset (under cron, sudo or a CI runner), warns about it
+// on standard error and makes a shared one under /tmp. A run without one gets
+// a private directory for its lifetime instead, removed when it ends.
+class CPrivateRuntimeDir {
+public:
+    CPrivateRuntimeDir()
+    {
+        if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+            return;
+        std::error_code ec;
+        const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+        std::string strTemplate = (ec ? std::filesystem::path("/tmp") : base).string() + "/midwire-runtime-XXXXXX";
+        if (::mkdtemp(strTemplate.data())) {  // made with mode 0700, as required
+            m_strDir = strTemplate;
+            qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(m_strDir));
+        }
+    }
+    ~CPrivateRuntimeDir()
+    {
+        if (m_strDir.empty())
+            return;
+        qunsetenv("XDG_RUNTIME_DIR");
+        std::error_code ec;
+        std::filesystem::remove_all(m_strDir, ec);
+    }
+    CPrivateRuntimeDir(const CPrivateRuntimeDir&) = delete;
+    CPrivateRuntimeDir& operator=(const CPrivateRuntimeDir&) = delete;
+
+private:
+    std::string m_strDir;
+};
+
 }  // namespace
 
 int CmdPrint(int argc, char** argv)
@@ -273,6 +307,7 @@ int CmdPrint(int argc, char** argv)
 
     // Text layout needs the window system's fonts, not a display.
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    const CPrivateRuntimeDir runtimeDir;  // outlives the application
     int nAppArgc = 1;
     QGuiApplication app(nAppArgc, argv);
     QGuiApplication::setApplicationName(QStringLiteral("midwire"));
