@@ -48,14 +48,17 @@ void CPageWriter::BreakPage()
     m_y = m_geo.y0;
 }
 
-void CPageWriter::PrintPiece(const std::string& strPiece)
+void CPageWriter::PrintPiece(const std::string& strPiece, bool bLocalText)
 {
-    m_device.TextOut(m_geo.x0, m_y, strPiece);
+    if (bLocalText)
+        m_device.LocalTextOut(m_geo.x0, m_y, strPiece);
+    else
+        m_device.TextOut(m_geo.x0, m_y, strPiece);
     if (m_onPiece && !m_onPiece())
         m_bCancelled = true;
 }
 
-void CPageWriter::PrintBlock(const std::string& strBlock, int nAdvanceLines)
+void CPageWriter::PrintBlock(const std::string& strBlock, int nAdvanceLines, bool bLocalText)
 {
     if (m_bCancelled)
         return;
@@ -63,7 +66,7 @@ void CPageWriter::PrintBlock(const std::string& strBlock, int nAdvanceLines)
     std::size_t nPos = 0;
     while (strBlock.size() - nPos > w) {
         // One block may fill thousands of pages: Cancel is seen inside it.
-        PrintPiece(strBlock.substr(nPos, w));
+        PrintPiece(strBlock.substr(nPos, w), bLocalText);
         if (m_bCancelled)
             return;
         nPos += w;
@@ -71,7 +74,7 @@ void CPageWriter::PrintBlock(const std::string& strBlock, int nAdvanceLines)
         if (m_y > m_geo.nBottom)
             BreakPage();
     }
-    PrintPiece(strBlock.substr(nPos));
+    PrintPiece(strBlock.substr(nPos), bLocalText);
     m_y += m_geo.h * nAdvanceLines;
     if (m_y > m_geo.nBottom)
         BreakPage();
@@ -205,7 +208,8 @@ bool PrintHistoryList(CPrintDevice& device, CMidwireDoc& doc, bool bSelection,
         if (writer.IsCancelled())
             break;
         walk.Before(++i);
-        writer.PrintBlock(PrintedHeader(doc, *pEvent));
+        // The header names a host as typed, in UTF-8 like the list view shows it.
+        writer.PrintBlock(PrintedHeader(doc, *pEvent), 1, true);
         std::string strData = pEvent->m_strText;
         if (strData.empty() && pEvent->m_nLength > 0 && pEvent->m_pData) {
             MallocPtr<char> text = BytesToDisplayText(pEvent->m_pData, pEvent->m_nLength);

@@ -41,9 +41,12 @@ public:
     virtual void AbortDoc() { EndDoc(); }
     // Draws text with its top-left corner at (x, y).
     virtual void TextOut(int x, int y, const std::string& strText) = 0;
+    // Draws text in the local encoding (UTF-8) rather than 8-bit data text:
+    // host names as typed and the session's file name.
+    virtual void LocalTextOut(int x, int y, const std::string& strText) { TextOut(x, y, strText); }
     // Draws the job title, whose document name is a file name in the local
     // encoding rather than 8-bit data text.
-    virtual void TitleOut(int x, int y, const std::string& strTitle) { TextOut(x, y, strTitle); }
+    virtual void TitleOut(int x, int y, const std::string& strTitle) { LocalTextOut(x, y, strTitle); }
 };
 
 // The page geometry of one job.
@@ -64,8 +67,9 @@ public:
     CPageWriter(CPrintDevice& device, const PageGeometry& geometry, std::string strJobTitle);
 
     // Prints one block at the current line and advances by nAdvanceLines
-    // lines after its last piece.
-    void PrintBlock(const std::string& strBlock, int nAdvanceLines = 1);
+    // lines after its last piece. A block of local text (an event header,
+    // which holds a host name) is drawn as such instead of as 8-bit data.
+    void PrintBlock(const std::string& strBlock, int nAdvanceLines = 1, bool bLocalText = false);
     // Ends the job: the last page gets its title and number only when
     // something was printed on it. A cancelled job is abandoned instead.
     void Finish();
@@ -77,7 +81,7 @@ public:
     std::function<bool()> m_onPiece;
 
 private:
-    void PrintPiece(const std::string& strPiece);
+    void PrintPiece(const std::string& strPiece, bool bLocalText);
     void BreakPage();
     void Footer(int nPage);
 

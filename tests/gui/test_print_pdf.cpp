@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QStandardPaths>
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -409,4 +410,24 @@ TEST_F(PrintPdfTest, NoRuntimeDirectoryGivesNoNoiseAndLeavesNothing)
     EXPECT_TRUE(std::filesystem::is_empty(strTmp));
     const auto pages = ReadPages(m_strDir + "/out.pdf");
     ASSERT_EQ(pages.size(), 1u);
+}
+
+// A host name typed in UTF-8 prints as the list view shows it, while data
+// bytes stay 8-bit characters in display form.
+TEST_F(PrintPdfTest, HostNameInUtf8PrintsAsTyped)
+{
+    const std::string strSession =
+        Session({MakeEvent(EK_SENT_TO_SERVER, "caf\xE9"), MakeEvent(EK_MESSAGE, "", "plain \xE9 text")},
+                std::string(), "b\xC3\xBC" "cher.example");
+    ASSERT_EQ(Print("'" + strSession + "' '" + m_strDir + "/out.pdf'").status, 0);
+    const auto pages = ReadPages(m_strDir + "/out.pdf");
+    ASSERT_EQ(pages.size(), 1u);
+    const std::vector<std::string>& lines = pages[0];
+    auto has = [&lines](const std::string& s) { return std::find(lines.begin(), lines.end(), s) != lines.end(); };
+    const std::string strHeaderEnd = " Sent to: b\xFC" "cher.example";
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& s) {
+        return s.size() > strHeaderEnd.size() && s.compare(s.size() - strHeaderEnd.size(), std::string::npos, strHeaderEnd) == 0;
+    })) << ::testing::PrintToString(lines);
+    EXPECT_TRUE(has("caf[233]"));
+    EXPECT_TRUE(has("plain \xE9 text"));
 }

@@ -120,9 +120,9 @@ void CPainterPrintDevice::TextOut(int x, int y, const std::string& strText)
     DrawText(x, y, QString::fromLatin1(strText.data(), static_cast<qsizetype>(strText.size())));
 }
 
-void CPainterPrintDevice::TitleOut(int x, int y, const std::string& strTitle)
+void CPainterPrintDevice::LocalTextOut(int x, int y, const std::string& strText)
 {
-    DrawText(x, y, DisplayText(strTitle));
+    DrawText(x, y, DisplayText(strText));
 }
 
 void CPainterPrintDevice::DrawText(int x, int y, const QString& text)

@@ -31,7 +31,7 @@ public:
     void EndDoc() override;
     void AbortDoc() override;
     void TextOut(int x, int y, const std::string& strText) override;
-    void TitleOut(int x, int y, const std::string& strTitle) override;
+    void LocalTextOut(int x, int y, const std::string& strText) override;
 
 private:
     void DrawText(int x, int y, const QString& text);
