@@ -313,6 +313,9 @@ int CmdPrint(int argc, char** argv)
     QGuiApplication::setApplicationName(QStringLiteral("midwire"));
 
     CHeadlessFrontEnd frontEnd;
+    // SIGINT or SIGTERM stops a long print as Cancel does, so that the
+    // output is removed instead of left half written.
+    const CSignalWatch signalWatch([&frontEnd] { frontEnd.CancelProgress(); });
     CMidwireDoc doc;
     doc.OnNewDocument();
     if (!doc.OnOpenDocument(LocalText(pos[0])))
@@ -349,7 +352,9 @@ int CmdPrint(int argc, char** argv)
         CPainterPrintDevice device(&printer, &printer);
         const bool bSent = parser.isSet(editor) ? PrintEditorText(device, doc, frontEnd.GetEditorText())
                                                 : PrintHistoryList(device, doc, parser.isSet(selection), events);
-        if (!bSent && frontEnd.m_messages.empty())
+        if (!bSent && TerminationSignalSeen())
+            CliError(QStringLiteral("print: interrupted, the job was abandoned"));
+        else if (!bSent && frontEnd.m_messages.empty())
             CliError(QStringLiteral("print: printing to %1 failed").arg(info.printerName()));
         return bSent ? EXIT_OK : EXIT_FAILED;
     }
@@ -385,6 +390,8 @@ int CmdPrint(int argc, char** argv)
         // A failure the core did not report is the output file's.
         if (!bWritten)
             CliError(QStringLiteral("print: unable to write %1: %2").arg(strOut, file.errorString()));
+        else if (TerminationSignalSeen())
+            CliError(QStringLiteral("print: interrupted, %1 not written").arg(strOut));
         else if (frontEnd.m_messages.empty())
             CliError(QStringLiteral("print: unable to write %1").arg(strOut));
         struct stat st {};
