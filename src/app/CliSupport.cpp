@@ -132,6 +132,13 @@ CSignalWatch::CSignalWatch(std::function<void()> onSignal) : m_onSignal(std::mov
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+    // A hang-up (the terminal closed, the login dropped) ends the command
+    // like SIGTERM, so the session is still saved. A command started with
+    // SIGHUP ignored (nohup) was asked to outlive its terminal: it stays so.
+    struct sigaction previousHangup {};
+    if (::sigaction(SIGHUP, nullptr, &previousHangup) == 0 && previousHangup.sa_handler != SIG_IGN) {
+        m_bHangupWatched = ::sigaction(SIGHUP, &action, nullptr) == 0;
+    }
     m_pNotifier = std::make_unique<QSocketNotifier>(pipe.ReadFd(), QSocketNotifier::Read);
     QObject::connect(m_pNotifier.get(), &QSocketNotifier::activated, [this] {
         SignalPipe().Drain();
@@ -159,6 +166,8 @@ CSignalWatch::~CSignalWatch()
     if (!g_bSignalSeen.load()) {
         ::signal(SIGINT, SIG_DFL);
         ::signal(SIGTERM, SIG_DFL);
+        if (m_bHangupWatched)
+            ::signal(SIGHUP, SIG_DFL);
     }
 }
 

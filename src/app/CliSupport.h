@@ -11,7 +11,8 @@ class QCommandLineOption;
 class QCommandLineParser;
 class QSocketNotifier;
 
-// While it lives, SIGINT and SIGTERM do not kill the process: each becomes a
+// While it lives, SIGINT, SIGTERM and SIGHUP (unless SIGHUP was ignored when
+// it began) do not kill the process: each becomes a
 // call of the handler on the event loop, so that a command can end its
 // session cleanly and still save. The signal handler only writes to a pipe,
 // the one thing it may safely do; the pipe wakes the event loop. A connect
@@ -29,9 +30,10 @@ public:
 private:
     std::function<void()> m_onSignal;
     std::unique_ptr<QSocketNotifier> m_pNotifier;
+    bool m_bHangupWatched = false;  // SIGHUP was not ignored and has the handler
 };
 
-// Whether SIGINT or SIGTERM came while the current (or last) watch ran, or
+// Whether SIGINT, SIGTERM or SIGHUP came while the current (or last) watch ran, or
 // the reader of standard output went away.
 bool TerminationSignalSeen();
 

@@ -473,6 +473,78 @@ TEST(SignalWatchTest, RepeatAfterAnEndingSignalIsHarmless)
     EXPECT_EQ(now.sa_handler, SIG_DFL);
     ::sigaction(SIGTERM, nullptr, &now);
     EXPECT_EQ(now.sa_handler, SIG_DFL);
+    ::sigaction(SIGHUP, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
+
+    // A hang-up is caught like SIGTERM, unless it was ignored when the watch
+    // began: it then stays ignored, during the watch and after.
+    {
+        int nCalls = 0;
+        CSignalWatch watch([&] { ++nCalls; });
+        ::raise(SIGHUP);
+        EXPECT_TRUE(relaytest::PumpUntil([&] { return nCalls > 0; }, 5000));
+    }
+    ::signal(SIGHUP, SIG_IGN);
+    {
+        CSignalWatch watch([] {});
+        ::sigaction(SIGHUP, nullptr, &now);
+        EXPECT_EQ(now.sa_handler, SIG_IGN);
+    }
+    ::sigaction(SIGHUP, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_IGN);
+    ::signal(SIGHUP, SIG_DFL);
+}
+
+// A hang-up (terminal closed, login dropped) ends a session like SIGTERM:
+// cleanly, and with the session saved. Started with SIGHUP ignored (nohup),
+// the command keeps it ignored: a hang-up followed by SIGTERM then ends it by
+// the SIGTERM (a SIGHUP still at its default would kill it first, as the lower
+// signal is delivered first).
+TEST(RelayCliTest, HangupEndsTheSessionSavedUnlessIgnoredAtTheStart)
+{
+    TempDir dir;
+    const std::uint16_t nServer = FreePort();
+    testutil::WriteFile(dir.Path("server.py"), PythonListener(4, "20") +
+                                                   "for n in range(2):\n"
+                                                   "    c = s.accept()[0]; c.settimeout(20); c.sendall(b'hello\\n')\n"
+                                                   "    try: c.recv(1)\n"
+                                                   "    except OSError: pass\n");
+    const std::string mw = "timeout -s KILL 20 '" + testutil::Midwire() + "' ";
+    auto waitFor = [](const std::string& strFile, const std::string& strText) {
+        return "for i in $(seq 400); do grep -q '" + strText + "' " + strFile + " 2>/dev/null && break; sleep 0.05; done\n";
+    };
+    const std::string relay = "relay --connect 127.0.0.1:" + std::to_string(nServer);
+    const std::string dgramPort = std::to_string(FreePort());
+    const std::string script =
+        "cd '" + dir.Root() + "'\n" + "timeout 40 python3 server.py " + std::to_string(nServer) +
+        " & PY=$!\ntrap 'kill $PY 2>/dev/null' EXIT\n" + WaitListening(nServer) +
+        // timeout passes the signal on to the command it runs
+        mw + relay + " --save hup.mwx > hup.out 2> hup.err & R=$!\n" + waitFor("hup.out", "hello") +
+        "kill -HUP $R\nwait $R\necho hup=$?\n" +
+        // Without timeout in between, which would give the command a SIGHUP
+        // at its default again; a watchdog bounds the run instead.
+        "(trap '' HUP; exec '" + testutil::Midwire() + "' " + relay +
+        " --save nohup.mwx > nohup.out 2> nohup.err) & R=$!\n(trap 'kill $S; exit' TERM; sleep 20 & S=$!; wait $S; kill -KILL $R) > /dev/null 2>&1 & W=$!\n" +
+        waitFor("nohup.out", "hello") +
+        "echo ignored=$(( 0x$(sed -n 's/^SigIgn:\\s*//p' /proc/$R/status) & 1 ))\n"
+        "kill -HUP $R\nkill -TERM $R\nwait $R\necho nohup=$?\nkill $W 2>/dev/null\n" +
+        mw + "dgram --bind " + dgramPort + " --save dgram.mwx > dgram.out 2> dgram.err & R=$!\n" +
+        waitFor("dgram.out", "binded") + "kill -HUP $R\nwait $R\necho dgram=$?\n";
+    testutil::WriteFile(dir.Path("run.sh"), script);
+    const testutil::RunResult r = RunCommand("bash '" + dir.Path("run.sh") + "'");
+    EXPECT_NE(r.out.find("hup=0"), std::string::npos) << r.out << testutil::ReadFile(dir.Path("hup.err"));
+    EXPECT_NE(r.out.find("ignored=1"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("nohup=0"), std::string::npos) << r.out << testutil::ReadFile(dir.Path("nohup.err"));
+    EXPECT_NE(r.out.find("dgram=0"), std::string::npos) << r.out << testutil::ReadFile(dir.Path("dgram.err"));
+    for (const char* pszFile : {"hup.mwx", "nohup.mwx"}) {
+        Session session;
+        ASSERT_TRUE(session.Load(dir.Path(pszFile))) << pszFile;
+        EXPECT_EQ(session.Concat(EK_RECEIVED_FROM_SERVER), "hello\n") << pszFile;
+        EXPECT_EQ(session.Events(EK_DISCONNECT_SERVER).size(), 1u) << pszFile;
+    }
+    Session dgram;
+    ASSERT_TRUE(dgram.Load(dir.Path("dgram.mwx")));
+    EXPECT_EQ(dgram.Events(EK_DGRAM_UNBIND).size(), 1u);
 }
 
 // A session whose list breaks data lines (a line length, kept line feeds)
