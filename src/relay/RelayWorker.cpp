@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -282,6 +283,13 @@ void RecordSendError(CMidwireDoc& doc, const WorkerSide& w, const char* pszSuffi
     RecordError(doc, FormatMessageText(IDS_SEND_FAILED, w.strHost, w.strPort) + pszSuffix);
 }
 
+// The pause after a wait that failed for another reason than a signal.
+void PauseAfterFailedWait()
+{
+    const timespec ts{0, 10 * 1000 * 1000};
+    ::nanosleep(&ts, nullptr);
+}
+
 // Waits until the socket takes data again or a stop is requested. False
 // when the worker is to stop.
 bool WaitWritable(SOCKET s, CEvent& evStop, CRelaySideState& st)
@@ -296,6 +304,9 @@ bool WaitWritable(SOCKET s, CEvent& evStop, CRelaySideState& st)
         if (rc < 0) {
             if (errno == EINTR)
                 continue;
+            // A wait that keeps failing (no memory for it) would otherwise
+            // have the send retried at full speed.
+            PauseAfterFailedWait();
             return true;  // let the next send report the failure
         }
         if (fds[1].revents & POLLIN) {
@@ -564,7 +575,16 @@ void FlushThrough(CMidwireDoc& doc, ERelaySide dest, std::vector<HistoryEvent*>&
 void SleepUntilWork(SOCKET s, bool bWatchSocket, CEvent& evWork, CRelaySideState& st)
 {
     pollfd fds[2] = {{evWork.GetFd(), POLLIN, 0}, {bWatchSocket ? s : -1, POLLIN, 0}};
-    while (::poll(fds, 2, -1) < 0 && errno == EINTR) {
+    for (;;) {
+        if (::poll(fds, 2, -1) >= 0)
+            break;
+        if (errno != EINTR) {
+            // The wait itself failed (no memory for it): the worker makes a
+            // pass as if woken, after a pause, rather than spinning on a
+            // wait that fails at once each time.
+            PauseAfterFailedWait();
+            return;
+        }
     }
     if (fds[0].revents != 0) {
         evWork.TryWait();
