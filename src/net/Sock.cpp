@@ -6,11 +6,13 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <unordered_map>
 
 #include "session/FrontEnd.h"
 
@@ -237,6 +239,38 @@ SOCKET SockOpenDatagram(const std::string& strPort)
     return s;
 }
 
+namespace {
+
+// The peer addresses that accept gave, by accepted socket, until the socket
+// is closed: a client that resets before its name is asked for no longer
+// has one for getpeername, yet it was that address that connected.
+std::mutex g_acceptedPeersLock;
+std::unordered_map<SOCKET, sockaddr_in> g_acceptedPeers;  // under g_acceptedPeersLock
+
+void RememberAcceptedPeer(SOCKET s, const sockaddr_in& addr)
+{
+    std::lock_guard<std::mutex> lock(g_acceptedPeersLock);
+    g_acceptedPeers[s] = addr;
+}
+
+void ForgetAcceptedPeer(SOCKET s)
+{
+    std::lock_guard<std::mutex> lock(g_acceptedPeersLock);
+    g_acceptedPeers.erase(s);
+}
+
+bool AcceptedPeer(SOCKET s, sockaddr_in& addr)
+{
+    std::lock_guard<std::mutex> lock(g_acceptedPeersLock);
+    const auto it = g_acceptedPeers.find(s);
+    if (it == g_acceptedPeers.end())
+        return false;
+    addr = it->second;
+    return true;
+}
+
+}  // namespace
+
 SOCKET SockAccept(SOCKET hListen)
 {
     if (!SetNonBlocking(hListen)) {
@@ -248,8 +282,13 @@ SOCKET SockAccept(SOCKET hListen)
         socklen_t len = sizeof addr;
         const SOCKET s =
             ::accept4(hListen, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (s >= 0)
+        if (s >= 0) {
+            if (len <= sizeof addr && addr.sin_family == AF_INET)
+                RememberAcceptedPeer(s, addr);
+            else
+                ForgetAcceptedPeer(s);
             return s;
+        }
         if (errno == EINTR)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
@@ -355,6 +394,7 @@ int SockClose(SOCKET s)
 {
     if (s == INVALID_SOCKET)
         return -1;
+    ForgetAcceptedPeer(s);
     return ::close(s);
 }
 
@@ -362,7 +402,8 @@ std::string SockPeerName(SOCKET s)
 {
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
-    if (::getpeername(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || addr.sin_family != AF_INET) {
+    const bool bNamed = ::getpeername(s, reinterpret_cast<sockaddr*>(&addr), &len) == 0 && addr.sin_family == AF_INET;
+    if (!bNamed && !AcceptedPeer(s, addr)) {
         ShowWarning("Error reading the peer host information");
         return std::string();
     }

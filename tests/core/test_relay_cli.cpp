@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <random>
+#include <sstream>
 
 #include "RelayTestUtil.h"
 #include "app/CliSupport.h"
@@ -545,6 +546,51 @@ TEST(RelayCliTest, HangupEndsTheSessionSavedUnlessIgnoredAtTheStart)
     Session dgram;
     ASSERT_TRUE(dgram.Load(dir.Path("dgram.mwx")));
     EXPECT_EQ(dgram.Events(EK_DGRAM_UNBIND).size(), 1u);
+}
+
+// In keep-alive mode a client that resets while it waits its turn has no
+// peer address left for getpeername when its turn comes; its connect event
+// still names the host it connected from, as the first client's does.
+TEST(RelayCliTest, QueuedClientThatResetsIsStillNamed)
+{
+    TempDir dir;
+    const std::uint16_t nServer = FreePort();
+    const std::uint16_t nListen = FreePort();
+    testutil::WriteFile(dir.Path("server.py"), PythonListener(4, "20") +
+                                                   "for n in range(2):\n"
+                                                   "    c = s.accept()[0]; c.settimeout(20)\n"
+                                                   "    try: c.recv(1)\n"
+                                                   "    except OSError: pass\n"
+                                                   "    c.close()\n");
+    testutil::WriteFile(dir.Path("clients.py"),
+                        "import socket, struct, sys, time\n"
+                        "port = int(sys.argv[1])\n"
+                        "a = socket.create_connection(('127.0.0.1', port)); a.settimeout(20)\n"
+                        "b = socket.create_connection(('127.0.0.1', port))\n"
+                        "time.sleep(0.5)\n"
+                        "b.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0)); b.close()\n"
+                        "time.sleep(0.2); a.close()\n");
+    const std::string script =
+        "cd '" + dir.Root() + "'\n" + "timeout 40 python3 server.py " + std::to_string(nServer) +
+        " & PY=$!\ntrap 'kill $PY 2>/dev/null' EXIT\n" + WaitListening(nServer) + "timeout -s KILL 20 '" +
+        testutil::Midwire() + "' relay --listen " + std::to_string(nListen) + " --keep-alive --sessions 2 --connect 127.0.0.1:" +
+        std::to_string(nServer) + " > relay.out 2> relay.err & R=$!\n" + WaitListening(nListen, "midwire") +
+        "timeout 20 python3 clients.py " + std::to_string(nListen) + "\nwait $R\necho relay=$?\n";
+    testutil::WriteFile(dir.Path("run.sh"), script);
+    const testutil::RunResult r = RunCommand("bash '" + dir.Path("run.sh") + "'");
+    EXPECT_NE(r.out.find("relay=0"), std::string::npos) << r.out << testutil::ReadFile(dir.Path("relay.err"));
+    const std::string out = testutil::ReadFile(dir.Path("relay.out"));
+    std::vector<std::string> hosts;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("Connect from:\t", 0) == 0)
+            hosts.push_back(line.substr(14, line.find('\t', 14) - 14));
+    }
+    ASSERT_EQ(hosts.size(), 2u) << out;
+    EXPECT_FALSE(hosts[0].empty()) << out;
+    EXPECT_EQ(hosts[1], hosts[0]) << out;
+    EXPECT_EQ(testutil::ReadFile(dir.Path("relay.err")).find("peer host"), std::string::npos)
+        << testutil::ReadFile(dir.Path("relay.err"));
 }
 
 // A session whose list breaks data lines (a line length, kept line feeds)
