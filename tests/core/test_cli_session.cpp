@@ -505,8 +505,9 @@ TEST(CliSession, SavesRacingForOneFileLeaveOneWholeSession)
     }
     const std::string strAs = bRoot ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
     for (int nPass = 0; nPass < (bLockedToo ? 2 : 1); ++nPass) {
-        if (nPass == 1)
+        if (nPass == 1) {
             ASSERT_EQ(::chmod(dir.Root().c_str(), 0555), 0);
+        }
         for (int i = 0; i < 4; ++i) {
             const std::string strCopy = (nPass == 1 ? strAs : std::string()) + Midwire() + " session copy ";
             const auto r = RunCommand("cd " + dir.Root() + " && { " + strCopy + "x.mwx target.mwx & " + strCopy +
