@@ -6,10 +6,12 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <QStyle>
 #include <QStyleOptionFrame>
 #include <QStringList>
+#include <QTimer>
 #include <QWidget>
 #include <string>
 
@@ -70,5 +72,36 @@ inline std::string TabWalk(QWidget* pWindow, int nCount)
     }
     return visited.join(QStringLiteral(" > ")).toStdString();
 }
+
+// Presses the "cancel" button of the first visible window of type TDlg (a
+// progress window) as soon as the event loop gets a turn while it is shown:
+// a long walk that lets its window handle messages is cancelled at its first
+// step. Gives up after a bounded number of turns.
+template <class TDlg>
+class CCancelWhenShown {
+public:
+    CCancelWhenShown()
+    {
+        QObject::connect(&m_watcher, &QTimer::timeout, [this] {
+            if (++m_nTurns > 100000)
+                m_watcher.stop();
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (auto* pDlg = qobject_cast<TDlg*>(w); pDlg && pDlg->isVisible()) {
+                    pDlg->template findChild<QPushButton*>("cancel")->click();
+                    m_bClicked = true;
+                    m_watcher.stop();
+                    return;
+                }
+            }
+        });
+        m_watcher.start(0);
+    }
+    bool Clicked() const { return m_bClicked; }
+
+private:
+    QTimer m_watcher;
+    int m_nTurns = 0;
+    bool m_bClicked = false;
+};
 
 }  // namespace guitest

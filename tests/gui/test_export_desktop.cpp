@@ -170,26 +170,11 @@ TEST_F(ExportDesktopTest, CancelInPleaseWaitKeepsThePartialFile)
     });
     // Cancel is pressed as soon as the walk lets "Please Wait" handle its
     // messages; the timer looks for the window on every turn of the loop.
-    QTimer watcher;
-    int nTurns = 0;
-    bool bClicked = false;
-    QObject::connect(&watcher, &QTimer::timeout, [&] {
-        if (++nTurns > 100000)
-            watcher.stop();
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-            if (auto* pWait = qobject_cast<CPleaseWaitDlg*>(w); pWait && pWait->isVisible()) {
-                pWait->findChild<QPushButton*>("cancel")->click();
-                bClicked = true;
-                watcher.stop();
-            }
-        }
-    });
-    watcher.start(0);
+    guitest::CCancelWhenShown<CPleaseWaitDlg> canceller;
     ASSERT_TRUE(m_pFrame->RunCommand(ID_FILE_SAVE_SPECIAL));
     Settle();
-    watcher.stop();
     ASSERT_TRUE(m_bAnswered);
-    ASSERT_TRUE(bClicked);
+    ASSERT_TRUE(canceller.Clicked());
     const std::string strText = Slurp(strPath);
     EXPECT_FALSE(strText.empty());
     EXPECT_LT(strText.size(), static_cast<std::size_t>(kEvents) * 8);

@@ -366,28 +366,13 @@ TEST_F(PrintPdfTest, CancelInProgressWindowStopsAndRemovesThePrintFile)
     printer.setOutputFormat(QPrinter::PdfFormat);
     printer.setOutputFileName(QString::fromStdString(strPdf));
 
-    QTimer watcher;
-    int nTurns = 0;
-    bool bClicked = false;
-    QObject::connect(&watcher, &QTimer::timeout, [&] {
-        if (++nTurns > 100000)
-            watcher.stop();
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-            if (auto* pWait = qobject_cast<CPleaseWaitDlg*>(w); pWait && pWait->isVisible()) {
-                pWait->findChild<QPushButton*>("cancel")->click();
-                bClicked = true;
-                watcher.stop();
-            }
-        }
-    });
-    watcher.start(0);
+    guitest::CCancelWhenShown<CPleaseWaitDlg> canceller;
     bool bPrinted = true;
     {
         CPainterPrintDevice device(&printer, &printer);
         bPrinted = PrintHistoryList(device, doc, false, {});
     }
-    watcher.stop();
-    ASSERT_TRUE(bClicked);
+    ASSERT_TRUE(canceller.Clicked());
     EXPECT_FALSE(bPrinted);
     EXPECT_FALSE(std::filesystem::exists(strPdf));
     EXPECT_FALSE(doc.IsWalking());
