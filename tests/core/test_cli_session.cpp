@@ -36,6 +36,16 @@ static void WriteSessionWithOneEvent(const TempDir& dir, const std::string& strN
     WriteFile(dir.Path(strName), bytes);
 }
 
+// The commands' permission checks mean nothing to root: as root, a test runs
+// them as nobody through setpriv. The prefix for that, empty when not root;
+// false when root has no setpriv to do it.
+static bool OrdinaryUserPrefix(std::string& strAs)
+{
+    const bool bRoot = ::geteuid() == 0;
+    strAs = bRoot ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+    return !bRoot || RunCommand("command -v setpriv").status == 0;
+}
+
 TEST(CliSession, NewDumpCopy)
 {
     TempDir dir;
@@ -392,8 +402,8 @@ TEST(CliSession, SaveRespectsTheTargetsPermissionsAndOwner)
     ASSERT_EQ(RunCommand(Midwire() + " session new " + dir.Path("a.mwx")).status, 0);
     ASSERT_EQ(::chmod(dir.Path("a.mwx").c_str(), 0644), 0);
     const bool bRoot = ::geteuid() == 0;
-    const std::string strAs = bRoot ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
-    if (bRoot && RunCommand("command -v setpriv").status != 0)
+    std::string strAs;
+    if (!OrdinaryUserPrefix(strAs))
         GTEST_SKIP() << "no setpriv to run the commands as an ordinary user";
 
     WriteFile(dir.Path("readonly.mwx"), "old");
@@ -445,8 +455,8 @@ TEST(CliSession, WritableFileInALockedDirectoryIsSavedInPlace)
     ASSERT_EQ(RunCommand(Midwire() + " session new " + dir.Path("a.mwx")).status, 0);
     ASSERT_EQ(::chmod(dir.Path("a.mwx").c_str(), 0644), 0);
     const bool bRoot = ::geteuid() == 0;
-    const std::string strAs = bRoot ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
-    if (bRoot && RunCommand("command -v setpriv").status != 0)
+    std::string strAs;
+    if (!OrdinaryUserPrefix(strAs))
         GTEST_SKIP() << "no setpriv to run the commands as an ordinary user";
 
     const std::string strOld = "old content, longer than a new session file: " + std::string(400, 'x');
@@ -498,12 +508,12 @@ TEST(CliSession, SavesRacingForOneFileLeaveOneWholeSession)
     std::filesystem::remove(dir.Path("a.mwx"));
     WriteFile(dir.Path("target.mwx"), "old");
     const bool bRoot = ::geteuid() == 0;
-    const bool bLockedToo = !bRoot || RunCommand("command -v setpriv").status == 0;
+    std::string strAs;
+    const bool bLockedToo = OrdinaryUserPrefix(strAs);
     if (bRoot) {
         for (const char* pszName : {"x.mwx", "y.mwx", "target.mwx"})
             ASSERT_EQ(::chown(dir.Path(pszName).c_str(), 65534, 65534), 0);
     }
-    const std::string strAs = bRoot ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
     for (int nPass = 0; nPass < (bLockedToo ? 2 : 1); ++nPass) {
         if (nPass == 1) {
             ASSERT_EQ(::chmod(dir.Root().c_str(), 0555), 0);
