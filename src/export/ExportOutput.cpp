@@ -1,6 +1,7 @@
 #include "export/ExportOutput.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -53,6 +54,14 @@ bool CExportOutput::WriteAll(const char* p, std::size_t n)
         if (rc < 0) {
             if (errno == EINTR)
                 continue;
+            // Standard output may be a pipe that another process made
+            // non-blocking: a full pipe then waits for its reader, as a
+            // blocking write would, instead of ending the report.
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                pollfd pfd{m_fd, POLLOUT, 0};
+                if (::poll(&pfd, 1, -1) >= 0 || errno == EINTR)
+                    continue;
+            }
             int nExpected = 0;
             m_nErrno.compare_exchange_strong(nExpected, errno);
             return false;

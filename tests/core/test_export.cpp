@@ -2,7 +2,9 @@
 // text, binary and MIME forms written to disk through the headless front end.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/CommandTable.h"
@@ -598,4 +601,50 @@ TEST_F(ExportTest, LargeOutputKeepsTheOrderOfEveryByte)
     const std::string strWritten = Slurp(o.strPath);
     ASSERT_EQ(strWritten.size(), strExpected.size());
     EXPECT_TRUE(strWritten == strExpected);
+}
+
+TEST_F(ExportTest, ReportIntoANonBlockingPipeWaitsForItsReader)
+{
+    // A report of a few megabytes through a pipe whose writing end another
+    // process may have made non-blocking: a full pipe is waited on, not taken
+    // for a failed write.
+    for (int i = 0; i < 30000; ++i)
+        AddData(i % 2 ? EK_MOVED_TO_CLIENT : EK_MOVED_TO_SERVER, "piece " + std::to_string(i) + " of the exchange\n");
+    SaveSpecialOptions o = Options("expected.txt");
+    ASSERT_TRUE(SaveSpecialText(m_doc, o));
+    const std::string strExpected = Slurp(o.strPath);
+
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ASSERT_EQ(::fcntl(fds[1], F_SETFL, ::fcntl(fds[1], F_GETFL) | O_NONBLOCK), 0);
+    // The pipe starts full, so the report's first write finds no room.
+    std::size_t nPrefilled = 0;
+    const std::string strFill(4096, 'p');
+    for (int i = 0; i < 1024; ++i) {
+        const ssize_t n = ::write(fds[1], strFill.data(), strFill.size());
+        if (n <= 0)
+            break;
+        nPrefilled += static_cast<std::size_t>(n);
+    }
+    std::string strReceived;
+    std::thread reader([&] {
+        char buf[4096];
+        for (;;) {
+            const ssize_t n = ::read(fds[0], buf, sizeof buf);
+            if (n > 0)
+                strReceived.append(buf, static_cast<std::size_t>(n));
+            else if (n == 0 || errno != EINTR)
+                break;
+        }
+    });
+    FILE* pStream = ::fdopen(fds[1], "w");
+    ASSERT_NE(pStream, nullptr);
+    std::string strError;
+    const BOOL bWritten = WriteSpecialText(m_doc, Options("unused.txt"), pStream, strError);
+    std::fclose(pStream);
+    reader.join();
+    ::close(fds[0]);
+    EXPECT_TRUE(bWritten) << strError;
+    ASSERT_EQ(strReceived.size(), nPrefilled + strExpected.size());
+    EXPECT_TRUE(strReceived.compare(nPrefilled, std::string::npos, strExpected) == 0);
 }
