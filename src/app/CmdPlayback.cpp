@@ -48,11 +48,15 @@ const char* const kUsage =
     "  --save FILE.mwx        save the whole session to FILE when it ends\n"
     "  --timeout SECONDS      end the connection after this many seconds\n"
     "  -h, --help             show this help\n\n"
+    "SIGINT, SIGTERM or SIGHUP (unless SIGHUP was ignored at the start, as under\n"
+    "nohup) end the playback: the load of the recording is given up (nothing is\n"
+    "saved then), as is the wait for the client, or the connection is ended\n"
+    "cleanly; --save still saves the session once the recording was loaded.\n\n"
     "Exit status: 0 when no mismatch was recorded, 1 when \"Wrong received message\n"
     "content\" or \"Unexpected received message\" was recorded (or the connection\n"
-    "ended, by the peer or the time-out, before the recorded exchange was through,\n"
-    "or the session could not be saved), 2 when the playback could not start or the\n"
-    "command line is wrong.\n";
+    "ended, by the peer, the time-out or a signal, before the recorded exchange was\n"
+    "through, or the session could not be saved), 2 when the playback could not\n"
+    "start (a signal before it started included) or the command line is wrong.\n";
 
 int Usage(const QString& strError)
 {
@@ -263,10 +267,14 @@ int CmdPlayback(const QStringList& args)
         }
     } else if (MismatchRecorded(doc)) {
         nStatus = EXIT_FAILED;
-    } else if (!bInterrupted) {
-        // The recording must have been played through, whether the time-out
-        // or the peer's close ended the connection.
-        const QString strEnd = bTimedOut ? QStringLiteral("timed out") : QStringLiteral("the connection ended");
+    } else {
+        // The recording must have been played through, whether the time-out,
+        // the peer's close or a signal ended the connection: a replay cut
+        // short from outside (timeout(1), a cancelled CI job) has not shown
+        // that the peer behaves as recorded, any more than --timeout has.
+        const QString strEnd = bTimedOut     ? QStringLiteral("timed out")
+                               : bInterrupted ? QStringLiteral("interrupted")
+                                              : QStringLiteral("the connection ended");
         const std::size_t nLeft = CountScriptDataSteps(doc, bAsClient ? SERVER_SIDE : CLIENT_SIDE);
         if (nLeft > 0) {
             CliError(QStringLiteral("playback: %1 with %2 recorded pieces not yet sent or received")

@@ -569,6 +569,42 @@ TEST_F(PlaybackCliTest, InterruptBeforeTheReplayStartsEndsTheCommand)
     }
 }
 
+// A signal during the replay ends it like the time-out does: a recording
+// not yet played through is a failure (a script that runs the playback under
+// timeout(1) must not take a cut-short replay for a pass), while one played
+// through and only waiting for the peer to close is a success.
+TEST_F(PlaybackCliTest, InterruptDuringTheReplayFailsUnlessTheRecordingWasThrough)
+{
+    int nPort = 0;
+    auto server = StartServer("answer", nPort);
+    const std::string rec = Record(nPort, 2, 1);
+    int nSilent = 0;
+    auto silent = StartServer("silent", nSilent);
+
+    struct Case {
+        int nServer;
+        const char* pszWaitFor;  // the printed line after which the signal comes
+        int nLines;              // how many of them
+        int nStatus;
+    };
+    for (const Case& c : {Case{nSilent, "Sent to:", 1, 1}, Case{nPort, "Received from:", 2, 0}}) {
+        SCOPED_TRACE(c.pszWaitFor);
+        Child playback({testutil::Midwire(), "playback", rec, "--as", "client", "--check-reply", "--timeout", "60",
+                        "--connect", m_strHost + ":" + std::to_string(c.nServer)});
+        int nSeen = 0;
+        for (int i = 0; i < 50 && nSeen < c.nLines; ++i) {
+            const std::string line = playback.ReadLine();
+            if (line.empty())
+                break;
+            if (line.starts_with(c.pszWaitFor))
+                ++nSeen;
+        }
+        ASSERT_EQ(nSeen, c.nLines);
+        ASSERT_TRUE(playback.Signal(SIGINT));
+        EXPECT_EQ(playback.WaitFor(std::chrono::seconds(30)), c.nStatus);
+    }
+}
+
 TEST_F(PlaybackCliTest, FailuresAndTimeOut)
 {
     int nPort = 0;
