@@ -26,7 +26,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-# The build tree: BUILD_DIR (default build), extra CMake options after "--".
+# The build tree: BUILD_DIR (default build); the script's arguments are extra
+# CMake options (bash scripts/setup.sh -DMIDWIRE_SANITIZE=ON).
 BUILD_DIR=${BUILD_DIR:-build}
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
 cmake --build "$BUILD_DIR" -j "$(nproc)"
