@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <filesystem>
 #include <random>
+#include <regex>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -231,6 +232,43 @@ TEST(CliSession, HelpNamesOnlyOptionsThatAreAccepted)
             const auto o = RunCommand(Midwire() + " " + pszCommand + " " + strOption + " </dev/null");
             EXPECT_EQ(o.err.find("Unknown option"), std::string::npos) << pszCommand << " " << strOption << ": " << o.err;
             EXPECT_EQ(o.status, 2) << pszCommand << " " << strOption << ": " << o.err;
+        }
+    }
+}
+
+// The other way round: every long option a command's parser is given, as its
+// source declares them, is named in that command's help, so that no option
+// is accepted that a user cannot find.
+TEST(CliSession, HelpNamesEveryOptionTheParserAccepts)
+{
+    const std::string strSource = std::string(MIDWIRE_TEST_DIR) + "/../src/";
+    const std::pair<const char*, const char*> commands[] = {
+        {"session", "app/CmdSession.cpp"}, {"mime", "app/CmdMime.cpp"},     {"codec", "app/CmdMime.cpp"},
+        {"export", "app/CmdExport.cpp"},   {"show", "app/CmdExport.cpp"},   {"dgram", "app/CmdDgram.cpp"},
+        {"relay", "app/CmdRelay.cpp"},     {"playback", "app/CmdPlayback.cpp"}, {"print", "views/gui/PrintDevice.cpp"},
+    };
+    // QCommandLineOption name("long-name", ...) or name({"h", "long-name"}, ...)
+    const std::regex declaration(R"re(QCommandLineOption\s+\w+\s*\(\s*(\{[^}]*\}|"[^"]*"))re");
+    const std::regex quoted(R"re("([^"]*)")re");
+    for (const auto& [pszCommand, pszFile] : commands) {
+        const std::string code = ReadFile(strSource + pszFile);
+        ASSERT_FALSE(code.empty()) << pszFile;
+        std::set<std::string> names;
+        for (std::sregex_iterator it(code.begin(), code.end(), declaration), end; it != end; ++it) {
+            const std::string strNames = (*it)[1];
+            for (std::sregex_iterator q(strNames.begin(), strNames.end(), quoted); q != end; ++q) {
+                if ((*q)[1].length() > 1)
+                    names.insert("--" + (*q)[1].str());
+            }
+        }
+        EXPECT_TRUE(names.count("--help")) << pszFile << " declares no options the way this test reads them";
+        const auto r = RunCommand(Midwire() + " " + pszCommand + " --help");
+        ASSERT_EQ(r.status, 0) << pszCommand;
+        for (const std::string& strOption : names) {
+            // Followed by something other than a name character, so that
+            // --sessions is not found inside --sessions-max.
+            const std::regex named(strOption + "([^a-z0-9-]|$)");
+            EXPECT_TRUE(std::regex_search(r.out, named)) << pszCommand << " --help does not name " << strOption;
         }
     }
 }
