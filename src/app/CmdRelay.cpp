@@ -53,7 +53,8 @@ const char* const kUsage =
     "  -h, --help             show this help\n\n"
     "Options given on the command line override those of --from.\n"
     "Exit status: 0 when the session ran (or was interrupted), 1 when it could not\n"
-    "start (the reason is printed), 2 for a wrong command line.\n";
+    "start, or with --keep-alive when a later session could not (the reason is\n"
+    "printed), 2 for a wrong command line.\n";
 
 int Usage(const QString& strError)
 {
@@ -178,15 +179,24 @@ int CmdRelay(const QStringList& args)
             QCoreApplication::quit();
     });
 
+    // With --keep-alive, a next session that was wanted but could not start
+    // (the server went away) ends the run as a failure: the reason has been
+    // printed, and the run stopped short of what it was asked to serve.
     int nServed = 0;
+    bool bNextWanted = false;
+    int nStatus = EXIT_OK;
     RelayHooks& hooks = GetRelayHooks();
     hooks.keepServing = [&] {
         ++nServed;
-        return !bInterrupted && (nSessions == 0 || nServed < nSessions);
+        bNextWanted = !bInterrupted && (nSessions == 0 || nServed < nSessions);
+        return bNextWanted;
     };
-    hooks.ended = [] { QCoreApplication::quit(); };
+    hooks.ended = [&] {
+        if (bNextWanted && !bInterrupted && !TerminationSignalSeen())
+            nStatus = EXIT_FAILED;
+        QCoreApplication::quit();
+    };
 
-    int nStatus = EXIT_OK;
     if (StartConnection(doc)) {
         if (doc.m_bConnected)
             QCoreApplication::exec();

@@ -144,6 +144,45 @@ TEST(RelayCliTest, KeepAliveServesTwentyClientsInARow)
     EXPECT_TRUE(s.doc.m_bKeepAlive);
 }
 
+// With --keep-alive, a later session whose server has gone away ends the run
+// as a failure, with the reason, and the sessions that ran are still saved.
+TEST(RelayCliTest, KeepAliveSessionThatCannotStartFailsTheRun)
+{
+    TempDir dir;
+    const std::uint16_t nServer = FreePort();
+    const std::uint16_t nListen = FreePort();
+    // A server for one client only: it answers it, then stops listening.
+    testutil::WriteFile(dir.Path("server.py"), PythonListener(1, "20") +
+                                                   "c = s.accept()[0]; s.close()\n"
+                                                   "c.sendall(c.recv(100)); c.close()\n");
+    // The first client waits for its answer before it closes.
+    testutil::WriteFile(dir.Path("client.py"), "import socket, sys\n"
+                                               "c = socket.create_connection(('127.0.0.1', int(sys.argv[1])))\n"
+                                               "c.sendall(b'one\\n'); c.settimeout(10)\n"
+                                               "print(c.recv(100).decode(), end='')\n");
+    const std::string strListen = std::to_string(nListen);
+    const std::string script =
+        "cd '" + dir.Root() + "'\n" + "timeout 40 python3 server.py " + std::to_string(nServer) + " & PY=$!\n" +
+        WaitListening(nServer) + "timeout 60 '" + testutil::Midwire() + "' relay --listen " + strListen +
+        " --connect 127.0.0.1:" + std::to_string(nServer) +
+        " --keep-alive --sessions 3 --client-time-wait 2 --server-time-wait 2 --save session.mwx"
+        " > relay.out 2> relay.err & R=$!\n" +
+        WaitListening(nListen, "midwire") +
+        "timeout 20 python3 client.py " + strListen + "\n" + "wait $PY\n" +
+        "printf 'two\\n' | timeout 20 socat -t 5 - TCP:127.0.0.1:" + strListen + " >/dev/null 2>&1\n" +
+        "wait $R\necho relay=$?\n";
+    testutil::WriteFile(dir.Path("run.sh"), script);
+    const testutil::RunResult r = RunCommand("bash '" + dir.Path("run.sh") + "'");
+    const std::string strErr = testutil::ReadFile(dir.Path("relay.err"));
+    EXPECT_NE(r.out.find("one\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("relay=1"), std::string::npos) << r.out << strErr;
+    EXPECT_NE(strErr.find("Error trying a connection to the host: 127.0.0.1 port"), std::string::npos) << strErr;
+
+    Session s;
+    ASSERT_TRUE(s.Load(dir.Path("session.mwx")));
+    EXPECT_EQ(s.Concat(EK_MOVED_TO_CLIENT), "one\n");
+}
+
 // A signal while waiting for the client ends the program cleanly, still
 // saving; a server that refuses fails the start with its message.
 TEST(RelayCliTest, SignalWhileWaitingAndRefusedServer)
