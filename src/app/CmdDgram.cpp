@@ -45,7 +45,7 @@ const char* const kUsage =
     "                 and unbind events are always printed)\n"
     "  --count N      end once N datagrams have been received (datagrams\n"
     "                 already waiting in the same burst are still handled)\n"
-    "  --duration S   end after S seconds (a decimal number)\n"
+    "  --duration S   end after S seconds (a decimal number, at most 2000000)\n"
     "  --save FILE    save the session (settings and history) to FILE at the end\n"
     "  -h, --help     show this help\n\n"
     "Sending (--send HOST:PORT TEXT): sends TEXT as one datagram to HOST ('*' for\n"
@@ -54,8 +54,9 @@ const char* const kUsage =
     "refused with an error event; it never stands for the broadcast address.\n"
     "TEXT is in display form: [n] stands for the byte n, [[ for '['.\n"
     "--verbose, --quiet and --save apply as above.\n\n"
-    "Exit status: 0 success, 1 when binding fails or the datagram could not be\n"
-    "sent, 2 for a wrong command line.\n";
+    "Exit status: 0 success (an interruption included), 1 when binding fails, the\n"
+    "datagram could not be sent or the session could not be saved, 2 for a wrong\n"
+    "command line.\n";
 
 // A free datagram port on the local host name's address, for one-shot sends.
 std::string FindFreePort()
@@ -199,7 +200,7 @@ int CmdDgram(const QStringList& args)
         dSeconds = parser.value(duration).toDouble(&bOk);
         // Written so that "nan" fails too.
         if (!bOk || !(dSeconds > 0 && dSeconds <= 2e6))
-            return Usage(QStringLiteral("dgram: --duration expects a positive number of seconds"));
+            return Usage(QStringLiteral("dgram: --duration expects a positive number of seconds, at most 2000000"));
     }
     std::string strSendHost, strSendPort;
     if (bSend && !ParseDestination(parser.value(send), strSendHost, strSendPort))

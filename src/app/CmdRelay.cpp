@@ -53,8 +53,8 @@ const char* const kUsage =
     "  -h, --help             show this help\n\n"
     "Options given on the command line override those of --from.\n"
     "Exit status: 0 when the session ran (or was interrupted), 1 when it could not\n"
-    "start, or with --keep-alive when a later session could not (the reason is\n"
-    "printed), 2 for a wrong command line.\n";
+    "start, or with --keep-alive when a later session could not, or when the\n"
+    "session could not be saved (the reason is printed), 2 for a wrong command line.\n";
 
 int Usage(const QString& strError)
 {

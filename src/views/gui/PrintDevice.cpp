@@ -194,6 +194,8 @@ const char* const kPrintUsage =
     "  --page-size NAME  A4 (default) or Letter\n"
     "  --resolution DPI  printer units per inch (default 600)\n"
     "  -h, --help        show this help\n\n"
+    "SIGINT, SIGTERM or SIGHUP stop the print as Cancel does: a half-written\n"
+    "OUT.pdf is removed, and the status is 1.\n\n"
     "No display is needed. Exit status: 0 printed, 1 failed, 2 wrong usage.\n";
 
 // "1,4,7-9" to sorted, distinct 0-based rows; false on a malformed list or
