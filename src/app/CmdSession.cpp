@@ -17,8 +17,9 @@ const char* const kUsage =
     "       midwire session copy IN OUT\n\n"
     "  new    write a new, empty session file\n"
     "  dump   print the settings (one 'name = value' line each, in file order),\n"
-    "         the editor text, then one line per event: kind in hex, time stamp\n"
-    "         in seconds, length, host, text and data, separated by tabs\n"
+    "         the editor text ('editor = ...') and the number of events\n"
+    "         ('events = N'), then one line per event: kind in hex, time stamp\n"
+    "         in seconds since 1970, length, host, text and data, separated by tabs\n"
     "  copy   load IN and save it as OUT\n"
     "  -h, --help  show this help\n\n"
     "Texts are printed in display form: bytes outside 32..127 as [n], '[' as [[.\n";
