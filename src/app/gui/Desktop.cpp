@@ -17,7 +17,7 @@
 const CliGuiCommand* DesktopCliCommands()
 {
     static const CliGuiCommand commands[] = {
-        {"print", "print a session's history (or editor) to a PDF file", CmdPrint},
+        {"print", "print a session's history (or editor) to a PDF file or a printer", CmdPrint},
         {nullptr, nullptr, nullptr},
     };
     return commands;
