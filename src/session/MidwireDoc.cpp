@@ -1,6 +1,9 @@
 #include "session/MidwireDoc.h"
 
 #include <cstdlib>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <vector>
 
 #include "session/FrontEnd.h"
@@ -181,6 +184,13 @@ void CMidwireDoc::EmptyEventStores()
     m_toClient.RemoveAll(false);
     m_heldFromServer.RemoveAll(false);
     m_toServer.RemoveAll(false);
+#if defined(__GLIBC__)
+    // Event blocks below the allocator's mapping threshold come from its
+    // heap, and a heap whose top is held by any later allocation keeps the
+    // freed pages resident: without this a session of a gigabyte, once
+    // replaced by New, Open or Erase All, would go on holding a gigabyte.
+    ::malloc_trim(0);
+#endif
 }
 
 namespace {

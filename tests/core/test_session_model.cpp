@@ -5,9 +5,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <ctime>
 #include <random>
 #include <thread>
+#include <unistd.h>
 
 #include "app/HeadlessFrontEnd.h"
 #include "session/MidwireDoc.h"
@@ -388,4 +390,43 @@ TEST_F(DocFixture, RowsRecordedFromSeveralThreadsFollowTheHistory)
     ASSERT_EQ(rows.size(), shown.size());
     for (std::size_t r = 0; r < rows.size(); ++r)
         ASSERT_EQ(rows[r], shown[r]) << "row " << r;
+}
+
+// A large history, once New, Open or Erase All has dropped it, no longer
+// holds memory: the pages of its freed blocks go back to the system even
+// where a later allocation sits above them in the heap.
+TEST_F(DocFixture, DroppedHistoryGivesItsMemoryBack)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's allocator keeps freed blocks in quarantine";
+#elif !defined(__GLIBC__)
+    GTEST_SKIP() << "resident size measured for the GNU allocator only";
+#else
+    auto residentKiB = [] {
+        std::ifstream statm("/proc/self/statm");
+        long nSize = 0, nResident = 0;
+        statm >> nSize >> nResident;
+        return nResident * (sysconf(_SC_PAGESIZE) / 1024);
+    };
+    constexpr long kPieceBytes = 64 * 1024;  // heap blocks, below the mapping threshold
+    constexpr int kPieces = 1024;            // 64 MiB of history
+    const std::string strPiece(kPieceBytes, 'h');
+    for (const char* pszHow : {"New", "Erase All"}) {
+        SCOPED_TRACE(pszHow);
+        for (int i = 0; i < kPieces; ++i)
+            doc.AddToHistory(MakeEvent(EK_MOVED_TO_SERVER, strPiece));
+        // Allocated after the history, it keeps the heap's top in place.
+        void* pAbove = std::malloc(kPieceBytes);
+        std::memset(pAbove, 1, kPieceBytes);
+        const long nBefore = residentKiB();
+        if (std::string(pszHow) == "New")
+            doc.OnNewDocument();
+        else
+            doc.OnEraseAll();
+        const long nAfter = residentKiB();
+        std::free(pAbove);
+        EXPECT_TRUE(doc.m_history.IsEmpty());
+        EXPECT_GE(nBefore - nAfter, kPieces * kPieceBytes / 1024 / 2) << nBefore << " KiB before, " << nAfter << " after";
+    }
+#endif
 }
