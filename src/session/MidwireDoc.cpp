@@ -184,6 +184,12 @@ void CMidwireDoc::EmptyEventStores()
     m_toClient.RemoveAll(false);
     m_heldFromServer.RemoveAll(false);
     m_toServer.RemoveAll(false);
+    if (!m_bRefilling)
+        GiveBackFreedMemory();
+}
+
+void CMidwireDoc::GiveBackFreedMemory()
+{
 #if defined(__GLIBC__)
     // Event blocks below the allocator's mapping threshold come from its
     // heap, and a heap whose top is held by any later allocation keeps the

@@ -202,11 +202,15 @@ private:
     // sockets, queues and events they use are reset or freed.
     void JoinWorkers();
     // Frees every event: the history, the playback script, pending pieces;
-    // empties the queues and held lists that point into the history.
+    // empties the queues and held lists that point into the history. The
+    // freed memory goes back to the system unless a load is about to refill
+    // it (m_bRefilling), which then gives back what it did not reuse.
     void EmptyEventStores();
+    static void GiveBackFreedMemory();
     void ResolveDatagramSettings();
 
     int m_nWalks = 0;
+    bool m_bRefilling = false;  // set by Open around the New that precedes its load
     // Held while an event goes into the history and its row into the list:
     // the workers and the window thread record at the same time, and the
     // list must show their events in the order the history keeps them.

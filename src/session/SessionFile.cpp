@@ -584,7 +584,15 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
     }
 
     CWalkGuard guard(*this);
+    // The old session's memory is left in place for the load to reuse, as
+    // pages already present cost no fault; what the load does not take is
+    // given back once it ends, however it ends.
+    m_bRefilling = true;
     OnNewDocument();
+    m_bRefilling = false;
+    struct CGiveBackWhenDone {
+        ~CGiveBackWhenDone() { GiveBackFreedMemory(); }
+    } giveBack;
     // A read that failed is reported with its cause; a file that ends early
     // or holds impossible lengths is damaged.
     auto reportDamage = [&]() {
