@@ -398,8 +398,8 @@ TEST_F(DocFixture, RowsRecordedFromSeveralThreadsFollowTheHistory)
 // where a later allocation sits above them in the heap.
 TEST_F(DocFixture, DroppedHistoryGivesItsMemoryBack)
 {
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "the sanitizer's allocator keeps freed blocks in quarantine";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizer's allocator keeps freed blocks to itself";
 #elif !defined(__GLIBC__)
     GTEST_SKIP() << "resident size measured for the GNU allocator only";
 #else
