@@ -9,6 +9,7 @@
 
 #include "app/CommandTable.h"
 #include "editor/EditorAccess.h"
+#include "session/FileInput.h"
 #include "session/FrontEnd.h"
 #include "views/DisplayTranslation.h"
 
@@ -47,29 +48,17 @@ void ReportOpenFailure(const std::string& strPath, int nError)
 
 constexpr std::size_t kChunk = 65535;
 constexpr off_t kMaxEditorBytes = 0x7FFFFFFF;
-// A pipe or device has no size to check beforehand: what it gives is taken up
-// to this many bytes, so that an endless source (/dev/zero, a pipe from a
-// program that never stops) is refused without filling the memory first.
-constexpr std::size_t kMaxStreamBytes = std::size_t{256} << 20;
 
 }  // namespace
 
 bool LoadFileToEditor(const std::string& strPath)
 {
-    // Opened without blocking: a named pipe that no program writes would
-    // otherwise hold the program in open() for good. Reads block again, so
-    // that a pipe whose writer is still at work is read to its end.
-    CFd file(::open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     struct stat st {};
-    if (file.Get() < 0 || ::fstat(file.Get(), &st) != 0) {
+    CFd file(OpenForReading(strPath, st));
+    if (file.Get() < 0) {
         ReportOpenFailure(strPath, errno);
         return false;
     }
-    if (S_ISDIR(st.st_mode)) {
-        ReportOpenFailure(strPath, EISDIR);
-        return false;
-    }
-    ::fcntl(file.Get(), F_SETFL, ::fcntl(file.Get(), F_GETFL) & ~O_NONBLOCK);
     const std::size_t nLimit = S_ISREG(st.st_mode) ? static_cast<std::size_t>(kMaxEditorBytes) : kMaxStreamBytes;
     // Data lengths are 32-bit: a larger file is refused, not cut short.
     if (st.st_size > kMaxEditorBytes) {

@@ -1,5 +1,7 @@
 #include "mime/MimeFiles.h"
 
+#include "session/FileInput.h"
+
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -74,26 +76,15 @@ void NoteWriteError(std::string& strFirst, const std::string& strPath, int nErrn
 bool LoadFile(const std::string& strPath, std::string& strData, std::string& strCause)
 {
     strData.clear();
-    // Opened without blocking: a named pipe that no program writes would
-    // otherwise hold the program in open() for good. Reads block again, so
-    // that a pipe whose writer is still at work is read to its end.
-    CFileDescriptor fd(::open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     struct stat st {};
-    if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0) {
+    CFileDescriptor fd(OpenForReading(strPath, st));
+    if (fd.Get() < 0) {
         strCause = std::strerror(errno);
         return false;
     }
-    if (S_ISDIR(st.st_mode)) {
-        strCause = std::strerror(EISDIR);
-        return false;
-    }
-    ::fcntl(fd.Get(), F_SETFL, ::fcntl(fd.Get(), F_GETFL) & ~O_NONBLOCK);
-    // A regular file is read whole, however large; a pipe or device, which
-    // has no size to check beforehand, up to a bound, so that an endless
-    // source (/dev/zero, a program that never stops) is refused without
-    // filling the memory first.
+    // A regular file is read whole, however large; a pipe or device up to
+    // its bound.
     const bool bRegular = S_ISREG(st.st_mode);
-    constexpr std::size_t kMaxStreamBytes = std::size_t{256} << 20;
     try {
         if (bRegular && st.st_size > 0)
             strData.reserve(static_cast<std::size_t>(st.st_size));

@@ -21,6 +21,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "session/FileInput.h"
 #include "session/FrontEnd.h"
 #include "session/Memory.h"
 #include "session/MidwireDoc.h"
@@ -549,16 +550,10 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
         AfxMessageBox(IDS_DURING_CONNECTION);
         return FALSE;
     }
-    // Opened without blocking: a named pipe with no writer would otherwise
-    // hold the program in open() for good.
-    CFileHandle file(::open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     struct stat st {};
-    if (file.Get() < 0 || ::fstat(file.Get(), &st) != 0) {
+    CFileHandle file(OpenForReading(strPath, st));
+    if (file.Get() < 0) {
         ReportFileError(strPath, std::strerror(errno));
-        return FALSE;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        ReportFileError(strPath, std::strerror(EISDIR));
         return FALSE;
     }
     // The reader is bounded by the file's size, which only a regular file
@@ -567,7 +562,6 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
         ReportFileError(strPath, "not a regular file");
         return FALSE;
     }
-    ::fcntl(file.Get(), F_SETFL, ::fcntl(file.Get(), F_GETFL) & ~O_NONBLOCK);
     CArchiveReader ar(file.Get(), static_cast<std::uint64_t>(st.st_size));
     const std::string strExpected = SignatureText();
     std::string strSignature;
