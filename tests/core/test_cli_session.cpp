@@ -47,6 +47,17 @@ static bool OrdinaryUserPrefix(std::string& strAs)
     return !bRoot || RunCommand("command -v setpriv").status == 0;
 }
 
+// The permission tests' start: dir with mode nDirMode, holding the new
+// session a.mwx with mode 0644. False when a step failed.
+static bool PrepareSessionInDirectory(const TempDir& dir, mode_t nDirMode)
+{
+    const bool bOk = ::chmod(dir.Root().c_str(), nDirMode) == 0 &&
+                     RunCommand(Midwire() + " session new " + dir.Path("a.mwx")).status == 0 &&
+                     ::chmod(dir.Path("a.mwx").c_str(), 0644) == 0;
+    EXPECT_TRUE(bOk) << "preparing " << dir.Root();
+    return bOk;
+}
+
 TEST(CliSession, NewDumpCopy)
 {
     TempDir dir;
@@ -436,9 +447,7 @@ TEST(CliSession, OpenRefusesWhatIsNotARegularFile)
 TEST(CliSession, SaveRespectsTheTargetsPermissionsAndOwner)
 {
     TempDir dir;
-    ASSERT_EQ(::chmod(dir.Root().c_str(), 0777), 0);
-    ASSERT_EQ(RunCommand(Midwire() + " session new " + dir.Path("a.mwx")).status, 0);
-    ASSERT_EQ(::chmod(dir.Path("a.mwx").c_str(), 0644), 0);
+    ASSERT_TRUE(PrepareSessionInDirectory(dir, 0777));
     const bool bRoot = ::geteuid() == 0;
     std::string strAs;
     if (!OrdinaryUserPrefix(strAs))
@@ -489,9 +498,7 @@ TEST(CliSession, SaveRespectsTheTargetsPermissionsAndOwner)
 TEST(CliSession, WritableFileInALockedDirectoryIsSavedInPlace)
 {
     TempDir dir;
-    ASSERT_EQ(::chmod(dir.Root().c_str(), 0755), 0);
-    ASSERT_EQ(RunCommand(Midwire() + " session new " + dir.Path("a.mwx")).status, 0);
-    ASSERT_EQ(::chmod(dir.Path("a.mwx").c_str(), 0644), 0);
+    ASSERT_TRUE(PrepareSessionInDirectory(dir, 0755));
     const bool bRoot = ::geteuid() == 0;
     std::string strAs;
     if (!OrdinaryUserPrefix(strAs))
