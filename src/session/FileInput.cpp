@@ -1,0 +1,24 @@
+#include "session/FileInput.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+int OpenForReading(const std::string& strPath, struct stat& st)
+{
+    const int fd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return -1;
+    int nError = 0;
+    if (::fstat(fd, &st) != 0)
+        nError = errno;
+    else if (S_ISDIR(st.st_mode))
+        nError = EISDIR;
+    if (nError != 0) {
+        ::close(fd);
+        errno = nError;
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
