@@ -59,6 +59,25 @@ private:
 
 // Buffered little-endian writer over a descriptor. Large byte runs go to the
 // file directly, together with what is buffered, in one writev.
+// Counts the bytes a CArchiveWriter would write for the same calls: a save
+// that overwrites a file in place learns the new file's size before it
+// writes anything.
+class CArchiveCounter {
+public:
+    void Write1(std::uint8_t) { m_nSize += 1; }
+    void Write4(std::uint32_t) { m_nSize += 4; }
+    void WriteString(const std::string& s)
+    {
+        const std::size_t n = s.size();
+        m_nSize += (n < 255 ? 1 : n < 0xFFFE ? 3 : 7) + n;
+    }
+    void WriteBytes(const void*, std::size_t n) { m_nSize += n; }
+    std::uint64_t Size() const { return m_nSize; }
+
+private:
+    std::uint64_t m_nSize = 0;
+};
+
 class CArchiveWriter {
 public:
     explicit CArchiveWriter(int fd) : m_fd(fd), m_buffer(static_cast<char*>(std::malloc(kBufferSize))) {}
@@ -391,10 +410,6 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
         if (bOverwrite) {
             while (::flock(file.Get(), LOCK_EX) != 0 && errno == EINTR) {
             }
-            if (::ftruncate(file.Get(), 0) != 0) {
-                ReportFileError(strPath, std::strerror(errno));
-                return FALSE;
-            }
         }
     }
     if (file.Get() < 0) {
@@ -428,6 +443,14 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
         ::fchmod(file.Get(), nWantedMode);
     }
     auto abandon = [&](int nError) {
+        // A file overwritten in place is cut where the writing stopped, so
+        // that what is left cannot be read as a whole session.
+        if (bOverwrite) {
+            const off_t nWritten = ::lseek(file.Get(), 0, SEEK_CUR);
+            if (nWritten >= 0 && ::ftruncate(file.Get(), nWritten) != 0) {
+                // The error being reported already says the file is damaged.
+            }
+        }
         file.Close();
         if (!strTemp.empty())
             ::unlink(strTemp.c_str());
@@ -450,65 +473,96 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
             return abandon(EPERM);
     }
 
+    const std::string strEditorText = g_pMainFrame ? g_pMainFrame->GetEditorText() : std::string();
+    auto writeHeader = [&](auto& ar) {
+        ar.WriteString(SignatureText());
+        ar.Write4(static_cast<std::uint32_t>(g_nMaxLineLength));
+        ar.Write1(static_cast<std::uint8_t>(g_chDisplayBreak));
+        ar.Write4(static_cast<std::uint32_t>(g_bKeepBreaks));
+        ar.Write4(static_cast<std::uint32_t>(m_bConnectToHost));
+        ar.WriteString(m_strServerHost);
+        ar.WriteString(m_strServerPort);
+        ar.Write4(static_cast<std::uint32_t>(m_bHoldServerData));
+        ar.Write4(static_cast<std::uint32_t>(m_bAcceptConnections));
+        ar.WriteString(m_strListenPort);
+        ar.Write4(static_cast<std::uint32_t>(m_bHoldClientData));
+        ar.WriteString(m_strClientHost);
+        ar.Write4(static_cast<std::uint32_t>(m_bQuiet));
+        ar.Write4(static_cast<std::uint32_t>(m_bVerbose));
+        ar.Write4(static_cast<std::uint32_t>(m_bUseBreakChar));
+        ar.Write4(static_cast<std::uint32_t>(m_bKeepAlive));
+        ar.Write4(static_cast<std::uint32_t>(m_bVisibleScroll));
+        ar.Write4(static_cast<std::uint32_t>(m_bDgramVerbose));
+        ar.Write4(static_cast<std::uint32_t>(m_bDgramQuiet));
+        ar.Write4(static_cast<std::uint32_t>(m_nServerWaitRetries));
+        ar.Write4(static_cast<std::uint32_t>(m_nClientWaitRetries));
+        ar.Write4(static_cast<std::uint32_t>(m_nServerTimeWait));
+        ar.Write4(static_cast<std::uint32_t>(m_nClientTimeWait));
+        ar.Write1(static_cast<std::uint8_t>(m_chBreakChar));
+        ar.Write4(static_cast<std::uint32_t>(m_bDatagramActive));
+        ar.WriteString(m_strSendHost);
+        ar.WriteString(m_strSendPort);
+        ar.WriteString(m_strDgramPort);
+        ar.Write4(static_cast<std::uint32_t>(m_bSendBroadcast));
+        ar.Write4(static_cast<std::uint32_t>(m_bMove1));
+        ar.Write4(static_cast<std::uint32_t>(m_bMove2));
+        ar.WriteString(m_strMoveFromHost1);
+        ar.WriteString(m_strMoveFromHost2);
+        ar.Write4(static_cast<std::uint32_t>(m_bMoveBroadcast1));
+        ar.Write4(static_cast<std::uint32_t>(m_bMoveBroadcast2));
+        ar.Write4(static_cast<std::uint32_t>(m_bMoveEveryone1));
+        ar.Write4(static_cast<std::uint32_t>(m_bMoveEveryone2));
+        ar.WriteString(m_strMoveToHost1);
+        ar.WriteString(m_strMoveToHost2);
+        ar.WriteString(m_strMoveToPort1);
+        ar.WriteString(m_strMoveToPort2);
+        ar.Write4(static_cast<std::uint32_t>(m_bResolveNames));
+        ar.WriteString(strEditorText);
+        ar.Write4(static_cast<std::uint32_t>(m_history.GetCount()));
+    };
+    auto writeEvent = [](auto& ar, const HistoryEvent& event) {
+        ar.Write4(event.m_kind);
+        ar.Write4(static_cast<std::uint32_t>(event.m_time));
+        ar.WriteString(event.m_strText);
+        const std::int32_t nLength = event.m_pData ? event.m_nLength : 0;
+        ar.Write4(static_cast<std::uint32_t>(nLength));
+        ar.WriteString(event.m_strHost);
+        if (nLength > 0)
+            ar.WriteBytes(event.m_pData, static_cast<std::size_t>(nLength));
+    };
+
+    // A file overwritten in place is not cut first: the space the new
+    // session needs is reserved, so that a disk without room for it leaves
+    // the old file as it was, and the file is cut to the new size once the
+    // session is written. A file system that cannot reserve space is
+    // written without.
+    off_t nNewSize = 0;
+    if (bOverwrite) {
+        CArchiveCounter count;
+        writeHeader(count);
+        for (const HistoryEvent* pEvent : m_history)
+            writeEvent(count, *pEvent);
+        nNewSize = static_cast<off_t>(count.Size());
+        int nReserve;
+        while ((nReserve = ::fallocate(file.Get(), 0, 0, nNewSize)) != 0 && errno == EINTR) {
+        }
+        if (nReserve != 0 && errno != EOPNOTSUPP && errno != ENOSYS) {
+            const int nError = errno;
+            file.Close();
+            ReportFileError(strPath, std::strerror(nError));
+            return FALSE;
+        }
+    }
+
     CArchiveWriter ar(file.Get());
-    ar.WriteString(SignatureText());
-    ar.Write4(static_cast<std::uint32_t>(g_nMaxLineLength));
-    ar.Write1(static_cast<std::uint8_t>(g_chDisplayBreak));
-    ar.Write4(static_cast<std::uint32_t>(g_bKeepBreaks));
-    ar.Write4(static_cast<std::uint32_t>(m_bConnectToHost));
-    ar.WriteString(m_strServerHost);
-    ar.WriteString(m_strServerPort);
-    ar.Write4(static_cast<std::uint32_t>(m_bHoldServerData));
-    ar.Write4(static_cast<std::uint32_t>(m_bAcceptConnections));
-    ar.WriteString(m_strListenPort);
-    ar.Write4(static_cast<std::uint32_t>(m_bHoldClientData));
-    ar.WriteString(m_strClientHost);
-    ar.Write4(static_cast<std::uint32_t>(m_bQuiet));
-    ar.Write4(static_cast<std::uint32_t>(m_bVerbose));
-    ar.Write4(static_cast<std::uint32_t>(m_bUseBreakChar));
-    ar.Write4(static_cast<std::uint32_t>(m_bKeepAlive));
-    ar.Write4(static_cast<std::uint32_t>(m_bVisibleScroll));
-    ar.Write4(static_cast<std::uint32_t>(m_bDgramVerbose));
-    ar.Write4(static_cast<std::uint32_t>(m_bDgramQuiet));
-    ar.Write4(static_cast<std::uint32_t>(m_nServerWaitRetries));
-    ar.Write4(static_cast<std::uint32_t>(m_nClientWaitRetries));
-    ar.Write4(static_cast<std::uint32_t>(m_nServerTimeWait));
-    ar.Write4(static_cast<std::uint32_t>(m_nClientTimeWait));
-    ar.Write1(static_cast<std::uint8_t>(m_chBreakChar));
-    ar.Write4(static_cast<std::uint32_t>(m_bDatagramActive));
-    ar.WriteString(m_strSendHost);
-    ar.WriteString(m_strSendPort);
-    ar.WriteString(m_strDgramPort);
-    ar.Write4(static_cast<std::uint32_t>(m_bSendBroadcast));
-    ar.Write4(static_cast<std::uint32_t>(m_bMove1));
-    ar.Write4(static_cast<std::uint32_t>(m_bMove2));
-    ar.WriteString(m_strMoveFromHost1);
-    ar.WriteString(m_strMoveFromHost2);
-    ar.Write4(static_cast<std::uint32_t>(m_bMoveBroadcast1));
-    ar.Write4(static_cast<std::uint32_t>(m_bMoveBroadcast2));
-    ar.Write4(static_cast<std::uint32_t>(m_bMoveEveryone1));
-    ar.Write4(static_cast<std::uint32_t>(m_bMoveEveryone2));
-    ar.WriteString(m_strMoveToHost1);
-    ar.WriteString(m_strMoveToHost2);
-    ar.WriteString(m_strMoveToPort1);
-    ar.WriteString(m_strMoveToPort2);
-    ar.Write4(static_cast<std::uint32_t>(m_bResolveNames));
-    ar.WriteString(g_pMainFrame ? g_pMainFrame->GetEditorText() : std::string());
+    writeHeader(ar);
 
     const std::size_t nCount = m_history.GetCount();
     CProgressWalk walk(EProgressKind::PleaseWait, "Please wait while saving", 0, static_cast<std::int64_t>(nCount));
-    ar.Write4(static_cast<std::uint32_t>(nCount));
     std::size_t i = 0;
     for (const HistoryEvent* pEvent : m_history) {
         walk.Before(static_cast<std::int64_t>(i++));
-        ar.Write4(pEvent->m_kind);
-        ar.Write4(static_cast<std::uint32_t>(pEvent->m_time));
-        ar.WriteString(pEvent->m_strText);
-        const std::int32_t nLength = pEvent->m_pData ? pEvent->m_nLength : 0;
-        ar.Write4(static_cast<std::uint32_t>(nLength));
-        ar.WriteString(pEvent->m_strHost);
-        if (nLength > 0)
-            ar.WriteBytes(pEvent->m_pData, static_cast<std::size_t>(nLength));
+        writeEvent(ar, *pEvent);
         if (!ar.Ok())
             return abandon(ar.Error());
         // Cancelled: the previous file stays as it was, unless it was being
@@ -519,6 +573,8 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
     walk.Close();
     if (!ar.Flush())
         return abandon(ar.Error());
+    if (bOverwrite && ::ftruncate(file.Get(), nNewSize) != 0)
+        return abandon(errno);
     // The content must be on the disk before the name moves to it: a write
     // error that the file system reports only now (a full disk, a failing
     // device, a network file system) would otherwise replace a good file by

@@ -537,6 +537,49 @@ TEST(CliSession, WritableFileInALockedDirectoryIsSavedInPlace)
     ASSERT_EQ(::chmod(dir.Root().c_str(), 0755), 0);
 }
 
+// A file saved in place on a disk without room for the new session keeps
+// its old content: the save says the disk is full and nothing is cut. The
+// disk is a small file system mounted in a mount namespace of the test's
+// own, which only root can make.
+TEST(CliSession, InPlaceSaveThatDoesNotFitKeepsTheOldFile)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can mount the small file system this test fills";
+    std::string strAs;
+    if (!OrdinaryUserPrefix(strAs) || RunCommand("unshare -m true").status != 0)
+        GTEST_SKIP() << "no setpriv, or no mount namespace can be made here";
+    TempDir dir;
+    WriteSessionWithOneEvent(dir, "big.mwx", 300000);
+    WriteSessionWithOneEvent(dir, "small.mwx", 1000);
+    ASSERT_EQ(::chmod(dir.Root().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(dir.Path("big.mwx").c_str(), 0644), 0);
+    ASSERT_EQ(::chmod(dir.Path("small.mwx").c_str(), 0644), 0);
+    std::filesystem::create_directory(dir.Path("disk"));
+
+    // On a 256 KiB disk whose directory nobody may write, the ordinary user's
+    // file is saved in place: the big session does not fit, the small one
+    // does. Each result is copied out before the namespace and its disk go.
+    const std::string strSave = strAs + Midwire() + " session copy ";
+    const std::string strScript =
+        "set -e; cd " + dir.Root() +
+        "; mount -t tmpfs -o size=256k,mode=0555 tmpfs disk"
+        "; printf 'old session' > disk/shared.mwx; chown 65534:65534 disk/shared.mwx"
+        "; set +e; " +
+        strSave + "big.mwx disk/shared.mwx 2> big.err; echo $? > big.status; cp disk/shared.mwx after-big; " +
+        strSave + "small.mwx disk/shared.mwx 2> small.err; echo $? > small.status; cp disk/shared.mwx after-small";
+    WriteFile(dir.Path("fill.sh"), strScript);
+    const auto r = RunCommand("unshare -m sh " + dir.Path("fill.sh"));
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    EXPECT_EQ(ReadFile(dir.Path("big.status")), "1\n") << ReadFile(dir.Path("big.err"));
+    EXPECT_NE(ReadFile(dir.Path("big.err")).find("No space left on device"), std::string::npos)
+        << ReadFile(dir.Path("big.err"));
+    const std::string strAfterBig = ReadFile(dir.Path("after-big"));
+    EXPECT_TRUE(strAfterBig == "old session") << "the old file now holds " << strAfterBig.size() << " other bytes";
+    EXPECT_EQ(ReadFile(dir.Path("small.status")), "0\n") << ReadFile(dir.Path("small.err"));
+    EXPECT_EQ(ReadFile(dir.Path("after-small")), ReadFile(dir.Path("small.mwx")));
+}
+
 // Two processes saving the same session file at once leave one of the two
 // sessions whole, never a mix or a cut file, and no temporary file; whether
 // the file is replaced by rename or, in a directory the user may not write,
