@@ -38,6 +38,7 @@
 #include "editor/EditorCommands.h"
 #include "editor/gui/MidwireEdit.h"
 #include "session/MidwireDoc.h"
+#include "views/DisplayTranslation.h"
 #include "views/gui/Icons.h"
 #include "views/gui/MidwireListView.h"
 
@@ -553,42 +554,135 @@ TEST_F(MainFrameTest, PastedTextGivesAllItsBytesPastANul)
     EXPECT_EQ(m_pFrame->GetEditorText(), "\n");
 }
 
-// Data without line breaks makes one line of megabytes: it keeps its
-// layout between paints (each blink of the cursor laid the whole line out
-// again), through edits and a new text too, and reads back unchanged.
-TEST_F(MainFrameTest, EditorKeepsTheLayoutOfAVeryLongLine)
+// Whether two long texts are equal; where they first differ when not.
+static ::testing::AssertionResult SameText(const std::string& strActual, const std::string& strExpected)
+{
+    if (strActual == strExpected)
+        return ::testing::AssertionSuccess();
+    std::size_t i = 0;
+    while (i < strActual.size() && i < strExpected.size() && strActual[i] == strExpected[i])
+        ++i;
+    return ::testing::AssertionFailure() << "sizes " << strActual.size() << " and " << strExpected.size()
+                                         << ", first difference at " << i << ": \"" << strActual.substr(i, 20)
+                                         << "\" against \"" << strExpected.substr(i, 20) << "\"";
+}
+
+// Sends one key press and its release to the widget.
+static void PressKey(QWidget* pWidget, int nKey, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+{
+    QKeyEvent press(QEvent::KeyPress, nKey, modifiers);
+    QApplication::sendEvent(pWidget, &press);
+    QKeyEvent release(QEvent::KeyRelease, nKey, modifiers);
+    QApplication::sendEvent(pWidget, &release);
+}
+
+// Data without line breaks makes one line of megabytes. The editor holds
+// it in short pieces, so that typing does not lay the whole line out again,
+// and everything that reads the editor reads the one line: its text and
+// length, keys at the joins, Enter, undo and redo, copy and paste.
+TEST_F(MainFrameTest, EditorHoldsALongLineInPiecesThatReadAsOne)
 {
     CMidwireEdit* pEdit = m_pFrame->Editor();
     m_pFrame->show();
+    m_pFrame->activateWindow();
+    pEdit->setFocus();
     std::string strLong;
     for (int i = 0; strLong.size() < 512 * 1024; ++i)
         strLong += "[[" + std::to_string(i) + "[255]abc ";
-    m_pFrame->SetEditorText("short\n" + strLong + "\nshort");
+    const std::string strText = "short\n" + strLong + "\nshort";
+    m_pFrame->SetEditorText(strText);
+    Settle();
+    EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strText));
+    EXPECT_EQ(m_pFrame->GetEditorTextLength(), strText.size());
+    QTextDocument* pDoc = pEdit->document();
+    ASSERT_GT(pDoc->blockCount(), 100);
+    // No piece is long, and none cuts a bracket group: each piece gives, on
+    // its own, the bytes it shows.
+    std::string strPieceBytes;
+    for (QTextBlock block = pDoc->firstBlock().next(); block.isValid() && block.next().isValid(); block = block.next()) {
+        EXPECT_LE(block.length(), CMidwireEdit::kPieceLength + 1);
+        strPieceBytes += DisplayTextToByteString(block.text().toStdString());
+    }
+    EXPECT_TRUE(SameText(strPieceBytes, DisplayTextToByteString(strLong)));
+    EXPECT_FALSE(CMidwireEdit::IsContinuation(pDoc->findBlockByNumber(1)));
+    EXPECT_TRUE(CMidwireEdit::IsContinuation(pDoc->findBlockByNumber(2)));
+
+    // Backspace at the start of a piece takes the character before the
+    // join, Delete at the end of one the character after it; Undo brings
+    // both back.
+    const QTextBlock second = pDoc->findBlockByNumber(2);
+    const std::size_t nJoin = 6 + static_cast<std::size_t>(second.position() - pDoc->findBlockByNumber(1).position() - 1);
+    QTextCursor cursor(second);
+    pEdit->setTextCursor(cursor);
+    PressKey(pEdit, Qt::Key_Backspace);
+    std::string strExpected = strText;
+    strExpected.erase(nJoin - 1, 1);
+    EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strExpected));
+    EXPECT_TRUE(pEdit->textCursor().atBlockEnd());
+    PressKey(pEdit, Qt::Key_Delete);
+    strExpected.erase(nJoin - 1, 1);
+    EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strExpected));
+    pDoc->undo();
+    pDoc->undo();
+    EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strText));
+
+    // Enter inside a piece breaks the line there, and only there; typing
+    // lands where the cursor is.
+    cursor = QTextCursor(pDoc->findBlockByNumber(3));
+    cursor.movePosition(QTextCursor::NextCharacter, QTextCursor::MoveAnchor, 10);
+    const std::size_t nAt = 6 + static_cast<std::size_t>(cursor.position() - pDoc->findBlockByNumber(1).position() - 2);
+    pEdit->setTextCursor(cursor);
+    PressKey(pEdit, Qt::Key_Return);
+    pEdit->insertPlainText("xyz");
+    strExpected = strText;
+    strExpected.insert(nAt, "\nxyz");
+    EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strExpected));
+    EXPECT_EQ(m_pFrame->GetEditorTextLength(), strExpected.size());
+    pDoc->undo();  // the typing
+    pDoc->undo();  // the line break
+    EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strText));
+    pDoc->redo();
+    pDoc->redo();
+    EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strExpected));
+
+    // A selection over joins is copied as the text it stands for; a long
+    // pasted line is cut into pieces too, and undone and redone whole.
+    m_pFrame->SetEditorText(strText);
+    cursor = QTextCursor(pDoc->findBlockByNumber(1));
+    cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, 3);
+    pEdit->setTextCursor(cursor);
+    const std::size_t nCopied = static_cast<std::size_t>(cursor.selectionEnd() - cursor.selectionStart() - 3);
+    Settle();
+    if (!Enabled(ID_EDIT_COPY) || !m_pFrame->RunCommand(ID_EDIT_COPY))
+        GTEST_SKIP() << "no clipboard on this platform";
+    Settle();
+    EXPECT_TRUE(SameText(QGuiApplication::clipboard()->text().toStdString(), strLong.substr(0, nCopied)));
+    QGuiApplication::clipboard()->setText(QString::fromStdString(strLong));
+    Settle();
+    pEdit->moveCursor(QTextCursor::End);
+    ASSERT_TRUE(m_pFrame->RunCommand(ID_EDIT_PASTE));
+    EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strText + strLong));
+    for (QTextBlock block = pDoc->firstBlock(); block.isValid(); block = block.next())
+        EXPECT_LE(block.length(), CMidwireEdit::kPieceLength + 6);
+    pDoc->undo();
+    EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strText));
+    pDoc->redo();
+    EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strText + strLong));
+}
+
+// A long block made some other way (here, handed to the widget in one go)
+// keeps its layout between paints: each blink of the cursor laid the whole
+// block out again.
+TEST_F(MainFrameTest, EditorKeepsTheLayoutOfAVeryLongBlock)
+{
+    CMidwireEdit* pEdit = m_pFrame->Editor();
+    m_pFrame->show();
+    pEdit->setPlainText(QStringLiteral("short\n") + QString(512 * 1024, QLatin1Char('a')) + QStringLiteral("\nshort"));
     Settle();
     QTextBlock block = pEdit->document()->firstBlock();
     EXPECT_FALSE(block.layout()->cacheEnabled());
-    block = block.next();
-    EXPECT_TRUE(block.layout()->cacheEnabled());
-    EXPECT_FALSE(block.next().layout()->cacheEnabled());
-    EXPECT_EQ(m_pFrame->GetEditorText(), "short\n" + strLong + "\nshort");
-
-    // Typed into, the line is laid out anew with the typed text.
-    QTextCursor cursor(block);
-    cursor.movePosition(QTextCursor::EndOfBlock);
-    pEdit->setTextCursor(cursor);
-    pEdit->insertPlainText("xyz");
-    Settle();
-    EXPECT_TRUE(pEdit->document()->findBlockByNumber(1).layout()->cacheEnabled());
-    EXPECT_EQ(m_pFrame->GetEditorText(), "short\n" + strLong + "xyz\nshort");
-    EXPECT_GT(pEdit->document()->findBlockByNumber(1).layout()->lineCount(), 1);
-
-    // A new text that is one long line, and then an empty editor.
-    m_pFrame->SetEditorText(strLong);
-    Settle();
-    EXPECT_TRUE(pEdit->document()->firstBlock().layout()->cacheEnabled());
-    EXPECT_EQ(m_pFrame->GetEditorTextLength(), strLong.size());
-    m_pFrame->SetEditorText("");
-    EXPECT_EQ(m_pFrame->GetEditorTextLength(), 0u);
+    EXPECT_TRUE(block.next().layout()->cacheEnabled());
+    EXPECT_FALSE(block.next().next().layout()->cacheEnabled());
 }
 
 // A text longer than the editor holds (lowered here from its real size,

@@ -3,7 +3,10 @@
 #include <algorithm>
 
 #include <QFontDatabase>
+#include <QKeyEvent>
+#include <QMimeData>
 #include <QTextBlock>
+#include <QTextCursor>
 #include <QTextDocument>
 #include <QTextLayout>
 
@@ -17,6 +20,39 @@ constexpr int kCachedLineLength = 4096;
 // that still leaves room for its own bookkeeping.
 constexpr std::size_t kDocumentMaxLength = std::size_t{1} << 29;
 std::size_t g_nMaxTextLength = kDocumentMaxLength;
+
+// A block that continues the line of the block before it carries this
+// property in its block format. The format goes with the block through
+// edits, undo and redo, so the pieces of a line stay one line.
+constexpr int kContinuationProperty = QTextFormat::UserProperty + 1;
+
+QTextBlockFormat ContinuationFormat()
+{
+    QTextBlockFormat format;
+    format.setProperty(kContinuationProperty, true);
+    return format;
+}
+
+// Where the piece of a line that starts at nFrom ends, the line ending at
+// nLineEnd: at most CMidwireEdit::kPieceLength characters on, and before a
+// run of brackets that the full length would cut through, so that a "[13]"
+// or a doubled bracket is not shown split over two lines.
+qsizetype PieceEnd(const QString& text, qsizetype nFrom, qsizetype nLineEnd)
+{
+    qsizetype nEnd = nFrom + CMidwireEdit::kPieceLength;
+    if (nEnd >= nLineEnd)
+        return nLineEnd;
+    for (qsizetype i = nEnd - 1; i > nEnd - 8 && i > nFrom; --i) {
+        if (text[i] == QLatin1Char(']'))
+            break;
+        if (text[i] == QLatin1Char('[')) {
+            while (i - 1 > nFrom && text[i - 1] == QLatin1Char('['))
+                --i;
+            return i;
+        }
+    }
+    return nEnd;
+}
 
 // The length of the text once its CR LF pairs are folded into one break.
 std::size_t FoldedLength(const std::string& strText)
@@ -39,11 +75,12 @@ CMidwireEdit::CMidwireEdit(QWidget* pParent) : QPlainTextEdit(pParent)
     font.setStyleStrategy(QFont::PreferNoShaping);
     setFont(font);
     setUndoRedoEnabled(true);
-    // Data without line breaks makes one line of megabytes, and every layout
-    // of it goes over the whole line. A line's layout drops its shaped text
-    // after each layout unless it is cached, so each paint (each blink of
-    // the cursor among them) went over the whole line again and the window
-    // stopped responding; long lines keep theirs. A scroll bar that appears
+    // A line is held in pieces (see InsertInPieces), but pieces joined by
+    // deleting what lay between them can still make a long block, and every
+    // layout of it goes over the whole block. A block's layout drops its
+    // shaped text after each layout unless it is cached, so each paint (each
+    // blink of the cursor among them) went over the whole block again; long
+    // blocks keep theirs. A scroll bar that appears
     // once the text is taller than the pane would narrow it and lay the
     // text out once more: the bar is always there.
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -58,30 +95,147 @@ CMidwireEdit::CMidwireEdit(QWidget* pParent) : QPlainTextEdit(pParent)
     });
 }
 
+bool CMidwireEdit::IsContinuation(const QTextBlock& block)
+{
+    return block.blockFormat().boolProperty(kContinuationProperty);
+}
+
 std::string CMidwireEdit::GetText() const
 {
+    return TextBetween(0, std::max(document()->characterCount() - 1, 0));
+}
+
+std::string CMidwireEdit::TextBetween(int nStart, int nEnd) const
+{
     // One byte per character keeps every byte of the program's 8-bit texts
-    // as it is. The raw text, unlike the plain text, keeps a no-break space
-    // as the byte it stands for; its paragraph separators are the line
-    // breaks. A character with no 8-bit form (pasted typographic quotes, a
-    // euro sign) is left out, as the translation to bytes leaves out every
-    // character above 127: it must not reach a peer as some other byte. A
-    // pasted NUL character is left out too: in the program's zero-terminated
-    // texts it would end the text, and everything after it would be lost
-    // from what is sent, saved or coded.
-    const QString raw = document()->toRawText();
+    // as it is. A block's text, unlike the plain text, keeps a no-break
+    // space as the byte it stands for. A character with no 8-bit form
+    // (pasted typographic quotes, a euro sign) is left out, as the
+    // translation to bytes leaves out every character above 127: it must
+    // not reach a peer as some other byte. A pasted NUL character is left
+    // out too: in the program's zero-terminated texts it would end the text,
+    // and everything after it would be lost from what is sent, saved or
+    // coded.
     std::string strText;
-    strText.reserve(static_cast<std::size_t>(raw.size()));
-    for (const QChar ch : raw) {
-        const char16_t u = ch.unicode();
-        if (u == 0)
-            continue;
-        if (u <= 0xFF)
-            strText.push_back(static_cast<char>(u));
-        else if (u == QChar::ParagraphSeparator || u == QChar::LineSeparator)
+    strText.reserve(static_cast<std::size_t>(std::max(nEnd - nStart, 0)));
+    for (QTextBlock block = document()->findBlock(nStart); block.isValid() && block.position() <= nEnd;
+         block = block.next()) {
+        const int nBlockStart = block.position();
+        if (nBlockStart > nStart && !IsContinuation(block))
             strText.push_back('\n');
+        const QString text = block.text();
+        const qsizetype nTo = std::min<qsizetype>(nEnd - nBlockStart, text.size());
+        for (qsizetype i = std::max(nStart - nBlockStart, 0); i < nTo; ++i) {
+            const char16_t u = text[i].unicode();
+            if (u == 0)
+                continue;
+            if (u <= 0xFF)
+                strText.push_back(static_cast<char>(u));
+            else if (u == QChar::ParagraphSeparator || u == QChar::LineSeparator)
+                strText.push_back('\n');
+        }
     }
     return strText;
+}
+
+void CMidwireEdit::InsertInPieces(QTextCursor& cursor, const QString& text)
+{
+    // Data without line breaks makes one line of megabytes, and the text
+    // document lays a whole block out again after each change in it: every
+    // typed character went over the whole line. A long line is held as
+    // blocks of a few thousand characters, joined again wherever the text
+    // is read, so that typing lays out one piece.
+    qsizetype nLineStart = 0;
+    for (;;) {
+        qsizetype nLineEnd = text.indexOf(QLatin1Char('\n'), nLineStart);
+        if (nLineEnd < 0)
+            nLineEnd = text.size();
+        for (qsizetype nFrom = nLineStart;;) {
+            const qsizetype nTo = PieceEnd(text, nFrom, nLineEnd);
+            cursor.insertText(text.sliced(nFrom, nTo - nFrom));
+            if (nTo >= nLineEnd)
+                break;
+            cursor.insertBlock(ContinuationFormat());
+            nFrom = nTo;
+        }
+        if (nLineEnd >= text.size())
+            break;
+        cursor.insertBlock(QTextBlockFormat());
+        nLineStart = nLineEnd + 1;
+    }
+}
+
+void CMidwireEdit::keyPressEvent(QKeyEvent* pEvent)
+{
+    if (isReadOnly() || (pEvent->modifiers() & ~(Qt::KeypadModifier | Qt::ShiftModifier)) != 0) {
+        QPlainTextEdit::keyPressEvent(pEvent);
+        return;
+    }
+    QTextCursor cursor = textCursor();
+    const int nKey = pEvent->key();
+    // A line break typed into a piece of a long line starts a line of its
+    // own: the new block does not take the piece's format.
+    if ((nKey == Qt::Key_Return || nKey == Qt::Key_Enter) && !(pEvent->modifiers() & Qt::ShiftModifier)) {
+        cursor.insertBlock(QTextBlockFormat(), cursor.charFormat());
+        setTextCursor(cursor);
+        ensureCursorVisible();
+        return;
+    }
+    // Backspace at the start of a piece, or Delete at the end of one,
+    // takes the character on the other side of the join, as it would in
+    // the one line the pieces make.
+    if (!cursor.hasSelection() && pEvent->modifiers() == Qt::NoModifier) {
+        if (nKey == Qt::Key_Backspace && cursor.atBlockStart() && IsContinuation(cursor.block())) {
+            while (cursor.atBlockStart() && IsContinuation(cursor.block()))
+                cursor.movePosition(QTextCursor::PreviousCharacter);
+            if (!cursor.atStart()) {
+                cursor.deletePreviousChar();
+                setTextCursor(cursor);
+                ensureCursorVisible();
+            }
+            return;
+        }
+        if (nKey == Qt::Key_Delete && cursor.atBlockEnd() && IsContinuation(cursor.block().next())) {
+            while (cursor.atBlockEnd() && IsContinuation(cursor.block().next()))
+                cursor.movePosition(QTextCursor::NextCharacter);
+            if (!cursor.atEnd()) {
+                cursor.deleteChar();
+                setTextCursor(cursor);
+                ensureCursorVisible();
+            }
+            return;
+        }
+    }
+    QPlainTextEdit::keyPressEvent(pEvent);
+}
+
+QMimeData* CMidwireEdit::createMimeDataFromSelection() const
+{
+    // The selection as the text it stands for: no line break where a long
+    // line is cut into pieces.
+    const QTextCursor cursor = textCursor();
+    const std::string strText = TextBetween(cursor.selectionStart(), cursor.selectionEnd());
+    auto* pData = new QMimeData;
+    pData->setText(QString::fromLatin1(strText.data(), static_cast<qsizetype>(strText.size())));
+    return pData;
+}
+
+void CMidwireEdit::insertFromMimeData(const QMimeData* pSource)
+{
+    if (isReadOnly() || !pSource || !pSource->hasText()) {
+        QPlainTextEdit::insertFromMimeData(pSource);
+        return;
+    }
+    // CR LF pairs are one line break, a lone CR becomes one, as in SetText.
+    QString text = pSource->text();
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    QTextCursor cursor = textCursor();
+    cursor.beginEditBlock();
+    InsertInPieces(cursor, text);
+    cursor.endEditBlock();
+    setTextCursor(cursor);
+    ensureCursorVisible();
 }
 
 bool CMidwireEdit::SetText(const std::string& strText)
@@ -94,13 +248,26 @@ bool CMidwireEdit::SetText(const std::string& strText)
     QString text = QString::fromLatin1(strText.data(), static_cast<qsizetype>(strText.size()));
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    setPlainText(text);
+    // A new text is not a step that Undo takes back, as with setPlainText.
+    QTextDocument* pDocument = document();
+    setPlainText(QString());
+    pDocument->setUndoRedoEnabled(false);
+    QTextCursor cursor(pDocument);
+    cursor.beginEditBlock();
+    InsertInPieces(cursor, text);
+    cursor.endEditBlock();
+    pDocument->setUndoRedoEnabled(true);
+    moveCursor(QTextCursor::Start);
     return true;
 }
 
 std::size_t CMidwireEdit::GetTextLength() const
 {
-    return static_cast<std::size_t>(std::max(document()->characterCount() - 1, 0));
+    // The joins between a line's pieces are not characters of the text.
+    std::size_t nJoins = 0;
+    for (QTextBlock block = document()->firstBlock().next(); block.isValid(); block = block.next())
+        nJoins += IsContinuation(block) ? 1 : 0;
+    return static_cast<std::size_t>(std::max(document()->characterCount() - 1, 0)) - nJoins;
 }
 
 std::size_t CMidwireEdit::MaxTextLength()

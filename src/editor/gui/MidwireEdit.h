@@ -2,7 +2,11 @@
 #pragma once
 
 #include <QPlainTextEdit>
+#include <QString>
 #include <string>
+
+class QTextBlock;
+class QTextCursor;
 
 class CMidwireEdit : public QPlainTextEdit {
     Q_OBJECT
@@ -22,4 +26,21 @@ public:
     // small texts.
     static std::size_t MaxTextLength();
     static void SetMaxTextLength(std::size_t nMax);
+
+    // The most characters a piece of a long line holds in the document.
+    static constexpr int kPieceLength = 4096;
+    // True when the block continues the line of the block before it.
+    static bool IsContinuation(const QTextBlock& block);
+
+protected:
+    void keyPressEvent(QKeyEvent* pEvent) override;
+    QMimeData* createMimeDataFromSelection() const override;
+    void insertFromMimeData(const QMimeData* pSource) override;
+
+private:
+    // Inserts the text at the cursor, its long lines cut into pieces.
+    static void InsertInPieces(QTextCursor& cursor, const QString& text);
+    // The 8-bit text of the document's characters from nStart to nEnd, with
+    // a line feed for each line break and nothing between a line's pieces.
+    std::string TextBetween(int nStart, int nEnd) const;
 };
