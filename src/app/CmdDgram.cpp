@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -120,11 +121,12 @@ int Usage(const QString& strError)
     return UsageError(strError, kUsage);
 }
 
-// Runs the event loop until the count, the time or a signal ends it.
-void RunUntilDone(qint64 nCount, double dSeconds)
+// Runs the loop until the count, the time or a signal ends it; a signal that
+// came before the loop started ends it at once.
+void RunUntilDone(QEventLoop& loop, qint64 nCount, double dSeconds)
 {
-    QEventLoop loop;
-    CSignalWatch signalWatch([&loop] { loop.quit(); });
+    if (TerminationSignalSeen())
+        return;
     QTimer timeLimit;
     if (dSeconds > 0) {
         timeLimit.setSingleShot(true);
@@ -245,6 +247,14 @@ int CmdDgram(const QStringList& args)
 
     if (!SaveTargetUsable(parser, save, "dgram"))
         return EXIT_FAILED;
+    // A receiving run is watched for signals before the port is bound: one
+    // that comes as soon as the bind line is out (a script that waits for it
+    // and then ends the run) must still unbind and save, not kill the
+    // process. A one-shot send keeps the default actions.
+    QEventLoop loop;
+    std::unique_ptr<CSignalWatch> pSignalWatch;
+    if (!bSend)
+        pSignalWatch = std::make_unique<CSignalWatch>([&loop] { loop.quit(); });
     OnDatagramStart(doc);
     if (!doc.m_bDatagramActive)
         return EXIT_FAILED;
@@ -262,7 +272,7 @@ int CmdDgram(const QStringList& args)
             nResult = EXIT_FAILED;
         }
     } else {
-        RunUntilDone(nCount, dSeconds);
+        RunUntilDone(loop, nCount, dSeconds);
     }
     OnDatagramStop(doc);
 

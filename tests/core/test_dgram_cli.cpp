@@ -230,6 +230,37 @@ TEST(DgramCli, QuietRunEndsOnTimeOrSignal)
     EXPECT_NE(ReadFile(dir.Path("out2")).find("unbinded"), std::string::npos);
 }
 
+// A script that waits for the bind line and ends the run at once: the signal
+// comes the moment the port is bound, and must still unbind and save rather
+// than kill the process. Several tries, since the moment is short.
+TEST(DgramCli, SignalRightAfterTheBindLineStillUnbindsAndSaves)
+{
+    TempDir dir;
+    const std::string port = FreePort();
+    testutil::WriteFile(dir.Path("run.py"), R"PY(
+import os, signal, subprocess, sys
+mw, port, root = sys.argv[1:4]
+for i in range(20):
+    save = os.path.join(root, "s%d.mwx" % i)
+    p = subprocess.Popen([mw, "dgram", "--bind", port, "--save", save],
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    first = p.stdout.readline()
+    p.send_signal(signal.SIGTERM)
+    try:
+        rest = p.communicate(timeout=10)[0]
+    except subprocess.TimeoutExpired:
+        p.kill()
+        rest = p.communicate()[0]
+    if b"binded" not in first or p.returncode != 0 or b"unbinded" not in rest or not os.path.exists(save):
+        print("try %d: status %s, output %r" % (i, p.returncode, first + rest))
+        sys.exit(1)
+print("all ended cleanly")
+)PY");
+    const auto r = RunCommand("timeout -s KILL 120 python3 '" + dir.Path("run.py") + "' '" + testutil::Midwire() +
+                              "' " + port + " '" + dir.Root() + "'");
+    EXPECT_NE(r.out.find("all ended cleanly"), std::string::npos) << r.out << r.err;
+}
+
 // A move rule that leads back to the bound port keeps a datagram going round
 // for ever, so the socket never runs dry. The time limit and a signal must
 // still end the run: the handler gives the event loop its turn between
