@@ -85,6 +85,7 @@ CMidwireEdit::CMidwireEdit(QWidget* pParent) : QPlainTextEdit(pParent)
     // text out once more: the bar is always there.
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     connect(document(), &QTextDocument::contentsChange, this, [this](int nPosition, int, int nAdded) {
+        m_bLengthKnown = false;
         const QTextBlock last = document()->findBlock(nPosition + nAdded);
         for (QTextBlock block = document()->findBlock(nPosition); block.isValid(); block = block.next()) {
             if (block.length() > kCachedLineLength)
@@ -263,11 +264,15 @@ bool CMidwireEdit::SetText(const std::string& strText)
 
 std::size_t CMidwireEdit::GetTextLength() const
 {
+    if (m_bLengthKnown)
+        return m_nLength;
     // The joins between a line's pieces are not characters of the text.
     std::size_t nJoins = 0;
     for (QTextBlock block = document()->firstBlock().next(); block.isValid(); block = block.next())
         nJoins += IsContinuation(block) ? 1 : 0;
-    return static_cast<std::size_t>(std::max(document()->characterCount() - 1, 0)) - nJoins;
+    m_nLength = static_cast<std::size_t>(std::max(document()->characterCount() - 1, 0)) - nJoins;
+    m_bLengthKnown = true;
+    return m_nLength;
 }
 
 std::size_t CMidwireEdit::MaxTextLength()

@@ -43,4 +43,10 @@ private:
     // The 8-bit text of the document's characters from nStart to nEnd, with
     // a line feed for each line break and nothing between a line's pieces.
     std::string TextBetween(int nStart, int nEnd) const;
+
+    // The text's length, counted once after each change: the command
+    // states ask for it many times a second, and counting goes over every
+    // block.
+    mutable std::size_t m_nLength = 0;
+    mutable bool m_bLengthKnown = false;
 };
