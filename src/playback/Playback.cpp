@@ -192,19 +192,31 @@ void AwaitCopy(ERelaySide side, const HistoryEvent& e)
     g_awaitingCopy[side].push_back(DescribePiece(e));
 }
 
+// How many steps may lie between a Verbose copy and its forwarded piece.
+constexpr std::size_t kMovedSearchReach = 64;
+
 // Whether the script's oldest step X, the peer's piece as received, is the
-// Verbose copy of the forwarded piece recorded right after it: the two are
-// one reply of the peer.
+// Verbose copy of the forwarded piece recorded right after it by the same
+// worker: the two are one reply of the peer. Status events that another
+// thread recorded meanwhile (the peer's close, seen by the window thread
+// while the worker routed its last reply, is the usual one) may lie between
+// the two; the reply check takes them as it meets them.
 bool IsReceivedCopy(CMidwireDoc& doc, const SideRules& rules, const HistoryEvent& x)
 {
     if (x.m_kind != rules.nReceivedKind)
         return false;
     EventQueue& script = doc.m_playbackList;
     std::lock_guard<CCriticalSection> lock(script.GetLock());
-    if (script.GetCount() < 2)
-        return false;
-    const HistoryEvent* pNext = script.GetAt(1);
-    return pNext && pNext->m_kind == rules.nMovedKind && SameBytes(x, *pNext);
+    const std::size_t nEnd = std::min(script.GetCount(), kMovedSearchReach + 1);
+    for (std::size_t i = 1; i < nEnd; ++i) {
+        const HistoryEvent* pNext = script.GetAt(i);
+        if (!pNext)
+            return false;
+        if (IsKindIn(pNext->m_kind, kStatusKinds) && pNext->m_kind != rules.nClosingKind)
+            continue;
+        return pNext->m_kind == rules.nMovedKind && SameBytes(x, *pNext);
+    }
+    return false;
 }
 
 // Puts the events taken out of the history back at its oldest end, in their

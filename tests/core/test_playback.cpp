@@ -575,6 +575,49 @@ TEST_F(PlaybackTest, VerboseRecordingSendsEachPieceOnceAndWaitsForEachReplyOnce)
     delete pR2;
 }
 
+// In a Verbose recording a status event recorded by another thread can fall
+// between a reply's "Received from:" copy and its forwarded piece, most often
+// the server's close seen while its last reply was being routed. The two
+// still make one reply, met by one piece, and nothing of the script is left.
+TEST_F(PlaybackTest, VerboseReplyWithAStatusBetweenItsTwoRecordsIsOneReply)
+{
+    doc.m_bClientCheckReply = TRUE;
+    doc.m_nClientControlledChars = 100;
+    doc.m_bClientWaitAllResponses = TRUE;
+    LoadScript({MakeData(EK_MOVED_TO_SERVER, "Q1\n"), MakeData(EK_SENT_TO_SERVER, "Q1\n"),
+                MakeData(EK_RECEIVED_FROM_SERVER, "R1\n"), MakeStatus(EK_MESSAGE, "message"),
+                MakeStatus(EK_CONNECT_CLIENT, "client"), MakeData(EK_MOVED_TO_CLIENT, "R1\n"),
+                MakeData(EK_MOVED_TO_SERVER, "quit\n"), MakeData(EK_SENT_TO_SERVER, "quit\n"),
+                MakeData(EK_RECEIVED_FROM_SERVER, "bye\n"), MakeStatus(EK_WARNING, "closed by the server"),
+                MakeData(EK_MOVED_TO_CLIENT, "bye\n"), MakeStatus(EK_DISCONNECT_SERVER, "closed")},
+               true);
+    for (const char* pszReply : {"R1\n", "bye\n"}) {
+        PlaybackSendStep(doc, SERVER_SIDE);
+        while (HistoryEvent* p = doc.TakeToServer())
+            doc.AddToHistory(p);
+        HistoryEvent* pPiece = MakeData(0, pszReply);
+        CheckPlaybackReply(doc, SERVER_SIDE, pPiece);
+        delete pPiece;
+    }
+    PlaybackSendStep(doc, SERVER_SIDE);
+    EXPECT_TRUE(ErrorTexts(doc).empty());
+    EXPECT_EQ(CountScriptDataSteps(doc, SERVER_SIDE), 0u);
+    EXPECT_TRUE(doc.m_playbackList.IsEmpty());
+
+    // A copy whose next own record is another piece stays a reply of its own.
+    doc.OnNewDocument();
+    doc.m_bClientCheckReply = TRUE;
+    doc.m_nClientControlledChars = 100;
+    LoadScript({MakeData(EK_RECEIVED_FROM_SERVER, "held\n"), MakeStatus(EK_WARNING, "w"),
+                MakeData(EK_RECEIVED_FROM_SERVER, "R\n"), MakeData(EK_MOVED_TO_CLIENT, "R\n")},
+               true);
+    HistoryEvent* pPiece = MakeData(0, "held\n");
+    CheckPlaybackReply(doc, SERVER_SIDE, pPiece);
+    delete pPiece;
+    EXPECT_TRUE(ErrorTexts(doc).empty());
+    EXPECT_EQ(CountScriptDataSteps(doc, SERVER_SIDE), 2u);
+}
+
 // A session file may hold any kind value. Each step is matched by its whole
 // kind: a value that combines kind bits (or one outside the table) is
 // neither data to send, nor a reply, nor a status, so the send step drops it
