@@ -155,8 +155,9 @@ struct SentPiece {
 };
 std::deque<SentPiece> g_awaitingCopy[2];
 std::mutex g_awaitingCopyLock;
-// How far a copy may trail its piece: pieces that no copy followed (Verbose
-// switched on later) are passed over, within this reach.
+// How far a copy may trail its piece: only the newest pieces replayed are
+// kept, so pieces that no copy followed (sent while Verbose was off) are
+// passed over and forgotten, however many there were.
 constexpr std::size_t kCopySearchReach = 256;
 
 SentPiece DescribePiece(const HistoryEvent& e)
@@ -176,8 +177,7 @@ bool TakeAwaitedCopy(ERelaySide side, const HistoryEvent& e)
     const SentPiece piece = DescribePiece(e);
     std::lock_guard<std::mutex> lock(g_awaitingCopyLock);
     std::deque<SentPiece>& q = g_awaitingCopy[side];
-    const std::size_t nReach = std::min(q.size(), kCopySearchReach);
-    for (std::size_t i = 0; i < nReach; ++i) {
+    for (std::size_t i = 0; i < q.size(); ++i) {
         if (q[i].nLength == piece.nLength && q[i].nHash == piece.nHash) {
             q.erase(q.begin(), q.begin() + static_cast<std::ptrdiff_t>(i) + 1);
             return true;
@@ -189,7 +189,10 @@ bool TakeAwaitedCopy(ERelaySide side, const HistoryEvent& e)
 void AwaitCopy(ERelaySide side, const HistoryEvent& e)
 {
     std::lock_guard<std::mutex> lock(g_awaitingCopyLock);
-    g_awaitingCopy[side].push_back(DescribePiece(e));
+    std::deque<SentPiece>& q = g_awaitingCopy[side];
+    q.push_back(DescribePiece(e));
+    if (q.size() > kCopySearchReach)
+        q.pop_front();
 }
 
 // How many steps may lie between a Verbose copy and its forwarded piece.

@@ -575,6 +575,31 @@ TEST_F(PlaybackTest, VerboseRecordingSendsEachPieceOnceAndWaitsForEachReplyOnce)
     delete pR2;
 }
 
+// A history that holds a long session recorded without Verbose and then one
+// recorded with it: the "Sent to:" records of the later session still go
+// with the pieces just replayed, and nothing is sent twice.
+TEST_F(PlaybackTest, VerboseSessionAfterALongPlainOneSendsEachPieceOnce)
+{
+    doc.m_bEraseHistory = TRUE;
+    for (int i = 0; i < 600; ++i)
+        doc.AddToHistory(MakeData(EK_MOVED_TO_SERVER, "plain " + std::to_string(i) + "\n"));
+    Record({MakeData(EK_RECEIVED_FROM_CLIENT, "Q\n"), MakeData(EK_MOVED_TO_SERVER, "Q\n"),
+            MakeData(EK_SENT_TO_SERVER, "Q\n"), MakeData(EK_RECEIVED_FROM_SERVER, "R\n"),
+            MakeData(EK_MOVED_TO_CLIENT, "R\n")});
+    ASSERT_TRUE(BuildPlaybackScript(doc));
+    frontEnd.DeleteAllRows();
+    PlaybackSendStep(doc, SERVER_SIDE);
+    std::vector<std::string> sent;
+    while (HistoryEvent* p = doc.TakeToServer()) {
+        sent.push_back(Bytes(p));
+        doc.AddToHistory(p);
+    }
+    ASSERT_EQ(sent.size(), 601u);
+    EXPECT_EQ(sent.front(), "plain 0\n");
+    EXPECT_EQ(sent.back(), "Q\n");
+    EXPECT_EQ(CountScriptDataSteps(doc, SERVER_SIDE), 2u);  // the reply, as received and as moved
+}
+
 // In a Verbose recording a status event recorded by another thread can fall
 // between a reply's "Received from:" copy and its forwarded piece, most often
 // the server's close seen while its last reply was being routed. The two
