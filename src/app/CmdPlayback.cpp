@@ -286,6 +286,10 @@ int CmdPlayback(const QStringList& args)
             nStatus = EXIT_FAILED;
         }
     }
+    // The session is over: the side that the replay switched off comes back,
+    // so that the saved session keeps the recording's two sides and can be
+    // replayed from either one, or relayed, again.
+    EndPlaybackMode(doc);
     if (parser.isSet(save) && !doc.OnSaveDocument(LocalText(parser.value(save))))
         nStatus = nStatus == EXIT_OK ? EXIT_FAILED : nStatus;
     frontEnd.SetRowPrinter(nullptr);

@@ -208,6 +208,8 @@ struct SavedSession {
     std::vector<std::uint32_t> kinds;
     std::vector<std::string> texts;
     std::vector<std::string> data;
+    BOOL bConnectToHost = FALSE;
+    BOOL bAcceptConnections = FALSE;
     int Count(std::uint32_t kind) const { return static_cast<int>(std::count(kinds.begin(), kinds.end(), kind)); }
     int CountText(const std::string& s) const { return static_cast<int>(std::count(texts.begin(), texts.end(), s)); }
 };
@@ -220,6 +222,8 @@ SavedSession LoadSession(const std::string& path)
     doc.OnNewDocument();
     SavedSession saved;
     EXPECT_TRUE(doc.OnOpenDocument(path)) << path;
+    saved.bConnectToHost = doc.m_bConnectToHost;
+    saved.bAcceptConnections = doc.m_bAcceptConnections;
     for (const HistoryEvent* p : doc.m_history) {
         saved.kinds.push_back(p->m_kind);
         saved.texts.push_back(p->m_strText);
@@ -335,6 +339,10 @@ TEST_F(PlaybackCliTest, ReplayAsClientPassesAgainstTheSameServerAndFailsAgainstA
     EXPECT_EQ(same.Count(EK_PLAYBACK_SENT_TO_SERVER), 3);
     EXPECT_EQ(same.Count(EK_PLAYBACK_RECEIVED_FROM_SERVER), 3);
     EXPECT_EQ(same.Count(EK_MOVED_TO_SERVER), 0);  // the recording was moved into the script
+    // The client side, switched off for the replay, is saved as recorded.
+    EXPECT_TRUE(recorded.bConnectToHost && recorded.bAcceptConnections);
+    EXPECT_TRUE(same.bConnectToHost);
+    EXPECT_TRUE(same.bAcceptConnections);
 
     // A server that answers differently.
     int nOtherPort = 0;
@@ -412,6 +420,8 @@ TEST_F(PlaybackCliTest, ReplayAsServerAnswersTheClientByteForByte)
     EXPECT_EQ(saved.Count(EK_PLAYBACK_RECEIVED_FROM_CLIENT), 3);
     EXPECT_EQ(saved.Count(EK_ERROR), 0);
     EXPECT_EQ(saved.CountText("Starting PlayBack as: Server."), 1);
+    EXPECT_TRUE(saved.bConnectToHost);
+    EXPECT_TRUE(saved.bAcceptConnections);
 }
 
 TEST_F(PlaybackCliTest, WaitForAllResponsesWithTwoResponsesInARow)
