@@ -127,6 +127,13 @@ BOOL CHeadlessFrontEnd::AddEventRow(HistoryEvent* pEvent)
     return TRUE;
 }
 
+BOOL CHeadlessFrontEnd::AddReloadedRow(HistoryEvent* pEvent)
+{
+    std::lock_guard<std::mutex> lock(m_rowLock);
+    m_rows.push_back(pEvent);
+    return TRUE;
+}
+
 void CHeadlessFrontEnd::DeleteAllRows()
 {
     std::lock_guard<std::mutex> lock(m_rowLock);

@@ -25,6 +25,7 @@ public:
     ~CHeadlessFrontEnd() override;
 
     BOOL AddEventRow(HistoryEvent* pEvent) override;
+    BOOL AddReloadedRow(HistoryEvent* pEvent) override;
     void DeleteAllRows() override;
     std::vector<HistoryEvent*> GetSelectedEvents() override;
 

@@ -236,6 +236,27 @@ void RestoreHistory(CMidwireDoc& doc, const std::vector<HistoryEvent*>& taken)
         doc.AddToHistory(p);
 }
 
+// A start that failed (the server not there yet, the port taken) keeps
+// the recording. Taken out of the history into the script, it would be lost
+// to a Save, which writes the history, and to the next Start, which empties
+// the script first and builds the new one from the history. The script goes
+// back into the history ahead of the marker, so that the next Start builds
+// it again.
+void GiveScriptBackToHistory(CMidwireDoc& doc)
+{
+    if (!doc.m_bPlaybackOwnsEvents)
+        return;
+    std::vector<HistoryEvent*> script;
+    script.reserve(doc.m_playbackList.GetCount());
+    while (!doc.m_playbackList.IsEmpty()) {
+        if (HistoryEvent* p = doc.TakeFromPlayback())
+            script.push_back(p);
+    }
+    doc.m_bPlaybackOwnsEvents = FALSE;
+    RestoreHistory(doc, script);
+    doc.ReloadEventList();
+}
+
 }  // namespace
 
 // --- The PlayBack dialog ---
@@ -472,8 +493,10 @@ void OnStartPlayback(CMidwireDoc& doc)
         doc.RecordEvent(pMarker, FALSE);
     }
 
-    if (!StartConnection(doc))
+    if (!StartConnection(doc)) {
+        GiveScriptBackToHistory(doc);
         return;
+    }
     // The replaying worker sends the script's opening data at once.
     if (doc.m_bConnectToHost)
         doc.m_evServerWork.SetEvent();

@@ -37,6 +37,10 @@ public:
     // order, and a worker never waits for the window thread. The row refers
     // to the event; the history owns it.
     virtual BOOL AddEventRow(HistoryEvent* pEvent) = 0;
+    // A row for an event that the list has shown before, as the list is
+    // built anew from the history: the headless front end, which prints each
+    // row as it comes, does not print it again.
+    virtual BOOL AddReloadedRow(HistoryEvent* pEvent) { return AddEventRow(pEvent); }
     virtual void DeleteAllRows() = 0;
     // The events of the selected rows, in row order.
     virtual std::vector<HistoryEvent*> GetSelectedEvents() = 0;

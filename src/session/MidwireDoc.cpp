@@ -254,7 +254,7 @@ void CMidwireDoc::ReloadEventList()
     std::size_t i = 0;
     for (HistoryEvent* pEvent : m_history) {
         walk.Before(static_cast<std::int64_t>(i));
-        g_pMainFrame->AddEventRow(pEvent);
+        g_pMainFrame->AddReloadedRow(pEvent);
         if (++i == nCount)
             break;
         if (!walk.After())

@@ -257,7 +257,11 @@ TEST_F(PlaybackTest, MovingTheHistoryLeavesNothingQueued)
     OnStartPlayback(doc);
     EXPECT_FALSE(doc.m_bConnected);
     EXPECT_TRUE(doc.m_toServer.IsEmpty());
-    EXPECT_EQ(doc.m_playbackList.GetCount(), 1u);
+    // The failed start gave the script back to the history.
+    EXPECT_TRUE(doc.m_playbackList.IsEmpty());
+    ASSERT_EQ(doc.m_history.GetCount(), 2u);
+    EXPECT_EQ(Bytes(doc.m_history.GetAt(0)), "q\n");
+    EXPECT_EQ(doc.m_history.GetAt(1)->m_kind, static_cast<std::uint32_t>(EK_PLAYBACK_START));
 }
 
 // Builds one after another with the setting switched between them, then
@@ -768,7 +772,7 @@ TEST_F(PlaybackTest, StartEndsTheEarlierPlaybackEvenWhenCancelled)
     EXPECT_TRUE(frontEnd.m_progress.empty());
 }
 
-TEST_F(PlaybackTest, StartRecordsTheMarkerWhateverQuietSaysAndKeepsTheScriptWhenTheStartFails)
+TEST_F(PlaybackTest, StartRecordsTheMarkerWhateverQuietSaysAndKeepsTheRecordingWhenTheStartFails)
 {
     const std::uint16_t nDeadPort = UnusedPort();
     Record({MakeData(EK_MOVED_TO_SERVER, "Q\n"), MakeData(EK_MOVED_TO_CLIENT, "R\n")});
@@ -793,13 +797,24 @@ TEST_F(PlaybackTest, StartRecordsTheMarkerWhateverQuietSaysAndKeepsTheScriptWhen
     EXPECT_TRUE(doc.m_bSavedAcceptConnections);
     EXPECT_TRUE(doc.m_bClientCheckReply);
     EXPECT_EQ(doc.m_nClientControlledChars, 7);
-    EXPECT_EQ(doc.m_playbackList.GetCount(), 2u);
-    ASSERT_EQ(doc.m_history.GetCount(), 1u);
-    HistoryEvent* pMarker = doc.m_history.GetAt(0);
-    EXPECT_EQ(pMarker->m_kind, EK_PLAYBACK_START);
-    EXPECT_EQ(pMarker->m_strText, "Starting PlayBack as: Client.");
-    EXPECT_EQ(frontEnd.GetRows(), std::vector<HistoryEvent*>{pMarker});
     EXPECT_EQ(frontEnd.m_messages.size(), 1u);  // the failed connection is reported
+    // The recording, taken out of the history for the script, is back in
+    // it ahead of the marker: a Save keeps it, and the next Start builds the
+    // same script again.
+    const auto expectRecordingThenMarker = [this](const char* pszWhen) {
+        EXPECT_TRUE(doc.m_playbackList.IsEmpty()) << pszWhen;
+        ASSERT_EQ(doc.m_history.GetCount(), 3u) << pszWhen;
+        EXPECT_EQ(Bytes(doc.m_history.GetAt(0)), "Q\n") << pszWhen;
+        EXPECT_EQ(Bytes(doc.m_history.GetAt(1)), "R\n") << pszWhen;
+        HistoryEvent* pMarker = doc.m_history.GetAt(2);
+        EXPECT_EQ(pMarker->m_kind, EK_PLAYBACK_START) << pszWhen;
+        EXPECT_EQ(pMarker->m_strText, "Starting PlayBack as: Client.") << pszWhen;
+        EXPECT_EQ(frontEnd.GetRows(), std::vector<HistoryEvent*>(doc.m_history.begin(), doc.m_history.end()))
+            << pszWhen;
+    };
+    expectRecordingThenMarker("after the first start");
+    OnStartPlayback(doc);
+    expectRecordingThenMarker("after a second start that failed too");
 
     // The next start brings the switched-off side back first.
     frontEnd.m_onDoModal = nullptr;

@@ -541,8 +541,8 @@ TEST_F(PlaybackCliTest, AnswerThatTheClientNeverTakesIsAFailure)
 // while the replay waits for its client: every moment before the replay runs
 // ends the command at once, with the status of a playback that did not
 // start. A session is saved only after the whole recording was loaded: as it
-// was (the script was cancelled) or with the recording moved into the
-// script (the wait was cancelled).
+// was (the script was cancelled) or, the wait cancelled, with the recording
+// back ahead of the playback's marker.
 TEST_F(PlaybackCliTest, InterruptBeforeTheReplayStartsEndsTheCommand)
 {
     constexpr int kEvents = 400000;
@@ -573,8 +573,9 @@ TEST_F(PlaybackCliTest, InterruptBeforeTheReplayStartsEndsTheCommand)
         if (::access(saved.c_str(), F_OK) == 0) {
             const SavedSession session = LoadSession(saved);
             const bool bWhole = session.kinds.size() == static_cast<std::size_t>(kEvents);
-            const bool bMoved = session.kinds.size() == 1 && session.kinds[0] == EK_PLAYBACK_START;
-            EXPECT_TRUE(bWhole || bMoved) << session.kinds.size() << " events";
+            const bool bKept = session.kinds.size() == static_cast<std::size_t>(kEvents) + 1 &&
+                               session.kinds.back() == EK_PLAYBACK_START;
+            EXPECT_TRUE(bWhole || bKept) << session.kinds.size() << " events";
         }
     }
 }
@@ -638,10 +639,23 @@ TEST_F(PlaybackCliTest, FailuresAndTimeOut)
     EXPECT_NE(r.err.find("playback: the connection ended with "), std::string::npos)
         << r.err;
 
-    // Nobody to connect to.
-    r = Playback(rec + " --as client --connect " + m_strHost + ":" + std::to_string(UnusedPort()));
+    // Nobody to connect to. The session saved over the recording itself
+    // still holds the recording, ahead of the playback's marker; the
+    // recording's rows are not printed again.
+    const std::string copy = m_dir.Path("copy.mwx");
+    ASSERT_EQ(RunCommand(testutil::Midwire() + " session copy " + rec + " " + copy).status, 0);
+    const std::string strRecorded = RunCommand(testutil::Midwire() + " session dump " + copy).out;
+    r = Playback(copy + " --as client --save " + copy + " --connect " + m_strHost + ":" +
+                 std::to_string(UnusedPort()));
     EXPECT_EQ(r.status, 2) << r.err;
     EXPECT_NE(r.err.find("could not be started"), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+    EXPECT_NE(r.out.find("Starting PlayBack as: Client."), std::string::npos) << r.out;
+    const std::string strSaved = RunCommand(testutil::Midwire() + " session dump " + copy).out;
+    const std::size_t nRecordedEvents = strRecorded.find("events = ");
+    ASSERT_NE(nRecordedEvents, std::string::npos);
+    const std::size_t nFirstRow = strRecorded.find('\n', nRecordedEvents) + 1;
+    EXPECT_NE(strSaved.find(strRecorded.substr(nFirstRow)), std::string::npos) << strSaved;
 
     // As server, no client comes before the time-out: that is the time-out's
     // failure, not a start that went wrong.
