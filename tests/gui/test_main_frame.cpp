@@ -14,6 +14,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QSettings>
 #include <QTextBlock>
 #include <QTextLayout>
@@ -1031,4 +1032,45 @@ TEST_F(MainFrameTest, AboutBoxAndVisibleScroll)
     Record(MakeEvent(EK_MESSAGE, "", "m"));
     Settle();
     EXPECT_FALSE(pList->viewport()->rect().intersects(pList->visualRect(Model().index(500, 0))));
+}
+
+// The Data column is wider than the pane: picking a row, by the mouse or
+// the keyboard, must not shift the columns sideways; Left and Right do.
+TEST_F(MainFrameTest, PickingARowLeavesTheColumnsWhereTheyAre)
+{
+    for (int i = 0; i < 200; ++i)
+        Record(MakeEvent(EK_RECEIVED_FROM_CLIENT, std::string(300, 'a')));
+    m_pFrame->resize(600, 500);
+    m_pFrame->show();
+    Settle();
+    CMidwireListView* pList = m_pFrame->ListView();
+    QScrollBar* pBar = pList->horizontalScrollBar();
+    ASSERT_GT(pBar->maximum(), 0);
+    pList->setFocus();
+
+    // A click selects a row through its clicked cell: the Data cell, then
+    // the label.
+    pBar->setValue(0);
+    pList->setCurrentIndex(Model().index(3, CEventListModel::COL_DATA));
+    EXPECT_EQ(pBar->value(), 0);
+    pBar->setValue(pBar->maximum());
+    pList->setCurrentIndex(Model().index(4, CEventListModel::COL_ACTION));
+    EXPECT_EQ(pBar->value(), pBar->maximum());
+
+    // Going down to a row out of sight still scrolls to it.
+    pBar->setValue(0);
+    pList->setCurrentIndex(Model().index(190, CEventListModel::COL_DATA));
+    EXPECT_TRUE(pList->viewport()->rect().intersects(pList->visualRect(Model().index(190, 0))));
+    EXPECT_EQ(pBar->value(), 0);
+
+    auto press = [pList](Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QKeyEvent event(QEvent::KeyPress, key, modifiers);
+        QApplication::sendEvent(pList, &event);
+    };
+    press(Qt::Key_Right);
+    EXPECT_GT(pBar->value(), 0);
+    EXPECT_EQ(pList->currentIndex().row(), 190);
+    press(Qt::Key_Left);
+    EXPECT_EQ(pBar->value(), 0);
+    EXPECT_TRUE(pList->selectionModel()->isRowSelected(190, QModelIndex()));
 }

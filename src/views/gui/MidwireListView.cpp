@@ -4,6 +4,7 @@
 #include <QKeyEvent>
 #include <QMetaObject>
 #include <QProgressBar>
+#include <QScrollBar>
 #include <QStyle>
 #include <QStyleOptionViewItem>
 #include <QThread>
@@ -368,7 +369,26 @@ void CMidwireListView::keyPressEvent(QKeyEvent* pEvent)
             return;
         }
     }
+    if ((pEvent->key() == Qt::Key_Left || pEvent->key() == Qt::Key_Right) &&
+        (pEvent->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        horizontalScrollBar()->triggerAction(pEvent->key() == Qt::Key_Left ? QAbstractSlider::SliderSingleStepSub
+                                                                           : QAbstractSlider::SliderSingleStepAdd);
+        pEvent->accept();
+        return;
+    }
     QTableView::keyPressEvent(pEvent);
+}
+
+void CMidwireListView::scrollTo(const QModelIndex& index, ScrollHint hint)
+{
+    // The table would also bring the clicked cell's column into view: with a
+    // Data column wider than the pane, a click on a row's data shifted the
+    // Action, Host and Time columns out of sight, and a click on its label
+    // shifted them back.
+    QScrollBar* pBar = horizontalScrollBar();
+    const int nX = pBar->value();
+    QTableView::scrollTo(index, hint);
+    pBar->setValue(nX);
 }
 
 void CMidwireListView::OpenRowInEditor(int nRow)

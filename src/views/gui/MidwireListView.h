@@ -102,10 +102,15 @@ public:
     std::vector<HistoryEvent*> GetSelectedEvents();
     // The double click: the row's text or translated data into the editor.
     void OpenRowInEditor(int nRow);
+    // Rows are shown whole: bringing a row into view scrolls up or down only,
+    // and leaves the columns where the user scrolled them.
+    void scrollTo(const QModelIndex& index, ScrollHint hint = EnsureVisible) override;
 
 protected:
     // Enter on the focused row, when it is selected, does what a double
     // click does: the keyboard has no other way to bring a row to the editor.
+    // Left and Right scroll the columns sideways, as the list has no cell of
+    // its own to move to.
     void keyPressEvent(QKeyEvent* pEvent) override;
 
 private:
