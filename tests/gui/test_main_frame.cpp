@@ -1074,3 +1074,35 @@ TEST_F(MainFrameTest, PickingARowLeavesTheColumnsWhereTheyAre)
     EXPECT_EQ(pBar->value(), 0);
     EXPECT_TRUE(pList->selectionModel()->isRowSelected(190, QModelIndex()));
 }
+
+// Home and End go to the first and the newest row; with Shift they select
+// up to it.
+TEST_F(MainFrameTest, HomeAndEndGoToTheFirstAndLastRow)
+{
+    for (int i = 0; i < 100; ++i)
+        Record(MakeEvent(EK_MESSAGE, "", "m" + std::to_string(i)));
+    m_pFrame->show();
+    Settle();
+    CMidwireListView* pList = m_pFrame->ListView();
+    pList->setFocus();
+    auto press = [pList](Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QKeyEvent event(QEvent::KeyPress, key, modifiers);
+        QApplication::sendEvent(pList, &event);
+    };
+    pList->setCurrentIndex(Model().index(40, 0));
+    press(Qt::Key_End);
+    EXPECT_EQ(pList->currentIndex().row(), 99);
+    EXPECT_EQ(m_pFrame->GetSelectedEvents(), std::vector<HistoryEvent*>{Model().EventAt(99)});
+    EXPECT_TRUE(pList->viewport()->rect().intersects(pList->visualRect(Model().index(99, 0))));
+    press(Qt::Key_Home);
+    EXPECT_EQ(pList->currentIndex().row(), 0);
+    EXPECT_EQ(m_pFrame->GetSelectedEvents(), std::vector<HistoryEvent*>{Model().EventAt(0)});
+
+    pList->setCurrentIndex(Model().index(97, 0));
+    press(Qt::Key_End, Qt::ShiftModifier);
+    EXPECT_EQ(m_pFrame->GetSelectedEvents(),
+              (std::vector<HistoryEvent*>{Model().EventAt(97), Model().EventAt(98), Model().EventAt(99)}));
+    // Enter then brings the row reached into the editor.
+    press(Qt::Key_Return);
+    EXPECT_EQ(m_pFrame->GetEditorText(), "m99");
+}

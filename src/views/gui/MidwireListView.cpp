@@ -379,6 +379,17 @@ void CMidwireListView::keyPressEvent(QKeyEvent* pEvent)
     QTableView::keyPressEvent(pEvent);
 }
 
+QModelIndex CMidwireListView::moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers)
+{
+    // The table takes Home and End to the first and last cell of the current
+    // row, which for whole rows is no move at all: the keyboard could not
+    // reach the newest event. They go to the first and the last row, as
+    // Ctrl+Home and Ctrl+End do; Shift still extends the selection.
+    if (cursorAction == MoveHome || cursorAction == MoveEnd)
+        modifiers |= Qt::ControlModifier;
+    return QTableView::moveCursor(cursorAction, modifiers);
+}
+
 void CMidwireListView::scrollTo(const QModelIndex& index, ScrollHint hint)
 {
     // The table would also bring the clicked cell's column into view: with a

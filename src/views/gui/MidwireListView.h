@@ -112,6 +112,8 @@ protected:
     // Left and Right scroll the columns sideways, as the list has no cell of
     // its own to move to.
     void keyPressEvent(QKeyEvent* pEvent) override;
+    // Home and End go to the first and the last row.
+    QModelIndex moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) override;
 
 private:
     void OnRowsFlushed(int nFirst, int nLast);
