@@ -22,6 +22,7 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QUrl>
+#include <QWindow>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -1105,4 +1106,31 @@ TEST_F(MainFrameTest, HomeAndEndGoToTheFirstAndLastRow)
     // Enter then brings the row reached into the editor.
     press(Qt::Key_Return);
     EXPECT_EQ(m_pFrame->GetEditorText(), "m99");
+}
+
+// A "[*]" in a session's file name is shown as it is in the title, not
+// taken for the modified-document mark.
+TEST_F(MainFrameTest, TitleShowsTheFileNameWhole)
+{
+    testutil::TempDir dir;
+    const std::string strPath = dir.Path("a[*]b[*][*].mwx");
+    {
+        CHeadlessFrontEnd headless;
+        headless.SetEcho(false);
+        CMidwireDoc doc;
+        doc.OnNewDocument();
+        ASSERT_TRUE(doc.OnSaveDocument(strPath));
+    }
+    g_pDoc = m_pDoc.get();
+    m_pFrame->show();
+    ASSERT_TRUE(m_pFrame->OpenSessionFile(QString::fromStdString(strPath)));
+    Settle();
+    EXPECT_EQ(m_pFrame->CaptionText(), "a[*]b[*][*].mwx - Midwire");
+    ASSERT_NE(m_pFrame->windowHandle(), nullptr);
+    EXPECT_EQ(m_pFrame->windowHandle()->title(), "a[*]b[*][*].mwx - Midwire");
+    // The idle update keeps it so.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (std::chrono::steady_clock::now() < end)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_EQ(m_pFrame->windowHandle()->title(), "a[*]b[*][*].mwx - Midwire");
 }

@@ -93,6 +93,14 @@ QString DialogFilter(const std::string& strFilter)
     return out.join(QStringLiteral(";;"));
 }
 
+// The caption as the window's title: the window system would take a "[*]"
+// in a file name for the modified-document mark and leave it out, showing
+// "a[*]b.mwx" as "ab.mwx"; a doubled mark stands for the text itself.
+QString WindowTitleOf(QString caption)
+{
+    return caption.replace(QStringLiteral("[*]"), QStringLiteral("[*][*]"));
+}
+
 bool IsSessionFileName(const QString& strPath)
 {
     return strPath.endsWith(QLatin1String(".mwx"), Qt::CaseInsensitive);
@@ -229,7 +237,7 @@ CMainFrame::CMainFrame(CMidwireDoc& doc)
         size = size.boundedTo(QSize(available.width() * 9 / 10, available.height() * 9 / 10));
     }
     resize(size);
-    setWindowTitle(CaptionText());
+    setWindowTitle(WindowTitleOf(CaptionText()));
 }
 
 CMainFrame::~CMainFrame()
@@ -393,7 +401,7 @@ bool CMainFrame::RunCommand(UINT nID)
         if (!m_doc.m_strPathName.empty() && (bFileCommand || m_doc.m_strPathName != strPathBefore))
             AddRecentFile(ArgumentText(m_doc.m_strPathName));
         m_strLastPath = m_doc.m_strPathName;
-        setWindowTitle(CaptionText());
+        setWindowTitle(WindowTitleOf(CaptionText()));
     }
     return bRan;
 }
@@ -441,7 +449,7 @@ void CMainFrame::OnIdle()
         if (!m_strLastPath.empty())
             AddRecentFile(ArgumentText(m_strLastPath));
     }
-    const QString caption = CaptionText();
+    const QString caption = WindowTitleOf(CaptionText());
     if (windowTitle() != caption)
         setWindowTitle(caption);
     // A close asked for during a walk is carried out once the walk and any
@@ -485,7 +493,7 @@ bool CMainFrame::OpenSessionFile(const QString& strPath)
         UpdateRecentMenu();
     }
     m_strLastPath = m_doc.m_strPathName;
-    setWindowTitle(CaptionText());
+    setWindowTitle(WindowTitleOf(CaptionText()));
     return bOk;
 }
 
