@@ -1134,3 +1134,32 @@ TEST_F(MainFrameTest, TitleShowsTheFileNameWhole)
         QApplication::processEvents(QEventLoop::AllEvents, 20);
     EXPECT_EQ(m_pFrame->windowHandle()->title(), "a[*]b[*][*].mwx - Midwire");
 }
+
+// Tab and Shift+Tab move the focus between the list and the editor and
+// leave the selected row as it is.
+TEST_F(MainFrameTest, TabLeavesTheListForTheEditor)
+{
+    for (int i = 0; i < 10; ++i)
+        Record(MakeEvent(EK_MESSAGE, "", "m" + std::to_string(i)));
+    m_pFrame->show();
+    QApplication::setActiveWindow(m_pFrame.get());
+    Settle();
+    CMidwireListView* pList = m_pFrame->ListView();
+    pList->setFocus();
+    pList->selectRow(2);
+    Settle();
+    ASSERT_EQ(QApplication::focusWidget(), pList);
+    auto press = [](Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QWidget* pFocus = QApplication::focusWidget();
+        QKeyEvent event(QEvent::KeyPress, key, modifiers);
+        QApplication::sendEvent(pFocus, &event);
+    };
+    press(Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), m_pFrame->Editor());
+    EXPECT_EQ(m_pFrame->GetSelectedEvents(), std::vector<HistoryEvent*>{Model().EventAt(2)});
+    // Tab in the editor is typed; Shift+Tab goes back to the list.
+    press(Qt::Key_Backtab, Qt::ShiftModifier);
+    EXPECT_EQ(QApplication::focusWidget(), pList);
+    EXPECT_EQ(pList->currentIndex().row(), 2);
+    EXPECT_EQ(m_pFrame->GetSelectedEvents(), std::vector<HistoryEvent*>{Model().EventAt(2)});
+}

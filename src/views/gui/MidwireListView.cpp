@@ -267,6 +267,10 @@ CMidwireListView::CMidwireListView(QWidget* pParent) : QTableView(pParent)
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::ExtendedSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Tab leaves the list for the editor, as it leaves any other control:
+    // the table's own Tab went from cell to cell, moving the selection down
+    // a row every four presses, and never let the focus out.
+    setTabKeyNavigation(false);
     setShowGrid(false);
     setWordWrap(false);
     setTextElideMode(Qt::ElideRight);
