@@ -1163,3 +1163,29 @@ TEST_F(MainFrameTest, TabLeavesTheListForTheEditor)
     EXPECT_EQ(pList->currentIndex().row(), 2);
     EXPECT_EQ(m_pFrame->GetSelectedEvents(), std::vector<HistoryEvent*>{Model().EventAt(2)});
 }
+
+// A Data cell is one line: a message's line breaks show as spaces, so its
+// end is not hidden, and the line breaks of the display options are left
+// out of data.
+TEST_F(MainFrameTest, DataCellsShowTheirTextOnOneLine)
+{
+    Record(MakeEvent(EK_ERROR, "", "Error accepting a connection from port 80.\nListening has been stopped. 3"));
+    Record(MakeEvent(EK_MESSAGE, "", "one\r\ntwo\tthree"));
+    const char chBreak = g_chDisplayBreak;
+    const BOOL bKeep = g_bKeepBreaks;
+    const int nMax = g_nMaxLineLength;
+    g_chDisplayBreak = '\n';
+    g_bKeepBreaks = TRUE;
+    g_nMaxLineLength = 4;
+    Record(MakeEvent(EK_RECEIVED_FROM_CLIENT, "abcdef\r\nxy"));
+    Settle();
+    EXPECT_EQ(Cell(0, 3), "Error accepting a connection from port 80. Listening has been stopped. 3");
+    EXPECT_EQ(Cell(1, 3), "one two three");
+    EXPECT_EQ(Cell(2, 3), "abcdef[13][10]xy");
+    // The editor still gets the text as it is.
+    m_pFrame->ListView()->OpenRowInEditor(2);
+    EXPECT_EQ(m_pFrame->GetEditorText(), "abcd\nef[13]\n[10]\nxy");
+    g_chDisplayBreak = chBreak;
+    g_bKeepBreaks = bKeep;
+    g_nMaxLineLength = nMax;
+}

@@ -74,7 +74,24 @@ QVariant CEventListModel::data(const QModelIndex& index, int role) const
                 return QVariant();
             // A cell shows one line: long data is cut where no column could
             // show more, which keeps painting cheap for 64 KB pieces.
-            return QString::fromLatin1(EventDataText(*pEvent, " 1", kMaxCellChars));
+            QString text = QString::fromLatin1(EventDataText(*pEvent, " 1", kMaxCellChars));
+            // The cell draws only what fits its one line of height: after a
+            // line break in a message ("...from port 80.\nListening has been
+            // stopped. 3") the rest was hidden behind an ellipsis. A text's
+            // line breaks show as spaces; the breaks that the display
+            // options put into data are left out, as the editor's are.
+            const bool bText = !pEvent->m_strText.empty();
+            if (bText)
+                text.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+            QString oneLine;
+            oneLine.reserve(text.size());
+            for (const QChar ch : text) {
+                if (ch.unicode() >= 0x20)
+                    oneLine += ch;
+                else if (bText)
+                    oneLine += QLatin1Char(' ');
+            }
+            return oneLine;
         }
         default: return QVariant();
         }
