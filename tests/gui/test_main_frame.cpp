@@ -10,6 +10,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
@@ -1188,4 +1189,43 @@ TEST_F(MainFrameTest, DataCellsShowTheirTextOnOneLine)
     g_chDisplayBreak = chBreak;
     g_bKeepBreaks = bKeep;
     g_nMaxLineLength = nMax;
+}
+
+// A message or a progress line that names a file with markup in its name
+// shows the name as it is, not as formatting.
+TEST_F(MainFrameTest, MessagesAndProgressLinesShowMarkupAsText)
+{
+    const std::string strMessage = "Unable to open file: /tmp/<b>x</b>&lt;.mwx ; No such file or directory.";
+    m_pFrame->m_onMessageBox = nullptr;
+    std::vector<std::pair<Qt::TextFormat, QString>> shown;
+    auto answer = [&shown] {
+        QTimer::singleShot(0, [&shown] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (auto* pBox = qobject_cast<QMessageBox*>(w); pBox && pBox->isVisible()) {
+                    const auto* pLabel = pBox->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+                    if (pLabel)
+                        shown.emplace_back(pLabel->textFormat(), pLabel->text());
+                    pBox->accept();
+                }
+            }
+        });
+    };
+    answer();
+    EXPECT_EQ(m_pFrame->MessageBox(strMessage), IDOK);
+    answer();
+    m_pFrame->WarningBox(strMessage);
+    ASSERT_EQ(shown.size(), 2u);
+    for (const auto& [format, text] : shown) {
+        EXPECT_EQ(format, Qt::PlainText);
+        EXPECT_EQ(text.toStdString(), strMessage);
+    }
+
+    auto pWindow = m_pFrame->CreateProgress(EProgressKind::PleaseWait, "Printing... <i>a</i>.mwx", 0, 10);
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (auto* p = qobject_cast<CPleaseWaitDlg*>(w); p && p->isVisible()) {
+            EXPECT_EQ(p->Text()->textFormat(), Qt::PlainText);
+            EXPECT_EQ(p->Text()->text(), "Printing... <i>a</i>.mwx");
+        }
+    }
+    pWindow->Close();
 }

@@ -659,6 +659,9 @@ int CMainFrame::MessageBox(const std::string& strText, UINT nType)
     // Messages name what the user typed or chose (ports, hosts, break
     // characters, file paths), held as UTF-8 or, for a file name, as the
     // name's own bytes.
+    // Plain text: a name with markup in it ("<b>x</b>.mwx", "a&lt;b") is
+    // shown as it is, not drawn as formatting.
+    box.setTextFormat(Qt::PlainText);
     box.setText(DisplayText(strText));
     box.setIcon((nType & 0xF0) == MB_ICONEXCLAMATION ? QMessageBox::Warning : QMessageBox::Information);
     switch (nType & 0xF) {
@@ -682,7 +685,10 @@ void CMainFrame::WarningBox(const std::string& strText)
         return;
     }
     // The socket layer's box has no owner.
-    QMessageBox::warning(nullptr, QStringLiteral("Warning"), QString::fromLatin1(strText));
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Warning"), QString(), QMessageBox::Ok);
+    box.setTextFormat(Qt::PlainText);
+    box.setText(QString::fromLatin1(strText));
+    box.exec();
 }
 
 std::unique_ptr<CProgressWindow> CMainFrame::CreateProgress(EProgressKind kind, const std::string& strText,

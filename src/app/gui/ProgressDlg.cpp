@@ -13,7 +13,10 @@ CProgressBarDlg::CProgressBarDlg(QWidget* pParent, const QString& title, const Q
     setWindowTitle(title);
     setAttribute(Qt::WA_DeleteOnClose);
     auto* pLayout = new QVBoxLayout(this);
-    m_pText = new QLabel(text, this);
+    m_pText = new QLabel(this);
+    // The line may end in a file name: shown as it is, never as markup.
+    m_pText->setTextFormat(Qt::PlainText);
+    m_pText->setText(text);
     m_pText->setAlignment(Qt::AlignCenter);
     pLayout->addWidget(m_pText);
     m_pProgress = new QProgressBar(this);
