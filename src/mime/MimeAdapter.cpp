@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -300,6 +301,7 @@ std::unique_ptr<CMimeMessage> CMimeMessage::ParseInto(std::unique_ptr<CMimeMessa
     EnsureMimeLibrary();
     if (!pResult->m_pBytes)
         pResult->m_pBytes = std::make_shared<CByteWrapper>();
+    pResult->m_data = data;
     GObjectPtr<GMimeStream> pStream(NewViewStream(data, 0, -1));
     GObjectPtr<GMimeParser> pParser(g_mime_parser_new_with_stream(pStream.get()));
     pResult->m_pMessage = g_mime_parser_construct_message(pParser.get(), nullptr);
@@ -374,10 +376,13 @@ int CMimeEntity::GetBodyPartCount() const
 CMimeEntity CMimeEntity::GetBodyPart(int nIndex) const
 {
     GMimeObject* pBody = BodyObject();
-    GMimeObject* pPart = nullptr;
-    if (pBody && GMIME_IS_MULTIPART(pBody))
-        pPart = g_mime_multipart_get_part(GMIME_MULTIPART(pBody), nIndex);
-    return CMimeEntity(pPart, false, m_pOwner);
+    CMimeEntity part(nullptr, false, m_pOwner);
+    if (pBody && GMIME_IS_MULTIPART(pBody)) {
+        part.m_pObject = g_mime_multipart_get_part(GMIME_MULTIPART(pBody), nIndex);
+        part.m_enclosingBoundaries = m_enclosingBoundaries;
+        part.m_enclosingBoundaries.push_back(Text(g_mime_multipart_get_boundary(GMIME_MULTIPART(pBody))));
+    }
+    return part;
 }
 
 std::unique_ptr<CMimeMessage> CMimeEntity::GetEncapsulatedMessage() const
@@ -418,6 +423,9 @@ std::string_view CMimeEntity::GetBodyView(std::string& strStorage) const
     if (GMIME_IS_MULTIPART(pBody) && g_mime_multipart_get_count(GMIME_MULTIPART(pBody)) == 0) {
         if (m_bMessage && m_pOwner->m_rawBody.data())
             return m_pOwner->m_rawBody;
+        std::string_view raw;
+        if (!m_bMessage && FindRawPartBody(raw))
+            return raw;
         // Without a boundary found, the whole body stays in the prologue.
         GMimeMultipart* pMultipart = GMIME_MULTIPART(pBody);
         strStorage = Text(g_mime_multipart_get_prologue(pMultipart)) + Text(g_mime_multipart_get_epilogue(pMultipart));
@@ -426,6 +434,73 @@ std::string_view CMimeEntity::GetBodyView(std::string& strStorage) const
     // A body the parse keeps as structure (reported as a leaf only beyond the depth bound).
     strStorage = WriteContent(pBody);
     return strStorage;
+}
+
+namespace {
+
+// Whether a line (without its line feed) is a delimiter of the boundary:
+// "--" and the boundary, optionally "--", then only white space.
+bool IsDelimiterLine(std::string_view line, std::string_view boundary)
+{
+    if (boundary.empty() || line.size() < boundary.size() + 2 || line.substr(0, 2) != "--" ||
+        line.substr(2, boundary.size()) != boundary)
+        return false;
+    std::string_view rest = line.substr(boundary.size() + 2);
+    if (rest.substr(0, 2) == "--")
+        rest.remove_prefix(2);
+    return rest.find_first_not_of(" \t\r") == std::string_view::npos;
+}
+
+}  // namespace
+
+bool CMimeEntity::FindRawPartBody(std::string_view& body) const
+{
+    // The library keeps only the prologue and epilogue of such a body, with
+    // its line ends rewritten and its boundary lines dropped; the body is
+    // taken from the input instead: from after the blank line that ends the
+    // part's header up to the line break before the next delimiter of an
+    // enclosing multipart, where the parse ended the part.
+    const std::string_view data = m_pOwner->m_data;
+    GMimeHeaderList* pList = m_pObject ? g_mime_object_get_header_list(m_pObject) : nullptr;
+    const int nHeaders = pList ? g_mime_header_list_get_count(pList) : 0;
+    if (nHeaders <= 0)
+        return false;
+    const gint64 nLast = g_mime_header_get_offset(g_mime_header_list_get_header_at(pList, nHeaders - 1));
+    if (nLast < 0 || static_cast<std::uint64_t>(nLast) >= data.size())
+        return false;
+    // The header ends at the first empty line after its last field.
+    std::size_t nStart = std::string_view::npos;
+    for (std::size_t at = data.find('\n', static_cast<std::size_t>(nLast)); at != std::string_view::npos;
+         at = data.find('\n', at + 1)) {
+        if (data.substr(at + 1, 1) == "\n") {
+            nStart = at + 2;
+            break;
+        }
+        if (data.substr(at + 1, 2) == "\r\n") {
+            nStart = at + 3;
+            break;
+        }
+    }
+    if (nStart == std::string_view::npos)
+        return false;
+    std::size_t nEnd = data.size();
+    for (std::size_t at = nStart; at < data.size();) {
+        const std::size_t nLineEnd = std::min(data.find('\n', at), data.size());
+        const std::string_view line = data.substr(at, nLineEnd - at);
+        if (std::any_of(m_enclosingBoundaries.begin(), m_enclosingBoundaries.end(),
+                        [line](const std::string& b) { return IsDelimiterLine(line, b); })) {
+            // The line break before a delimiter belongs to the delimiter.
+            nEnd = at;
+            if (nEnd > nStart && data[nEnd - 1] == '\n')
+                --nEnd;
+            if (nEnd > nStart && data[nEnd - 1] == '\r')
+                --nEnd;
+            break;
+        }
+        at = nLineEnd + 1;
+    }
+    body = data.substr(nStart, nEnd - nStart);
+    return true;
 }
 
 // --- Field bodies ---

@@ -65,10 +65,15 @@ private:
     }
     // The object that carries the body: the message's MIME part, or the part itself.
     _GMimeObject* BodyObject() const;
+    // The body of a multipart body part that the parse split into no parts,
+    // as the input holds it; false when its place in the input is unknown.
+    bool FindRawPartBody(std::string_view& body) const;
 
     _GMimeObject* m_pObject;  // a GMimeMessage or a body part; null for a message without header
     bool m_bMessage;
     const CMimeMessage* m_pOwner;  // the parsed message this entity belongs to
+    // The boundaries of the multiparts this body part lies in, outermost first.
+    std::vector<std::string> m_enclosingBoundaries;
 };
 
 class CMimeMessage {
@@ -99,6 +104,7 @@ private:
     // parts: the library keeps only its prologue and epilogue, not the
     // boundary lines between them.
     std::string_view m_rawBody;
+    std::string_view m_data;  // the whole input that was parsed
     // What the parsed bytes need kept alive (the buffer wrapper, owned bytes);
     // shared with encapsulated messages, whose content lies in the same bytes.
     std::shared_ptr<void> m_pBytes;

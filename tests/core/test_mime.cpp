@@ -313,6 +313,31 @@ TEST(MimeReport, MultipartWithoutPartsShowsItsWholeBody)
     }
 }
 
+// The same for a multipart body part: its body runs from its header to the
+// line break before the next delimiter of a multipart it lies in, CR LF line
+// ends and its own boundary lines kept, and is stored so when decoded.
+TEST(MimeReport, MultipartPartWithoutPartsKeepsItsWholeBody)
+{
+    const std::string header = "Content-Type: multipart/alternative; boundary=QQ\n\n";
+    for (const std::string& body : {std::string("pre\n--QQ--\npost\n"), std::string("pre\r\n--QQ--\r\npost\r\n"),
+                                   std::string("line1\r\n\r\n  line2\t \r\nlast"), std::string("--QQ--  \nafter"),
+                                   std::string("no boundary at all\n--o-- is not its own line")}) {
+        const std::string message = Multipart("o", {"Content-Type: text/plain\n\nfirst", header + body});
+        const std::string shown = "Part content = \n__________\n" + body + "\n__________\n";
+        EXPECT_TRUE(Contains(AnalyseMessage(message), "    Part [2] Level [1] Body\n      " + shown)) << body;
+        Decoded d(message);
+        EXPECT_EQ(d.File("part1.2"), body);
+        EXPECT_EQ(d.File("part1.1"), "first");
+
+        // Two levels down, the part ends at a delimiter of the outermost multipart.
+        const std::string nested = "Content-Type: multipart/mixed; boundary=top\n\n--top\n"
+                                   "Content-Type: multipart/mixed; boundary=mid\n\n--mid\n" +
+                                   header + body + "\r\n--top--\n";
+        EXPECT_TRUE(Contains(AnalyseMessage(nested), "        Part [1] Level [2] Body\n          " + shown))
+            << body;
+    }
+}
+
 TEST(MimeReport, InputWithoutHeaderIsAllBody)
 {
     const std::string input = "this is no header\nSubject: late\n\nmore\n";
