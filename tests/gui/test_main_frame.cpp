@@ -967,6 +967,25 @@ TEST_F(MainFrameTest, PleaseWaitWindowAndItsCancel)
         EXPECT_TRUE(progress.IsOpen());
         progress.SetPos(50);
         EXPECT_EQ(pDlg->Progress()->value(), 50);
+        // Enter, even with Cancel focused, does not cancel; Escape does.
+        pDlg->findChild<QPushButton*>("cancel")->setFocus();
+        for (const int nKey : {Qt::Key_Return, Qt::Key_Enter}) {
+            QKeyEvent enter(QEvent::KeyPress, nKey, Qt::NoModifier);
+            QApplication::sendEvent(pDlg, &enter);
+            EXPECT_TRUE(progress.IsOpen()) << nKey;
+        }
+        QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(pDlg, &escape);
+        EXPECT_FALSE(progress.IsOpen());
+    }
+    Settle();
+    {
+        auto* pDlg = new CPleaseWaitDlg();
+        pRaw = pDlg;
+        std::vector<std::int64_t> positions;
+        CDialogProgress progress(pDlg, pDlg->Progress(), [&](std::int64_t n) { positions.push_back(n); });
+        pDlg->Create("Printing... Midwire - Untitled", 1, 120);
+        progress.SetPos(50);
         pDlg->findChild<QPushButton*>("cancel")->click();
         EXPECT_FALSE(progress.IsOpen());  // closed at once
         EXPECT_EQ(positions, (std::vector<std::int64_t>{50}));

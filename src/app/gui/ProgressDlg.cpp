@@ -25,6 +25,11 @@ CProgressBarDlg::CProgressBarDlg(QWidget* pParent, const QString& title, const Q
     pLayout->addWidget(m_pProgress);
     auto* pCancel = new QPushButton(QStringLiteral("Cancel"), this);
     pCancel->setObjectName(QStringLiteral("cancel"));
+    // Cancel is never the default button: an Enter meant for the dialog or
+    // list before (a repeating key, one typed ahead) would otherwise stop a
+    // save or load half way. Cancel takes a click, Space or Escape.
+    pCancel->setAutoDefault(false);
+    pCancel->setDefault(false);
     pLayout->addWidget(pCancel, 0, Qt::AlignHCenter);
     connect(pCancel, &QPushButton::clicked, this, &QDialog::reject);
 }
