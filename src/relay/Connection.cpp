@@ -76,12 +76,6 @@ void InstallHandlers()
     SetSocketNotificationHandler(WM_CLIENT_SOCKET_EVENT, DispatchNotification);
 }
 
-void Sleep(int nMs)
-{
-    if (nMs > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(nMs));
-}
-
 HistoryEvent* MakeStatusEvent(std::uint32_t kind, std::string strText)
 {
     auto* p = new (std::nothrow) HistoryEvent;
@@ -313,6 +307,19 @@ bool PeerConnectedAndQuiet(CMidwireDoc& doc, ERelaySide side)
            ::recv(s, &ch, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
 }
 
+// A pause of a close handler. Window messages are dispatched meanwhile: the
+// window stays responsive, and an End (or, without a window, a termination
+// signal) cuts the pause short, as it does the handler's other waits. A time
+// wait of many seconds would otherwise hold up the End for twice as long.
+void PauseUnlessEnded(int nMs)
+{
+    if (nMs <= 0)
+        return;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
+    while (!RelayState().bEndRequested && std::chrono::steady_clock::now() < deadline)
+        PumpThenPause();
+}
+
 // After a peer's close, its worker still reads what the peer sent last and
 // routes the piece pending at a break character; it is stopped only once it
 // has done so, or when it has not managed within the time allowed.
@@ -415,9 +422,9 @@ void OnSideSocketEvent(CMidwireDoc& doc, ERelaySide side, unsigned lParam)
     relay.bEnding = true;
     relay.bEndRequested = false;
     const int nTimeWait = bServer ? doc.m_nServerTimeWait : doc.m_nClientTimeWait;
-    Sleep(nTimeWait);
+    PauseUnlessEnded(nTimeWait);
     evWork.SetEvent();  // the worker reads what is still buffered
-    Sleep(nTimeWait);
+    PauseUnlessEnded(nTimeWait);
     WaitCloseRouted(doc, side, nTimeWait);
     // What was routed to this side's peer reaches it before its connection is
     // closed: a peer that has only shut down its sending direction still

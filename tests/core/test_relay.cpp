@@ -779,6 +779,35 @@ TEST_F(RelaySessionTest, PeerResetEndsTheSession)
     EXPECT_EQ(doc.m_hClientSocket, INVALID_SOCKET);
 }
 
+// The pauses of a close handler keep the window responsive, and an End
+// during them ends the session at once instead of after both pauses.
+TEST_F(RelaySessionTest, EndCutsShortTheTimeWaitAfterAPeersClose)
+{
+    doc.m_nServerTimeWait = 4000;
+    ASSERT_TRUE(Start(true, true));
+    server.Reset();
+    // The close is handled well before the End; the session has ended well
+    // before the check, which comes from a later pass of the message loop.
+    bool bDuringClose = false;
+    QTimer::singleShot(300, [&] {
+        bDuringClose = IsRelayEnding();
+        EndConnection(doc);
+    });
+    bool bChecked = false;
+    bool bEndedBeforeCheck = false;
+    QTimer::singleShot(1500, [&] {
+        bChecked = true;
+        bEndedBeforeCheck = !doc.m_bConnected;
+    });
+    ASSERT_TRUE(PumpUntil([&] { return bChecked && !doc.m_bConnected; }, 20000));
+    EXPECT_TRUE(bDuringClose);
+    EXPECT_TRUE(bEndedBeforeCheck);
+    EXPECT_TRUE(HasText(EK_WARNING, "Connection closed by remote server host: 127.0.0.1."));
+    EXPECT_EQ(Count(EK_DISCONNECT_SERVER), 1u);
+    EXPECT_EQ(Count(EK_DISCONNECT_CLIENT), 1u);
+    EXPECT_TRUE(ClosedPumping(client.Get()));
+}
+
 // End while the server has stopped reading: the server worker waits for a
 // writable socket without spinning, sees the stop and ends. The piece it was
 // sending did not reach the server whole, and the history says so once.

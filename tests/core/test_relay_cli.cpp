@@ -489,6 +489,38 @@ TEST(RelayCliTest, SignalEndsTheWaitForASlowReader)
     EXPECT_NE(r.out.find("relay=0"), std::string::npos) << r.out << testutil::ReadFile(dir.Path("relay.err"));
 }
 
+// A signal while the relay pauses after a peer's close (a long time wait)
+// ends the session then, not after the pauses.
+TEST(RelayCliTest, SignalCutsShortTheTimeWaitAfterAPeersClose)
+{
+    TempDir dir;
+    const std::uint16_t nServer = FreePort();
+    const std::uint16_t nListen = FreePort();
+    testutil::WriteFile(dir.Path("server.py"), PythonListener(1, "20") +
+                                                   "c = s.accept()[0]\n"
+                                                   "time.sleep(0.5); c.close(); time.sleep(30)\n");
+    testutil::WriteFile(dir.Path("client.py"),
+                        "import socket, sys, time\n"
+                        "c = socket.create_connection(('127.0.0.1', int(sys.argv[1])))\n"
+                        "time.sleep(30)\n");
+    // Each pause would last a minute; the relay is killed after twenty seconds.
+    const std::string script =
+        "cd '" + dir.Root() + "'\n" + "timeout 40 python3 server.py " + std::to_string(nServer) +
+        " & PY=$!\ntrap 'kill $PY $CL 2>/dev/null' EXIT\n" + WaitListening(nServer) + "timeout -s KILL 20 '" +
+        testutil::Midwire() + "' relay --listen " + std::to_string(nListen) + " --connect 127.0.0.1:" +
+        std::to_string(nServer) + " --server-time-wait 60000 > relay.out 2> relay.err & R=$!\n" +
+        WaitListening(nListen, "midwire") + "timeout 40 python3 client.py " + std::to_string(nListen) +
+        " & CL=$!\nsleep 3\nkill -INT $R\nwait $R\necho relay=$?\n";
+    testutil::WriteFile(dir.Path("run.sh"), script);
+    const testutil::RunResult r = RunCommand("bash '" + dir.Path("run.sh") + "'");
+    EXPECT_NE(r.out.find("relay=0"), std::string::npos) << r.out << testutil::ReadFile(dir.Path("relay.err"));
+    const std::string strLines = testutil::ReadFile(dir.Path("relay.out"));
+    EXPECT_NE(strLines.find("Connection to server: 127.0.0.1 port: " + std::to_string(nServer) + " closed."),
+              std::string::npos)
+        << strLines;
+    EXPECT_NE(strLines.find("Connection to client: "), std::string::npos) << strLines;
+}
+
 // A signal reaches the watch's handler through the event loop. Once one has
 // been seen, a repeat after the watch is gone (timeout sends one to the
 // process and one to its group) must not kill the program that is ending
