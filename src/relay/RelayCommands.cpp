@@ -130,6 +130,10 @@ void RegisterRelayCommands(CCommandTable& table, CMidwireDoc& doc)
 {
     auto idle = [&doc] { return IsIdle(doc) && !doc.IsWalking(); };
     auto connected = [&doc] { return doc.m_bConnected != 0; };
+    // A side whose worker has been told to stop (its peer closed, or End is
+    // under way) sends nothing more, though the session may run on a while:
+    // what Send queued for it would be recorded as sent and never go out.
+    auto sending = [](ERelaySide side) { return !RelayState().side[side].bStopRequested.load(std::memory_order_acquire); };
     table.Register(ID_CONNECTION_START, [&doc] { OnConnectionStart(doc); }, idle);
     table.Register(
         ID_CONNECTION_END, [&doc] { EndConnection(doc); },
@@ -142,10 +146,14 @@ void RegisterRelayCommands(CCommandTable& table, CMidwireDoc& doc)
         [&doc] { return doc.m_bConnected && doc.m_bConnectToHost && !doc.m_heldFromServer.IsEmpty(); });
     table.Register(
         ID_CONNECTION_SEND_TO_CLIENT, [&doc] { OnSendToClient(doc); },
-        [&doc] { return doc.m_bConnected && doc.m_bAcceptConnections && EditorHasText(); });
+        [&doc, sending] {
+            return doc.m_bConnected && doc.m_bAcceptConnections && sending(CLIENT_SIDE) && EditorHasText();
+        });
     table.Register(
         ID_CONNECTION_SEND_TO_SERVER, [&doc] { OnSendToServer(doc); },
-        [&doc] { return doc.m_bConnected && doc.m_bConnectToHost && EditorHasText(); });
+        [&doc, sending] {
+            return doc.m_bConnected && doc.m_bConnectToHost && sending(SERVER_SIDE) && EditorHasText();
+        });
     table.Register(
         ID_CONNECTION_STOP_WAIT_CLIENT, [&doc] { OnStopWaitClient(doc); },
         [&doc, connected] { return connected() && doc.m_bAcceptConnections && LoadFlag(doc.m_bHoldClientData); });

@@ -1024,6 +1024,58 @@ TEST_F(RelaySessionTest, EndCutsShortTheWaitForASlowReader)
     EXPECT_EQ(Count(EK_DISCONNECT_CLIENT), 1u);
 }
 
+// Once a side's connection is being closed and its worker stopped, the
+// session may still run a while (here, to deliver the closed server's reply
+// to a slow client); Send to that side is then disabled, since nothing would
+// send what it queued although the history would call it sent.
+TEST_F(RelaySessionTest, SendToASideWhoseConnectionIsClosingIsDisabled)
+{
+    doc.m_bUseBreakChar = FALSE;
+    doc.m_bQuiet = TRUE;
+    RegisterAllCommands(doc);
+    CCommandTable& table = GetCommandTable();
+    std::mt19937 rng(17);
+    const std::string reply = testutil::RandomBytes(rng, 8u << 20);
+    ASSERT_TRUE(Start(true, true));
+    frontEnd.SetEditorText("late request[13][10]");
+    EXPECT_TRUE(table.IsEnabled(ID_CONNECTION_SEND_TO_SERVER));
+    std::thread serverPeer([&] {
+        SendAllBlocking(server.Get(), reply);
+        server.Reset();
+    });
+    std::string got;
+    std::thread clientPeer([&] {
+        // About 250 kB a second: the reply takes half a minute.
+        ReadFrom(client.Get(), got, reply.size() + 1, 4u << 10, 16, 4u << 10);
+    });
+    // Checked from the message loop of the close handler's wait, once the
+    // server worker has ended while the session still runs.
+    bool bChecked = false;
+    bool bSendToServer = true;
+    bool bSendToClient = false;
+    QTimer check;
+    check.setInterval(20);
+    QObject::connect(&check, &QTimer::timeout, [&] {
+        if (bChecked || !doc.m_bConnected || LoadSocket(doc.m_hServerSocket) != INVALID_SOCKET)
+            return;
+        bChecked = true;
+        bSendToServer = table.Run(ID_CONNECTION_SEND_TO_SERVER);
+        bSendToClient = table.IsEnabled(ID_CONNECTION_SEND_TO_CLIENT);
+        EndConnection(doc);
+    });
+    check.start();
+    EXPECT_TRUE(PumpUntil([&] { return bChecked && !doc.m_bConnected; }, 20000));
+    check.stop();
+    ::shutdown(client.Get(), SHUT_RDWR);
+    serverPeer.join();
+    clientPeer.join();
+    ASSERT_TRUE(bChecked);
+    EXPECT_FALSE(bSendToServer);
+    EXPECT_TRUE(bSendToClient);  // the client is still connected
+    EXPECT_EQ(Count(EK_EDITED_TO_SERVER), 0u);
+    GetCommandTable().Clear();
+}
+
 // The piece pending after the last break character is routed when the peer
 // closes and reaches the other peer before its connection is closed, also
 // with no time waits, session after session.
