@@ -26,6 +26,38 @@ void CConnectDlgData::LoadFrom(const CMidwireDoc& doc)
     m_bHoldServerData = doc.m_bHoldServerData;
 }
 
+namespace {
+
+// How much of a host text the document keeps: CONNECT_HOST_MAX bytes, less
+// the start of a UTF-8 character that the limit would cut in two. The edit
+// counts characters, so a long host typed outside ASCII runs past the byte
+// limit, and half a character would be stored (and saved) as a stray byte.
+std::size_t HostCutLength(const std::string& strHost)
+{
+    const std::size_t nMax = CONNECT_HOST_MAX;
+    if (strHost.size() <= nMax)
+        return strHost.size();
+    auto byteAt = [&](std::size_t i) { return static_cast<unsigned char>(strHost[i]); };
+    auto isContinuation = [&](std::size_t i) { return (byteAt(i) & 0xC0) == 0x80; };
+    if (!isContinuation(nMax))
+        return nMax;
+    // Look back over at most three continuation bytes for the lead byte of
+    // the character that crosses the limit.
+    for (std::size_t k = nMax; k > 0 && nMax - k < 4;) {
+        --k;
+        const unsigned char b = byteAt(k);
+        if ((b & 0xC0) == 0x80)
+            continue;
+        const std::size_t nLength = (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
+        // Bytes that are not UTF-8 (a Latin-1 host from a session file) are
+        // cut at the limit as they are.
+        return nLength != 0 && k + nLength > nMax ? k : nMax;
+    }
+    return nMax;
+}
+
+}  // namespace
+
 void CConnectDlgData::StoreTo(CMidwireDoc& doc) const
 {
     doc.m_bAcceptConnections = m_bAcceptConnections;
@@ -33,7 +65,7 @@ void CConnectDlgData::StoreTo(CMidwireDoc& doc) const
     doc.m_bHoldClientData = m_bHoldClientData;
     doc.m_bKeepAlive = m_bKeepAlive;
     doc.m_bConnectToHost = m_bConnectToHost;
-    doc.m_strServerHost = m_strServerHost.substr(0, CONNECT_HOST_MAX);
+    doc.m_strServerHost = m_strServerHost.substr(0, HostCutLength(m_strServerHost));
     doc.m_strServerPort = m_strServerPort;
     doc.m_bHoldServerData = m_bHoldServerData;
 }

@@ -65,6 +65,41 @@ TEST(RelayDialogsTest, ConfirmedSettingsKeepBytesThatAreNotUtf8)
     EXPECT_EQ(data.m_strServerHost, "h\xC3\xB4te");
 }
 
+TEST(RelayDialogsTest, LongHostIsCutBetweenCharacters)
+{
+    // The host keeps at most 1024 bytes; a character outside ASCII that
+    // crosses the limit is left out whole rather than cut in two.
+    guitest::EnsureApplication();
+    CMidwireDoc doc;
+    CConnectDlgData data;
+    data.m_bConnectToHost = TRUE;
+    {
+        CConnectDlg dlg(data);
+        dlg.m_pHost->setText(QString(1023, QLatin1Char('a')) + QString::fromUtf8("\xC3\xA9z"));
+        dlg.accept();
+    }
+    data.StoreTo(doc);
+    EXPECT_EQ(doc.m_strServerHost, std::string(1023, 'a'));
+    {
+        // 1024 characters of three bytes each: 341 of them fit.
+        CConnectDlg dlg(data);
+        dlg.m_pHost->setText(QString(1024, QChar(0x20AC)));
+        dlg.accept();
+    }
+    data.StoreTo(doc);
+    std::string strEuros;
+    for (int i = 0; i < 341; ++i)
+        strEuros += "\xE2\x82\xAC";
+    EXPECT_EQ(doc.m_strServerHost, strEuros);
+    // ASCII, and bytes that are not UTF-8, are cut at the limit.
+    data.m_strServerHost = std::string(1030, 'b');
+    data.StoreTo(doc);
+    EXPECT_EQ(doc.m_strServerHost, std::string(1024, 'b'));
+    data.m_strServerHost = std::string(1023, 'b') + "\xE9\xE9\xE9";
+    data.StoreTo(doc);
+    EXPECT_EQ(doc.m_strServerHost, std::string(1023, 'b') + "\xE9");
+}
+
 TEST(RelayDialogsTest, OptionsValidateIntegersAndBreakCharacterBox)
 {
     guitest::EnsureApplication();
