@@ -47,6 +47,28 @@
 
 namespace {
 
+// Whether two long texts are equal; where they first differ when not.
+::testing::AssertionResult SameText(const std::string& strActual, const std::string& strExpected)
+{
+    if (strActual == strExpected)
+        return ::testing::AssertionSuccess();
+    std::size_t i = 0;
+    while (i < strActual.size() && i < strExpected.size() && strActual[i] == strExpected[i])
+        ++i;
+    return ::testing::AssertionFailure() << "sizes " << strActual.size() << " and " << strExpected.size()
+                                         << ", first difference at " << i << ": \"" << strActual.substr(i, 20)
+                                         << "\" against \"" << strExpected.substr(i, 20) << "\"";
+}
+
+// Sends one key press and its release to the widget.
+void PressKey(QWidget* pWidget, int nKey, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+{
+    QKeyEvent press(QEvent::KeyPress, nKey, modifiers);
+    QApplication::sendEvent(pWidget, &press);
+    QKeyEvent release(QEvent::KeyRelease, nKey, modifiers);
+    QApplication::sendEvent(pWidget, &release);
+}
+
 HistoryEvent* MakeEvent(std::uint32_t kind, const std::string& data = std::string(),
                         const std::string& text = std::string())
 {
@@ -401,8 +423,7 @@ TEST_F(MainFrameTest, DoubleClickPutsTheRowIntoTheEditor)
 
     // Enter does the same for the focused row, once it is selected.
     auto pressEnter = [pList](Qt::Key key) {
-        QKeyEvent press(QEvent::KeyPress, key, key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
-        QApplication::sendEvent(pList, &press);
+        PressKey(pList, key, key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
     };
     pList->setCurrentIndex(Model().index(1, 0));
     pressEnter(Qt::Key_Return);
@@ -541,10 +562,7 @@ TEST_F(MainFrameTest, PastedTextGivesAllItsBytesPastANul)
     Settle();
     if (!Enabled(ID_EDIT_PASTE))
         GTEST_SKIP() << "no clipboard on this platform";
-    QKeyEvent press(QEvent::KeyPress, Qt::Key_V, Qt::ControlModifier);
-    QApplication::sendEvent(pEdit, &press);
-    QKeyEvent release(QEvent::KeyRelease, Qt::Key_V, Qt::ControlModifier);
-    QApplication::sendEvent(pEdit, &release);
+    PressKey(pEdit, Qt::Key_V, Qt::ControlModifier);
     Settle();
     EXPECT_EQ(m_pFrame->GetEditorText(), "abcd\nx\ty\xE9z\n[13][[");
     std::int32_t nLength = 0;
@@ -555,28 +573,6 @@ TEST_F(MainFrameTest, PastedTextGivesAllItsBytesPastANul)
     // A NUL alone gives no bytes, as line breaks alone give none.
     pEdit->setPlainText(QString(QChar(0)) + QStringLiteral("\n"));
     EXPECT_EQ(m_pFrame->GetEditorText(), "\n");
-}
-
-// Whether two long texts are equal; where they first differ when not.
-static ::testing::AssertionResult SameText(const std::string& strActual, const std::string& strExpected)
-{
-    if (strActual == strExpected)
-        return ::testing::AssertionSuccess();
-    std::size_t i = 0;
-    while (i < strActual.size() && i < strExpected.size() && strActual[i] == strExpected[i])
-        ++i;
-    return ::testing::AssertionFailure() << "sizes " << strActual.size() << " and " << strExpected.size()
-                                         << ", first difference at " << i << ": \"" << strActual.substr(i, 20)
-                                         << "\" against \"" << strExpected.substr(i, 20) << "\"";
-}
-
-// Sends one key press and its release to the widget.
-static void PressKey(QWidget* pWidget, int nKey, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
-{
-    QKeyEvent press(QEvent::KeyPress, nKey, modifiers);
-    QApplication::sendEvent(pWidget, &press);
-    QKeyEvent release(QEvent::KeyRelease, nKey, modifiers);
-    QApplication::sendEvent(pWidget, &release);
 }
 
 // Data without line breaks makes one line of megabytes. The editor holds
@@ -970,12 +966,10 @@ TEST_F(MainFrameTest, PleaseWaitWindowAndItsCancel)
         // Enter, even with Cancel focused, does not cancel; Escape does.
         pDlg->findChild<QPushButton*>("cancel")->setFocus();
         for (const int nKey : {Qt::Key_Return, Qt::Key_Enter}) {
-            QKeyEvent enter(QEvent::KeyPress, nKey, Qt::NoModifier);
-            QApplication::sendEvent(pDlg, &enter);
+            PressKey(pDlg, nKey);
             EXPECT_TRUE(progress.IsOpen()) << nKey;
         }
-        QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-        QApplication::sendEvent(pDlg, &escape);
+        PressKey(pDlg, Qt::Key_Escape);
         EXPECT_FALSE(progress.IsOpen());
     }
     Settle();
@@ -1085,8 +1079,7 @@ TEST_F(MainFrameTest, PickingARowLeavesTheColumnsWhereTheyAre)
     EXPECT_EQ(pBar->value(), 0);
 
     auto press = [pList](Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
-        QKeyEvent event(QEvent::KeyPress, key, modifiers);
-        QApplication::sendEvent(pList, &event);
+        PressKey(pList, key, modifiers);
     };
     press(Qt::Key_Right);
     EXPECT_GT(pBar->value(), 0);
@@ -1107,8 +1100,7 @@ TEST_F(MainFrameTest, HomeAndEndGoToTheFirstAndLastRow)
     CMidwireListView* pList = m_pFrame->ListView();
     pList->setFocus();
     auto press = [pList](Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
-        QKeyEvent event(QEvent::KeyPress, key, modifiers);
-        QApplication::sendEvent(pList, &event);
+        PressKey(pList, key, modifiers);
     };
     pList->setCurrentIndex(Model().index(40, 0));
     press(Qt::Key_End);
@@ -1170,9 +1162,7 @@ TEST_F(MainFrameTest, TabLeavesTheListForTheEditor)
     Settle();
     ASSERT_EQ(QApplication::focusWidget(), pList);
     auto press = [](Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
-        QWidget* pFocus = QApplication::focusWidget();
-        QKeyEvent event(QEvent::KeyPress, key, modifiers);
-        QApplication::sendEvent(pFocus, &event);
+        PressKey(QApplication::focusWidget(), key, modifiers);
     };
     press(Qt::Key_Tab);
     EXPECT_EQ(QApplication::focusWidget(), m_pFrame->Editor());
