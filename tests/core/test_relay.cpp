@@ -988,6 +988,45 @@ TEST_F(RelaySessionTest, PeerThatShutsItsSendingSideStillGetsWhatWasSentToIt)
     }
 }
 
+// A server peer that sends nBytes of random data and closes, and a client
+// peer that takes it slowly (about 250 kB a second): long after the
+// server's close is handled, the relay is still delivering its reply.
+class CSlowReplyPeers {
+public:
+    CSlowReplyPeers(relaytest::RelayFixture& fixture, std::size_t nBytes, unsigned nSeed) : m_fixture(fixture)
+    {
+        std::mt19937 rng(nSeed);
+        m_reply = testutil::RandomBytes(rng, nBytes);
+        m_server = std::thread([this] {
+            SendAllBlocking(m_fixture.server.Get(), m_reply);
+            m_fixture.server.Reset();
+        });
+        m_client = std::thread([this] {
+            ReadFrom(m_fixture.client.Get(), m_got, m_reply.size() + 1, 4u << 10, 16, 4u << 10);
+        });
+    }
+    ~CSlowReplyPeers() { Finish(); }
+
+    // Ends the slow read (what the relay's socket still holds is not waited
+    // for) and joins both peers; how many bytes the client got.
+    std::size_t Finish()
+    {
+        if (m_client.joinable()) {
+            ::shutdown(m_fixture.client.Get(), SHUT_RDWR);
+            m_server.join();
+            m_client.join();
+        }
+        return m_got.size();
+    }
+
+private:
+    relaytest::RelayFixture& m_fixture;
+    std::string m_reply;
+    std::string m_got;
+    std::thread m_server;
+    std::thread m_client;
+};
+
 // End while the session waits for data of a closed peer to reach a reader
 // that takes it steadily but slowly ends the session then, without waiting
 // for the reader to have it all.
@@ -995,18 +1034,9 @@ TEST_F(RelaySessionTest, EndCutsShortTheWaitForASlowReader)
 {
     doc.m_bUseBreakChar = FALSE;
     doc.m_bQuiet = TRUE;
-    std::mt19937 rng(13);
-    const std::string reply = testutil::RandomBytes(rng, 16u << 20);
     ASSERT_TRUE(Start(true, true));
-    std::thread serverPeer([&] {
-        SendAllBlocking(server.Get(), reply);
-        server.Reset();
-    });
-    std::string got;
-    std::thread clientPeer([&] {
-        // About 250 kB a second; the whole reply would take a minute.
-        ReadFrom(client.Get(), got, reply.size() + 1, 4u << 10, 16, 4u << 10);
-    });
+    // About 250 kB a second: the whole reply would take a minute.
+    CSlowReplyPeers peers(*this, 16u << 20, 13);
     // The server's close is handled well before this End, which comes from
     // the message loop of the handler's wait.
     bool bDuringClose = false;
@@ -1015,11 +1045,8 @@ TEST_F(RelaySessionTest, EndCutsShortTheWaitForASlowReader)
         EndConnection(doc);
     });
     EXPECT_TRUE(PumpUntil([&] { return !doc.m_bConnected; }, 20000));
-    ::shutdown(client.Get(), SHUT_RDWR);  // what the relay's socket still holds is not waited for
-    serverPeer.join();
-    clientPeer.join();
+    EXPECT_LT(peers.Finish(), 16u << 20);
     EXPECT_TRUE(bDuringClose);
-    EXPECT_LT(got.size(), reply.size());
     EXPECT_EQ(Count(EK_DISCONNECT_SERVER), 1u);
     EXPECT_EQ(Count(EK_DISCONNECT_CLIENT), 1u);
 }
@@ -1034,20 +1061,11 @@ TEST_F(RelaySessionTest, SendToASideWhoseConnectionIsClosingIsDisabled)
     doc.m_bQuiet = TRUE;
     RegisterAllCommands(doc);
     CCommandTable& table = GetCommandTable();
-    std::mt19937 rng(17);
-    const std::string reply = testutil::RandomBytes(rng, 8u << 20);
     ASSERT_TRUE(Start(true, true));
     frontEnd.SetEditorText("late request[13][10]");
     EXPECT_TRUE(table.IsEnabled(ID_CONNECTION_SEND_TO_SERVER));
-    std::thread serverPeer([&] {
-        SendAllBlocking(server.Get(), reply);
-        server.Reset();
-    });
-    std::string got;
-    std::thread clientPeer([&] {
-        // About 250 kB a second: the reply takes half a minute.
-        ReadFrom(client.Get(), got, reply.size() + 1, 4u << 10, 16, 4u << 10);
-    });
+    // About 250 kB a second: the reply takes half a minute.
+    CSlowReplyPeers peers(*this, 8u << 20, 17);
     // Checked from the message loop of the close handler's wait, once the
     // server worker has ended while the session still runs.
     bool bChecked = false;
@@ -1066,9 +1084,7 @@ TEST_F(RelaySessionTest, SendToASideWhoseConnectionIsClosingIsDisabled)
     check.start();
     EXPECT_TRUE(PumpUntil([&] { return bChecked && !doc.m_bConnected; }, 20000));
     check.stop();
-    ::shutdown(client.Get(), SHUT_RDWR);
-    serverPeer.join();
-    clientPeer.join();
+    peers.Finish();
     ASSERT_TRUE(bChecked);
     EXPECT_FALSE(bSendToServer);
     EXPECT_TRUE(bSendToClient);  // the client is still connected
