@@ -28,6 +28,22 @@ std::string WaitListening(std::uint16_t nPort, const std::string& strProgram = s
            " && break; sleep 0.05; done\n";
 }
 
+// A script, run in dir, that starts server.py on nServer, a relay from
+// nListen to it with strOptions (its lines to relay.out, its errors to
+// relay.err), then client.py against the relay; three seconds later it
+// interrupts the relay and prints "relay=" and the relay's exit status. The
+// relay is killed after twenty seconds.
+std::string InterruptedRelayScript(const TempDir& dir, std::uint16_t nServer, std::uint16_t nListen,
+                                   const std::string& strOptions)
+{
+    return "cd '" + dir.Root() + "'\n" + "timeout 40 python3 server.py " + std::to_string(nServer) +
+           " & PY=$!\ntrap 'kill $PY $CL 2>/dev/null' EXIT\n" + WaitListening(nServer) + "timeout -s KILL 20 '" +
+           testutil::Midwire() + "' relay --listen " + std::to_string(nListen) + " --connect 127.0.0.1:" +
+           std::to_string(nServer) + " " + strOptions + " > relay.out 2> relay.err & R=$!\n" +
+           WaitListening(nListen, "midwire") + "timeout 40 python3 client.py " + std::to_string(nListen) +
+           " & CL=$!\nsleep 3\nkill -INT $R\nwait $R\necho relay=$?\n";
+}
+
 // The start of a Python server script: imports, and a socket `s` listening on
 // the loopback port given as the script's argument.
 std::string PythonListener(int nBacklog, const char* pszAcceptTimeout)
@@ -477,14 +493,8 @@ TEST(RelayCliTest, SignalEndsTheWaitForASlowReader)
                         "        if not d: break\n"
                         "        got += len(d); time.sleep(0.01)\n"
                         "except OSError: pass\n");
-    const std::string script =
-        "cd '" + dir.Root() + "'\n" + "timeout 40 python3 server.py " + std::to_string(nServer) +
-        " & PY=$!\ntrap 'kill $PY $CL 2>/dev/null' EXIT\n" + WaitListening(nServer) + "timeout -s KILL 20 '" +
-        testutil::Midwire() + "' relay --listen " + std::to_string(nListen) + " --connect 127.0.0.1:" +
-        std::to_string(nServer) + " --no-break-char --quiet > /dev/null 2> relay.err & R=$!\n" +
-        WaitListening(nListen, "midwire") + "timeout 40 python3 client.py " + std::to_string(nListen) +
-        " & CL=$!\nsleep 3\nkill -INT $R\nwait $R\necho relay=$?\n";
-    testutil::WriteFile(dir.Path("run.sh"), script);
+    testutil::WriteFile(dir.Path("run.sh"),
+                        InterruptedRelayScript(dir, nServer, nListen, "--no-break-char --quiet"));
     const testutil::RunResult r = RunCommand("bash '" + dir.Path("run.sh") + "'");
     EXPECT_NE(r.out.find("relay=0"), std::string::npos) << r.out << testutil::ReadFile(dir.Path("relay.err"));
 }
@@ -504,14 +514,7 @@ TEST(RelayCliTest, SignalCutsShortTheTimeWaitAfterAPeersClose)
                         "c = socket.create_connection(('127.0.0.1', int(sys.argv[1])))\n"
                         "time.sleep(30)\n");
     // Each pause would last a minute; the relay is killed after twenty seconds.
-    const std::string script =
-        "cd '" + dir.Root() + "'\n" + "timeout 40 python3 server.py " + std::to_string(nServer) +
-        " & PY=$!\ntrap 'kill $PY $CL 2>/dev/null' EXIT\n" + WaitListening(nServer) + "timeout -s KILL 20 '" +
-        testutil::Midwire() + "' relay --listen " + std::to_string(nListen) + " --connect 127.0.0.1:" +
-        std::to_string(nServer) + " --server-time-wait 60000 > relay.out 2> relay.err & R=$!\n" +
-        WaitListening(nListen, "midwire") + "timeout 40 python3 client.py " + std::to_string(nListen) +
-        " & CL=$!\nsleep 3\nkill -INT $R\nwait $R\necho relay=$?\n";
-    testutil::WriteFile(dir.Path("run.sh"), script);
+    testutil::WriteFile(dir.Path("run.sh"), InterruptedRelayScript(dir, nServer, nListen, "--server-time-wait 60000"));
     const testutil::RunResult r = RunCommand("bash '" + dir.Path("run.sh") + "'");
     EXPECT_NE(r.out.find("relay=0"), std::string::npos) << r.out << testutil::ReadFile(dir.Path("relay.err"));
     const std::string strLines = testutil::ReadFile(dir.Path("relay.out"));
