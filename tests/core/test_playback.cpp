@@ -105,6 +105,18 @@ protected:
     }
     ~PlaybackTest() override { doc.OnNewDocument(); }
 
+    // Takes what the send steps queued for the server, as the worker would
+    // send it: the pieces' bytes, in order; the events go to the history.
+    std::vector<std::string> TakeSentToServer()
+    {
+        std::vector<std::string> sent;
+        while (HistoryEvent* p = doc.TakeToServer()) {
+            sent.push_back(Bytes(p));
+            doc.AddToHistory(p);
+        }
+        return sent;
+    }
+
     // Records a history: what the relay recorded for a client that sent
     // requests and a server that answered them.
     std::vector<HistoryEvent*> Record(std::initializer_list<HistoryEvent*> events)
@@ -557,20 +569,12 @@ TEST_F(PlaybackTest, VerboseRecordingSendsEachPieceOnceAndWaitsForEachReplyOnce)
                 MakeData(EK_SENT_TO_SERVER, "Q3\n"), MakeData(EK_SENT_TO_SERVER, "lone\n"),
                 MakeData(EK_RECEIVED_FROM_SERVER, "R2\n"), MakeData(EK_MOVED_TO_CLIENT, "R2\n")},
                true);
-    auto takeSent = [this] {
-        std::vector<std::string> sent;
-        while (HistoryEvent* p = doc.TakeToServer()) {
-            sent.push_back(Bytes(p));
-            doc.AddToHistory(p);
-        }
-        return sent;
-    };
     PlaybackSendStep(doc, SERVER_SIDE);
-    EXPECT_EQ(takeSent(), std::vector<std::string>{"Q1\n"});
+    EXPECT_EQ(TakeSentToServer(), std::vector<std::string>{"Q1\n"});
     HistoryEvent* pR1 = MakeData(0, "R1\n");
     CheckPlaybackReply(doc, SERVER_SIDE, pR1);
     PlaybackSendStep(doc, SERVER_SIDE);
-    EXPECT_EQ(takeSent(), (std::vector<std::string>{"Q2\n", "Q3\n", "lone\n"}));
+    EXPECT_EQ(TakeSentToServer(), (std::vector<std::string>{"Q2\n", "Q3\n", "lone\n"}));
     HistoryEvent* pR2 = MakeData(0, "R2\n");
     CheckPlaybackReply(doc, SERVER_SIDE, pR2);
     EXPECT_TRUE(ErrorTexts(doc).empty());
@@ -593,11 +597,7 @@ TEST_F(PlaybackTest, VerboseSessionAfterALongPlainOneSendsEachPieceOnce)
     ASSERT_TRUE(BuildPlaybackScript(doc));
     frontEnd.DeleteAllRows();
     PlaybackSendStep(doc, SERVER_SIDE);
-    std::vector<std::string> sent;
-    while (HistoryEvent* p = doc.TakeToServer()) {
-        sent.push_back(Bytes(p));
-        doc.AddToHistory(p);
-    }
+    const std::vector<std::string> sent = TakeSentToServer();
     ASSERT_EQ(sent.size(), 601u);
     EXPECT_EQ(sent.front(), "plain 0\n");
     EXPECT_EQ(sent.back(), "Q\n");
@@ -622,8 +622,7 @@ TEST_F(PlaybackTest, VerboseReplyWithAStatusBetweenItsTwoRecordsIsOneReply)
                true);
     for (const char* pszReply : {"R1\n", "bye\n"}) {
         PlaybackSendStep(doc, SERVER_SIDE);
-        while (HistoryEvent* p = doc.TakeToServer())
-            doc.AddToHistory(p);
+        TakeSentToServer();
         HistoryEvent* pPiece = MakeData(0, pszReply);
         CheckPlaybackReply(doc, SERVER_SIDE, pPiece);
         delete pPiece;
@@ -666,12 +665,7 @@ TEST_F(PlaybackTest, KindsThatCombineBitsAreNoDataReplyOrStatus)
     EXPECT_EQ(doc.m_playbackList.GetCount(), 6u);
 
     PlaybackSendStep(doc, SERVER_SIDE);  // drops the odd steps, sends the request, stops at the reply
-    std::vector<std::string> sent;
-    while (HistoryEvent* p = doc.TakeToServer()) {
-        sent.push_back(Bytes(p));
-        doc.AddToHistory(p);
-    }
-    EXPECT_EQ(sent, std::vector<std::string>{"Q\n"});
+    EXPECT_EQ(TakeSentToServer(), std::vector<std::string>{"Q\n"});
     ASSERT_EQ(doc.m_playbackList.GetCount(), 3u);
     CheckPlaybackReply(doc, SERVER_SIDE, pPiece);
     EXPECT_EQ(ErrorTexts(doc).size(), 1u);
