@@ -250,6 +250,13 @@ bool SaveTargetUsable(const QCommandLineParser& parser, const QCommandLineOption
     return false;
 }
 
+bool IsSameFile(const std::string& strInput, const std::string& strOutput)
+{
+    struct stat stIn {}, stOut {};
+    return ::stat(strInput.c_str(), &stIn) == 0 && ::stat(strOutput.c_str(), &stOut) == 0 &&
+           stIn.st_dev == stOut.st_dev && stIn.st_ino == stOut.st_ino;
+}
+
 bool SplitHostPort(const std::string& strText, std::string& strHost, std::string& strPort)
 {
     const std::size_t nColon = strText.rfind(':');

@@ -82,6 +82,12 @@ bool CheckSaveTarget(const std::string& strPath, std::string& strReason);
 // why not, naming the command.
 bool SaveTargetUsable(const QCommandLineParser& parser, const QCommandLineOption& save, const char* pszCommand);
 
+// Whether strOutput names the very file strInput names (the same path, a
+// link to it, or another hard link): a command that writes its output there
+// would overwrite the input it was asked to read. False when either does
+// not exist.
+bool IsSameFile(const std::string& strInput, const std::string& strOutput);
+
 // "HOST:PORT" into its two texts; false when either is missing.
 bool SplitHostPort(const std::string& strText, std::string& strHost, std::string& strPort);
 

@@ -113,6 +113,15 @@ int CmdExport(const QStringList& args)
     if (!doc.OnOpenDocument(LocalText(parsed.positional[0])))
         return EXIT_FAILED;
     parsed.options.strPath = LocalText(parsed.positional[1]);
+    // A text or byte export empties its file first: were it the session
+    // file itself (through a link, say), the session would be lost to its
+    // own export. (The MIME form makes a new directory, which it cannot be.)
+    if (ExportFormOfPath(parsed.options.strPath) != EExportForm::Mime &&
+        IsSameFile(LocalText(parsed.positional[0]), parsed.options.strPath)) {
+        CliError(QStringLiteral("export: %1 is the session file being exported; it is left as it is")
+                     .arg(parsed.positional[1]));
+        return EXIT_FAILED;
+    }
     return RunSaveSpecial(doc, parsed.options) ? EXIT_OK : EXIT_FAILED;
 }
 

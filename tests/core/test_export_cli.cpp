@@ -126,6 +126,29 @@ TEST_F(ExportCliTest, ExportChoosesTheFormByExtension)
     EXPECT_NE(r.strErr.find("Unable to open file: " + Path("none/x.bin") + " ; "), std::string::npos);
 }
 
+// An export that would be written over the session it reads (a link to it
+// named as the output) is refused, and the session stays whole.
+TEST_F(ExportCliTest, ExportOntoTheSessionFileItselfIsRefused)
+{
+    const std::string strSession = ReadAll(Path("s.mwx"));
+    for (const char* pszName : {"link.txt", "link.bin"}) {
+        fs::create_symlink(Path("s.mwx"), Path(pszName));
+        const ProgramResult r = Run("export " + Path("s.mwx") + " " + Path(pszName));
+        EXPECT_EQ(r.nStatus, 1) << pszName;
+        EXPECT_NE(r.strErr.find("is the session file being exported"), std::string::npos) << r.strErr;
+        EXPECT_EQ(ReadAll(Path("s.mwx")), strSession) << pszName;
+    }
+    // A hard link to the session under a .txt name, read as the session and
+    // written as the report, is the same file too.
+    fs::create_hard_link(Path("s.mwx"), Path("hard.txt"));
+    EXPECT_EQ(Run("export " + Path("hard.txt") + " " + Path("hard.txt")).nStatus, 1);
+    EXPECT_EQ(ReadAll(Path("s.mwx")), strSession);
+    // Another file of that name is still overwritten.
+    std::ofstream(Path("other.txt")) << "old";
+    EXPECT_EQ(Run("export " + Path("s.mwx") + " " + Path("other.txt")).nStatus, 0);
+    EXPECT_NE(ReadAll(Path("other.txt")), "old");
+}
+
 TEST_F(ExportCliTest, ShowPrintsTheTextForm)
 {
     ProgramResult r = Run("show " + Path("s.mwx"));

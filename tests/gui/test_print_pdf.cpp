@@ -308,6 +308,25 @@ TEST_F(PrintPdfTest, FailuresLeaveNoFile)
     EXPECT_NE(r.out.find("Usage: midwire print"), std::string::npos);
 }
 
+// The session file named again as the output (by mistake, or through a link)
+// is not emptied and printed over: the session stays, the status is 1.
+TEST_F(PrintPdfTest, OutputThatIsTheSessionFileIsRefused)
+{
+    const std::string strSession = Session({MakeEvent(EK_MESSAGE, "", "m")});
+    std::ifstream in(strSession, std::ios::binary);
+    const std::string strBefore((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string strLink = m_strDir + "/link.pdf";
+    std::filesystem::create_symlink(strSession, strLink);
+    for (const std::string& strOut : {strSession, strLink}) {
+        const RunResult r = Print("'" + strSession + "' '" + strOut + "'");
+        EXPECT_EQ(r.status, 1) << strOut;
+        EXPECT_NE(r.out.find("is the session file being printed"), std::string::npos) << r.out;
+        std::ifstream again(strSession, std::ios::binary);
+        const std::string strNow((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(strNow, strBefore) << strOut;
+    }
+}
+
 // The output's name is used byte for byte, though it is not UTF-8.
 TEST_F(PrintPdfTest, OutputNameThatIsNotUtf8)
 {

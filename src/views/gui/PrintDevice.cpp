@@ -363,6 +363,13 @@ int CmdPrint(int argc, char** argv)
 
     const QString strOut = pos[1];
     const std::string strOutPath = LocalText(strOut);  // the name's own bytes, not Qt's UTF-8 of it
+    // Opening the output empties it: were it the session file itself (the
+    // same name given twice, or a link to it), the session would be lost
+    // to its own printout.
+    if (IsSameFile(LocalText(pos[0]), strOutPath)) {
+        CliError(QStringLiteral("print: %1 is the session file being printed; it is left as it is").arg(strOut));
+        return EXIT_FAILED;
+    }
     // The writer draws into a file of ours, whose error state tells of a
     // write that failed (a full disk), which the writer would pass over.
     QFile file;
