@@ -22,7 +22,9 @@ const char* const kUsage =
     "         in seconds since 1970, length, host, text and data, separated by tabs\n"
     "  copy   load IN and save it as OUT\n"
     "  -h, --help  show this help\n\n"
-    "Texts are printed in display form: bytes outside 32..127 as [n], '[' as [[.\n";
+    "Texts are printed in display form: bytes outside 32..127 as [n], '[' as [[.\n"
+    "SIGINT, SIGTERM or SIGHUP while new or copy writes its file stop the save:\n"
+    "the file is left as it was, and the status is 1.\n";
 
 // Bytes on one line: control bytes in brackets, no line breaking, whatever
 // line length and kept breaks the loaded session asks its views for.
@@ -138,14 +140,25 @@ int CmdSession(const QStringList& args)
     CHeadlessFrontEnd frontEnd;
     CMidwireDoc doc;
     doc.OnNewDocument();
-    const std::string strFirst = LocalText(pos[1]);
+    // A save goes to a temporary file beside the target first. SIGINT,
+    // SIGTERM or SIGHUP while it is written stop it as Cancel does, so that
+    // the temporary file is removed and the target left as it was, instead
+    // of killing the process with the temporary file left behind.
+    auto save = [&frontEnd, &doc](const QString& strPath) {
+        const CSignalWatch signalWatch([&frontEnd] { frontEnd.CancelProgress(); });
+        if (doc.OnSaveDocument(LocalText(strPath)))
+            return EXIT_OK;
+        if (TerminationSignalSeen())
+            CliError(QStringLiteral("session: interrupted, %1 not written").arg(strPath));
+        return EXIT_FAILED;
+    };
     if (verb == "new")
-        return doc.OnSaveDocument(strFirst) ? EXIT_OK : EXIT_FAILED;
-    if (!doc.OnOpenDocument(strFirst))
+        return save(pos[1]);
+    if (!doc.OnOpenDocument(LocalText(pos[1])))
         return EXIT_FAILED;
     if (verb == "dump") {
         Dump(doc, frontEnd.GetEditorText());
         return EXIT_OK;
     }
-    return doc.OnSaveDocument(LocalText(pos[2])) ? EXIT_OK : EXIT_FAILED;
+    return save(pos[2]);
 }

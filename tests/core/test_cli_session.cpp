@@ -627,6 +627,50 @@ TEST(CliSession, SavesRacingForOneFileLeaveOneWholeSession)
 // command says so and exits 1, the file it was to replace is untouched, and
 // no temporary file is left behind (the limit's signal would have killed the
 // program half-way).
+// A copy stopped by a signal while it writes leaves neither its temporary
+// file nor a changed target, and says so with status 1.
+TEST(CliSession, InterruptedCopyLeavesNoTemporaryFile)
+{
+    TempDir dir;
+    ASSERT_EQ(RunCommand(Midwire() + " session new " + dir.Path("a.mwx")).status, 0);
+    // 150 events of 1 MiB each, so that the save takes long enough to be
+    // caught in the middle.
+    std::string bytes = ReadFile(dir.Path("a.mwx"));
+    bytes.resize(bytes.size() - 4);
+    const std::uint32_t nEvents = 150, nLength = 1u << 20;
+    for (int i = 0; i < 4; ++i)
+        bytes += static_cast<char>(nEvents >> (8 * i));
+    for (std::uint32_t n = 0; n < nEvents; ++n) {
+        bytes += std::string("\x02\0\0\0\0\0\0\0\0", 9);  // kind, time, no text
+        for (int i = 0; i < 4; ++i)
+            bytes += static_cast<char>(nLength >> (8 * i));
+        bytes += std::string(1, '\0');  // no host
+        bytes += std::string(nLength, 'd');
+    }
+    WriteFile(dir.Path("big.mwx"), bytes);
+    bytes.clear();
+    WriteFile(dir.Path("out.mwx"), "earlier");
+
+    // The signal comes once the temporary file exists (a bounded wait); the
+    // process is held stopped meanwhile so that it cannot finish first.
+    const std::string strCommand =
+        "(" + Midwire() + " session copy " + dir.Path("big.mwx") + " " + dir.Path("out.mwx") +
+        " & pid=$!; for i in $(seq 1 2000); do ls " + dir.Path("out.mwx.") +
+        "* >/dev/null 2>&1 && break; sleep 0.005; done; kill -STOP $pid; kill -TERM $pid; kill -CONT $pid; wait $pid)";
+    const auto r = RunCommand(strCommand);
+    if (r.status == 0)
+        GTEST_SKIP() << "the copy ended before the signal came";
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("session: interrupted, " + dir.Path("out.mwx") + " not written"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(ReadFile(dir.Path("out.mwx")), "earlier");
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Root()))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"a.mwx", "big.mwx", "out.mwx"}));
+}
+
 TEST(CliSession, SaveBeyondTheFileSizeLimitFailsCleanly)
 {
     TempDir dir;
