@@ -266,6 +266,9 @@ int CmdPlayback(const QStringList& args)
             nStatus = EXIT_USAGE;
         }
     } else if (MismatchRecorded(doc)) {
+        // The Error events went to standard output with the other events;
+        // the failure is named on standard error, as every failure is.
+        CliError(QStringLiteral("playback: the peer's data did not match the recording"));
         nStatus = EXIT_FAILED;
     } else {
         // The recording must have been played through, whether the time-out,

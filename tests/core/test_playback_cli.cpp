@@ -330,6 +330,7 @@ TEST_F(PlaybackCliTest, ReplayAsClientPassesAgainstTheSameServerAndFailsAgainstA
     auto r = Playback(rec + " --as client --check-reply --end-connection --save " + out);
     EXPECT_EQ(r.status, 0) << r.err << r.out;
     EXPECT_EQ(r.err.find("timed out"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("did not match"), std::string::npos) << r.err;
     EXPECT_EQ(CountLines(r.out, "Start PlayBack\t"), 1) << r.out;
     EXPECT_EQ(CountLines(r.out, "Sent to:\t"), 3) << r.out;
     EXPECT_EQ(CountLines(r.out, "Received from:\t"), 3) << r.out;
@@ -351,6 +352,7 @@ TEST_F(PlaybackCliTest, ReplayAsClientPassesAgainstTheSameServerAndFailsAgainstA
     r = Playback(rec + " --as client --check-reply --end-connection --connect " + m_strHost + ":" +
                  std::to_string(nOtherPort) + " --save " + wrong);
     EXPECT_EQ(r.status, 1) << r.err << r.out;
+    EXPECT_NE(r.err.find("playback: the peer's data did not match the recording"), std::string::npos) << r.err;
     const SavedSession bad = LoadSession(wrong);
     EXPECT_EQ(bad.CountText(kWrongReplyText), 3);
 
