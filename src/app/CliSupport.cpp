@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <poll.h>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -169,6 +170,30 @@ CSignalWatch::~CSignalWatch()
         if (m_bHangupWatched)
             ::signal(SIGHUP, SIG_DFL);
     }
+}
+
+bool WriteStandardOutput(std::string_view data)
+{
+    if (std::fflush(stdout) != 0) {
+        NoteStandardOutputFailure(std::strerror(errno));
+        return false;
+    }
+    while (!data.empty()) {
+        const ssize_t n = ::write(STDOUT_FILENO, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                pollfd pfd{STDOUT_FILENO, POLLOUT, 0};
+                if (::poll(&pfd, 1, -1) >= 0 || errno == EINTR)
+                    continue;
+            }
+            NoteStandardOutputFailure(std::strerror(errno));
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
 }
 
 namespace {

@@ -64,6 +64,12 @@ void NoteStandardOutputFailure(const std::string& strReason);
 // The reason noted, or empty.
 std::string StandardOutputFailure();
 
+// Writes bytes to standard output after what stdio holds for it. An output
+// that another process made non-blocking (a shared pipe) is waited for when
+// full, as a blocking one would be, where stdio would drop the rest. False
+// when the write failed; the reason is noted for the command's end.
+bool WriteStandardOutput(std::string_view data);
+
 // A wrong command line: the error (after the command's name, unless it names
 // it already), then the command's synopsis (its usage text up to the first
 // blank line) and how to see the rest, on standard error. Returns the exit

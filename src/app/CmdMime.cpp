@@ -35,11 +35,6 @@ const char* const kCodecUsage =
     "Quoted Printable commands turn bytes into bytes.\n\n"
     "  -h, --help  show this help\n";
 
-bool WriteAll(std::FILE* pStream, const std::string& strData)
-{
-    return std::fwrite(strData.data(), 1, strData.size(), pStream) == strData.size() && std::fflush(pStream) == 0;
-}
-
 bool ReadStandardInput(std::string& strData)
 {
     char buf[65536];
@@ -96,7 +91,7 @@ int CmdMime(const QStringList& args)
         return EXIT_FAILED;
     }
     if (verb == "analyse")
-        return WriteAll(stdout, AnalyseMessage(strData)) ? EXIT_OK : EXIT_FAILED;
+        return WriteStandardOutput(AnalyseMessage(strData)) ? EXIT_OK : EXIT_FAILED;
 
     const std::string strDirectory = LocalText(pos[2]);
     std::string strWriteError;
@@ -136,5 +131,5 @@ int CmdCodec(const QStringList& args)
         CliError(QStringLiteral("codec: cannot read standard input"));
         return EXIT_FAILED;
     }
-    return WriteAll(stdout, pfnCoder(strInput)) ? EXIT_OK : EXIT_FAILED;
+    return WriteStandardOutput(pfnCoder(strInput)) ? EXIT_OK : EXIT_FAILED;
 }

@@ -40,21 +40,55 @@ std::string OneLine(std::string_view bytes)
     return strLine;
 }
 
-// Texts go out as they are, not through printf, whose count of characters
-// is an int: a text of 2 GiB or more (a large event's display form) would
-// come out as something else, or not at all.
-void Put(std::string_view text)
-{
-    std::fwrite(text.data(), 1, text.size(), stdout);
-}
+// The dump goes out in large blocks through WriteStandardOutput, not
+// through printf: printf's count of characters is an int, so a text of
+// 2 GiB or more (a large event's display form) would come out as something
+// else, and stdio drops what a non-blocking output does not take at once.
+class CDumpOutput {
+public:
+    ~CDumpOutput() { Flush(); }
+    void Put(std::string_view text)
+    {
+        if (m_bFailed)
+            return;
+        if (text.size() >= kBlock) {
+            // A large text goes out as it is, not copied first.
+            if (Flush())
+                m_bFailed = !WriteStandardOutput(text);
+            return;
+        }
+        m_strBuffer.append(text);
+        if (m_strBuffer.size() >= kBlock)
+            Flush();
+    }
+    bool Flush()
+    {
+        if (!m_bFailed && !m_strBuffer.empty())
+            m_bFailed = !WriteStandardOutput(m_strBuffer);
+        m_strBuffer.clear();
+        return !m_bFailed;
+    }
 
-void Dump(const CMidwireDoc& doc, const std::string& strEditor)
+private:
+    static constexpr std::size_t kBlock = 1 << 20;
+    std::string m_strBuffer;
+    bool m_bFailed = false;
+};
+
+bool Dump(const CMidwireDoc& doc, const std::string& strEditor)
 {
-    auto num = [](const char* pszName, long long n) { std::printf("%s = %lld\n", pszName, n); };
-    auto txt = [](const char* pszName, const std::string& s) {
-        std::printf("%s = ", pszName);
-        Put(OneLine(s));
-        Put("\n");
+    CDumpOutput out;
+    auto num = [&out](const char* pszName, long long n) {
+        out.Put(pszName);
+        out.Put(" = ");
+        out.Put(std::to_string(n));
+        out.Put("\n");
+    };
+    auto txt = [&out](const char* pszName, const std::string& s) {
+        out.Put(pszName);
+        out.Put(" = ");
+        out.Put(OneLine(s));
+        out.Put("\n");
     };
     num("g_nMaxLineLength", g_nMaxLineLength);
     num("g_chDisplayBreak", static_cast<unsigned char>(g_chDisplayBreak));
@@ -100,15 +134,19 @@ void Dump(const CMidwireDoc& doc, const std::string& strEditor)
     txt("editor", strEditor);
     num("events", static_cast<long long>(doc.m_history.GetCount()));
     for (const HistoryEvent* p : doc.m_history) {
-        std::printf("0x%08X\t%lld\t%d\t", p->m_kind, static_cast<long long>(p->m_time), p->m_nLength);
-        Put(OneLine(p->m_strHost));
-        Put("\t");
-        Put(OneLine(p->m_strText));
-        Put("\t");
+        char szHead[64];
+        std::snprintf(szHead, sizeof szHead, "0x%08X\t%lld\t%d\t", p->m_kind, static_cast<long long>(p->m_time),
+                      p->m_nLength);
+        out.Put(szHead);
+        out.Put(OneLine(p->m_strHost));
+        out.Put("\t");
+        out.Put(OneLine(p->m_strText));
+        out.Put("\t");
         if (p->m_pData && p->m_nLength > 0)
-            Put(OneLine(std::string_view(reinterpret_cast<const char*>(p->m_pData), static_cast<std::size_t>(p->m_nLength))));
-        Put("\n");
+            out.Put(OneLine(std::string_view(reinterpret_cast<const char*>(p->m_pData), static_cast<std::size_t>(p->m_nLength))));
+        out.Put("\n");
     }
+    return out.Flush();
 }
 
 }  // namespace
@@ -157,8 +195,7 @@ int CmdSession(const QStringList& args)
     if (!doc.OnOpenDocument(LocalText(pos[1])))
         return EXIT_FAILED;
     if (verb == "dump") {
-        Dump(doc, frontEnd.GetEditorText());
-        return EXIT_OK;
+        return Dump(doc, frontEnd.GetEditorText()) ? EXIT_OK : EXIT_FAILED;
     }
     return save(pos[2]);
 }

@@ -6,7 +6,9 @@
 #include <random>
 #include <regex>
 #include <set>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "TestUtil.h"
@@ -669,6 +671,62 @@ TEST(CliSession, InterruptedCopyLeavesNoTemporaryFile)
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"a.mwx", "big.mwx", "out.mwx"}));
+}
+
+// Runs a shell command line with its standard output on a pipe that is
+// non-blocking (as a parent sharing the pipe may have made it), read only
+// after a pause, so that the pipe is full while the command writes; returns
+// the exit status and what came through.
+static std::pair<int, std::string> RunIntoNonBlockingPipe(const std::string& strCommand)
+{
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return {-1, {}};
+    ::fcntl(fds[1], F_SETFL, ::fcntl(fds[1], F_GETFL) | O_NONBLOCK);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(fds[1], STDOUT_FILENO);
+        ::close(fds[0]);
+        ::close(fds[1]);
+        ::execl("/bin/sh", "sh", "-c", strCommand.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    ::usleep(300000);
+    std::string strOut;
+    char buf[65536];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) != 0;) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            break;
+        strOut.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fds[0]);
+    int nStatus = 0;
+    while (pid > 0 && ::waitpid(pid, &nStatus, 0) < 0 && errno == EINTR) {
+    }
+    return {pid > 0 && WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1, strOut};
+}
+
+// Commands that print more than a pipe holds do not lose the rest, nor
+// fail, when their output is a non-blocking pipe that is full for a while.
+TEST(CliSession, NonBlockingOutputPipeGetsTheWholeOutput)
+{
+    TempDir dir;
+    WriteSessionWithOneEvent(dir, "big.mwx", 1u << 20);
+    std::mt19937 rng(7);
+    WriteFile(dir.Path("data"), testutil::RandomBytes(rng, 1u << 20));
+    for (const std::string strArgs : {" session dump " + dir.Path("big.mwx"), " mime analyse " + dir.Path("data"),
+                                      " codec base64-encode <" + dir.Path("data")}) {
+        const auto expected = RunCommand(Midwire() + strArgs);
+        ASSERT_EQ(expected.status, 0) << strArgs << ": " << expected.err;
+        ASSERT_GT(expected.out.size(), 200000u) << strArgs;
+        const auto [nStatus, strOut] = RunIntoNonBlockingPipe(Midwire() + strArgs);
+        EXPECT_EQ(nStatus, 0) << strArgs;
+        EXPECT_TRUE(strOut == expected.out) << strArgs << ": " << strOut.size() << " of " << expected.out.size()
+                                            << " bytes";
+    }
 }
 
 TEST(CliSession, SaveBeyondTheFileSizeLimitFailsCleanly)
