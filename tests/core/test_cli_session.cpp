@@ -717,7 +717,7 @@ TEST(CliSession, NonBlockingOutputPipeGetsTheWholeOutput)
     WriteSessionWithOneEvent(dir, "big.mwx", 1u << 20);
     std::mt19937 rng(7);
     WriteFile(dir.Path("data"), testutil::RandomBytes(rng, 1u << 20));
-    for (const std::string strArgs : {" session dump " + dir.Path("big.mwx"), " mime analyse " + dir.Path("data"),
+    for (const std::string& strArgs : {" session dump " + dir.Path("big.mwx"), " mime analyse " + dir.Path("data"),
                                       " codec base64-encode <" + dir.Path("data")}) {
         const auto expected = RunCommand(Midwire() + strArgs);
         ASSERT_EQ(expected.status, 0) << strArgs << ": " << expected.err;
