@@ -1,6 +1,7 @@
 #include "app/CliSupport.h"
 
 #include "app/Cli.h"
+#include "export/ExportOutput.h"
 #include "net/Sock.h"
 
 #include <QCommandLineParser>
@@ -12,7 +13,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
-#include <poll.h>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -178,20 +178,9 @@ bool WriteStandardOutput(std::string_view data)
         NoteStandardOutputFailure(std::strerror(errno));
         return false;
     }
-    while (!data.empty()) {
-        const ssize_t n = ::write(STDOUT_FILENO, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                pollfd pfd{STDOUT_FILENO, POLLOUT, 0};
-                if (::poll(&pfd, 1, -1) >= 0 || errno == EINTR)
-                    continue;
-            }
-            NoteStandardOutputFailure(std::strerror(errno));
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
+    if (const int nError = WriteAllWaiting(STDOUT_FILENO, data.data(), data.size()); nError != 0) {
+        NoteStandardOutputFailure(std::strerror(nError));
+        return false;
     }
     return true;
 }

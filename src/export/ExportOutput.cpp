@@ -47,27 +47,35 @@ void CExportOutput::Attach(int fd)
     Open(fd, false);
 }
 
-bool CExportOutput::WriteAll(const char* p, std::size_t n)
+int WriteAllWaiting(int fd, const void* pData, std::size_t n)
 {
+    const char* p = static_cast<const char*>(pData);
     while (n > 0) {
-        const ssize_t rc = ::write(m_fd, p, n);
+        const ssize_t rc = ::write(fd, p, n);
         if (rc < 0) {
             if (errno == EINTR)
                 continue;
-            // Standard output may be a pipe that another process made
-            // non-blocking: a full pipe then waits for its reader, as a
-            // blocking write would, instead of ending the report.
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                pollfd pfd{m_fd, POLLOUT, 0};
+                pollfd pfd{fd, POLLOUT, 0};
                 if (::poll(&pfd, 1, -1) >= 0 || errno == EINTR)
                     continue;
             }
-            int nExpected = 0;
-            m_nErrno.compare_exchange_strong(nExpected, errno);
-            return false;
+            return errno;
         }
         p += rc;
         n -= static_cast<std::size_t>(rc);
+    }
+    return 0;
+}
+
+bool CExportOutput::WriteAll(const char* p, std::size_t n)
+{
+    // Standard output may be a pipe that another process made non-blocking:
+    // a full pipe then waits for its reader instead of ending the report.
+    if (const int nError = WriteAllWaiting(m_fd, p, n); nError != 0) {
+        int nExpected = 0;
+        m_nErrno.compare_exchange_strong(nExpected, nError);
+        return false;
     }
     return true;
 }
