@@ -838,7 +838,9 @@ TEST_P(RelayEndWhileStalledTest, EndWhileThePeerHasStoppedReading)
     EXPECT_EQ(Count(EK_DISCONNECT_SERVER), 1u);
     // What reached the server: whole pieces in order, and perhaps part of one
     // more. That piece, cut short, is an error, once. (The socket can also
-    // have filled just at the end of a piece; then nothing was cut short.)
+    // have filled just at the end of a piece; then nothing was cut short,
+    // unless Verbose had already recorded the next piece as sent and none of
+    // it went out, which is an error too.)
     const std::size_t nReached = ReadPumping(server.Get(), std::numeric_limits<std::size_t>::max()).size();
     std::size_t nWhole = 0;
     for (const std::string& strPiece : Pieces(EK_MOVED_TO_SERVER)) {
@@ -848,7 +850,14 @@ TEST_P(RelayEndWhileStalledTest, EndWhileThePeerHasStoppedReading)
     }
     ASSERT_GT(nReached, 0u);
     if (nWhole == nReached) {
-        EXPECT_EQ(Count(EK_ERROR), 0u) << nReached;
+        EXPECT_LE(Count(EK_ERROR), bVerbose ? 1u : 0u) << nReached;
+        if (Count(EK_ERROR) == 1) {
+            EXPECT_TRUE(HasText(EK_ERROR, "Error sending to host: 127.0.0.1 port " + doc.m_strServerPort + ". 1"));
+            std::size_t nRecordedSent = 0;
+            for (const std::string& strPiece : Pieces(EK_SENT_TO_SERVER))
+                nRecordedSent += strPiece.size();
+            EXPECT_GT(nRecordedSent, nReached) << "no piece was recorded as sent beyond what reached the server";
+        }
         return;
     }
     EXPECT_EQ(Count(EK_ERROR), 1u) << nReached;
