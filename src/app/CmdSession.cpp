@@ -2,10 +2,12 @@
 
 #include <QCommandLineParser>
 #include <cstdio>
+#include <unistd.h>
 
 #include "app/Cli.h"
 #include "app/CliSupport.h"
 #include "app/HeadlessFrontEnd.h"
+#include "export/ExportOutput.h"
 #include "session/MidwireDoc.h"
 #include "views/DisplayTranslation.h"
 
@@ -40,55 +42,26 @@ std::string OneLine(std::string_view bytes)
     return strLine;
 }
 
-// The dump goes out in large blocks through WriteStandardOutput, not
-// through printf: printf's count of characters is an int, so a text of
-// 2 GiB or more (a large event's display form) would come out as something
-// else, and stdio drops what a non-blocking output does not take at once.
-class CDumpOutput {
-public:
-    ~CDumpOutput() { Flush(); }
-    void Put(std::string_view text)
-    {
-        if (m_bFailed)
-            return;
-        if (text.size() >= kBlock) {
-            // A large text goes out as it is, not copied first.
-            if (Flush())
-                m_bFailed = !WriteStandardOutput(text);
-            return;
-        }
-        m_strBuffer.append(text);
-        if (m_strBuffer.size() >= kBlock)
-            Flush();
-    }
-    bool Flush()
-    {
-        if (!m_bFailed && !m_strBuffer.empty())
-            m_bFailed = !WriteStandardOutput(m_strBuffer);
-        m_strBuffer.clear();
-        return !m_bFailed;
-    }
-
-private:
-    static constexpr std::size_t kBlock = 1 << 20;
-    std::string m_strBuffer;
-    bool m_bFailed = false;
-};
-
+// The dump goes out through the export's buffered output, not through
+// printf: printf's count of characters is an int, so a text of 2 GiB or
+// more (a large event's display form) would come out as something else, and
+// stdio drops what a non-blocking output does not take at once.
 bool Dump(const CMidwireDoc& doc, const std::string& strEditor)
 {
-    CDumpOutput out;
+    std::fflush(stdout);  // what was printed before comes first
+    CExportOutput out;
+    out.Attach(STDOUT_FILENO);
     auto num = [&out](const char* pszName, long long n) {
-        out.Put(pszName);
-        out.Put(" = ");
-        out.Put(std::to_string(n));
-        out.Put("\n");
+        out.Write(pszName);
+        out.Write(" = ");
+        out.Write(std::to_string(n));
+        out.Write("\n");
     };
     auto txt = [&out](const char* pszName, const std::string& s) {
-        out.Put(pszName);
-        out.Put(" = ");
-        out.Put(OneLine(s));
-        out.Put("\n");
+        out.Write(pszName);
+        out.Write(" = ");
+        out.Write(OneLine(s));
+        out.Write("\n");
     };
     num("g_nMaxLineLength", g_nMaxLineLength);
     num("g_chDisplayBreak", static_cast<unsigned char>(g_chDisplayBreak));
@@ -137,16 +110,19 @@ bool Dump(const CMidwireDoc& doc, const std::string& strEditor)
         char szHead[64];
         std::snprintf(szHead, sizeof szHead, "0x%08X\t%lld\t%d\t", p->m_kind, static_cast<long long>(p->m_time),
                       p->m_nLength);
-        out.Put(szHead);
-        out.Put(OneLine(p->m_strHost));
-        out.Put("\t");
-        out.Put(OneLine(p->m_strText));
-        out.Put("\t");
+        out.Write(szHead);
+        out.Write(OneLine(p->m_strHost));
+        out.Write("\t");
+        out.Write(OneLine(p->m_strText));
+        out.Write("\t");
         if (p->m_pData && p->m_nLength > 0)
-            out.Put(OneLine(std::string_view(reinterpret_cast<const char*>(p->m_pData), static_cast<std::size_t>(p->m_nLength))));
-        out.Put("\n");
+            out.Write(OneLine(std::string_view(reinterpret_cast<const char*>(p->m_pData), static_cast<std::size_t>(p->m_nLength))));
+        out.Write("\n");
     }
-    return out.Flush();
+    if (out.Close())
+        return true;
+    NoteStandardOutputFailure(out.GetErrorText());
+    return false;
 }
 
 }  // namespace
