@@ -9,6 +9,7 @@
 
 #include "app/CliSupport.h"
 #include "session/RunningClock.h"
+#include "session/SyncObjects.h"
 
 namespace {
 // The writer may be this far behind before Append waits for it.
@@ -26,7 +27,7 @@ CRowLineWriter::CRowLineWriter(int fd) : m_fd(fd), m_nChunk(1u << 20)
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         m_nChunk = 4096;
-    m_thread = std::thread([this] { Run(); });
+    m_thread = StartWorkerThread([this] { Run(); });
 }
 
 CRowLineWriter::~CRowLineWriter()

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "session/SyncObjects.h"
+
 namespace {
 // Large enough that an export goes out in few system calls.
 constexpr std::size_t kBufferSize = 1 << 20;
@@ -112,7 +114,7 @@ bool CExportOutput::HandOff()
     if (!m_writer.joinable()) {
         m_out.resize(kBufferSize);
         m_bQuit = false;
-        m_writer = std::thread([this] { WriterLoop(); });
+        m_writer = StartWorkerThread([this] { WriterLoop(); });
     }
     std::unique_lock<std::mutex> lock(m_mutex);
     m_cv.wait(lock, [this] { return !m_bBusy; });

@@ -6,12 +6,14 @@
 #include <sys/mman.h>
 #include <system_error>
 
+#include "session/SyncObjects.h"
+
 CBlockPool::CBlockPool(std::size_t nBlockSize, std::size_t nDepth)
     : m_nBlockSize(nBlockSize), m_nDepth(nDepth), m_nTarget(std::min<std::size_t>(nDepth, 4))
 {
     m_ready.reserve(nDepth);
     try {
-        m_helper = std::thread([this] { Fill(); });
+        m_helper = StartWorkerThread([this] { Fill(); });
     } catch (const std::system_error&) {
         // No helper: Take makes every block itself.
     }

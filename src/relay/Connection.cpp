@@ -169,7 +169,7 @@ void StartWorker(CMidwireDoc& doc, ERelaySide side)
     st.bPeerCloseRouted.store(false);
     SideDoneFlag(doc, side).store(FALSE);
     CMidwireDoc* pDoc = &doc;
-    st.thread = std::thread(side == SERVER_SIDE ? ServerWorker : ClientWorker, pDoc);
+    st.thread = StartWorkerThread(side == SERVER_SIDE ? ServerWorker : ClientWorker, pDoc);
     // A read notification taken before the events were reset is not lost:
     // the socket is watched again, and data already waiting is notified anew.
     RearmSocketNotification(LoadSocket(SideSocket(doc, side)));

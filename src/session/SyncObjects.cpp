@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -63,4 +64,20 @@ bool CEvent::Wait(int nTimeoutMs)
         // Readable (or interrupted): try to take the signal again. Only one
         // thread waits on each event, so a readable event is ours.
     }
+}
+
+CTerminationSignalsBlocked::CTerminationSignalsBlocked()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    m_bBlocked = ::pthread_sigmask(SIG_BLOCK, &set, &m_previous) == 0;
+}
+
+CTerminationSignalsBlocked::~CTerminationSignalsBlocked()
+{
+    if (m_bBlocked)
+        ::pthread_sigmask(SIG_SETMASK, &m_previous, nullptr);
 }

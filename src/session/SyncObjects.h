@@ -2,6 +2,9 @@
 #pragma once
 
 #include <mutex>
+#include <signal.h>
+#include <thread>
+#include <utility>
 
 // An auto-reset event: one SetEvent releases one wait, and several sets before
 // the waiter arrives count as one. It is an eventfd underneath, so a worker can
@@ -40,3 +43,28 @@ public:
 private:
     std::mutex m_mutex;
 };
+
+// While it lives, the calling thread does not take SIGINT, SIGTERM or SIGHUP;
+// the thread's earlier mask comes back when it ends.
+class CTerminationSignalsBlocked {
+public:
+    CTerminationSignalsBlocked();
+    ~CTerminationSignalsBlocked();
+    CTerminationSignalsBlocked(const CTerminationSignalsBlocked&) = delete;
+    CTerminationSignalsBlocked& operator=(const CTerminationSignalsBlocked&) = delete;
+
+private:
+    sigset_t m_previous;
+    bool m_bBlocked;
+};
+
+// Starts a worker thread that never takes the termination signals, so that
+// they always reach the thread that runs the event loop, whose handler wakes
+// it; a worker's own calls are never cut short by them either. The thread is
+// born with the signals blocked, leaving no moment in which one lands in it.
+template <class Fn, class... Args>
+std::thread StartWorkerThread(Fn&& fn, Args&&... args)
+{
+    CTerminationSignalsBlocked blocked;
+    return std::thread(std::forward<Fn>(fn), std::forward<Args>(args)...);
+}

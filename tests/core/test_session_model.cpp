@@ -3,12 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <ctime>
 #include <random>
 #include <thread>
+#include <pthread.h>
 #include <unistd.h>
 
 #include "TestUtil.h"
@@ -161,6 +163,28 @@ TEST(CEventTest, AutoResetSemantics)
     });
     EXPECT_TRUE(ev.Wait(5000));
     setter.join();
+}
+
+// A termination signal sent to the process must reach the thread that runs
+// the event loop: workers are born with those signals blocked, and starting
+// one leaves the starting thread's mask as it was.
+TEST(WorkerThreadTest, WorkersNeverTakeTheTerminationSignals)
+{
+    auto blockedIn = [](const sigset_t& set) {
+        return sigismember(&set, SIGINT) == 1 && sigismember(&set, SIGTERM) == 1 && sigismember(&set, SIGHUP) == 1;
+    };
+    sigset_t before;
+    ASSERT_EQ(::pthread_sigmask(SIG_SETMASK, nullptr, &before), 0);
+    ASSERT_FALSE(blockedIn(before));
+    sigset_t inWorker;
+    sigemptyset(&inWorker);
+    std::thread worker = StartWorkerThread([&inWorker] { ::pthread_sigmask(SIG_SETMASK, nullptr, &inWorker); });
+    worker.join();
+    EXPECT_TRUE(blockedIn(inWorker));
+    EXPECT_EQ(sigismember(&inWorker, SIGUSR1), 0);  // only those three
+    sigset_t after;
+    ASSERT_EQ(::pthread_sigmask(SIG_SETMASK, nullptr, &after), 0);
+    EXPECT_FALSE(blockedIn(after));
 }
 
 TEST_F(DocFixture, NewValues)
