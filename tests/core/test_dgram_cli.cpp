@@ -235,6 +235,13 @@ TEST(DgramCli, QuietRunEndsOnTimeOrSignal)
 // than kill the process. Several tries, since the moment is short.
 TEST(DgramCli, SignalRightAfterTheBindLineStillUnbindsAndSaves)
 {
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer's runtime holds back a signal that comes while the
+    // thread is outside a blocking call; at this start-up moment it now and
+    // then never hands it on (the handler is installed, the kernel has
+    // delivered the signal, and the handler has not run).
+    GTEST_SKIP() << "ThreadSanitizer can lose a signal sent during start-up";
+#endif
     TempDir dir;
     const std::string port = FreePort();
     testutil::WriteFile(dir.Path("run.py"), R"PY(
