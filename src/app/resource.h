@@ -20,7 +20,10 @@ enum : UINT {
     MB_OK = 0x0,
     MB_OKCANCEL = 0x1,
     MB_YESNO = 0x4,
+    MB_ICONHAND = 0x10,
+    MB_ICONQUESTION = 0x20,
     MB_ICONEXCLAMATION = 0x30,
+    MB_ICONINFORMATION = 0x40,
 };
 enum : int { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7 };
 

@@ -1201,19 +1201,26 @@ TEST_F(MainFrameTest, DataCellsShowTheirTextOnOneLine)
 }
 
 // A message or a progress line that names a file with markup in its name
-// shows the name as it is, not as formatting.
+// shows the name as it is, not as formatting. Messages are errors and
+// notices: they show the warning icon unless another is asked for, and a
+// Yes or No box shows the question icon.
 TEST_F(MainFrameTest, MessagesAndProgressLinesShowMarkupAsText)
 {
     const std::string strMessage = "Unable to open file: /tmp/<b>x</b>&lt;.mwx ; No such file or directory.";
     m_pFrame->m_onMessageBox = nullptr;
-    std::vector<std::pair<Qt::TextFormat, QString>> shown;
+    struct Shown {
+        Qt::TextFormat format;
+        QString text;
+        QMessageBox::Icon icon;
+    };
+    std::vector<Shown> shown;
     auto answer = [&shown] {
         QTimer::singleShot(0, [&shown] {
             for (QWidget* w : QApplication::topLevelWidgets()) {
                 if (auto* pBox = qobject_cast<QMessageBox*>(w); pBox && pBox->isVisible()) {
                     const auto* pLabel = pBox->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
                     if (pLabel)
-                        shown.emplace_back(pLabel->textFormat(), pLabel->text());
+                        shown.push_back({pLabel->textFormat(), pLabel->text(), pBox->icon()});
                     pBox->accept();
                 }
             }
@@ -1224,10 +1231,21 @@ TEST_F(MainFrameTest, MessagesAndProgressLinesShowMarkupAsText)
     answer();
     m_pFrame->WarningBox(strMessage);
     ASSERT_EQ(shown.size(), 2u);
-    for (const auto& [format, text] : shown) {
+    for (const auto& [format, text, icon] : shown) {
         EXPECT_EQ(format, Qt::PlainText);
         EXPECT_EQ(text.toStdString(), strMessage);
+        EXPECT_EQ(icon, QMessageBox::Warning);
     }
+
+    shown.clear();
+    for (const UINT nType : {UINT(MB_YESNO), UINT(MB_OK | MB_ICONINFORMATION), UINT(MB_OKCANCEL | MB_ICONHAND)}) {
+        answer();
+        m_pFrame->MessageBox("x", nType);
+    }
+    ASSERT_EQ(shown.size(), 3u);
+    EXPECT_EQ(shown[0].icon, QMessageBox::Question);
+    EXPECT_EQ(shown[1].icon, QMessageBox::Information);
+    EXPECT_EQ(shown[2].icon, QMessageBox::Critical);
 
     auto pWindow = m_pFrame->CreateProgress(EProgressKind::PleaseWait, "Printing... <i>a</i>.mwx", 0, 10);
     for (QWidget* w : QApplication::topLevelWidgets()) {

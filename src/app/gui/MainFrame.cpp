@@ -650,6 +650,29 @@ std::size_t CMainFrame::GetEditorTextLength()
     return m_pEditor->GetTextLength();
 }
 
+namespace {
+
+// The icon a box shows. Without one asked for, a box with OK is a warning
+// (every message of the program is an error or a notice that needs the
+// user's eye) and a box that asks Yes or No is a question.
+QMessageBox::Icon MessageBoxIcon(UINT nType)
+{
+    switch (nType & 0xF0) {
+    case MB_ICONHAND:
+        return QMessageBox::Critical;
+    case MB_ICONQUESTION:
+        return QMessageBox::Question;
+    case MB_ICONEXCLAMATION:
+        return QMessageBox::Warning;
+    case MB_ICONINFORMATION:
+        return QMessageBox::Information;
+    default:
+        return (nType & 0xF) == MB_YESNO ? QMessageBox::Question : QMessageBox::Warning;
+    }
+}
+
+}  // namespace
+
 int CMainFrame::MessageBox(const std::string& strText, UINT nType)
 {
     if (m_onMessageBox)
@@ -663,7 +686,7 @@ int CMainFrame::MessageBox(const std::string& strText, UINT nType)
     // shown as it is, not drawn as formatting.
     box.setTextFormat(Qt::PlainText);
     box.setText(DisplayText(strText));
-    box.setIcon((nType & 0xF0) == MB_ICONEXCLAMATION ? QMessageBox::Warning : QMessageBox::Information);
+    box.setIcon(MessageBoxIcon(nType));
     switch (nType & 0xF) {
     case MB_OKCANCEL:
         box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
