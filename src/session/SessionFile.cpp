@@ -384,7 +384,13 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
         ReportFileError(strPath, std::strerror(errno));
         return FALSE;
     }
-    const bool bInPlace = bExists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+    // A directory is never replaced; named with or without a closing slash,
+    // it is refused with the same reason and before any temporary is made.
+    if (bExists && S_ISDIR(st.st_mode)) {
+        ReportFileError(strPath, std::strerror(EISDIR));
+        return FALSE;
+    }
+    const bool bInPlace = bExists && !S_ISREG(st.st_mode);
     // Replacing a file needs only the right to write its directory; a file
     // the user may not write is refused, as writing it in place would be.
     if (bExists && S_ISREG(st.st_mode) && ::faccessat(AT_FDCWD, strTarget.c_str(), W_OK, AT_EACCESS) != 0) {

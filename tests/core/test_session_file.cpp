@@ -271,6 +271,15 @@ TEST_F(SessionFileFixture, CancelledOrFailedSaveKeepsThePreviousFile)
     // A directory that cannot be written: the failure is reported.
     EXPECT_FALSE(doc.OnSaveDocument(dir.Path("missing/dir/x.mwx")));
     EXPECT_NE(frontEnd.m_messages.back().find("Unable to open file:"), std::string::npos);
+
+    // A directory as the target is refused as one, however it is named, and
+    // leaves nothing in it.
+    std::filesystem::create_directory(dir.Path("sub"));
+    for (const std::string& target : {dir.Path("sub"), dir.Path("sub/"), dir.Path("sub/.")}) {
+        EXPECT_FALSE(doc.OnSaveDocument(target));
+        EXPECT_EQ(frontEnd.m_messages.back(), "Unable to open file: " + target + " ; Is a directory.");
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir.Path("sub")));
 }
 
 // A file name as long as a directory entry allows is saved and replaced like
