@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -163,18 +164,68 @@ bool CopyText(const char* pszText, char* pBuffer, std::size_t nCapacity)
     return true;
 }
 
+// Reverse names are looked up on the thread that records the event, so a
+// burst of datagrams from one sender would wait for the name server once per
+// datagram, and for its whole time-out each time where none answers (a lab
+// network without one). Each answer, a failure included, is kept for a
+// minute; a name changed meanwhile shows once that minute is over.
+class CReverseNameCache {
+public:
+    // Whether an answer for the address is kept; if so, whether it was a
+    // name and which.
+    bool Find(std::uint32_t nAddr, bool& bNamed, std::string& strName)
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        const auto it = m_entries.find(nAddr);
+        if (it == m_entries.end() || Clock::now() >= it->second.expiry)
+            return false;
+        bNamed = it->second.bNamed;
+        if (bNamed)
+            strName = it->second.strName;
+        return true;
+    }
+
+    void Keep(std::uint32_t nAddr, bool bNamed, const std::string& strName)
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        const Clock::time_point now = Clock::now();
+        if (m_entries.size() >= kMaxEntries) {
+            std::erase_if(m_entries, [now](const auto& entry) { return now >= entry.second.expiry; });
+            if (m_entries.size() >= kMaxEntries)
+                m_entries.clear();  // a scan of many senders: start afresh
+        }
+        m_entries[nAddr] = Entry{bNamed, strName, now + kLifetime};
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr Clock::duration kLifetime = std::chrono::minutes(1);
+    static constexpr std::size_t kMaxEntries = 4096;
+    struct Entry {
+        bool bNamed;
+        std::string strName;
+        Clock::time_point expiry;
+    };
+    std::mutex m_lock;
+    std::unordered_map<std::uint32_t, Entry> m_entries;
+};
+
 bool ReverseName(std::uint32_t nAddr, std::string& strName)
 {
+    static CReverseNameCache cache;
+    bool bNamed = false;
+    if (cache.Find(nAddr, bNamed, strName))
+        return bNamed;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(nAddr);
     char host[NI_MAXHOST];
-    if (::getnameinfo(reinterpret_cast<sockaddr*>(&addr), sizeof addr, host, sizeof host, nullptr, 0,
-                      NI_NAMEREQD) == 0) {
+    bNamed = ::getnameinfo(reinterpret_cast<sockaddr*>(&addr), sizeof addr, host, sizeof host, nullptr, 0,
+                           NI_NAMEREQD) == 0;
+    if (bNamed)
         strName = host;
-        return true;
-    }
-    return false;
+    cache.Keep(nAddr, bNamed, bNamed ? strName : std::string());
+    return bNamed;
 }
 
 std::string DottedText(std::uint32_t nAddr)

@@ -423,6 +423,74 @@ TEST(DgramCli, BroadcastReachesThePeerNamespace)
     EXPECT_NE(r.out.find("Sent to:\t\t"), std::string::npos) << r.out;
 }
 
+// A name server that never answers (a lab network cut off from one): the
+// reverse look-up of a sender waits for its time-out, and a burst from one
+// sender must wait once, not once per datagram. The server counts the
+// queries it is sent.
+const char* const kSilentNameServerScript = R"SH(
+set -u
+MW=$1; DIR=$2
+setup() {
+  ip link set lo up &&
+  hostname mwnshost &&
+  printf '127.0.0.1 localhost mwnshost\n' > $DIR/hosts &&
+  printf 'nameserver 127.0.0.53\noptions timeout:1 attempts:1\n' > $DIR/resolv.conf &&
+  mount --bind $DIR/hosts /etc/hosts &&
+  mount --bind $DIR/resolv.conf /etc/resolv.conf
+}
+if ! setup >$DIR/setup.log 2>&1; then echo SETUP-FAILED; exit 0; fi
+timeout 30 python3 -c '
+import os, socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("127.0.0.53", 53))
+open(sys.argv[1], "w").close()
+s.settimeout(0.2)
+n = 0
+for i in range(150):
+    try:
+        s.recvfrom(2048)
+        n += 1
+    except socket.timeout:
+        if os.path.exists(sys.argv[2]):
+            break
+print("queries", n, flush=True)
+' $DIR/ready $DIR/done > $DIR/ns.out 2>&1 &
+NS=$!
+for i in $(seq 100); do [ -e $DIR/ready ] && break; sleep 0.05; done
+$MW dgram --bind 41000 --count 4 --duration 20 > $DIR/relay.out 2>&1 &
+RELAY=$!
+for i in $(seq 100); do grep -q binded $DIR/relay.out && break; sleep 0.05; done
+python3 -c '
+import socket, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("127.0.0.7", 0))
+for i in range(4):
+    s.sendto(b"burst%d" % i, ("127.0.0.1", 41000))
+    time.sleep(0.05)'
+wait $RELAY; echo "relay-status $?"
+touch $DIR/done
+wait $NS
+cat $DIR/ns.out $DIR/relay.out
+)SH";
+
+TEST(DgramCli, SenderWhoseNameDoesNotResolveIsLookedUpOncePerBurst)
+{
+    TempDir dir;
+    std::string strSkip;
+    const auto r = RunInOwnNamespace(kSilentNameServerScript, dir, &strSkip);
+    if (!strSkip.empty())
+        GTEST_SKIP() << strSkip;
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("relay-status 0"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("queries 1\n"), std::string::npos) << r.out;
+    // Every datagram is named by its dotted address.
+    std::size_t nNamed = 0;
+    for (auto pos = r.out.find("Received from:\t127.0.0.7\t"); pos != std::string::npos;
+         pos = r.out.find("Received from:\t127.0.0.7\t", pos + 1))
+        ++nNamed;
+    EXPECT_EQ(nNamed, 4u) << r.out;
+}
+
 // A full send buffer: moves go out over a veth link whose queue drains at
 // 1 kB/s, so after some hundred kilobytes the socket is busy. Each datagram
 // that the socket does not take is recorded as busy and the relay goes on;
