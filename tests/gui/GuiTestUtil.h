@@ -7,10 +7,12 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QStyle>
 #include <QStyleOptionFrame>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
 #include <string>
@@ -24,7 +26,12 @@ inline void EnsureApplication()
     static char* argv[] = {arg0, nullptr};
     if (!QApplication::instance()) {
         QStandardPaths::setTestModeEnabled(true);  // settings never touch the user's
-        new QApplication(argc, argv);              // lives for the whole test run
+        // Nor another test process's: tests run side by side, and one that
+        // saves a session adds it to the recent list another one checks.
+        static QTemporaryDir settingsDir;
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
+        new QApplication(argc, argv);  // lives for the whole test run
     }
 }
 
