@@ -378,7 +378,12 @@ void WaitForDelivery(CMidwireDoc& doc, ERelaySide side, int nTimeWait)
     // Time counts only while the process runs: a peer stopped together with
     // it (a suspended job) has had no chance to take anything meanwhile.
     CRunningClock sinceMove(kMaxWaitStep);
-    while (!SideDoneFlag(doc, side).load() && HasUnsentData(doc, side) && !RelayState().bEndRequested) {
+    // Bytes in the socket that the peer has not taken count as unsent: the
+    // connection is closed only once the peer has them, as anything the peer
+    // sends after the close makes the system reset the connection and throw
+    // away what its buffer still holds.
+    while (!SideDoneFlag(doc, side).load() && (HasUnsentData(doc, side) || nLastInSocket > 0) &&
+           !RelayState().bEndRequested) {
         PumpThenPause();
         const std::uint64_t nSent = st.nBytesSent.load(std::memory_order_relaxed);
         const int nInSocket = BytesInSocket(doc, side);

@@ -943,6 +943,44 @@ TEST_F(RelaySessionTest, DataOfAClosingPeerReachesASteadilySlowReader)
     });
 }
 
+// A client that sends a request and shuts its sending side, and a server
+// that talks while it reads the request slowly: the session ends only once
+// the server has taken the whole request. Closed earlier, the relay's
+// connection would be reset by the server's next bytes, and what its buffer
+// still held of the request would be lost, though recorded as moved.
+TEST_F(RelaySessionTest, TalkingServerGetsTheWholeRequestOfAClientThatShutItsSendingSide)
+{
+    doc.m_bUseBreakChar = FALSE;
+    doc.m_bQuiet = TRUE;
+    std::mt19937 rng(17);
+    const std::string request = testutil::RandomBytes(rng, 4u << 20);
+    ASSERT_TRUE(Start(true, true));
+    std::atomic<bool> bStopTalking{false};
+    std::thread talker([&] {
+        for (int i = 0; i < 60000 && !bStopTalking; ++i) {
+            if (::send(server.Get(), "x", 1, MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    std::string got;
+    std::thread serverReader([&] { ReadFrom(server.Get(), got, request.size() + 1, 16u << 10, 4, 16u << 10); });
+    std::thread clientPeer([&] {
+        SendAllBlocking(client.Get(), request);
+        ::shutdown(client.Get(), SHUT_WR);
+        std::string answer;
+        ReadFrom(client.Get(), answer, SIZE_MAX);
+    });
+    EXPECT_TRUE(PumpUntil([&] { return !doc.m_bConnected; }, 60000));
+    clientPeer.join();
+    serverReader.join();
+    bStopTalking = true;
+    talker.join();
+    EXPECT_EQ(Concat(EK_MOVED_TO_SERVER).size(), request.size());
+    EXPECT_EQ(got.size(), request.size());
+    EXPECT_TRUE(got == request) << "the server got other bytes than the client sent";
+}
+
 // A peer that shuts down only its sending side (a request, then the end of
 // its data) still reads: what the other peer sent it before reaches it
 // whole before the relay closes its connection, however much of it still
