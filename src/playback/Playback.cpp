@@ -42,6 +42,7 @@ struct SideRules {
     std::uint32_t nCopyKind;       // Verbose copy of a piece as it was sent to the peer
     std::uint32_t nReceivedKind;   // the peer's piece as received (held, or the Verbose copy)
     std::uint32_t nMovedKind;      // the peer's piece as forwarded
+    std::uint32_t nForwardedKind;  // Verbose copy of the peer's piece as it was sent on
     void (CMidwireDoc::*pfnQueue)(HistoryEvent*);
 };
 
@@ -60,6 +61,7 @@ SideRules GetSideRules(const CMidwireDoc& doc, ERelaySide side)
                          EK_SENT_TO_SERVER,
                          EK_RECEIVED_FROM_SERVER,
                          EK_MOVED_TO_CLIENT,
+                         EK_SENT_TO_CLIENT,
                          &CMidwireDoc::AddToServer};
     return SideRules{doc.m_bServerCheckReply,
                      doc.m_nServerControlledChars,
@@ -73,6 +75,7 @@ SideRules GetSideRules(const CMidwireDoc& doc, ERelaySide side)
                      EK_SENT_TO_CLIENT,
                      EK_RECEIVED_FROM_CLIENT,
                      EK_MOVED_TO_SERVER,
+                     EK_SENT_TO_SERVER,
                      &CMidwireDoc::AddToClient};
 }
 
@@ -149,11 +152,15 @@ bool SameBytes(const HistoryEvent& a, const HistoryEvent& b)
 // worker sent it, in the same order. Only the first is sent again; the
 // pieces replayed so far whose "Sent to:" copy has not come up yet are kept
 // here by length and hash, per side, from the building of the script on.
+// The peer's pieces that the reply check has met are kept the same way: in
+// the recording each was also recorded as "Sent to:" the other party, and
+// that record can lie ahead of the peer's next piece in the script.
 struct SentPiece {
     std::int32_t nLength;
     std::size_t nHash;
 };
 std::deque<SentPiece> g_awaitingCopy[2];
+std::deque<SentPiece> g_awaitingForwardedCopy[2];
 std::mutex g_awaitingCopyLock;
 // How far a copy may trail its piece: only the newest pieces replayed are
 // kept, so pieces that no copy followed (sent while Verbose was off) are
@@ -170,13 +177,14 @@ SentPiece DescribePiece(const HistoryEvent& e)
     return SentPiece{e.m_nLength, nHash};
 }
 
-// Whether a "Sent to:" step is the Verbose copy of a piece replayed before;
-// the piece's entry is then used up.
-bool TakeAwaitedCopy(ERelaySide side, const HistoryEvent& e)
+// Whether a "Sent to:" step is the Verbose copy of a piece met before (one
+// replayed, from g_awaitingCopy, or one of the peer's, from
+// g_awaitingForwardedCopy); the piece's entry is then used up.
+bool TakeAwaitedCopy(std::deque<SentPiece> (&awaiting)[2], ERelaySide side, const HistoryEvent& e)
 {
     const SentPiece piece = DescribePiece(e);
     std::lock_guard<std::mutex> lock(g_awaitingCopyLock);
-    std::deque<SentPiece>& q = g_awaitingCopy[side];
+    std::deque<SentPiece>& q = awaiting[side];
     for (std::size_t i = 0; i < q.size(); ++i) {
         if (q[i].nLength == piece.nLength && q[i].nHash == piece.nHash) {
             q.erase(q.begin(), q.begin() + static_cast<std::ptrdiff_t>(i) + 1);
@@ -186,10 +194,10 @@ bool TakeAwaitedCopy(ERelaySide side, const HistoryEvent& e)
     return false;
 }
 
-void AwaitCopy(ERelaySide side, const HistoryEvent& e)
+void AwaitCopy(std::deque<SentPiece> (&awaiting)[2], ERelaySide side, const HistoryEvent& e)
 {
     std::lock_guard<std::mutex> lock(g_awaitingCopyLock);
-    std::deque<SentPiece>& q = g_awaitingCopy[side];
+    std::deque<SentPiece>& q = awaiting[side];
     q.push_back(DescribePiece(e));
     if (q.size() > kCopySearchReach)
         q.pop_front();
@@ -366,8 +374,10 @@ bool BuildPlaybackScript(CMidwireDoc& doc)
     doc.m_bPlaybackOwnsEvents = bMove ? TRUE : FALSE;
     {
         std::lock_guard<std::mutex> lock(g_awaitingCopyLock);
-        g_awaitingCopy[SERVER_SIDE].clear();
-        g_awaitingCopy[CLIENT_SIDE].clear();
+        for (std::deque<SentPiece>* pAwaiting : {g_awaitingCopy, g_awaitingForwardedCopy}) {
+            pAwaiting[SERVER_SIDE].clear();
+            pAwaiting[CLIENT_SIDE].clear();
+        }
     }
 
     std::int64_t nCount = 0;
@@ -514,6 +524,14 @@ void CheckPlaybackReply(CMidwireDoc& doc, ERelaySide side, HistoryEvent* pReceiv
         if (!pExpected)
             return;
         const std::uint32_t nKind = pExpected->m_kind;
+        // A Verbose "Sent to:" record of a piece already met, the program's
+        // own replayed one or the peer's last: several pieces received at
+        // once meet it before the send step, which passes over it, has run.
+        if ((nKind == rules.nCopyKind && TakeAwaitedCopy(g_awaitingCopy, side, *pExpected)) ||
+            (nKind == rules.nForwardedKind && TakeAwaitedCopy(g_awaitingForwardedCopy, side, *pExpected))) {
+            DropScriptEvent(doc, doc.TakeFromPlayback());
+            continue;
+        }
         if (IsKindIn(nKind, rules.nFromPeerKinds) && IsReceivedCopy(doc, rules, *pExpected)) {
             // One reply recorded twice (Verbose): the copy is kept in the
             // history, the forwarded piece after it is what the reply meets.
@@ -526,6 +544,8 @@ void CheckPlaybackReply(CMidwireDoc& doc, ERelaySide side, HistoryEvent* pReceiv
             if (rules.bCheckReply && rules.nControlledChars != 0 &&
                 !LeadingBytesAgree(*pExpected, *pReceived, rules.nControlledChars))
                 RecordMismatch(doc, kWrongReplyText);
+            if (nKind == rules.nMovedKind)
+                AwaitCopy(g_awaitingForwardedCopy, side, *pExpected);
             HistoryEvent* pTaken = doc.TakeFromPlayback();
             if (HistoryEvent* pRecord = TakeOverScriptEvent(doc, pTaken))
                 doc.RecordEvent(pRecord, doc.m_bQuiet);
@@ -555,7 +575,7 @@ void PlaybackSendStep(CMidwireDoc& doc, ERelaySide side)
         if (!pNext)
             return;
         const std::uint32_t nKind = pNext->m_kind;
-        if (nKind == rules.nCopyKind && TakeAwaitedCopy(side, *pNext)) {
+        if (nKind == rules.nCopyKind && TakeAwaitedCopy(g_awaitingCopy, side, *pNext)) {
             // The Verbose record of a piece already sent again: its bytes
             // went out with that piece.
             DropScriptEvent(doc, doc.TakeFromPlayback());
@@ -563,7 +583,7 @@ void PlaybackSendStep(CMidwireDoc& doc, ERelaySide side)
         }
         if (IsKindIn(nKind, rules.nToPeerKinds)) {
             if (nKind != rules.nCopyKind)
-                AwaitCopy(side, *pNext);
+                AwaitCopy(g_awaitingCopy, side, *pNext);
             HistoryEvent* pTaken = doc.TakeFromPlayback();
             if (HistoryEvent* pSend = TakeOverScriptEvent(doc, pTaken)) {
                 pSend->m_kind = rules.nSentKind;

@@ -604,6 +604,76 @@ TEST_F(PlaybackTest, VerboseSessionAfterALongPlainOneSendsEachPieceOnce)
     EXPECT_EQ(CountScriptDataSteps(doc, SERVER_SIDE), 2u);  // the reply, as received and as moved
 }
 
+// Pieces that arrive in one receive are all checked before the send step
+// runs again. In a Verbose recording the "Sent to:" record of each of the
+// peer's pieces (and of the program's own piece, when the peer answered it
+// before the record was made) lies between those pieces: each is passed over
+// as the record of a piece already met, not taken for a piece out of turn.
+TEST_F(PlaybackTest, VerboseRecordsBetweenPiecesReceivedAtOnceAreNoUnexpectedPieces)
+{
+    // As server: a request of two lines, each recorded as received, moved
+    // and sent to the server, answered by one reply.
+    doc.m_bServerCheckReply = TRUE;
+    doc.m_nServerControlledChars = 100;
+    doc.m_bServerWaitAllResponses = TRUE;
+    LoadScript({MakeData(EK_RECEIVED_FROM_CLIENT, "Q1a\n"), MakeData(EK_MOVED_TO_SERVER, "Q1a\n"),
+                MakeData(EK_SENT_TO_SERVER, "Q1a\n"), MakeData(EK_RECEIVED_FROM_CLIENT, "Q1b\n"),
+                MakeData(EK_MOVED_TO_SERVER, "Q1b\n"), MakeData(EK_SENT_TO_SERVER, "Q1b\n"),
+                MakeData(EK_RECEIVED_FROM_SERVER, "R1\n"), MakeData(EK_MOVED_TO_CLIENT, "R1\n"),
+                MakeData(EK_SENT_TO_CLIENT, "R1\n")},
+               true);
+    PlaybackSendStep(doc, CLIENT_SIDE);
+    EXPECT_TRUE(doc.m_toClient.IsEmpty());
+    for (const char* pszPiece : {"Q1a\n", "Q1b\n"}) {
+        HistoryEvent* pPiece = MakeData(0, pszPiece);
+        CheckPlaybackReply(doc, CLIENT_SIDE, pPiece);
+        delete pPiece;
+    }
+    PlaybackSendStep(doc, CLIENT_SIDE);
+    EXPECT_TRUE(ErrorTexts(doc).empty());
+    EXPECT_EQ(doc.m_toClient.GetCount(), 1u);
+    EXPECT_TRUE(doc.m_playbackList.IsEmpty());
+
+    // As client: two replies to one request, the request's own "Sent to:"
+    // record made after the first reply was recorded.
+    doc.OnNewDocument();
+    doc.m_bClientCheckReply = TRUE;
+    doc.m_nClientControlledChars = 100;
+    doc.m_bClientWaitAllResponses = TRUE;
+    LoadScript({MakeData(EK_RECEIVED_FROM_CLIENT, "Q\n"), MakeData(EK_MOVED_TO_SERVER, "Q\n"),
+                MakeData(EK_RECEIVED_FROM_SERVER, "R1\n"), MakeData(EK_MOVED_TO_CLIENT, "R1\n"),
+                MakeData(EK_SENT_TO_SERVER, "Q\n"), MakeData(EK_SENT_TO_CLIENT, "R1\n"),
+                MakeData(EK_RECEIVED_FROM_SERVER, "R2\n"), MakeData(EK_MOVED_TO_CLIENT, "R2\n"),
+                MakeData(EK_SENT_TO_CLIENT, "R2\n"), MakeData(EK_MOVED_TO_SERVER, "Q2\n")},
+               true);
+    PlaybackSendStep(doc, SERVER_SIDE);
+    EXPECT_EQ(TakeSentToServer(), std::vector<std::string>{"Q\n"});
+    for (const char* pszPiece : {"R1\n", "R2\n"}) {
+        HistoryEvent* pPiece = MakeData(0, pszPiece);
+        CheckPlaybackReply(doc, SERVER_SIDE, pPiece);
+        delete pPiece;
+    }
+    PlaybackSendStep(doc, SERVER_SIDE);
+    EXPECT_EQ(TakeSentToServer(), std::vector<std::string>{"Q2\n"});
+    EXPECT_TRUE(ErrorTexts(doc).empty());
+    EXPECT_TRUE(doc.m_playbackList.IsEmpty());
+
+    // A "Sent to:" record of no piece met stays a step the piece did not
+    // expect.
+    doc.OnNewDocument();
+    doc.m_bClientCheckReply = TRUE;
+    doc.m_nClientControlledChars = 100;
+    LoadScript({MakeData(EK_MOVED_TO_CLIENT, "R1\n"), MakeData(EK_SENT_TO_CLIENT, "other\n"),
+                MakeData(EK_MOVED_TO_CLIENT, "R2\n")},
+               true);
+    for (const char* pszPiece : {"R1\n", "R2\n"}) {
+        HistoryEvent* pPiece = MakeData(0, pszPiece);
+        CheckPlaybackReply(doc, SERVER_SIDE, pPiece);
+        delete pPiece;
+    }
+    EXPECT_EQ(ErrorTexts(doc), std::vector<std::string>{"Unexpected received message"});
+}
+
 // In a Verbose recording a status event recorded by another thread can fall
 // between a reply's "Received from:" copy and its forwarded piece, most often
 // the server's close seen while its last reply was being routed. The two
