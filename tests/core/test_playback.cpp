@@ -117,6 +117,17 @@ protected:
         return sent;
     }
 
+    // The peer's pieces as one receive brings them: each is checked against
+    // the script in turn, as the routing of the worker does.
+    void CheckPieces(ERelaySide side, std::initializer_list<const char*> pieces)
+    {
+        for (const char* pszPiece : pieces) {
+            HistoryEvent* pPiece = MakeData(0, pszPiece);
+            CheckPlaybackReply(doc, side, pPiece);
+            delete pPiece;
+        }
+    }
+
     // Records a history: what the relay recorded for a client that sent
     // requests and a server that answered them.
     std::vector<HistoryEvent*> Record(std::initializer_list<HistoryEvent*> events)
@@ -624,11 +635,7 @@ TEST_F(PlaybackTest, VerboseRecordsBetweenPiecesReceivedAtOnceAreNoUnexpectedPie
                true);
     PlaybackSendStep(doc, CLIENT_SIDE);
     EXPECT_TRUE(doc.m_toClient.IsEmpty());
-    for (const char* pszPiece : {"Q1a\n", "Q1b\n"}) {
-        HistoryEvent* pPiece = MakeData(0, pszPiece);
-        CheckPlaybackReply(doc, CLIENT_SIDE, pPiece);
-        delete pPiece;
-    }
+    CheckPieces(CLIENT_SIDE, {"Q1a\n", "Q1b\n"});
     PlaybackSendStep(doc, CLIENT_SIDE);
     EXPECT_TRUE(ErrorTexts(doc).empty());
     EXPECT_EQ(doc.m_toClient.GetCount(), 1u);
@@ -648,11 +655,7 @@ TEST_F(PlaybackTest, VerboseRecordsBetweenPiecesReceivedAtOnceAreNoUnexpectedPie
                true);
     PlaybackSendStep(doc, SERVER_SIDE);
     EXPECT_EQ(TakeSentToServer(), std::vector<std::string>{"Q\n"});
-    for (const char* pszPiece : {"R1\n", "R2\n"}) {
-        HistoryEvent* pPiece = MakeData(0, pszPiece);
-        CheckPlaybackReply(doc, SERVER_SIDE, pPiece);
-        delete pPiece;
-    }
+    CheckPieces(SERVER_SIDE, {"R1\n", "R2\n"});
     PlaybackSendStep(doc, SERVER_SIDE);
     EXPECT_EQ(TakeSentToServer(), std::vector<std::string>{"Q2\n"});
     EXPECT_TRUE(ErrorTexts(doc).empty());
@@ -666,11 +669,7 @@ TEST_F(PlaybackTest, VerboseRecordsBetweenPiecesReceivedAtOnceAreNoUnexpectedPie
     LoadScript({MakeData(EK_MOVED_TO_CLIENT, "R1\n"), MakeData(EK_SENT_TO_CLIENT, "other\n"),
                 MakeData(EK_MOVED_TO_CLIENT, "R2\n")},
                true);
-    for (const char* pszPiece : {"R1\n", "R2\n"}) {
-        HistoryEvent* pPiece = MakeData(0, pszPiece);
-        CheckPlaybackReply(doc, SERVER_SIDE, pPiece);
-        delete pPiece;
-    }
+    CheckPieces(SERVER_SIDE, {"R1\n", "R2\n"});
     EXPECT_EQ(ErrorTexts(doc), std::vector<std::string>{"Unexpected received message"});
 }
 
