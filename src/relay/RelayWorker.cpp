@@ -343,6 +343,58 @@ bool StopFound(CEvent& evStop, CRelaySideState& st)
     return evStop.TryWait() || st.bStopRequested.load(std::memory_order_acquire);
 }
 
+// A place in a run of events whose bytes go out together: the event next to
+// send and how much of it has gone already. Every event carries bytes.
+class CGatherCursor {
+public:
+    explicit CGatherCursor(const std::vector<HistoryEvent*>& events) : m_events(events) {}
+
+    bool Done() const { return m_nIndex >= m_events.size(); }
+    std::size_t Index() const { return m_nIndex; }
+    std::int32_t Offset() const { return m_nOffset; }
+    // Steps past the current event, sent or not.
+    void Skip()
+    {
+        ++m_nIndex;
+        m_nOffset = 0;
+    }
+
+    // Sends what is left, up to SEND_BATCH_EVENTS events, in one call, and
+    // steps past what went out. The call's result; nOffered is what it was
+    // offered.
+    ssize_t SendSome(SOCKET s, std::size_t& nOffered)
+    {
+        iovec iov[SEND_BATCH_EVENTS];
+        int nIov = 0;
+        nOffered = 0;
+        for (std::size_t i = m_nIndex; i < m_events.size() && nIov < SEND_BATCH_EVENTS; ++i, ++nIov) {
+            const std::int32_t nSkip = i == m_nIndex ? m_nOffset : 0;
+            iov[nIov].iov_base = m_events[i]->m_pData + nSkip;
+            iov[nIov].iov_len = static_cast<size_t>(m_events[i]->m_nLength - nSkip);
+            nOffered += iov[nIov].iov_len;
+        }
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = static_cast<size_t>(nIov);
+        const ssize_t r = ::sendmsg(s, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        for (auto nLeft = static_cast<std::int64_t>(std::max<ssize_t>(r, 0)); nLeft > 0 && !Done();) {
+            const std::int64_t nRest = m_events[m_nIndex]->m_nLength - m_nOffset;
+            if (nLeft < nRest) {
+                m_nOffset += static_cast<std::int32_t>(nLeft);
+                break;
+            }
+            nLeft -= nRest;
+            Skip();
+        }
+        return r;
+    }
+
+private:
+    const std::vector<HistoryEvent*>& m_events;
+    std::size_t m_nIndex = 0;
+    std::int32_t m_nOffset = 0;
+};
+
 // Sends a batch of events that all carry bytes with as few calls as the
 // socket allows. A failure belongs to the event whose bytes were going out;
 // it is recorded and the batch goes on with the next event. False when the
@@ -350,42 +402,19 @@ bool StopFound(CEvent& evStop, CRelaySideState& st)
 bool SendBatch(CMidwireDoc& doc, WorkerSide& w, SOCKET s, std::vector<HistoryEvent*>& batch, CEvent& evStop,
                CRelaySideState& st)
 {
-    size_t nIndex = 0;
-    std::int32_t nOffset = 0;
-    iovec iov[SEND_BATCH_EVENTS];
-    while (nIndex < batch.size()) {
-        int nIov = 0;
-        for (size_t i = nIndex; i < batch.size() && nIov < SEND_BATCH_EVENTS; ++i) {
-            const std::int32_t nSkip = i == nIndex ? nOffset : 0;
-            iov[nIov].iov_base = batch[i]->m_pData + nSkip;
-            iov[nIov].iov_len = static_cast<size_t>(batch[i]->m_nLength - nSkip);
-            ++nIov;
-        }
-        msghdr msg{};
-        msg.msg_iov = iov;
-        msg.msg_iovlen = static_cast<size_t>(nIov);
-        const ssize_t r = ::sendmsg(s, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    CGatherCursor cursor(batch);
+    while (!cursor.Done()) {
+        std::size_t nOffered = 0;
+        const ssize_t r = cursor.SendSome(s, nOffered);
         if (r >= 0) {
             st.nBytesSent.fetch_add(static_cast<std::uint64_t>(r), std::memory_order_relaxed);
-            auto nLeft = static_cast<std::int64_t>(r);
-            while (nIndex < batch.size() && nLeft > 0) {
-                const std::int64_t nRest = batch[nIndex]->m_nLength - nOffset;
-                if (nLeft >= nRest) {
-                    nLeft -= nRest;
-                    ++nIndex;
-                    nOffset = 0;
-                } else {
-                    nOffset += static_cast<std::int32_t>(nLeft);
-                    nLeft = 0;
-                }
-            }
             continue;  // what remains is tried again at once; a full socket answers would-block
         }
         if (errno == EINTR)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
             if (!WaitWritable(s, evStop, st)) {
-                if (nOffset > 0)
+                if (cursor.Offset() > 0)
                     RecordSendError(doc, w, w.pszSendDataSuffix);
                 return false;
             }
@@ -394,8 +423,7 @@ bool SendBatch(CMidwireDoc& doc, WorkerSide& w, SOCKET s, std::vector<HistoryEve
         RecordSendError(doc, w, w.pszSendDataSuffix);
         if (StopFound(evStop, st))
             return false;
-        ++nIndex;
-        nOffset = 0;
+        cursor.Skip();
     }
     return true;
 }
@@ -511,53 +539,32 @@ void FlushThrough(CMidwireDoc& doc, ERelaySide dest, std::vector<HistoryEvent*>&
         return;
     CRelaySideState& st = RelayState().side[dest];
     EventQueue& queue = dest == SERVER_SIDE ? doc.m_toServer : doc.m_toClient;
-    size_t nIndex = 0;
+    CGatherCursor cursor(pieces);
     bool bCarried = false;
     std::unique_lock<std::mutex> sendLock(st.sendLock, std::try_to_lock);
     const SOCKET s = LoadSocket(SideSocket(doc, dest));
     if (sendLock.owns_lock() && st.bSendOpen && !st.pCarry && !st.bStopRequested.load(std::memory_order_acquire) &&
         queue.IsEmpty() && s != INVALID_SOCKET) {
-        std::int32_t nOffset = 0;
-        iovec iov[SEND_BATCH_EVENTS];
-        while (nIndex < pieces.size()) {
-            int nIov = 0;
-            size_t nOffered = 0;
-            for (size_t i = nIndex; i < pieces.size() && nIov < SEND_BATCH_EVENTS; ++i, ++nIov) {
-                const std::int32_t nSkip = i == nIndex ? nOffset : 0;
-                iov[nIov].iov_base = pieces[i]->m_pData + nSkip;
-                iov[nIov].iov_len = static_cast<size_t>(pieces[i]->m_nLength - nSkip);
-                nOffered += iov[nIov].iov_len;
-            }
-            msghdr msg{};
-            msg.msg_iov = iov;
-            msg.msg_iovlen = static_cast<size_t>(nIov);
-            const ssize_t r = ::sendmsg(s, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        while (!cursor.Done()) {
+            std::size_t nOffered = 0;
+            const ssize_t r = cursor.SendSome(s, nOffered);
             if (r < 0) {
                 if (errno == EINTR)
                     continue;
                 break;  // full, or failing: the other worker sends (and records a failure)
             }
             st.nBytesSent.fetch_add(static_cast<std::uint64_t>(r), std::memory_order_relaxed);
-            auto nLeft = static_cast<std::int64_t>(r);
-            while (nIndex < pieces.size() && nLeft > 0) {
-                const std::int64_t nRest = pieces[nIndex]->m_nLength - nOffset;
-                if (nLeft < nRest) {
-                    nOffset += static_cast<std::int32_t>(nLeft);
-                    break;
-                }
-                nLeft -= nRest;
-                ++nIndex;
-                nOffset = 0;
-            }
             if (static_cast<size_t>(r) < nOffered)
                 break;  // the socket is full
         }
-        if (nIndex < pieces.size() && nOffset > 0) {
-            st.pCarry = pieces[nIndex++];
-            st.nCarryOffset = nOffset;
+        if (!cursor.Done() && cursor.Offset() > 0) {
+            st.pCarry = pieces[cursor.Index()];
+            st.nCarryOffset = cursor.Offset();
+            cursor.Skip();
             bCarried = true;
         }
     }
+    const std::size_t nIndex = cursor.Index();
     const bool bHandedOver = bCarried || nIndex < pieces.size();
     for (size_t i = nIndex; i < pieces.size(); ++i)
         queue.Add(pieces[i]);
@@ -592,136 +599,97 @@ void SleepUntilWork(SOCKET s, bool bWatchSocket, CEvent& evWork, CRelaySideState
     }
 }
 
-int RunWorker(CMidwireDoc& doc, ERelaySide side)
-{
-    WorkerSide w = MakeWorkerSide(doc, side);
-    CRelaySideState& st = RelayState().side[side];
-    CEvent& evWork = SideWorkEvent(doc, side);
-    CEvent& evStop = SideStopEvent(doc, side);
-    SOCKET& socketField = SideSocket(doc, side);
-    const SOCKET s = LoadSocket(socketField);
-    MallocPtr<unsigned char> buffer(static_cast<unsigned char*>(std::malloc(RELAY_RECEIVE_BUFFER)));
-    {
-        std::lock_guard<std::mutex> sendLock(st.sendLock);
-        st.bSendOpen = true;
-        st.pCarry = nullptr;
-        st.nCarryOffset = 0;
-    }
-
-    const ERelaySide other = side == SERVER_SIDE ? CLIENT_SIDE : SERVER_SIDE;
-    std::vector<HistoryEvent*> through;
-    through.reserve(SEND_BATCH_EVENTS);
+// What a worker keeps from one receive phase to the next.
+struct CReceiveState {
+    MallocPtr<unsigned char> buffer;
     std::optional<CBlockPool> pool;
     CReceiveStash stash;
     // A receive that filled every buffer says the peer streams: the next one
     // also fills the stash's blocks.
     bool bStreaming = false;
+    // Pieces of the chunk at hand that may pass straight through.
+    std::vector<HistoryEvent*> through;
+};
+
+enum class EReceiveEnd { Drained, PeerClosed, Stop };
+
+// The receive phase: everything the peer has sent so far, cut into pieces
+// and routed; pieces that may pass straight through to the other side go
+// out a few chunks at a time.
+EReceiveEnd ReceivePhase(CMidwireDoc& doc, WorkerSide& w, SOCKET s, CRelaySideState& st, CReceiveState& rs)
+{
+    const ERelaySide other = w.side == SERVER_SIDE ? CLIENT_SIDE : SERVER_SIDE;
+    EReceiveEnd end = EReceiveEnd::Drained;
     int nThroughBytes = 0;
-    t_pThrough = &through;
-
-    bool bPeerClosed = false;
-    // The first pass comes without a wake: the other worker may have routed
-    // data to this side before this one ran, and its wake was cleared when
-    // this worker was started.
-    bool bFirstPass = true;
-    for (;;) {
-        if (st.bStopRequested.load(std::memory_order_acquire))
+    while (rs.buffer) {
+        if (st.bStopRequested.load(std::memory_order_acquire)) {
+            end = EReceiveEnd::Stop;
             break;
-        // The close of the peer may be notified again from here on.
-        RearmSocketNotification(s);
-        // Without a receive buffer the socket cannot be read: it is not
-        // watched then, or its data would wake the worker in a loop.
-        if (!buffer)
-            buffer.reset(static_cast<unsigned char*>(std::malloc(RELAY_RECEIVE_BUFFER)));
-        if (!bFirstPass)
-            SleepUntilWork(s, !bPeerClosed && buffer, evWork, st);
-        bFirstPass = false;
-        if (st.bStopRequested.load(std::memory_order_acquire))
-            break;
-
-        // Receive phase: everything the peer has sent so far.
-        bool bClosed = false;
-        bool bStop = false;
-        while (buffer) {
-            if (st.bStopRequested.load(std::memory_order_acquire)) {
-                bStop = true;
-                break;
-            }
-            const bool bBreak = LoadFlag(doc.m_bUseBreakChar);
-            const bool bMulti = bStreaming && !bBreak && pool;
-            const int n = bMulti ? stash.Receive(s, buffer.get(), *pool)
-                                 : SockReceive(s, buffer.get(), RELAY_RECEIVE_BUFFER);
-            if (n == 0)
-                break;
-            if (n < 0) {
-                bClosed = true;
-                break;
-            }
-            const int nFirst = std::min(n, RELAY_RECEIVE_BUFFER);
-            if (bBreak)
-                HandleChunkWithBreak(doc, w, buffer.get(), nFirst);
-            else
-                HandleChunkWhole(doc, w, buffer, nFirst, pool);
-            for (int nDone = nFirst, k = 0; nDone < n; ++k) {
-                const int nPiece = std::min(n - nDone, RELAY_RECEIVE_BUFFER);
-                RouteBlock(doc, side, ShrinkReceiveBlock(stash.Release(k), nPiece), nPiece);
-                nDone += nPiece;
-            }
-            // A full chunk says more is waiting: a few chunks' pieces then go
-            // out together, which saves calls while they are still cached.
-            const int nOffered = bMulti ? RELAY_RECEIVE_BUFFER * (1 + RECEIVE_EXTRA_BLOCKS) : RELAY_RECEIVE_BUFFER;
-            bStreaming = n >= RELAY_RECEIVE_BUFFER;
-            nThroughBytes += n;
-            if (n < nOffered || nThroughBytes >= THROUGH_BATCH_BYTES) {
-                FlushThrough(doc, other, through);
-                nThroughBytes = 0;
-            }
-            if (!buffer)
-                buffer.reset(static_cast<unsigned char*>(std::malloc(RELAY_RECEIVE_BUFFER)));
-            // A short read emptied the socket: the sleep's poll tells of
-            // more, which saves a receive that would find nothing.
-            if (n < nOffered)
-                break;
         }
-        FlushThrough(doc, other, through);
-        nThroughBytes = 0;
-        if (bStop)
+        const bool bBreak = LoadFlag(doc.m_bUseBreakChar);
+        const bool bMulti = rs.bStreaming && !bBreak && rs.pool;
+        const int n = bMulti ? rs.stash.Receive(s, rs.buffer.get(), *rs.pool)
+                             : SockReceive(s, rs.buffer.get(), RELAY_RECEIVE_BUFFER);
+        if (n == 0)
             break;
-
-        if (bClosed) {
-            bPeerClosed = true;
-            // The peer is gone: what waits after the last break character is
-            // a piece of its own.
-            if (w.nPending > 0) {
-                unsigned char* pBlock = w.pPending;
-                const std::int32_t nLength = w.nPending;
-                w.pPending = nullptr;
-                w.nPending = 0;
-                RouteBlock(doc, side, pBlock, nLength);
-                FlushThrough(doc, other, through);
-            } else {
-                std::free(w.pPending);
-                w.pPending = nullptr;
-                w.nPending = 0;
-            }
-            st.bPeerCloseRouted.store(true, std::memory_order_release);
+        if (n < 0) {
+            end = EReceiveEnd::PeerClosed;
+            break;
         }
-
-        if (LoadFlag(w.bReplaying) && g_pfnPlaybackSendStep)
-            g_pfnPlaybackSendStep(doc, side);
-
-        if (!SendPhase(doc, w, s, evStop, st))
+        const int nFirst = std::min(n, RELAY_RECEIVE_BUFFER);
+        if (bBreak)
+            HandleChunkWithBreak(doc, w, rs.buffer.get(), nFirst);
+        else
+            HandleChunkWhole(doc, w, rs.buffer, nFirst, rs.pool);
+        for (int nDone = nFirst, k = 0; nDone < n; ++k) {
+            const int nPiece = std::min(n - nDone, RELAY_RECEIVE_BUFFER);
+            RouteBlock(doc, w.side, ShrinkReceiveBlock(rs.stash.Release(k), nPiece), nPiece);
+            nDone += nPiece;
+        }
+        // A full chunk says more is waiting: a few chunks' pieces then go
+        // out together, which saves calls while they are still cached.
+        const int nOffered = bMulti ? RELAY_RECEIVE_BUFFER * (1 + RECEIVE_EXTRA_BLOCKS) : RELAY_RECEIVE_BUFFER;
+        rs.bStreaming = n >= RELAY_RECEIVE_BUFFER;
+        nThroughBytes += n;
+        if (n < nOffered || nThroughBytes >= THROUGH_BATCH_BYTES) {
+            FlushThrough(doc, other, rs.through);
+            nThroughBytes = 0;
+        }
+        if (!rs.buffer)
+            rs.buffer.reset(static_cast<unsigned char*>(std::malloc(RELAY_RECEIVE_BUFFER)));
+        // A short read emptied the socket: the sleep's poll tells of
+        // more, which saves a receive that would find nothing.
+        if (n < nOffered)
             break;
     }
+    FlushThrough(doc, other, rs.through);
+    return end;
+}
 
-    t_pThrough = nullptr;
+// The peer is gone: what waits after the last break character is a piece
+// of its own.
+void RoutePendingAtClose(CMidwireDoc& doc, WorkerSide& w, CReceiveState& rs)
+{
+    unsigned char* pBlock = w.pPending;
+    const std::int32_t nLength = w.nPending;
+    w.pPending = nullptr;
+    w.nPending = 0;
+    if (nLength <= 0) {
+        std::free(pBlock);
+        return;
+    }
+    RouteBlock(doc, w.side, pBlock, nLength);
+    FlushThrough(doc, w.side == SERVER_SIDE ? CLIENT_SIDE : SERVER_SIDE, rs.through);
+}
 
-    // Bytes after the last break character that the end of the session
-    // leaves unrouted were received all the same: the history keeps them as
-    // received, and they go to no peer, least of all to the next session's.
+// Bytes after the last break character that the end of the session leaves
+// unrouted were received all the same: the history keeps them as received,
+// and they go to no peer, least of all to the next session's.
+void RecordUnroutedPending(CMidwireDoc& doc, WorkerSide& w)
+{
     if (w.nPending > 0) {
         if (HistoryEvent* p = NewEvent()) {
-            p->m_kind = side == SERVER_SIDE ? EK_RECEIVED_FROM_SERVER : EK_RECEIVED_FROM_CLIENT;
+            p->m_kind = w.side == SERVER_SIDE ? EK_RECEIVED_FROM_SERVER : EK_RECEIVED_FROM_CLIENT;
             p->AdoptData(w.pPending, w.nPending);
             w.pPending = nullptr;
             doc.RecordEvent(p, LoadFlag(doc.m_bQuiet));
@@ -732,9 +700,13 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
     std::free(w.pPending);
     w.pPending = nullptr;
     w.nPending = 0;
+}
 
-    // Exit: close the connection (and, without keep-alive, the listening
-    // socket) and record the disconnection, shown whatever Quiet says.
+// The worker's exit: closes the connection (and, without keep-alive, the
+// listening socket) and records the disconnection, shown whatever Quiet
+// says.
+void CloseWorkerSide(CMidwireDoc& doc, WorkerSide& w, CRelaySideState& st, SOCKET& socketField, SOCKET s)
+{
     bool bCarryCut = false;
     {
         std::lock_guard<std::mutex> sendLock(st.sendLock);
@@ -750,7 +722,7 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
     }
     if (bCarryCut)
         RecordSendError(doc, w, w.pszSendDataSuffix);
-    if (side == CLIENT_SIDE && !doc.m_bKeepAlive) {
+    if (w.side == CLIENT_SIDE && !doc.m_bKeepAlive) {
         const SOCKET hListen = ExchangeSocket(doc.m_hListenSocket, INVALID_SOCKET);
         if (hListen != INVALID_SOCKET)
             SockClose(hListen);
@@ -760,6 +732,66 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
         p->m_strText = FormatMessageText(w.nClosingText, w.strHost, w.strPort);
         doc.ShowThenRecord(p);
     }
+}
+
+int RunWorker(CMidwireDoc& doc, ERelaySide side)
+{
+    WorkerSide w = MakeWorkerSide(doc, side);
+    CRelaySideState& st = RelayState().side[side];
+    CEvent& evWork = SideWorkEvent(doc, side);
+    CEvent& evStop = SideStopEvent(doc, side);
+    SOCKET& socketField = SideSocket(doc, side);
+    const SOCKET s = LoadSocket(socketField);
+    CReceiveState rs;
+    rs.buffer.reset(static_cast<unsigned char*>(std::malloc(RELAY_RECEIVE_BUFFER)));
+    rs.through.reserve(SEND_BATCH_EVENTS);
+    {
+        std::lock_guard<std::mutex> sendLock(st.sendLock);
+        st.bSendOpen = true;
+        st.pCarry = nullptr;
+        st.nCarryOffset = 0;
+    }
+    t_pThrough = &rs.through;
+
+    bool bPeerClosed = false;
+    // The first pass comes without a wake: the other worker may have routed
+    // data to this side before this one ran, and its wake was cleared when
+    // this worker was started.
+    bool bFirstPass = true;
+    for (;;) {
+        if (st.bStopRequested.load(std::memory_order_acquire))
+            break;
+        // The close of the peer may be notified again from here on.
+        RearmSocketNotification(s);
+        // Without a receive buffer the socket cannot be read: it is not
+        // watched then, or its data would wake the worker in a loop.
+        if (!rs.buffer)
+            rs.buffer.reset(static_cast<unsigned char*>(std::malloc(RELAY_RECEIVE_BUFFER)));
+        if (!bFirstPass)
+            SleepUntilWork(s, !bPeerClosed && rs.buffer, evWork, st);
+        bFirstPass = false;
+        if (st.bStopRequested.load(std::memory_order_acquire))
+            break;
+
+        const EReceiveEnd end = ReceivePhase(doc, w, s, st, rs);
+        if (end == EReceiveEnd::Stop)
+            break;
+        if (end == EReceiveEnd::PeerClosed) {
+            bPeerClosed = true;
+            RoutePendingAtClose(doc, w, rs);
+            st.bPeerCloseRouted.store(true, std::memory_order_release);
+        }
+
+        if (LoadFlag(w.bReplaying) && g_pfnPlaybackSendStep)
+            g_pfnPlaybackSendStep(doc, side);
+
+        if (!SendPhase(doc, w, s, evStop, st))
+            break;
+    }
+    t_pThrough = nullptr;
+
+    RecordUnroutedPending(doc, w);
+    CloseWorkerSide(doc, w, st, socketField, s);
     SideDoneFlag(doc, side).store(TRUE);
     st.evDone.SetEvent();
     return 0;
