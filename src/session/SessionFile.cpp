@@ -12,16 +12,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <new>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include "session/FileInput.h"
+#include "session/FileReplacement.h"
 #include "session/FrontEnd.h"
 #include "session/Memory.h"
 #include "session/MidwireDoc.h"
@@ -31,34 +30,6 @@ namespace {
 
 constexpr std::size_t kBufferSize = 1 << 20;
 
-// An owned file descriptor.
-class CFileHandle {
-public:
-    explicit CFileHandle(int fd = -1) : m_fd(fd) {}
-    ~CFileHandle() { Close(); }
-    CFileHandle(const CFileHandle&) = delete;
-    CFileHandle& operator=(const CFileHandle&) = delete;
-    int Get() const { return m_fd; }
-    void Reset(int fd)
-    {
-        Close();
-        m_fd = fd;
-    }
-    int Close()
-    {
-        int rc = 0;
-        if (m_fd >= 0)
-            rc = ::close(m_fd);
-        m_fd = -1;
-        return rc;
-    }
-
-private:
-    int m_fd;
-};
-
-// Buffered little-endian writer over a descriptor. Large byte runs go to the
-// file directly, together with what is buffered, in one writev.
 // Counts the bytes a CArchiveWriter would write for the same calls: a save
 // that overwrites a file in place learns the new file's size before it
 // writes anything.
@@ -78,6 +49,8 @@ private:
     std::uint64_t m_nSize = 0;
 };
 
+// Buffered little-endian writer over a descriptor. Large byte runs go to the
+// file directly, together with what is buffered, in one writev.
 class CArchiveWriter {
 public:
     explicit CArchiveWriter(int fd) : m_fd(fd), m_buffer(static_cast<char*>(std::malloc(kBufferSize))) {}
@@ -325,39 +298,73 @@ std::string SignatureText()
     return LoadStringText(IDS_SIGNATURE);
 }
 
-// The file a path names once symbolic links are followed, a link to a file
-// that does not exist yet included; the path itself when it is no link.
-std::string FollowLinks(std::string strPath)
-{
-    for (int i = 0; i < 40; ++i) {  // as many links as the system follows
-        std::error_code ec;
-        if (!std::filesystem::is_symlink(std::filesystem::symlink_status(strPath, ec)))
-            break;
-        const std::filesystem::path link = std::filesystem::read_symlink(strPath, ec);
-        if (ec)
-            break;
-        strPath = link.is_absolute() ? link.string() : (std::filesystem::path(strPath).parent_path() / link).string();
-    }
-    return strPath;
-}
-
-// The template of a temporary file in the directory of strTarget: its name
-// with ".XXXXXX" added, shortened so that the whole name still fits in a
-// directory entry when the target's own name is close to the limit.
-std::string TemporaryNameBeside(const std::string& strTarget)
-{
-    const std::size_t nSlash = strTarget.find_last_of('/');
-    const std::size_t nNameAt = nSlash == std::string::npos ? 0 : nSlash + 1;
-    std::string strTemp = strTarget;
-    const std::size_t nMaxName = NAME_MAX - std::strlen(".XXXXXX");
-    if (strTemp.size() - nNameAt > nMaxName)
-        strTemp.resize(nNameAt + nMaxName);
-    return strTemp + ".XXXXXX";
-}
-
 void ReportFileError(const std::string& strPath, const std::string& strCause)
 {
     AfxMessageBox(FormatMessageText(IDS_OPEN_FILE_FAILED, strPath, strCause));
+}
+
+// The settings, the display translation and the editor text, ahead of the
+// history's events; the same calls count the bytes and write them.
+template <class Archive>
+void WriteSessionHeader(Archive& ar, const CMidwireDoc& doc, const std::string& strEditorText)
+{
+    ar.WriteString(SignatureText());
+    ar.Write4(static_cast<std::uint32_t>(g_nMaxLineLength));
+    ar.Write1(static_cast<std::uint8_t>(g_chDisplayBreak));
+    ar.Write4(static_cast<std::uint32_t>(g_bKeepBreaks));
+    ar.Write4(static_cast<std::uint32_t>(doc.m_bConnectToHost));
+    ar.WriteString(doc.m_strServerHost);
+    ar.WriteString(doc.m_strServerPort);
+    ar.Write4(static_cast<std::uint32_t>(doc.m_bHoldServerData));
+    ar.Write4(static_cast<std::uint32_t>(doc.m_bAcceptConnections));
+    ar.WriteString(doc.m_strListenPort);
+    ar.Write4(static_cast<std::uint32_t>(doc.m_bHoldClientData));
+    ar.WriteString(doc.m_strClientHost);
+    ar.Write4(static_cast<std::uint32_t>(doc.m_bQuiet));
+    ar.Write4(static_cast<std::uint32_t>(doc.m_bVerbose));
+    ar.Write4(static_cast<std::uint32_t>(doc.m_bUseBreakChar));
+    ar.Write4(static_cast<std::uint32_t>(doc.m_bKeepAlive));
+    ar.Write4(static_cast<std::uint32_t>(doc.m_bVisibleScroll));
+    ar.Write4(static_cast<std::uint32_t>(doc.m_bDgramVerbose));
+    ar.Write4(static_cast<std::uint32_t>(doc.m_bDgramQuiet));
+    ar.Write4(static_cast<std::uint32_t>(doc.m_nServerWaitRetries));
+    ar.Write4(static_cast<std::uint32_t>(doc.m_nClientWaitRetries));
+    ar.Write4(static_cast<std::uint32_t>(doc.m_nServerTimeWait));
+    ar.Write4(static_cast<std::uint32_t>(doc.m_nClientTimeWait));
+    ar.Write1(static_cast<std::uint8_t>(doc.m_chBreakChar));
+    ar.Write4(static_cast<std::uint32_t>(doc.m_bDatagramActive));
+    ar.WriteString(doc.m_strSendHost);
+    ar.WriteString(doc.m_strSendPort);
+    ar.WriteString(doc.m_strDgramPort);
+    ar.Write4(static_cast<std::uint32_t>(doc.m_bSendBroadcast));
+    ar.Write4(static_cast<std::uint32_t>(doc.m_bMove1));
+    ar.Write4(static_cast<std::uint32_t>(doc.m_bMove2));
+    ar.WriteString(doc.m_strMoveFromHost1);
+    ar.WriteString(doc.m_strMoveFromHost2);
+    ar.Write4(static_cast<std::uint32_t>(doc.m_bMoveBroadcast1));
+    ar.Write4(static_cast<std::uint32_t>(doc.m_bMoveBroadcast2));
+    ar.Write4(static_cast<std::uint32_t>(doc.m_bMoveEveryone1));
+    ar.Write4(static_cast<std::uint32_t>(doc.m_bMoveEveryone2));
+    ar.WriteString(doc.m_strMoveToHost1);
+    ar.WriteString(doc.m_strMoveToHost2);
+    ar.WriteString(doc.m_strMoveToPort1);
+    ar.WriteString(doc.m_strMoveToPort2);
+    ar.Write4(static_cast<std::uint32_t>(doc.m_bResolveNames));
+    ar.WriteString(strEditorText);
+    ar.Write4(static_cast<std::uint32_t>(doc.m_history.GetCount()));
+}
+
+template <class Archive>
+void WriteSessionEvent(Archive& ar, const HistoryEvent& event)
+{
+    ar.Write4(event.m_kind);
+    ar.Write4(static_cast<std::uint32_t>(event.m_time));
+    ar.WriteString(event.m_strText);
+    const std::int32_t nLength = event.m_pData ? event.m_nLength : 0;
+    ar.Write4(static_cast<std::uint32_t>(nLength));
+    ar.WriteString(event.m_strHost);
+    if (nLength > 0)
+        ar.WriteBytes(event.m_pData, static_cast<std::size_t>(nLength));
 }
 
 }  // namespace
@@ -370,238 +377,52 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
     }
     CWalkGuard guard(*this);
 
-    // The new content goes to a temporary file in the target's directory and
-    // replaces the target by rename only once it is complete. A symbolic link
-    // is followed, so that the link stays and its file gets the content; a
-    // device, pipe or socket is written in place, since a rename would
-    // replace the node itself.
-    const std::string strTarget = FollowLinks(strPath);
-    struct stat st {};
-    const bool bExists = ::stat(strTarget.c_str(), &st) == 0;
-    // Only a target that does not exist yet is created; one that cannot be
-    // looked at (a loop of links, say) is not replaced blindly.
-    if (!bExists && errno != ENOENT) {
-        ReportFileError(strPath, std::strerror(errno));
-        return FALSE;
-    }
-    // A directory is never replaced; named with or without a closing slash,
-    // it is refused with the same reason and before any temporary is made.
-    if (bExists && S_ISDIR(st.st_mode)) {
-        ReportFileError(strPath, std::strerror(EISDIR));
-        return FALSE;
-    }
-    const bool bInPlace = bExists && !S_ISREG(st.st_mode);
-    // Replacing a file needs only the right to write its directory; a file
-    // the user may not write is refused, as writing it in place would be.
-    if (bExists && S_ISREG(st.st_mode) && ::faccessat(AT_FDCWD, strTarget.c_str(), W_OK, AT_EACCESS) != 0) {
-        ReportFileError(strPath, std::strerror(errno));
-        return FALSE;
-    }
-    std::string strTemp = bInPlace ? std::string() : TemporaryNameBeside(strTarget);
-    CFileHandle file(bInPlace ? ::open(strTarget.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC)
-                              : ::mkostemp(strTemp.data(), O_CLOEXEC));
-    // A file the user may write in a directory the user may not (a shared
-    // file in a system directory, say) cannot get a temporary beside it: it
-    // is then written in place and synced, which keeps its node, owner and
-    // mode but not the old content should the save fail half way.
-    bool bOverwrite = false;
-    if (file.Get() < 0 && !bInPlace && bExists && (errno == EACCES || errno == EPERM || errno == EROFS)) {
-        strTemp.clear();
-        file.Reset(::open(strTarget.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
-        // Another process saving the same file in place waits until this
-        // save is done, and the other way round, so that the file holds one
-        // whole session and not parts of two; the lock goes with the close.
-        // A file system without locks is written unlocked.
-        bOverwrite = file.Get() >= 0;
-        if (bOverwrite) {
-            while (::flock(file.Get(), LOCK_EX) != 0 && errno == EINTR) {
-            }
-        }
-    }
-    if (file.Get() < 0) {
-        ReportFileError(strPath, std::strerror(errno));
-        return FALSE;
-    }
-    // The mode the new file must have: that of the file it replaces, or
-    // what the user's mask leaves of 0666 for a new one.
-    mode_t nWantedMode = 0;
-    if (bInPlace || bOverwrite) {
-        // A node written in place keeps its own mode.
-    } else if (bExists) {
-        // The replacement keeps the owner, group and mode of the file it
-        // replaces, as far as the user may give them (the owner only when
-        // run as root). The mode is set while the file is still the user's
-        // own, since a process without the right to change any file's mode
-        // may not change it after giving the file away; the set-id bits,
-        // which a change of owner clears, are set once more after it.
-        nWantedMode = st.st_mode & 07777;
-        ::fchmod(file.Get(), nWantedMode & 0777);
-        if (::fchown(file.Get(), st.st_uid, st.st_gid) != 0 &&
-            ::fchown(file.Get(), static_cast<uid_t>(-1), st.st_gid) != 0) {
-            // Not a member of the file's group: the new file keeps the user's.
-        }
-        if ((nWantedMode & 07000) != 0)
-            ::fchmod(file.Get(), nWantedMode);
-    } else {
-        const mode_t nMask = ::umask(0);
-        ::umask(nMask);
-        nWantedMode = (0666 & ~nMask);
-        ::fchmod(file.Get(), nWantedMode);
-    }
-    auto abandon = [&](int nError) {
-        // A file overwritten in place is cut where the writing stopped, so
-        // that what is left cannot be read as a whole session.
-        if (bOverwrite) {
-            const off_t nWritten = ::lseek(file.Get(), 0, SEEK_CUR);
-            if (nWritten >= 0 && ::ftruncate(file.Get(), nWritten) != 0) {
-                // The error being reported already says the file is damaged.
-            }
-        }
-        file.Close();
-        if (!strTemp.empty())
-            ::unlink(strTemp.c_str());
+    CFileReplacement file;
+    auto fail = [&](int nError) {
+        file.Abandon();
         if (nError != 0)
             ReportFileError(strPath, std::strerror(nError));
         return FALSE;
     };
-
-    // A replacement whose permissions could not be set (the temporary file
-    // is created readable by the user alone) would quietly lock others out
-    // of the file or open it up: the save is refused and the old file kept.
-    // A file system that has one mode for all its files passes this check.
-    // A new file that stays private to the user takes nobody's access away,
-    // and a file system with a fixed mode for new files must still save.
-    if (bExists && !bInPlace && !bOverwrite) {
-        struct stat stNew {};
-        if (::fstat(file.Get(), &stNew) != 0)
-            return abandon(errno);
-        if ((stNew.st_mode & 0777) != (nWantedMode & 0777))
-            return abandon(EPERM);
-    }
+    if (const int nError = file.Open(strPath); nError != 0)
+        return fail(nError);
 
     const std::string strEditorText = g_pMainFrame ? g_pMainFrame->GetEditorText() : std::string();
-    auto writeHeader = [&](auto& ar) {
-        ar.WriteString(SignatureText());
-        ar.Write4(static_cast<std::uint32_t>(g_nMaxLineLength));
-        ar.Write1(static_cast<std::uint8_t>(g_chDisplayBreak));
-        ar.Write4(static_cast<std::uint32_t>(g_bKeepBreaks));
-        ar.Write4(static_cast<std::uint32_t>(m_bConnectToHost));
-        ar.WriteString(m_strServerHost);
-        ar.WriteString(m_strServerPort);
-        ar.Write4(static_cast<std::uint32_t>(m_bHoldServerData));
-        ar.Write4(static_cast<std::uint32_t>(m_bAcceptConnections));
-        ar.WriteString(m_strListenPort);
-        ar.Write4(static_cast<std::uint32_t>(m_bHoldClientData));
-        ar.WriteString(m_strClientHost);
-        ar.Write4(static_cast<std::uint32_t>(m_bQuiet));
-        ar.Write4(static_cast<std::uint32_t>(m_bVerbose));
-        ar.Write4(static_cast<std::uint32_t>(m_bUseBreakChar));
-        ar.Write4(static_cast<std::uint32_t>(m_bKeepAlive));
-        ar.Write4(static_cast<std::uint32_t>(m_bVisibleScroll));
-        ar.Write4(static_cast<std::uint32_t>(m_bDgramVerbose));
-        ar.Write4(static_cast<std::uint32_t>(m_bDgramQuiet));
-        ar.Write4(static_cast<std::uint32_t>(m_nServerWaitRetries));
-        ar.Write4(static_cast<std::uint32_t>(m_nClientWaitRetries));
-        ar.Write4(static_cast<std::uint32_t>(m_nServerTimeWait));
-        ar.Write4(static_cast<std::uint32_t>(m_nClientTimeWait));
-        ar.Write1(static_cast<std::uint8_t>(m_chBreakChar));
-        ar.Write4(static_cast<std::uint32_t>(m_bDatagramActive));
-        ar.WriteString(m_strSendHost);
-        ar.WriteString(m_strSendPort);
-        ar.WriteString(m_strDgramPort);
-        ar.Write4(static_cast<std::uint32_t>(m_bSendBroadcast));
-        ar.Write4(static_cast<std::uint32_t>(m_bMove1));
-        ar.Write4(static_cast<std::uint32_t>(m_bMove2));
-        ar.WriteString(m_strMoveFromHost1);
-        ar.WriteString(m_strMoveFromHost2);
-        ar.Write4(static_cast<std::uint32_t>(m_bMoveBroadcast1));
-        ar.Write4(static_cast<std::uint32_t>(m_bMoveBroadcast2));
-        ar.Write4(static_cast<std::uint32_t>(m_bMoveEveryone1));
-        ar.Write4(static_cast<std::uint32_t>(m_bMoveEveryone2));
-        ar.WriteString(m_strMoveToHost1);
-        ar.WriteString(m_strMoveToHost2);
-        ar.WriteString(m_strMoveToPort1);
-        ar.WriteString(m_strMoveToPort2);
-        ar.Write4(static_cast<std::uint32_t>(m_bResolveNames));
-        ar.WriteString(strEditorText);
-        ar.Write4(static_cast<std::uint32_t>(m_history.GetCount()));
-    };
-    auto writeEvent = [](auto& ar, const HistoryEvent& event) {
-        ar.Write4(event.m_kind);
-        ar.Write4(static_cast<std::uint32_t>(event.m_time));
-        ar.WriteString(event.m_strText);
-        const std::int32_t nLength = event.m_pData ? event.m_nLength : 0;
-        ar.Write4(static_cast<std::uint32_t>(nLength));
-        ar.WriteString(event.m_strHost);
-        if (nLength > 0)
-            ar.WriteBytes(event.m_pData, static_cast<std::size_t>(nLength));
-    };
-
     // A file overwritten in place is not cut first: the space the new
     // session needs is reserved, so that a disk without room for it leaves
     // the old file as it was, and the file is cut to the new size once the
-    // session is written. A file system that cannot reserve space is
-    // written without.
+    // session is written.
     off_t nNewSize = 0;
-    if (bOverwrite) {
+    if (file.Overwrites()) {
         CArchiveCounter count;
-        writeHeader(count);
+        WriteSessionHeader(count, *this, strEditorText);
         for (const HistoryEvent* pEvent : m_history)
-            writeEvent(count, *pEvent);
+            WriteSessionEvent(count, *pEvent);
         nNewSize = static_cast<off_t>(count.Size());
-        int nReserve;
-        while ((nReserve = ::fallocate(file.Get(), 0, 0, nNewSize)) != 0 && errno == EINTR) {
-        }
-        if (nReserve != 0 && errno != EOPNOTSUPP && errno != ENOSYS) {
-            const int nError = errno;
-            file.Close();
-            ReportFileError(strPath, std::strerror(nError));
-            return FALSE;
-        }
+        if (const int nError = file.Reserve(nNewSize); nError != 0)
+            return fail(nError);
     }
 
-    CArchiveWriter ar(file.Get());
-    writeHeader(ar);
-
+    CArchiveWriter ar(file.Fd());
+    WriteSessionHeader(ar, *this, strEditorText);
     const std::size_t nCount = m_history.GetCount();
     CProgressWalk walk(EProgressKind::PleaseWait, "Please wait while saving", 0, static_cast<std::int64_t>(nCount));
     std::size_t i = 0;
     for (const HistoryEvent* pEvent : m_history) {
         walk.Before(static_cast<std::int64_t>(i++));
-        writeEvent(ar, *pEvent);
+        WriteSessionEvent(ar, *pEvent);
         if (!ar.Ok())
-            return abandon(ar.Error());
+            return fail(ar.Error());
         // Cancelled: the previous file stays as it was, unless it was being
-        // written in place, which the user is told.
+        // overwritten, which the user is told.
         if (!walk.After())
-            return abandon(bOverwrite ? ECANCELED : 0);
+            return fail(file.Overwrites() ? ECANCELED : 0);
     }
     walk.Close();
     if (!ar.Flush())
-        return abandon(ar.Error());
-    if (bOverwrite && ::ftruncate(file.Get(), nNewSize) != 0)
-        return abandon(errno);
-    // The content must be on the disk before the name moves to it: a write
-    // error that the file system reports only now (a full disk, a failing
-    // device, a network file system) would otherwise replace a good file by
-    // a bad one, and so would a crash soon after the rename. A device or
-    // pipe written in place has nothing to sync; a file written in place
-    // is synced so that a failure to store it is reported.
-    if (!bInPlace) {
-        int nSync;
-        while ((nSync = ::fsync(file.Get())) != 0 && errno == EINTR) {
-        }
-        if (nSync != 0)
-            return abandon(errno);
-    }
-    if (file.Close() != 0)
-        return abandon(errno);
-    if (!bInPlace && !bOverwrite && ::rename(strTemp.c_str(), strTarget.c_str()) != 0) {
-        const int nError = errno;
-        ::unlink(strTemp.c_str());
-        ReportFileError(strPath, std::strerror(nError));
-        return FALSE;
-    }
+        return fail(ar.Error());
+    if (const int nError = file.Commit(nNewSize); nError != 0)
+        return fail(nError);
     m_strPathName = strPath;
     return TRUE;
 }
