@@ -104,6 +104,48 @@ bool SendFailureRecorded(const CMidwireDoc& doc)
     return ErrorRecordedSincePlayback(doc, [&](const std::string& strText) { return strText.starts_with(strPrefix); });
 }
 
+// The exit status of the playback, with its failure named on standard error:
+// 2 when it could not start, 1 when the time-out came before it did, when
+// the peer did not match the recording or when the recording was not played
+// through.
+int PlaybackStatus(CMidwireDoc& doc, bool bStarted, bool bAsClient, bool bTimedOut, bool bInterrupted)
+{
+    if (!bStarted && bTimedOut) {
+        CliError(bAsClient ? QStringLiteral("playback: timed out before the replay started")
+                           : QStringLiteral("playback: timed out before a client connected"));
+        return EXIT_FAILED;
+    }
+    if (!bStarted) {
+        if (!bInterrupted && !TerminationSignalSeen())
+            CliError(QStringLiteral("playback: the connection could not be started"));
+        return EXIT_USAGE;
+    }
+    if (MismatchRecorded(doc)) {
+        // The Error events went to standard output with the other events;
+        // the failure is named on standard error, as every failure is.
+        CliError(QStringLiteral("playback: the peer's data did not match the recording"));
+        return EXIT_FAILED;
+    }
+    // The recording must have been played through, whether the time-out,
+    // the peer's close or a signal ended the connection: a replay cut short
+    // from outside (timeout(1), a cancelled CI job) has not shown that the
+    // peer behaves as recorded, any more than --timeout has.
+    const QString strEnd = bTimedOut     ? QStringLiteral("timed out")
+                           : bInterrupted ? QStringLiteral("interrupted")
+                                          : QStringLiteral("the connection ended");
+    if (const std::size_t nLeft = CountScriptDataSteps(doc, bAsClient ? SERVER_SIDE : CLIENT_SIDE); nLeft > 0) {
+        CliError(QStringLiteral("playback: %1 with %2 recorded pieces not yet sent or received")
+                     .arg(strEnd)
+                     .arg(static_cast<qulonglong>(nLeft)));
+        return EXIT_FAILED;
+    }
+    if (SendFailureRecorded(doc)) {
+        CliError(QStringLiteral("playback: %1 before the recorded data was all sent").arg(strEnd));
+        return EXIT_FAILED;
+    }
+    return EXIT_OK;
+}
+
 }  // namespace
 
 int CmdPlayback(const QStringList& args)
@@ -254,41 +296,7 @@ int CmdPlayback(const QStringList& args)
     ShutdownRelay(doc);
     doc.ReleaseUnsentReplays();
 
-    int nStatus = EXIT_OK;
-    if (!bStarted) {
-        if (bTimedOut) {
-            CliError(bAsClient ? QStringLiteral("playback: timed out before the replay started")
-                               : QStringLiteral("playback: timed out before a client connected"));
-            nStatus = EXIT_FAILED;
-        } else {
-            if (!bInterrupted && !TerminationSignalSeen())
-                CliError(QStringLiteral("playback: the connection could not be started"));
-            nStatus = EXIT_USAGE;
-        }
-    } else if (MismatchRecorded(doc)) {
-        // The Error events went to standard output with the other events;
-        // the failure is named on standard error, as every failure is.
-        CliError(QStringLiteral("playback: the peer's data did not match the recording"));
-        nStatus = EXIT_FAILED;
-    } else {
-        // The recording must have been played through, whether the time-out,
-        // the peer's close or a signal ended the connection: a replay cut
-        // short from outside (timeout(1), a cancelled CI job) has not shown
-        // that the peer behaves as recorded, any more than --timeout has.
-        const QString strEnd = bTimedOut     ? QStringLiteral("timed out")
-                               : bInterrupted ? QStringLiteral("interrupted")
-                                              : QStringLiteral("the connection ended");
-        const std::size_t nLeft = CountScriptDataSteps(doc, bAsClient ? SERVER_SIDE : CLIENT_SIDE);
-        if (nLeft > 0) {
-            CliError(QStringLiteral("playback: %1 with %2 recorded pieces not yet sent or received")
-                         .arg(strEnd)
-                         .arg(static_cast<qulonglong>(nLeft)));
-            nStatus = EXIT_FAILED;
-        } else if (SendFailureRecorded(doc)) {
-            CliError(QStringLiteral("playback: %1 before the recorded data was all sent").arg(strEnd));
-            nStatus = EXIT_FAILED;
-        }
-    }
+    int nStatus = PlaybackStatus(doc, bStarted, bAsClient, bTimedOut, bInterrupted);
     // The session is over: the side that the replay switched off comes back,
     // so that the saved session keeps the recording's two sides and can be
     // replayed from either one, or relayed, again.
