@@ -367,6 +367,84 @@ void WriteSessionEvent(Archive& ar, const HistoryEvent& event)
         ar.WriteBytes(event.m_pData, static_cast<std::size_t>(nLength));
 }
 
+// The settings, the display translation and the editor text as
+// WriteSessionHeader wrote them, up to the count of events. False where the
+// file ends early or a text cannot be had.
+bool ReadSessionSettings(CArchiveReader& ar, CMidwireDoc& doc, std::string& strEditor)
+{
+    auto readBool = [&](BOOL& b) {
+        std::uint32_t v;
+        if (!ar.Read4(v))
+            return false;
+        b = static_cast<BOOL>(v);
+        return true;
+    };
+    auto readInt = [&](int& n) {
+        std::uint32_t v;
+        if (!ar.Read4(v))
+            return false;
+        n = static_cast<int>(v);
+        return true;
+    };
+    auto readChar = [&](char& c) {
+        std::uint8_t v;
+        if (!ar.Read1(v))
+            return false;
+        c = static_cast<char>(v);
+        return true;
+    };
+    return readInt(g_nMaxLineLength) && readChar(g_chDisplayBreak) && readBool(g_bKeepBreaks) &&
+           readBool(doc.m_bConnectToHost) && ar.ReadString(doc.m_strServerHost) &&
+           ar.ReadString(doc.m_strServerPort) && readBool(doc.m_bHoldServerData) &&
+           readBool(doc.m_bAcceptConnections) && ar.ReadString(doc.m_strListenPort) &&
+           readBool(doc.m_bHoldClientData) && ar.ReadString(doc.m_strClientHost) && readBool(doc.m_bQuiet) &&
+           readBool(doc.m_bVerbose) && readBool(doc.m_bUseBreakChar) && readBool(doc.m_bKeepAlive) &&
+           readBool(doc.m_bVisibleScroll) && readBool(doc.m_bDgramVerbose) && readBool(doc.m_bDgramQuiet) &&
+           readInt(doc.m_nServerWaitRetries) && readInt(doc.m_nClientWaitRetries) &&
+           readInt(doc.m_nServerTimeWait) && readInt(doc.m_nClientTimeWait) && readChar(doc.m_chBreakChar) &&
+           readBool(doc.m_bDatagramActive) && ar.ReadString(doc.m_strSendHost) &&
+           ar.ReadString(doc.m_strSendPort) && ar.ReadString(doc.m_strDgramPort) &&
+           readBool(doc.m_bSendBroadcast) && readBool(doc.m_bMove1) && readBool(doc.m_bMove2) &&
+           ar.ReadString(doc.m_strMoveFromHost1) && ar.ReadString(doc.m_strMoveFromHost2) &&
+           readBool(doc.m_bMoveBroadcast1) && readBool(doc.m_bMoveBroadcast2) && readBool(doc.m_bMoveEveryone1) &&
+           readBool(doc.m_bMoveEveryone2) && ar.ReadString(doc.m_strMoveToHost1) &&
+           ar.ReadString(doc.m_strMoveToHost2) && ar.ReadString(doc.m_strMoveToPort1) &&
+           ar.ReadString(doc.m_strMoveToPort2) && readBool(doc.m_bResolveNames) && ar.ReadString(strEditor);
+}
+
+enum class ERecordRead { Read, Damaged, NoMemory };
+
+// One history record as WriteSessionEvent wrote it, into a new event.
+ERecordRead ReadSessionEvent(CArchiveReader& ar, std::unique_ptr<HistoryEvent>& pEvent)
+{
+    // Every record costs memory beyond its bytes in the file, so a file of
+    // millions of small records can outgrow the memory the process may use:
+    // that ends the load like a failed data block.
+    pEvent.reset(new (std::nothrow) HistoryEvent);
+    if (!pEvent)
+        return ERecordRead::NoMemory;
+    std::uint32_t nKind = 0, nTime = 0, nLength = 0;
+    if (!ar.Read4(nKind) || !ar.Read4(nTime) || !ar.ReadString(pEvent->m_strText) || !ar.Read4(nLength) ||
+        !ar.ReadString(pEvent->m_strHost))
+        return ar.AllocFailed() ? ERecordRead::NoMemory : ERecordRead::Damaged;
+    pEvent->m_kind = nKind;
+    pEvent->m_time = nTime;
+    const auto nSigned = static_cast<std::int32_t>(nLength);
+    if (nSigned <= 0)
+        return ERecordRead::Read;
+    // A length beyond the rest of the file is damage, not a reason to
+    // allocate.
+    if (static_cast<std::uint64_t>(nSigned) > ar.Remaining())
+        return ERecordRead::Damaged;
+    MallocBuffer block(static_cast<char*>(std::malloc(static_cast<std::size_t>(nSigned))));
+    if (!block)
+        return ERecordRead::NoMemory;
+    if (!ar.ReadBytes(block.get(), static_cast<std::size_t>(nSigned)))
+        return ERecordRead::Damaged;
+    pEvent->AdoptData(reinterpret_cast<unsigned char*>(block.release()), nSigned);
+    return ERecordRead::Read;
+}
+
 }  // namespace
 
 BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
@@ -477,43 +555,8 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
                         ar.ReadError() != 0 ? std::strerror(ar.ReadError()) : "the file is truncated or damaged");
     };
 
-    auto readBool = [&](BOOL& b) {
-        std::uint32_t v;
-        if (!ar.Read4(v))
-            return false;
-        b = static_cast<BOOL>(v);
-        return true;
-    };
-    auto readInt = [&](int& n) {
-        std::uint32_t v;
-        if (!ar.Read4(v))
-            return false;
-        n = static_cast<int>(v);
-        return true;
-    };
-    auto readChar = [&](char& c) {
-        std::uint8_t v;
-        if (!ar.Read1(v))
-            return false;
-        c = static_cast<char>(v);
-        return true;
-    };
     std::string strEditor;
-    const bool bSettings =
-        readInt(g_nMaxLineLength) && readChar(g_chDisplayBreak) && readBool(g_bKeepBreaks) &&
-        readBool(m_bConnectToHost) && ar.ReadString(m_strServerHost) && ar.ReadString(m_strServerPort) &&
-        readBool(m_bHoldServerData) && readBool(m_bAcceptConnections) && ar.ReadString(m_strListenPort) &&
-        readBool(m_bHoldClientData) && ar.ReadString(m_strClientHost) && readBool(m_bQuiet) &&
-        readBool(m_bVerbose) && readBool(m_bUseBreakChar) && readBool(m_bKeepAlive) &&
-        readBool(m_bVisibleScroll) && readBool(m_bDgramVerbose) && readBool(m_bDgramQuiet) &&
-        readInt(m_nServerWaitRetries) && readInt(m_nClientWaitRetries) && readInt(m_nServerTimeWait) &&
-        readInt(m_nClientTimeWait) && readChar(m_chBreakChar) && readBool(m_bDatagramActive) &&
-        ar.ReadString(m_strSendHost) && ar.ReadString(m_strSendPort) && ar.ReadString(m_strDgramPort) &&
-        readBool(m_bSendBroadcast) && readBool(m_bMove1) && readBool(m_bMove2) &&
-        ar.ReadString(m_strMoveFromHost1) && ar.ReadString(m_strMoveFromHost2) && readBool(m_bMoveBroadcast1) &&
-        readBool(m_bMoveBroadcast2) && readBool(m_bMoveEveryone1) && readBool(m_bMoveEveryone2) &&
-        ar.ReadString(m_strMoveToHost1) && ar.ReadString(m_strMoveToHost2) && ar.ReadString(m_strMoveToPort1) &&
-        ar.ReadString(m_strMoveToPort2) && readBool(m_bResolveNames) && ar.ReadString(strEditor);
+    const bool bSettings = ReadSessionSettings(ar, *this, strEditor);
     // A session is never loaded into a running datagram relay: the flag a
     // file holds describes the session that wrote it, not this one.
     m_bDatagramActive = 0;
@@ -543,41 +586,11 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
                            static_cast<std::int64_t>(nCount));
         for (std::uint32_t i = 0; i < nCount; ++i) {
             walk.Before(i);
-            std::uint32_t nKind = 0, nTime = 0, nLength = 0;
-            // Every record costs memory beyond its bytes in the file, so a
-            // file of millions of small records can outgrow the memory the
-            // process may use: that ends the load like a failed data block.
-            std::unique_ptr<HistoryEvent> pEvent(new (std::nothrow) HistoryEvent);
-            if (!pEvent) {
-                bAllocFailed = true;
+            std::unique_ptr<HistoryEvent> pEvent;
+            if (const ERecordRead read = ReadSessionEvent(ar, pEvent); read != ERecordRead::Read) {
+                bAllocFailed = read == ERecordRead::NoMemory;
+                bComplete = read != ERecordRead::Damaged;
                 break;
-            }
-            if (!ar.Read4(nKind) || !ar.Read4(nTime) || !ar.ReadString(pEvent->m_strText) || !ar.Read4(nLength) ||
-                !ar.ReadString(pEvent->m_strHost)) {
-                bAllocFailed = ar.AllocFailed();  // else the file is damaged
-                bComplete = false;
-                break;
-            }
-            pEvent->m_kind = nKind;
-            pEvent->m_time = nTime;
-            const auto nSigned = static_cast<std::int32_t>(nLength);
-            if (nSigned > 0) {
-                // A length beyond the rest of the file is damage, not a reason
-                // to allocate.
-                if (static_cast<std::uint64_t>(nSigned) > ar.Remaining()) {
-                    bComplete = false;
-                    break;
-                }
-                MallocBuffer block(static_cast<char*>(std::malloc(static_cast<std::size_t>(nSigned))));
-                if (!block) {
-                    bAllocFailed = true;
-                    break;
-                }
-                if (!ar.ReadBytes(block.get(), static_cast<std::size_t>(nSigned))) {
-                    bComplete = false;
-                    break;
-                }
-                pEvent->AdoptData(reinterpret_cast<unsigned char*>(block.release()), nSigned);
             }
             try {
                 AddToHistory(pEvent.get());
