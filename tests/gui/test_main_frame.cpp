@@ -12,6 +12,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -443,6 +444,49 @@ TEST_F(MainFrameTest, DoubleClickPutsTheRowIntoTheEditor)
     ASSERT_EQ(selected.size(), 2u);
     EXPECT_EQ(selected[0], Model().EventAt(0));
     EXPECT_EQ(selected[1], Model().EventAt(2));
+}
+
+// A double click whose row moved between its two clicks (new rows scrolled
+// the list with Visible Scroll on) opens the row it selected.
+TEST_F(MainFrameTest, DoubleClickOpensTheRowWhenRowsMoveBetweenTheClicks)
+{
+    m_pDoc->m_bVisibleScroll = TRUE;
+    for (int i = 0; i < 100; ++i)
+        Record(MakeEvent(EK_MESSAGE, "", "m" + std::to_string(i)));
+    m_pFrame->show();
+    Settle();
+    CMidwireListView* pList = m_pFrame->ListView();
+    QWidget* pViewport = pList->viewport();
+    const QPoint at = pList->visualRect(Model().index(pList->indexAt(QPoint(20, 5)).row() + 2, 3)).center();
+    auto mouse = [pViewport, at](QEvent::Type type, Qt::MouseButton button = Qt::LeftButton) {
+        QMouseEvent event(type, QPointF(at), QPointF(pViewport->mapToGlobal(at)), button,
+                          type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(button),
+                          Qt::NoModifier);
+        QApplication::sendEvent(pViewport, &event);
+    };
+    auto doubleClickWhileRowsArrive = [&](Qt::MouseButton button) {
+        mouse(QEvent::MouseButtonPress, button);
+        mouse(QEvent::MouseButtonRelease, button);
+        const int nFirst = pList->indexAt(at).row();
+        for (int i = 0; i < 3; ++i)
+            Record(MakeEvent(EK_MESSAGE, "", "new"));
+        Settle();
+        EXPECT_NE(pList->indexAt(at).row(), nFirst);  // the list scrolled under the pointer
+        mouse(QEvent::MouseButtonDblClick, button);
+        mouse(QEvent::MouseButtonRelease, button);
+    };
+
+    m_pFrame->SetEditorText("before");
+    doubleClickWhileRowsArrive(Qt::LeftButton);
+    const int nRow = pList->indexAt(at).row();
+    EXPECT_EQ(pList->currentIndex().row(), nRow);
+    EXPECT_TRUE(pList->selectionModel()->isRowSelected(nRow, QModelIndex()));
+    EXPECT_EQ(m_pFrame->GetEditorText(), Cell(nRow, 3).toStdString());
+
+    // Only the left button opens a row that way.
+    m_pFrame->SetEditorText("before");
+    doubleClickWhileRowsArrive(Qt::RightButton);
+    EXPECT_EQ(m_pFrame->GetEditorText(), "before");
 }
 
 TEST_F(MainFrameTest, ReloadShowsProgressAndEveryEvent)

@@ -2,6 +2,7 @@
 
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QMetaObject>
 #include <QProgressBar>
 #include <QScrollBar>
@@ -304,6 +305,7 @@ CMidwireListView::CMidwireListView(QWidget* pParent) : QTableView(pParent)
     FitColumnWidths();
     connect(&m_model, &CEventListModel::rowsFlushed, this, &CMidwireListView::OnRowsFlushed);
     connect(this, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& index) {
+        m_bDoubleClickReported = true;
         // The row under the pointer is the focused one; it must be selected too.
         if (index.isValid() && selectionModel()->isRowSelected(index.row(), QModelIndex()))
             OpenRowInEditor(index.row());
@@ -409,6 +411,23 @@ QModelIndex CMidwireListView::moveCursor(CursorAction cursorAction, Qt::Keyboard
     if (cursorAction == MoveHome || cursorAction == MoveEnd)
         modifiers |= Qt::ControlModifier;
     return QTableView::moveCursor(cursorAction, modifiers);
+}
+
+void CMidwireListView::mouseDoubleClickEvent(QMouseEvent* pEvent)
+{
+    m_bDoubleClickReported = false;
+    QTableView::mouseDoubleClickEvent(pEvent);
+    // The table reports a double click only when both clicks hit the same
+    // cell. With Visible Scroll on, rows arriving between the clicks move
+    // the list under the pointer: the second click then only selected the
+    // row now under it, and the editor stayed as it was. That row, focused
+    // and selected by the second click, is the one to open.
+    if (m_bDoubleClickReported || pEvent->button() != Qt::LeftButton)
+        return;
+    const QModelIndex index = indexAt(pEvent->position().toPoint());
+    if (index.isValid() && currentIndex().row() == index.row() &&
+        selectionModel()->isRowSelected(index.row(), QModelIndex()))
+        OpenRowInEditor(index.row());
 }
 
 void CMidwireListView::scrollTo(const QModelIndex& index, ScrollHint hint)

@@ -114,6 +114,9 @@ protected:
     void keyPressEvent(QKeyEvent* pEvent) override;
     // Home and End go to the first and the last row.
     QModelIndex moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) override;
+    // A double click opens the row it leaves focused and selected, also when
+    // new rows scrolled the list between its two clicks.
+    void mouseDoubleClickEvent(QMouseEvent* pEvent) override;
 
 private:
     void OnRowsFlushed(int nFirst, int nLast);
@@ -123,6 +126,8 @@ private:
     void FitColumnWidths();
 
     CEventListModel m_model;
+    // Set when the table reports a double click on a row.
+    bool m_bDoubleClickReported = false;
 };
 
 // "Loading Event List": the progress window of Reload Event List.
