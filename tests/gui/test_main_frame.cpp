@@ -489,6 +489,43 @@ TEST_F(MainFrameTest, DoubleClickOpensTheRowWhenRowsMoveBetweenTheClicks)
     EXPECT_EQ(m_pFrame->GetEditorText(), "before");
 }
 
+// Rows that arrive while a mouse button is held on the list do not scroll
+// it under the pointer: a click during a busy session selects the row it
+// was meant for, not every row the list moved by, and the list catches up
+// with the newest row once the button is released.
+TEST_F(MainFrameTest, RowsArrivingDuringAClickLeaveItsRowSelected)
+{
+    m_pDoc->m_bVisibleScroll = TRUE;
+    for (int i = 0; i < 100; ++i)
+        Record(MakeEvent(EK_MESSAGE, "", "m" + std::to_string(i)));
+    m_pFrame->show();
+    Settle();
+    CMidwireListView* pList = m_pFrame->ListView();
+    QWidget* pViewport = pList->viewport();
+    const QPoint at = pList->visualRect(Model().index(pList->indexAt(QPoint(20, 5)).row() + 2, 3)).center();
+    auto mouse = [pViewport](QEvent::Type type, QPoint pos, Qt::MouseButtons buttons) {
+        QMouseEvent event(type, QPointF(pos), QPointF(pViewport->mapToGlobal(pos)),
+                          type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, buttons, Qt::NoModifier);
+        QApplication::sendEvent(pViewport, &event);
+    };
+    const int nRow = pList->indexAt(at).row();
+    mouse(QEvent::MouseButtonPress, at, Qt::LeftButton);
+    for (int i = 0; i < 3; ++i)
+        Record(MakeEvent(EK_MESSAGE, "", "new"));
+    Settle();
+    mouse(QEvent::MouseMove, at + QPoint(1, 0), Qt::LeftButton);
+    EXPECT_EQ(pList->indexAt(at).row(), nRow);
+    mouse(QEvent::MouseButtonRelease, at + QPoint(1, 0), Qt::NoButton);
+    EXPECT_EQ(m_pFrame->GetSelectedEvents(), std::vector<HistoryEvent*>{Model().EventAt(nRow)});
+    Settle();
+    EXPECT_TRUE(pViewport->rect().intersects(pList->visualRect(Model().index(102, 0))));
+
+    // Without a button held, new rows are brought into view at once.
+    Record(MakeEvent(EK_MESSAGE, "", "later"));
+    Settle();
+    EXPECT_TRUE(pViewport->rect().intersects(pList->visualRect(Model().index(103, 0))));
+}
+
 TEST_F(MainFrameTest, ReloadShowsProgressAndEveryEvent)
 {
     for (int i = 0; i < 120; ++i)

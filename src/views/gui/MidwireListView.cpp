@@ -350,14 +350,60 @@ void CMidwireListView::DeleteAllRows()
     m_model.DeleteAllRows();
 }
 
-void CMidwireListView::OnRowsFlushed(int, int nLast)
+void CMidwireListView::OnRowsFlushed(int, int)
 {
-    if (g_pDoc && g_pDoc->m_bVisibleScroll) {
-        // The scroll range follows the new rows only with the next layout;
-        // bring it up to date so the new row can be scrolled to now.
-        updateGeometries();
-        scrollTo(m_model.index(nLast, 0), QAbstractItemView::EnsureVisible);
+    if (!g_pDoc || !g_pDoc->m_bVisibleScroll)
+        return;
+    // A click or a double click picks the row under the pointer when its
+    // button goes down: scrolled between press and release, the list would
+    // take the slightest move of the mouse for a drag over every row it
+    // moved by, and select them all.
+    if (m_bScrollHeld) {
+        m_bScrollPending = true;
+        return;
     }
+    ScrollToNewestRow();
+}
+
+void CMidwireListView::ScrollToNewestRow()
+{
+    const int nLast = m_model.rowCount() - 1;
+    if (nLast < 0)
+        return;
+    // The scroll range follows the new rows only with the next layout;
+    // bring it up to date so the new row can be scrolled to now.
+    updateGeometries();
+    scrollTo(m_model.index(nLast, 0), QAbstractItemView::EnsureVisible);
+}
+
+void CMidwireListView::ReleaseScrollHold()
+{
+    m_bScrollHeld = false;
+    if (m_bScrollPending) {
+        m_bScrollPending = false;
+        if (g_pDoc && g_pDoc->m_bVisibleScroll)
+            ScrollToNewestRow();
+    }
+}
+
+void CMidwireListView::mousePressEvent(QMouseEvent* pEvent)
+{
+    m_bScrollHeld = pEvent->buttons() != Qt::NoButton;
+    QTableView::mousePressEvent(pEvent);
+}
+
+void CMidwireListView::mouseReleaseEvent(QMouseEvent* pEvent)
+{
+    QTableView::mouseReleaseEvent(pEvent);
+    if (pEvent->buttons() == Qt::NoButton)
+        ReleaseScrollHold();
+}
+
+void CMidwireListView::focusOutEvent(QFocusEvent* pEvent)
+{
+    // A window that opens during the press takes the release with it.
+    ReleaseScrollHold();
+    QTableView::focusOutEvent(pEvent);
 }
 
 std::vector<HistoryEvent*> CMidwireListView::GetSelectedEvents()
@@ -415,6 +461,7 @@ QModelIndex CMidwireListView::moveCursor(CursorAction cursorAction, Qt::Keyboard
 
 void CMidwireListView::mouseDoubleClickEvent(QMouseEvent* pEvent)
 {
+    m_bScrollHeld = pEvent->buttons() != Qt::NoButton;
     m_bDoubleClickReported = false;
     QTableView::mouseDoubleClickEvent(pEvent);
     // The table reports a double click only when both clicks hit the same

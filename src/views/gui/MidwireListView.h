@@ -117,9 +117,18 @@ protected:
     // A double click opens the row it leaves focused and selected, also when
     // new rows scrolled the list between its two clicks.
     void mouseDoubleClickEvent(QMouseEvent* pEvent) override;
+    // While a mouse button is held on the rows, new rows do not scroll the
+    // list under the pointer; it catches up when the button is released.
+    void mousePressEvent(QMouseEvent* pEvent) override;
+    void mouseReleaseEvent(QMouseEvent* pEvent) override;
+    void focusOutEvent(QFocusEvent* pEvent) override;
 
 private:
     void OnRowsFlushed(int nFirst, int nLast);
+    // Brings the newest row into view.
+    void ScrollToNewestRow();
+    // Ends a hold of the scrolling; the list catches up when rows came.
+    void ReleaseScrollHold();
     // The width a cell needs to show the text (and a row icon) whole.
     int CellWidth(const QString& strText, bool bIcon) const;
     // Sets the four column widths for the view's font.
@@ -128,6 +137,10 @@ private:
     CEventListModel m_model;
     // Set when the table reports a double click on a row.
     bool m_bDoubleClickReported = false;
+    // A mouse button is held on the rows: Visible Scroll waits.
+    bool m_bScrollHeld = false;
+    // Rows came while the scrolling waited.
+    bool m_bScrollPending = false;
 };
 
 // "Loading Event List": the progress window of Reload Event List.
