@@ -750,6 +750,31 @@ TEST_F(MainFrameTest, EditorHoldsALongLineInPiecesThatReadAsOne)
     EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strText + strLong));
 }
 
+// Data full of "[" bytes makes a run of brackets longer than a piece. It is
+// held in full-length pieces cut between doubled brackets, as any long line
+// is, not in pieces of one bracket each, which showed one bracket a line.
+TEST_F(MainFrameTest, EditorCutsALongRunOfBracketsIntoFullPieces)
+{
+    QTextDocument* pDoc = m_pFrame->Editor()->document();
+    // Runs of even and odd length, ending in a code, a letter or the line.
+    for (const std::size_t nBytes : {std::size_t{10000}, std::size_t{10001}}) {
+        for (const std::string& strTail : {std::string("\x0D"), std::string("A"), std::string()}) {
+            const std::string strBytes = "x" + std::string(nBytes, '[') + strTail;
+            ASSERT_TRUE(PutEditorBytes(strBytes.data(), static_cast<std::int32_t>(strBytes.size())));
+            const std::string strText = BytesToDisplayString(strBytes);
+            EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strText));
+            EXPECT_EQ(m_pFrame->GetEditorTextLength(), strText.size());
+            EXPECT_LE(pDoc->blockCount(), static_cast<int>(strText.size() / CMidwireEdit::kPieceLength) + 2)
+                << nBytes << " bytes";
+            // Each piece gives, on its own, the bytes it shows.
+            std::string strPieceBytes;
+            for (QTextBlock block = pDoc->firstBlock(); block.isValid(); block = block.next())
+                strPieceBytes += DisplayTextToByteString(block.text().toStdString());
+            EXPECT_TRUE(SameText(strPieceBytes, strBytes));
+        }
+    }
+}
+
 // A long block made some other way (here, handed to the widget in one go)
 // keeps its layout between paints: each blink of the cursor laid the whole
 // block out again.

@@ -36,7 +36,11 @@ QTextBlockFormat ContinuationFormat()
 // Where the piece of a line that starts at nFrom ends, the line ending at
 // nLineEnd: at most CMidwireEdit::kPieceLength characters on, and before a
 // run of brackets that the full length would cut through, so that a "[13]"
-// or a doubled bracket is not shown split over two lines.
+// or a doubled bracket is not shown split over two lines. A run of brackets
+// reads as pairs from its first bracket on, so the cut falls an even number
+// of brackets after the run's start: never inside a pair, and never a piece
+// of one character where the run is longer than a piece (data full of "["
+// bytes, which showed one bracket a line).
 qsizetype PieceEnd(const QString& text, qsizetype nFrom, qsizetype nLineEnd)
 {
     qsizetype nEnd = nFrom + CMidwireEdit::kPieceLength;
@@ -46,9 +50,13 @@ qsizetype PieceEnd(const QString& text, qsizetype nFrom, qsizetype nLineEnd)
         if (text[i] == QLatin1Char(']'))
             break;
         if (text[i] == QLatin1Char('[')) {
-            while (i - 1 > nFrom && text[i - 1] == QLatin1Char('['))
-                --i;
-            return i;
+            // A run that began in an earlier piece was cut there at an even
+            // count too, so the count can start again at this piece.
+            qsizetype nRunStart = i;
+            while (nRunStart > nFrom && text[nRunStart - 1] == QLatin1Char('['))
+                --nRunStart;
+            const qsizetype nCut = nRunStart + ((i - nRunStart) & ~qsizetype{1});
+            return nCut > nFrom ? nCut : nEnd;
         }
     }
     return nEnd;
