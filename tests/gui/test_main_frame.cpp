@@ -750,6 +750,38 @@ TEST_F(MainFrameTest, EditorHoldsALongLineInPiecesThatReadAsOne)
     EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strText + strLong));
 }
 
+// Shift+Backspace and the keypad's Delete, at a join between two pieces of a
+// long line, take a character as Backspace and Delete do there: they took
+// only the invisible join, and the key seemed to do nothing.
+TEST_F(MainFrameTest, ShiftBackspaceAndKeypadDeleteAtAJoinTakeACharacter)
+{
+    CMidwireEdit* pEdit = m_pFrame->Editor();
+    std::string strText;
+    for (int i = 0; strText.size() < 3 * CMidwireEdit::kPieceLength; ++i)
+        strText += "abcdefg" + std::to_string(i % 10);
+    m_pFrame->SetEditorText(strText);
+    QTextDocument* pDoc = pEdit->document();
+    ASSERT_TRUE(CMidwireEdit::IsContinuation(pDoc->findBlockByNumber(1)));
+    // Where the second piece starts in the text (the join is no character).
+    const auto nJoin = static_cast<std::size_t>(pDoc->findBlockByNumber(1).position()) - 1;
+
+    pEdit->setTextCursor(QTextCursor(pDoc->findBlockByNumber(1)));
+    PressKey(pEdit, Qt::Key_Backspace, Qt::ShiftModifier);
+    std::string strExpected = strText;
+    strExpected.erase(nJoin - 1, 1);
+    EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strExpected));
+
+    // The keypad's Delete at the end of the second piece.
+    QTextCursor cursor(pDoc->findBlockByNumber(1));
+    cursor.movePosition(QTextCursor::EndOfBlock);
+    const std::size_t nEnd = static_cast<std::size_t>(cursor.position()) - 1;  // less the one join before it
+    pEdit->setTextCursor(cursor);
+    PressKey(pEdit, Qt::Key_Delete, Qt::KeypadModifier);
+    strExpected.erase(nEnd, 1);
+    EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strExpected));
+    EXPECT_EQ(m_pFrame->GetEditorTextLength(), strExpected.size());
+}
+
 // Data full of "[" bytes makes a run of brackets longer than a piece. It is
 // held in full-length pieces cut between doubled brackets, as any long line
 // is, not in pieces of one bracket each, which showed one bracket a line.

@@ -192,8 +192,10 @@ void CMidwireEdit::keyPressEvent(QKeyEvent* pEvent)
     }
     // Backspace at the start of a piece, or Delete at the end of one,
     // takes the character on the other side of the join, as it would in
-    // the one line the pieces make.
-    if (!cursor.hasSelection() && pEvent->modifiers() == Qt::NoModifier) {
+    // the one line the pieces make. Shift+Backspace is a Backspace and the
+    // keypad's Delete a Delete (Shift+Delete is Cut).
+    const Qt::KeyboardModifiers modifiers = pEvent->modifiers() & ~Qt::KeypadModifier;
+    if (!cursor.hasSelection()) {
         if (nKey == Qt::Key_Backspace && cursor.atBlockStart() && IsContinuation(cursor.block())) {
             while (cursor.atBlockStart() && IsContinuation(cursor.block()))
                 cursor.movePosition(QTextCursor::PreviousCharacter);
@@ -204,7 +206,8 @@ void CMidwireEdit::keyPressEvent(QKeyEvent* pEvent)
             }
             return;
         }
-        if (nKey == Qt::Key_Delete && cursor.atBlockEnd() && IsContinuation(cursor.block().next())) {
+        if (nKey == Qt::Key_Delete && modifiers == Qt::NoModifier && cursor.atBlockEnd() &&
+            IsContinuation(cursor.block().next())) {
             while (cursor.atBlockEnd() && IsContinuation(cursor.block().next()))
                 cursor.movePosition(QTextCursor::NextCharacter);
             if (!cursor.atEnd()) {
