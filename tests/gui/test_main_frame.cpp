@@ -1394,3 +1394,70 @@ TEST_F(MainFrameTest, MessagesAndProgressLinesShowMarkupAsText)
     }
     pWindow->Close();
 }
+
+// A selection removed from the start of one piece on into a later piece,
+// by Delete, by typing over it or by Cut, keeps the line break (or the
+// join) that lay before it: the block left there took the mark of the
+// later piece, and a line break still shown was lost from the text, or one
+// not shown was added. Undo and Redo take the removal back and redo it whole.
+TEST_F(MainFrameTest, SelectionRemovedFromAPieceStartKeepsTheBreakBeforeIt)
+{
+    CMidwireEdit* pEdit = m_pFrame->Editor();
+    m_pFrame->show();
+    m_pFrame->activateWindow();
+    pEdit->setFocus();
+    Settle();
+    QTextDocument* pDoc = pEdit->document();
+    // A line of four pieces (4096, 4096, 4096 and 100 characters) between
+    // two short lines.
+    std::string strLine;
+    for (int i = 0; strLine.size() < 3 * CMidwireEdit::kPieceLength + 100; ++i)
+        strLine += static_cast<char>('a' + i % 26);
+    const std::string strText = "short\n" + strLine + "\nnext";
+    const std::size_t nPiece = CMidwireEdit::kPieceLength;
+
+    struct Case {
+        int nFromBlock, nFromOffset, nToBlock, nToOffset;  // in the document
+        std::size_t nFrom, nTo;                            // in the text
+    };
+    const Case cases[] = {
+        // From the line's first piece into its second: the line break before stays.
+        {1, 0, 2, 10, 6, 6 + nPiece + 10},
+        // From the third piece into the next line: the join before stays.
+        {3, 0, 5, 2, 6 + 2 * nPiece, 6 + 3 * nPiece + 100 + 1 + 2},
+    };
+    auto select = [&](const Case& c) {
+        QTextCursor cursor(pDoc);
+        cursor.setPosition(pDoc->findBlockByNumber(c.nFromBlock).position() + c.nFromOffset);
+        cursor.setPosition(pDoc->findBlockByNumber(c.nToBlock).position() + c.nToOffset, QTextCursor::KeepAnchor);
+        pEdit->setTextCursor(cursor);
+    };
+    for (const Case& c : cases) {
+        std::string strExpected = strText;
+        strExpected.erase(c.nFrom, c.nTo - c.nFrom);
+
+        m_pFrame->SetEditorText(strText);
+        select(c);
+        PressKey(pEdit, Qt::Key_Delete);
+        EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strExpected)) << c.nFrom;
+        EXPECT_EQ(m_pFrame->GetEditorTextLength(), strExpected.size());
+        pDoc->undo();
+        EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strText)) << c.nFrom;
+        pDoc->redo();
+        EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strExpected)) << c.nFrom;
+
+        m_pFrame->SetEditorText(strText);
+        select(c);
+        QKeyEvent typed(QEvent::KeyPress, Qt::Key_X, Qt::NoModifier, QStringLiteral("x"));
+        QApplication::sendEvent(pEdit, &typed);
+        std::string strTyped = strExpected;
+        strTyped.insert(c.nFrom, "x");
+        EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strTyped)) << c.nFrom;
+
+        // Cut from the Edit menu, read back at once.
+        m_pFrame->SetEditorText(strText);
+        select(c);
+        ASSERT_TRUE(m_pFrame->RunCommand(ID_EDIT_CUT));
+        EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strExpected)) << c.nFrom;
+    }
+}

@@ -92,8 +92,10 @@ CMidwireEdit::CMidwireEdit(QWidget* pParent) : QPlainTextEdit(pParent)
     // once the text is taller than the pane would narrow it and lay the
     // text out once more: the bar is always there.
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    connect(document(), &QTextDocument::contentsChange, this, [this](int nPosition, int, int nAdded) {
+    connect(this, &QPlainTextEdit::selectionChanged, this, &CMidwireEdit::RememberSelectionStart);
+    connect(document(), &QTextDocument::contentsChange, this, [this](int nPosition, int nRemoved, int nAdded) {
         m_bLengthKnown = false;
+        NoteRemovalAtBlockStart(nPosition, nRemoved);
         const QTextBlock last = document()->findBlock(nPosition + nAdded);
         for (QTextBlock block = document()->findBlock(nPosition); block.isValid(); block = block.next()) {
             if (block.length() > kCachedLineLength)
@@ -109,8 +111,79 @@ bool CMidwireEdit::IsContinuation(const QTextBlock& block)
     return block.blockFormat().boolProperty(kContinuationProperty);
 }
 
+void CMidwireEdit::RememberSelectionStart()
+{
+    const QTextCursor cursor = textCursor();
+    m_nSelectionStart = -1;
+    if (!cursor.hasSelection())
+        return;
+    const QTextBlock block = document()->findBlock(cursor.selectionStart());
+    if (block.position() == cursor.selectionStart() && block.blockNumber() > 0) {
+        m_nSelectionStart = cursor.selectionStart();
+        m_bSelectionStartContinues = IsContinuation(block);
+    }
+}
+
+void CMidwireEdit::NoteRemovalAtBlockStart(int nPosition, int nRemoved)
+{
+    // A selection removed from the start of a block on into a later block
+    // leaves one block with the format of the later one: a line's first
+    // piece took the mark of a piece that continues a line, and the line
+    // break before it was lost from the text though it still showed. The
+    // block that starts where the selection started keeps that start's
+    // mark; it is set back once the edit is over.
+    if (nRemoved <= 0 || nPosition != m_nSelectionStart)
+        return;
+    const QTextBlock block = document()->findBlock(nPosition);
+    if (block.position() != nPosition || IsContinuation(block) == m_bSelectionStartContinues)
+        return;
+    m_fixCursor = QTextCursor(document());
+    m_fixCursor.setPosition(nPosition);
+    m_bFixContinues = m_bSelectionStartContinues;
+    m_nSelectionStart = -1;
+    QMetaObject::invokeMethod(this, [this] { ApplyPendingFix(); }, Qt::QueuedConnection);
+}
+
+void CMidwireEdit::ApplyPendingFix()
+{
+    if (m_fixCursor.isNull())
+        return;
+    QTextCursor cursor = m_fixCursor;
+    m_fixCursor = QTextCursor();
+    if (!cursor.atBlockStart() || IsContinuation(cursor.block()) == m_bFixContinues)
+        return;
+    QTextBlockFormat format = cursor.blockFormat();
+    if (m_bFixContinues)
+        format.setProperty(kContinuationProperty, true);
+    else
+        format.clearProperty(kContinuationProperty);
+    // One step with the edit it mends, for Undo and Redo.
+    cursor.joinPreviousEditBlock();
+    cursor.setBlockFormat(format);
+    cursor.endEditBlock();
+    m_bLengthKnown = false;
+}
+
+bool CMidwireEdit::event(QEvent* pEvent)
+{
+    const bool bResult = QPlainTextEdit::event(pEvent);
+    ApplyPendingFix();
+    return bResult;
+}
+
+bool CMidwireEdit::viewportEvent(QEvent* pEvent)
+{
+    // Drops and the context menu's commands edit through the viewport.
+    const bool bResult = QPlainTextEdit::viewportEvent(pEvent);
+    ApplyPendingFix();
+    return bResult;
+}
+
 std::string CMidwireEdit::GetText() const
 {
+    // An edit made outside the widget's own events (Cut and Paste from the
+    // menu) is mended before its text is read.
+    const_cast<CMidwireEdit*>(this)->ApplyPendingFix();
     return TextBetween(0, std::max(document()->characterCount() - 1, 0));
 }
 
@@ -252,6 +325,8 @@ void CMidwireEdit::insertFromMimeData(const QMimeData* pSource)
 
 bool CMidwireEdit::SetText(const std::string& strText)
 {
+    m_fixCursor = QTextCursor();
+    m_nSelectionStart = -1;
     // Checked before the text is widened to UTF-16 (twice its size).
     if (strText.size() > g_nMaxTextLength && FoldedLength(strText) > g_nMaxTextLength)
         return false;
@@ -275,6 +350,7 @@ bool CMidwireEdit::SetText(const std::string& strText)
 
 std::size_t CMidwireEdit::GetTextLength() const
 {
+    const_cast<CMidwireEdit*>(this)->ApplyPendingFix();
     if (m_bLengthKnown)
         return m_nLength;
     // The joins between a line's pieces are not characters of the text.

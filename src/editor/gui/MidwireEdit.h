@@ -3,6 +3,7 @@
 
 #include <QPlainTextEdit>
 #include <QString>
+#include <QTextCursor>
 #include <string>
 
 class QTextBlock;
@@ -33,6 +34,8 @@ public:
     static bool IsContinuation(const QTextBlock& block);
 
 protected:
+    bool event(QEvent* pEvent) override;
+    bool viewportEvent(QEvent* pEvent) override;
     void keyPressEvent(QKeyEvent* pEvent) override;
     QMimeData* createMimeDataFromSelection() const override;
     void insertFromMimeData(const QMimeData* pSource) override;
@@ -43,10 +46,23 @@ private:
     // The 8-bit text of the document's characters from nStart to nEnd, with
     // a line feed for each line break and nothing between a line's pieces.
     std::string TextBetween(int nStart, int nEnd) const;
+    // Keep the line break before a selection removed from the start of a
+    // block (see NoteRemovalAtBlockStart).
+    void RememberSelectionStart();
+    void NoteRemovalAtBlockStart(int nPosition, int nRemoved);
+    void ApplyPendingFix();
 
     // The text's length, counted once after each change: the command
     // states ask for it many times a second, and counting goes over every
     // block.
     mutable std::size_t m_nLength = 0;
     mutable bool m_bLengthKnown = false;
+
+    // Where the selection starts when that is the start of a block other
+    // than the first (-1 otherwise), and whether that block continues a line.
+    int m_nSelectionStart = -1;
+    bool m_bSelectionStartContinues = false;
+    // A block whose mark an edit changed, and the mark it is to have.
+    QTextCursor m_fixCursor;
+    bool m_bFixContinues = false;
 };
