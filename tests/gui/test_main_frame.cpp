@@ -1461,3 +1461,31 @@ TEST_F(MainFrameTest, SelectionRemovedFromAPieceStartKeepsTheBreakBeforeIt)
         EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strExpected)) << c.nFrom;
     }
 }
+
+// A paragraph separator in pasted text is a line break wherever it lands;
+// pasted into a piece that continues a long line it was shown as a break
+// but left out of the text.
+TEST_F(MainFrameTest, PastedParagraphSeparatorIsALineBreakInsideALongLine)
+{
+    CMidwireEdit* pEdit = m_pFrame->Editor();
+    m_pFrame->show();
+    m_pFrame->activateWindow();
+    pEdit->setFocus();
+    Settle();
+    const std::string strLine(2 * CMidwireEdit::kPieceLength, 'a');
+    m_pFrame->SetEditorText(strLine);
+    QTextDocument* pDoc = pEdit->document();
+    ASSERT_TRUE(CMidwireEdit::IsContinuation(pDoc->findBlockByNumber(1)));
+    QTextCursor cursor(pDoc->findBlockByNumber(1));
+    cursor.movePosition(QTextCursor::NextCharacter, QTextCursor::MoveAnchor, 10);
+    pEdit->setTextCursor(cursor);
+    QGuiApplication::clipboard()->setText(QStringLiteral("x") + QChar(QChar::ParagraphSeparator) + QStringLiteral("y"));
+    Settle();
+    if (!Enabled(ID_EDIT_PASTE))
+        GTEST_SKIP() << "no clipboard on this platform";
+    ASSERT_TRUE(m_pFrame->RunCommand(ID_EDIT_PASTE));
+    std::string strExpected = strLine;
+    strExpected.insert(CMidwireEdit::kPieceLength + 10, "x\ny");
+    EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strExpected));
+    EXPECT_EQ(m_pFrame->GetEditorTextLength(), strExpected.size());
+}

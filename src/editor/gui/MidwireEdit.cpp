@@ -312,9 +312,13 @@ void CMidwireEdit::insertFromMimeData(const QMimeData* pSource)
         return;
     }
     // CR LF pairs are one line break, a lone CR becomes one, as in SetText.
+    // So does a paragraph separator (text copied from some programs): the
+    // text document would start a block of its own for it, taking the
+    // piece's mark, and the break would be lost from the text.
     QString text = pSource->text();
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    text.replace(QChar(QChar::ParagraphSeparator), QLatin1Char('\n'));
     QTextCursor cursor = textCursor();
     cursor.beginEditBlock();
     InsertInPieces(cursor, text);
