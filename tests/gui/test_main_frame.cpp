@@ -1489,3 +1489,31 @@ TEST_F(MainFrameTest, PastedParagraphSeparatorIsALineBreakInsideALongLine)
     EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strExpected));
     EXPECT_EQ(m_pFrame->GetEditorTextLength(), strExpected.size());
 }
+
+// A piece of a long line emptied by the user: Delete in it, or Backspace at
+// the start of the line after it, joins that line to the long one, as at
+// the end of any line. The keys took only the join before the empty piece.
+TEST_F(MainFrameTest, DeleteOrBackspaceBesideAnEmptiedPieceJoinsTheLines)
+{
+    CMidwireEdit* pEdit = m_pFrame->Editor();
+    QTextDocument* pDoc = pEdit->document();
+    const std::string strLine(2 * CMidwireEdit::kPieceLength, 'a');
+    const std::string strText = strLine + "\nnext";
+    for (const int nKey : {Qt::Key_Delete, Qt::Key_Backspace}) {
+        m_pFrame->SetEditorText(strText);
+        // Empty the second piece by selecting its text alone.
+        QTextCursor cursor(pDoc->findBlockByNumber(1));
+        ASSERT_TRUE(CMidwireEdit::IsContinuation(cursor.block()));
+        cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+        pEdit->setTextCursor(cursor);
+        PressKey(pEdit, Qt::Key_Delete);
+        const std::string strEmptied = std::string(CMidwireEdit::kPieceLength, 'a') + "\nnext";
+        ASSERT_TRUE(SameText(m_pFrame->GetEditorText(), strEmptied));
+        if (nKey == Qt::Key_Backspace)
+            pEdit->setTextCursor(QTextCursor(pDoc->findBlockByNumber(2)));
+        PressKey(pEdit, nKey);
+        EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), std::string(CMidwireEdit::kPieceLength, 'a') + "next")) << nKey;
+        pDoc->undo();
+        EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strEmptied)) << nKey;
+    }
+}

@@ -290,6 +290,21 @@ void CMidwireEdit::keyPressEvent(QKeyEvent* pEvent)
             }
             return;
         }
+        // Backspace after an empty block, or Delete in one, takes the break
+        // after that block away: the block left there keeps the empty
+        // block's mark, as a selection removed from a block's start does
+        // (without it the key took only the break between the pieces, and
+        // seemed to do nothing).
+        const int nAt = nKey == Qt::Key_Backspace ? cursor.position() - 1 : cursor.position();
+        const QTextBlock block = document()->findBlock(nAt);
+        if ((nKey == Qt::Key_Backspace || (nKey == Qt::Key_Delete && modifiers == Qt::NoModifier)) && nAt > 0 &&
+            block.position() == nAt && block.blockNumber() > 0) {
+            m_nSelectionStart = nAt;
+            m_bSelectionStartContinues = IsContinuation(block);
+            QPlainTextEdit::keyPressEvent(pEvent);
+            m_nSelectionStart = -1;
+            return;
+        }
     }
     QPlainTextEdit::keyPressEvent(pEvent);
 }
