@@ -1517,3 +1517,58 @@ TEST_F(MainFrameTest, DeleteOrBackspaceBesideAnEmptiedPieceJoinsTheLines)
         EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strEmptied)) << nKey;
     }
 }
+
+// At a join between two pieces of a long line, Left and Right move by one
+// character of the line, and Ctrl+Backspace and Ctrl+Delete take a word:
+// they took a key press for the join alone.
+TEST_F(MainFrameTest, ArrowAndWordKeysAtAJoinActOnTheLine)
+{
+    CMidwireEdit* pEdit = m_pFrame->Editor();
+    QTextDocument* pDoc = pEdit->document();
+    std::string strLine;
+    for (int i = 0; strLine.size() < 2 * CMidwireEdit::kPieceLength; ++i)
+        strLine += "abc ";
+    const std::size_t nJoin = CMidwireEdit::kPieceLength;  // where the second piece starts in the text
+    auto atSecondPiece = [&] {
+        m_pFrame->SetEditorText(strLine);
+        EXPECT_TRUE(CMidwireEdit::IsContinuation(pDoc->findBlockByNumber(1)));
+        pEdit->setTextCursor(QTextCursor(pDoc->findBlockByNumber(1)));
+    };
+    auto atFirstPieceEnd = [&] {
+        m_pFrame->SetEditorText(strLine);
+        QTextCursor cursor(pDoc->findBlockByNumber(0));
+        cursor.movePosition(QTextCursor::EndOfBlock);
+        pEdit->setTextCursor(cursor);
+    };
+    auto typed = [&](std::size_t nAt) {
+        std::string s = strLine;
+        return s.insert(nAt, "x");
+    };
+
+    atSecondPiece();
+    PressKey(pEdit, Qt::Key_Left);
+    pEdit->insertPlainText("x");
+    EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), typed(nJoin - 1)));
+
+    atFirstPieceEnd();
+    PressKey(pEdit, Qt::Key_Right);
+    pEdit->insertPlainText("x");
+    EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), typed(nJoin + 1)));
+
+    // Shift+Left selects the character before the join.
+    atSecondPiece();
+    PressKey(pEdit, Qt::Key_Left, Qt::ShiftModifier);
+    PressKey(pEdit, Qt::Key_Delete);
+    std::string strExpected = strLine;
+    EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strExpected.erase(nJoin - 1, 1)));
+
+    // The word before the join ("abc " ends the first piece) and the word after it.
+    atSecondPiece();
+    PressKey(pEdit, Qt::Key_Backspace, Qt::ControlModifier);
+    EXPECT_LT(m_pFrame->GetEditorText().size(), strLine.size());
+    EXPECT_EQ(m_pFrame->GetEditorText().substr(nJoin - 4, 4), strLine.substr(nJoin, 4));
+    atFirstPieceEnd();
+    PressKey(pEdit, Qt::Key_Delete, Qt::ControlModifier);
+    EXPECT_LT(m_pFrame->GetEditorText().size(), strLine.size());
+    EXPECT_EQ(m_pFrame->GetEditorText().substr(0, nJoin), strLine.substr(0, nJoin));
+}

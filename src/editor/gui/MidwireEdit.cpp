@@ -249,6 +249,31 @@ void CMidwireEdit::InsertInPieces(QTextCursor& cursor, const QString& text)
 
 void CMidwireEdit::keyPressEvent(QKeyEvent* pEvent)
 {
+    // Keys that move by a character or a word, and Ctrl+Backspace and
+    // Ctrl+Delete, see the one line a long line's pieces make: at a join
+    // the cursor first goes over it, where it took a key press of its own
+    // (and the word keys took only the join).
+    if (!isReadOnly()) {
+        const Qt::KeyboardModifiers moving = pEvent->modifiers() & ~Qt::KeypadModifier;
+        const bool bWord = moving & Qt::ControlModifier;
+        const bool bShift = moving & Qt::ShiftModifier;
+        const int nMoveKey = pEvent->key();
+        QTextCursor cursor = textCursor();
+        if ((moving & ~(Qt::ShiftModifier | Qt::ControlModifier)) == 0 && (bShift || !cursor.hasSelection())) {
+            const auto mode = bShift ? QTextCursor::KeepAnchor : QTextCursor::MoveAnchor;
+            const bool bBack = nMoveKey == Qt::Key_Left || (nMoveKey == Qt::Key_Backspace && bWord && !bShift);
+            const bool bForward = nMoveKey == Qt::Key_Right || (nMoveKey == Qt::Key_Delete && bWord && !bShift);
+            if (bBack && cursor.atBlockStart() && IsContinuation(cursor.block())) {
+                while (cursor.atBlockStart() && IsContinuation(cursor.block()))
+                    cursor.movePosition(QTextCursor::PreviousCharacter, mode);
+                setTextCursor(cursor);
+            } else if (bForward && cursor.atBlockEnd() && IsContinuation(cursor.block().next())) {
+                while (cursor.atBlockEnd() && IsContinuation(cursor.block().next()))
+                    cursor.movePosition(QTextCursor::NextCharacter, mode);
+                setTextCursor(cursor);
+            }
+        }
+    }
     if (isReadOnly() || (pEvent->modifiers() & ~(Qt::KeypadModifier | Qt::ShiftModifier)) != 0) {
         QPlainTextEdit::keyPressEvent(pEvent);
         return;
