@@ -1562,6 +1562,15 @@ TEST_F(MainFrameTest, ArrowAndWordKeysAtAJoinActOnTheLine)
     std::string strExpected = strLine;
     EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strExpected.erase(nJoin - 1, 1)));
 
+    // In overwrite mode a character typed at the join replaces the one after it.
+    atFirstPieceEnd();
+    pEdit->setOverwriteMode(true);
+    QKeyEvent typedY(QEvent::KeyPress, Qt::Key_Y, Qt::NoModifier, QStringLiteral("y"));
+    QApplication::sendEvent(pEdit, &typedY);
+    pEdit->setOverwriteMode(false);
+    strExpected = strLine;
+    EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strExpected.replace(nJoin, 1, "y")));
+
     // The word before the join ("abc " ends the first piece) and the word after it.
     atSecondPiece();
     PressKey(pEdit, Qt::Key_Backspace, Qt::ControlModifier);

@@ -262,7 +262,11 @@ void CMidwireEdit::keyPressEvent(QKeyEvent* pEvent)
         if ((moving & ~(Qt::ShiftModifier | Qt::ControlModifier)) == 0 && (bShift || !cursor.hasSelection())) {
             const auto mode = bShift ? QTextCursor::KeepAnchor : QTextCursor::MoveAnchor;
             const bool bBack = nMoveKey == Qt::Key_Left || (nMoveKey == Qt::Key_Backspace && bWord && !bShift);
-            const bool bForward = nMoveKey == Qt::Key_Right || (nMoveKey == Qt::Key_Delete && bWord && !bShift);
+            // A character typed in overwrite mode replaces the one after the join.
+            const bool bOverwriting = overwriteMode() && !bWord && !cursor.hasSelection() && !pEvent->text().isEmpty() &&
+                                      pEvent->text().at(0).isPrint();
+            const bool bForward =
+                nMoveKey == Qt::Key_Right || (nMoveKey == Qt::Key_Delete && bWord && !bShift) || bOverwriting;
             if (bBack && cursor.atBlockStart() && IsContinuation(cursor.block())) {
                 while (cursor.atBlockStart() && IsContinuation(cursor.block()))
                     cursor.movePosition(QTextCursor::PreviousCharacter, mode);
