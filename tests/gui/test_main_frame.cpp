@@ -356,13 +356,20 @@ TEST_F(MainFrameTest, RowsKeepTheHostNamesAndTimeTheyWereMadeWith)
 TEST_F(MainFrameTest, HostColumnShowsANonAsciiHostAsTyped)
 {
     // The server host comes from the Connect dialog or the command line in
-    // UTF-8; the data column keeps showing 8-bit text.
+    // UTF-8, and so does its name in the message of a state change; data,
+    // also data sent from the editor's text, keeps showing 8-bit text.
     m_pDoc->m_strServerHost = "h\xC3\xB4te.example";
     Record(MakeEvent(EK_CONNECT_SERVER, "", "caf\xE9"));
+    Record(MakeEvent(EK_CONNECT_SERVER, "", "Connected to: h\xC3\xB4te.example port: 80."));
+    Record(MakeEvent(EK_EDITED_TO_SERVER, "", "h\xC3\xB4te"));
+    Record(MakeEvent(EK_MOVED_TO_SERVER, "h\xC3\xB4te"));
     Settle();
-    ASSERT_EQ(Model().rowCount(), 1);
+    ASSERT_EQ(Model().rowCount(), 4);
     EXPECT_EQ(Cell(0, 1), QString::fromUtf8("h\xC3\xB4te.example"));
     EXPECT_EQ(Cell(0, 3), QString::fromLatin1("caf\xE9"));
+    EXPECT_EQ(Cell(1, 3), QString::fromUtf8("Connected to: h\xC3\xB4te.example port: 80."));
+    EXPECT_EQ(Cell(2, 3), QString::fromLatin1("h\xC3\xB4te"));
+    EXPECT_EQ(Cell(3, 3), "h[195][180]te");
 }
 
 TEST_F(MainFrameTest, RowsFromWorkerThreadsKeepTheirOrder)

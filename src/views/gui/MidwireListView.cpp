@@ -75,13 +75,17 @@ QVariant CEventListModel::data(const QModelIndex& index, int role) const
                 return QVariant();
             // A cell shows one line: long data is cut where no column could
             // show more, which keeps painting cheap for 64 KB pieces.
-            QString text = QString::fromLatin1(EventDataText(*pEvent, " 1", kMaxCellChars));
+            // Data is 8-bit text; the message of a state change names hosts
+            // and ports as typed (in UTF-8), as the host column does.
+            const bool bText = !pEvent->m_strText.empty();
+            const std::string strCell = EventDataText(*pEvent, " 1", kMaxCellChars);
+            QString text = bText && (pEvent->m_kind & EK_DATA_KINDS) == 0 ? DisplayText(strCell)
+                                                                           : QString::fromLatin1(strCell);
             // The cell draws only what fits its one line of height: after a
             // line break in a message ("...from port 80.\nListening has been
             // stopped. 3") the rest was hidden behind an ellipsis. A text's
             // line breaks show as spaces; the breaks that the display
             // options put into data are left out, as the editor's are.
-            const bool bText = !pEvent->m_strText.empty();
             if (bText)
                 text.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
             QString oneLine;
