@@ -78,6 +78,9 @@ enum : UINT {
     // A datagram that came back from the bound socket itself is not moved
     // again, so that a move rule leading back to the bound port cannot loop.
     IDS_DGRAM_OWN_NOT_MOVED = 61492,
+    // Print History List with Selection chosen and no row selected: nothing
+    // to print, said before a job (a blank sheet, or an emptied print file).
+    IDS_PRINT_NO_SELECTION = 61493,
 };
 
 // The text of a string-table entry; empty for an unknown id.

@@ -185,6 +185,12 @@ bool PrintHistoryList(CPrintDevice& device, CMidwireDoc& doc, bool bSelection,
         AfxMessageBox(IDS_HISTORY_EMPTY);
         return false;
     }
+    // Selection with no row selected has nothing to print either: a job
+    // started for it would put out one blank page.
+    if (bSelection && selection.empty()) {
+        AfxMessageBox(IDS_PRINT_NO_SELECTION);
+        return false;
+    }
     const std::string strTitle = PrintJobTitle(doc);
     if (!device.StartDoc(strTitle)) {
         AfxMessageBox(IDS_PRINT_START_FAILED);

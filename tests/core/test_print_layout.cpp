@@ -258,6 +258,14 @@ TEST_F(PrintFixture, SelectionPrintsTheGivenRowsOnly)
     EXPECT_EQ(lines[1], "e1");
     EXPECT_EQ(lines[3], "e3");
     EXPECT_EQ(lines[5], "e4");
+
+    // Selection chosen with no row selected prints nothing, not a blank
+    // page, and says why.
+    CRecordingDevice empty(TestMetrics());
+    EXPECT_FALSE(PrintHistoryList(empty, doc, true, {}));
+    EXPECT_FALSE(empty.m_bStarted);
+    EXPECT_EQ(empty.m_nStartPages, 0);
+    EXPECT_EQ(frontEnd.m_messages, std::vector<std::string>{"No row of the History List is selected."});
 }
 
 TEST_F(PrintFixture, EmptyHistoryAndEmptyEditorPrintNothing)

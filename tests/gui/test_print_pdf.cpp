@@ -237,32 +237,38 @@ TEST_F(PrintPdfTest, NothingToPrintLeavesAnExistingOutputAlone)
 }
 
 // The desktop's print dialog may send the job to a file; a history with
-// nothing to print must not replace a file already there.
+// nothing to print, or Selection chosen with no row selected, must not
+// replace a file already there with a blank page.
 TEST_F(PrintPdfTest, EmptyHistoryPrintedToAFileLeavesTheFileAlone)
 {
     const std::string strPdf = m_strDir + "/earlier.pdf";
     const std::string strEarlier = "an earlier printout\n";
-    {
-        std::ofstream out(strPdf, std::ios::binary | std::ios::trunc);
-        out << strEarlier;
+    for (const bool bSelection : {false, true}) {
+        {
+            std::ofstream out(strPdf, std::ios::binary | std::ios::trunc);
+            out << strEarlier;
+        }
+        CFrontEnd* pPrevious = g_pMainFrame;
+        {
+            CHeadlessFrontEnd frontEnd;
+            frontEnd.SetEcho(false);
+            CMidwireDoc doc;
+            doc.OnNewDocument();
+            if (bSelection)
+                doc.AddToHistory(MakeEvent(EK_MESSAGE, "", "not selected"));
+            QPrinter printer(QPrinter::HighResolution);
+            printer.setOutputFormat(QPrinter::PdfFormat);
+            printer.setOutputFileName(QString::fromStdString(strPdf));
+            CPainterPrintDevice device(&printer, &printer);
+            EXPECT_FALSE(PrintHistoryList(device, doc, bSelection, {}));
+            EXPECT_EQ(frontEnd.m_messages, std::vector<std::string>{bSelection ? "No row of the History List is selected."
+                                                                              : "History List is empty."});
+        }
+        g_pMainFrame = pPrevious;
+        std::ifstream in(strPdf, std::ios::binary);
+        const std::string strNow((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(strNow, strEarlier) << bSelection;
     }
-    CFrontEnd* pPrevious = g_pMainFrame;
-    {
-        CHeadlessFrontEnd frontEnd;
-        frontEnd.SetEcho(false);
-        CMidwireDoc doc;
-        doc.OnNewDocument();
-        QPrinter printer(QPrinter::HighResolution);
-        printer.setOutputFormat(QPrinter::PdfFormat);
-        printer.setOutputFileName(QString::fromStdString(strPdf));
-        CPainterPrintDevice device(&printer, &printer);
-        EXPECT_FALSE(PrintHistoryList(device, doc, false, {}));
-        EXPECT_EQ(frontEnd.m_messages, std::vector<std::string>{"History List is empty."});
-    }
-    g_pMainFrame = pPrevious;
-    std::ifstream in(strPdf, std::ios::binary);
-    const std::string strNow((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(strNow, strEarlier);
 }
 
 TEST_F(PrintPdfTest, FailuresLeaveNoFile)
