@@ -113,6 +113,13 @@ TEST(PrintGeometry, MarginsTitleAndCharactersPerLine)
     EXPECT_EQ(g.nPageNoX, 425);
     EXPECT_EQ(g.nPageNoY, 1050);
 
+    // The title is centred by the characters it is drawn with: a session
+    // name in UTF-8 counts a character per sequence, not per byte; a byte
+    // that is not part of one counts on its own.
+    EXPECT_EQ(ComputePageGeometry(TestMetrics(), "Midwire - r\xC3\xA9sum\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80").nTitleX,
+              425 - 18 * 10 / 2);
+    EXPECT_EQ(ComputePageGeometry(TestMetrics(), "Midwire - caf\xE9\xC3(\xE2\x82").nTitleX, 425 - 18 * 10 / 2);
+
     // A title wider than the page starts at the left margin, not left of it.
     EXPECT_EQ(ComputePageGeometry(TestMetrics(), std::string(200, 'x')).nTitleX, 100);
 
