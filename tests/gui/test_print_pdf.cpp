@@ -459,3 +459,47 @@ TEST_F(PrintPdfTest, InterruptedPrintLeavesNoPartialFile)
     EXPECT_NE(r.out.find("interrupted"), std::string::npos) << r.out;
     EXPECT_FALSE(std::filesystem::exists(strPdf));
 }
+
+// SIGTERM while the session is still being loaded stops the load part way;
+// what was read is not printed as if it were the whole history.
+TEST_F(PrintPdfTest, InterruptedLoadPrintsNothing)
+{
+    // An empty session, then a million status events appended to it by
+    // hand: the load takes long enough to be caught while the file is open.
+    const std::string strSession = Session({});
+    std::string strFile;
+    {
+        std::ifstream in(strSession, std::ios::binary);
+        strFile.assign((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+    ASSERT_GE(strFile.size(), 4u);
+    const std::uint32_t nEvents = 1000000;
+    strFile.resize(strFile.size() - 4);  // the event count 0
+    auto put4 = [&strFile](std::uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            strFile += static_cast<char>((v >> (8 * i)) & 0xFF);
+    };
+    put4(nEvents);
+    for (std::uint32_t i = 0; i < nEvents; ++i) {
+        put4(EK_MESSAGE);
+        put4(1700000000);
+        strFile += static_cast<char>(6);
+        strFile += "status";
+        put4(0);                        // no data
+        strFile += static_cast<char>(0);  // no host
+    }
+    {
+        std::ofstream out(strSession, std::ios::binary | std::ios::trunc);
+        out << strFile;
+    }
+    const std::string strPdf = m_strDir + "/out.pdf";
+    // The signal comes once the process holds the session file open
+    // (bounded wait): the load is then under way, or over and the print
+    // under way; either way nothing may come out.
+    const RunResult r = RunShell("(" + std::string(MIDWIRE_BINARY) + " print '" + strSession + "' '" + strPdf +
+                                 "' & pid=$!; for i in $(seq 1 1000); do ls -l /proc/$pid/fd 2>/dev/null | grep -q "
+                                 "'s.mwx' && break; sleep 0.005; done; kill -TERM $pid; wait $pid)");
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("interrupted"), std::string::npos) << r.out;
+    EXPECT_FALSE(std::filesystem::exists(strPdf));
+}

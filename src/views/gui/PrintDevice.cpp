@@ -322,6 +322,13 @@ int CmdPrint(int argc, char** argv)
     doc.OnNewDocument();
     if (!doc.OnOpenDocument(LocalText(pos[0])))
         return EXIT_FAILED;
+    // A signal while the session loads stops the load part way (as Cancel
+    // does): the history read so far is not printed as if it were all of it.
+    if (TerminationSignalSeen()) {
+        CliError(pos.size() == 2 ? QStringLiteral("print: interrupted, %1 not written").arg(pos[1])
+                                 : QStringLiteral("print: interrupted, nothing was printed"));
+        return EXIT_FAILED;
+    }
 
     std::vector<HistoryEvent*> events;
     if (parser.isSet(selection)) {
