@@ -1,34 +1,17 @@
 #include "views/Print.h"
 
+#include <QList>
+#include <QString>
 #include <algorithm>
 #include <cstdlib>
 
+#include "app/CliSupport.h"
 #include "app/resource.h"
 #include "session/FrontEnd.h"
 #include "session/HistoryEvent.h"
 #include "session/MidwireDoc.h"
 #include "session/ProgressWalk.h"
 #include "views/DisplayTranslation.h"
-
-namespace {
-
-// The number of characters the title is drawn with: it is local text, so a
-// well-formed UTF-8 sequence is one character; any other byte is one too.
-std::size_t TitleCharacters(const std::string& strTitle)
-{
-    std::size_t nChars = 0;
-    for (std::size_t i = 0; i < strTitle.size(); ++nChars) {
-        const auto b = static_cast<unsigned char>(strTitle[i]);
-        const std::size_t nTrail = b >= 0xC2 && b <= 0xDF ? 1 : b >= 0xE0 && b <= 0xEF ? 2 : b >= 0xF0 && b <= 0xF4 ? 3 : 0;
-        std::size_t n = 1;
-        while (n <= nTrail && i + n < strTitle.size() && (static_cast<unsigned char>(strTitle[i + n]) & 0xC0) == 0x80)
-            ++n;
-        i += n == nTrail + 1 ? n : 1;
-    }
-    return nChars;
-}
-
-}  // namespace
 
 PageGeometry ComputePageGeometry(const PrintMetrics& m, const std::string& strJobTitle)
 {
@@ -42,7 +25,8 @@ PageGeometry ComputePageGeometry(const PrintMetrics& m, const std::string& strJo
     int w = m.nAveCharWidth > 0 ? std::abs(m.nHorzRes - 2 * m.nLogPixelsX) / m.nAveCharWidth : 1;
     g.nCharsPerLine = std::max(w, 1);
     g.nTitleY = m.nLogPixelsY / 2;
-    const long long titleWidth = static_cast<long long>(TitleCharacters(strJobTitle)) * m.nAveCharWidth;
+    // The title is local text: a UTF-8 sequence is drawn as one character.
+    const long long titleWidth = static_cast<long long>(DisplayText(strJobTitle).toUcs4().size()) * m.nAveCharWidth;
     g.nTitleX = static_cast<int>(std::max<long long>(m.nHorzRes / 2 - titleWidth / 2, g.x0));
     g.nPageNoY = m.nVertRes - m.nLogPixelsY / 2;
     g.nPageNoX = m.nHorzRes / 2;
