@@ -1,8 +1,10 @@
 // Shared helpers of the core tests: temporary directories, running the
-// midwire program, random data.
+// midwire program, random data, history events.
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <cstring>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +18,27 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "session/HistoryEvent.h"
+
 namespace testutil {
+
+// A history event of the kind, with a copy of data (none when it is empty)
+// and the text, stamped with a fixed time so that printed and shown times
+// are known.
+inline HistoryEvent* MakeEvent(std::uint32_t kind, const std::string& data = std::string(),
+                               const std::string& text = std::string())
+{
+    auto* p = new HistoryEvent;
+    p->m_kind = kind;
+    p->m_time = 1700000000;
+    p->m_strText = text;
+    if (!data.empty()) {
+        auto* block = static_cast<unsigned char*>(std::malloc(data.size()));
+        std::memcpy(block, data.data(), data.size());
+        p->AdoptData(block, static_cast<std::int32_t>(data.size()));
+    }
+    return p;
+}
 
 // A fresh directory removed with everything in it when the test ends.
 class TempDir {

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "TestUtil.h"
 #include "app/HeadlessFrontEnd.h"
 #include "session/MidwireDoc.h"
 #include "views/Print.h"
@@ -73,19 +74,7 @@ PrintMetrics TestMetrics()
     return m;
 }
 
-HistoryEvent* MakeEvent(std::uint32_t kind, const std::string& data, const std::string& text = std::string())
-{
-    auto* p = new HistoryEvent;
-    p->m_kind = kind;
-    p->m_time = 1700000000;
-    p->m_strText = text;
-    if (!data.empty()) {
-        auto* block = static_cast<unsigned char*>(std::malloc(data.size()));
-        std::memcpy(block, data.data(), data.size());
-        p->AdoptData(block, static_cast<std::int32_t>(data.size()));
-    }
-    return p;
-}
+using testutil::MakeEvent;
 
 struct PrintFixture : ::testing::Test {
     PrintFixture()

@@ -22,19 +22,7 @@
 
 namespace {
 
-HistoryEvent* MakeEvent(std::uint32_t kind, const std::string& data = std::string(),
-                        const std::string& text = std::string())
-{
-    auto* p = new HistoryEvent;
-    p->m_kind = kind;
-    p->m_strText = text;
-    if (!data.empty()) {
-        auto* block = static_cast<unsigned char*>(std::malloc(data.size()));
-        std::memcpy(block, data.data(), data.size());
-        p->AdoptData(block, static_cast<std::int32_t>(data.size()));
-    }
-    return p;
-}
+using testutil::MakeEvent;
 
 struct DocFixture : ::testing::Test {
     DocFixture() { frontEnd.SetEcho(false); doc.OnNewDocument(); }

@@ -70,20 +70,7 @@ void PressKey(QWidget* pWidget, int nKey, Qt::KeyboardModifiers modifiers = Qt::
     QApplication::sendEvent(pWidget, &release);
 }
 
-HistoryEvent* MakeEvent(std::uint32_t kind, const std::string& data = std::string(),
-                        const std::string& text = std::string())
-{
-    auto* p = new HistoryEvent;
-    p->m_kind = kind;
-    p->m_time = 1700000000;
-    p->m_strText = text;
-    if (!data.empty()) {
-        auto* block = static_cast<unsigned char*>(std::malloc(data.size()));
-        std::memcpy(block, data.data(), data.size());
-        p->AdoptData(block, static_cast<std::int32_t>(data.size()));
-    }
-    return p;
-}
+using testutil::MakeEvent;
 
 void Settle()
 {

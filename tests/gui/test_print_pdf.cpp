@@ -18,6 +18,7 @@
 #include <sstream>
 #include <sys/wait.h>
 
+#include "../core/TestUtil.h"
 #include "GuiTestUtil.h"
 #include "app/HeadlessFrontEnd.h"
 #include "app/gui/MainFrame.h"
@@ -46,19 +47,7 @@ RunResult RunShell(const std::string& command)
     return result;
 }
 
-HistoryEvent* MakeEvent(std::uint32_t kind, const std::string& data, const std::string& text = std::string())
-{
-    auto* p = new HistoryEvent;
-    p->m_kind = kind;
-    p->m_time = 1700000000;
-    p->m_strText = text;
-    if (!data.empty()) {
-        auto* block = static_cast<unsigned char*>(std::malloc(data.size()));
-        std::memcpy(block, data.data(), data.size());
-        p->AdoptData(block, static_cast<std::int32_t>(data.size()));
-    }
-    return p;
-}
+using testutil::MakeEvent;
 
 // The pages of a PDF as pdftotext reads them in drawing order, each a list
 // of lines.
