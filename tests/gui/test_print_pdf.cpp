@@ -432,21 +432,36 @@ TEST_F(PrintPdfTest, HostNameInUtf8PrintsAsTyped)
 }
 
 // SIGTERM during a long print stops it like Cancel: no half-written PDF is
-// left at the output path and the command fails.
+// left at the output path, a PDF already there stays as it was, and the
+// command fails.
 TEST_F(PrintPdfTest, InterruptedPrintLeavesNoPartialFile)
 {
     const std::string strSession = Session({MakeEvent(EK_SENT_TO_SERVER, std::string(8000000, 'x'))});
-    const std::string strPdf = m_strDir + "/out.pdf";
-    // The print starts in the background; the signal comes once the output
-    // file exists (bounded wait), while the 8 MB block is being laid out.
-    const RunResult r = RunShell("(" + std::string(MIDWIRE_BINARY) + " print '" + strSession + "' '" + strPdf +
-                                 "' & pid=$!; for i in $(seq 1 400); do [ -e '" + strPdf +
-                                 "' ] && break; sleep 0.05; done; sleep 0.2; kill -TERM $pid; wait $pid)");
-    if (r.status == 0)
-        GTEST_SKIP() << "the print ended before the signal came";
-    EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_NE(r.out.find("interrupted"), std::string::npos) << r.out;
-    EXPECT_FALSE(std::filesystem::exists(strPdf));
+    for (const bool bExisting : {false, true}) {
+        const std::string strPdf = m_strDir + "/out.pdf";
+        std::filesystem::remove(strPdf);
+        if (bExisting)
+            testutil::WriteFile(strPdf, "an earlier printout");
+        // The print starts in the background; the signal comes once it
+        // writes, beside the target or into it (bounded wait), while the
+        // 8 MB block is being laid out.
+        const std::string strWriting = "{ ls '" + strPdf + ".'* || { [ -e '" + strPdf +
+                                       "' ] && ! grep -q 'an earlier printout' '" + strPdf + "'; }; } >/dev/null 2>&1";
+        const RunResult r = RunShell("(" + std::string(MIDWIRE_BINARY) + " print '" + strSession + "' '" + strPdf +
+                                     "' & pid=$!; for i in $(seq 1 400); do " + strWriting +
+                                     " && break; sleep 0.05; done; sleep 0.2; kill -TERM $pid; wait $pid)");
+        if (r.status == 0)
+            GTEST_SKIP() << "the print ended before the signal came";
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_NE(r.out.find("interrupted"), std::string::npos) << r.out;
+        if (bExisting)
+            EXPECT_EQ(testutil::ReadFile(strPdf), "an earlier printout");
+        else
+            EXPECT_FALSE(std::filesystem::exists(strPdf));
+        // Nothing else is left beside it.
+        for (const auto& entry : std::filesystem::directory_iterator(m_strDir))
+            EXPECT_EQ(entry.path().string().find(strPdf + "."), std::string::npos) << entry.path();
+    }
 }
 
 // SIGTERM while the session is still being loaded stops the load part way;

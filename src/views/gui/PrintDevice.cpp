@@ -14,8 +14,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/Cli.h"
@@ -24,6 +22,7 @@
 #include "app/HeadlessFrontEnd.h"
 #include "editor/EditorAccess.h"
 #include "session/FrontEnd.h"
+#include "session/FileReplacement.h"
 #include "session/MidwireDoc.h"
 
 QFont PrintFont()
@@ -194,8 +193,9 @@ const char* const kPrintUsage =
     "  --page-size NAME  A4 (default) or Letter\n"
     "  --resolution DPI  printer units per inch (default 600)\n"
     "  -h, --help        show this help\n\n"
-    "SIGINT, SIGTERM or SIGHUP stop the print as Cancel does: a half-written\n"
-    "OUT.pdf is removed, and the status is 1.\n\n"
+    "OUT.pdf is replaced only by a whole printout: a print that fails, or that\n"
+    "SIGINT, SIGTERM or SIGHUP stop as Cancel does (status 1), leaves a file\n"
+    "already there as it was.\n\n"
     "No display is needed. Exit status: 0 printed, 1 failed, 2 wrong usage.\n";
 
 // "1,4,7-9" to sorted, distinct 0-based rows; false on a malformed list or
@@ -370,22 +370,24 @@ int CmdPrint(int argc, char** argv)
 
     const QString strOut = pos[1];
     const std::string strOutPath = LocalText(strOut);  // the name's own bytes, not Qt's UTF-8 of it
-    // Opening the output empties it: were it the session file itself (the
-    // same name given twice, or a link to it), the session would be lost
-    // to its own printout.
+    // A session file given as the output too (the same name twice, or a
+    // link to it) would be lost to its own printout.
     if (IsSameFile(LocalText(pos[0]), strOutPath)) {
         CliError(QStringLiteral("print: %1 is the session file being printed; it is left as it is").arg(strOut));
+        return EXIT_FAILED;
+    }
+    // The printout replaces OUT.pdf only once it is whole: a print that
+    // fails or is interrupted leaves a file already there as it was.
+    CFileReplacement output;
+    if (const int nError = output.Open(strOutPath); nError != 0) {
+        CliError(QStringLiteral("print: unable to write %1: %2").arg(strOut, ArgumentText(std::strerror(nError))));
         return EXIT_FAILED;
     }
     // The writer draws into a file of ours, whose error state tells of a
     // write that failed (a full disk), which the writer would pass over.
     QFile file;
-    const int fdOut = ::open(strOutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fdOut < 0 || !file.open(fdOut, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
-        CliError(QStringLiteral("print: unable to write %1: %2")
-                     .arg(strOut, fdOut < 0 ? ArgumentText(std::strerror(errno)) : file.errorString()));
-        if (fdOut >= 0)
-            ::close(fdOut);
+    if (!file.open(output.Fd(), QIODevice::WriteOnly, QFileDevice::DontCloseHandle)) {
+        CliError(QStringLiteral("print: unable to write %1: %2").arg(strOut, file.errorString()));
         return EXIT_FAILED;
     }
     bool bPrinted = false;
@@ -410,9 +412,12 @@ int CmdPrint(int argc, char** argv)
             CliError(QStringLiteral("print: interrupted, %1 not written").arg(strOut));
         else if (frontEnd.m_messages.empty())
             CliError(QStringLiteral("print: unable to write %1").arg(strOut));
-        struct stat st {};
-        if (::stat(strOutPath.c_str(), &st) == 0 && S_ISREG(st.st_mode))  // a device or pipe is left alone
-            ::unlink(strOutPath.c_str());
+        output.Abandon();
+        return EXIT_FAILED;
+    }
+    const off_t nSize = ::lseek(output.Fd(), 0, SEEK_CUR);
+    if (const int nError = output.Commit(nSize > 0 ? nSize : 0); nError != 0) {
+        CliError(QStringLiteral("print: unable to write %1: %2").arg(strOut, ArgumentText(std::strerror(nError))));
         return EXIT_FAILED;
     }
     return EXIT_OK;
