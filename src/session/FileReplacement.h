@@ -54,8 +54,10 @@ public:
     // 0, or the errno value of the failure.
     int Open(const std::string& strPath);
 
-    // Where the new content is written.
+    // Where the new content is written: the descriptor, or the name for a
+    // writer that opens the file itself.
     int Fd() const { return m_file.Get(); }
+    const std::string& WritePath() const { return m_strTemp.empty() ? m_strTarget : m_strTemp; }
     // The target is overwritten rather than replaced: its old content is
     // gone once writing starts.
     bool Overwrites() const { return m_bOverwrite; }

@@ -380,19 +380,41 @@ TEST_F(PrintPdfTest, CancelInProgressWindowStopsAndRemovesThePrintFile)
     printer.setOutputFormat(QPrinter::PdfFormat);
     printer.setOutputFileName(QString::fromStdString(strPdf));
 
-    guitest::CCancelWhenShown<CPleaseWaitDlg> canceller;
-    bool bPrinted = true;
+    // A file already there stays as it was; none is left where there was
+    // none, and nothing beside it.
+    for (const bool bExisting : {false, true}) {
+        if (bExisting)
+            testutil::WriteFile(strPdf, "an earlier printout");
+        guitest::CCancelWhenShown<CPleaseWaitDlg> canceller;
+        bool bPrinted = true;
+        {
+            CPainterPrintDevice device(&printer, &printer);
+            bPrinted = PrintHistoryList(device, doc, false, {});
+        }
+        ASSERT_TRUE(canceller.Clicked());
+        EXPECT_FALSE(bPrinted);
+        if (bExisting)
+            EXPECT_EQ(testutil::ReadFile(strPdf), "an earlier printout");
+        else
+            EXPECT_FALSE(std::filesystem::exists(strPdf));
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_strDir), {}), bExisting ? 1 : 0);
+        EXPECT_EQ(printer.outputFileName(), QString::fromStdString(strPdf));
+        EXPECT_FALSE(doc.IsWalking());
+        QCoreApplication::processEvents();
+        for (QWidget* w : QApplication::topLevelWidgets())
+            EXPECT_FALSE(qobject_cast<CPleaseWaitDlg*>(w) && w->isVisible());
+    }
+
+    // A print that ends replaces the file with the whole printout.
+    doc.OnNewDocument();
+    doc.AddToHistory(MakeEvent(EK_MESSAGE, "", "the only row"));
     {
         CPainterPrintDevice device(&printer, &printer);
-        bPrinted = PrintHistoryList(device, doc, false, {});
+        EXPECT_TRUE(PrintHistoryList(device, doc, false, {}));
     }
-    ASSERT_TRUE(canceller.Clicked());
-    EXPECT_FALSE(bPrinted);
-    EXPECT_FALSE(std::filesystem::exists(strPdf));
-    EXPECT_FALSE(doc.IsWalking());
-    QCoreApplication::processEvents();
-    for (QWidget* w : QApplication::topLevelWidgets())
-        EXPECT_FALSE(qobject_cast<CPleaseWaitDlg*>(w) && w->isVisible());
+    const auto pages = ReadPages(strPdf);
+    ASSERT_EQ(pages.size(), 1u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_strDir), {}), 1);
 }
 
 // Run without a runtime directory (cron, sudo, CI), the command writes

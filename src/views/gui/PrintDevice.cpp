@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/Cli.h"
@@ -42,6 +43,7 @@ CPainterPrintDevice::~CPainterPrintDevice()
 {
     if (m_painter.isActive())
         m_painter.end();
+    CommitOutput(false);  // a job neither ended nor aborted
 }
 
 bool CPainterPrintDevice::StartDoc(const std::string& strDocName)
@@ -52,12 +54,25 @@ bool CPainterPrintDevice::StartDoc(const std::string& strDocName)
     if (m_pPrinter) {
         m_pPrinter->setDocName(name);
         m_pPrinter->setCreator(QStringLiteral("Midwire"));
+        // A print to a file goes beside it first, so that a print cancelled
+        // or failed leaves a file already there as it was.
+        if (m_pPrinter->outputFormat() == QPrinter::PdfFormat && !m_pPrinter->outputFileName().isEmpty()) {
+            m_strOutput = m_pPrinter->outputFileName();
+            m_pOutput = std::make_unique<CFileReplacement>();
+            if (m_pOutput->Open(LocalText(m_strOutput)) != 0) {
+                m_pOutput.reset();
+                return false;
+            }
+            m_pPrinter->setOutputFileName(DisplayText(m_pOutput->WritePath()));
+        }
     } else if (auto* pPdf = dynamic_cast<QPdfWriter*>(m_pDevice)) {
         pPdf->setTitle(name);
         pPdf->setCreator(QStringLiteral("Midwire"));
     }
-    if (!m_painter.begin(m_pDevice))
+    if (!m_painter.begin(m_pDevice)) {
+        CommitOutput(false);
         return false;
+    }
     m_painter.setFont(QFont(m_font, m_pDevice));
     m_painter.setPen(Qt::black);
     m_nAscent = m_painter.fontMetrics().ascent();
@@ -95,22 +110,42 @@ void CPainterPrintDevice::EndDoc()
 {
     if (m_painter.isActive())
         m_painter.end();
+    CommitOutput(true);
 }
 
 void CPainterPrintDevice::AbortDoc()
 {
     // A printer job is taken back where the printer allows it. A print to a
-    // file ends and its file is removed: the half of a document must not
-    // stand where the user expects the whole one. A bare PDF writer's file is
-    // its owner's to remove.
+    // file ends and its file goes: the half of a document must not stand
+    // where the user expects the whole one. A bare PDF writer's file is its
+    // owner's to remove.
     const bool bAborted = m_pPrinter && m_painter.isActive() && m_pPrinter->abort();
     if (m_painter.isActive())
         m_painter.end();
-    if (m_pPrinter && !bAborted) {
+    if (m_pOutput) {
+        CommitOutput(false);
+    } else if (m_pPrinter && !bAborted) {
         const QString strFile = m_pPrinter->outputFileName();
         if (!strFile.isEmpty())
             QFile::remove(strFile);
     }
+}
+
+void CPainterPrintDevice::CommitOutput(bool bWhole)
+{
+    if (!m_pOutput)
+        return;
+    if (bWhole) {
+        // The printer wrote through a descriptor of its own, now closed.
+        struct stat st {};
+        const off_t nSize = ::stat(m_pOutput->WritePath().c_str(), &st) == 0 ? st.st_size : 0;
+        m_pOutput->Commit(nSize);
+    } else {
+        m_pOutput->Abandon();
+    }
+    m_pOutput.reset();
+    // The print dialog offers the file the user chose next time too.
+    m_pPrinter->setOutputFileName(m_strOutput);
 }
 
 void CPainterPrintDevice::TextOut(int x, int y, const std::string& strText)

@@ -4,8 +4,10 @@
 
 #include <QFont>
 #include <QPainter>
+#include <QString>
 #include <memory>
 
+#include "session/FileReplacement.h"
 #include "views/Print.h"
 
 class CCommandTable;
@@ -36,8 +38,14 @@ public:
 private:
     void DrawText(int x, int y, const QString& text);
 
+    // A printer that prints to a file writes beside it; the printout
+    // replaces the file once it is whole.
+    void CommitOutput(bool bWhole);
+
     QPagedPaintDevice* m_pDevice;
     QPrinter* m_pPrinter;
+    std::unique_ptr<CFileReplacement> m_pOutput;
+    QString m_strOutput;  // the file the user chose
     QPainter m_painter;
     QFont m_font;
     int m_nAscent = 0;
