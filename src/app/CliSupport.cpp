@@ -377,6 +377,16 @@ std::string LocalText(const QString& strText)
     return strOut;
 }
 
+std::size_t LocalTextPrefixBytes(std::string_view bytes, std::size_t nChars)
+{
+    std::size_t nBytes = 0;
+    for (; nChars > 0 && nBytes < bytes.size(); --nChars) {
+        char32_t nCode = 0;
+        nBytes += std::max<std::size_t>(Utf8SequenceLength(bytes.substr(nBytes), nCode), 1);
+    }
+    return nBytes;
+}
+
 QString DisplayText(std::string_view bytes)
 {
     return DecodeUtf8(bytes, [](unsigned char b) { return static_cast<char16_t>(b); });

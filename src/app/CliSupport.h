@@ -113,3 +113,7 @@ std::string LocalText(const QString& strText);
 // read as Latin-1, the likeliest 8-bit encoding of such a name (caf\xE9.mwx
 // shows as café.mwx), where Qt's decoding would show U+FFFD in its place.
 QString DisplayText(std::string_view bytes);
+
+// The number of bytes that make the first nChars characters of local text,
+// as DisplayText reads them (all of it when it has fewer).
+std::size_t LocalTextPrefixBytes(std::string_view bytes, std::size_t nChars);

@@ -66,14 +66,20 @@ void CPageWriter::PrintBlock(const std::string& strBlock, int nAdvanceLines, boo
 {
     if (m_bCancelled)
         return;
+    // A line holds W characters: bytes of 8-bit text, UTF-8 sequences of
+    // local text (which a cut must not split).
     const std::size_t w = static_cast<std::size_t>(m_geo.nCharsPerLine);
+    auto lineBytes = [&](std::size_t nFrom) {
+        return bLocalText ? LocalTextPrefixBytes(std::string_view(strBlock).substr(nFrom), w)
+                          : std::min(w, strBlock.size() - nFrom);
+    };
     std::size_t nPos = 0;
-    while (strBlock.size() - nPos > w) {
+    for (std::size_t n = lineBytes(0); nPos + n < strBlock.size(); n = lineBytes(nPos)) {
         // One block may fill thousands of pages: Cancel is seen inside it.
-        PrintPiece(strBlock.substr(nPos, w), bLocalText);
+        PrintPiece(strBlock.substr(nPos, n), bLocalText);
         if (m_bCancelled)
             return;
-        nPos += w;
+        nPos += n;
         m_y += m_geo.h;
         if (m_y > m_geo.nBottom)
             BreakPage();
@@ -231,7 +237,10 @@ bool PrintHistoryList(CPrintDevice& device, CMidwireDoc& doc, bool bSelection,
             }
         }
         TabsToBlanks(strData);
-        writer.PrintBlock(strData, 2);
+        // Data is 8-bit text; the message of a state change names hosts and
+        // ports as typed (in UTF-8), as the header does.
+        const bool bMessage = !pEvent->m_strText.empty() && (pEvent->m_kind & EK_DATA_KINDS) == 0;
+        writer.PrintBlock(strData, 2, bMessage);
     }
     writer.Finish();
     return !writer.IsCancelled();

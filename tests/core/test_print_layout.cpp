@@ -210,6 +210,22 @@ TEST_F(PrintFixture, LongBlocksAreCutEveryWCharacters)
     ASSERT_EQ(page.size(), 6u);  // 4 lines, title and page number
     EXPECT_EQ(page[1].y, 120);
     EXPECT_EQ(page[3].y, 160);
+
+    // The message of a state change is local text: its W characters may be
+    // more bytes, and a UTF-8 sequence is never split. Data sent from the
+    // editor's text stays 8-bit, W bytes a line.
+    doc.OnNewDocument();
+    const std::string strText = std::string(64, 'm') + "\xC3\xBC" + "x";
+    doc.RecordEvent(MakeEvent(EK_CONNECT_SERVER, "", strText), FALSE);
+    doc.RecordEvent(MakeEvent(EK_EDITED_TO_SERVER, "", strText), FALSE);
+    CRecordingDevice again(TestMetrics());
+    ASSERT_TRUE(PrintHistoryList(again, doc, false, {}));
+    const std::vector<std::string> cut = again.BodyLines();
+    ASSERT_EQ(cut.size(), 6u);
+    EXPECT_EQ(cut[1], std::string(64, 'm') + "\xC3\xBC");
+    EXPECT_EQ(cut[2], "x");
+    EXPECT_EQ(cut[4], std::string(64, 'm') + "\xC3");
+    EXPECT_EQ(cut[5], "\xBC" "x");
 }
 
 TEST_F(PrintFixture, PrintedLabelsAndHostsFollowTheData)

@@ -438,7 +438,8 @@ TEST_F(PrintPdfTest, NoRuntimeDirectoryGivesNoNoiseAndLeavesNothing)
 TEST_F(PrintPdfTest, HostNameInUtf8PrintsAsTyped)
 {
     const std::string strSession =
-        Session({MakeEvent(EK_SENT_TO_SERVER, "caf\xE9"), MakeEvent(EK_MESSAGE, "", "plain \xE9 text")},
+        Session({MakeEvent(EK_SENT_TO_SERVER, "caf\xE9"), MakeEvent(EK_MESSAGE, "", "plain \xE9 text"),
+                 MakeEvent(EK_CONNECT_SERVER, "", "Connected to: b\xC3\xBC" "cher.example port: 80.")},
                 std::string(), "b\xC3\xBC" "cher.example");
     ASSERT_EQ(Print("'" + strSession + "' '" + m_strDir + "/out.pdf'").status, 0);
     const auto pages = ReadPages(m_strDir + "/out.pdf");
@@ -451,6 +452,8 @@ TEST_F(PrintPdfTest, HostNameInUtf8PrintsAsTyped)
     })) << ::testing::PrintToString(lines);
     EXPECT_TRUE(has("caf[233]"));
     EXPECT_TRUE(has("plain \xE9 text"));
+    // A host named in a message prints as typed too.
+    EXPECT_TRUE(has("Connected to: b\xFC" "cher.example port: 80.")) << ::testing::PrintToString(lines);
 }
 
 // SIGTERM during a long print stops it like Cancel: no half-written PDF is
