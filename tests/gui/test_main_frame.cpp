@@ -105,6 +105,25 @@ protected:
     CEventListModel& Model() { return m_pFrame->ListView()->Model(); }
     QString Cell(int row, int col) { return Model().data(Model().index(row, col), Qt::DisplayRole).toString(); }
     void Record(HistoryEvent* p, BOOL bQuiet = FALSE) { m_pDoc->RecordEvent(p, bQuiet); }
+    // A shown list of 100 rows that follows new ones (Visible Scroll), and a
+    // point in the Data cell of the third row in view, for clicks there.
+    QPoint BusyListClickPoint()
+    {
+        m_pDoc->m_bVisibleScroll = TRUE;
+        for (int i = 0; i < 100; ++i)
+            Record(MakeEvent(EK_MESSAGE, "", "m" + std::to_string(i)));
+        m_pFrame->show();
+        Settle();
+        CMidwireListView* pList = m_pFrame->ListView();
+        return pList->visualRect(Model().index(pList->indexAt(QPoint(20, 5)).row() + 2, 3)).center();
+    }
+    // A mouse event at pos on the list's rows.
+    void SendListMouse(QEvent::Type type, QPoint pos, Qt::MouseButton button, Qt::MouseButtons buttons)
+    {
+        QWidget* pViewport = m_pFrame->ListView()->viewport();
+        QMouseEvent event(type, QPointF(pos), QPointF(pViewport->mapToGlobal(pos)), button, buttons, Qt::NoModifier);
+        QApplication::sendEvent(pViewport, &event);
+    }
     bool Enabled(UINT nID)
     {
         m_pFrame->UpdateCommandStates();
@@ -444,19 +463,10 @@ TEST_F(MainFrameTest, DoubleClickPutsTheRowIntoTheEditor)
 // the list with Visible Scroll on) opens the row it selected.
 TEST_F(MainFrameTest, DoubleClickOpensTheRowWhenRowsMoveBetweenTheClicks)
 {
-    m_pDoc->m_bVisibleScroll = TRUE;
-    for (int i = 0; i < 100; ++i)
-        Record(MakeEvent(EK_MESSAGE, "", "m" + std::to_string(i)));
-    m_pFrame->show();
-    Settle();
+    const QPoint at = BusyListClickPoint();
     CMidwireListView* pList = m_pFrame->ListView();
-    QWidget* pViewport = pList->viewport();
-    const QPoint at = pList->visualRect(Model().index(pList->indexAt(QPoint(20, 5)).row() + 2, 3)).center();
-    auto mouse = [pViewport, at](QEvent::Type type, Qt::MouseButton button = Qt::LeftButton) {
-        QMouseEvent event(type, QPointF(at), QPointF(pViewport->mapToGlobal(at)), button,
-                          type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(button),
-                          Qt::NoModifier);
-        QApplication::sendEvent(pViewport, &event);
+    auto mouse = [this, at](QEvent::Type type, Qt::MouseButton button) {
+        SendListMouse(type, at, button, type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(button));
     };
     auto doubleClickWhileRowsArrive = [&](Qt::MouseButton button) {
         mouse(QEvent::MouseButtonPress, button);
@@ -489,18 +499,11 @@ TEST_F(MainFrameTest, DoubleClickOpensTheRowWhenRowsMoveBetweenTheClicks)
 // with the newest row once the button is released.
 TEST_F(MainFrameTest, RowsArrivingDuringAClickLeaveItsRowSelected)
 {
-    m_pDoc->m_bVisibleScroll = TRUE;
-    for (int i = 0; i < 100; ++i)
-        Record(MakeEvent(EK_MESSAGE, "", "m" + std::to_string(i)));
-    m_pFrame->show();
-    Settle();
+    const QPoint at = BusyListClickPoint();
     CMidwireListView* pList = m_pFrame->ListView();
     QWidget* pViewport = pList->viewport();
-    const QPoint at = pList->visualRect(Model().index(pList->indexAt(QPoint(20, 5)).row() + 2, 3)).center();
-    auto mouse = [pViewport](QEvent::Type type, QPoint pos, Qt::MouseButtons buttons) {
-        QMouseEvent event(type, QPointF(pos), QPointF(pViewport->mapToGlobal(pos)),
-                          type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, buttons, Qt::NoModifier);
-        QApplication::sendEvent(pViewport, &event);
+    auto mouse = [this](QEvent::Type type, QPoint pos, Qt::MouseButtons buttons) {
+        SendListMouse(type, pos, type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, buttons);
     };
     const int nRow = pList->indexAt(at).row();
     mouse(QEvent::MouseButtonPress, at, Qt::LeftButton);
