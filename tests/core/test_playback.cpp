@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "RelayTestUtil.h"
+#include "TestUtil.h"
 #include "app/CommandTable.h"
 #include "app/HeadlessFrontEnd.h"
 #include "playback/Playback.h"
@@ -41,22 +42,12 @@ void EnsureCoreApplication()
 
 HistoryEvent* MakeData(std::uint32_t kind, const std::string& bytes)
 {
-    auto* p = new HistoryEvent;
-    p->m_kind = kind;
-    if (!bytes.empty()) {
-        auto* pData = static_cast<unsigned char*>(std::malloc(bytes.size()));
-        std::memcpy(pData, bytes.data(), bytes.size());
-        p->AdoptData(pData, static_cast<std::int32_t>(bytes.size()));
-    }
-    return p;
+    return testutil::MakeEvent(kind, bytes);
 }
 
 HistoryEvent* MakeStatus(std::uint32_t kind, const std::string& text)
 {
-    auto* p = new HistoryEvent;
-    p->m_kind = kind;
-    p->m_strText = text;
-    return p;
+    return testutil::MakeEvent(kind, std::string(), text);
 }
 
 std::string Bytes(const HistoryEvent* p)
