@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -702,6 +703,34 @@ void RecordUnroutedPending(CMidwireDoc& doc, WorkerSide& w)
     w.nPending = 0;
 }
 
+// Closes a connection so that the peer still gets what its socket holds
+// for it. A close that leaves received bytes unread resets the connection,
+// and a reset throws away what the socket had yet to deliver, although the
+// history records it as sent. So the sending side is shut first (the peer
+// gets everything, then the end), and what the peer still sends is read
+// and dropped, until it closes too or has been quiet for a moment; a peer
+// that keeps sending is cut off after a quarter of a second.
+void CloseConnectionOrderly(SOCKET s)
+{
+    constexpr auto DRAIN_LIMIT = std::chrono::milliseconds(250);
+    constexpr int QUIET_MS = 20;
+    if (::shutdown(s, SHUT_WR) == 0) {
+        const auto deadline = std::chrono::steady_clock::now() + DRAIN_LIMIT;
+        unsigned char scratch[16384];
+        while (std::chrono::steady_clock::now() < deadline) {
+            const ssize_t n = ::recv(s, scratch, sizeof scratch, MSG_DONTWAIT);
+            if (n > 0)
+                continue;
+            if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+                break;  // the peer closed too, or the connection is gone
+            pollfd pfd{s, POLLIN, 0};
+            if (::poll(&pfd, 1, QUIET_MS) == 0)
+                break;  // nothing unread: the close is an orderly one
+        }
+    }
+    SockClose(s);
+}
+
 // The worker's exit: closes the connection (and, without keep-alive, the
 // listening socket) and records the disconnection, shown whatever Quiet
 // says.
@@ -717,9 +746,10 @@ void CloseWorkerSide(CMidwireDoc& doc, WorkerSide& w, CRelaySideState& st, SOCKE
         bCarryCut = st.pCarry != nullptr;
         st.pCarry = nullptr;
         st.nCarryOffset = 0;
-        SockClose(s);
         StoreSocket(socketField, INVALID_SOCKET);
     }
+    // Nothing is sent on the socket any more: it closes without the lock.
+    CloseConnectionOrderly(s);
     if (bCarryCut)
         RecordSendError(doc, w, w.pszSendDataSuffix);
     if (w.side == CLIENT_SIDE && !doc.m_bKeepAlive) {

@@ -1497,3 +1497,86 @@ TEST_F(RelaySessionTest, RestOfAPieceCutShortByEndIsRecordedAsASendError)
     EXPECT_EQ(Bytes(*pPiece), "abcdef");
     EXPECT_TRUE(ClosedPumping(server.Get()));
 }
+
+// End while the client both sends and reads, the relay's socket holding
+// much for it: every byte the history records as sent to the client reaches
+// it, then the end of the connection, and the connection is not reset
+// (a reset would throw away what the relay's socket still held for it).
+// The client stops sending when it has read the end, as a client does.
+TEST_F(RelaySessionTest, EndWhileAPeerStillSendsDeliversWhatWasSentToIt)
+{
+    doc.m_bVerbose = TRUE;  // each piece written to a socket is recorded as sent
+    doc.m_bUseBreakChar = FALSE;
+    ASSERT_TRUE(Start(true, true));
+    const std::string answer(16 << 20, 'a');
+    std::thread answering([&] { SendAllBlocking(server.Get(), answer); });
+    // The server reads what the client sends, as the client reads the answer.
+    std::thread draining([&] {
+        char buf[65536];
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd pfd{server.Get(), POLLIN, 0};
+            if (::poll(&pfd, 1, 100) > 0 && ::recv(server.Get(), buf, sizeof buf, MSG_DONTWAIT) == 0)
+                break;
+        }
+    });
+    std::atomic<bool> bEnded{false};  // the client has read the end of the connection
+    std::atomic<bool> bReset{false};
+    std::string strReceived;
+    std::atomic<std::size_t> nReceived{0};
+    // A slow reader: the relay's socket holds much for it at any time.
+    std::thread reading([&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        char buf[16384];
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd pfd{client.Get(), POLLIN, 0};
+            if (::poll(&pfd, 1, 100) <= 0)
+                continue;
+            const ssize_t r = ::recv(client.Get(), buf, sizeof buf, MSG_DONTWAIT);
+            if (r > 0) {
+                strReceived.append(buf, static_cast<size_t>(r));
+                nReceived = strReceived.size();
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                continue;
+            }
+            if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+                continue;
+            bReset = r < 0 && errno == ECONNRESET;
+            break;
+        }
+        bEnded = true;
+    });
+    std::thread sending([&] {
+        const std::string block(16 << 10, 'c');
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!bEnded && std::chrono::steady_clock::now() < deadline) {
+            pollfd pfd{client.Get(), POLLOUT, 0};
+            if (::poll(&pfd, 1, 10) > 0 && (pfd.revents & (POLLERR | POLLHUP)))
+                break;
+            if (::send(client.Get(), block.data(), block.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0 &&
+                errno != EAGAIN && errno != EWOULDBLOCK)
+                break;
+        }
+        ::shutdown(client.Get(), SHUT_WR);
+    });
+    ASSERT_TRUE(PumpUntil([&] { return nReceived.load() >= (1u << 20); }, 20000));
+    EndConnection(doc);
+    EXPECT_FALSE(doc.m_bConnected);
+    reading.join();
+    sending.join();
+    ::shutdown(server.Get(), SHUT_RDWR);
+    answering.join();
+    draining.join();
+
+    EXPECT_FALSE(bReset) << "the client's connection was reset";
+    // A piece cut short by the stop is an error, and reached the client in
+    // part at most.
+    const std::string strSent = Concat(EK_SENT_TO_CLIENT);
+    const std::vector<std::string> pieces = Pieces(EK_SENT_TO_CLIENT);
+    ASSERT_FALSE(pieces.empty());
+    if (Count(EK_ERROR) > 0)
+        EXPECT_GE(strReceived.size(), strSent.size() - pieces.back().size());
+    else
+        EXPECT_EQ(strReceived.size(), strSent.size());
+    EXPECT_EQ(strReceived, strSent.substr(0, strReceived.size()));
+}
