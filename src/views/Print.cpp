@@ -90,18 +90,18 @@ void CPageWriter::PrintBlock(const std::string& strBlock, int nAdvanceLines, boo
         BreakPage();
 }
 
-void CPageWriter::Finish()
+bool CPageWriter::Finish()
 {
     if (m_bCancelled) {
         m_device.AbortDoc();
-        return;
+        return false;
     }
     if (m_y <= m_geo.nBottom && m_y != m_geo.y0) {
         Footer(m_nPage + 1);
         ++m_nPage;
         m_device.EndPage();
     }
-    m_device.EndDoc();
+    return m_device.EndDoc();
 }
 
 std::string PrintJobTitle(const CMidwireDoc& doc)
@@ -242,8 +242,7 @@ bool PrintHistoryList(CPrintDevice& device, CMidwireDoc& doc, bool bSelection,
         const bool bMessage = !pEvent->m_strText.empty() && (pEvent->m_kind & EK_DATA_KINDS) == 0;
         writer.PrintBlock(strData, 2, bMessage);
     }
-    writer.Finish();
-    return !writer.IsCancelled();
+    return writer.Finish();
 }
 
 bool PrintEditorText(CPrintDevice& device, CMidwireDoc& doc, const std::string& strEditor)
@@ -286,6 +285,5 @@ bool PrintEditorText(CPrintDevice& device, CMidwireDoc& doc, const std::string& 
     }
     if (nStart < strText.size())
         writer.PrintBlock(strText.substr(nStart));
-    writer.Finish();
-    return !writer.IsCancelled();
+    return writer.Finish();
 }

@@ -35,7 +35,9 @@ public:
     virtual PrintMetrics GetMetrics() = 0;
     virtual void StartPage() = 0;
     virtual void EndPage() = 0;
-    virtual void EndDoc() = 0;
+    // Ends the job; false when its output could not be put out whole (a
+    // print file that could not be written), which the device has reported.
+    virtual bool EndDoc() = 0;
     // Abandons the job after Cancel: what was drawn must not come out as a
     // finished document. Devices that cannot take a job back just end it.
     virtual void AbortDoc() { EndDoc(); }
@@ -72,7 +74,8 @@ public:
     void PrintBlock(const std::string& strBlock, int nAdvanceLines = 1, bool bLocalText = false);
     // Ends the job: the last page gets its title and number only when
     // something was printed on it. A cancelled job is abandoned instead.
-    void Finish();
+    // False when the job was cancelled or its output is not whole.
+    bool Finish();
 
     int GetPageCount() const { return m_nPage; }
     bool IsCancelled() const { return m_bCancelled; }
@@ -105,11 +108,12 @@ std::string PrintedHeader(const CMidwireDoc& doc, const HistoryEvent& event);
 
 // Print History List after the print dialog: every event of the history, or
 // the given events (the selected rows, in row order) when bSelection is set.
-// Returns false when nothing was printed (an empty history) or the job was
-// cancelled in its progress window.
+// Returns false when nothing was printed (an empty history), the job was
+// cancelled in its progress window or its output could not be written.
 bool PrintHistoryList(CPrintDevice& device, CMidwireDoc& doc, bool bSelection,
                       const std::vector<HistoryEvent*>& selection);
 
 // Print from Editor after the print dialog: the editor text line by line.
-// Returns false when the editor is empty or the job was cancelled.
+// Returns false when the editor is empty, the job was cancelled or its output
+// could not be written.
 bool PrintEditorText(CPrintDevice& device, CMidwireDoc& doc, const std::string& strText);

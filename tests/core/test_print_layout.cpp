@@ -34,7 +34,11 @@ public:
         m_pages.push_back(m_current);
         m_current.clear();
     }
-    void EndDoc() override { m_bEnded = true; }
+    bool EndDoc() override
+    {
+        m_bEnded = true;
+        return true;
+    }
     void AbortDoc() override { m_bAborted = true; }
     void TextOut(int x, int y, const std::string& s) override { m_current.push_back({x, y, s}); }
 

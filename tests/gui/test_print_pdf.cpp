@@ -16,6 +16,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include "../core/TestUtil.h"
@@ -414,6 +416,115 @@ TEST_F(PrintPdfTest, CancelInProgressWindowStopsAndRemovesThePrintFile)
     }
     const auto pages = ReadPages(strPdf);
     ASSERT_EQ(pages.size(), 1u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_strDir), {}), 1);
+}
+
+// Lowers the limit of the size of a file this process may write, so that a
+// write beyond it fails as on a full disk (EFBIG, the signal ignored).
+class CFileSizeLimit {
+public:
+    explicit CFileSizeLimit(rlim_t nBytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &m_previous);
+        m_pfnPrevious = ::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = m_previous;
+        limit.rlim_cur = nBytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~CFileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &m_previous);
+        ::signal(SIGXFSZ, m_pfnPrevious);
+    }
+    CFileSizeLimit(const CFileSizeLimit&) = delete;
+    CFileSizeLimit& operator=(const CFileSizeLimit&) = delete;
+
+private:
+    rlimit m_previous {};
+    void (*m_pfnPrevious)(int) = nullptr;
+};
+
+// A desktop print to a file that cannot be written whole (a full disk, its
+// directory gone meanwhile) says so, leaves no part of a printout and keeps
+// a file already there as it was.
+TEST_F(PrintPdfTest, DesktopPrintToAFileNotWrittenWholeSaysSo)
+{
+    CMidwireDoc doc;
+    CMainFrame frame(doc);
+    std::vector<std::string> messages;
+    frame.m_onMessageBox = [&messages](const std::string& strText, UINT) {
+        messages.push_back(strText);
+        return IDOK;
+    };
+    doc.OnNewDocument();
+    for (int i = 0; i < 300; ++i)
+        doc.AddToHistory(MakeEvent(EK_MESSAGE, "", "status line " + std::to_string(i)));
+    std::string strEditor;
+    for (int i = 0; i < 300; ++i)
+        strEditor += "editor line " + std::to_string(i) + "\r\n";
+    const std::string strPdf = m_strDir + "/out.pdf";
+    QPrinter printer(QPrinter::HighResolution);
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    printer.setOutputFileName(QString::fromStdString(strPdf));
+    auto print = [&](bool bEditor) {
+        CPainterPrintDevice device(&printer, &printer);
+        return bEditor ? PrintEditorText(device, doc, strEditor) : PrintHistoryList(device, doc, false, {});
+    };
+
+    for (const bool bEditor : {false, true}) {
+        for (const bool bExisting : {false, true}) {
+            SCOPED_TRACE(std::string(bEditor ? "editor" : "history") + (bExisting ? ", existing file" : ""));
+            if (bExisting)
+                testutil::WriteFile(strPdf, "an earlier printout");
+            messages.clear();
+            bool bPrinted = true;
+            {
+                const CFileSizeLimit limit(4096);
+                bPrinted = print(bEditor);
+            }
+            EXPECT_FALSE(bPrinted);
+            EXPECT_EQ(messages, std::vector<std::string>{"Unable to write file: " + strPdf + " ; File too large."});
+            if (bExisting)
+                EXPECT_EQ(testutil::ReadFile(strPdf), "an earlier printout");
+            else
+                EXPECT_FALSE(std::filesystem::exists(strPdf));
+            EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_strDir), {}), bExisting ? 1 : 0);
+            EXPECT_EQ(printer.outputFileName(), QString::fromStdString(strPdf));
+            EXPECT_FALSE(doc.IsWalking());
+            std::filesystem::remove(strPdf);
+        }
+    }
+
+    // The directory removed while the printout is written: nothing can be
+    // put in its place, and the print says so instead of ending as done.
+    const std::string strSub = m_strDir + "/sub";
+    std::filesystem::create_directory(strSub);
+    printer.setOutputFileName(QString::fromStdString(strSub + "/out.pdf"));
+    messages.clear();
+    QTimer::singleShot(0, [&strSub] { std::filesystem::remove_all(strSub); });
+    EXPECT_FALSE(print(false));
+    EXPECT_EQ(messages,
+              std::vector<std::string>{"Unable to write file: " + strSub + "/out.pdf ; No such file or directory."});
+    EXPECT_FALSE(std::filesystem::exists(strSub));
+
+    // Whole, the printout is the printer's page as set up for it.
+    printer.setOutputFileName(QString::fromStdString(strPdf));
+    printer.setPageSize(QPageSize(QPageSize::Letter));
+    printer.setPageOrientation(QPageLayout::Landscape);
+    messages.clear();
+    EXPECT_TRUE(print(false));
+    EXPECT_TRUE(messages.empty());
+    const RunResult info = RunShell("pdfinfo '" + strPdf + "'");
+    EXPECT_NE(info.out.find("792 x 612 pts (letter)"), std::string::npos) << info.out;
+    {
+        CPainterPrintDevice device(&printer, &printer);
+        ASSERT_TRUE(device.StartDoc("probe"));
+        const PrintMetrics m = device.GetMetrics();
+        EXPECT_EQ(m.nHorzRes, printer.width());
+        EXPECT_EQ(m.nVertRes, printer.height());
+        EXPECT_EQ(m.nLogPixelsX, printer.logicalDpiX());
+        device.AbortDoc();
+    }
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_strDir), {}), 1);
 }
 

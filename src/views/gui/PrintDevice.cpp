@@ -34,6 +34,50 @@ QFont PrintFont()
     return font;
 }
 
+// The descriptor of a print file as the PDF writer's output device, written
+// in large pieces; the first write that fails is kept, and every write after
+// it fails too, so that a file cut short is never taken for whole.
+class CPrintFileOutput : public QIODevice {
+public:
+    explicit CPrintFileOutput(int fd) : m_fd(fd) { open(QIODevice::WriteOnly); }
+    bool isSequential() const override { return true; }
+    // Writes what is buffered; the errno value of the first failure, or 0.
+    int Flush()
+    {
+        std::size_t nDone = 0;
+        while (m_nError == 0 && nDone < m_buffer.size()) {
+            const ssize_t n = ::write(m_fd, m_buffer.data() + nDone, m_buffer.size() - nDone);
+            if (n < 0 && errno != EINTR)
+                m_nError = errno;
+            else if (n > 0)
+                nDone += static_cast<std::size_t>(n);
+        }
+        m_nWritten += static_cast<off_t>(nDone);
+        m_buffer.clear();
+        return m_nError;
+    }
+    off_t Written() const { return m_nWritten; }
+
+protected:
+    qint64 readData(char*, qint64) override { return -1; }
+    qint64 writeData(const char* pData, qint64 nLength) override
+    {
+        if (m_nError != 0)
+            return -1;
+        m_buffer.append(pData, static_cast<std::size_t>(nLength));
+        if (m_buffer.size() >= kChunk && Flush() != 0)
+            return -1;
+        return nLength;
+    }
+
+private:
+    static constexpr std::size_t kChunk = 64 * 1024;
+    int m_fd;
+    std::string m_buffer;
+    off_t m_nWritten = 0;
+    int m_nError = 0;
+};
+
 CPainterPrintDevice::CPainterPrintDevice(QPagedPaintDevice* pDevice, QPrinter* pPrinter)
     : m_pDevice(pDevice), m_pPrinter(pPrinter), m_font(PrintFont())
 {
@@ -63,7 +107,15 @@ bool CPainterPrintDevice::StartDoc(const std::string& strDocName)
                 m_pOutput.reset();
                 return false;
             }
-            m_pPrinter->setOutputFileName(DisplayText(m_pOutput->WritePath()));
+            m_pFile = std::make_unique<CPrintFileOutput>(m_pOutput->Fd());
+            // The page, resolution and PDF version chosen for the printer.
+            m_pWriter = std::make_unique<QPdfWriter>(m_pFile.get());
+            m_pWriter->setPdfVersion(m_pPrinter->pdfVersion());
+            m_pWriter->setResolution(m_pPrinter->resolution());
+            m_pWriter->setPageLayout(m_pPrinter->pageLayout());
+            m_pWriter->setTitle(name);
+            m_pWriter->setCreator(QStringLiteral("Midwire"));
+            m_pDevice = m_pWriter.get();
         }
     } else if (auto* pPdf = dynamic_cast<QPdfWriter*>(m_pDevice)) {
         pPdf->setTitle(name);
@@ -106,11 +158,11 @@ void CPainterPrintDevice::EndPage()
     m_bPageStarted = false;
 }
 
-void CPainterPrintDevice::EndDoc()
+bool CPainterPrintDevice::EndDoc()
 {
     if (m_painter.isActive())
         m_painter.end();
-    CommitOutput(true);
+    return CommitOutput(true);
 }
 
 void CPainterPrintDevice::AbortDoc()
@@ -119,33 +171,45 @@ void CPainterPrintDevice::AbortDoc()
     // file ends and its file goes: the half of a document must not stand
     // where the user expects the whole one. A bare PDF writer's file is its
     // owner's to remove.
+    if (m_pOutput) {
+        if (m_painter.isActive())
+            m_painter.end();
+        CommitOutput(false);
+        return;
+    }
     const bool bAborted = m_pPrinter && m_painter.isActive() && m_pPrinter->abort();
     if (m_painter.isActive())
         m_painter.end();
-    if (m_pOutput) {
-        CommitOutput(false);
-    } else if (m_pPrinter && !bAborted) {
+    if (m_pPrinter && !bAborted) {
         const QString strFile = m_pPrinter->outputFileName();
         if (!strFile.isEmpty())
             QFile::remove(strFile);
     }
 }
 
-void CPainterPrintDevice::CommitOutput(bool bWhole)
+bool CPainterPrintDevice::CommitOutput(bool bWhole)
 {
     if (!m_pOutput)
-        return;
+        return true;
+    // The writer has put the end of the document into its output; what the
+    // output still buffers goes to the file now.
+    m_pWriter.reset();
+    m_pDevice = m_pPrinter;
+    int nError = 0;
     if (bWhole) {
-        // The printer wrote through a descriptor of its own, now closed.
-        struct stat st {};
-        const off_t nSize = ::stat(m_pOutput->WritePath().c_str(), &st) == 0 ? st.st_size : 0;
-        m_pOutput->Commit(nSize);
-    } else {
-        m_pOutput->Abandon();
+        nError = m_pFile->Flush();
+        // Storing the file and putting it in place of the old one (its
+        // directory gone or made read-only meanwhile) can fail too.
+        if (nError == 0)
+            nError = m_pOutput->Commit(m_pFile->Written());
     }
+    m_pFile.reset();
+    m_pOutput->Abandon();  // nothing left to do after a commit
     m_pOutput.reset();
-    // The print dialog offers the file the user chose next time too.
-    m_pPrinter->setOutputFileName(m_strOutput);
+    if (nError == 0)
+        return true;
+    AfxMessageBox(FormatMessageText(IDS_WRITE_FILE_FAILED, LocalText(m_strOutput) + " ; " + std::strerror(nError)));
+    return false;
 }
 
 void CPainterPrintDevice::TextOut(int x, int y, const std::string& strText)

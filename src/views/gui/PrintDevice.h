@@ -12,7 +12,9 @@
 
 class CCommandTable;
 class CMidwireDoc;
+class CPrintFileOutput;
 class QPagedPaintDevice;
+class QPdfWriter;
 class QPrinter;
 class QWidget;
 
@@ -30,7 +32,7 @@ public:
     PrintMetrics GetMetrics() override;
     void StartPage() override;
     void EndPage() override;
-    void EndDoc() override;
+    bool EndDoc() override;
     void AbortDoc() override;
     void TextOut(int x, int y, const std::string& strText) override;
     void LocalTextOut(int x, int y, const std::string& strText) override;
@@ -39,12 +41,18 @@ private:
     void DrawText(int x, int y, const QString& text);
 
     // A printer that prints to a file writes beside it; the printout
-    // replaces the file once it is whole.
-    void CommitOutput(bool bWhole);
+    // replaces the file once it is whole. False, after a message, when the
+    // file could not be written whole.
+    bool CommitOutput(bool bWhole);
 
     QPagedPaintDevice* m_pDevice;
     QPrinter* m_pPrinter;
     std::unique_ptr<CFileReplacement> m_pOutput;
+    // A print to a file draws through a PDF writer of its own into an
+    // output that keeps the first write that failed (a full disk), which
+    // the printer would pass over. The writer goes before its output.
+    std::unique_ptr<CPrintFileOutput> m_pFile;
+    std::unique_ptr<QPdfWriter> m_pWriter;
     QString m_strOutput;  // the file the user chose
     QPainter m_painter;
     QFont m_font;
