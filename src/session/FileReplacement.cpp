@@ -42,7 +42,7 @@ std::string TemporaryNameBeside(const std::string& strTarget)
 
 }  // namespace
 
-int CFileReplacement::Open(const std::string& strPath)
+int CFileReplacement::Open(const std::string& strPath, bool bNoWait)
 {
     Abandon();
     m_bInPlace = m_bOverwrite = false;
@@ -63,8 +63,12 @@ int CFileReplacement::Open(const std::string& strPath)
     if (bExists && S_ISREG(st.st_mode) && ::faccessat(AT_FDCWD, m_strTarget.c_str(), W_OK, AT_EACCESS) != 0)
         return errno;
     m_strTemp = m_bInPlace ? std::string() : TemporaryNameBeside(m_strTarget);
-    m_file.Reset(m_bInPlace ? ::open(m_strTarget.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC)
+    const int nNoWait = m_bInPlace && bNoWait ? O_NONBLOCK : 0;
+    m_file.Reset(m_bInPlace ? ::open(m_strTarget.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | nNoWait)
                             : ::mkostemp(m_strTemp.data(), O_CLOEXEC));
+    // Opened, a pipe is written as any other: a full one is waited on.
+    if (nNoWait != 0 && Fd() >= 0)
+        ::fcntl(Fd(), F_SETFL, ::fcntl(Fd(), F_GETFL) & ~O_NONBLOCK);
     if (Fd() < 0 && !m_bInPlace && bExists && (errno == EACCES || errno == EPERM || errno == EROFS)) {
         m_strTemp.clear();
         m_file.Reset(::open(m_strTarget.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));

@@ -51,8 +51,11 @@ public:
 
     // Opens the way to replace strPath, a symbolic link followed to its
     // file. A directory is refused with EISDIR, whatever its name ends in.
-    // 0, or the errno value of the failure.
-    int Open(const std::string& strPath);
+    // A named pipe is opened once a reader has it open; with bNoWait, one
+    // that no reader has open is refused with ENXIO instead of waited for
+    // (a program that cannot wait without hanging its window). 0, or the
+    // errno value of the failure.
+    int Open(const std::string& strPath, bool bNoWait = false);
 
     // Where the new content is written: the descriptor, or the name for a
     // writer that opens the file itself.

@@ -16,9 +16,15 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 #include "../core/TestUtil.h"
 #include "GuiTestUtil.h"
@@ -525,6 +531,93 @@ TEST_F(PrintPdfTest, DesktopPrintToAFileNotWrittenWholeSaysSo)
         EXPECT_EQ(m.nLogPixelsX, printer.logicalDpiX());
         device.AbortDoc();
     }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_strDir), {}), 1);
+}
+
+// A print to a named pipe or a device writes into it as it stands: a pipe
+// nobody reads is refused at once instead of hanging the window, one whose
+// reader goes away fails the print and not the program, and neither node is
+// removed or replaced.
+TEST_F(PrintPdfTest, DesktopPrintToAPipeOrADevice)
+{
+    CMidwireDoc doc;
+    CMainFrame frame(doc);
+    std::vector<std::string> messages;
+    frame.m_onMessageBox = [&messages](const std::string& strText, UINT) {
+        messages.push_back(strText);
+        return IDOK;
+    };
+    doc.OnNewDocument();
+    for (int i = 0; i < 2000; ++i)
+        doc.AddToHistory(MakeEvent(EK_MESSAGE, "", "status line " + std::to_string(i)));
+    QPrinter printer(QPrinter::HighResolution);
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    auto print = [&](const std::string& strPath) {
+        messages.clear();
+        printer.setOutputFileName(QString::fromStdString(strPath));
+        CPainterPrintDevice device(&printer, &printer);
+        return PrintHistoryList(device, doc, false, {});
+    };
+    struct stat st {};
+
+    EXPECT_TRUE(print("/dev/null"));
+    EXPECT_TRUE(messages.empty());
+    ASSERT_EQ(::stat("/dev/null", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+
+    const std::string strPipe = m_strDir + "/pipe";
+    ASSERT_EQ(::mkfifo(strPipe.c_str(), 0600), 0);
+    {
+        // Should the print wait for a reader, one comes after 10 seconds and
+        // goes at once: the test fails instead of hanging.
+        std::atomic<bool> bDone{false}, bReleased{false};
+        std::thread watchdog([&] {
+            for (int i = 0; i < 100 && !bDone; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (!bDone) {
+                bReleased = true;
+                ::close(::open(strPipe.c_str(), O_RDONLY | O_NONBLOCK));
+            }
+        });
+        EXPECT_FALSE(print(strPipe));
+        bDone = true;
+        watchdog.join();
+        EXPECT_FALSE(bReleased);
+        EXPECT_EQ(messages, std::vector<std::string>{"Could not start print job."});
+    }
+
+    // The reader goes away before the printout has come.
+    int fdReader = ::open(strPipe.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(fdReader, 0);
+    QTimer::singleShot(0, [&fdReader] {
+        ::close(fdReader);
+        fdReader = -1;
+    });
+    EXPECT_FALSE(print(strPipe));
+    EXPECT_EQ(fdReader, -1);
+    EXPECT_EQ(messages, std::vector<std::string>{"Unable to write file: " + strPipe + " ; Broken pipe."});
+
+    // A reader that takes it all gets the whole printout.
+    const int fdKeep = ::open(strPipe.c_str(), O_RDONLY | O_NONBLOCK);  // lets the print open the pipe
+    ASSERT_GE(fdKeep, 0);
+    std::string strReceived;
+    std::thread reader([&] {
+        const int fd = ::open(strPipe.c_str(), O_RDONLY);  // once the print has opened it
+        char buf[65536];
+        ssize_t n;
+        while ((n = ::read(fd, buf, sizeof buf)) > 0)
+            strReceived.append(buf, static_cast<std::size_t>(n));
+        ::close(fd);
+    });
+    EXPECT_TRUE(print(strPipe));
+    ::close(::open(strPipe.c_str(), O_WRONLY | O_NONBLOCK));  // the reader ends even if the print never opened
+    reader.join();
+    ::close(fdKeep);
+    EXPECT_TRUE(messages.empty());
+    EXPECT_EQ(strReceived.substr(0, 5), "%PDF-");
+    EXPECT_NE(strReceived.find("%%EOF", strReceived.size() > 16 ? strReceived.size() - 16 : 0), std::string::npos);
+    ASSERT_EQ(::lstat(strPipe.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_strDir), {}), 1);
 }
 

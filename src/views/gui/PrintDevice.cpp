@@ -102,11 +102,14 @@ bool CPainterPrintDevice::StartDoc(const std::string& strDocName)
         // or failed leaves a file already there as it was.
         if (m_pPrinter->outputFormat() == QPrinter::PdfFormat && !m_pPrinter->outputFileName().isEmpty()) {
             m_strOutput = m_pPrinter->outputFileName();
+            // A named pipe that nobody reads yet is refused rather than waited
+            // for with the window hung.
             m_pOutput = std::make_unique<CFileReplacement>();
-            if (m_pOutput->Open(LocalText(m_strOutput)) != 0) {
+            if (m_pOutput->Open(LocalText(m_strOutput), true) != 0) {
                 m_pOutput.reset();
                 return false;
             }
+            m_pPipeGuard = std::make_unique<CBrokenPipeGuard>();
             m_pFile = std::make_unique<CPrintFileOutput>(m_pOutput->Fd());
             // The page, resolution and PDF version chosen for the printer.
             m_pWriter = std::make_unique<QPdfWriter>(m_pFile.get());
@@ -206,6 +209,7 @@ bool CPainterPrintDevice::CommitOutput(bool bWhole)
     m_pFile.reset();
     m_pOutput->Abandon();  // nothing left to do after a commit
     m_pOutput.reset();
+    m_pPipeGuard.reset();
     if (nError == 0)
         return true;
     AfxMessageBox(FormatMessageText(IDS_WRITE_FILE_FAILED, LocalText(m_strOutput) + " ; " + std::strerror(nError)));

@@ -12,6 +12,7 @@
 
 class CCommandTable;
 class CMidwireDoc;
+class CBrokenPipeGuard;
 class CPrintFileOutput;
 class QPagedPaintDevice;
 class QPdfWriter;
@@ -53,6 +54,9 @@ private:
     // the printer would pass over. The writer goes before its output.
     std::unique_ptr<CPrintFileOutput> m_pFile;
     std::unique_ptr<QPdfWriter> m_pWriter;
+    // A pipe whose reader goes away fails the print instead of ending the
+    // program.
+    std::unique_ptr<CBrokenPipeGuard> m_pPipeGuard;
     QString m_strOutput;  // the file the user chose
     QPainter m_painter;
     QFont m_font;
