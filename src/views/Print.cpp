@@ -242,6 +242,9 @@ bool PrintHistoryList(CPrintDevice& device, CMidwireDoc& doc, bool bSelection,
         const bool bMessage = !pEvent->m_strText.empty() && (pEvent->m_kind & EK_DATA_KINDS) == 0;
         writer.PrintBlock(strData, 2, bMessage);
     }
+    // The window goes before the job ends, so that a printout that cannot be
+    // written is not said with "Printing..." still up.
+    walk.Close();
     return writer.Finish();
 }
 
@@ -285,5 +288,8 @@ bool PrintEditorText(CPrintDevice& device, CMidwireDoc& doc, const std::string& 
     }
     if (nStart < strText.size())
         writer.PrintBlock(strText.substr(nStart));
+    // The window goes before the job ends, so that a printout that cannot be
+    // written is not said with "Printing..." still up.
+    walk.Close();
     return writer.Finish();
 }

@@ -460,6 +460,9 @@ TEST_F(PrintPdfTest, DesktopPrintToAFileNotWrittenWholeSaysSo)
     std::vector<std::string> messages;
     frame.m_onMessageBox = [&messages](const std::string& strText, UINT) {
         messages.push_back(strText);
+        // The print is over when it says so: its progress window has gone.
+        for (QWidget* w : QApplication::topLevelWidgets())
+            EXPECT_FALSE(qobject_cast<CPleaseWaitDlg*>(w) && w->isVisible()) << strText;
         return IDOK;
     };
     doc.OnNewDocument();
