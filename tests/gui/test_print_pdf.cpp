@@ -537,6 +537,66 @@ TEST_F(PrintPdfTest, DesktopPrintToAFileNotWrittenWholeSaysSo)
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_strDir), {}), 1);
 }
 
+// A print file the user may write in a directory the user may not is
+// overwritten where it stands: a disk without room for the whole printout
+// leaves its old content as it was, and a whole printout replaces it. Run
+// as root, where no directory is closed to the test, the test runs itself
+// as an unprivileged user.
+TEST_F(PrintPdfTest, DesktopPrintOverAFileInAClosedDirectory)
+{
+    if (::geteuid() == 0) {
+        if (RunShell("command -v setpriv").status != 0)
+            GTEST_SKIP() << "run as root without setpriv to run the test as another user";
+        const RunResult r = RunShell("QT_QPA_PLATFORM=offscreen HOME=/tmp setpriv --reuid=65534 --regid=65534 "
+                                     "--clear-groups /proc/" +
+                                     std::to_string(::getpid()) +
+                                     "/exe --gtest_filter=PrintPdfTest.DesktopPrintOverAFileInAClosedDirectory");
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(r.out.find("[  PASSED  ] 1 test"), std::string::npos) << r.out;
+        return;
+    }
+    CMidwireDoc doc;
+    CMainFrame frame(doc);
+    std::vector<std::string> messages;
+    frame.m_onMessageBox = [&messages](const std::string& strText, UINT) {
+        messages.push_back(strText);
+        return IDOK;
+    };
+    doc.OnNewDocument();
+    for (int i = 0; i < 300; ++i)
+        doc.AddToHistory(MakeEvent(EK_MESSAGE, "", "status line " + std::to_string(i)));
+    const std::string strPdf = m_strDir + "/shared.pdf";
+    testutil::WriteFile(strPdf, "an earlier printout");
+    ASSERT_EQ(::chmod(m_strDir.c_str(), 0555), 0);
+    struct CReopen {
+        std::string strDir;
+        ~CReopen() { ::chmod(strDir.c_str(), 0700); }  // for the clean-up
+    } reopen{m_strDir};
+    QPrinter printer(QPrinter::HighResolution);
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    printer.setOutputFileName(QString::fromStdString(strPdf));
+    auto print = [&] {
+        messages.clear();
+        CPainterPrintDevice device(&printer, &printer);
+        return PrintHistoryList(device, doc, false, {});
+    };
+    {
+        const CFileSizeLimit limit(4096);
+        EXPECT_FALSE(print());
+    }
+    EXPECT_EQ(messages, std::vector<std::string>{"Unable to write file: " + strPdf + " ; File too large."});
+    const std::string strLeft = testutil::ReadFile(strPdf);
+    EXPECT_TRUE(strLeft == "an earlier printout") << strLeft.size() << " bytes: " << strLeft.substr(0, 8);
+
+    EXPECT_TRUE(print());
+    EXPECT_TRUE(messages.empty());
+    const auto pages = ReadPages(strPdf);
+    ASSERT_GE(pages.size(), 2u);
+    ASSERT_GE(pages[0].size(), 2u);
+    EXPECT_EQ(pages[0][1], "status line 0");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_strDir), {}), 1);
+}
+
 // A print to a named pipe or a device writes into it as it stands: a pipe
 // nobody reads is refused at once instead of hanging the window, one whose
 // reader goes away fails the print and not the program, and neither node is

@@ -36,11 +36,14 @@ QFont PrintFont()
 
 // The descriptor of a print file as the PDF writer's output device, written
 // in large pieces; the first write that fails is kept, and every write after
-// it fails too, so that a file cut short is never taken for whole.
+// it fails too, so that a file cut short is never taken for whole. With
+// bHold, nothing is written before Flush: a file overwritten where it stands
+// keeps its old content until the whole printout is there to replace it.
 class CPrintFileOutput : public QIODevice {
 public:
-    explicit CPrintFileOutput(int fd) : m_fd(fd) { open(QIODevice::WriteOnly); }
+    CPrintFileOutput(int fd, bool bHold) : m_fd(fd), m_bHold(bHold) { open(QIODevice::WriteOnly); }
     bool isSequential() const override { return true; }
+    std::size_t Pending() const { return m_buffer.size(); }
     // Writes what is buffered; the errno value of the first failure, or 0.
     int Flush()
     {
@@ -65,7 +68,7 @@ protected:
         if (m_nError != 0)
             return -1;
         m_buffer.append(pData, static_cast<std::size_t>(nLength));
-        if (m_buffer.size() >= kChunk && Flush() != 0)
+        if (!m_bHold && m_buffer.size() >= kChunk && Flush() != 0)
             return -1;
         return nLength;
     }
@@ -73,6 +76,7 @@ protected:
 private:
     static constexpr std::size_t kChunk = 64 * 1024;
     int m_fd;
+    bool m_bHold;
     std::string m_buffer;
     off_t m_nWritten = 0;
     int m_nError = 0;
@@ -110,7 +114,7 @@ bool CPainterPrintDevice::StartDoc(const std::string& strDocName)
                 return false;
             }
             m_pPipeGuard = std::make_unique<CBrokenPipeGuard>();
-            m_pFile = std::make_unique<CPrintFileOutput>(m_pOutput->Fd());
+            m_pFile = std::make_unique<CPrintFileOutput>(m_pOutput->Fd(), m_pOutput->Overwrites());
             // The page, resolution and PDF version chosen for the printer.
             m_pWriter = std::make_unique<QPdfWriter>(m_pFile.get());
             m_pWriter->setPdfVersion(m_pPrinter->pdfVersion());
@@ -200,7 +204,12 @@ bool CPainterPrintDevice::CommitOutput(bool bWhole)
     m_pDevice = m_pPrinter;
     int nError = 0;
     if (bWhole) {
-        nError = m_pFile->Flush();
+        // A file overwritten gets the room for the whole printout first: a
+        // disk without it leaves the old content as it was.
+        if (m_pFile->Pending() > 0)
+            nError = m_pOutput->Reserve(static_cast<off_t>(m_pFile->Pending()));
+        if (nError == 0)
+            nError = m_pFile->Flush();
         // Storing the file and putting it in place of the old one (its
         // directory gone or made read-only meanwhile) can fail too.
         if (nError == 0)
