@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include <QDropEvent>
 #include <QFontDatabase>
 #include <QKeyEvent>
 #include <QMimeData>
@@ -30,6 +31,16 @@ QTextBlockFormat ContinuationFormat()
 {
     QTextBlockFormat format;
     format.setProperty(kContinuationProperty, true);
+    return format;
+}
+
+// The block format with the mark set or cleared.
+QTextBlockFormat MarkedFormat(QTextBlockFormat format, bool bContinues)
+{
+    if (bContinues)
+        format.setProperty(kContinuationProperty, true);
+    else
+        format.clearProperty(kContinuationProperty);
     return format;
 }
 
@@ -152,14 +163,9 @@ void CMidwireEdit::ApplyPendingFix()
     m_fixCursor = QTextCursor();
     if (!cursor.atBlockStart() || IsContinuation(cursor.block()) == m_bFixContinues)
         return;
-    QTextBlockFormat format = cursor.blockFormat();
-    if (m_bFixContinues)
-        format.setProperty(kContinuationProperty, true);
-    else
-        format.clearProperty(kContinuationProperty);
     // One step with the edit it mends, for Undo and Redo.
     cursor.joinPreviousEditBlock();
-    cursor.setBlockFormat(format);
+    cursor.setBlockFormat(MarkedFormat(cursor.blockFormat(), m_bFixContinues));
     cursor.endEditBlock();
     m_bLengthKnown = false;
 }
@@ -369,6 +375,51 @@ void CMidwireEdit::insertFromMimeData(const QMimeData* pSource)
     cursor.endEditBlock();
     setTextCursor(cursor);
     ensureCursorVisible();
+}
+
+void CMidwireEdit::dropEvent(QDropEvent* pEvent)
+{
+    // A selection dragged within the editor is moved. The text control
+    // would remove it and insert its text in one edit, which the document
+    // reports as one change from the first place it touched, so a selection
+    // taken from the start of a piece and dropped before that start, or at
+    // it, did not keep the start's mark: a line break shown was lost from
+    // the text, or one not shown was added. The move is made here instead.
+    const QMimeData* pData = pEvent->mimeData();
+    if (isReadOnly() || pEvent->dropAction() != Qt::MoveAction ||
+        (pEvent->source() != viewport() && pEvent->source() != this) || !pData ||
+        !pData->hasText() || !textCursor().hasSelection()) {
+        QPlainTextEdit::dropEvent(pEvent);
+        return;
+    }
+    const QTextCursor target = cursorForPosition(pEvent->position().toPoint());
+    // Ends the drag's drop marker, as the control's own drop does.
+    QDragLeaveEvent leave;
+    QPlainTextEdit::dragLeaveEvent(&leave);
+    MoveSelectionTo(target, pData);
+    pEvent->acceptProposedAction();
+}
+
+void CMidwireEdit::MoveSelectionTo(QTextCursor target, const QMimeData* pData)
+{
+    QTextCursor selection = textCursor();
+    const QTextBlock startBlock = document()->findBlock(selection.selectionStart());
+    const bool bAtBlockStart =
+        startBlock.position() == selection.selectionStart() && startBlock.blockNumber() > 0;
+    const bool bStartContinues = IsContinuation(startBlock);
+    // The mark is kept here, within the step, not after the change.
+    m_nSelectionStart = -1;
+    target.beginEditBlock();
+    selection.removeSelectedText();
+    if (bAtBlockStart && selection.atBlockStart() && IsContinuation(selection.block()) != bStartContinues)
+        selection.setBlockFormat(MarkedFormat(selection.blockFormat(), bStartContinues));
+    // The target, taken before the removal, has followed it; one inside
+    // the selection is now where the selection started.
+    setTextCursor(target);
+    insertFromMimeData(pData);
+    target.endEditBlock();
+    m_nSelectionStart = -1;
+    m_bLengthKnown = false;
 }
 
 bool CMidwireEdit::SetText(const std::string& strText)

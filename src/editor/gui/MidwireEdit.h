@@ -39,6 +39,12 @@ protected:
     void keyPressEvent(QKeyEvent* pEvent) override;
     QMimeData* createMimeDataFromSelection() const override;
     void insertFromMimeData(const QMimeData* pSource) override;
+    void dropEvent(QDropEvent* pEvent) override;
+    // Moves the selected text to the target as one step (one Undo): the
+    // selection is removed, its line break or join kept as with Cut, and
+    // the text is inserted at the target as with Paste. What a drag within
+    // the editor does when dropped.
+    void MoveSelectionTo(QTextCursor target, const QMimeData* pData);
 
 private:
     // Inserts the text at the cursor, its long lines cut into pieces.
