@@ -1689,3 +1689,70 @@ TEST_F(MainFrameTest, TextDroppedAtAJoinLandsInTheLine)
         EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strText)) << bBeforeJoin;
     }
 }
+
+// Input method text at the join between two pieces of a long line counts
+// the line's characters: a replacement range took the join for a
+// character, and one from a line start on into a later piece lost the line
+// break before it; a committed line break within a piece was lost from the
+// text. Each input is one Undo step.
+TEST_F(MainFrameTest, InputMethodTextAtAJoinActsOnTheLine)
+{
+    CMidwireEdit* pEdit = m_pFrame->Editor();
+    m_pFrame->show();
+    pEdit->setFocus();
+    Settle();
+    QTextDocument* pDoc = pEdit->document();
+    std::string strLine;
+    for (int i = 0; strLine.size() < 2 * CMidwireEdit::kPieceLength; ++i)
+        strLine += static_cast<char>('a' + i % 26);
+    const std::string strText = "ab\n" + strLine + "\nnext";
+    const std::size_t nJoin = 3 + CMidwireEdit::kPieceLength;  // where the second piece starts in the text
+
+    struct Case {
+        const char* pszWhat;
+        int nBlock, nOffset;                      // where the cursor is
+        int nReplaceFrom, nReplaceLength;         // the input method's range
+        const char* pszCommit;
+        std::size_t nFrom, nLength;               // what is replaced in the text
+    };
+    const int nPiece = CMidwireEdit::kPieceLength;
+    const Case cases[] = {
+        {"the character before the join", 2, 0, -1, 1, "Z", nJoin - 1, 1},
+        {"the character after the join", 1, nPiece, 0, 1, "Z", nJoin, 1},
+        {"from the line start over the join", 1, 0, 0, nPiece + 1, "Z", 3, CMidwireEdit::kPieceLength + 1},
+        {"a line break committed in a piece", 2, 10, 0, 0, "x\ny", nJoin + 10, 0},
+        {"a character inside a piece", 2, 10, -1, 1, "Z", nJoin + 9, 1},
+    };
+    auto input = [&](const Case& c) {
+        m_pFrame->SetEditorText(strText);
+        QTextCursor cursor(pDoc->findBlockByNumber(c.nBlock));
+        cursor.movePosition(QTextCursor::NextCharacter, QTextCursor::MoveAnchor, c.nOffset);
+        pEdit->setTextCursor(cursor);
+        // Composed text shown first, which the committed text takes the place of.
+        QInputMethodEvent preedit(QStringLiteral("p"), {});
+        QApplication::sendEvent(pEdit, &preedit);
+        QInputMethodEvent event(QString(), {});
+        event.setCommitString(QString::fromLatin1(c.pszCommit), c.nReplaceFrom, c.nReplaceLength);
+        QApplication::sendEvent(pEdit, &event);
+        Settle();
+        for (QTextBlock block = pDoc->begin(); block.isValid(); block = block.next())
+            EXPECT_TRUE(block.layout()->preeditAreaText().isEmpty()) << c.pszWhat;
+    };
+    for (const Case& c : cases) {
+        std::string strExpected = strText;
+        strExpected.replace(c.nFrom, c.nLength, c.pszCommit);
+        input(c);
+        EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strExpected)) << c.pszWhat;
+        EXPECT_EQ(m_pFrame->GetEditorTextLength(), strExpected.size()) << c.pszWhat;
+        pDoc->undo();
+        EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strText)) << c.pszWhat;
+        pDoc->redo();
+        EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strExpected)) << c.pszWhat;
+
+        // Typing goes on after the committed text.
+        input(c);
+        pEdit->insertPlainText(QStringLiteral("t"));
+        EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strExpected.insert(c.nFrom + std::strlen(c.pszCommit), "t")))
+            << c.pszWhat;
+    }
+}

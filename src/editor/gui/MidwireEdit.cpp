@@ -73,6 +73,17 @@ qsizetype PieceEnd(const QString& text, qsizetype nFrom, qsizetype nLineEnd)
     return nEnd;
 }
 
+// The text with each line break as a line feed: a CR LF pair, a lone CR
+// and a paragraph separator (text from some programs), for which the text
+// document would start a block of its own.
+QString WithLineFeeds(QString text)
+{
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    text.replace(QChar(QChar::ParagraphSeparator), QLatin1Char('\n'));
+    return text;
+}
+
 // The length of the text once its CR LF pairs are folded into one break.
 std::size_t FoldedLength(const std::string& strText)
 {
@@ -365,10 +376,7 @@ void CMidwireEdit::insertFromMimeData(const QMimeData* pSource)
     // So does a paragraph separator (text copied from some programs): the
     // text document would start a block of its own for it, taking the
     // piece's mark, and the break would be lost from the text.
-    QString text = pSource->text();
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    text.replace(QChar(QChar::ParagraphSeparator), QLatin1Char('\n'));
+    const QString text = WithLineFeeds(pSource->text());
     QTextCursor cursor = textCursor();
     cursor.beginEditBlock();
     InsertInPieces(cursor, text);
@@ -400,19 +408,102 @@ void CMidwireEdit::dropEvent(QDropEvent* pEvent)
     pEvent->acceptProposedAction();
 }
 
+void CMidwireEdit::RemoveSelectionKeepingMark(QTextCursor& cursor)
+{
+    if (!cursor.hasSelection())
+        return;
+    const QTextBlock startBlock = cursor.document()->findBlock(cursor.selectionStart());
+    const bool bAtBlockStart = startBlock.position() == cursor.selectionStart() && startBlock.blockNumber() > 0;
+    const bool bStartContinues = IsContinuation(startBlock);
+    cursor.removeSelectedText();
+    if (bAtBlockStart && cursor.atBlockStart() && IsContinuation(cursor.block()) != bStartContinues)
+        cursor.setBlockFormat(MarkedFormat(cursor.blockFormat(), bStartContinues));
+}
+
+void CMidwireEdit::inputMethodEvent(QInputMethodEvent* pEvent)
+{
+    // The text control takes an input method's replacement range as
+    // document positions, where each join between a line's pieces is one:
+    // a range that crossed a join replaced the join instead of a character,
+    // and one that crossed a line break left the block there with a later
+    // block's mark. It inserts committed text so that a line break in it,
+    // within a piece that continues a line, takes that piece's mark and is
+    // lost from the text. Such input is taken here: the range counted in
+    // characters of the text, removed as a selection is, and the committed
+    // text inserted as a paste is. The control is left the preedit text.
+    const QString commit = pEvent->commitString();
+    const bool bBreak = commit.contains(QLatin1Char('\n')) || commit.contains(QLatin1Char('\r')) ||
+                        commit.contains(QChar(QChar::ParagraphSeparator));
+    // A range within one block, from a cursor without a selection, is the
+    // control's to replace.
+    bool bAcrossBlocks = false;
+    if (pEvent->replacementStart() != 0 || pEvent->replacementLength() > 0) {
+        const QTextCursor cursor = textCursor();
+        const int nFrom = cursor.position() + pEvent->replacementStart();
+        const QTextBlock block = cursor.block();
+        bAcrossBlocks = cursor.hasSelection() || nFrom < block.position() ||
+                        nFrom + pEvent->replacementLength() > block.position() + block.length() - 1;
+    }
+    if (isReadOnly() || (!bBreak && !bAcrossBlocks)) {
+        QPlainTextEdit::inputMethodEvent(pEvent);
+        return;
+    }
+    // The preedit text shown at the cursor gives way to the committed text.
+    const QTextBlock preeditBlock = textCursor().block();
+    if (!preeditBlock.layout()->preeditAreaText().isEmpty()) {
+        preeditBlock.layout()->setPreeditArea(-1, QString());
+        document()->markContentsDirty(preeditBlock.position(), preeditBlock.length());
+    }
+    m_nSelectionStart = -1;
+    QTextCursor cursor = textCursor();
+    cursor.beginEditBlock();
+    RemoveSelectionKeepingMark(cursor);
+    // The replacement range, counted in characters of the text from the
+    // cursor: the joins between pieces are none.
+    const int nEndOfText = std::max(document()->characterCount() - 1, 0);
+    const auto joinBefore = [this](int nAt) {
+        const QTextBlock block = document()->findBlock(nAt);
+        return block.position() == nAt && IsContinuation(block);
+    };
+    // Moves a position over n characters (back when n < 0).
+    const auto over = [&](int nAt, int n) {
+        for (; n < 0 && nAt > 0; ++n) {
+            while (joinBefore(nAt))
+                --nAt;
+            if (nAt > 0)
+                --nAt;
+        }
+        for (; n > 0 && nAt < nEndOfText; --n) {
+            while (nAt < nEndOfText && joinBefore(nAt + 1))
+                ++nAt;
+            if (nAt < nEndOfText)
+                ++nAt;
+        }
+        return nAt;
+    };
+    const int nFrom = over(cursor.position(), pEvent->replacementStart());
+    const int nTo = over(nFrom, pEvent->replacementLength());
+    QTextCursor range(document());
+    range.setPosition(nFrom);
+    range.setPosition(nTo, QTextCursor::KeepAnchor);
+    RemoveSelectionKeepingMark(range);
+    InsertInPieces(range, WithLineFeeds(commit));
+    cursor.endEditBlock();
+    setTextCursor(cursor);
+    // The preedit text and its attributes, as the control shows them.
+    QInputMethodEvent rest(pEvent->preeditString(), pEvent->attributes());
+    QPlainTextEdit::inputMethodEvent(&rest);
+    ensureCursorVisible();
+    pEvent->accept();
+}
+
 void CMidwireEdit::MoveSelectionTo(QTextCursor target, const QMimeData* pData)
 {
     QTextCursor selection = textCursor();
-    const QTextBlock startBlock = document()->findBlock(selection.selectionStart());
-    const bool bAtBlockStart =
-        startBlock.position() == selection.selectionStart() && startBlock.blockNumber() > 0;
-    const bool bStartContinues = IsContinuation(startBlock);
     // The mark is kept here, within the step, not after the change.
     m_nSelectionStart = -1;
     target.beginEditBlock();
-    selection.removeSelectedText();
-    if (bAtBlockStart && selection.atBlockStart() && IsContinuation(selection.block()) != bStartContinues)
-        selection.setBlockFormat(MarkedFormat(selection.blockFormat(), bStartContinues));
+    RemoveSelectionKeepingMark(selection);
     // The target, taken before the removal, has followed it; one inside
     // the selection is now where the selection started.
     setTextCursor(target);

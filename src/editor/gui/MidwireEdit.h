@@ -40,6 +40,7 @@ protected:
     QMimeData* createMimeDataFromSelection() const override;
     void insertFromMimeData(const QMimeData* pSource) override;
     void dropEvent(QDropEvent* pEvent) override;
+    void inputMethodEvent(QInputMethodEvent* pEvent) override;
     // Moves the selected text to the target as one step (one Undo): the
     // selection is removed, its line break or join kept as with Cut, and
     // the text is inserted at the target as with Paste. What a drag within
@@ -49,6 +50,9 @@ protected:
 private:
     // Inserts the text at the cursor, its long lines cut into pieces.
     static void InsertInPieces(QTextCursor& cursor, const QString& text);
+    // Removes the cursor's selection; the block left where it started keeps
+    // the mark of that start.
+    static void RemoveSelectionKeepingMark(QTextCursor& cursor);
     // The 8-bit text of the document's characters from nStart to nEnd, with
     // a line feed for each line break and nothing between a line's pieces.
     std::string TextBetween(int nStart, int nEnd) const;
