@@ -1756,3 +1756,48 @@ TEST_F(MainFrameTest, InputMethodTextAtAJoinActsOnTheLine)
             << c.pszWhat;
     }
 }
+
+// Delete to the end of the line (Ctrl+K on X11 desktops), in a piece of a
+// long line or at the end of one, takes the rest of the line: it took the
+// rest of the piece, or nothing at a piece's end.
+TEST_F(MainFrameTest, DeleteToEndOfLineTakesTheRestOfALongLine)
+{
+    const QList<QKeySequence> keys = QKeySequence::keyBindings(QKeySequence::DeleteEndOfLine);
+    if (keys.isEmpty())
+        GTEST_SKIP() << "no key deletes to the end of the line on this platform";
+    const QKeyCombination key = keys.first()[0];
+    CMidwireEdit* pEdit = m_pFrame->Editor();
+    QTextDocument* pDoc = pEdit->document();
+    const std::string strLine(3 * CMidwireEdit::kPieceLength, 'a');
+    const std::string strText = "ab\n" + strLine + "\nnext";
+    // Where the cursor is: in the document and in the text.
+    const struct {
+        int nBlock, nOffset;
+        std::size_t nAt;
+    } cases[] = {
+        {1, 10, 3 + 10},                                                      // in the first piece
+        {2, 0, 3 + CMidwireEdit::kPieceLength},                               // at the second piece's start
+        {1, CMidwireEdit::kPieceLength, 3 + CMidwireEdit::kPieceLength},      // at the first piece's end
+        {1, 0, 3},                                                            // at the line's start
+    };
+    for (const auto& c : cases) {
+        m_pFrame->SetEditorText(strText);
+        QTextCursor cursor(pDoc->findBlockByNumber(c.nBlock));
+        cursor.movePosition(QTextCursor::NextCharacter, QTextCursor::MoveAnchor, c.nOffset);
+        pEdit->setTextCursor(cursor);
+        PressKey(pEdit, key.key(), key.keyboardModifiers());
+        std::string strExpected = strText;
+        strExpected.erase(c.nAt, 3 + strLine.size() - c.nAt);
+        EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strExpected)) << c.nAt;
+        EXPECT_EQ(m_pFrame->GetEditorTextLength(), strExpected.size());
+        pDoc->undo();
+        EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strText)) << c.nAt;
+    }
+    // At the end of the line there is nothing more to take.
+    m_pFrame->SetEditorText(strText);
+    QTextCursor cursor(pDoc->findBlockByNumber(3));
+    cursor.movePosition(QTextCursor::EndOfBlock);
+    pEdit->setTextCursor(cursor);
+    PressKey(pEdit, key.key(), key.keyboardModifiers());
+    EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strText));
+}

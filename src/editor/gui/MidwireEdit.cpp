@@ -295,6 +295,23 @@ void CMidwireEdit::keyPressEvent(QKeyEvent* pEvent)
             }
         }
     }
+    // Delete to the end of the line (Ctrl+K on X11 desktops) takes the rest
+    // of the line: the text control took the rest of the piece, and nothing
+    // at a piece's end.
+    if (!isReadOnly() && pEvent->matches(QKeySequence::DeleteEndOfLine) &&
+        IsContinuation(textCursor().block().next())) {
+        QTextCursor cursor = textCursor();
+        while (IsContinuation(cursor.block().next()))
+            cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
+        cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+        m_nSelectionStart = -1;
+        cursor.beginEditBlock();
+        RemoveSelectionKeepingMark(cursor);
+        cursor.endEditBlock();
+        setTextCursor(cursor);
+        ensureCursorVisible();
+        return;
+    }
     if (isReadOnly() || (pEvent->modifiers() & ~(Qt::KeypadModifier | Qt::ShiftModifier)) != 0) {
         QPlainTextEdit::keyPressEvent(pEvent);
         return;
