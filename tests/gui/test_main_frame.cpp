@@ -1801,3 +1801,64 @@ TEST_F(MainFrameTest, DeleteToEndOfLineTakesTheRestOfALongLine)
     PressKey(pEdit, key.key(), key.keyboardModifiers());
     EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strText));
 }
+
+// An edit from the start of the text on into a piece of a long line (Select
+// All and Delete, typing over such a selection, Cut) left the text's first
+// block marked as continuing a line: Left or Backspace at the start of the
+// text then never returned, and the editor hung.
+TEST_F(MainFrameTest, EditFromTheStartOfTheTextLeavesItsFirstLineWhole)
+{
+    CMidwireEdit* pEdit = m_pFrame->Editor();
+    m_pFrame->show();
+    m_pFrame->activateWindow();
+    pEdit->setFocus();
+    Settle();
+    QTextDocument* pDoc = pEdit->document();
+    const std::string strLine(2 * CMidwireEdit::kPieceLength + 10, 'a');
+    const auto firstBlockMarked = [&] {
+        Settle();
+        return CMidwireEdit::IsContinuation(pDoc->firstBlock());
+    };
+
+    // Select All and Delete on a text that ends in a long line.
+    m_pFrame->SetEditorText("ab\n" + strLine);
+    pEdit->selectAll();
+    PressKey(pEdit, Qt::Key_Delete);
+    ASSERT_FALSE(firstBlockMarked());
+    PressKey(pEdit, Qt::Key_Left);
+    PressKey(pEdit, Qt::Key_Backspace);
+    PressKey(pEdit, Qt::Key_Left, Qt::ControlModifier);
+    pEdit->insertPlainText(QStringLiteral("x"));
+    EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), "x"));
+    EXPECT_EQ(m_pFrame->GetEditorTextLength(), 1u);
+
+    // From the start of the text into the third piece, by Delete, by typing
+    // over it and by Cut: the rest reads as the rest of the line; Undo
+    // brings the first line back.
+    for (const int nHow : {0, 1, 2}) {
+        m_pFrame->SetEditorText("ab\n" + strLine);
+        QTextCursor cursor(pDoc);
+        cursor.setPosition(pDoc->findBlockByNumber(3).position() + 5, QTextCursor::KeepAnchor);
+        pEdit->setTextCursor(cursor);
+        std::string strExpected = strLine.substr(2 * CMidwireEdit::kPieceLength + 5);
+        if (nHow == 0) {
+            PressKey(pEdit, Qt::Key_Delete);
+        } else if (nHow == 1) {
+            QKeyEvent typed(QEvent::KeyPress, Qt::Key_X, Qt::NoModifier, QStringLiteral("x"));
+            QApplication::sendEvent(pEdit, &typed);
+            strExpected.insert(0, "x");
+        } else {
+            ASSERT_TRUE(m_pFrame->RunCommand(ID_EDIT_CUT));
+        }
+        ASSERT_FALSE(firstBlockMarked()) << nHow;
+        pEdit->moveCursor(QTextCursor::Start);
+        PressKey(pEdit, Qt::Key_Left);
+        PressKey(pEdit, Qt::Key_Backspace);
+        EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strExpected)) << nHow;
+        EXPECT_EQ(m_pFrame->GetEditorTextLength(), strExpected.size()) << nHow;
+        pDoc->undo();
+        EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), "ab\n" + strLine)) << nHow;
+        EXPECT_FALSE(CMidwireEdit::IsContinuation(pDoc->firstBlock())) << nHow;
+        EXPECT_TRUE(CMidwireEdit::IsContinuation(pDoc->findBlockByNumber(2))) << nHow;
+    }
+}

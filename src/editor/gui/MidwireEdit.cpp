@@ -168,16 +168,24 @@ void CMidwireEdit::NoteRemovalAtBlockStart(int nPosition, int nRemoved)
 
 void CMidwireEdit::ApplyPendingFix()
 {
-    if (m_fixCursor.isNull())
-        return;
     QTextCursor cursor = m_fixCursor;
     m_fixCursor = QTextCursor();
-    if (!cursor.atBlockStart() || IsContinuation(cursor.block()) == m_bFixContinues)
+    const bool bFix =
+        !cursor.isNull() && cursor.atBlockStart() && IsContinuation(cursor.block()) != m_bFixContinues;
+    // The text's first block never continues a line. A removal from the
+    // start of the text on into a later block left it with that block's
+    // mark, and the keys that go back over a join went on for ever there.
+    const bool bFixFirst = IsContinuation(document()->firstBlock());
+    if (!bFix && !bFixFirst)
         return;
     // One step with the edit it mends, for Undo and Redo.
-    cursor.joinPreviousEditBlock();
-    cursor.setBlockFormat(MarkedFormat(cursor.blockFormat(), m_bFixContinues));
-    cursor.endEditBlock();
+    QTextCursor first(document());
+    first.joinPreviousEditBlock();
+    if (bFix)
+        cursor.setBlockFormat(MarkedFormat(cursor.blockFormat(), m_bFixContinues));
+    if (bFixFirst)
+        first.setBlockFormat(MarkedFormat(first.blockFormat(), false));
+    first.endEditBlock();
     m_bLengthKnown = false;
 }
 
@@ -285,8 +293,9 @@ void CMidwireEdit::keyPressEvent(QKeyEvent* pEvent)
             const bool bForward =
                 nMoveKey == Qt::Key_Right || (nMoveKey == Qt::Key_Delete && bWord && !bShift) || bOverwriting;
             if (bBack && cursor.atBlockStart() && IsContinuation(cursor.block())) {
-                while (cursor.atBlockStart() && IsContinuation(cursor.block()))
-                    cursor.movePosition(QTextCursor::PreviousCharacter, mode);
+                while (cursor.atBlockStart() && IsContinuation(cursor.block()) &&
+                       cursor.movePosition(QTextCursor::PreviousCharacter, mode)) {
+                }
                 setTextCursor(cursor);
             } else if (bForward && cursor.atBlockEnd() && IsContinuation(cursor.block().next())) {
                 while (cursor.atBlockEnd() && IsContinuation(cursor.block().next()))
@@ -333,8 +342,9 @@ void CMidwireEdit::keyPressEvent(QKeyEvent* pEvent)
     const Qt::KeyboardModifiers modifiers = pEvent->modifiers() & ~Qt::KeypadModifier;
     if (!cursor.hasSelection()) {
         if (nKey == Qt::Key_Backspace && cursor.atBlockStart() && IsContinuation(cursor.block())) {
-            while (cursor.atBlockStart() && IsContinuation(cursor.block()))
-                cursor.movePosition(QTextCursor::PreviousCharacter);
+            while (cursor.atBlockStart() && IsContinuation(cursor.block()) &&
+                   cursor.movePosition(QTextCursor::PreviousCharacter)) {
+            }
             if (!cursor.atStart()) {
                 cursor.deletePreviousChar();
                 setTextCursor(cursor);
@@ -480,7 +490,7 @@ void CMidwireEdit::inputMethodEvent(QInputMethodEvent* pEvent)
     const int nEndOfText = std::max(document()->characterCount() - 1, 0);
     const auto joinBefore = [this](int nAt) {
         const QTextBlock block = document()->findBlock(nAt);
-        return block.position() == nAt && IsContinuation(block);
+        return nAt > 0 && block.position() == nAt && IsContinuation(block);
     };
     // Moves a position over n characters (back when n < 0).
     const auto over = [&](int nAt, int n) {
