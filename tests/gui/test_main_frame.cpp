@@ -1862,3 +1862,54 @@ TEST_F(MainFrameTest, EditFromTheStartOfTheTextLeavesItsFirstLineWhole)
         EXPECT_TRUE(CMidwireEdit::IsContinuation(pDoc->findBlockByNumber(2))) << nHow;
     }
 }
+
+// A triple click on a long line selects the whole line and its line break,
+// as on any line, and dragging on extends by lines; it selected only the
+// piece clicked.
+TEST_F(MainFrameTest, TripleClickSelectsAWholeLongLine)
+{
+    CMidwireEdit* pEdit = m_pFrame->Editor();
+    m_pFrame->resize(900, 1000);
+    m_pFrame->show();
+    pEdit->setFocus();
+    Settle();
+    QTextDocument* pDoc = pEdit->document();
+    std::string strLine;
+    for (int i = 0; strLine.size() < 3 * CMidwireEdit::kPieceLength; ++i)
+        strLine += static_cast<char>('a' + i % 26);
+    m_pFrame->SetEditorText("ab\n" + strLine + "\nnext\nlast");
+    QWidget* pViewport = pEdit->viewport();
+    const auto send = [&](QEvent::Type type, QPoint point, Qt::MouseButtons buttons) {
+        QMouseEvent event(type, QPointF(point), QPointF(pViewport->mapToGlobal(point)),
+                          type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, buttons, Qt::NoModifier);
+        QApplication::sendEvent(pViewport, &event);
+    };
+    // A point in the line's second piece, and one on the line after it.
+    QTextCursor at(pDoc->findBlockByNumber(2));
+    at.movePosition(QTextCursor::NextCharacter, QTextCursor::MoveAnchor, 12);
+    pEdit->setTextCursor(at);
+    pEdit->centerCursor();
+    Settle();
+    const QPoint point = pEdit->cursorRect().center();
+
+    send(QEvent::MouseButtonPress, point, Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, point, Qt::NoButton);
+    send(QEvent::MouseButtonDblClick, point, Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, point, Qt::NoButton);
+    send(QEvent::MouseButtonPress, point, Qt::LeftButton);
+    EXPECT_EQ(pEdit->textCursor().selectionStart(), pDoc->findBlockByNumber(1).position());
+    EXPECT_EQ(pEdit->textCursor().selectionEnd(), pDoc->findBlockByNumber(4).position());
+    // A small move of the held button keeps the line selected.
+    send(QEvent::MouseMove, point + QPoint(1, 0), Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, point + QPoint(1, 0), Qt::NoButton);
+    EXPECT_EQ(pEdit->textCursor().selectionStart(), pDoc->findBlockByNumber(1).position());
+    EXPECT_EQ(pEdit->textCursor().selectionEnd(), pDoc->findBlockByNumber(4).position());
+    PressKey(pEdit, Qt::Key_Delete);
+    EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), "ab\nnext\nlast"));
+
+    // A later single click only places the cursor.
+    pEdit->undo();
+    send(QEvent::MouseButtonPress, point, Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, point, Qt::NoButton);
+    EXPECT_FALSE(pEdit->textCursor().hasSelection());
+}

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 
+#include <QApplication>
 #include <QDropEvent>
 #include <QFontDatabase>
 #include <QKeyEvent>
 #include <QMimeData>
+#include <QMouseEvent>
+#include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -198,10 +201,64 @@ bool CMidwireEdit::event(QEvent* pEvent)
 
 bool CMidwireEdit::viewportEvent(QEvent* pEvent)
 {
+    // A triple click selects the line clicked, and dragging on extends the
+    // selection by lines; the text control selects a block, and a long
+    // line is several. Told as the control tells it: a press soon after a
+    // double click, near it.
+    const QEvent::Type type = pEvent->type();
+    const auto* pMouse = dynamic_cast<const QMouseEvent*>(pEvent);
+    bool bTripleClick = false;
+    if (type == QEvent::MouseButtonPress && pMouse) {
+        bTripleClick = pMouse->button() == Qt::LeftButton && m_doubleClickTime.isValid() &&
+                       !m_doubleClickTime.hasExpired(QApplication::doubleClickInterval()) &&
+                       (pMouse->position().toPoint() - m_doubleClickPoint).manhattanLength() <
+                           QApplication::startDragDistance();
+        m_doubleClickTime.invalidate();
+        m_bSelectingLines = false;
+    }
     // Drops and the context menu's commands edit through the viewport.
     const bool bResult = QPlainTextEdit::viewportEvent(pEvent);
     ApplyPendingFix();
+    if (type == QEvent::MouseButtonDblClick && pMouse && pMouse->button() == Qt::LeftButton) {
+        m_doubleClickTime.start();
+        m_doubleClickPoint = pMouse->position().toPoint();
+    } else if ((bTripleClick && textCursor().hasSelection()) ||
+               (type == QEvent::MouseMove && m_bSelectingLines && pMouse && (pMouse->buttons() & Qt::LeftButton))) {
+        m_bSelectingLines = true;
+        SelectWholeLines();
+    } else if (type == QEvent::MouseButtonRelease) {
+        m_bSelectingLines = false;
+    }
     return bResult;
+}
+
+void CMidwireEdit::SelectWholeLines()
+{
+    // The control's selection runs from a block's start to the start of the
+    // block after the last one it takes (or to the end of the text).
+    QTextCursor cursor = textCursor();
+    QTextBlock first = document()->findBlock(cursor.selectionStart());
+    while (IsContinuation(first))
+        first = first.previous();
+    QTextBlock last = document()->findBlock(cursor.selectionEnd());
+    if (last.position() == cursor.selectionEnd() && cursor.selectionEnd() > cursor.selectionStart())
+        last = last.previous();
+    while (IsContinuation(last.next()))
+        last = last.next();
+    const int nStart = first.position();
+    const int nEnd = last.next().isValid() ? last.next().position() : last.position() + last.length() - 1;
+    if (nStart == cursor.selectionStart() && nEnd == cursor.selectionEnd())
+        return;
+    const bool bForward = cursor.anchor() <= cursor.position();
+    cursor.setPosition(bForward ? nStart : nEnd);
+    cursor.setPosition(bForward ? nEnd : nStart, QTextCursor::KeepAnchor);
+    // The view stays where the click left it: the cursor may now be far down a
+    // long line.
+    const int nVertical = verticalScrollBar()->value();
+    const int nHorizontal = horizontalScrollBar()->value();
+    setTextCursor(cursor);
+    verticalScrollBar()->setValue(nVertical);
+    horizontalScrollBar()->setValue(nHorizontal);
 }
 
 std::string CMidwireEdit::GetText() const

@@ -1,7 +1,9 @@
 // The data editor: the plain-text lower pane of the main window.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QPlainTextEdit>
+#include <QPoint>
 #include <QString>
 #include <QTextCursor>
 #include <string>
@@ -61,6 +63,9 @@ private:
     void RememberSelectionStart();
     void NoteRemovalAtBlockStart(int nPosition, int nRemoved);
     void ApplyPendingFix();
+    // Widens the selection to whole lines: the line selection of a triple
+    // click.
+    void SelectWholeLines();
 
     // The text's length, counted once after each change: the command
     // states ask for it many times a second, and counting goes over every
@@ -75,4 +80,10 @@ private:
     // A block whose mark an edit changed, and the mark it is to have.
     QTextCursor m_fixCursor;
     bool m_bFixContinues = false;
+
+    // The last double click, for telling a triple click; whether a triple
+    // click is selecting lines while its button is held.
+    QElapsedTimer m_doubleClickTime;
+    QPoint m_doubleClickPoint;
+    bool m_bSelectingLines = false;
 };
