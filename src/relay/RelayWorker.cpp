@@ -38,6 +38,10 @@ constexpr int THROUGH_BATCH_BYTES = 4 * RELAY_RECEIVE_BUFFER;
 // Further receive buffers a streaming worker fills in the same call: one
 // receive into four buffers gives the same pieces as four receives in a row.
 constexpr int RECEIVE_EXTRA_BLOCKS = 3;
+// The bytes a worker receives, or sends, in one pass before it turns to the
+// other phase: a peer that keeps the socket full, or a queue that the other
+// worker keeps filling, must not hold up the other direction of the side.
+constexpr std::int64_t PHASE_TURN_BYTES = 4 << 20;
 
 // What tells the two workers apart.
 struct WorkerSide {
@@ -453,7 +457,14 @@ bool SendPhase(CMidwireDoc& doc, WorkerSide& w, SOCKET s, CEvent& evStop, CRelay
     const BOOL bReplaying = LoadFlag(w.bReplaying);
     std::vector<HistoryEvent*> batch;
     HistoryEvent* pCarry = nullptr;
+    std::int64_t nPhaseBytes = 0;
     for (;;) {
+        if (!pCarry && nPhaseBytes >= PHASE_TURN_BYTES) {
+            // The receive phase's turn; the rest of the queue is the next
+            // pass's, which the work event starts without a wait.
+            SideWorkEvent(doc, w.side).SetEvent();
+            return true;
+        }
         HistoryEvent* pEvent = pCarry ? pCarry : (doc.*w.pfnTake)();
         pCarry = nullptr;
         if (!pEvent)
@@ -478,6 +489,7 @@ bool SendPhase(CMidwireDoc& doc, WorkerSide& w, SOCKET s, CEvent& evStop, CRelay
             }
             if (!SendBatch(doc, w, s, batch, evStop, st))
                 return false;
+            nPhaseBytes += nBytes;
             continue;
         }
 
@@ -510,6 +522,7 @@ bool SendPhase(CMidwireDoc& doc, WorkerSide& w, SOCKET s, CEvent& evStop, CRelay
             RecordSendError(doc, w, pszSuffix);
         if (result == ESendResult::Stopped || (result == ESendResult::Failed && StopFound(evStop, st)))
             return false;
+        nPhaseBytes += pEvent->m_nLength;
     }
 }
 
@@ -622,6 +635,7 @@ EReceiveEnd ReceivePhase(CMidwireDoc& doc, WorkerSide& w, SOCKET s, CRelaySideSt
     const ERelaySide other = w.side == SERVER_SIDE ? CLIENT_SIDE : SERVER_SIDE;
     EReceiveEnd end = EReceiveEnd::Drained;
     int nThroughBytes = 0;
+    std::int64_t nPhaseBytes = 0;
     while (rs.buffer) {
         if (st.bStopRequested.load(std::memory_order_acquire)) {
             end = EReceiveEnd::Stop;
@@ -661,6 +675,11 @@ EReceiveEnd ReceivePhase(CMidwireDoc& doc, WorkerSide& w, SOCKET s, CRelaySideSt
         // A short read emptied the socket: the sleep's poll tells of
         // more, which saves a receive that would find nothing.
         if (n < nOffered)
+            break;
+        // The send phase's turn; the socket, still readable, wakes the next
+        // pass at once.
+        nPhaseBytes += n;
+        if (nPhaseBytes >= PHASE_TURN_BYTES)
             break;
     }
     FlushThrough(doc, other, rs.through);

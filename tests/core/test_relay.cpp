@@ -1559,7 +1559,8 @@ TEST_F(RelaySessionTest, EndWhileAPeerStillSendsDeliversWhatWasSentToIt)
         }
         ::shutdown(client.Get(), SHUT_WR);
     });
-    ASSERT_TRUE(PumpUntil([&] { return nReceived.load() >= (1u << 20); }, 20000));
+    // (A failed wait still ends the session below, which ends the threads.)
+    EXPECT_TRUE(PumpUntil([&] { return nReceived.load() >= (1u << 20); }, 20000));
     EndConnection(doc);
     EXPECT_FALSE(doc.m_bConnected);
     reading.join();
