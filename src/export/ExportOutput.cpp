@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -33,12 +34,20 @@ void CExportOutput::Open(int fd, bool bOwned)
     m_nUsed = 0;
 }
 
-bool CExportOutput::Create(const std::string& strPath)
+bool CExportOutput::Create(const std::string& strPath, bool bNoWait)
 {
     Close();
-    const int fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // Only a named pipe is opened without waiting: for other files the flag
+    // would change more than the open (a leased file would be refused).
+    struct stat st {};
+    const int nNoWait = bNoWait && ::stat(strPath.c_str(), &st) == 0 && S_ISFIFO(st.st_mode) ? O_NONBLOCK : 0;
+    const int fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | nNoWait, 0666);
     if (fd < 0)
         return false;
+    // Once opened, a pipe is written like any other file: a full one is
+    // waited on.
+    if (nNoWait != 0)
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     Open(fd, true);
     return true;
 }

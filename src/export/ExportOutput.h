@@ -29,7 +29,10 @@ public:
     CExportOutput& operator=(const CExportOutput&) = delete;
 
     // Creates (or truncates) the file; false with errno set when it cannot.
-    bool Create(const std::string& strPath);
+    // A named pipe is opened once a reader has it open; with bNoWait, one
+    // that no reader has open is refused with ENXIO instead (a caller that
+    // cannot wait without hanging its window).
+    bool Create(const std::string& strPath, bool bNoWait = false);
     // Writes to a descriptor that stays open afterwards.
     void Attach(int fd);
 

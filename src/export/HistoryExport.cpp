@@ -327,7 +327,7 @@ BOOL WriteSpecialText(CMidwireDoc& doc, const SaveSpecialOptions& options, std::
 BOOL SaveSpecialText(CMidwireDoc& doc, const SaveSpecialOptions& options)
 {
     CExportOutput out;
-    if (!out.Create(options.strPath)) {
+    if (!out.Create(options.strPath, options.bNoWaitForReader)) {
         ReportOpenFailed(options.strPath, errno);
         return FALSE;
     }
@@ -342,7 +342,7 @@ BOOL SaveSpecialText(CMidwireDoc& doc, const SaveSpecialOptions& options)
 BOOL SaveSpecialBinary(CMidwireDoc& doc, const SaveSpecialOptions& options)
 {
     CExportOutput out;
-    if (!out.Create(options.strPath)) {
+    if (!out.Create(options.strPath, options.bNoWaitForReader)) {
         ReportOpenFailed(options.strPath, errno);
         return FALSE;
     }
@@ -415,6 +415,7 @@ void OnFileSaveSpecial(CMidwireDoc& doc)
     SaveSpecialOptions options;
     if (!g_pMainFrame || g_pMainFrame->DoModal(IDD_SAVE_SPECIAL, &options) != IDOK || options.strPath.empty())
         return;
+    options.bNoWaitForReader = true;
     RunSaveSpecial(doc, options);
 }
 

@@ -54,6 +54,10 @@ struct SaveSpecialOptions {
     BOOL bDate = TRUE;
     BOOL bHost = TRUE;
     BOOL bAction = TRUE;
+    // Set by the desktop command: a named pipe that no reader has open is
+    // refused rather than waited for with the window hung. The command line
+    // waits for its reader, as a shell redirection would.
+    bool bNoWaitForReader = false;
 };
 
 // The file types of the dialog: pairs of shown name and pattern.
