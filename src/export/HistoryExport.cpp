@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "app/CliSupport.h"
 #include "app/CommandTable.h"
 #include "export/ExportOutput.h"
 #include "mime/MimeDecode.h"
@@ -416,6 +417,9 @@ void OnFileSaveSpecial(CMidwireDoc& doc)
     if (!g_pMainFrame || g_pMainFrame->DoModal(IDD_SAVE_SPECIAL, &options) != IDOK || options.strPath.empty())
         return;
     options.bNoWaitForReader = true;
+    // A pipe whose reader goes away fails the write, which is reported,
+    // instead of killing the program and the unsaved session it holds.
+    CBrokenPipeGuard brokenPipeGuard;
     RunSaveSpecial(doc, options);
 }
 

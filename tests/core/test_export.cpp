@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -537,6 +538,47 @@ TEST_F(ExportTest, NamedPipeWithoutReaderIsRefusedByTheCommand)
                                                                           : "abc")
             << pszName;
     }
+}
+
+// The reader of a named pipe goes away half way through an export from the
+// window's command: the write fails and is reported, and the program, which
+// may hold an unsaved session, is not killed by SIGPIPE.
+TEST_F(ExportTest, PipeReaderGoneIsReportedByTheCommand)
+{
+    for (int i = 0; i < 8; ++i)
+        AddData(EK_MOVED_TO_SERVER, std::string(1 << 20, 'x'));
+    CCommandTable table;
+    RegisterExportCommands(table, m_doc);
+    const std::string strPipe = PathOf("gone.bin");
+    ASSERT_EQ(::mkfifo(strPipe.c_str(), 0600), 0);
+    // Opened before the export, so that the command finds its reader.
+    const int fdRead = ::open(strPipe.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(fdRead, 0);
+    ::fcntl(fdRead, F_SETFL, 0);
+    void (*pfnPrevious)(int) = ::signal(SIGPIPE, SIG_DFL);
+    // The reader takes a little of the export and goes away. Until the
+    // writer has opened the pipe a read finds its end; it tries again, a
+    // bounded number of times.
+    std::thread reader([fdRead] {
+        char buf[4096];
+        for (int nTries = 0; nTries < 20000; ++nTries) {
+            const ssize_t n = ::read(fdRead, buf, sizeof buf);
+            if (n != 0)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ::close(fdRead);
+    });
+    m_frontEnd.m_onDoModal = [&](UINT, void* pData) {
+        static_cast<SaveSpecialOptions*>(pData)->strPath = strPipe;
+        return IDOK;
+    };
+    EXPECT_TRUE(table.Run(ID_FILE_SAVE_SPECIAL));
+    reader.join();
+    ASSERT_EQ(m_frontEnd.m_messages.size(), 1u);
+    EXPECT_EQ(m_frontEnd.m_messages[0], "Unable to open file: " + strPipe + " ; Broken pipe.");
+    // The signal's disposition is what it was before the command.
+    EXPECT_EQ(::signal(SIGPIPE, pfnPrevious), SIG_DFL);
 }
 
 TEST_F(ExportTest, MimeFormNeedsANewDirectory)
