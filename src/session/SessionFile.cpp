@@ -561,9 +561,13 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
     // file holds describes the session that wrote it, not this one.
     m_bDatagramActive = 0;
     // A stored text longer than the editor holds is not shown cut short;
-    // the rest of the session loads.
-    if (g_pMainFrame && bSettings && !g_pMainFrame->SetEditorText(strEditor))
+    // the rest of the session loads, but untitled: a Save would otherwise
+    // write the empty editor over the text the file holds.
+    bool bEditorRefused = false;
+    if (g_pMainFrame && bSettings && !g_pMainFrame->SetEditorText(strEditor)) {
+        bEditorRefused = true;
         AfxMessageBox(IDS_ALLOC_FAILED);
+    }
     ResolveDatagramSettings();
     if (!bSettings) {
         if (ar.AllocFailed())
@@ -617,9 +621,10 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
         reportDamage();
         return FALSE;
     }
-    // A session cut short by Cancel is not the file's content: it stays
-    // untitled, so that Save cannot overwrite the file with part of it.
-    if (!bCancelled)
+    // A session cut short by Cancel, or without the file's editor text, is
+    // not the file's content: it stays untitled, so that Save cannot
+    // overwrite the file with part of it.
+    if (!bCancelled && !bEditorRefused)
         m_strPathName = strPath;
     return TRUE;
 }

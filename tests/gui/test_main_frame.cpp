@@ -880,6 +880,50 @@ TEST_F(MainFrameTest, EditorRefusesATextLongerThanItHolds)
     EXPECT_EQ(m_pFrame->GetEditorText(), "A[[[1]");
 }
 
+// A session whose editor text the editor cannot hold loads without it, with
+// a message, and stays untitled: Save asks for a name instead of writing the
+// empty editor over the file's text.
+TEST_F(MainFrameTest, SessionWhoseEditorTextIsRefusedIsNotSavedOverItsFile)
+{
+    testutil::TempDir dir;
+    const std::string strPath = dir.Path("long editor.mwx");
+    {
+        CHeadlessFrontEnd headless;
+        headless.SetEcho(false);
+        CMidwireDoc doc;
+        doc.OnNewDocument();
+        doc.RecordEvent(MakeEvent(EK_MESSAGE, "", "kept"), FALSE);
+        headless.SetEditorText(std::string(25, 'x'));
+        ASSERT_TRUE(doc.OnSaveDocument(strPath));
+    }
+    g_pDoc = m_pDoc.get();
+    const std::string strFile = testutil::ReadFile(strPath);
+    struct LimitGuard {
+        std::size_t nOld = CMidwireEdit::MaxTextLength();
+        ~LimitGuard() { CMidwireEdit::SetMaxTextLength(nOld); }
+    } guard;
+    CMidwireEdit::SetMaxTextLength(20);
+
+    EXPECT_TRUE(m_pFrame->OpenSessionFile(ArgumentText(strPath)));
+    Settle();
+    EXPECT_EQ(m_messages, std::vector<std::string>{"Error allocating memory."});
+    EXPECT_EQ(m_pFrame->GetEditorText(), "");
+    ASSERT_EQ(Model().rowCount(), 1);
+    EXPECT_EQ(Cell(0, 3), "kept");
+    EXPECT_EQ(m_pDoc->m_strPathName, "");
+    EXPECT_EQ(m_pFrame->CaptionText(), "Untitled - Midwire");
+
+    int nAsked = 0;
+    m_pFrame->m_onPromptFileName = [&](std::string&, bool) {
+        ++nAsked;
+        return false;
+    };
+    ASSERT_TRUE(m_pFrame->RunCommand(ID_FILE_SAVE));
+    m_pFrame->m_onPromptFileName = nullptr;
+    EXPECT_EQ(nAsked, 1);
+    EXPECT_EQ(testutil::ReadFile(strPath), strFile);
+}
+
 TEST_F(MainFrameTest, ClosingNeverLeavesWorkersWithoutTheirDocument)
 {
     bool bEnds = false;
