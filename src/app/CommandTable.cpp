@@ -59,7 +59,7 @@ void OnFileSaveAs(CMidwireDoc& doc)
 {
     std::string strPath = doc.m_strPathName;
     if (g_pMainFrame && g_pMainFrame->PromptFileName(strPath, false, kSessionFilter, "mwx"))
-        doc.OnSaveDocument(strPath);
+        doc.OnSaveDocument(strPath, true);
 }
 
 }  // namespace
@@ -75,7 +75,7 @@ void RegisterSessionCommands(CCommandTable& table, CMidwireDoc& doc)
                        if (doc.m_strPathName.empty())
                            OnFileSaveAs(doc);
                        else
-                           doc.OnSaveDocument(doc.m_strPathName);
+                           doc.OnSaveDocument(doc.m_strPathName, true);
                    },
                    idle);
     table.Register(ID_FILE_SAVE_AS, [&doc] { OnFileSaveAs(doc); }, idle);

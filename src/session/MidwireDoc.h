@@ -162,7 +162,10 @@ public:
     // Session file (Open and Save). Both refuse during a connection with
     // message 61475 and report every failure to the user.
     BOOL OnOpenDocument(const std::string& strPath);
-    BOOL OnSaveDocument(const std::string& strPath);
+    // With bNoWait, a named pipe that no program reads is refused at once
+    // rather than waited for: the File commands cannot wait without hanging
+    // the window.
+    BOOL OnSaveDocument(const std::string& strPath, bool bNoWait = false);
     // The session's name for the caption: the file name, or "Untitled".
     std::string GetTitle() const;
 

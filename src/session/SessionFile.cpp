@@ -447,7 +447,7 @@ ERecordRead ReadSessionEvent(CArchiveReader& ar, std::unique_ptr<HistoryEvent>& 
 
 }  // namespace
 
-BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
+BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath, bool bNoWait)
 {
     if (m_bConnected) {
         AfxMessageBox(IDS_DURING_CONNECTION);
@@ -462,7 +462,7 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath)
             ReportFileError(strPath, std::strerror(nError));
         return FALSE;
     };
-    if (const int nError = file.Open(strPath); nError != 0)
+    if (const int nError = file.Open(strPath, bNoWait); nError != 0)
         return fail(nError);
 
     const std::string strEditorText = g_pMainFrame ? g_pMainFrame->GetEditorText() : std::string();

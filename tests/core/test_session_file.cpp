@@ -2,12 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <random>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 #include "TestUtil.h"
+#include "app/CommandTable.h"
 #include "app/HeadlessFrontEnd.h"
 #include "session/MidwireDoc.h"
 
@@ -388,4 +394,74 @@ TEST_F(SessionFileFixture, MutatedAndTruncatedFilesNeverCrash)
         fe2.m_progress.clear();
     }
     EXPECT_GT(nLoaded, 0);
+}
+
+// Save and Save As from the File menu to a named pipe that no program reads
+// are refused at once instead of holding the window in open() for good; one
+// that is read gets the session. A guard thread reads the pipe after a while
+// so that the test ends even where the save would wait.
+TEST_F(SessionFileFixture, FileCommandsDoNotWaitForAPipeThatNobodyReads)
+{
+    Add(EK_MOVED_TO_SERVER, "data");
+    const std::string pipe = dir.Path("pipe.mwx");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    CCommandTable table;
+    RegisterSessionCommands(table, doc);
+    frontEnd.m_onPromptFileName = [&](std::string& strPath, bool) {
+        strPath = pipe;
+        return true;
+    };
+
+    std::atomic<bool> bSaveOver{false}, bGuardRead{false};
+    std::thread guard([&] {
+        for (int i = 0; i < 100 && !bSaveOver; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (bSaveOver)
+            return;
+        bGuardRead = true;
+        const int fd = ::open(pipe.c_str(), O_RDONLY);
+        char buf[4096];
+        while (fd >= 0 && ::read(fd, buf, sizeof buf) > 0) {
+        }
+        if (fd >= 0)
+            ::close(fd);
+    });
+    ASSERT_TRUE(table.Run(ID_FILE_SAVE_AS));
+    bSaveOver = true;
+    guard.join();
+    EXPECT_FALSE(bGuardRead);
+    ASSERT_FALSE(frontEnd.m_messages.empty());
+    EXPECT_EQ(frontEnd.m_messages.back(), "Unable to open file: " + pipe + " ; No such device or address.");
+    EXPECT_TRUE(doc.m_strPathName.empty());
+
+    // A pipe with a reader is written in place, by Save as well.
+    std::string received;
+    std::thread reader([&] {
+        const int fd = ::open(pipe.c_str(), O_RDONLY);
+        char buf[4096];
+        ssize_t n;
+        while (fd >= 0 && (n = ::read(fd, buf, sizeof buf)) > 0)
+            received.append(buf, static_cast<std::size_t>(n));
+        if (fd >= 0)
+            ::close(fd);
+    });
+    // The reader is in open() once a writer that does not wait finds it.
+    bool bSaved = false;
+    for (int i = 0; i < 1000 && !bSaved; ++i) {
+        frontEnd.m_messages.clear();
+        ASSERT_TRUE(table.Run(ID_FILE_SAVE_AS));
+        bSaved = frontEnd.m_messages.empty();
+        if (!bSaved)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!bSaved) {
+        // Let the reader out of its open().
+        const int fd = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0)
+            ::close(fd);
+    }
+    reader.join();
+    ASSERT_TRUE(bSaved);
+    EXPECT_EQ(doc.m_strPathName, pipe);
+    EXPECT_EQ(received.substr(0, 14), std::string("\x0DMidwire 1.3.3"));
 }
