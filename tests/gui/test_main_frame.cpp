@@ -924,6 +924,73 @@ TEST_F(MainFrameTest, SessionWhoseEditorTextIsRefusedIsNotSavedOverItsFile)
     EXPECT_EQ(testutil::ReadFile(strPath), strFile);
 }
 
+// A session written by the headless commands, opened in the window and
+// saved again, is the same file byte for byte: every setting, the editor
+// text (long lines, tabs, Latin-1 letters, empty lines) and every event.
+TEST_F(MainFrameTest, SessionOpenedAndSavedByTheWindowIsUnchanged)
+{
+    testutil::TempDir dir;
+    const std::string strIn = dir.Path("in.mwx"), strOut = dir.Path("out.mwx");
+    std::string strEditor = "GET / HTTP/1.0[13][10]\n\ttab\xE9\xA0x\n\n";
+    strEditor += std::string(3 * CMidwireEdit::kPieceLength + 7, 'L') + "[13][10][[\n" +
+                 std::string(CMidwireEdit::kPieceLength, 'e') + "\nlast";
+    {
+        CHeadlessFrontEnd headless;
+        headless.SetEcho(false);
+        CMidwireDoc doc;
+        doc.OnNewDocument();
+        g_nMaxLineLength = 72;
+        g_chDisplayBreak = ';';
+        g_bKeepBreaks = 1;
+        doc.m_bConnectToHost = 1;
+        doc.m_strServerHost = "server.example";
+        doc.m_strServerPort = "8080";
+        doc.m_bHoldServerData = 1;
+        doc.m_bAcceptConnections = 1;
+        doc.m_strListenPort = "9090";
+        doc.m_bHoldClientData = 1;
+        doc.m_strClientHost = "client.example";
+        doc.m_bQuiet = doc.m_bVerbose = doc.m_bKeepAlive = doc.m_bDgramVerbose = doc.m_bDgramQuiet = 1;
+        doc.m_bUseBreakChar = doc.m_bVisibleScroll = doc.m_bSendBroadcast = doc.m_bResolveNames = 0;
+        doc.m_nServerWaitRetries = 7;
+        doc.m_nClientWaitRetries = 8;
+        doc.m_nServerTimeWait = 9;
+        doc.m_nClientTimeWait = 10;
+        doc.m_chBreakChar = '\r';
+        doc.m_strSendHost = "send.example";
+        doc.m_strSendPort = "1";
+        doc.m_strDgramPort = "2";
+        doc.m_bMove1 = doc.m_bMoveBroadcast2 = doc.m_bMoveEveryone1 = 1;
+        doc.m_strMoveFromHost1 = "from1";
+        doc.m_strMoveFromHost2 = "from2";
+        doc.m_strMoveToHost1 = "to1";
+        doc.m_strMoveToHost2 = "to2";
+        doc.m_strMoveToPort1 = "3";
+        doc.m_strMoveToPort2 = "4";
+        headless.SetEditorText(strEditor);
+        doc.RecordEvent(MakeEvent(EK_MOVED_TO_SERVER, std::string("a\0b\r\n", 5)), FALSE);
+        doc.RecordEvent(MakeEvent(EK_ERROR, "", "Error sending 1"), FALSE);
+        HistoryEvent* pDgram = MakeEvent(EK_DGRAM_RECEIVED, std::string(300, '\xFF'));
+        pDgram->m_strHost = "peer.example";
+        doc.RecordEvent(pDgram, FALSE);
+        ASSERT_TRUE(doc.OnSaveDocument(strIn));
+    }
+    g_pDoc = m_pDoc.get();
+
+    ASSERT_TRUE(m_pFrame->OpenSessionFile(ArgumentText(strIn)));
+    Settle();
+    EXPECT_TRUE(m_messages.empty());
+    EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strEditor));
+    m_pFrame->m_onPromptFileName = [&](std::string& strChosen, bool) {
+        strChosen = strOut;
+        return true;
+    };
+    ASSERT_TRUE(m_pFrame->RunCommand(ID_FILE_SAVE_AS));
+    m_pFrame->m_onPromptFileName = nullptr;
+    EXPECT_TRUE(m_messages.empty());
+    EXPECT_TRUE(SameText(testutil::ReadFile(strOut), testutil::ReadFile(strIn)));
+}
+
 TEST_F(MainFrameTest, ClosingNeverLeavesWorkersWithoutTheirDocument)
 {
     bool bEnds = false;
