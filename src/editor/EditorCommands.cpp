@@ -97,9 +97,9 @@ bool LoadFileToEditor(const std::string& strPath)
     return true;
 }
 
-bool SaveEditorToFile(const std::string& strPath)
+bool SaveEditorToFile(const std::string& strPath, bool bNoWaitForReader)
 {
-    CFd file(::open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    CFd file(OpenForWriting(strPath, O_CREAT | O_TRUNC, bNoWaitForReader));
     if (file.Get() < 0) {
         ReportOpenFailure(strPath, errno);
         return false;
@@ -143,7 +143,7 @@ void OnSaveFromEditor()
 {
     std::string strPath = "*.*";
     if (g_pMainFrame && g_pMainFrame->PromptFileName(strPath, false, kAllFilesFilter))
-        SaveEditorToFile(strPath);
+        SaveEditorToFile(strPath, true);
 }
 
 void OnEraseEditor()

@@ -13,8 +13,10 @@ extern const char* const kAllFilesFilter;
 // text. On failure message 61472 is shown and the editor is left unchanged.
 bool LoadFileToEditor(const std::string& strPath);
 // Save from Editor after the file dialog: the editor's bytes replace the
-// file. On failure message 61472 is shown and nothing is written.
-bool SaveEditorToFile(const std::string& strPath);
+// file. On failure message 61472 is shown and nothing is written. The
+// window's command passes bNoWaitForReader: a named pipe that nobody reads
+// is refused rather than waited for.
+bool SaveEditorToFile(const std::string& strPath, bool bNoWaitForReader = false);
 
 void OnLoadToEditor();
 void OnSaveFromEditor();

@@ -2,12 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "session/FileInput.h"
 #include "session/SyncObjects.h"
 
 namespace {
@@ -37,17 +37,9 @@ void CExportOutput::Open(int fd, bool bOwned)
 bool CExportOutput::Create(const std::string& strPath, bool bNoWait)
 {
     Close();
-    // Only a named pipe is opened without waiting: for other files the flag
-    // would change more than the open (a leased file would be refused).
-    struct stat st {};
-    const int nNoWait = bNoWait && ::stat(strPath.c_str(), &st) == 0 && S_ISFIFO(st.st_mode) ? O_NONBLOCK : 0;
-    const int fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | nNoWait, 0666);
+    const int fd = OpenForWriting(strPath, O_CREAT | O_TRUNC, bNoWait);
     if (fd < 0)
         return false;
-    // Once opened, a pipe is written like any other file: a full one is
-    // waited on.
-    if (nNoWait != 0)
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     Open(fd, true);
     return true;
 }

@@ -22,3 +22,14 @@ int OpenForReading(const std::string& strPath, struct stat& st)
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
+
+int OpenForWriting(const std::string& strPath, int nFlags, bool bNoWaitForReader)
+{
+    struct stat st {};
+    const int nNoWait =
+        bNoWaitForReader && ::stat(strPath.c_str(), &st) == 0 && S_ISFIFO(st.st_mode) ? O_NONBLOCK : 0;
+    const int fd = ::open(strPath.c_str(), O_WRONLY | O_CLOEXEC | nFlags | nNoWait, 0666);
+    if (fd >= 0 && nNoWait != 0)
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}

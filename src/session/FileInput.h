@@ -1,5 +1,5 @@
-// Opening a file the user names for reading: a session, an editor load, a
-// MIME source.
+// Opening a file the user names: for reading (a session, an editor load, a
+// MIME source), or for writing where the target may be a named pipe.
 #pragma once
 
 #include <cstddef>
@@ -17,3 +17,12 @@ constexpr std::size_t kMaxStreamBytes = std::size_t{256} << 20;
 // writer is at work is read to its end. A directory is refused with EISDIR.
 // The descriptor, or -1 with errno set.
 int OpenForReading(const std::string& strPath, struct stat& st);
+
+// Opens strPath for writing with O_WRONLY | O_CLOEXEC and the extra flags
+// (O_CREAT, O_TRUNC ...), a new file with mode 0666 less the umask. With
+// bNoWaitForReader, a named pipe that no program reads is refused with ENXIO
+// instead of waited for: a window would hang in open() for good. Once open,
+// writes block again, so a reader at work gets everything. Only a named pipe
+// is opened so: for other files the flag would change more than the open.
+// The descriptor, or -1 with errno set.
+int OpenForWriting(const std::string& strPath, int nFlags, bool bNoWaitForReader);

@@ -8,6 +8,8 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 
+#include "session/FileInput.h"
+
 namespace {
 
 // The file a path names once symbolic links are followed, a link to a file
@@ -63,12 +65,7 @@ int CFileReplacement::Open(const std::string& strPath, bool bNoWait)
     if (bExists && S_ISREG(st.st_mode) && ::faccessat(AT_FDCWD, m_strTarget.c_str(), W_OK, AT_EACCESS) != 0)
         return errno;
     m_strTemp = m_bInPlace ? std::string() : TemporaryNameBeside(m_strTarget);
-    const int nNoWait = m_bInPlace && bNoWait ? O_NONBLOCK : 0;
-    m_file.Reset(m_bInPlace ? ::open(m_strTarget.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | nNoWait)
-                            : ::mkostemp(m_strTemp.data(), O_CLOEXEC));
-    // Opened, a pipe is written as any other: a full one is waited on.
-    if (nNoWait != 0 && Fd() >= 0)
-        ::fcntl(Fd(), F_SETFL, ::fcntl(Fd(), F_GETFL) & ~O_NONBLOCK);
+    m_file.Reset(m_bInPlace ? OpenForWriting(m_strTarget, O_TRUNC, bNoWait) : ::mkostemp(m_strTemp.data(), O_CLOEXEC));
     if (Fd() < 0 && !m_bInPlace && bExists && (errno == EACCES || errno == EPERM || errno == EROFS)) {
         m_strTemp.clear();
         m_file.Reset(::open(m_strTarget.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));

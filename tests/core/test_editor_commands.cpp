@@ -3,10 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <fcntl.h>
 #include <filesystem>
 #include <random>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "TestUtil.h"
@@ -163,4 +167,64 @@ TEST_F(EditorFixture, CommandsThroughTheTableWithTheirRules)
     frontEnd.SetEditorText("x");
     ASSERT_TRUE(table.Run(ID_FILE_LOAD_TO_EDITOR));
     EXPECT_EQ(frontEnd.GetEditorText(), "x");
+}
+
+// Save from Editor into a named pipe: the window's command refuses one that
+// nobody reads instead of hanging in the open, and writes one that is read.
+TEST_F(EditorFixture, SaveFromTheWindowRefusesANamedPipeThatNobodyReads)
+{
+    const std::string strPipe = dir.Path("pipe");
+    ASSERT_EQ(::mkfifo(strPipe.c_str(), 0600), 0);
+    frontEnd.SetEditorText("A[13][10]");
+    frontEnd.m_onPromptFileName = [&](std::string& strPath, bool) {
+        strPath = strPipe;
+        return true;
+    };
+    // Should the command wait after all, a reader comes after a while, so
+    // that the test fails instead of hanging.
+    std::atomic<bool> bReturned{false};
+    std::thread rescue([&] {
+        for (int i = 0; i < 500 && !bReturned; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (bReturned)
+            return;
+        const int fd = ::open(strPipe.c_str(), O_RDONLY | O_NONBLOCK);
+        if (fd < 0)
+            return;
+        ::fcntl(fd, F_SETFL, 0);
+        char buf[256];
+        while (::read(fd, buf, sizeof buf) > 0) {
+        }
+        ::close(fd);
+    });
+    EXPECT_TRUE(table.Run(ID_FILE_SAVE_FROM_EDITOR));
+    bReturned = true;
+    rescue.join();
+    ASSERT_EQ(frontEnd.m_messages.size(), 1u);
+    EXPECT_EQ(frontEnd.m_messages[0], "Unable to open file: " + strPipe + " ; No such device or address.");
+
+    // A pipe that is read gets the bytes.
+    frontEnd.m_messages.clear();
+    std::string strRead;
+    std::thread reader([&] {
+        const int fd = ::open(strPipe.c_str(), O_RDONLY);
+        char buf[256];
+        for (ssize_t n; fd >= 0 && (n = ::read(fd, buf, sizeof buf)) > 0;)
+            strRead.append(buf, static_cast<size_t>(n));
+        if (fd >= 0)
+            ::close(fd);
+    });
+    // The reader may not have the pipe open yet: the open is then refused,
+    // and tried again, a bounded number of times.
+    bool bSaved = false;
+    for (int i = 0; i < 500 && !bSaved; ++i) {
+        frontEnd.m_messages.clear();
+        bSaved = SaveEditorToFile(strPipe, true);
+        if (!bSaved)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(bSaved);
+    reader.join();
+    EXPECT_EQ(strRead, "A\r\n");
+    EXPECT_TRUE(frontEnd.m_messages.empty());
 }

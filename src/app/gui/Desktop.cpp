@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -57,6 +58,12 @@ int RunDesktop(int argc, char** argv)
                    stderr);
         return 1;
     }
+    // A file the user writes to may be a pipe whose reader goes away (Save,
+    // Save from Editor, Save Special, a print, decoded parts): the write then
+    // fails and is reported, instead of the signal ending the program with
+    // the session it holds. The printing library ignores the signal once it
+    // looks for printers; the program does not leave that to it.
+    ::signal(SIGPIPE, SIG_IGN);
     g_pfnPreviousMessageHandler = qInstallMessageHandler(StartupMessageHandler);
     QApplication app(argc, argv);
     qInstallMessageHandler(g_pfnPreviousMessageHandler);
