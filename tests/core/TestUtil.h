@@ -3,19 +3,24 @@
 #pragma once
 
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <sys/mman.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "session/HistoryEvent.h"
@@ -213,6 +218,88 @@ private:
     std::size_t m_nMapped = 0;
     std::size_t m_nSize = 0;
     bool m_bOk = false;
+};
+
+// A reader for a named pipe that comes only if the writer under test has
+// not returned in time: a writer that waits for a reader after all is then
+// let go, so that its test fails instead of hanging. Returned() tells it the
+// writer is back; the destructor does too, and waits for the reader.
+class CPipeRescue {
+public:
+    explicit CPipeRescue(std::string strPipe) : m_strPipe(std::move(strPipe))
+    {
+        m_thread = std::thread([this] {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            if (m_returned.wait_for(lock, std::chrono::seconds(5), [this] { return m_bReturned; }))
+                return;
+            lock.unlock();
+            const int fd = ::open(m_strPipe.c_str(), O_RDONLY | O_NONBLOCK);
+            if (fd < 0)
+                return;
+            ::fcntl(fd, F_SETFL, 0);
+            char buf[256];
+            while (::read(fd, buf, sizeof buf) > 0) {
+            }
+            ::close(fd);
+        });
+    }
+    ~CPipeRescue() { Returned(); }
+    CPipeRescue(const CPipeRescue&) = delete;
+    CPipeRescue& operator=(const CPipeRescue&) = delete;
+
+    void Returned()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bReturned = true;
+        }
+        m_returned.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+private:
+    std::string m_strPipe;
+    std::mutex m_mutex;
+    std::condition_variable m_returned;
+    bool m_bReturned = false;
+    std::thread m_thread;
+};
+
+// Reads a named pipe to its end on a thread of its own: what a writer that
+// waits for its reader writes. Text() once the writer is done.
+class CPipeReader {
+public:
+    explicit CPipeReader(const std::string& strPipe)
+        : m_thread([this, strPipe] {
+              const int fd = ::open(strPipe.c_str(), O_RDONLY);
+              if (fd < 0)
+                  return;
+              char buf[256];
+              for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;)
+                  m_strRead.append(buf, static_cast<std::size_t>(n));
+              ::close(fd);
+          })
+    {
+    }
+    ~CPipeReader()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    CPipeReader(const CPipeReader&) = delete;
+    CPipeReader& operator=(const CPipeReader&) = delete;
+
+    const std::string& Text()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+        return m_strRead;
+    }
+
+private:
+    std::string m_strRead;
+    std::thread m_thread;
 };
 
 }  // namespace testutil

@@ -182,38 +182,15 @@ TEST_F(EditorFixture, SaveFromTheWindowRefusesANamedPipeThatNobodyReads)
     };
     // Should the command wait after all, a reader comes after a while, so
     // that the test fails instead of hanging.
-    std::atomic<bool> bReturned{false};
-    std::thread rescue([&] {
-        for (int i = 0; i < 500 && !bReturned; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (bReturned)
-            return;
-        const int fd = ::open(strPipe.c_str(), O_RDONLY | O_NONBLOCK);
-        if (fd < 0)
-            return;
-        ::fcntl(fd, F_SETFL, 0);
-        char buf[256];
-        while (::read(fd, buf, sizeof buf) > 0) {
-        }
-        ::close(fd);
-    });
+    testutil::CPipeRescue rescue(strPipe);
     EXPECT_TRUE(table.Run(ID_FILE_SAVE_FROM_EDITOR));
-    bReturned = true;
-    rescue.join();
+    rescue.Returned();
     ASSERT_EQ(frontEnd.m_messages.size(), 1u);
     EXPECT_EQ(frontEnd.m_messages[0], "Unable to open file: " + strPipe + " ; No such device or address.");
 
     // A pipe that is read gets the bytes.
     frontEnd.m_messages.clear();
-    std::string strRead;
-    std::thread reader([&] {
-        const int fd = ::open(strPipe.c_str(), O_RDONLY);
-        char buf[256];
-        for (ssize_t n; fd >= 0 && (n = ::read(fd, buf, sizeof buf)) > 0;)
-            strRead.append(buf, static_cast<size_t>(n));
-        if (fd >= 0)
-            ::close(fd);
-    });
+    testutil::CPipeReader reader(strPipe);
     // The reader may not have the pipe open yet: the open is then refused,
     // and tried again, a bounded number of times.
     bool bSaved = false;
@@ -224,7 +201,6 @@ TEST_F(EditorFixture, SaveFromTheWindowRefusesANamedPipeThatNobodyReads)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_TRUE(bSaved);
-    reader.join();
-    EXPECT_EQ(strRead, "A\r\n");
+    EXPECT_EQ(reader.Text(), "A\r\n");
     EXPECT_TRUE(frontEnd.m_messages.empty());
 }

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <vector>
 
+#include "TestUtil.h"
 #include "app/CommandTable.h"
 #include "app/HeadlessFrontEnd.h"
 #include "export/HistoryExport.h"
@@ -486,54 +487,24 @@ TEST_F(ExportTest, NamedPipeWithoutReaderIsRefusedByTheCommand)
         ASSERT_EQ(::mkfifo(strPipe.c_str(), 0600), 0);
         // Should the command wait after all, a reader comes after a while so
         // that the test fails instead of hanging.
-        std::mutex mutex;
-        std::condition_variable cv;
-        bool bReturned = false;
-        std::thread rescue([&] {
-            std::unique_lock<std::mutex> lock(mutex);
-            if (cv.wait_for(lock, std::chrono::seconds(5), [&] { return bReturned; }))
-                return;
-            const int fd = ::open(strPipe.c_str(), O_RDONLY | O_NONBLOCK);
-            if (fd < 0)
-                return;
-            ::fcntl(fd, F_SETFL, 0);
-            char buf[256];
-            while (::read(fd, buf, sizeof buf) > 0) {
-            }
-            ::close(fd);
-        });
+        testutil::CPipeRescue rescue(strPipe);
         m_frontEnd.m_messages.clear();
         m_frontEnd.m_onDoModal = [&](UINT, void* pData) {
             static_cast<SaveSpecialOptions*>(pData)->strPath = strPipe;
             return IDOK;
         };
         EXPECT_TRUE(table.Run(ID_FILE_SAVE_SPECIAL));
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            bReturned = true;
-        }
-        cv.notify_all();
-        rescue.join();
+        rescue.Returned();
         ASSERT_EQ(m_frontEnd.m_messages.size(), 1u) << pszName;
         EXPECT_EQ(m_frontEnd.m_messages[0], "Unable to open file: " + strPipe + " ; No such device or address.");
         EXPECT_FALSE(m_doc.IsWalking());
 
         // The direct export waits for the reader.
-        std::string strRead;
-        std::thread reader([&] {
-            const int fd = ::open(strPipe.c_str(), O_RDONLY);
-            if (fd < 0)
-                return;
-            char buf[256];
-            ssize_t n;
-            while ((n = ::read(fd, buf, sizeof buf)) > 0)
-                strRead.append(buf, static_cast<std::size_t>(n));
-            ::close(fd);
-        });
+        testutil::CPipeReader reader(strPipe);
         SaveSpecialOptions o = Options(pszName);
         o.bDate = FALSE;
         EXPECT_TRUE(RunSaveSpecial(m_doc, o)) << pszName;
-        reader.join();
+        const std::string& strRead = reader.Text();
         EXPECT_EQ(strRead, ExportFormOfPath(strPipe) == EExportForm::Text ? ">> Moved to:                      abc\r\n"
                                                                           : "abc")
             << pszName;

@@ -78,6 +78,37 @@ void Settle()
         QCoreApplication::processEvents();
 }
 
+// A line of the letters a to z over and over, at least nLength long: a
+// long line whose every place is told apart from its neighbours.
+std::string AlphabetLine(std::size_t nLength)
+{
+    std::string strLine;
+    for (int i = 0; strLine.size() < nLength; ++i)
+        strLine += static_cast<char>('a' + i % 26);
+    return strLine;
+}
+
+// Writes a session file as the command line would: a document of its own
+// with the editor text and, if given, one message event. The window's
+// document is the current one again afterwards.
+bool SaveHeadlessSession(const std::string& strPath, const std::string& strEditor, const char* pszMessage = nullptr)
+{
+    CMidwireDoc* pCurrent = g_pDoc;
+    bool bSaved = false;
+    {
+        CHeadlessFrontEnd headless;
+        headless.SetEcho(false);
+        CMidwireDoc doc;
+        doc.OnNewDocument();
+        if (pszMessage)
+            doc.RecordEvent(MakeEvent(EK_MESSAGE, "", pszMessage), FALSE);
+        headless.SetEditorText(strEditor);
+        bSaved = doc.OnSaveDocument(strPath);
+    }
+    g_pDoc = pCurrent;
+    return bSaved;
+}
+
 class MainFrameTest : public ::testing::Test {
 protected:
     MainFrameTest()
@@ -95,6 +126,18 @@ protected:
         m_pDoc->m_strClientHost = "client.example";
         m_pDoc->m_strServerHost = "server.example";
     }
+    // The window shown with the keyboard focus in its editor, for keys and
+    // the mouse to reach it.
+    CMidwireEdit* ShowFocusedEditor()
+    {
+        CMidwireEdit* pEdit = m_pFrame->Editor();
+        m_pFrame->show();
+        m_pFrame->activateWindow();
+        pEdit->setFocus();
+        Settle();
+        return pEdit;
+    }
+
     ~MainFrameTest() override
     {
         m_pFrame.reset();
@@ -631,11 +674,7 @@ TEST_F(MainFrameTest, EditorKeepsBytesAndFoldsCarriageReturns)
 // character among them does not cut off the text after it.
 TEST_F(MainFrameTest, PastedTextGivesAllItsBytesPastANul)
 {
-    CMidwireEdit* pEdit = m_pFrame->Editor();
-    m_pFrame->show();
-    m_pFrame->activateWindow();
-    pEdit->setFocus();
-    Settle();
+    CMidwireEdit* pEdit = ShowFocusedEditor();
     QGuiApplication::clipboard()->setText(QString::fromLatin1("ab\0cd\r\nx\ty\xE9z\r[13][[", 19));
     Settle();
     if (!Enabled(ID_EDIT_PASTE))
@@ -887,16 +926,7 @@ TEST_F(MainFrameTest, SessionWhoseEditorTextIsRefusedIsNotSavedOverItsFile)
 {
     testutil::TempDir dir;
     const std::string strPath = dir.Path("long editor.mwx");
-    {
-        CHeadlessFrontEnd headless;
-        headless.SetEcho(false);
-        CMidwireDoc doc;
-        doc.OnNewDocument();
-        doc.RecordEvent(MakeEvent(EK_MESSAGE, "", "kept"), FALSE);
-        headless.SetEditorText(std::string(25, 'x'));
-        ASSERT_TRUE(doc.OnSaveDocument(strPath));
-    }
-    g_pDoc = m_pDoc.get();
+    ASSERT_TRUE(SaveHeadlessSession(strPath, std::string(25, 'x'), "kept"));
     const std::string strFile = testutil::ReadFile(strPath);
     struct LimitGuard {
         std::size_t nOld = CMidwireEdit::MaxTextLength();
@@ -1037,17 +1067,7 @@ TEST_F(MainFrameTest, DroppedSessionFilesOpenAndJoinTheRecentList)
     testutil::TempDir dir;
     const std::string strDir = dir.Root();
     const std::string strPath = dir.Path("dropped.mwx");
-    {
-        CHeadlessFrontEnd headless;
-        headless.SetEcho(false);
-        CMidwireDoc doc;
-        doc.OnNewDocument();
-        doc.RecordEvent(MakeEvent(EK_MESSAGE, "", "from the file"), FALSE);
-        headless.SetEditorText("editor text");
-        ASSERT_TRUE(doc.OnSaveDocument(strPath));
-    }
-    // The headless session above was the document for a while.
-    g_pDoc = m_pDoc.get();
+    ASSERT_TRUE(SaveHeadlessSession(strPath, "editor text", "from the file"));
 
     QMimeData mime;
     mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(strPath))});
@@ -1084,15 +1104,7 @@ TEST_F(MainFrameTest, FileNamesThatAreNotUtf8KeepEveryByte)
     testutil::TempDir dir;
     const std::string strName = "caf\xE9.mwx";
     const std::string strPath = dir.Path(strName);
-    {
-        CHeadlessFrontEnd headless;
-        headless.SetEcho(false);
-        CMidwireDoc doc;
-        doc.OnNewDocument();
-        headless.SetEditorText("latin-1 name");
-        ASSERT_TRUE(doc.OnSaveDocument(strPath));
-    }
-    g_pDoc = m_pDoc.get();
+    ASSERT_TRUE(SaveHeadlessSession(strPath, "latin-1 name"));
     // A list of one name, as the settings file gives back a list of text
     // entries of one, is read as that name.
     m_pFrame.reset();
@@ -1372,14 +1384,7 @@ TEST_F(MainFrameTest, TitleShowsTheFileNameWhole)
 {
     testutil::TempDir dir;
     const std::string strPath = dir.Path("a[*]b[*][*].mwx");
-    {
-        CHeadlessFrontEnd headless;
-        headless.SetEcho(false);
-        CMidwireDoc doc;
-        doc.OnNewDocument();
-        ASSERT_TRUE(doc.OnSaveDocument(strPath));
-    }
-    g_pDoc = m_pDoc.get();
+    ASSERT_TRUE(SaveHeadlessSession(strPath, ""));
     m_pFrame->show();
     ASSERT_TRUE(m_pFrame->OpenSessionFile(QString::fromStdString(strPath)));
     Settle();
@@ -1510,17 +1515,11 @@ TEST_F(MainFrameTest, MessagesAndProgressLinesShowMarkupAsText)
 // not shown was added. Undo and Redo take the removal back and redo it whole.
 TEST_F(MainFrameTest, SelectionRemovedFromAPieceStartKeepsTheBreakBeforeIt)
 {
-    CMidwireEdit* pEdit = m_pFrame->Editor();
-    m_pFrame->show();
-    m_pFrame->activateWindow();
-    pEdit->setFocus();
-    Settle();
+    CMidwireEdit* pEdit = ShowFocusedEditor();
     QTextDocument* pDoc = pEdit->document();
     // A line of four pieces (4096, 4096, 4096 and 100 characters) between
     // two short lines.
-    std::string strLine;
-    for (int i = 0; strLine.size() < 3 * CMidwireEdit::kPieceLength + 100; ++i)
-        strLine += static_cast<char>('a' + i % 26);
+    const std::string strLine = AlphabetLine(3 * CMidwireEdit::kPieceLength + 100);
     const std::string strText = "short\n" + strLine + "\nnext";
     const std::size_t nPiece = CMidwireEdit::kPieceLength;
 
@@ -1575,11 +1574,7 @@ TEST_F(MainFrameTest, SelectionRemovedFromAPieceStartKeepsTheBreakBeforeIt)
 // but left out of the text.
 TEST_F(MainFrameTest, PastedParagraphSeparatorIsALineBreakInsideALongLine)
 {
-    CMidwireEdit* pEdit = m_pFrame->Editor();
-    m_pFrame->show();
-    m_pFrame->activateWindow();
-    pEdit->setFocus();
-    Settle();
+    CMidwireEdit* pEdit = ShowFocusedEditor();
     const std::string strLine(2 * CMidwireEdit::kPieceLength, 'a');
     m_pFrame->SetEditorText(strLine);
     QTextDocument* pDoc = pEdit->document();
@@ -1706,9 +1701,7 @@ TEST_F(MainFrameTest, SelectionMovedFromAPieceStartKeepsTheLineBreaks)
 {
     DropTestEdit edit;
     QTextDocument* pDoc = edit.document();
-    std::string strLine;
-    for (int i = 0; strLine.size() < 3 * CMidwireEdit::kPieceLength + 100; ++i)
-        strLine += static_cast<char>('a' + i % 26);
+    const std::string strLine = AlphabetLine(3 * CMidwireEdit::kPieceLength + 100);
     const std::string strText = "short\n" + strLine + "\nnext";
     const std::size_t nPiece = CMidwireEdit::kPieceLength;
 
@@ -1813,9 +1806,7 @@ TEST_F(MainFrameTest, InputMethodTextAtAJoinActsOnTheLine)
     pEdit->setFocus();
     Settle();
     QTextDocument* pDoc = pEdit->document();
-    std::string strLine;
-    for (int i = 0; strLine.size() < 2 * CMidwireEdit::kPieceLength; ++i)
-        strLine += static_cast<char>('a' + i % 26);
+    const std::string strLine = AlphabetLine(2 * CMidwireEdit::kPieceLength);
     const std::string strText = "ab\n" + strLine + "\nnext";
     const std::size_t nJoin = 3 + CMidwireEdit::kPieceLength;  // where the second piece starts in the text
 
@@ -1919,11 +1910,7 @@ TEST_F(MainFrameTest, DeleteToEndOfLineTakesTheRestOfALongLine)
 // text then never returned, and the editor hung.
 TEST_F(MainFrameTest, EditFromTheStartOfTheTextLeavesItsFirstLineWhole)
 {
-    CMidwireEdit* pEdit = m_pFrame->Editor();
-    m_pFrame->show();
-    m_pFrame->activateWindow();
-    pEdit->setFocus();
-    Settle();
+    CMidwireEdit* pEdit = ShowFocusedEditor();
     QTextDocument* pDoc = pEdit->document();
     const std::string strLine(2 * CMidwireEdit::kPieceLength + 10, 'a');
     const auto firstBlockMarked = [&] {
@@ -1985,9 +1972,7 @@ TEST_F(MainFrameTest, TripleClickSelectsAWholeLongLine)
     pEdit->setFocus();
     Settle();
     QTextDocument* pDoc = pEdit->document();
-    std::string strLine;
-    for (int i = 0; strLine.size() < 3 * CMidwireEdit::kPieceLength; ++i)
-        strLine += static_cast<char>('a' + i % 26);
+    const std::string strLine = AlphabetLine(3 * CMidwireEdit::kPieceLength);
     m_pFrame->SetEditorText("ab\n" + strLine + "\nnext\nlast");
     QWidget* pViewport = pEdit->viewport();
     const auto send = [&](QEvent::Type type, QPoint point, Qt::MouseButtons buttons) {

@@ -84,8 +84,38 @@ std::vector<std::vector<std::string>> ReadPages(const std::string& strPdf)
     return pages;
 }
 
+// A main window over a history of numbered status lines, which keeps the
+// texts of its message boxes.
+struct CWindowWithStatusLines {
+    explicit CWindowWithStatusLines(int nLines) : frame(doc)
+    {
+        frame.m_onMessageBox = [this](const std::string& strText, UINT) {
+            messages.push_back(strText);
+            return IDOK;
+        };
+        doc.OnNewDocument();
+        for (int i = 0; i < nLines; ++i)
+            doc.AddToHistory(MakeEvent(EK_MESSAGE, "", "status line " + std::to_string(i)));
+    }
+    CMidwireDoc doc;
+    CMainFrame frame;
+    std::vector<std::string> messages;
+};
+
 class PrintPdfTest : public ::testing::Test {
 protected:
+    // After a print that did not finish: a file that was there ("an earlier
+    // printout") is as it was, none is where there was none, and nothing
+    // else is left in the directory.
+    void ExpectFileLeftAlone(const std::string& strPdf, bool bExisting)
+    {
+        if (bExisting)
+            EXPECT_EQ(testutil::ReadFile(strPdf), "an earlier printout");
+        else
+            EXPECT_FALSE(std::filesystem::exists(strPdf));
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_strDir), {}), bExisting ? 1 : 0);
+    }
+
     void SetUp() override
     {
         guitest::EnsureApplication();
@@ -401,11 +431,7 @@ TEST_F(PrintPdfTest, CancelInProgressWindowStopsAndRemovesThePrintFile)
         }
         ASSERT_TRUE(canceller.Clicked());
         EXPECT_FALSE(bPrinted);
-        if (bExisting)
-            EXPECT_EQ(testutil::ReadFile(strPdf), "an earlier printout");
-        else
-            EXPECT_FALSE(std::filesystem::exists(strPdf));
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_strDir), {}), bExisting ? 1 : 0);
+        ExpectFileLeftAlone(strPdf, bExisting);
         EXPECT_EQ(printer.outputFileName(), QString::fromStdString(strPdf));
         EXPECT_FALSE(doc.IsWalking());
         QCoreApplication::processEvents();
@@ -493,11 +519,7 @@ TEST_F(PrintPdfTest, DesktopPrintToAFileNotWrittenWholeSaysSo)
             }
             EXPECT_FALSE(bPrinted);
             EXPECT_EQ(messages, std::vector<std::string>{"Unable to write file: " + strPdf + " ; File too large."});
-            if (bExisting)
-                EXPECT_EQ(testutil::ReadFile(strPdf), "an earlier printout");
-            else
-                EXPECT_FALSE(std::filesystem::exists(strPdf));
-            EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_strDir), {}), bExisting ? 1 : 0);
+            ExpectFileLeftAlone(strPdf, bExisting);
             EXPECT_EQ(printer.outputFileName(), QString::fromStdString(strPdf));
             EXPECT_FALSE(doc.IsWalking());
             std::filesystem::remove(strPdf);
@@ -555,16 +577,9 @@ TEST_F(PrintPdfTest, DesktopPrintOverAFileInAClosedDirectory)
         EXPECT_NE(r.out.find("[  PASSED  ] 1 test"), std::string::npos) << r.out;
         return;
     }
-    CMidwireDoc doc;
-    CMainFrame frame(doc);
-    std::vector<std::string> messages;
-    frame.m_onMessageBox = [&messages](const std::string& strText, UINT) {
-        messages.push_back(strText);
-        return IDOK;
-    };
-    doc.OnNewDocument();
-    for (int i = 0; i < 300; ++i)
-        doc.AddToHistory(MakeEvent(EK_MESSAGE, "", "status line " + std::to_string(i)));
+    CWindowWithStatusLines window(300);
+    CMidwireDoc& doc = window.doc;
+    std::vector<std::string>& messages = window.messages;
     const std::string strPdf = m_strDir + "/shared.pdf";
     testutil::WriteFile(strPdf, "an earlier printout");
     ASSERT_EQ(::chmod(m_strDir.c_str(), 0555), 0);
@@ -603,16 +618,9 @@ TEST_F(PrintPdfTest, DesktopPrintOverAFileInAClosedDirectory)
 // removed or replaced.
 TEST_F(PrintPdfTest, DesktopPrintToAPipeOrADevice)
 {
-    CMidwireDoc doc;
-    CMainFrame frame(doc);
-    std::vector<std::string> messages;
-    frame.m_onMessageBox = [&messages](const std::string& strText, UINT) {
-        messages.push_back(strText);
-        return IDOK;
-    };
-    doc.OnNewDocument();
-    for (int i = 0; i < 2000; ++i)
-        doc.AddToHistory(MakeEvent(EK_MESSAGE, "", "status line " + std::to_string(i)));
+    CWindowWithStatusLines window(2000);
+    CMidwireDoc& doc = window.doc;
+    std::vector<std::string>& messages = window.messages;
     QPrinter printer(QPrinter::HighResolution);
     printer.setOutputFormat(QPrinter::PdfFormat);
     auto print = [&](const std::string& strPath) {
