@@ -297,6 +297,15 @@ void PauseAfterFailedWait()
 
 // Waits until the socket takes data again or a stop is requested. False
 // when the worker is to stop.
+// A worker that waits for its peer to take data goes on receiving from that
+// peer meanwhile (below, with the receive phase): a peer that answers before
+// it reads on, an early error reply to a large upload, would otherwise wait
+// for ever for its answer to get through.
+struct CBlockedReceiver;
+thread_local CBlockedReceiver* t_pBlockedReceiver = nullptr;
+bool ReceivesWhileBlocked(const CBlockedReceiver& rx, SOCKET s);
+bool ReceiveWhileBlocked(CBlockedReceiver& rx);
+
 bool WaitWritable(SOCKET s, CEvent& evStop, CRelaySideState& st)
 {
     for (;;) {
@@ -304,7 +313,10 @@ bool WaitWritable(SOCKET s, CEvent& evStop, CRelaySideState& st)
             evStop.TryWait();
             return false;
         }
-        pollfd fds[2] = {{s, POLLOUT, 0}, {evStop.GetFd(), POLLIN, 0}};
+        CBlockedReceiver* pReceiver = t_pBlockedReceiver;
+        const bool bReceive = pReceiver && ReceivesWhileBlocked(*pReceiver, s);
+        pollfd fds[2] = {{s, static_cast<short>(bReceive ? POLLOUT | POLLIN : POLLOUT), 0},
+                         {evStop.GetFd(), POLLIN, 0}};
         const int rc = ::poll(fds, 2, -1);
         if (rc < 0) {
             if (errno == EINTR)
@@ -319,8 +331,10 @@ bool WaitWritable(SOCKET s, CEvent& evStop, CRelaySideState& st)
                 return false;
             continue;
         }
-        if (fds[0].revents)
+        if (fds[0].revents & (POLLOUT | POLLERR | POLLHUP | POLLNVAL))
             return true;
+        if (bReceive && (fds[0].revents & POLLIN) && !ReceiveWhileBlocked(*pReceiver))
+            return false;
     }
 }
 
@@ -702,6 +716,39 @@ void RoutePendingAtClose(CMidwireDoc& doc, WorkerSide& w, CReceiveState& rs)
     FlushThrough(doc, w.side == SERVER_SIDE ? CLIENT_SIDE : SERVER_SIDE, rs.through);
 }
 
+// The peer's end has been received: the piece pending at a break character
+// goes on, and the close handlers may go on too.
+void NotePeerClosed(CMidwireDoc& doc, WorkerSide& w, CRelaySideState& st, CReceiveState& rs, bool& bPeerClosed)
+{
+    bPeerClosed = true;
+    RoutePendingAtClose(doc, w, rs);
+    st.bPeerCloseRouted.store(true, std::memory_order_release);
+}
+
+// What a worker needs to receive while it waits to send (WaitWritable).
+struct CBlockedReceiver {
+    CMidwireDoc& doc;
+    WorkerSide& w;
+    SOCKET s;
+    CRelaySideState& st;
+    CReceiveState& rs;
+    bool& bPeerClosed;
+};
+
+bool ReceivesWhileBlocked(const CBlockedReceiver& rx, SOCKET s)
+{
+    // Once the peer has closed, its socket would poll readable for good.
+    return rx.s == s && !rx.bPeerClosed && rx.rs.buffer;
+}
+
+bool ReceiveWhileBlocked(CBlockedReceiver& rx)
+{
+    const EReceiveEnd end = ReceivePhase(rx.doc, rx.w, rx.s, rx.st, rx.rs);
+    if (end == EReceiveEnd::PeerClosed)
+        NotePeerClosed(rx.doc, rx.w, rx.st, rx.rs, rx.bPeerClosed);
+    return end != EReceiveEnd::Stop;
+}
+
 // Bytes after the last break character that the end of the session leaves
 // unrouted were received all the same: the history keeps them as received,
 // and they go to no peer, least of all to the next session's.
@@ -803,6 +850,8 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
     t_pThrough = &rs.through;
 
     bool bPeerClosed = false;
+    CBlockedReceiver receiver{doc, w, s, st, rs, bPeerClosed};
+    t_pBlockedReceiver = &receiver;
     // The first pass comes without a wake: the other worker may have routed
     // data to this side before this one ran, and its wake was cleared when
     // this worker was started.
@@ -825,11 +874,8 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
         const EReceiveEnd end = ReceivePhase(doc, w, s, st, rs);
         if (end == EReceiveEnd::Stop)
             break;
-        if (end == EReceiveEnd::PeerClosed) {
-            bPeerClosed = true;
-            RoutePendingAtClose(doc, w, rs);
-            st.bPeerCloseRouted.store(true, std::memory_order_release);
-        }
+        if (end == EReceiveEnd::PeerClosed)
+            NotePeerClosed(doc, w, st, rs, bPeerClosed);
 
         if (LoadFlag(w.bReplaying) && g_pfnPlaybackSendStep)
             g_pfnPlaybackSendStep(doc, side);
@@ -838,6 +884,7 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
             break;
     }
     t_pThrough = nullptr;
+    t_pBlockedReceiver = nullptr;
 
     RecordUnroutedPending(doc, w);
     CloseWorkerSide(doc, w, st, socketField, s);

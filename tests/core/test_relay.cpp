@@ -1581,3 +1581,23 @@ TEST_F(RelaySessionTest, EndWhileAPeerStillSendsDeliversWhatWasSentToIt)
         EXPECT_EQ(strReceived.size(), strSent.size());
     EXPECT_EQ(strReceived, strSent.substr(0, strReceived.size()));
 }
+
+// A server that answers before it reads the whole request, and reads no more
+// of it meanwhile (an early error reply to a large upload): its answer
+// reaches the client although the server's worker cannot send it the rest of
+// the upload. The worker goes on receiving while it waits for its socket to
+// take data again.
+TEST_F(RelaySessionTest, AnswerOfAServerThatStoppedReadingGetsThrough)
+{
+    doc.m_bUseBreakChar = FALSE;
+    ASSERT_TRUE(Start(true, true));
+    const std::string upload(32 << 20, 'u');
+    std::thread uploading([&] { SendAllBlocking(client.Get(), upload); });
+    // The upload fills the server's socket and waits in the relay.
+    uploading.join();
+    const std::string answer = "HTTP/1.1 413 Payload Too Large\r\n\r\n";
+    ASSERT_TRUE(SendAllBlocking(server.Get(), answer));
+    EXPECT_EQ(ReadPumping(client.Get(), answer.size(), 10000), answer);
+    ::shutdown(server.Get(), SHUT_RDWR);
+    EndConnection(doc);
+}
