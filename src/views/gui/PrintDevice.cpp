@@ -22,6 +22,7 @@
 #include "app/CommandTable.h"
 #include "app/HeadlessFrontEnd.h"
 #include "editor/EditorAccess.h"
+#include "export/ExportOutput.h"
 #include "session/FrontEnd.h"
 #include "session/FileReplacement.h"
 #include "session/MidwireDoc.h"
@@ -47,15 +48,11 @@ public:
     // Writes what is buffered; the errno value of the first failure, or 0.
     int Flush()
     {
-        std::size_t nDone = 0;
-        while (m_nError == 0 && nDone < m_buffer.size()) {
-            const ssize_t n = ::write(m_fd, m_buffer.data() + nDone, m_buffer.size() - nDone);
-            if (n < 0 && errno != EINTR)
-                m_nError = errno;
-            else if (n > 0)
-                nDone += static_cast<std::size_t>(n);
+        if (m_nError == 0 && !m_buffer.empty()) {
+            m_nError = WriteAllWaiting(m_fd, m_buffer.data(), m_buffer.size());
+            if (m_nError == 0)
+                m_nWritten += static_cast<off_t>(m_buffer.size());
         }
-        m_nWritten += static_cast<off_t>(nDone);
         m_buffer.clear();
         return m_nError;
     }
