@@ -7,10 +7,12 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -447,6 +449,14 @@ int SockClose(SOCKET s)
         return -1;
     ForgetAcceptedPeer(s);
     return ::close(s);
+}
+
+int SockUnsentBytes(SOCKET s)
+{
+    int n = 0;
+    if (s == INVALID_SOCKET || ::ioctl(s, SIOCOUTQ, &n) != 0)
+        return -1;
+    return n;
 }
 
 std::string SockPeerName(SOCKET s)

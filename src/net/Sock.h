@@ -43,6 +43,10 @@ bool SockAddressIsListener(const sockaddr_in& peer, const sockaddr_in& ownEnd, c
 // time-out; without one (null) a connect waits for its outcome.
 void SockSetConnectAbandonCheck(bool (*pfnAbandon)());
 
+// Bytes written to a connected stream socket that its peer has not taken
+// (acknowledged) yet; -1 when that cannot be had.
+int SockUnsentBytes(SOCKET s);
+
 // Peer host name of a connected socket (its reverse name, else the dotted
 // address); empty when none can be had (a warning was shown).
 std::string SockPeerName(SOCKET s);

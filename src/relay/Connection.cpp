@@ -7,9 +7,7 @@
 #include <ctime>
 #include <mutex>
 #include <new>
-#include <linux/sockios.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <thread>
 
@@ -354,11 +352,7 @@ bool HasUnsentData(CMidwireDoc& doc, ERelaySide side)
 // sees through the done flag; a socket closed in between merely fails here.
 int BytesInSocket(CMidwireDoc& doc, ERelaySide side)
 {
-    const SOCKET s = LoadSocket(SideSocket(doc, side));
-    int n = 0;
-    if (s == INVALID_SOCKET || ::ioctl(s, SIOCOUTQ, &n) != 0)
-        return -1;
-    return n;
+    return SockUnsentBytes(LoadSocket(SideSocket(doc, side)));
 }
 
 // After one peer closed, what it sent may still be on its way to the other

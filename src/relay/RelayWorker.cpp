@@ -774,24 +774,36 @@ void RecordUnroutedPending(CMidwireDoc& doc, WorkerSide& w)
 // and a reset throws away what the socket had yet to deliver, although the
 // history records it as sent. So the sending side is shut first (the peer
 // gets everything, then the end), and what the peer still sends is read
-// and dropped, until it closes too or has been quiet for a moment; a peer
-// that keeps sending is cut off after a quarter of a second.
+// and dropped, until it closes too or has been quiet for a moment. A peer
+// that keeps sending is cut off once it has taken nothing of what the
+// socket holds for it for a quarter of a second (it has stopped reading, and
+// the rest could not reach it anyway), and a slow reader after two seconds.
 void CloseConnectionOrderly(SOCKET s)
 {
-    constexpr auto DRAIN_LIMIT = std::chrono::milliseconds(250);
+    constexpr auto STALL_LIMIT = std::chrono::milliseconds(250);
+    constexpr auto DRAIN_LIMIT = std::chrono::seconds(2);
     constexpr int QUIET_MS = 20;
     if (::shutdown(s, SHUT_WR) == 0) {
-        const auto deadline = std::chrono::steady_clock::now() + DRAIN_LIMIT;
+        const auto start = std::chrono::steady_clock::now();
+        auto lastTaken = start;
+        int nLastUnsent = SockUnsentBytes(s);
         unsigned char scratch[16384];
-        while (std::chrono::steady_clock::now() < deadline) {
+        for (;;) {
             const ssize_t n = ::recv(s, scratch, sizeof scratch, MSG_DONTWAIT);
-            if (n > 0)
-                continue;
-            if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
                 break;  // the peer closed too, or the connection is gone
-            pollfd pfd{s, POLLIN, 0};
-            if (::poll(&pfd, 1, QUIET_MS) == 0)
-                break;  // nothing unread: the close is an orderly one
+            if (n < 0) {
+                pollfd pfd{s, POLLIN, 0};
+                if (::poll(&pfd, 1, QUIET_MS) == 0)
+                    break;  // nothing unread: the close is an orderly one
+            }
+            const auto now = std::chrono::steady_clock::now();
+            const int nUnsent = SockUnsentBytes(s);
+            if (nUnsent < nLastUnsent)
+                lastTaken = now;
+            nLastUnsent = nUnsent;
+            if (now - lastTaken >= STALL_LIMIT || now - start >= DRAIN_LIMIT)
+                break;
         }
     }
     SockClose(s);

@@ -1502,7 +1502,9 @@ TEST_F(RelaySessionTest, RestOfAPieceCutShortByEndIsRecordedAsASendError)
 // much for it: every byte the history records as sent to the client reaches
 // it, then the end of the connection, and the connection is not reset
 // (a reset would throw away what the relay's socket still held for it).
-// The client stops sending when it has read the end, as a client does.
+// The client stops sending when it has read the end, as a client does, and
+// reads slowly enough (8 MB/s) to need more than a quarter of a second for
+// what the socket holds.
 TEST_F(RelaySessionTest, EndWhileAPeerStillSendsDeliversWhatWasSentToIt)
 {
     doc.m_bVerbose = TRUE;  // each piece written to a socket is recorded as sent
@@ -1525,6 +1527,7 @@ TEST_F(RelaySessionTest, EndWhileAPeerStillSendsDeliversWhatWasSentToIt)
     std::string strReceived;
     std::atomic<std::size_t> nReceived{0};
     // A slow reader: the relay's socket holds much for it at any time.
+    // (16 KiB every 2 ms.)
     std::thread reading([&] {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         char buf[16384];
@@ -1536,7 +1539,7 @@ TEST_F(RelaySessionTest, EndWhileAPeerStillSendsDeliversWhatWasSentToIt)
             if (r > 0) {
                 strReceived.append(buf, static_cast<size_t>(r));
                 nReceived = strReceived.size();
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
                 continue;
             }
             if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
