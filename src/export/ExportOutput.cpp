@@ -1,7 +1,6 @@
 #include "export/ExportOutput.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -48,27 +47,6 @@ void CExportOutput::Attach(int fd)
 {
     Close();
     Open(fd, false);
-}
-
-int WriteAllWaiting(int fd, const void* pData, std::size_t n)
-{
-    const char* p = static_cast<const char*>(pData);
-    while (n > 0) {
-        const ssize_t rc = ::write(fd, p, n);
-        if (rc < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                pollfd pfd{fd, POLLOUT, 0};
-                if (::poll(&pfd, 1, -1) >= 0 || errno == EINTR)
-                    continue;
-            }
-            return errno;
-        }
-        p += rc;
-        n -= static_cast<std::size_t>(rc);
-    }
-    return 0;
 }
 
 bool CExportOutput::WriteAll(const char* p, std::size_t n)

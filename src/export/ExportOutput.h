@@ -11,11 +11,7 @@
 #include <thread>
 #include <vector>
 
-// Writes all n bytes to fd. A descriptor that another process made
-// non-blocking (a shared pipe) is waited for when full, as a blocking write
-// would be, instead of giving up with part of the bytes written. 0, or the
-// errno of the write that failed.
-int WriteAllWaiting(int fd, const void* pData, std::size_t n);
+#include "session/FileInput.h"
 
 // Bytes are collected in a buffer; a full buffer goes to a writer thread
 // while the next one fills, so that walking the history and writing the file

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <new>
+#include <poll.h>
 #include <unistd.h>
 
 int OpenForReading(const std::string& strPath, struct stat& st)
@@ -32,4 +34,69 @@ int OpenForWriting(const std::string& strPath, int nFlags, bool bNoWaitForReader
     if (fd >= 0 && nNoWait != 0)
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
+}
+
+int WriteAllWaiting(int fd, const void* pData, std::size_t n)
+{
+    const char* p = static_cast<const char*>(pData);
+    while (n > 0) {
+        const ssize_t rc = ::write(fd, p, n);
+        if (rc < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                pollfd pfd{fd, POLLOUT, 0};
+                if (::poll(&pfd, 1, -1) >= 0 || errno == EINTR)
+                    continue;
+            }
+            return errno;
+        }
+        p += rc;
+        n -= static_cast<std::size_t>(rc);
+    }
+    return 0;
+}
+
+int ReadWholeFile(const std::string& strPath, std::string& strData, std::size_t nMaxRegular)
+{
+    strData.clear();
+    struct stat st {};
+    const CFileHandle file(OpenForReading(strPath, st));
+    if (file.Get() < 0)
+        return errno;
+    const bool bRegular = S_ISREG(st.st_mode);
+    const std::size_t nLimit = bRegular ? nMaxRegular : kMaxStreamBytes;
+    // A file known too large is refused before anything is read.
+    if (bRegular && static_cast<unsigned long long>(st.st_size) > nLimit)
+        return EFBIG;
+    int nError = 0;
+    try {
+        if (bRegular && st.st_size > 0)
+            strData.reserve(static_cast<std::size_t>(st.st_size));
+        char buffer[65535];
+        for (;;) {
+            const ssize_t n = ::read(file.Get(), buffer, sizeof buffer);
+            if (n == 0)
+                break;
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                nError = errno;
+                break;
+            }
+            // A stream, or a file that grows while it is read, past the bound.
+            if (strData.size() + static_cast<std::size_t>(n) > nLimit) {
+                nError = EFBIG;
+                break;
+            }
+            strData.append(buffer, static_cast<std::size_t>(n));
+        }
+    } catch (const std::bad_alloc&) {
+        nError = ENOMEM;
+    }
+    if (nError != 0) {
+        strData.clear();
+        strData.shrink_to_fit();
+    }
+    return nError;
 }

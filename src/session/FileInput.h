@@ -1,10 +1,38 @@
 // Opening a file the user names: for reading (a session, an editor load, a
-// MIME source), or for writing where the target may be a named pipe.
+// MIME source), or for writing where the target may be a named pipe; and
+// reading or writing such a file whole.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
+
+// An owned file descriptor.
+class CFileHandle {
+public:
+    explicit CFileHandle(int fd = -1) : m_fd(fd) {}
+    ~CFileHandle() { Close(); }
+    CFileHandle(const CFileHandle&) = delete;
+    CFileHandle& operator=(const CFileHandle&) = delete;
+    int Get() const { return m_fd; }
+    void Reset(int fd)
+    {
+        Close();
+        m_fd = fd;
+    }
+    int Close()
+    {
+        int rc = 0;
+        if (m_fd >= 0)
+            rc = ::close(m_fd);
+        m_fd = -1;
+        return rc;
+    }
+
+private:
+    int m_fd;
+};
 
 // What a pipe or device may give at most. It has no size to check
 // beforehand, so an endless source (/dev/zero, a program that never stops)
@@ -26,3 +54,16 @@ int OpenForReading(const std::string& strPath, struct stat& st);
 // is opened so: for other files the flag would change more than the open.
 // The descriptor, or -1 with errno set.
 int OpenForWriting(const std::string& strPath, int nFlags, bool bNoWaitForReader);
+
+// Writes all n bytes to fd. A descriptor that another process made
+// non-blocking (a shared pipe) is waited for when full, as a blocking write
+// would be, instead of giving up with part of the bytes written. 0, or the
+// errno of the write that failed.
+int WriteAllWaiting(int fd, const void* pData, std::size_t n);
+
+// Reads the file at strPath whole into strData (opened as OpenForReading
+// does). A regular file larger than nMaxRegular bytes, or a pipe or device
+// that gives more than kMaxStreamBytes, is refused with EFBIG; memory that
+// runs out gives ENOMEM. 0, or the errno value of the failure, with strData
+// empty: a read that fails half way gives nothing rather than a part.
+int ReadWholeFile(const std::string& strPath, std::string& strData, std::size_t nMaxRegular);

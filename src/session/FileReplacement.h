@@ -13,33 +13,8 @@
 
 #include <string>
 #include <sys/types.h>
-#include <unistd.h>
 
-// An owned file descriptor.
-class CFileHandle {
-public:
-    explicit CFileHandle(int fd = -1) : m_fd(fd) {}
-    ~CFileHandle() { Close(); }
-    CFileHandle(const CFileHandle&) = delete;
-    CFileHandle& operator=(const CFileHandle&) = delete;
-    int Get() const { return m_fd; }
-    void Reset(int fd)
-    {
-        Close();
-        m_fd = fd;
-    }
-    int Close()
-    {
-        int rc = 0;
-        if (m_fd >= 0)
-            rc = ::close(m_fd);
-        m_fd = -1;
-        return rc;
-    }
-
-private:
-    int m_fd;
-};
+#include "session/FileInput.h"
 
 class CFileReplacement {
 public:

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -224,6 +225,7 @@ private:
 // not returned in time: a writer that waits for a reader after all is then
 // let go, so that its test fails instead of hanging. Returned() tells it the
 // writer is back; the destructor does too, and waits for the reader.
+// Rescued() tells whether the reader had to come.
 class CPipeRescue {
 public:
     explicit CPipeRescue(std::string strPipe) : m_strPipe(std::move(strPipe))
@@ -233,6 +235,7 @@ public:
             if (m_returned.wait_for(lock, std::chrono::seconds(5), [this] { return m_bReturned; }))
                 return;
             lock.unlock();
+            m_bRescued = true;
             const int fd = ::open(m_strPipe.c_str(), O_RDONLY | O_NONBLOCK);
             if (fd < 0)
                 return;
@@ -257,12 +260,15 @@ public:
         if (m_thread.joinable())
             m_thread.join();
     }
+    // After Returned().
+    bool Rescued() const { return m_bRescued; }
 
 private:
     std::string m_strPipe;
     std::mutex m_mutex;
     std::condition_variable m_returned;
     bool m_bReturned = false;
+    std::atomic<bool> m_bRescued{false};
     std::thread m_thread;
 };
 

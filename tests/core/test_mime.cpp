@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "TestUtil.h"
@@ -499,6 +500,21 @@ TEST(MimeReport, UnwritablePartFilesAreReportedNotFatal)
     CMimeDecodeTarget target{dir, {}, {}, {}, {}};
     ReportMessage(pMessage->Root(), report, 0, -1, &target);
     EXPECT_TRUE(Contains(report, "    Part [1] Level [1] Body\n      Error opening content file =" + dir + "/part1.1\n"));
+
+    // A named pipe that no program reads, where a file is to go, is passed
+    // over at once: it does not hold the decoding (and a window) for good.
+    fs::create_directory(dir);
+    const std::string strPipe = dir + "/msg";
+    ASSERT_EQ(::mkfifo(strPipe.c_str(), 0600), 0);
+    {
+        testutil::CPipeRescue rescue(strPipe);
+        EXPECT_TRUE(DecodeToDirectory(kExample, dir, "msg", strWriteError)) << strWriteError;
+        rescue.Returned();
+        EXPECT_FALSE(rescue.Rescued()) << "the decoding waited for a reader of the pipe";
+        EXPECT_TRUE(fs::is_fifo(strPipe));
+        EXPECT_TRUE(fs::is_regular_file(dir + "/msg.MIME"));
+        EXPECT_TRUE(fs::is_regular_file(dir + "/part1.1"));
+    }
 }
 
 TEST(MimeReport, DeepNestingIsBoundedAndReportedAsALeaf)
