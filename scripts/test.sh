@@ -25,5 +25,8 @@ echo "=== Core tests, and the desktop tests of rows handed over from worker thre
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIDWIRE_TSAN=ON -DMIDWIRE_BUILD_BENCH=OFF >/dev/null
 cmake --build build-tsan -j "$(nproc)" --target midwire_core_tests midwire_gui_tests
 export TSAN_OPTIONS=halt_on_error=1:exitcode=66
-ctest --test-dir build-tsan --output-on-failure -j 2 --timeout 900 -L core
+# The test of texts beyond 2 GiB stays out too: it runs one thread over
+# gigabytes, which ThreadSanitizer slows twentyfold for nothing to find.
+ctest --test-dir build-tsan --output-on-failure -j 2 --timeout 900 -L core \
+    -E '^TranslationFixture[.]TextsBeyondTwoGibibytesAreRefusedOrTranslatedWhole$'
 ctest --test-dir build-tsan --output-on-failure --timeout 900 -R '^(MainFrameTest[.]RowsFromWorkerThreadsKeepTheirOrder|RelayDesktopTest[.]DestroyedWindowLeavesNoWorkerThatEndGaveUpOn)$'
