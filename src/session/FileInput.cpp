@@ -36,14 +36,44 @@ int OpenForWriting(const std::string& strPath, int nFlags, bool bNoWaitForReader
     return fd;
 }
 
-int WriteAllWaiting(int fd, const void* pData, std::size_t n)
+CStreamWaitScope::CStreamWaitScope(int fd, CStreamWait* pWait) : m_fd(fd)
 {
+    struct stat st {};
+    if (!pWait || ::fstat(fd, &st) != 0)
+        return;
+    if (!S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode) && !S_ISCHR(st.st_mode))
+        return;
+    const int nFlags = ::fcntl(fd, F_GETFL);
+    if (nFlags < 0)
+        return;
+    if ((nFlags & O_NONBLOCK) == 0) {
+        if (::fcntl(fd, F_SETFL, nFlags | O_NONBLOCK) != 0)
+            return;
+        m_nFlags = nFlags;
+    }
+    m_pWait = pWait;
+}
+
+CStreamWaitScope::~CStreamWaitScope()
+{
+    if (m_nFlags >= 0)
+        ::fcntl(m_fd, F_SETFL, m_nFlags);
+}
+
+int WriteAllWaiting(int fd, const void* pData, std::size_t n, CStreamWait* pWait)
+{
+    const CStreamWaitScope scope(fd, pWait);
     const char* p = static_cast<const char*>(pData);
     while (n > 0) {
         const ssize_t rc = ::write(fd, p, n);
         if (rc < 0) {
             if (errno == EINTR)
                 continue;
+            if ((errno == EAGAIN || errno == EWOULDBLOCK) && scope.Waiter()) {
+                if (!scope.Waiter()->Wait(fd, POLLOUT))
+                    return ECANCELED;
+                continue;
+            }
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 pollfd pfd{fd, POLLOUT, 0};
                 if (::poll(&pfd, 1, -1) >= 0 || errno == EINTR)
@@ -57,7 +87,7 @@ int WriteAllWaiting(int fd, const void* pData, std::size_t n)
     return 0;
 }
 
-int ReadWholeFile(const std::string& strPath, std::string& strData, std::size_t nMaxRegular)
+int ReadWholeFile(const std::string& strPath, std::string& strData, std::size_t nMaxRegular, CStreamWait* pWait)
 {
     strData.clear();
     struct stat st {};
@@ -69,6 +99,7 @@ int ReadWholeFile(const std::string& strPath, std::string& strData, std::size_t 
     // A file known too large is refused before anything is read.
     if (bRegular && static_cast<unsigned long long>(st.st_size) > nLimit)
         return EFBIG;
+    const CStreamWaitScope scope(file.Get(), pWait);
     int nError = 0;
     try {
         if (bRegular && st.st_size > 0)
@@ -81,6 +112,11 @@ int ReadWholeFile(const std::string& strPath, std::string& strData, std::size_t 
             if (n < 0) {
                 if (errno == EINTR)
                     continue;
+                if ((errno == EAGAIN || errno == EWOULDBLOCK) && scope.Waiter()) {
+                    if (scope.Waiter()->Wait(file.Get(), POLLIN))
+                        continue;
+                    errno = ECANCELED;
+                }
                 nError = errno;
                 break;
             }

@@ -55,15 +55,51 @@ int OpenForReading(const std::string& strPath, struct stat& st);
 // The descriptor, or -1 with errno set.
 int OpenForWriting(const std::string& strPath, int nFlags, bool bNoWaitForReader);
 
+// How a window waits for a pipe, socket or device that is not ready: the
+// desktop keeps its window serviced meanwhile and lets the user cancel.
+// Without one (the command line) such a wait blocks until the other end is
+// ready, as a script's reader or writer is expected to be.
+class CStreamWait {
+public:
+    virtual ~CStreamWait() = default;
+    // Waits until fd is ready for nEvents (POLLIN or POLLOUT) or a short
+    // while has passed; false once the user has cancelled the wait.
+    virtual bool Wait(int fd, short nEvents) = 0;
+};
+
+// While it lives, a pipe, socket or device fd is non-blocking when a waiter
+// is given, so that its reads and writes wait through Waiter(); a regular
+// file (which never makes a reader or writer wait for another program) is
+// left as it is, and Waiter() is null. The descriptor's flags are restored
+// at the end.
+class CStreamWaitScope {
+public:
+    CStreamWaitScope(int fd, CStreamWait* pWait);
+    ~CStreamWaitScope();
+    CStreamWaitScope(const CStreamWaitScope&) = delete;
+    CStreamWaitScope& operator=(const CStreamWaitScope&) = delete;
+    CStreamWait* Waiter() const { return m_pWait; }
+
+private:
+    int m_fd;
+    CStreamWait* m_pWait = nullptr;
+    int m_nFlags = -1;  // the flags to restore, or -1
+};
+
 // Writes all n bytes to fd. A descriptor that another process made
 // non-blocking (a shared pipe) is waited for when full, as a blocking write
-// would be, instead of giving up with part of the bytes written. 0, or the
-// errno of the write that failed.
-int WriteAllWaiting(int fd, const void* pData, std::size_t n);
+// would be, instead of giving up with part of the bytes written. With
+// pWait, a pipe that is full is waited for through it, and a wait the user
+// cancels ends the write with ECANCELED. 0, or the errno of the write that
+// failed.
+int WriteAllWaiting(int fd, const void* pData, std::size_t n, CStreamWait* pWait = nullptr);
 
 // Reads the file at strPath whole into strData (opened as OpenForReading
 // does). A regular file larger than nMaxRegular bytes, or a pipe or device
 // that gives more than kMaxStreamBytes, is refused with EFBIG; memory that
 // runs out gives ENOMEM. 0, or the errno value of the failure, with strData
-// empty: a read that fails half way gives nothing rather than a part.
-int ReadWholeFile(const std::string& strPath, std::string& strData, std::size_t nMaxRegular);
+// empty: a read that fails half way gives nothing rather than a part. With
+// pWait, a pipe whose writer has nothing to give yet is waited for through
+// it, and a wait the user cancels ends the read with ECANCELED.
+int ReadWholeFile(const std::string& strPath, std::string& strData, std::size_t nMaxRegular,
+                  CStreamWait* pWait = nullptr);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/resource.h"
+#include "session/FileInput.h"
 
 class HistoryEvent;
 
@@ -60,6 +61,18 @@ public:
                                                             std::int64_t nLow, std::int64_t nHigh) = 0;
     // Dispatches every pending window message of the thread, without waiting.
     virtual void PumpMessages() = 0;
+
+    // How the window thread waits for a pipe that is not ready while it
+    // reads or writes a file the user named (strText says which, for a
+    // window that shows the wait): a window side that must stay responsive
+    // waits through the object it returns. Null, the default, waits by
+    // blocking (the command line, whose pipes are read and written by the
+    // script that gave them).
+    virtual std::unique_ptr<CStreamWait> CreateStreamWait(const std::string& strText)
+    {
+        (void)strText;
+        return nullptr;
+    }
 
     // Runs modal dialog nIDD, bound to the document's members (and to the
     // dialog-specific data pData where the dialog needs more). Returns IDOK

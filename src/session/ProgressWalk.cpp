@@ -8,6 +8,8 @@ CProgressWalk::CProgressWalk(EProgressKind kind, const std::string& strText, std
     : m_pWindow(g_pMainFrame ? g_pMainFrame->CreateProgress(kind, strText, nLow, nHigh) : nullptr),
       m_lastPump()  // the first item dispatches at once, so the window shows from the start
 {
+    m_pOuter = s_pInnermost;
+    s_pInnermost = this;
 }
 
 CProgressWalk::~CProgressWalk()
@@ -36,6 +38,15 @@ bool CProgressWalk::AfterNow()
 
 void CProgressWalk::Close()
 {
+    // Out of the chain of open walks, wherever it stands in it.
+    if (!m_bClosed) {
+        for (CProgressWalk** pp = &s_pInnermost; *pp; pp = &(*pp)->m_pOuter) {
+            if (*pp == this) {
+                *pp = m_pOuter;
+                break;
+            }
+        }
+    }
     m_bClosed = true;
     if (m_pWindow) {
         if (m_pWindow->IsOpen())

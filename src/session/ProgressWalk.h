@@ -39,7 +39,13 @@ public:
     bool IsOpen() const { return m_pWindow ? m_pWindow->IsOpen() : !m_bClosed; }
     void Close();
 
+    // The walk begun last of those not yet closed by their owner, or null:
+    // a wait inside it (for a pipe, say) is cancelled by its window's Cancel.
+    static CProgressWalk* Innermost() { return s_pInnermost; }
+
 private:
+    static inline thread_local CProgressWalk* s_pInnermost = nullptr;  // of the thread that walks
+    CProgressWalk* m_pOuter = nullptr;
     std::unique_ptr<CProgressWindow> m_pWindow;
     std::chrono::steady_clock::time_point m_lastPump;
     bool m_bClosed = false;

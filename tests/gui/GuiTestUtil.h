@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
+#include <functional>
 #include <string>
 
 namespace guitest {
@@ -83,15 +84,18 @@ inline std::string TabWalk(QWidget* pWindow, int nCount)
 // Presses the "cancel" button of the first visible window of type TDlg (a
 // progress window) as soon as the event loop gets a turn while it is shown:
 // a long walk that lets its window handle messages is cancelled at its first
-// step. Gives up after a bounded number of turns.
+// step. With bReady, only once bReady() holds as well (a pipe filled, say).
+// Gives up after a bounded number of turns.
 template <class TDlg>
 class CCancelWhenShown {
 public:
-    CCancelWhenShown()
+    explicit CCancelWhenShown(std::function<bool()> bReady = {}) : m_bReady(std::move(bReady))
     {
         QObject::connect(&m_watcher, &QTimer::timeout, [this] {
             if (++m_nTurns > 100000)
                 m_watcher.stop();
+            if (m_bReady && !m_bReady())
+                return;
             for (QWidget* w : QApplication::topLevelWidgets()) {
                 if (auto* pDlg = qobject_cast<TDlg*>(w); pDlg && pDlg->isVisible()) {
                     pDlg->template findChild<QPushButton*>("cancel")->click();
@@ -106,6 +110,7 @@ public:
     bool Clicked() const { return m_bClicked; }
 
 private:
+    std::function<bool()> m_bReady;
     QTimer m_watcher;
     int m_nTurns = 0;
     bool m_bClicked = false;

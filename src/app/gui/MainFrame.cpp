@@ -23,8 +23,11 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
+#include <chrono>
+#include <cerrno>
 #include <climits>
 #include <cstring>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,7 +39,9 @@
 #include "editor/gui/MidwireEdit.h"
 #include "net/Sock.h"
 #include "relay/Relay.h"
+#include "session/FileInput.h"
 #include "session/MidwireDoc.h"
+#include "session/ProgressWalk.h"
 #include "views/gui/Icons.h"
 #include "views/gui/MidwireListView.h"
 #include "views/gui/PrintDevice.h"
@@ -454,7 +459,7 @@ void CMainFrame::OnIdle()
         setWindowTitle(caption);
     // A close asked for during a walk is carried out once the walk and any
     // message it ended with are over.
-    if (m_bCloseAfterWalk && !m_doc.IsWalking() && !QApplication::activeModalWidget()) {
+    if (m_bCloseAfterWalk && !m_doc.IsWalking() && m_nStreamWaits == 0 && !QApplication::activeModalWidget()) {
         m_bCloseAfterWalk = false;
         close();
     }
@@ -591,8 +596,9 @@ void CMainFrame::closeEvent(QCloseEvent* pEvent)
 {
     // The document must outlive the relay workers and any walk over the
     // history: end what runs first, or stay open. A walk (a save, a print,
-    // an export) is let finish, and the window closes after it.
-    if (m_doc.IsWalking()) {
+    // an export) is let finish, and the window closes after it; one that
+    // waits for a pipe is cancelled first.
+    if (m_doc.IsWalking() || m_nStreamWaits > 0) {
         m_bCloseAfterWalk = true;
         pEvent->ignore();
         return;
@@ -748,6 +754,63 @@ std::vector<CMainFrame::ProgressRecord> CMainFrame::ProgressLog() const
 void CMainFrame::PumpMessages()
 {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+// A wait of the window thread for a pipe: it polls the pipe a little at a
+// time and handles the window's events in between, so that the program
+// stays responsive. Inside a walk over the history, the walk's own window
+// cancels the wait; otherwise a "Please Wait" window of its own comes up
+// half a second after the first wait, so that a pipe that keeps up shows
+// nothing. Closing the main window cancels the wait too.
+class CWindowStreamWait : public CStreamWait {
+public:
+    CWindowStreamWait(CMainFrame& frame, std::string strText) : m_frame(frame), m_strText(std::move(strText))
+    {
+        ++m_frame.m_nStreamWaits;
+    }
+    ~CWindowStreamWait() override
+    {
+        m_pWindow.reset();
+        --m_frame.m_nStreamWaits;
+    }
+    CWindowStreamWait(const CWindowStreamWait&) = delete;
+    CWindowStreamWait& operator=(const CWindowStreamWait&) = delete;
+
+    bool Wait(int fd, short nEvents) override
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (!m_bWaited) {
+            m_bWaited = true;
+            m_firstWait = now;
+        }
+        pollfd pfd{fd, nEvents, 0};
+        while (::poll(&pfd, 1, kPollMs) < 0 && errno == EINTR) {
+        }
+        m_frame.PumpMessages();
+        if (m_frame.m_bCloseAfterWalk)
+            return false;
+        if (CProgressWalk* pWalk = CProgressWalk::Innermost())
+            return pWalk->IsOpen();
+        if (!m_pWindow && now - m_firstWait >= kWindowDelay) {
+            m_pWindow = m_frame.CreateProgress(EProgressKind::PleaseWait, m_strText, 0, 0);
+            m_frame.PumpMessages();
+        }
+        return !m_pWindow || m_pWindow->IsOpen();
+    }
+
+private:
+    static constexpr int kPollMs = 50;
+    static constexpr auto kWindowDelay = std::chrono::milliseconds(500);
+    CMainFrame& m_frame;
+    std::string m_strText;
+    std::unique_ptr<CProgressWindow> m_pWindow;
+    std::chrono::steady_clock::time_point m_firstWait;
+    bool m_bWaited = false;
+};
+
+std::unique_ptr<CStreamWait> CMainFrame::CreateStreamWait(const std::string& strText)
+{
+    return std::make_unique<CWindowStreamWait>(*this, strText);
 }
 
 int CMainFrame::DoModal(UINT nIDD, void* pData)

@@ -44,6 +44,7 @@ public:
     std::unique_ptr<CProgressWindow> CreateProgress(EProgressKind kind, const std::string& strText,
                                                     std::int64_t nLow, std::int64_t nHigh) override;
     void PumpMessages() override;
+    std::unique_ptr<CStreamWait> CreateStreamWait(const std::string& strText) override;
     int DoModal(UINT nIDD, void* pData = nullptr) override;
     bool PromptFileName(std::string& strPath, bool bOpenFileDialog, const std::string& strFilter,
                         const std::string& strDefaultExt = std::string()) override;
@@ -118,6 +119,10 @@ private:
     // The window was asked to close while a walk over the history ran: it
     // closes once the walk has ended.
     bool m_bCloseAfterWalk = false;
+    // Waits for a pipe in progress (CreateStreamWait): a close asked for
+    // meanwhile cancels them and is carried out after.
+    int m_nStreamWaits = 0;
+    friend class CWindowStreamWait;
     // The active pane: commands go to its view first. Undo, Cut, Copy and
     // Paste belong to the editor, so they act (and are enabled) only while
     // the editor is the active pane. The history list is active at first.

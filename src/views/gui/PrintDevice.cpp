@@ -39,17 +39,31 @@ QFont PrintFont()
 // in large pieces; the first write that fails is kept, and every write after
 // it fails too, so that a file cut short is never taken for whole. With
 // bHold, nothing is written before Flush: a file overwritten where it stands
-// keeps its old content until the whole printout is there to replace it.
+// keeps its old content until the whole printout is there to replace it. A
+// pipe that its reader leaves full is waited for through pWait, so that the
+// window stays responsive and the print can be cancelled.
 class CPrintFileOutput : public QIODevice {
 public:
-    CPrintFileOutput(int fd, bool bHold) : m_fd(fd), m_bHold(bHold) { open(QIODevice::WriteOnly); }
+    CPrintFileOutput(int fd, bool bHold, std::unique_ptr<CStreamWait> pWait)
+        : m_fd(fd), m_bHold(bHold), m_pWait(std::move(pWait))
+    {
+        open(QIODevice::WriteOnly);
+    }
     bool isSequential() const override { return true; }
     std::size_t Pending() const { return m_buffer.size(); }
+    // A print given up: what is buffered and what comes after is dropped
+    // instead of written.
+    void Discard()
+    {
+        if (m_nError == 0)
+            m_nError = ECANCELED;
+        m_buffer.clear();
+    }
     // Writes what is buffered; the errno value of the first failure, or 0.
     int Flush()
     {
         if (m_nError == 0 && !m_buffer.empty()) {
-            m_nError = WriteAllWaiting(m_fd, m_buffer.data(), m_buffer.size());
+            m_nError = WriteAllWaiting(m_fd, m_buffer.data(), m_buffer.size(), m_pWait.get());
             if (m_nError == 0)
                 m_nWritten += static_cast<off_t>(m_buffer.size());
         }
@@ -74,6 +88,7 @@ private:
     static constexpr std::size_t kChunk = 64 * 1024;
     int m_fd;
     bool m_bHold;
+    std::unique_ptr<CStreamWait> m_pWait;
     std::string m_buffer;
     off_t m_nWritten = 0;
     int m_nError = 0;
@@ -111,7 +126,9 @@ bool CPainterPrintDevice::StartDoc(const std::string& strDocName)
                 return false;
             }
             m_pPipeGuard = std::make_unique<CBrokenPipeGuard>();
-            m_pFile = std::make_unique<CPrintFileOutput>(m_pOutput->Fd(), m_pOutput->Overwrites());
+            m_pFile = std::make_unique<CPrintFileOutput>(
+                m_pOutput->Fd(), m_pOutput->Overwrites(),
+                g_pMainFrame ? g_pMainFrame->CreateStreamWait("Printing... " + strDocName) : nullptr);
             // The page, resolution and PDF version chosen for the printer.
             m_pWriter = std::make_unique<QPdfWriter>(m_pFile.get());
             m_pWriter->setPdfVersion(m_pPrinter->pdfVersion());
@@ -176,6 +193,10 @@ void CPainterPrintDevice::AbortDoc()
     // where the user expects the whole one. A bare PDF writer's file is its
     // owner's to remove.
     if (m_pOutput) {
+        // The end of a document given up is not written: a pipe whose
+        // reader stopped reading must not hold the window once more.
+        if (m_pFile)
+            m_pFile->Discard();
         if (m_painter.isActive())
             m_painter.end();
         CommitOutput(false);
@@ -216,8 +237,10 @@ bool CPainterPrintDevice::CommitOutput(bool bWhole)
     m_pOutput->Abandon();  // nothing left to do after a commit
     m_pOutput.reset();
     m_pPipeGuard.reset();
-    if (nError == 0)
-        return true;
+    // A wait for a pipe that the user cancelled ends the print as Cancel
+    // does, without a message.
+    if (nError == 0 || nError == ECANCELED)
+        return nError == 0;
     AfxMessageBox(FormatMessageText(IDS_WRITE_FILE_FAILED, LocalText(m_strOutput) + " ; " + std::strerror(nError)));
     return false;
 }

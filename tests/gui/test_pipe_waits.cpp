@@ -1,0 +1,151 @@
+// Desktop commands that read or write a named pipe whose other end has it
+// open but stops reading or writing: the window waits for the pipe with its
+// events handled, so that Cancel (or closing the window) ends the command
+// instead of the window hanging for good.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QPrinter>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <fcntl.h>
+#include <filesystem>
+#include <mutex>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "../core/TestUtil.h"
+#include "GuiTestUtil.h"
+#include "app/gui/MainFrame.h"
+#include "app/gui/ProgressDlg.h"
+#include "session/MidwireDoc.h"
+#include "views/Print.h"
+#include "views/gui/PrintDevice.h"
+
+namespace {
+
+using testutil::MakeEvent;
+
+// Whether the bytes waiting in the pipe whose reading end is fdReader fill it.
+bool PipeIsFull(int fdReader)
+{
+    int nQueued = 0;
+    return ::ioctl(fdReader, FIONREAD, &nQueued) == 0 && nQueued >= ::fcntl(fdReader, F_GETPIPE_SZ);
+}
+
+// Closes a writing end of a pipe after 5 seconds unless told the reader is
+// back: a reader stuck in read() then sees the end of the pipe, and its test
+// fails instead of hanging. Rescued() tells whether it had to.
+class CWriterRescue {
+public:
+    explicit CWriterRescue(int fdWriter)
+    {
+        m_thread = std::thread([this, fdWriter] {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            if (m_returned.wait_for(lock, std::chrono::seconds(5), [this] { return m_bReturned; }))
+                return;
+            m_bRescued = true;
+            ::close(fdWriter);
+        });
+    }
+    ~CWriterRescue() { Returned(); }
+    CWriterRescue(const CWriterRescue&) = delete;
+    CWriterRescue& operator=(const CWriterRescue&) = delete;
+    void Returned()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bReturned = true;
+        }
+        m_returned.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    bool Rescued() const { return m_bRescued; }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_returned;
+    bool m_bReturned = false;
+    std::atomic<bool> m_bRescued{false};
+    std::thread m_thread;
+};
+
+class PipeWaitTest : public ::testing::Test {
+protected:
+    PipeWaitTest() : m_frame(m_doc)
+    {
+        m_frame.m_onMessageBox = [this](const std::string& s, UINT) {
+            m_messages.push_back(s);
+            return IDOK;
+        };
+        m_doc.OnNewDocument();
+        m_strPipe = m_dir.Path("pipe");
+    }
+    void SetUp() override { ASSERT_EQ(::mkfifo(m_strPipe.c_str(), 0600), 0); }
+    void TearDown() override
+    {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            EXPECT_FALSE(qobject_cast<CPleaseWaitDlg*>(w) && w->isVisible());
+        struct stat st {};
+        ASSERT_EQ(::lstat(m_strPipe.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISFIFO(st.st_mode));  // never removed nor replaced
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_dir.Root()), {}), 1);
+    }
+    // The reading end of the pipe, held open and never read, with the pipe
+    // made small so that it fills soon.
+    int OpenIdleReader()
+    {
+        const int fd = ::open(m_strPipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0)
+            ::fcntl(fd, F_SETPIPE_SZ, 4096);
+        return fd;
+    }
+
+    const bool m_bApplication = (guitest::EnsureApplication(), true);  // before any widget
+    testutil::TempDir m_dir;
+    CMidwireDoc m_doc;
+    CMainFrame m_frame;
+    std::vector<std::string> m_messages;
+    std::string m_strPipe;
+};
+
+}  // namespace
+
+// A print whose pipe fills, during the printout (a long history) or at its
+// end (a short one, written whole once the pages are done): Cancel ends it
+// as Cancel of any print does, without a message.
+TEST_F(PipeWaitTest, PrintToAPipeNobodyReadsIsCancelled)
+{
+    QPrinter printer(QPrinter::HighResolution);
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    printer.setOutputFileName(QString::fromStdString(m_strPipe));
+    for (const int nEvents : {3000, 1}) {
+        m_doc.OnNewDocument();
+        for (int i = 0; i < nEvents; ++i)
+            m_doc.AddToHistory(MakeEvent(EK_MESSAGE, "", "status line " + std::to_string(i)));
+        m_messages.clear();
+        const int fdReader = OpenIdleReader();
+        ASSERT_GE(fdReader, 0);
+        testutil::CPipeRescue rescue(m_strPipe);
+        guitest::CCancelWhenShown<CPleaseWaitDlg> canceller([fdReader] { return PipeIsFull(fdReader); });
+        bool bPrinted = true;
+        {
+            CPainterPrintDevice device(&printer, &printer);
+            bPrinted = PrintHistoryList(device, m_doc, false, {});
+        }
+        rescue.Returned();
+        ::close(fdReader);
+        EXPECT_FALSE(rescue.Rescued()) << nEvents;
+        EXPECT_TRUE(canceller.Clicked()) << nEvents;
+        EXPECT_FALSE(bPrinted) << nEvents;
+        EXPECT_TRUE(m_messages.empty()) << nEvents;
+        EXPECT_FALSE(m_doc.IsWalking());
+        QCoreApplication::processEvents();
+    }
+}
