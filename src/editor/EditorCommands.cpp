@@ -29,8 +29,14 @@ bool LoadFileToEditor(const std::string& strPath)
     // Data lengths are 32-bit: a larger file is refused, not cut short. A
     // read that fails half way leaves the editor as it was rather than
     // showing part of the file as if it were all of it.
+    // A pipe whose writer is slow to write is waited for with the window
+    // responsive; a wait the user cancels leaves the editor as it was.
     std::string bytes;
-    if (const int nError = ReadWholeFile(strPath, bytes, kMaxEditorBytes); nError != 0) {
+    const std::unique_ptr<CStreamWait> pWait =
+        g_pMainFrame ? g_pMainFrame->CreateStreamWait("Waiting for " + strPath) : nullptr;
+    if (const int nError = ReadWholeFile(strPath, bytes, kMaxEditorBytes, pWait.get()); nError != 0) {
+        if (nError == ECANCELED)
+            return false;
         if (nError == ENOMEM)
             AfxMessageBox(IDS_ALLOC_FAILED);
         else

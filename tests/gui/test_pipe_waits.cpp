@@ -23,6 +23,7 @@
 #include "GuiTestUtil.h"
 #include "app/gui/MainFrame.h"
 #include "app/gui/ProgressDlg.h"
+#include "editor/EditorCommands.h"
 #include "session/MidwireDoc.h"
 #include "views/Print.h"
 #include "views/gui/PrintDevice.h"
@@ -147,5 +148,69 @@ TEST_F(PipeWaitTest, PrintToAPipeNobodyReadsIsCancelled)
         EXPECT_TRUE(m_messages.empty()) << nEvents;
         EXPECT_FALSE(m_doc.IsWalking());
         QCoreApplication::processEvents();
+    }
+}
+
+// Load to Editor from a pipe whose writer stops without closing it: Cancel
+// leaves the editor as it was; a writer that goes on later is waited for
+// and its bytes are loaded whole.
+TEST_F(PipeWaitTest, LoadToEditorFromAPipeThatStopsIsCancelled)
+{
+    ASSERT_TRUE(m_frame.SetEditorText("before"));
+    {
+        // Both ends in one descriptor: the pipe has a writer that does not
+        // write after its first bytes.
+        const int fdWriter = ::open(m_strPipe.c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(fdWriter, 0);
+        ASSERT_EQ(::write(fdWriter, "partial", 7), 7);
+        CWriterRescue rescue(fdWriter);
+        guitest::CCancelWhenShown<CPleaseWaitDlg> canceller;
+        EXPECT_FALSE(LoadFileToEditor(m_strPipe));
+        rescue.Returned();
+        EXPECT_FALSE(rescue.Rescued());
+        if (!rescue.Rescued())
+            ::close(fdWriter);
+        EXPECT_TRUE(canceller.Clicked());
+        EXPECT_EQ(m_frame.GetEditorText(), "before");
+        EXPECT_TRUE(m_messages.empty());
+    }
+    {
+        const int fdWriter = ::open(m_strPipe.c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(fdWriter, 0);
+        ASSERT_EQ(::write(fdWriter, "abc", 3), 3);
+        CWriterRescue rescue(fdWriter);
+        bool bWrote = false;
+        QTimer::singleShot(200, [&] {
+            bWrote = ::write(fdWriter, "def", 3) == 3;
+            rescue.Returned();
+            if (!rescue.Rescued())
+                ::close(fdWriter);
+        });
+        EXPECT_TRUE(LoadFileToEditor(m_strPipe));
+        rescue.Returned();
+        EXPECT_TRUE(bWrote);
+        EXPECT_EQ(m_frame.GetEditorText(), "abcdef");
+        EXPECT_TRUE(m_messages.empty());
+    }
+    {
+        // Closing the window during the wait ends it; the window closes
+        // once the command is over.
+        m_frame.show();
+        const int fdWriter = ::open(m_strPipe.c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(fdWriter, 0);
+        CWriterRescue rescue(fdWriter);
+        bool bClosedAtOnce = true;
+        QTimer::singleShot(100, [&] { bClosedAtOnce = m_frame.close(); });
+        EXPECT_FALSE(LoadFileToEditor(m_strPipe));
+        rescue.Returned();
+        EXPECT_FALSE(rescue.Rescued());
+        if (!rescue.Rescued())
+            ::close(fdWriter);
+        EXPECT_FALSE(bClosedAtOnce);
+        EXPECT_EQ(m_frame.GetEditorText(), "abcdef");
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (m_frame.isVisible() && std::chrono::steady_clock::now() < end)
+            QApplication::processEvents(QEventLoop::AllEvents, 20);
+        EXPECT_FALSE(m_frame.isVisible());
     }
 }
