@@ -66,9 +66,14 @@ bool SaveEditorToFile(const std::string& strPath, bool bNoWaitForReader)
         AfxMessageBox(IDS_ALLOC_FAILED);
         return false;
     }
-    // A full disk must not pass for a saved file.
-    if (const int nError = WriteAllWaiting(file.Get(), bytes.data(), bytes.size()); nError != 0) {
-        ReportOpenFailure(strPath, nError);
+    // A full disk must not pass for a saved file. A pipe whose reader stops
+    // reading is waited for with the window responsive; a wait the user
+    // cancels ends the save without a message.
+    const std::unique_ptr<CStreamWait> pWait =
+        g_pMainFrame ? g_pMainFrame->CreateStreamWait("Waiting for " + strPath) : nullptr;
+    if (const int nError = WriteAllWaiting(file.Get(), bytes.data(), bytes.size(), pWait.get()); nError != 0) {
+        if (nError != ECANCELED)
+            ReportOpenFailure(strPath, nError);
         return false;
     }
     if (file.Close() != 0) {

@@ -214,3 +214,42 @@ TEST_F(PipeWaitTest, LoadToEditorFromAPipeThatStopsIsCancelled)
         EXPECT_FALSE(m_frame.isVisible());
     }
 }
+
+// Save from Editor to a pipe whose reader stops reading: Cancel ends the
+// save without a message; a reader that reads gets the whole text.
+TEST_F(PipeWaitTest, SaveFromEditorToAPipeNobodyReadsIsCancelled)
+{
+    ASSERT_TRUE(m_frame.SetEditorText(std::string(20000, 'x')));
+    const int fdReader = OpenIdleReader();
+    ASSERT_GE(fdReader, 0);
+    {
+        testutil::CPipeRescue rescue(m_strPipe);
+        guitest::CCancelWhenShown<CPleaseWaitDlg> canceller([fdReader] { return PipeIsFull(fdReader); });
+        EXPECT_FALSE(SaveEditorToFile(m_strPipe, true));
+        rescue.Returned();
+        EXPECT_FALSE(rescue.Rescued());
+        EXPECT_TRUE(canceller.Clicked());
+        EXPECT_TRUE(m_messages.empty());
+    }
+    // What the cancelled save left in the pipe, then a reader at work.
+    char buf[4096];
+    while (::read(fdReader, buf, sizeof buf) > 0) {
+    }
+    std::string strRead;
+    QTimer drain;
+    QObject::connect(&drain, &QTimer::timeout, [&] {
+        for (ssize_t n; (n = ::read(fdReader, buf, sizeof buf)) > 0;)
+            strRead.append(buf, static_cast<std::size_t>(n));
+    });
+    drain.start(5);
+    testutil::CPipeRescue rescue(m_strPipe);
+    EXPECT_TRUE(SaveEditorToFile(m_strPipe, true));
+    rescue.Returned();
+    EXPECT_FALSE(rescue.Rescued());
+    drain.stop();
+    for (ssize_t n; (n = ::read(fdReader, buf, sizeof buf)) > 0;)
+        strRead.append(buf, static_cast<std::size_t>(n));
+    ::close(fdReader);
+    EXPECT_EQ(strRead, std::string(20000, 'x'));
+    EXPECT_TRUE(m_messages.empty());
+}
