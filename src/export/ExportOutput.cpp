@@ -49,11 +49,24 @@ void CExportOutput::Attach(int fd)
     Open(fd, false);
 }
 
+void CExportOutput::SetStreamWait(std::unique_ptr<CStreamWait> pWait)
+{
+    if (m_fd < 0 || !pWait || m_writer.joinable())
+        return;
+    m_pWait = std::move(pWait);
+    m_pWaitScope = std::make_unique<CStreamWaitScope>(m_fd, m_pWait.get());
+    if (!m_pWaitScope->Waiter()) {
+        m_pWaitScope.reset();
+        m_pWait.reset();
+    }
+}
+
 bool CExportOutput::WriteAll(const char* p, std::size_t n)
 {
     // Standard output may be a pipe that another process made non-blocking:
     // a full pipe then waits for its reader instead of ending the report.
-    if (const int nError = WriteAllWaiting(m_fd, p, n); nError != 0) {
+    // Only the caller's thread writes while a waiter serves the file.
+    if (const int nError = WriteAllWaiting(m_fd, p, n, Waiter()); nError != 0) {
         int nExpected = 0;
         m_nErrno.compare_exchange_strong(nExpected, nError);
         return false;
@@ -90,6 +103,13 @@ bool CExportOutput::HandOff()
 {
     if (m_nUsed == 0)
         return !HasFailed();
+    // A pipe waited for through the window is written here, on the window's
+    // thread, which alone may serve the window meanwhile.
+    if (Waiter()) {
+        const bool bOk = !HasFailed() && WriteAll(m_buffer.data(), m_nUsed);
+        m_nUsed = 0;
+        return bOk;
+    }
     if (!m_writer.joinable()) {
         m_out.resize(kBufferSize);
         m_bQuit = false;
@@ -145,6 +165,8 @@ bool CExportOutput::Close()
         m_cv.notify_all();
         m_writer.join();
     }
+    m_pWaitScope.reset();
+    m_pWait.reset();
     bool bOk = !HasFailed();
     if (m_bOwned && ::close(m_fd) != 0 && bOk) {
         m_nErrno = errno;

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -31,6 +33,12 @@ public:
     bool Create(const std::string& strPath, bool bNoWait = false);
     // Writes to a descriptor that stays open afterwards.
     void Attach(int fd);
+    // After Create: a pipe whose reader stops reading is waited for through
+    // pWait, on the caller's thread (a regular file keeps its writer thread
+    // and is not affected). A wait the user cancels fails the output with
+    // ECANCELED, which Cancelled() tells.
+    void SetStreamWait(std::unique_ptr<CStreamWait> pWait);
+    bool Cancelled() const { return m_nErrno.load(std::memory_order_relaxed) == ECANCELED; }
 
     // Buffers the bytes; false once a write has failed.
     bool Write(const void* pData, std::size_t n);
@@ -52,8 +60,12 @@ private:
     void WriterLoop();
     bool WriteAll(const char* p, std::size_t n);
 
+    CStreamWait* Waiter() const { return m_pWaitScope ? m_pWaitScope->Waiter() : nullptr; }
+
     int m_fd = -1;
     bool m_bOwned = false;
+    std::unique_ptr<CStreamWait> m_pWait;
+    std::unique_ptr<CStreamWaitScope> m_pWaitScope;  // while m_pWait serves m_fd
     std::atomic<int> m_nErrno{0};
     std::vector<char> m_buffer;  // being filled by the caller
     std::size_t m_nUsed = 0;

@@ -332,8 +332,12 @@ BOOL SaveSpecialText(CMidwireDoc& doc, const SaveSpecialOptions& options)
         ReportOpenFailed(options.strPath, errno);
         return FALSE;
     }
+    if (g_pMainFrame)
+        out.SetStreamWait(g_pMainFrame->CreateStreamWait(kTextProgress));
     const BOOL bWalked = WriteText(doc, options, out);
-    if (!out.Close() || !bWalked) {
+    // A wait for a pipe that the user cancelled ends the export as Cancel
+    // does: what was written stays, without a message.
+    if ((!out.Close() || !bWalked) && !out.Cancelled()) {
         ReportWriteFailed(options.strPath, out);
         return FALSE;
     }
@@ -347,6 +351,8 @@ BOOL SaveSpecialBinary(CMidwireDoc& doc, const SaveSpecialOptions& options)
         ReportOpenFailed(options.strPath, errno);
         return FALSE;
     }
+    if (g_pMainFrame)
+        out.SetStreamWait(g_pMainFrame->CreateStreamWait(kBinaryProgress));
     BOOL bWalked = TRUE;
     {
         CMidwireDoc::CWalkGuard guard(doc);
@@ -361,7 +367,9 @@ BOOL SaveSpecialBinary(CMidwireDoc& doc, const SaveSpecialOptions& options)
             return out.Write(strText);
         });
     }
-    if (!out.Close() || !bWalked) {
+    // A wait for a pipe that the user cancelled ends the export as Cancel
+    // does: what was written stays, without a message.
+    if ((!out.Close() || !bWalked) && !out.Cancelled()) {
         ReportWriteFailed(options.strPath, out);
         return FALSE;
     }

@@ -24,6 +24,7 @@
 #include "app/gui/MainFrame.h"
 #include "app/gui/ProgressDlg.h"
 #include "editor/EditorCommands.h"
+#include "export/HistoryExport.h"
 #include "session/MidwireDoc.h"
 #include "views/Print.h"
 #include "views/gui/PrintDevice.h"
@@ -252,4 +253,36 @@ TEST_F(PipeWaitTest, SaveFromEditorToAPipeNobodyReadsIsCancelled)
     ::close(fdReader);
     EXPECT_EQ(strRead, std::string(20000, 'x'));
     EXPECT_TRUE(m_messages.empty());
+}
+
+// Save Special to a pipe whose reader stops reading, during the walk (the
+// binary form of large events) or once it is over (the text form of a short
+// history, written when the file is closed): Cancel ends it as Cancel of an
+// export does, without a message.
+TEST_F(PipeWaitTest, SaveSpecialToAPipeNobodyReadsIsCancelled)
+{
+    for (const bool bBinary : {true, false}) {
+        m_doc.OnNewDocument();
+        for (int i = 0; i < 20; ++i)
+            m_doc.AddToHistory(MakeEvent(EK_RECEIVED_FROM_CLIENT, std::string(bBinary ? 100000 : 1000, 'd')));
+        m_messages.clear();
+        const int fdReader = OpenIdleReader();
+        ASSERT_GE(fdReader, 0);
+        SaveSpecialOptions options;
+        options.strPath = m_strPipe;
+        options.bNoWaitForReader = true;
+        testutil::CPipeRescue rescue(m_strPipe);
+        guitest::CCancelWhenShown<CPleaseWaitDlg> canceller([fdReader] { return PipeIsFull(fdReader); });
+        if (bBinary)
+            SaveSpecialBinary(m_doc, options);
+        else
+            SaveSpecialText(m_doc, options);
+        rescue.Returned();
+        ::close(fdReader);
+        EXPECT_FALSE(rescue.Rescued()) << bBinary;
+        EXPECT_TRUE(canceller.Clicked()) << bBinary;
+        EXPECT_TRUE(m_messages.empty()) << bBinary;
+        EXPECT_FALSE(m_doc.IsWalking());
+        QCoreApplication::processEvents();
+    }
 }
