@@ -36,7 +36,7 @@ int OpenForWriting(const std::string& strPath, int nFlags, bool bNoWaitForReader
     return fd;
 }
 
-CStreamWaitScope::CStreamWaitScope(int fd, CStreamWait* pWait) : m_fd(fd)
+CStreamWaitScope::CStreamWaitScope(int fd, CStreamWait* pWait, bool bRestore) : m_fd(fd)
 {
     struct stat st {};
     if (!pWait || ::fstat(fd, &st) != 0)
@@ -49,7 +49,8 @@ CStreamWaitScope::CStreamWaitScope(int fd, CStreamWait* pWait) : m_fd(fd)
     if ((nFlags & O_NONBLOCK) == 0) {
         if (::fcntl(fd, F_SETFL, nFlags | O_NONBLOCK) != 0)
             return;
-        m_nFlags = nFlags;
+        if (bRestore)
+            m_nFlags = nFlags;
     }
     m_pWait = pWait;
 }

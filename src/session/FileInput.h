@@ -71,10 +71,11 @@ public:
 // is given, so that its reads and writes wait through Waiter(); a regular
 // file (which never makes a reader or writer wait for another program) is
 // left as it is, and Waiter() is null. The descriptor's flags are restored
-// at the end.
+// at the end, unless bRestore is false (a descriptor of the caller's own
+// that may be closed before the scope ends).
 class CStreamWaitScope {
 public:
-    CStreamWaitScope(int fd, CStreamWait* pWait);
+    CStreamWaitScope(int fd, CStreamWait* pWait, bool bRestore = true);
     ~CStreamWaitScope();
     CStreamWaitScope(const CStreamWaitScope&) = delete;
     CStreamWaitScope& operator=(const CStreamWaitScope&) = delete;

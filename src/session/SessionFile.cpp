@@ -15,6 +15,7 @@
 #include <memory>
 #include <new>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -53,7 +54,13 @@ private:
 // file directly, together with what is buffered, in one writev.
 class CArchiveWriter {
 public:
-    explicit CArchiveWriter(int fd) : m_fd(fd), m_buffer(static_cast<char*>(std::malloc(kBufferSize))) {}
+    // With pWait, a pipe that is full is waited for through it (the fd made
+    // non-blocking by the caller), and a wait the user cancels fails the
+    // writer with ECANCELED.
+    explicit CArchiveWriter(int fd, CStreamWait* pWait = nullptr)
+        : m_fd(fd), m_pWait(pWait), m_buffer(static_cast<char*>(std::malloc(kBufferSize)))
+    {
+    }
     bool Ok() const { return m_buffer && m_nError == 0; }
     int Error() const { return m_buffer ? m_nError : ENOMEM; }
 
@@ -113,8 +120,12 @@ private:
         while (nCount > 0 && m_nError == 0) {
             const ssize_t n = ::writev(m_fd, iov, nCount);
             if (n < 0) {
-                if (errno != EINTR)
+                if ((errno == EAGAIN || errno == EWOULDBLOCK) && m_pWait) {
+                    if (!m_pWait->Wait(m_fd, POLLOUT))
+                        m_nError = ECANCELED;
+                } else if (errno != EINTR) {
                     m_nError = errno;
+                }
                 continue;
             }
             std::size_t nLeft = static_cast<std::size_t>(n);
@@ -148,6 +159,7 @@ private:
 
     static constexpr std::uint64_t kWritebackStretch = 4 << 20;
     int m_fd;
+    CStreamWait* m_pWait;
     MallocBuffer m_buffer;
     std::size_t m_nUsed = 0;
     int m_nError = 0;
@@ -481,7 +493,13 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath, bool bNoWait)
             return fail(nError);
     }
 
-    CArchiveWriter ar(file.Fd());
+    // A pipe whose reader stops reading is waited for with the window
+    // responsive; a wait the user cancels ends the save as Cancel does.
+    const std::unique_ptr<CStreamWait> pWait =
+        g_pMainFrame ? g_pMainFrame->CreateStreamWait("Please wait while saving") : nullptr;
+    const CStreamWaitScope waitScope(file.Fd(), pWait.get(), false);  // the fd goes with the file
+    auto writeFailure = [&](int nError) { return nError == ECANCELED ? (file.Overwrites() ? ECANCELED : 0) : nError; };
+    CArchiveWriter ar(file.Fd(), waitScope.Waiter());
     WriteSessionHeader(ar, *this, strEditorText);
     const std::size_t nCount = m_history.GetCount();
     CProgressWalk walk(EProgressKind::PleaseWait, "Please wait while saving", 0, static_cast<std::int64_t>(nCount));
@@ -490,7 +508,7 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath, bool bNoWait)
         walk.Before(static_cast<std::int64_t>(i++));
         WriteSessionEvent(ar, *pEvent);
         if (!ar.Ok())
-            return fail(ar.Error());
+            return fail(writeFailure(ar.Error()));
         // Cancelled: the previous file stays as it was, unless it was being
         // overwritten, which the user is told.
         if (!walk.After())
@@ -498,7 +516,7 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath, bool bNoWait)
     }
     walk.Close();
     if (!ar.Flush())
-        return fail(ar.Error());
+        return fail(writeFailure(ar.Error()));
     if (const int nError = file.Commit(nNewSize); nError != 0)
         return fail(nError);
     m_strPathName = strPath;

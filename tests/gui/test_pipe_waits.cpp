@@ -286,3 +286,30 @@ TEST_F(PipeWaitTest, SaveSpecialToAPipeNobodyReadsIsCancelled)
         QCoreApplication::processEvents();
     }
 }
+
+// File Save As to a pipe whose reader stops reading, during the walk (large
+// events) or once it is over (a short session, written at its end): Cancel
+// ends the save as its Cancel does for a pipe, without a message, and the
+// session keeps its name.
+TEST_F(PipeWaitTest, SessionSavedToAPipeNobodyReadsIsCancelled)
+{
+    for (const std::size_t nSize : {std::size_t{1000000}, std::size_t{20000}}) {
+        m_doc.OnNewDocument();
+        for (int i = 0; i < 3; ++i)
+            m_doc.AddToHistory(MakeEvent(EK_RECEIVED_FROM_CLIENT, std::string(nSize, 'd')));
+        m_messages.clear();
+        const int fdReader = OpenIdleReader();
+        ASSERT_GE(fdReader, 0);
+        testutil::CPipeRescue rescue(m_strPipe);
+        guitest::CCancelWhenShown<CPleaseWaitDlg> canceller([fdReader] { return PipeIsFull(fdReader); });
+        EXPECT_FALSE(m_doc.OnSaveDocument(m_strPipe, true)) << nSize;
+        rescue.Returned();
+        ::close(fdReader);
+        EXPECT_FALSE(rescue.Rescued()) << nSize;
+        EXPECT_TRUE(canceller.Clicked()) << nSize;
+        EXPECT_TRUE(m_messages.empty()) << nSize;
+        EXPECT_NE(m_doc.m_strPathName, m_strPipe);
+        EXPECT_FALSE(m_doc.IsWalking());
+        QCoreApplication::processEvents();
+    }
+}
