@@ -498,7 +498,11 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath, bool bNoWait)
     const std::unique_ptr<CStreamWait> pWait =
         g_pMainFrame ? g_pMainFrame->CreateStreamWait("Please wait while saving") : nullptr;
     const CStreamWaitScope waitScope(file.Fd(), pWait.get(), false);  // the fd goes with the file
-    auto writeFailure = [&](int nError) { return nError == ECANCELED ? (file.Overwrites() ? ECANCELED : 0) : nError; };
+    // Cancelled, in the progress window or in a wait for the pipe: the
+    // previous file stays as it was, unless it was being overwritten, which
+    // the user is told.
+    const int nCancelled = file.Overwrites() ? ECANCELED : 0;
+    auto writeFailure = [nCancelled](int nError) { return nError == ECANCELED ? nCancelled : nError; };
     CArchiveWriter ar(file.Fd(), waitScope.Waiter());
     WriteSessionHeader(ar, *this, strEditorText);
     const std::size_t nCount = m_history.GetCount();
@@ -509,10 +513,8 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath, bool bNoWait)
         WriteSessionEvent(ar, *pEvent);
         if (!ar.Ok())
             return fail(writeFailure(ar.Error()));
-        // Cancelled: the previous file stays as it was, unless it was being
-        // overwritten, which the user is told.
         if (!walk.After())
-            return fail(file.Overwrites() ? ECANCELED : 0);
+            return fail(nCancelled);
     }
     walk.Close();
     if (!ar.Flush())

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -221,34 +222,28 @@ private:
     bool m_bOk = false;
 };
 
-// A reader for a named pipe that comes only if the writer under test has
-// not returned in time: a writer that waits for a reader after all is then
-// let go, so that its test fails instead of hanging. Returned() tells it the
-// writer is back; the destructor does too, and waits for the reader.
-// Rescued() tells whether the reader had to come.
-class CPipeRescue {
+// A rescue for a test whose code under test may block for good on a pipe:
+// unless Returned() comes within 5 seconds, it runs its action on a thread of
+// its own (which lets the blocked call go), so that the test fails instead of
+// hanging. The destructor calls Returned() too, and waits for the action.
+// Rescued() tells whether the action had to run.
+class CRescue {
 public:
-    explicit CPipeRescue(std::string strPipe) : m_strPipe(std::move(strPipe))
+    explicit CRescue(std::function<void()> action)
     {
-        m_thread = std::thread([this] {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            if (m_returned.wait_for(lock, std::chrono::seconds(5), [this] { return m_bReturned; }))
-                return;
-            lock.unlock();
-            m_bRescued = true;
-            const int fd = ::open(m_strPipe.c_str(), O_RDONLY | O_NONBLOCK);
-            if (fd < 0)
-                return;
-            ::fcntl(fd, F_SETFL, 0);
-            char buf[256];
-            while (::read(fd, buf, sizeof buf) > 0) {
+        m_thread = std::thread([this, action = std::move(action)] {
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                if (m_returned.wait_for(lock, std::chrono::seconds(5), [this] { return m_bReturned; }))
+                    return;
             }
-            ::close(fd);
+            m_bRescued = true;
+            action();
         });
     }
-    ~CPipeRescue() { Returned(); }
-    CPipeRescue(const CPipeRescue&) = delete;
-    CPipeRescue& operator=(const CPipeRescue&) = delete;
+    ~CRescue() { Returned(); }
+    CRescue(const CRescue&) = delete;
+    CRescue& operator=(const CRescue&) = delete;
 
     void Returned()
     {
@@ -264,12 +259,38 @@ public:
     bool Rescued() const { return m_bRescued; }
 
 private:
-    std::string m_strPipe;
     std::mutex m_mutex;
     std::condition_variable m_returned;
     bool m_bReturned = false;
     std::atomic<bool> m_bRescued{false};
     std::thread m_thread;
+};
+
+// A reader for a named pipe that comes only if the writer under test has
+// not returned in time: a writer that waits for a reader after all is then
+// let go.
+class CPipeRescue : public CRescue {
+public:
+    explicit CPipeRescue(const std::string& strPipe)
+        : CRescue([strPipe] {
+              const int fd = ::open(strPipe.c_str(), O_RDONLY | O_NONBLOCK);
+              if (fd < 0)
+                  return;
+              ::fcntl(fd, F_SETFL, 0);
+              char buf[256];
+              while (::read(fd, buf, sizeof buf) > 0) {
+              }
+              ::close(fd);
+          })
+    {
+    }
+};
+
+// Closes the writing end of a pipe if the reader under test has not
+// returned in time: a reader stuck in read() then sees the pipe's end.
+class CWriterRescue : public CRescue {
+public:
+    explicit CWriterRescue(int fdWriter) : CRescue([fdWriter] { ::close(fdWriter); }) {}
 };
 
 // Reads a named pipe to its end on a thread of its own: what a writer that

@@ -8,12 +8,9 @@
 #include <QApplication>
 #include <QPrinter>
 #include <QTimer>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <fcntl.h>
 #include <filesystem>
-#include <mutex>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -39,44 +36,6 @@ bool PipeIsFull(int fdReader)
     int nQueued = 0;
     return ::ioctl(fdReader, FIONREAD, &nQueued) == 0 && nQueued >= ::fcntl(fdReader, F_GETPIPE_SZ);
 }
-
-// Closes a writing end of a pipe after 5 seconds unless told the reader is
-// back: a reader stuck in read() then sees the end of the pipe, and its test
-// fails instead of hanging. Rescued() tells whether it had to.
-class CWriterRescue {
-public:
-    explicit CWriterRescue(int fdWriter)
-    {
-        m_thread = std::thread([this, fdWriter] {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            if (m_returned.wait_for(lock, std::chrono::seconds(5), [this] { return m_bReturned; }))
-                return;
-            m_bRescued = true;
-            ::close(fdWriter);
-        });
-    }
-    ~CWriterRescue() { Returned(); }
-    CWriterRescue(const CWriterRescue&) = delete;
-    CWriterRescue& operator=(const CWriterRescue&) = delete;
-    void Returned()
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_bReturned = true;
-        }
-        m_returned.notify_all();
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-    bool Rescued() const { return m_bRescued; }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_returned;
-    bool m_bReturned = false;
-    std::atomic<bool> m_bRescued{false};
-    std::thread m_thread;
-};
 
 class PipeWaitTest : public ::testing::Test {
 protected:
@@ -164,7 +123,7 @@ TEST_F(PipeWaitTest, LoadToEditorFromAPipeThatStopsIsCancelled)
         const int fdWriter = ::open(m_strPipe.c_str(), O_RDWR | O_CLOEXEC);
         ASSERT_GE(fdWriter, 0);
         ASSERT_EQ(::write(fdWriter, "partial", 7), 7);
-        CWriterRescue rescue(fdWriter);
+        testutil::CWriterRescue rescue(fdWriter);
         guitest::CCancelWhenShown<CPleaseWaitDlg> canceller;
         EXPECT_FALSE(LoadFileToEditor(m_strPipe));
         rescue.Returned();
@@ -179,7 +138,7 @@ TEST_F(PipeWaitTest, LoadToEditorFromAPipeThatStopsIsCancelled)
         const int fdWriter = ::open(m_strPipe.c_str(), O_RDWR | O_CLOEXEC);
         ASSERT_GE(fdWriter, 0);
         ASSERT_EQ(::write(fdWriter, "abc", 3), 3);
-        CWriterRescue rescue(fdWriter);
+        testutil::CWriterRescue rescue(fdWriter);
         bool bWrote = false;
         QTimer::singleShot(200, [&] {
             bWrote = ::write(fdWriter, "def", 3) == 3;
@@ -199,7 +158,7 @@ TEST_F(PipeWaitTest, LoadToEditorFromAPipeThatStopsIsCancelled)
         m_frame.show();
         const int fdWriter = ::open(m_strPipe.c_str(), O_RDWR | O_CLOEXEC);
         ASSERT_GE(fdWriter, 0);
-        CWriterRescue rescue(fdWriter);
+        testutil::CWriterRescue rescue(fdWriter);
         bool bClosedAtOnce = true;
         QTimer::singleShot(100, [&] { bClosedAtOnce = m_frame.close(); });
         EXPECT_FALSE(LoadFileToEditor(m_strPipe));
