@@ -1,12 +1,15 @@
 #include "mime/MimeCommands.h"
 
+#include <cerrno>
 #include <cstring>
+#include <memory>
 #include <sys/stat.h>
 
 #include "app/CommandTable.h"
 #include "editor/EditorAccess.h"
 #include "mime/MimeDecode.h"
 #include "mime/MimeFiles.h"
+#include "session/FileInput.h"
 #include "session/FrontEnd.h"
 #include "views/DisplayTranslation.h"
 
@@ -38,11 +41,14 @@ bool PromptMimePath(std::string& strPath, bool bOpen)
 // The whole source file; shows 61472 and returns false when it cannot be read.
 bool ReadSourceFile(const std::string& strPath, std::string& strData)
 {
-    std::string strCause;
-    if (LoadFile(strPath, strData, strCause))
-        return true;
-    AfxMessageBox(FormatMessageText(IDS_OPEN_FILE_FAILED, strPath, strCause));
-    return false;
+    // A pipe whose writer is slow to write is waited for with the window
+    // responsive; a wait the user cancels ends the command without a message.
+    const std::unique_ptr<CStreamWait> pWait =
+        g_pMainFrame ? g_pMainFrame->CreateStreamWait("Waiting for " + strPath) : nullptr;
+    const int nError = ReadWholeFile(strPath, strData, static_cast<std::size_t>(-1), pWait.get());
+    if (nError != 0 && nError != ECANCELED)
+        AfxMessageBox(FormatMessageText(IDS_OPEN_FILE_FAILED, strPath, std::strerror(nError)));
+    return nError == 0;
 }
 
 // The editor's bytes, of any length: a message is not bound to the 32-bit

@@ -18,6 +18,7 @@
 
 #include "../core/TestUtil.h"
 #include "GuiTestUtil.h"
+#include "app/CommandTable.h"
 #include "app/gui/MainFrame.h"
 #include "app/gui/ProgressDlg.h"
 #include "editor/EditorCommands.h"
@@ -172,6 +173,32 @@ TEST_F(PipeWaitTest, LoadToEditorFromAPipeThatStopsIsCancelled)
         while (m_frame.isVisible() && std::chrono::steady_clock::now() < end)
             QApplication::processEvents(QEventLoop::AllEvents, 20);
         EXPECT_FALSE(m_frame.isVisible());
+    }
+}
+
+// MIME analysis and decoding of a file read the same way.
+TEST_F(PipeWaitTest, MimeSourceFromAPipeThatStopsIsCancelled)
+{
+    RegisterAllCommands(m_doc);
+    ASSERT_TRUE(m_frame.SetEditorText("before"));
+    m_frame.m_onPromptFileName = [this](std::string& strPath, bool) {
+        strPath = m_strPipe;
+        return true;
+    };
+    for (const UINT nCommand : {ID_MIME_FILE_ANALISYS, ID_MIME_FILE_DECODING}) {
+        const int fdWriter = ::open(m_strPipe.c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(fdWriter, 0);
+        ASSERT_EQ(::write(fdWriter, "Subject: x\r\n", 12), 12);
+        testutil::CWriterRescue rescue(fdWriter);
+        guitest::CCancelWhenShown<CPleaseWaitDlg> canceller;
+        EXPECT_TRUE(m_frame.RunCommand(nCommand));
+        rescue.Returned();
+        EXPECT_FALSE(rescue.Rescued()) << nCommand;
+        if (!rescue.Rescued())
+            ::close(fdWriter);
+        EXPECT_TRUE(canceller.Clicked()) << nCommand;
+        EXPECT_EQ(m_frame.GetEditorText(), "before");
+        EXPECT_TRUE(m_messages.empty());
     }
 }
 
