@@ -2009,3 +2009,123 @@ TEST_F(MainFrameTest, TripleClickSelectsAWholeLongLine)
     send(QEvent::MouseButtonRelease, point, Qt::NoButton);
     EXPECT_FALSE(pEdit->textCursor().hasSelection());
 }
+
+namespace {
+
+// Words of two letters and a space, over and over, nLength long.
+std::string WordFiller(std::size_t nLength)
+{
+    std::string strText;
+    while (strText.size() < nLength)
+        strText += "uv ";
+    strText.resize(nLength);
+    return strText;
+}
+
+// Where a document position of the editor's first line is in the line's
+// text: each join between pieces before it is a position of its own.
+int LinePosition(QTextDocument* pDoc, int nPosition)
+{
+    return nPosition - pDoc->findBlock(nPosition).blockNumber();
+}
+
+}  // namespace
+
+// Ctrl+Left and Ctrl+Right (with Shift too), Ctrl+Backspace and Ctrl+Delete
+// near the join between two pieces of a long line act on the words of the
+// line as the text control does on the same line held in one block: a word
+// step stopped at a join inside a word, and a word deletion took only the
+// part of the word up to the join. Undo brings the line back exactly.
+TEST_F(MainFrameTest, WordKeysNearAJoinActOnTheWordsOfTheLine)
+{
+    CMidwireEdit* pEdit = m_pFrame->Editor();
+    QTextDocument* pDoc = pEdit->document();
+    const int nJoin = CMidwireEdit::kPieceLength;
+    const std::string strAround = "ab cd..ef  gh,ij k\tl!";
+    struct Key {
+        int nKey;
+        Qt::KeyboardModifiers modifiers;
+        QTextCursor::MoveOperation op;
+    };
+    const Key keys[] = {
+        {Qt::Key_Right, Qt::ControlModifier, QTextCursor::NextWord},
+        {Qt::Key_Left, Qt::ControlModifier, QTextCursor::PreviousWord},
+        {Qt::Key_Right, Qt::ControlModifier | Qt::ShiftModifier, QTextCursor::NextWord},
+        {Qt::Key_Left, Qt::ControlModifier | Qt::ShiftModifier, QTextCursor::PreviousWord},
+        {Qt::Key_Delete, Qt::ControlModifier, QTextCursor::NextWord},
+        {Qt::Key_Backspace, Qt::ControlModifier, QTextCursor::PreviousWord},
+    };
+    for (int nShift = 0; nShift <= static_cast<int>(strAround.size()); ++nShift) {
+        // The join falls nShift characters into strAround.
+        const std::string strLine = WordFiller(nJoin - nShift) + strAround + WordFiller(nJoin);
+        m_pFrame->SetEditorText(strLine);
+        ASSERT_TRUE(CMidwireEdit::IsContinuation(pDoc->findBlockByNumber(1)));
+        QTextDocument reference;
+        reference.setPlainText(QString::fromStdString(strLine));
+        for (int nAt = nJoin - nShift - 2; nAt <= nJoin - nShift + static_cast<int>(strAround.size()) + 2; ++nAt) {
+            // From both sides of the join when the cursor is at it.
+            for (const int nPosition : {nAt <= nJoin ? nAt : nAt + 1, nAt == nJoin ? nAt + 1 : -1}) {
+                if (nPosition < 0)
+                    continue;
+                for (const Key& key : keys) {
+                    QTextCursor expected(&reference);
+                    expected.setPosition(nAt);
+                    expected.movePosition(key.op);
+                    const int nExpected = expected.position();
+                    const std::string strWhere = "join at " + std::to_string(nShift) + ", from " +
+                                                 std::to_string(nAt - nJoin) + " (position " +
+                                                 std::to_string(nPosition - nJoin) + "), key " +
+                                                 std::to_string(key.nKey) + " " +
+                                                 std::to_string(static_cast<int>(key.modifiers));
+                    // The steps go from the cursor, with a selection
+                    // from the line's start to it too.
+                    const bool bStep = key.nKey == Qt::Key_Left || key.nKey == Qt::Key_Right;
+                    for (const int nAnchor : {nPosition, bStep ? 0 : -1}) {
+                        if (nAnchor < 0)
+                            continue;
+                        QTextCursor cursor(pDoc);
+                        cursor.setPosition(nAnchor);
+                        cursor.setPosition(nPosition, QTextCursor::KeepAnchor);
+                        pEdit->setTextCursor(cursor);
+                        PressKey(pEdit, key.nKey, key.modifiers);
+                        if (!bStep)
+                            continue;
+                        const QTextCursor after = pEdit->textCursor();
+                        EXPECT_EQ(LinePosition(pDoc, after.position()), nExpected) << strWhere << " " << nAnchor;
+                        EXPECT_EQ(LinePosition(pDoc, after.anchor()),
+                                  (key.modifiers & Qt::ShiftModifier) ? LinePosition(pDoc, nAnchor) : nExpected)
+                            << strWhere << " " << nAnchor;
+                    }
+                    if (bStep)
+                        continue;
+                    std::string strExpected = strLine;
+                    strExpected.erase(std::min(nAt, nExpected), std::abs(nAt - nExpected));
+                    EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strExpected)) << strWhere;
+                    EXPECT_EQ(LinePosition(pDoc, pEdit->textCursor().position()), std::min(nAt, nExpected))
+                        << strWhere;
+                    pEdit->undo();
+                    ASSERT_TRUE(SameText(m_pFrame->GetEditorText(), strLine)) << strWhere;
+                }
+            }
+        }
+        // The steps left the text as it was.
+        EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strLine));
+    }
+
+    // A word from the start of a line on over the join, taken whole from
+    // either end: the line keeps its line break before it.
+    const std::string strWord(nJoin + 3, 'w');
+    const std::string strText = "ab\n" + strWord + " end\nlast";
+    for (const bool bForward : {true, false}) {
+        m_pFrame->SetEditorText(strText);
+        QTextCursor cursor(pDoc->findBlockByNumber(bForward ? 1 : 2));
+        if (!bForward)
+            cursor.movePosition(QTextCursor::NextCharacter, QTextCursor::MoveAnchor, 3);
+        pEdit->setTextCursor(cursor);
+        PressKey(pEdit, bForward ? Qt::Key_Delete : Qt::Key_Backspace, Qt::ControlModifier);
+        EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), bForward ? "ab\nend\nlast" : "ab\n end\nlast")) << bForward;
+        pEdit->undo();
+        EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strText)) << bForward;
+        EXPECT_TRUE(CMidwireEdit::IsContinuation(pDoc->findBlockByNumber(2))) << bForward;
+    }
+}

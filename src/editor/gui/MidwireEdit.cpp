@@ -96,6 +96,117 @@ std::size_t FoldedLength(const std::string& strText)
     return nLength;
 }
 
+// The classes of character by which the text control steps over words: a
+// word is a run of letters (anything not a space or a separator) or a run
+// of separators; spaces lie between words.
+enum class CharClass { Space, Separator, Letter };
+
+CharClass ClassOf(QChar c)
+{
+    if (c.isSpace())
+        return CharClass::Space;
+    switch (c.unicode()) {
+    case '.': case ',': case '?': case '!': case '@': case '#': case '$': case ':': case ';': case '-':
+    case '<': case '>': case '[': case ']': case '(': case ')': case '{': case '}': case '=': case '/':
+    case '+': case '%': case '&': case '^': case '*': case '\'': case '"': case '`': case '~': case '|':
+    case '\\':
+        return CharClass::Separator;
+    default:
+        return CharClass::Letter;
+    }
+}
+
+// A place in a line of the editor, walked a character at a time over the
+// joins between the line's pieces. The text of the piece it is in is kept,
+// so that a word many pieces long is walked without copying a piece for
+// each character.
+class LinePlace {
+public:
+    LinePlace(QTextDocument* pDocument, int nPosition)
+    {
+        const QTextBlock block = pDocument->findBlock(nPosition);
+        Load(block, nPosition - block.position());
+    }
+    int Position() const { return m_block.position() + m_nOffset; }
+    // The character after the place; false at the end of the line. The
+    // place is then on the later side of a join it was at.
+    bool Ahead(QChar& c)
+    {
+        ToLaterPiece();
+        if (m_nOffset >= m_text.size())
+            return false;
+        c = m_text.at(m_nOffset);
+        return true;
+    }
+    // The character before the place; false at the start of the line. The
+    // place is then on the earlier side of a join it was at.
+    bool Behind(QChar& c)
+    {
+        ToEarlierPiece();
+        if (m_nOffset <= 0)
+            return false;
+        c = m_text.at(m_nOffset - 1);
+        return true;
+    }
+    // Over the character that Ahead or Behind gave.
+    void Forward() { ++m_nOffset; }
+    void Back() { --m_nOffset; }
+    // The same place in the line, at the start of the later piece or the
+    // end of the earlier one when it is at a join.
+    void ToLaterPiece()
+    {
+        while (m_nOffset >= m_text.size() && CMidwireEdit::IsContinuation(m_block.next()))
+            Load(m_block.next(), 0);
+    }
+    void ToEarlierPiece()
+    {
+        while (m_nOffset <= 0 && CMidwireEdit::IsContinuation(m_block)) {
+            const QTextBlock previous = m_block.previous();
+            Load(previous, previous.length() - 1);
+        }
+    }
+    // Moves over the characters of the class (forward or back).
+    void SkipForward(CharClass kind)
+    {
+        QChar c;
+        while (Ahead(c) && ClassOf(c) == kind)
+            Forward();
+    }
+    void SkipBack(CharClass kind)
+    {
+        QChar c;
+        while (Behind(c) && ClassOf(c) == kind)
+            Back();
+    }
+
+    // The text control's word steps, taken over the whole line: on over
+    // the word (or the rest of it) and the spaces after it; back over the
+    // spaces and the word before.
+    void NextWord()
+    {
+        QChar c;
+        SkipForward(Ahead(c) && ClassOf(c) == CharClass::Separator ? CharClass::Separator : CharClass::Letter);
+        SkipForward(CharClass::Space);
+    }
+    void PreviousWord()
+    {
+        SkipBack(CharClass::Space);
+        QChar c;
+        SkipBack(Behind(c) && ClassOf(c) == CharClass::Separator ? CharClass::Separator : CharClass::Letter);
+    }
+private:
+    void Load(const QTextBlock& block, int nOffset)
+    {
+        m_block = block;
+        m_text = block.text();
+        m_nOffset = nOffset;
+    }
+
+    QTextBlock m_block;
+    QString m_text;
+    int m_nOffset = 0;
+};
+
 }  // namespace
 
 CMidwireEdit::CMidwireEdit(QWidget* pParent) : QPlainTextEdit(pParent)
@@ -329,8 +440,79 @@ void CMidwireEdit::InsertInPieces(QTextCursor& cursor, const QString& text)
     }
 }
 
+bool CMidwireEdit::WordKeyOverJoins(QKeyEvent* pEvent)
+{
+    // The control's word steps, and its word deletions, end at the end of
+    // a piece of a long line: inside a word that runs on into the next
+    // piece, or at spaces that do. In a line of pieces they are taken over
+    // the whole line here.
+    bool bForward = true;
+    bool bDelete = false;
+    QTextCursor::MoveMode mode = QTextCursor::MoveAnchor;
+    if (pEvent->matches(QKeySequence::MoveToNextWord)) {
+    } else if (pEvent->matches(QKeySequence::MoveToPreviousWord)) {
+        bForward = false;
+    } else if (pEvent->matches(QKeySequence::SelectNextWord)) {
+        mode = QTextCursor::KeepAnchor;
+    } else if (pEvent->matches(QKeySequence::SelectPreviousWord)) {
+        bForward = false;
+        mode = QTextCursor::KeepAnchor;
+    } else if (pEvent->matches(QKeySequence::DeleteEndOfWord)) {
+        bDelete = true;
+    } else if (pEvent->matches(QKeySequence::DeleteStartOfWord)) {
+        bForward = false;
+        bDelete = true;
+    } else {
+        return false;
+    }
+    QTextCursor cursor = textCursor();
+    // A selection is deleted as the control does; a step goes from the
+    // cursor's end of it.
+    if (cursor.hasSelection() && bDelete)
+        return false;
+    const QTextBlock block = cursor.block();
+    if (!IsContinuation(block) && !IsContinuation(block.next()))
+        return false;
+    LinePlace place(document(), cursor.position());
+    // At the line's start or end the step goes over the line break, as the
+    // control's does.
+    QChar c;
+    if (bForward ? !place.Ahead(c) : !place.Behind(c))
+        return false;
+    if (bForward)
+        place.NextWord();
+    else
+        place.PreviousWord();
+    if (!bDelete) {
+        place.ToLaterPiece();
+        cursor.setPosition(place.Position(), mode);
+        setTextCursor(cursor);
+        return true;
+    }
+    // The removal keeps the joins at its ends: it starts after a join and
+    // ends before one.
+    LinePlace from(document(), cursor.position());
+    LinePlace& start = bForward ? from : place;
+    LinePlace& end = bForward ? place : from;
+    start.ToLaterPiece();
+    end.ToEarlierPiece();
+    QTextCursor range(document());
+    range.setPosition(start.Position());
+    range.setPosition(end.Position(), QTextCursor::KeepAnchor);
+    m_nSelectionStart = -1;
+    range.beginEditBlock();
+    RemoveSelectionKeepingMark(range);
+    range.endEditBlock();
+    setTextCursor(range);
+    return true;
+}
+
 void CMidwireEdit::keyPressEvent(QKeyEvent* pEvent)
 {
+    if (!isReadOnly() && WordKeyOverJoins(pEvent)) {
+        ensureCursorVisible();
+        return;
+    }
     // Keys that move by a character or a word, and Ctrl+Backspace and
     // Ctrl+Delete, see the one line a long line's pieces make: at a join
     // the cursor first goes over it, where it took a key press of its own

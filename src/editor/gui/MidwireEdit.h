@@ -66,6 +66,10 @@ private:
     // Widens the selection to whole lines: the line selection of a triple
     // click.
     void SelectWholeLines();
+    // The word keys (Ctrl with Left, Right, Backspace or Delete) in a long
+    // line held in pieces, taken over the whole line; false when the control
+    // is to take the key.
+    bool WordKeyOverJoins(QKeyEvent* pEvent);
 
     // The text's length, counted once after each change: the command
     // states ask for it many times a second, and counting goes over every
