@@ -2031,6 +2031,114 @@ int LinePosition(QTextDocument* pDoc, int nPosition)
 
 }  // namespace
 
+// A double click on a word that runs over the join between two pieces of a
+// long line selects the whole word, clicked in either piece, and typing then
+// replaces all of it; it selected the part in the piece clicked. Dragging on
+// with the button held extends the selection by whole words of the line.
+TEST_F(MainFrameTest, DoubleClickSelectsAWholeWordOverAJoin)
+{
+    CMidwireEdit* pEdit = m_pFrame->Editor();
+    m_pFrame->resize(900, 1000);
+    m_pFrame->show();
+    pEdit->setFocus();
+    Settle();
+    QTextDocument* pDoc = pEdit->document();
+    const int nJoin = CMidwireEdit::kPieceLength;
+    // "some" ends 5 characters before the join, "wordspan" runs from 4
+    // before it to 4 after it, then comes "more".
+    const std::string strLine = WordFiller(nJoin - 10) + " some wordspan more " + WordFiller(nJoin);
+    m_pFrame->SetEditorText(strLine);
+    ASSERT_TRUE(CMidwireEdit::IsContinuation(pDoc->findBlockByNumber(1)));
+    QWidget* pViewport = pEdit->viewport();
+    const auto send = [&](QEvent::Type type, QPoint point, Qt::MouseButtons buttons) {
+        QMouseEvent event(type, QPointF(point), QPointF(pViewport->mapToGlobal(point)),
+                          type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, buttons, Qt::NoModifier);
+        QApplication::sendEvent(pViewport, &event);
+    };
+    // The join in the middle of the pane, where each click below can reach.
+    const auto centerJoin = [&] {
+        pEdit->setTextCursor(QTextCursor(pDoc->findBlockByNumber(1)));
+        pEdit->centerCursor();
+        Settle();
+    };
+    // The point between the characters before and at nAt in the line.
+    const auto pointAt = [&](int nAt) {
+        QTextCursor at(pDoc);
+        at.setPosition(nAt < nJoin ? nAt : nAt + 1);
+        return pEdit->cursorRect(at).center();
+    };
+    const auto doubleClick = [&](int nAt) {
+        centerJoin();
+        const QPoint point = pointAt(nAt);
+        send(QEvent::MouseButtonPress, point, Qt::LeftButton);
+        send(QEvent::MouseButtonRelease, point, Qt::NoButton);
+        send(QEvent::MouseButtonDblClick, point, Qt::LeftButton);
+    };
+    const auto selection = [&] {
+        const QTextCursor cursor = pEdit->textCursor();
+        return std::make_pair(LinePosition(pDoc, cursor.anchor()), LinePosition(pDoc, cursor.position()));
+    };
+    const auto release = [&](int nAt) { send(QEvent::MouseButtonRelease, pointAt(nAt), Qt::NoButton); };
+    // A double click away from the word: the next press, at once and near
+    // where the last case clicked, would be taken for a triple click.
+    const auto clickAway = [&] {
+        doubleClick(nJoin + 12);
+        release(nJoin + 12);
+    };
+
+    for (const int nAt : {nJoin - 2, nJoin + 2}) {
+        doubleClick(nAt);
+        release(nAt);
+        EXPECT_EQ(selection(), std::make_pair(nJoin - 4, nJoin + 4)) << nAt;
+        // The whole word is what a middle click pastes, where the desktop has
+        // a selection clipboard.
+        if (QGuiApplication::clipboard()->supportsSelection())
+            EXPECT_EQ(QGuiApplication::clipboard()->text(QClipboard::Selection).toStdString(),
+                      strLine.substr(nJoin - 4, 8))
+                << nAt;
+        QKeyEvent typed(QEvent::KeyPress, Qt::Key_Y, Qt::NoModifier, QStringLiteral("y"));
+        QApplication::sendEvent(pEdit, &typed);
+        std::string strExpected = strLine;
+        EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strExpected.replace(nJoin - 4, 8, "y"))) << nAt;
+        pEdit->undo();
+        EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strLine)) << nAt;
+        clickAway();
+    }
+
+    // Dragged on from the word's second part to the end of "more", from its
+    // first part back to the start of "some", and from "some" on into the
+    // first part of the word, near the join.
+    struct Drag {
+        int nClick, nTo, nAnchor, nPosition;
+    };
+    const Drag drags[] = {
+        {nJoin + 2, nJoin + 8, nJoin - 4, nJoin + 9},
+        {nJoin - 2, nJoin - 8, nJoin + 4, nJoin - 9},
+        {nJoin - 8, nJoin - 1, nJoin - 9, nJoin + 4},
+    };
+    for (const Drag& d : drags) {
+        doubleClick(d.nClick);
+        send(QEvent::MouseMove, pointAt(d.nTo), Qt::LeftButton);
+        release(d.nTo);
+        EXPECT_EQ(selection(), std::make_pair(d.nAnchor, d.nPosition)) << d.nClick << " to " << d.nTo;
+        clickAway();
+    }
+    // A Shift+click after the double click extends the selection as the
+    // drag does.
+    for (const Drag& d : drags) {
+        doubleClick(d.nClick);
+        release(d.nClick);
+        const QPoint to = pointAt(d.nTo);
+        QMouseEvent press(QEvent::MouseButtonPress, QPointF(to), QPointF(pViewport->mapToGlobal(to)), Qt::LeftButton,
+                          Qt::LeftButton, Qt::ShiftModifier);
+        QApplication::sendEvent(pViewport, &press);
+        release(d.nTo);
+        EXPECT_EQ(selection(), std::make_pair(d.nAnchor, d.nPosition)) << "Shift+click " << d.nClick << " to " << d.nTo;
+        clickAway();
+    }
+    EXPECT_TRUE(SameText(m_pFrame->GetEditorText(), strLine));
+}
+
 // Ctrl+Left and Ctrl+Right (with Shift too), Ctrl+Backspace and Ctrl+Delete
 // near the join between two pieces of a long line act on the words of the
 // line as the text control does on the same line held in one block: a word

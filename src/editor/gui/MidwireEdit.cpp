@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <QApplication>
+#include <QClipboard>
 #include <QDropEvent>
 #include <QFontDatabase>
 #include <QKeyEvent>
@@ -194,6 +195,19 @@ public:
         QChar c;
         SkipBack(Behind(c) && ClassOf(c) == CharClass::Separator ? CharClass::Separator : CharClass::Letter);
     }
+    // Whether the place is at a join inside a word: the characters on
+    // either side of it are of one class, kind, and not spaces.
+    bool InWordAtJoin(CharClass& kind)
+    {
+        QChar before;
+        QChar after;
+        if (!Behind(before) || m_nOffset != m_text.size() || !CMidwireEdit::IsContinuation(m_block.next()) ||
+            !Ahead(after))
+            return false;
+        kind = ClassOf(after);
+        return ClassOf(before) == kind && kind != CharClass::Space;
+    }
+
 private:
     void Load(const QTextBlock& block, int nOffset)
     {
@@ -232,6 +246,8 @@ CMidwireEdit::CMidwireEdit(QWidget* pParent) : QPlainTextEdit(pParent)
     connect(document(), &QTextDocument::contentsChange, this, [this](int nPosition, int nRemoved, int nAdded) {
         m_bLengthKnown = false;
         NoteRemovalAtBlockStart(nPosition, nRemoved);
+        // The word last double clicked is no longer where it was.
+        m_bWordClicked = false;
         const QTextBlock last = document()->findBlock(nPosition + nAdded);
         for (QTextBlock block = document()->findBlock(nPosition); block.isValid(); block = block.next()) {
             if (block.length() > kCachedLineLength)
@@ -319,6 +335,7 @@ bool CMidwireEdit::viewportEvent(QEvent* pEvent)
     const QEvent::Type type = pEvent->type();
     const auto* pMouse = dynamic_cast<const QMouseEvent*>(pEvent);
     bool bTripleClick = false;
+    bool bShiftClickOnWord = false;
     if (type == QEvent::MouseButtonPress && pMouse) {
         bTripleClick = pMouse->button() == Qt::LeftButton && m_doubleClickTime.isValid() &&
                        !m_doubleClickTime.hasExpired(QApplication::doubleClickInterval()) &&
@@ -326,6 +343,19 @@ bool CMidwireEdit::viewportEvent(QEvent* pEvent)
                            QApplication::startDragDistance();
         m_doubleClickTime.invalidate();
         m_bSelectingLines = false;
+        m_bSelectingWords = false;
+        // A Shift+click extends the selection from the word last double
+        // clicked, as a drag from it does.
+        bShiftClickOnWord = m_bWordClicked && !bTripleClick && pMouse->button() == Qt::LeftButton &&
+                            pMouse->modifiers() == Qt::ShiftModifier;
+        m_bWordClicked = bShiftClickOnWord;
+    }
+    // A double click selects a whole word of a long line, and dragging on
+    // extends the selection by whole words (see SelectWholeWord). The
+    // selection is whole before the release hands it to the clipboard.
+    if (type == QEvent::MouseButtonRelease && m_bSelectingWords) {
+        ExtendByWholeWords();
+        m_bSelectingWords = false;
     }
     // Drops and the context menu's commands edit through the viewport.
     const bool bResult = QPlainTextEdit::viewportEvent(pEvent);
@@ -333,10 +363,15 @@ bool CMidwireEdit::viewportEvent(QEvent* pEvent)
     if (type == QEvent::MouseButtonDblClick && pMouse && pMouse->button() == Qt::LeftButton) {
         m_doubleClickTime.start();
         m_doubleClickPoint = pMouse->position().toPoint();
+        SelectWholeWord();
     } else if ((bTripleClick && textCursor().hasSelection()) ||
                (type == QEvent::MouseMove && m_bSelectingLines && pMouse && (pMouse->buttons() & Qt::LeftButton))) {
         m_bSelectingLines = true;
         SelectWholeLines();
+    } else if (bShiftClickOnWord ||
+               (type == QEvent::MouseMove && m_bSelectingWords && pMouse && (pMouse->buttons() & Qt::LeftButton))) {
+        m_bSelectingWords = true;
+        ExtendByWholeWords();
     } else if (type == QEvent::MouseButtonRelease) {
         m_bSelectingLines = false;
     }
@@ -363,6 +398,11 @@ void CMidwireEdit::SelectWholeLines()
     const bool bForward = cursor.anchor() <= cursor.position();
     cursor.setPosition(bForward ? nStart : nEnd);
     cursor.setPosition(bForward ? nEnd : nStart, QTextCursor::KeepAnchor);
+    SelectKeepingView(cursor);
+}
+
+void CMidwireEdit::SelectKeepingView(const QTextCursor& cursor)
+{
     // The view stays where the click left it: the cursor may now be far down a
     // long line.
     const int nVertical = verticalScrollBar()->value();
@@ -438,6 +478,77 @@ void CMidwireEdit::InsertInPieces(QTextCursor& cursor, const QString& text)
         cursor.insertBlock(QTextBlockFormat());
         nLineStart = nLineEnd + 1;
     }
+}
+
+int CMidwireEdit::OutOfWordAtJoin(int nPosition, bool bForward) const
+{
+    LinePlace place(document(), nPosition);
+    CharClass kind = CharClass::Space;
+    if (!place.InWordAtJoin(kind))
+        return nPosition;
+    if (bForward) {
+        place.SkipForward(kind);
+        place.ToEarlierPiece();
+    } else {
+        place.SkipBack(kind);
+        place.ToLaterPiece();
+    }
+    return place.Position();
+}
+
+void CMidwireEdit::SelectWholeWord()
+{
+    // The control selects the word clicked within its block; a word of a
+    // long line runs on over the join into the next piece.
+    QTextCursor cursor = textCursor();
+    m_bSelectingWords = cursor.hasSelection();
+    m_bWordClicked = m_bSelectingWords;
+    if (!m_bSelectingWords)
+        return;
+    m_nWordStart = OutOfWordAtJoin(cursor.selectionStart(), false);
+    m_nWordEnd = OutOfWordAtJoin(cursor.selectionEnd(), true);
+    if (m_nWordStart == cursor.anchor() && m_nWordEnd == cursor.position())
+        return;
+    cursor.setPosition(m_nWordStart);
+    cursor.setPosition(m_nWordEnd, QTextCursor::KeepAnchor);
+    SelectKeepingView(cursor);
+    // The control gave the part it selected to the selection clipboard,
+    // where a middle click pastes from; the whole word replaces it.
+    QClipboard* pClipboard = QGuiApplication::clipboard();
+    if (pClipboard->supportsSelection())
+        pClipboard->setMimeData(createMimeDataFromSelection(), QClipboard::Selection);
+}
+
+void CMidwireEdit::ExtendByWholeWords()
+{
+    // The control extends the selection from the part of the double
+    // clicked word within its block, and to a word's end within the block
+    // under the pointer: the selection keeps the whole word clicked, and its
+    // moving end does not stop inside a word at a join.
+    QTextCursor cursor = textCursor();
+    const int nPosition = cursor.position();
+    int nAnchor = m_nWordStart;
+    int nTo = m_nWordEnd;
+    if (nPosition > m_nWordEnd) {
+        nTo = OutOfWordAtJoin(nPosition, true);
+    } else if (nPosition < m_nWordStart) {
+        nAnchor = m_nWordEnd;
+        nTo = OutOfWordAtJoin(nPosition, false);
+    }
+    if (cursor.anchor() == nAnchor && nPosition == nTo)
+        return;
+    cursor.setPosition(nAnchor);
+    cursor.setPosition(nTo, QTextCursor::KeepAnchor);
+    SelectKeepingView(cursor);
+}
+
+void CMidwireEdit::timerEvent(QTimerEvent* pEvent)
+{
+    // The control goes on extending a selection while the pointer is held
+    // outside the pane, on a timer.
+    QPlainTextEdit::timerEvent(pEvent);
+    if (m_bSelectingWords && (QApplication::mouseButtons() & Qt::LeftButton))
+        ExtendByWholeWords();
 }
 
 bool CMidwireEdit::WordKeyOverJoins(QKeyEvent* pEvent)

@@ -43,6 +43,7 @@ protected:
     void insertFromMimeData(const QMimeData* pSource) override;
     void dropEvent(QDropEvent* pEvent) override;
     void inputMethodEvent(QInputMethodEvent* pEvent) override;
+    void timerEvent(QTimerEvent* pEvent) override;
     // Moves the selected text to the target as one step (one Undo): the
     // selection is removed, its line break or join kept as with Cut, and
     // the text is inserted at the target as with Paste. What a drag within
@@ -66,10 +67,19 @@ private:
     // Widens the selection to whole lines: the line selection of a triple
     // click.
     void SelectWholeLines();
+    // Sets the selection of a click, the view left where it is.
+    void SelectKeepingView(const QTextCursor& cursor);
     // The word keys (Ctrl with Left, Right, Backspace or Delete) in a long
     // line held in pieces, taken over the whole line; false when the control
     // is to take the key.
     bool WordKeyOverJoins(QKeyEvent* pEvent);
+    // The position moved out of a word that a join between pieces splits
+    // there: on to the word's end, or back to its start.
+    int OutOfWordAtJoin(int nPosition, bool bForward) const;
+    // Widens the control's double click selection to the whole word, and
+    // keeps a drag from there extending by whole words.
+    void SelectWholeWord();
+    void ExtendByWholeWords();
 
     // The text's length, counted once after each change: the command
     // states ask for it many times a second, and counting goes over every
@@ -90,4 +100,11 @@ private:
     QElapsedTimer m_doubleClickTime;
     QPoint m_doubleClickPoint;
     bool m_bSelectingLines = false;
+    // Whether a double click is selecting words while its button is held,
+    // whether a Shift+click extends from the word it selected, and that
+    // word.
+    bool m_bSelectingWords = false;
+    bool m_bWordClicked = false;
+    int m_nWordStart = 0;
+    int m_nWordEnd = 0;
 };
