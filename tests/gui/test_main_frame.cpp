@@ -2237,3 +2237,56 @@ TEST_F(MainFrameTest, WordKeysNearAJoinActOnTheWordsOfTheLine)
         EXPECT_TRUE(CMidwireEdit::IsContinuation(pDoc->findBlockByNumber(2))) << bForward;
     }
 }
+
+// A Shift+click after a triple click on a long line extends the selection
+// by whole lines from that line: it went from the piece clicked, dropping
+// the rest of the line on the other side of the click.
+TEST_F(MainFrameTest, ShiftClickAfterATripleClickExtendsByWholeLines)
+{
+    CMidwireEdit* pEdit = m_pFrame->Editor();
+    m_pFrame->resize(900, 1000);
+    m_pFrame->show();
+    pEdit->setFocus();
+    Settle();
+    QTextDocument* pDoc = pEdit->document();
+    // Blocks: "ab", the long line's two pieces, "next", "last".
+    m_pFrame->SetEditorText("ab\n" + WordFiller(CMidwireEdit::kPieceLength + 200) + "\nnext\nlast");
+    ASSERT_TRUE(CMidwireEdit::IsContinuation(pDoc->findBlockByNumber(2)));
+    QWidget* pViewport = pEdit->viewport();
+    const auto send = [&](QEvent::Type type, int nBlock, Qt::MouseButtons buttons,
+                          Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QTextCursor at(pDoc->findBlockByNumber(nBlock));
+        at.movePosition(QTextCursor::NextCharacter, QTextCursor::MoveAnchor, 1);
+        const QPoint point = pEdit->cursorRect(at).center();
+        QMouseEvent event(type, QPointF(point), QPointF(pViewport->mapToGlobal(point)), Qt::LeftButton, buttons,
+                          modifiers);
+        QApplication::sendEvent(pViewport, &event);
+    };
+    struct Case {
+        int nTripleBlock, nShiftBlock, nAnchorBlock, nPositionBlock;
+    };
+    const Case cases[] = {
+        {2, 3, 1, 4},  // from the line's second piece on to "next"
+        {1, 0, 3, 0},  // from its first piece back to "ab"
+    };
+    for (const Case& c : cases) {
+        pEdit->moveCursor(QTextCursor::Start);
+        pEdit->verticalScrollBar()->setValue(0);
+        Settle();
+        send(QEvent::MouseButtonPress, c.nTripleBlock, Qt::LeftButton);
+        send(QEvent::MouseButtonRelease, c.nTripleBlock, Qt::NoButton);
+        send(QEvent::MouseButtonDblClick, c.nTripleBlock, Qt::LeftButton);
+        send(QEvent::MouseButtonRelease, c.nTripleBlock, Qt::NoButton);
+        send(QEvent::MouseButtonPress, c.nTripleBlock, Qt::LeftButton);
+        send(QEvent::MouseButtonRelease, c.nTripleBlock, Qt::NoButton);
+        send(QEvent::MouseButtonPress, c.nShiftBlock, Qt::LeftButton, Qt::ShiftModifier);
+        send(QEvent::MouseButtonRelease, c.nShiftBlock, Qt::NoButton, Qt::ShiftModifier);
+        EXPECT_EQ(pEdit->textCursor().anchor(), pDoc->findBlockByNumber(c.nAnchorBlock).position()) << c.nTripleBlock;
+        EXPECT_EQ(pEdit->textCursor().position(), pDoc->findBlockByNumber(c.nPositionBlock).position())
+            << c.nTripleBlock;
+        // A later click without Shift only places the cursor.
+        send(QEvent::MouseButtonPress, 4, Qt::LeftButton);
+        send(QEvent::MouseButtonRelease, 4, Qt::NoButton);
+        EXPECT_FALSE(pEdit->textCursor().hasSelection());
+    }
+}

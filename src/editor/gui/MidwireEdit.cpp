@@ -246,8 +246,9 @@ CMidwireEdit::CMidwireEdit(QWidget* pParent) : QPlainTextEdit(pParent)
     connect(document(), &QTextDocument::contentsChange, this, [this](int nPosition, int nRemoved, int nAdded) {
         m_bLengthKnown = false;
         NoteRemovalAtBlockStart(nPosition, nRemoved);
-        // The word last double clicked is no longer where it was.
+        // The word or lines last clicked are no longer where they were.
         m_bWordClicked = false;
+        m_bLinesClicked = false;
         const QTextBlock last = document()->findBlock(nPosition + nAdded);
         for (QTextBlock block = document()->findBlock(nPosition); block.isValid(); block = block.next()) {
             if (block.length() > kCachedLineLength)
@@ -335,6 +336,7 @@ bool CMidwireEdit::viewportEvent(QEvent* pEvent)
     const QEvent::Type type = pEvent->type();
     const auto* pMouse = dynamic_cast<const QMouseEvent*>(pEvent);
     bool bTripleClick = false;
+    bool bShiftClickOnLines = false;
     bool bShiftClickOnWord = false;
     if (type == QEvent::MouseButtonPress && pMouse) {
         bTripleClick = pMouse->button() == Qt::LeftButton && m_doubleClickTime.isValid() &&
@@ -344,10 +346,14 @@ bool CMidwireEdit::viewportEvent(QEvent* pEvent)
         m_doubleClickTime.invalidate();
         m_bSelectingLines = false;
         m_bSelectingWords = false;
-        // A Shift+click extends the selection from the word last double
-        // clicked, as a drag from it does.
-        bShiftClickOnWord = m_bWordClicked && !bTripleClick && pMouse->button() == Qt::LeftButton &&
-                            pMouse->modifiers() == Qt::ShiftModifier;
+        // A Shift+click extends the selection from the lines last triple
+        // clicked, or else from the word last double clicked, as a drag from
+        // them does.
+        const bool bShiftClick =
+            !bTripleClick && pMouse->button() == Qt::LeftButton && pMouse->modifiers() == Qt::ShiftModifier;
+        bShiftClickOnLines = bShiftClick && m_bLinesClicked;
+        bShiftClickOnWord = bShiftClick && !m_bLinesClicked && m_bWordClicked;
+        m_bLinesClicked = bShiftClickOnLines || bTripleClick;
         m_bWordClicked = bShiftClickOnWord;
     }
     // A double click selects a whole word of a long line, and dragging on
@@ -364,7 +370,7 @@ bool CMidwireEdit::viewportEvent(QEvent* pEvent)
         m_doubleClickTime.start();
         m_doubleClickPoint = pMouse->position().toPoint();
         SelectWholeWord();
-    } else if ((bTripleClick && textCursor().hasSelection()) ||
+    } else if ((bTripleClick && textCursor().hasSelection()) || bShiftClickOnLines ||
                (type == QEvent::MouseMove && m_bSelectingLines && pMouse && (pMouse->buttons() & Qt::LeftButton))) {
         m_bSelectingLines = true;
         SelectWholeLines();

@@ -96,10 +96,12 @@ private:
     bool m_bFixContinues = false;
 
     // The last double click, for telling a triple click; whether a triple
-    // click is selecting lines while its button is held.
+    // click is selecting lines while its button is held, and whether a
+    // Shift+click extends from the lines it selected.
     QElapsedTimer m_doubleClickTime;
     QPoint m_doubleClickPoint;
     bool m_bSelectingLines = false;
+    bool m_bLinesClicked = false;
     // Whether a double click is selecting words while its button is held,
     // whether a Shift+click extends from the word it selected, and that
     // word.
