@@ -2290,3 +2290,52 @@ TEST_F(MainFrameTest, ShiftClickAfterATripleClickExtendsByWholeLines)
         EXPECT_FALSE(pEdit->textCursor().hasSelection());
     }
 }
+
+// Lines selected by a triple click and extended by holding the pointer
+// below the pane, which scrolls on a timer, are still whole lines: the
+// control's scrolling extended them by pieces, to the end of the piece then
+// under the pointer.
+TEST_F(MainFrameTest, TripleClickHeldBelowThePaneSelectsWholeLines)
+{
+    CMidwireEdit* pEdit = m_pFrame->Editor();
+    m_pFrame->resize(900, 700);
+    m_pFrame->show();
+    pEdit->setFocus();
+    Settle();
+    QTextDocument* pDoc = pEdit->document();
+    m_pFrame->SetEditorText("ab\n" + WordFiller(20 * CMidwireEdit::kPieceLength) + "\nnext");
+    QWidget* pViewport = pEdit->viewport();
+    const auto send = [&](QEvent::Type type, QPoint point, Qt::MouseButtons buttons) {
+        QMouseEvent event(type, QPointF(point), QPointF(pViewport->mapToGlobal(point)),
+                          type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, buttons, Qt::NoModifier);
+        QApplication::sendEvent(pViewport, &event);
+    };
+    const QPoint point = pEdit->cursorRect(QTextCursor(pDoc->findBlockByNumber(0))).center() + QPoint(2, 0);
+    send(QEvent::MouseButtonPress, point, Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, point, Qt::NoButton);
+    send(QEvent::MouseButtonDblClick, point, Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, point, Qt::NoButton);
+    send(QEvent::MouseButtonPress, point, Qt::LeftButton);
+    ASSERT_EQ(pEdit->textCursor().selectionEnd(), pDoc->findBlockByNumber(1).position());
+    // Held below the pane until it has scrolled a few times.
+    const QPoint below(point.x(), pViewport->height() + 30);
+    QCursor::setPos(pViewport->mapToGlobal(below));
+    send(QEvent::MouseMove, below, Qt::LeftButton);
+    const int nStartScroll = pEdit->verticalScrollBar()->value();
+    for (int i = 0; i < 300 && pEdit->verticalScrollBar()->value() < nStartScroll + 5; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (pEdit->verticalScrollBar()->value() == nStartScroll)
+        GTEST_SKIP() << "the pane does not scroll while the pointer is held below it on this platform";
+    // Whole lines while the button is held, and once it is let go.
+    for (const bool bHeld : {true, false}) {
+        if (!bHeld)
+            send(QEvent::MouseButtonRelease, below, Qt::NoButton);
+        const QTextCursor selection = pEdit->textCursor();
+        EXPECT_EQ(selection.selectionStart(), 0) << bHeld;
+        const QTextBlock end = pDoc->findBlock(selection.selectionEnd());
+        EXPECT_EQ(end.position(), selection.selectionEnd()) << bHeld;
+        EXPECT_FALSE(CMidwireEdit::IsContinuation(end)) << "ends at piece " << end.blockNumber() << ", " << bHeld;
+    }
+}

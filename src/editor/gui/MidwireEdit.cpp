@@ -357,8 +357,11 @@ bool CMidwireEdit::viewportEvent(QEvent* pEvent)
         m_bWordClicked = bShiftClickOnWord;
     }
     // A double click selects a whole word of a long line, and dragging on
-    // extends the selection by whole words (see SelectWholeWord). The
-    // selection is whole before the release hands it to the clipboard.
+    // extends the selection by whole words (see SelectWholeWord). The words,
+    // or the lines of a triple click, are whole before the release hands the
+    // selection to the clipboard.
+    if (type == QEvent::MouseButtonRelease && m_bSelectingLines)
+        SelectWholeLines();
     if (type == QEvent::MouseButtonRelease && m_bSelectingWords) {
         ExtendByWholeWords();
         m_bSelectingWords = false;
@@ -551,9 +554,11 @@ void CMidwireEdit::ExtendByWholeWords()
 void CMidwireEdit::timerEvent(QTimerEvent* pEvent)
 {
     // The control goes on extending a selection while the pointer is held
-    // outside the pane, on a timer.
+    // outside the pane, on a timer, by its blocks and its words.
     QPlainTextEdit::timerEvent(pEvent);
-    if (m_bSelectingWords && (QApplication::mouseButtons() & Qt::LeftButton))
+    if (m_bSelectingLines)
+        SelectWholeLines();
+    else if (m_bSelectingWords)
         ExtendByWholeWords();
 }
 
