@@ -2092,10 +2092,11 @@ TEST_F(MainFrameTest, DoubleClickSelectsAWholeWordOverAJoin)
         EXPECT_EQ(selection(), std::make_pair(nJoin - 4, nJoin + 4)) << nAt;
         // The whole word is what a middle click pastes, where the desktop has
         // a selection clipboard.
-        if (QGuiApplication::clipboard()->supportsSelection())
+        if (QGuiApplication::clipboard()->supportsSelection()) {
             EXPECT_EQ(QGuiApplication::clipboard()->text(QClipboard::Selection).toStdString(),
                       strLine.substr(nJoin - 4, 8))
                 << nAt;
+        }
         QKeyEvent typed(QEvent::KeyPress, Qt::Key_Y, Qt::NoModifier, QStringLiteral("y"));
         QApplication::sendEvent(pEdit, &typed);
         std::string strExpected = strLine;
