@@ -128,14 +128,29 @@ protected:
     }
     // The window shown with the keyboard focus in its editor, for keys and
     // the mouse to reach it.
-    CMidwireEdit* ShowFocusedEditor()
+    // nHeight > 0: the window is that tall first (900 wide), for tests that
+    // click at places of the editor pane.
+    CMidwireEdit* ShowFocusedEditor(int nHeight = 0)
     {
         CMidwireEdit* pEdit = m_pFrame->Editor();
+        if (nHeight > 0)
+            m_pFrame->resize(900, nHeight);
         m_pFrame->show();
         m_pFrame->activateWindow();
         pEdit->setFocus();
         Settle();
         return pEdit;
+    }
+
+    // Sends a mouse event at point of the editor's viewport; a move carries
+    // no button of its own.
+    static void SendMouse(CMidwireEdit* pEdit, QEvent::Type type, QPoint point, Qt::MouseButtons buttons,
+                          Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+    {
+        QWidget* pViewport = pEdit->viewport();
+        QMouseEvent event(type, QPointF(point), QPointF(pViewport->mapToGlobal(point)),
+                          type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, buttons, modifiers);
+        QApplication::sendEvent(pViewport, &event);
     }
 
     ~MainFrameTest() override
@@ -1966,19 +1981,12 @@ TEST_F(MainFrameTest, EditFromTheStartOfTheTextLeavesItsFirstLineWhole)
 // piece clicked.
 TEST_F(MainFrameTest, TripleClickSelectsAWholeLongLine)
 {
-    CMidwireEdit* pEdit = m_pFrame->Editor();
-    m_pFrame->resize(900, 1000);
-    m_pFrame->show();
-    pEdit->setFocus();
-    Settle();
+    CMidwireEdit* pEdit = ShowFocusedEditor(1000);
     QTextDocument* pDoc = pEdit->document();
     const std::string strLine = AlphabetLine(3 * CMidwireEdit::kPieceLength);
     m_pFrame->SetEditorText("ab\n" + strLine + "\nnext\nlast");
-    QWidget* pViewport = pEdit->viewport();
     const auto send = [&](QEvent::Type type, QPoint point, Qt::MouseButtons buttons) {
-        QMouseEvent event(type, QPointF(point), QPointF(pViewport->mapToGlobal(point)),
-                          type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, buttons, Qt::NoModifier);
-        QApplication::sendEvent(pViewport, &event);
+        SendMouse(pEdit, type, point, buttons);
     };
     // A point in the line's second piece, and one on the line after it.
     QTextCursor at(pDoc->findBlockByNumber(2));
@@ -2037,11 +2045,7 @@ int LinePosition(QTextDocument* pDoc, int nPosition)
 // with the button held extends the selection by whole words of the line.
 TEST_F(MainFrameTest, DoubleClickSelectsAWholeWordOverAJoin)
 {
-    CMidwireEdit* pEdit = m_pFrame->Editor();
-    m_pFrame->resize(900, 1000);
-    m_pFrame->show();
-    pEdit->setFocus();
-    Settle();
+    CMidwireEdit* pEdit = ShowFocusedEditor(1000);
     QTextDocument* pDoc = pEdit->document();
     const int nJoin = CMidwireEdit::kPieceLength;
     // "some" ends 5 characters before the join, "wordspan" runs from 4
@@ -2051,9 +2055,7 @@ TEST_F(MainFrameTest, DoubleClickSelectsAWholeWordOverAJoin)
     ASSERT_TRUE(CMidwireEdit::IsContinuation(pDoc->findBlockByNumber(1)));
     QWidget* pViewport = pEdit->viewport();
     const auto send = [&](QEvent::Type type, QPoint point, Qt::MouseButtons buttons) {
-        QMouseEvent event(type, QPointF(point), QPointF(pViewport->mapToGlobal(point)),
-                          type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, buttons, Qt::NoModifier);
-        QApplication::sendEvent(pViewport, &event);
+        SendMouse(pEdit, type, point, buttons);
     };
     // The join in the middle of the pane, where each click below can reach.
     const auto centerJoin = [&] {
@@ -2244,24 +2246,16 @@ TEST_F(MainFrameTest, WordKeysNearAJoinActOnTheWordsOfTheLine)
 // the rest of the line on the other side of the click.
 TEST_F(MainFrameTest, ShiftClickAfterATripleClickExtendsByWholeLines)
 {
-    CMidwireEdit* pEdit = m_pFrame->Editor();
-    m_pFrame->resize(900, 1000);
-    m_pFrame->show();
-    pEdit->setFocus();
-    Settle();
+    CMidwireEdit* pEdit = ShowFocusedEditor(1000);
     QTextDocument* pDoc = pEdit->document();
     // Blocks: "ab", the long line's two pieces, "next", "last".
     m_pFrame->SetEditorText("ab\n" + WordFiller(CMidwireEdit::kPieceLength + 200) + "\nnext\nlast");
     ASSERT_TRUE(CMidwireEdit::IsContinuation(pDoc->findBlockByNumber(2)));
-    QWidget* pViewport = pEdit->viewport();
     const auto send = [&](QEvent::Type type, int nBlock, Qt::MouseButtons buttons,
                           Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
         QTextCursor at(pDoc->findBlockByNumber(nBlock));
         at.movePosition(QTextCursor::NextCharacter, QTextCursor::MoveAnchor, 1);
-        const QPoint point = pEdit->cursorRect(at).center();
-        QMouseEvent event(type, QPointF(point), QPointF(pViewport->mapToGlobal(point)), Qt::LeftButton, buttons,
-                          modifiers);
-        QApplication::sendEvent(pViewport, &event);
+        SendMouse(pEdit, type, pEdit->cursorRect(at).center(), buttons, modifiers);
     };
     struct Case {
         int nTripleBlock, nShiftBlock, nAnchorBlock, nPositionBlock;
@@ -2298,18 +2292,12 @@ TEST_F(MainFrameTest, ShiftClickAfterATripleClickExtendsByWholeLines)
 // under the pointer.
 TEST_F(MainFrameTest, TripleClickHeldBelowThePaneSelectsWholeLines)
 {
-    CMidwireEdit* pEdit = m_pFrame->Editor();
-    m_pFrame->resize(900, 700);
-    m_pFrame->show();
-    pEdit->setFocus();
-    Settle();
+    CMidwireEdit* pEdit = ShowFocusedEditor(700);
     QTextDocument* pDoc = pEdit->document();
     m_pFrame->SetEditorText("ab\n" + WordFiller(20 * CMidwireEdit::kPieceLength) + "\nnext");
     QWidget* pViewport = pEdit->viewport();
     const auto send = [&](QEvent::Type type, QPoint point, Qt::MouseButtons buttons) {
-        QMouseEvent event(type, QPointF(point), QPointF(pViewport->mapToGlobal(point)),
-                          type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, buttons, Qt::NoModifier);
-        QApplication::sendEvent(pViewport, &event);
+        SendMouse(pEdit, type, point, buttons);
     };
     const QPoint point = pEdit->cursorRect(QTextCursor(pDoc->findBlockByNumber(0))).center() + QPoint(2, 0);
     send(QEvent::MouseButtonPress, point, Qt::LeftButton);
