@@ -191,9 +191,14 @@ TEST_F(PipeWaitTest, MimeSourceFromAPipeThatStopsIsCancelled)
         ASSERT_EQ(::write(fdWriter, "Subject: x\r\n", 12), 12);
         testutil::CWriterRescue rescue(fdWriter);
         guitest::CCancelWhenShown<CPleaseWaitDlg> canceller;
+        // No command starts inside the wait (the window's events are handled
+        // meanwhile): the erase of the editor is refused.
+        bool bRanInside = true;
+        QTimer::singleShot(100, [&] { bRanInside = m_frame.RunCommand(ID_EDIT_ERASE_EDITOR); });
         EXPECT_TRUE(m_frame.RunCommand(nCommand));
         rescue.Returned();
         EXPECT_FALSE(rescue.Rescued()) << nCommand;
+        EXPECT_FALSE(bRanInside) << nCommand;
         if (!rescue.Rescued())
             ::close(fdWriter);
         EXPECT_TRUE(canceller.Clicked()) << nCommand;

@@ -395,9 +395,14 @@ void CMainFrame::RegisterWindowCommands()
     UpdateCommandStates();
 }
 
+bool CMainFrame::IsBusy() const
+{
+    return m_doc.IsWalking() || m_nStreamWaits > 0;
+}
+
 bool CMainFrame::RunCommand(UINT nID)
 {
-    if (m_doc.IsWalking() && !RunsDuringWalk(nID))
+    if (IsBusy() && !RunsDuringWalk(nID))
         return false;
     const std::string strPathBefore = m_doc.m_strPathName;
     const bool bRan = GetCommandTable().Run(nID);
@@ -421,7 +426,7 @@ void CMainFrame::UpdateAction(QAction* pAction)
 {
     const UINT nID = pAction->data().toUInt();
     bool bEnabled = GetCommandTable().IsEnabled(nID);
-    if (m_doc.IsWalking() && !RunsDuringWalk(nID))
+    if (IsBusy() && !RunsDuringWalk(nID))
         bEnabled = false;
     pAction->setEnabled(bEnabled);
     if (nID == ID_VIEW_TOOLBAR)
@@ -459,7 +464,7 @@ void CMainFrame::OnIdle()
         setWindowTitle(caption);
     // A close asked for during a walk is carried out once the walk and any
     // message it ended with are over.
-    if (m_bCloseAfterWalk && !m_doc.IsWalking() && m_nStreamWaits == 0 && !QApplication::activeModalWidget()) {
+    if (m_bCloseAfterWalk && !IsBusy() && !QApplication::activeModalWidget()) {
         m_bCloseAfterWalk = false;
         close();
     }
@@ -485,7 +490,7 @@ void CMainFrame::SwitchPane(bool bNext)
 
 bool CMainFrame::OpenSessionFile(const QString& strPath)
 {
-    if (!GetCommandTable().IsEnabled(ID_FILE_OPEN) || m_doc.IsWalking()) {
+    if (!GetCommandTable().IsEnabled(ID_FILE_OPEN) || IsBusy()) {
         AfxMessageBox(IDS_DURING_CONNECTION);
         return false;
     }
@@ -598,7 +603,7 @@ void CMainFrame::closeEvent(QCloseEvent* pEvent)
     // history: end what runs first, or stay open. A walk (a save, a print,
     // an export) is let finish, and the window closes after it; one that
     // waits for a pipe is cancelled first.
-    if (m_doc.IsWalking() || m_nStreamWaits > 0) {
+    if (IsBusy()) {
         m_bCloseAfterWalk = true;
         pEvent->ignore();
         return;

@@ -122,6 +122,10 @@ private:
     // Waits for a pipe in progress (CreateStreamWait): a close asked for
     // meanwhile cancels them and is carried out after.
     int m_nStreamWaits = 0;
+    // A walk over the history, or a wait for a pipe, is in progress: the
+    // window's events are handled meanwhile, but only the commands that may
+    // run during a walk are taken, so that no command starts inside another.
+    bool IsBusy() const;
     friend class CWindowStreamWait;
     // The active pane: commands go to its view first. Undo, Cut, Copy and
     // Paste belong to the editor, so they act (and are enabled) only while
