@@ -504,9 +504,12 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath, bool bNoWait)
     const int nCancelled = file.Overwrites() ? ECANCELED : 0;
     auto writeFailure = [nCancelled](int nError) { return nError == ECANCELED ? nCancelled : nError; };
     CArchiveWriter ar(file.Fd(), waitScope.Waiter());
-    WriteSessionHeader(ar, *this, strEditorText);
+    // The walk's window comes up before the header (which holds the editor
+    // text) is written: a pipe that stalls there is cancelled by it too,
+    // instead of by a window of the wait's own left standing beside it.
     const std::size_t nCount = m_history.GetCount();
     CProgressWalk walk(EProgressKind::PleaseWait, "Please wait while saving", 0, static_cast<std::int64_t>(nCount));
+    WriteSessionHeader(ar, *this, strEditorText);
     std::size_t i = 0;
     for (const HistoryEvent* pEvent : m_history) {
         walk.Before(static_cast<std::int64_t>(i++));

@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <mutex>
+#include <poll.h>
 #include <thread>
 #include <unistd.h>
 
@@ -23,6 +25,7 @@
 #include "app/gui/ProgressDlg.h"
 #include "editor/EditorCommands.h"
 #include "export/HistoryExport.h"
+#include "session/FileInput.h"
 #include "session/MidwireDoc.h"
 #include "views/Print.h"
 #include "views/gui/PrintDevice.h"
@@ -303,4 +306,112 @@ TEST_F(PipeWaitTest, SessionSavedToAPipeNobodyReadsIsCancelled)
         EXPECT_FALSE(m_doc.IsWalking());
         QCoreApplication::processEvents();
     }
+}
+
+namespace {
+
+// Reads the pipe from fdReader on a thread of its own: nothing for the first
+// nStallMs, then a little at a time until the writer closes (20 s at most).
+class CStallingReader {
+public:
+    CStallingReader(int fdReader, int nStallMs)
+        : m_thread([this, fdReader, nStallMs] {
+              std::this_thread::sleep_for(std::chrono::milliseconds(nStallMs));
+              const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+              char buf[4096];
+              while (std::chrono::steady_clock::now() < end) {
+                  pollfd pfd{fdReader, POLLIN, 0};
+                  ::poll(&pfd, 1, 100);
+                  const ssize_t n = ::read(fdReader, buf, sizeof buf);
+                  if (n == 0)
+                      break;
+                  if (n > 0) {
+                      std::lock_guard<std::mutex> lock(m_mutex);
+                      m_strRead.append(buf, static_cast<std::size_t>(n));
+                  }
+                  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+              }
+              ::close(fdReader);
+          })
+    {
+    }
+    ~CStallingReader() { Join(); }
+    std::size_t Size()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_strRead.size();
+    }
+    std::string Join()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+        return m_strRead;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::string m_strRead;
+    std::thread m_thread;
+};
+
+// The most "Please Wait" windows seen at once while it lives.
+class CWindowCounter {
+public:
+    CWindowCounter()
+    {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            int n = 0;
+            for (QWidget* w : QApplication::topLevelWidgets())
+                n += qobject_cast<CPleaseWaitDlg*>(w) && w->isVisible() ? 1 : 0;
+            m_nMax = std::max(m_nMax, n);
+        });
+        m_timer.start(5);
+    }
+    int Max() const { return m_nMax; }
+
+private:
+    QTimer m_timer;
+    int m_nMax = 0;
+};
+
+}  // namespace
+
+// A session saved to a pipe whose reader is slow to start, while the header
+// (which holds the editor text) is written, then reads steadily: one window
+// stands for the save throughout, the session arrives whole, and Cancel in
+// that window, once the history is being written, ends the save.
+TEST_F(PipeWaitTest, SessionSaveToAPipeSlowToStartShowsOneWindowThatCancels)
+{
+    ASSERT_TRUE(m_frame.SetEditorText(std::string(300000, 'e')));
+    for (int i = 0; i < 400; ++i)
+        m_doc.AddToHistory(MakeEvent(EK_RECEIVED_FROM_CLIENT, std::string(1000, 'd')));
+    testutil::TempDir other;
+    const std::string strCopy = other.Path("copy.mwx");
+    ASSERT_TRUE(m_doc.OnSaveDocument(strCopy, true));
+    std::string strWhole;
+    ASSERT_EQ(ReadWholeFile(strCopy, strWhole, std::size_t{1} << 30), 0);
+    {
+        const int fdReader = OpenIdleReader();
+        ASSERT_GE(fdReader, 0);
+        CStallingReader reader(fdReader, 1000);
+        const CWindowCounter windows;
+        EXPECT_TRUE(m_doc.OnSaveDocument(m_strPipe, true));
+        EXPECT_EQ(reader.Join(), strWhole);
+        EXPECT_EQ(windows.Max(), 1);
+        EXPECT_TRUE(m_messages.empty());
+    }
+    {
+        const int fdReader = OpenIdleReader();
+        ASSERT_GE(fdReader, 0);
+        CStallingReader reader(fdReader, 1000);
+        const CWindowCounter windows;
+        guitest::CCancelWhenShown<CPleaseWaitDlg> canceller([&reader] { return reader.Size() > 400000; });
+        EXPECT_FALSE(m_doc.OnSaveDocument(m_strPipe, true));
+        EXPECT_TRUE(canceller.Clicked());
+        EXPECT_LT(reader.Join().size(), strWhole.size());
+        EXPECT_EQ(windows.Max(), 1);
+        EXPECT_TRUE(m_messages.empty());
+    }
+    EXPECT_EQ(m_doc.m_strPathName, m_strPipe);
+    EXPECT_FALSE(m_doc.IsWalking());
 }

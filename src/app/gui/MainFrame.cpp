@@ -794,8 +794,15 @@ public:
         m_frame.PumpMessages();
         if (m_frame.m_bCloseAfterWalk)
             return false;
-        if (CProgressWalk* pWalk = CProgressWalk::Innermost())
-            return pWalk->IsOpen();
+        if (CProgressWalk* pWalk = CProgressWalk::Innermost()) {
+            // The walk's window stands for the wait from here on. One of the
+            // wait's own, come up before the walk began, is closed rather than
+            // left beside it with a Cancel that nothing would look at again;
+            // a Cancel already given there still counts.
+            const bool bOwnOpen = !m_pWindow || m_pWindow->IsOpen();
+            m_pWindow.reset();
+            return bOwnOpen && pWalk->IsOpen();
+        }
         if (!m_pWindow && now - m_firstWait >= kWindowDelay) {
             m_pWindow = m_frame.CreateProgress(EProgressKind::PleaseWait, m_strText, 0, 0);
             m_frame.PumpMessages();
