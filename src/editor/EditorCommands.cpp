@@ -32,8 +32,7 @@ bool LoadFileToEditor(const std::string& strPath)
     // A pipe whose writer is slow to write is waited for with the window
     // responsive; a wait the user cancels leaves the editor as it was.
     std::string bytes;
-    const std::unique_ptr<CStreamWait> pWait =
-        g_pMainFrame ? g_pMainFrame->CreateStreamWait("Waiting for " + strPath) : nullptr;
+    const std::unique_ptr<CStreamWait> pWait = CreateStreamWait("Waiting for " + strPath);
     if (const int nError = ReadWholeFile(strPath, bytes, kMaxEditorBytes, pWait.get()); nError != 0) {
         if (nError == ECANCELED)
             return false;
@@ -69,8 +68,7 @@ bool SaveEditorToFile(const std::string& strPath, bool bNoWaitForReader)
     // A full disk must not pass for a saved file. A pipe whose reader stops
     // reading is waited for with the window responsive; a wait the user
     // cancels ends the save without a message.
-    const std::unique_ptr<CStreamWait> pWait =
-        g_pMainFrame ? g_pMainFrame->CreateStreamWait("Waiting for " + strPath) : nullptr;
+    const std::unique_ptr<CStreamWait> pWait = CreateStreamWait("Waiting for " + strPath);
     if (const int nError = WriteAllWaiting(file.Get(), bytes.data(), bytes.size(), pWait.get()); nError != 0) {
         if (nError != ECANCELED)
             ReportOpenFailure(strPath, nError);

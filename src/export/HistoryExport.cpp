@@ -332,8 +332,7 @@ BOOL SaveSpecialText(CMidwireDoc& doc, const SaveSpecialOptions& options)
         ReportOpenFailed(options.strPath, errno);
         return FALSE;
     }
-    if (g_pMainFrame)
-        out.SetStreamWait(g_pMainFrame->CreateStreamWait(kTextProgress));
+    out.SetStreamWait(CreateStreamWait(kTextProgress));
     const BOOL bWalked = WriteText(doc, options, out);
     // A wait for a pipe that the user cancelled ends the export as Cancel
     // does: what was written stays, without a message.
@@ -351,8 +350,7 @@ BOOL SaveSpecialBinary(CMidwireDoc& doc, const SaveSpecialOptions& options)
         ReportOpenFailed(options.strPath, errno);
         return FALSE;
     }
-    if (g_pMainFrame)
-        out.SetStreamWait(g_pMainFrame->CreateStreamWait(kBinaryProgress));
+    out.SetStreamWait(CreateStreamWait(kBinaryProgress));
     BOOL bWalked = TRUE;
     {
         CMidwireDoc::CWalkGuard guard(doc);

@@ -43,8 +43,7 @@ bool ReadSourceFile(const std::string& strPath, std::string& strData)
 {
     // A pipe whose writer is slow to write is waited for with the window
     // responsive; a wait the user cancels ends the command without a message.
-    const std::unique_ptr<CStreamWait> pWait =
-        g_pMainFrame ? g_pMainFrame->CreateStreamWait("Waiting for " + strPath) : nullptr;
+    const std::unique_ptr<CStreamWait> pWait = CreateStreamWait("Waiting for " + strPath);
     const int nError = ReadWholeFile(strPath, strData, static_cast<std::size_t>(-1), pWait.get());
     if (nError != 0 && nError != ECANCELED)
         AfxMessageBox(FormatMessageText(IDS_OPEN_FILE_FAILED, strPath, std::strerror(nError)));

@@ -87,6 +87,13 @@ public:
 // The one window side of the process: the main window or the headless front end.
 extern CFrontEnd* g_pMainFrame;
 
+// The window side's wait for a pipe (CFrontEnd::CreateStreamWait), or null
+// without a window side.
+inline std::unique_ptr<CStreamWait> CreateStreamWait(const std::string& strText)
+{
+    return g_pMainFrame ? g_pMainFrame->CreateStreamWait(strText) : nullptr;
+}
+
 // Message box by string-table id, owned by the main window.
 int AfxMessageBox(UINT nIDPrompt, UINT nType = MB_OK);
 int AfxMessageBox(const std::string& strText, UINT nType = MB_OK);

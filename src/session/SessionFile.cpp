@@ -495,8 +495,7 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath, bool bNoWait)
 
     // A pipe whose reader stops reading is waited for with the window
     // responsive; a wait the user cancels ends the save as Cancel does.
-    const std::unique_ptr<CStreamWait> pWait =
-        g_pMainFrame ? g_pMainFrame->CreateStreamWait("Please wait while saving") : nullptr;
+    const std::unique_ptr<CStreamWait> pWait = CreateStreamWait("Please wait while saving");
     const CStreamWaitScope waitScope(file.Fd(), pWait.get(), false);  // the fd goes with the file
     // Cancelled, in the progress window or in a wait for the pipe: the
     // previous file stays as it was, unless it was being overwritten, which

@@ -153,6 +153,16 @@ protected:
         QApplication::sendEvent(pViewport, &event);
     }
 
+    // A triple click at point whose third press is still held.
+    static void HoldTripleClick(CMidwireEdit* pEdit, QPoint point)
+    {
+        SendMouse(pEdit, QEvent::MouseButtonPress, point, Qt::LeftButton);
+        SendMouse(pEdit, QEvent::MouseButtonRelease, point, Qt::NoButton);
+        SendMouse(pEdit, QEvent::MouseButtonDblClick, point, Qt::LeftButton);
+        SendMouse(pEdit, QEvent::MouseButtonRelease, point, Qt::NoButton);
+        SendMouse(pEdit, QEvent::MouseButtonPress, point, Qt::LeftButton);
+    }
+
     ~MainFrameTest() override
     {
         m_pFrame.reset();
@@ -1996,11 +2006,7 @@ TEST_F(MainFrameTest, TripleClickSelectsAWholeLongLine)
     Settle();
     const QPoint point = pEdit->cursorRect().center();
 
-    send(QEvent::MouseButtonPress, point, Qt::LeftButton);
-    send(QEvent::MouseButtonRelease, point, Qt::NoButton);
-    send(QEvent::MouseButtonDblClick, point, Qt::LeftButton);
-    send(QEvent::MouseButtonRelease, point, Qt::NoButton);
-    send(QEvent::MouseButtonPress, point, Qt::LeftButton);
+    HoldTripleClick(pEdit, point);
     EXPECT_EQ(pEdit->textCursor().selectionStart(), pDoc->findBlockByNumber(1).position());
     EXPECT_EQ(pEdit->textCursor().selectionEnd(), pDoc->findBlockByNumber(4).position());
     // A small move of the held button keeps the line selected.
@@ -2300,11 +2306,7 @@ TEST_F(MainFrameTest, TripleClickHeldBelowThePaneSelectsWholeLines)
         SendMouse(pEdit, type, point, buttons);
     };
     const QPoint point = pEdit->cursorRect(QTextCursor(pDoc->findBlockByNumber(0))).center() + QPoint(2, 0);
-    send(QEvent::MouseButtonPress, point, Qt::LeftButton);
-    send(QEvent::MouseButtonRelease, point, Qt::NoButton);
-    send(QEvent::MouseButtonDblClick, point, Qt::LeftButton);
-    send(QEvent::MouseButtonRelease, point, Qt::NoButton);
-    send(QEvent::MouseButtonPress, point, Qt::LeftButton);
+    HoldTripleClick(pEdit, point);
     ASSERT_EQ(pEdit->textCursor().selectionEnd(), pDoc->findBlockByNumber(1).position());
     // Held below the pane until it has scrolled a few times.
     const QPoint below(point.x(), pViewport->height() + 30);

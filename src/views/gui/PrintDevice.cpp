@@ -126,9 +126,8 @@ bool CPainterPrintDevice::StartDoc(const std::string& strDocName)
                 return false;
             }
             m_pPipeGuard = std::make_unique<CBrokenPipeGuard>();
-            m_pFile = std::make_unique<CPrintFileOutput>(
-                m_pOutput->Fd(), m_pOutput->Overwrites(),
-                g_pMainFrame ? g_pMainFrame->CreateStreamWait("Printing... " + strDocName) : nullptr);
+            m_pFile = std::make_unique<CPrintFileOutput>(m_pOutput->Fd(), m_pOutput->Overwrites(),
+                                                         CreateStreamWait("Printing... " + strDocName));
             // The page, resolution and PDF version chosen for the printer.
             m_pWriter = std::make_unique<QPdfWriter>(m_pFile.get());
             m_pWriter->setPdfVersion(m_pPrinter->pdfVersion());
