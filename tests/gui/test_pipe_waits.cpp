@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QPrinter>
 #include <QTimer>
+#include <QUrl>
 #include <chrono>
 #include <fcntl.h>
 #include <filesystem>
@@ -195,13 +198,23 @@ TEST_F(PipeWaitTest, MimeSourceFromAPipeThatStopsIsCancelled)
         testutil::CWriterRescue rescue(fdWriter);
         guitest::CCancelWhenShown<CPleaseWaitDlg> canceller;
         // No command starts inside the wait (the window's events are handled
-        // meanwhile): the erase of the editor is refused.
+        // meanwhile): the erase of the editor is refused, and so is a session
+        // file dropped on the window, without a message.
         bool bRanInside = true;
-        QTimer::singleShot(100, [&] { bRanInside = m_frame.RunCommand(ID_EDIT_ERASE_EDITOR); });
+        bool bDropTaken = true;
+        QTimer::singleShot(100, [&] {
+            bRanInside = m_frame.RunCommand(ID_EDIT_ERASE_EDITOR);
+            QMimeData mime;
+            mime.setUrls({QUrl::fromLocalFile(QStringLiteral("/nonexistent/dropped.mwx"))});
+            QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            static_cast<QObject*>(&m_frame)->event(&drop);
+            bDropTaken = drop.isAccepted();
+        });
         EXPECT_TRUE(m_frame.RunCommand(nCommand));
         rescue.Returned();
         EXPECT_FALSE(rescue.Rescued()) << nCommand;
         EXPECT_FALSE(bRanInside) << nCommand;
+        EXPECT_FALSE(bDropTaken) << nCommand;
         if (!rescue.Rescued())
             ::close(fdWriter);
         EXPECT_TRUE(canceller.Clicked()) << nCommand;

@@ -490,7 +490,11 @@ void CMainFrame::SwitchPane(bool bNext)
 
 bool CMainFrame::OpenSessionFile(const QString& strPath)
 {
-    if (!GetCommandTable().IsEnabled(ID_FILE_OPEN) || IsBusy()) {
+    // Nothing starts during a walk or a pipe wait (a drop is refused then);
+    // during a connection the user is told why nothing opens.
+    if (IsBusy())
+        return false;
+    if (!GetCommandTable().IsEnabled(ID_FILE_OPEN)) {
         AfxMessageBox(IDS_DURING_CONNECTION);
         return false;
     }
@@ -557,14 +561,14 @@ QString CMainFrame::SessionFileOf(const QMimeData* pData) const
 
 void CMainFrame::dragEnterEvent(QDragEnterEvent* pEvent)
 {
-    if (!SessionFileOf(pEvent->mimeData()).isEmpty())
+    if (!IsBusy() && !SessionFileOf(pEvent->mimeData()).isEmpty())
         pEvent->acceptProposedAction();
 }
 
 void CMainFrame::dropEvent(QDropEvent* pEvent)
 {
     const QString strPath = SessionFileOf(pEvent->mimeData());
-    if (strPath.isEmpty())
+    if (strPath.isEmpty() || IsBusy())
         return;
     pEvent->acceptProposedAction();
     // Open after the drop has finished, outside the drag's own loop.
@@ -578,7 +582,10 @@ bool CMainFrame::eventFilter(QObject* pWatched, QEvent* pEvent)
     case QEvent::DragMove: {
         auto* pDrag = static_cast<QDragMoveEvent*>(pEvent);
         if (!SessionFileOf(pDrag->mimeData()).isEmpty()) {
-            pDrag->acceptProposedAction();
+            if (IsBusy())
+                pDrag->ignore();
+            else
+                pDrag->acceptProposedAction();
             return true;
         }
         break;
