@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <system_error>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,7 +28,12 @@ CRowLineWriter::CRowLineWriter(int fd) : m_fd(fd), m_nChunk(1u << 20)
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         m_nChunk = 4096;
-    m_thread = StartWorkerThread([this] { Run(); });
+    try {
+        m_thread = StartWorkerThread([this] { Run(); });
+    } catch (const std::system_error&) {
+        // No thread to be had: each line is written as it is appended.
+        m_bDirect = true;
+    }
 }
 
 CRowLineWriter::~CRowLineWriter()
@@ -37,6 +43,12 @@ CRowLineWriter::~CRowLineWriter()
 
 void CRowLineWriter::Append(const std::string& strLine)
 {
+    if (m_bDirect) {
+        std::lock_guard<std::mutex> direct(m_directLock);
+        if (!m_bFailed.load())
+            WriteOut(strLine + '\n');
+        return;
+    }
     std::unique_lock<std::mutex> lock(m_lock);
     while (m_pending.size() > kMaxPending && !m_bFailed.load() && !m_bGiveUp.load() && !TerminationSignalSeen())
         m_cv.wait_for(lock, std::chrono::milliseconds(100));

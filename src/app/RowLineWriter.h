@@ -49,4 +49,6 @@ private:
     std::atomic<bool> m_bGiveUp{false};
     std::atomic<std::uint64_t> m_nWritten{0};
     std::thread m_thread;
+    bool m_bDirect = false;   // no writer thread: Append writes, one caller at a time
+    std::mutex m_directLock;
 };

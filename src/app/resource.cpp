@@ -50,6 +50,7 @@ const char* LoadStringText(UINT nID)
     case IDS_PRINT_START_FAILED: return "Could not start print job.";
     case IDS_DGRAM_OWN_NOT_MOVED: return "The datagram came from the bound socket itself and was not moved again.";
     case IDS_PRINT_NO_SELECTION: return "No row of the History List is selected.";
+    case IDS_START_WORKER_FAILED: return "Unable to start a relay worker: %s.";
     default: return "";
     }
 }

@@ -81,6 +81,9 @@ enum : UINT {
     // Print History List with Selection chosen and no row selected: nothing
     // to print, said before a job (a blank sheet, or an emptied print file).
     IDS_PRINT_NO_SELECTION = 61493,
+    // The system gave no thread for a relay worker (out of processes or
+    // memory): the session does not start.
+    IDS_START_WORKER_FAILED = 61494,
 };
 
 // The text of a string-table entry; empty for an unknown id.

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include "session/FileInput.h"
 #include "session/SyncObjects.h"
@@ -104,16 +105,21 @@ bool CExportOutput::HandOff()
     if (m_nUsed == 0)
         return !HasFailed();
     // A pipe waited for through the window is written here, on the window's
-    // thread, which alone may serve the window meanwhile.
-    if (Waiter()) {
+    // thread, which alone may serve the window meanwhile; so is everything
+    // when the system gives no thread for the writer.
+    if (!Waiter() && !m_writer.joinable() && !m_bNoWriter) {
+        m_out.resize(kBufferSize);
+        m_bQuit = false;
+        try {
+            m_writer = StartWorkerThread([this] { WriterLoop(); });
+        } catch (const std::system_error&) {
+            m_bNoWriter = true;
+        }
+    }
+    if (!m_writer.joinable()) {
         const bool bOk = !HasFailed() && WriteAll(m_buffer.data(), m_nUsed);
         m_nUsed = 0;
         return bOk;
-    }
-    if (!m_writer.joinable()) {
-        m_out.resize(kBufferSize);
-        m_bQuit = false;
-        m_writer = StartWorkerThread([this] { WriterLoop(); });
     }
     std::unique_lock<std::mutex> lock(m_mutex);
     m_cv.wait(lock, [this] { return !m_bBusy; });

@@ -77,6 +77,7 @@ private:
     std::size_t m_nOut = 0;
     bool m_bBusy = false;
     bool m_bQuit = false;
+    bool m_bNoWriter = false;  // the system gave no thread: the caller writes
 };
 
 // The cause of a failed open or write, rendered for message 61472.

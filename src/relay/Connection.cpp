@@ -9,6 +9,7 @@
 #include <new>
 #include <poll.h>
 #include <sys/socket.h>
+#include <system_error>
 #include <thread>
 
 #include "relay/RelayDialogs.h"
@@ -156,7 +157,9 @@ void JoinWorker(CMidwireDoc& doc, ERelaySide side)
     st.thread.join();
 }
 
-void StartWorker(CMidwireDoc& doc, ERelaySide side)
+// Starts a side's worker; false, with the system's reason in strError, when
+// the system gives no thread (out of processes or memory).
+bool StartWorker(CMidwireDoc& doc, ERelaySide side, std::string& strError)
 {
     CRelaySideState& st = RelayState().side[side];
     SideWorkEvent(doc, side).ResetEvent();
@@ -167,10 +170,16 @@ void StartWorker(CMidwireDoc& doc, ERelaySide side)
     st.bPeerCloseRouted.store(false);
     SideDoneFlag(doc, side).store(FALSE);
     CMidwireDoc* pDoc = &doc;
-    st.thread = StartWorkerThread(side == SERVER_SIDE ? ServerWorker : ClientWorker, pDoc);
+    try {
+        st.thread = StartWorkerThread(side == SERVER_SIDE ? ServerWorker : ClientWorker, pDoc);
+    } catch (const std::system_error& e) {
+        strError = e.code().message();
+        return false;
+    }
     // A read notification taken before the events were reset is not lost:
     // the socket is watched again, and data already waiting is notified anew.
     RearmSocketNotification(LoadSocket(SideSocket(doc, side)));
+    return true;
 }
 
 // Registers an accepted client socket; false (the socket closed) when it
@@ -251,10 +260,19 @@ BOOL StartConnectionBody(CMidwireDoc& doc)
             doc.ShowThenRecord(p);
         }
     }
-    if (doc.m_bAcceptConnections)
-        StartWorker(doc, CLIENT_SIDE);
-    if (doc.m_bConnectToHost)
-        StartWorker(doc, SERVER_SIDE);
+    std::string strError;
+    const bool bStarted = (!doc.m_bAcceptConnections || StartWorker(doc, CLIENT_SIDE, strError)) &&
+                          (!doc.m_bConnectToHost || StartWorker(doc, SERVER_SIDE, strError));
+    if (!bStarted) {
+        // A session without both its workers would relay one way only: a
+        // worker that started is stopped again, and both connections close.
+        JoinRelayWorkers(doc);
+        CloseSocket(doc.m_hServerSocket);
+        if (doc.m_bAcceptConnections)
+            StopListening(doc);
+        AfxMessageBox(FormatMessageText(IDS_START_WORKER_FAILED, strError));
+        return FALSE;
+    }
     doc.m_bConnected = TRUE;
     return TRUE;
 }

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
 #include <random>
 #include <sstream>
 
@@ -742,4 +745,85 @@ TEST(RelayCliTest, ControlCharactersInTextAndHostKeepTheLineWhole)
     ASSERT_EQ(v.size(), 4u);
     EXPECT_EQ(v[1], "odd[9]host");
     EXPECT_EQ(v[3], "x[10]y");
+}
+
+// A system that gives no more threads (a user at the process limit): the
+// relay does not start a session without its workers but says why, closes
+// both connections and fails the run, its event lines still printed; an
+// export still writes its file. As root, which no process limit binds, the
+// commands run as nobody.
+TEST(RelayCliTest, WithoutThreadsNoSessionStartsAndLinesAndExportsStillGetOut)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers of this build start threads of their own";
+#endif
+    const bool bRoot = ::geteuid() == 0;
+    if (bRoot && RunCommand("command -v setpriv").status != 0)
+        GTEST_SKIP() << "run as root without setpriv to run the commands as an ordinary user";
+    const std::string strAs = bRoot ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.Root().c_str(), 0777), 0);
+    {
+        Session s;
+        s.doc.OnNewDocument();
+        auto* p = new HistoryEvent;
+        p->m_kind = EK_MOVED_TO_SERVER;
+        auto* pBlock = static_cast<unsigned char*>(std::malloc(5));
+        std::memcpy(pBlock, "hello", 5);
+        p->AdoptData(pBlock, 5);
+        s.doc.RecordEvent(p, FALSE);
+        ASSERT_TRUE(s.doc.OnSaveDocument(dir.Path("s.mwx")));
+        ASSERT_EQ(::chmod(dir.Path("s.mwx").c_str(), 0644), 0);
+    }
+    // "ulimit -u N" leaves the program N - 1 threads of its own (fewer
+    // when other processes of the user run); exec, which starts it, is not
+    // held to the limit.
+    const auto limited = [&](int nLimit, const std::string& strArgs) {
+        return "timeout -s KILL 20 " + strAs + "bash -c \"ulimit -u " + std::to_string(nLimit) + "; exec '" +
+               testutil::Midwire() + "' " + strArgs + "\"";
+    };
+    testutil::WriteFile(dir.Path("server.py"), PythonListener(1, "10") +
+                                                   "c = s.accept()[0]; c.settimeout(10)\n"
+                                                   "try:\n"
+                                                   "    while c.recv(4096): pass\n"
+                                                   "except OSError: pass\n"
+                                                   "print('server closed')\n");
+    testutil::WriteFile(dir.Path("client.py"), "import socket, sys\n"
+                                               "c = socket.create_connection(('127.0.0.1', int(sys.argv[1])))\n"
+                                               "c.settimeout(10)\n"
+                                               "try:\n"
+                                               "    c.sendall(b'hello')\n"
+                                               "    while c.recv(4096): pass\n"
+                                               "except socket.timeout: print('client waited in vain')\n"
+                                               "except OSError: pass\n"
+                                               "print('client closed')\n");
+    // No thread at all; then, quiet (no line writer), one thread: the client
+    // worker starts and must be stopped again when the server's cannot.
+    for (const auto& [nLimit, strOptions] : {std::pair<int, std::string>{0, ""}, {3, " --quiet"}}) {
+        const std::uint16_t nServer = FreePort();
+        const std::uint16_t nListen = FreePort();
+        const std::string script =
+            "cd '" + dir.Root() + "'\n" + "timeout 40 python3 server.py " + std::to_string(nServer) +
+            " & PY=$!\ntrap 'kill $PY 2>/dev/null' EXIT\n" + WaitListening(nServer) +
+            limited(nLimit, "relay --listen " + std::to_string(nListen) + " --connect 127.0.0.1:" +
+                                std::to_string(nServer) + strOptions) +
+            " > relay.out 2> relay.err & R=$!\n" + WaitListening(nListen, "midwire") +
+            "timeout 30 python3 client.py " + std::to_string(nListen) + "\nwait $R\necho relay=$?\nwait $PY\n";
+        testutil::WriteFile(dir.Path("run.sh"), script);
+        const testutil::RunResult r = RunCommand("bash '" + dir.Path("run.sh") + "'");
+        const std::string strErr = testutil::ReadFile(dir.Path("relay.err"));
+        EXPECT_NE(r.out.find("relay=1"), std::string::npos) << nLimit << r.out << strErr;
+        EXPECT_NE(strErr.find("Unable to start a relay worker: "), std::string::npos) << strErr;
+        EXPECT_NE(r.out.find("client closed"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("waited in vain"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("server closed"), std::string::npos) << r.out;
+        const std::string strOut = testutil::ReadFile(dir.Path("relay.out"));
+        EXPECT_EQ(strOut.rfind("Connect from:\t", 0), 0u) << strOut;
+        EXPECT_NE(strOut.find("\nConnect to:\t"), std::string::npos) << strOut;
+    }
+
+    const testutil::RunResult r =
+        RunCommand("cd '" + dir.Root() + "' && " + limited(0, "export s.mwx out.txt") + " 2> export.err; echo export=$?");
+    EXPECT_NE(r.out.find("export=0"), std::string::npos) << r.out << testutil::ReadFile(dir.Path("export.err"));
+    EXPECT_NE(testutil::ReadFile(dir.Path("out.txt")).find("hello"), std::string::npos);
 }
