@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <new>
 
@@ -418,7 +419,9 @@ std::string_view CMimeEntity::GetBodyView(std::string& strStorage) const
         return std::string_view();
     if (GMIME_IS_PART(pBody)) {
         GMimeDataWrapper* pContent = g_mime_part_get_content(GMIME_PART(pBody));
-        return pContent ? ViewWholeStream(g_mime_data_wrapper_get_stream(pContent), strStorage) : std::string_view();
+        if (!pContent)
+            return std::string_view();
+        return WithoutDelimiterCr(ViewWholeStream(g_mime_data_wrapper_get_stream(pContent), strStorage));
     }
     if (GMIME_IS_MULTIPART(pBody) && g_mime_multipart_get_count(GMIME_MULTIPART(pBody)) == 0) {
         if (m_bMessage && m_pOwner->m_rawBody.data())
@@ -452,6 +455,31 @@ bool IsDelimiterLine(std::string_view line, std::string_view boundary)
 }
 
 }  // namespace
+
+std::string_view CMimeEntity::WithoutDelimiterCr(std::string_view body) const
+{
+    // A delimiter at the very end of the input (the closing one of a
+    // message held in a message body always stands there, the line break
+    // after it belonging to the enclosing delimiter) ends the part before
+    // its line feed only: the CR of a CR LF line end before it was left in
+    // the part's content. Elsewhere the parse takes the whole CR LF.
+    const std::string_view data = m_pOwner->m_data;
+    // Only a body that lies in the parsed input has bytes after it to look at.
+    const std::less<const char*> before;
+    if (m_enclosingBoundaries.empty() || body.empty() || body.back() != '\r' || before(body.data(), data.data()) ||
+        before(data.data() + data.size(), body.data() + body.size()))
+        return body;
+    const std::size_t nEnd = static_cast<std::size_t>(body.data() - data.data()) + body.size();
+    if (data.substr(nEnd, 1) != "\n")
+        return body;
+    const std::size_t nLine = nEnd + 1;
+    const std::string_view line = data.substr(nLine, std::min(data.find('\n', nLine), data.size()) - nLine);
+    if (std::none_of(m_enclosingBoundaries.begin(), m_enclosingBoundaries.end(),
+                     [line](const std::string& b) { return IsDelimiterLine(line, b); }))
+        return body;
+    body.remove_suffix(1);
+    return body;
+}
 
 bool CMimeEntity::FindRawPartBody(std::string_view& body) const
 {

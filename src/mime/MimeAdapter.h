@@ -68,6 +68,9 @@ private:
     // The body of a multipart body part that the parse split into no parts,
     // as the input holds it; false when its place in the input is unknown.
     bool FindRawPartBody(std::string_view& body) const;
+    // The content of a body part without the CR of the line break before
+    // the delimiter that ends it, where the parse left that CR in.
+    std::string_view WithoutDelimiterCr(std::string_view body) const;
 
     _GMimeObject* m_pObject;  // a GMimeMessage or a body part; null for a message without header
     bool m_bMessage;

@@ -339,6 +339,37 @@ TEST(MimeReport, MultipartPartWithoutPartsKeepsItsWholeBody)
     }
 }
 
+// A part ends before the CR LF of the delimiter after it, also when that
+// delimiter is the last line of the input: a message forwarded in a message
+// body with CR LF line ends always ends so, as does a file without a line
+// break after its closing delimiter. Content that ends in a CR of its own
+// keeps it.
+TEST(MimeReport, CrLfBeforeAClosingDelimiterAtTheEndIsNotContent)
+{
+    const std::string inner = "Subject: inner\r\nContent-Type: multipart/alternative; boundary=CC\r\n\r\n"
+                              "--CC\r\nContent-Type: text/plain\r\n\r\nfirst\r\n"
+                              "--CC\r\nContent-Type: text/html\r\n\r\n<p>x</p>\r\n--CC--";
+    const std::string forwarded = "Content-Type: multipart/mixed; boundary=BB\r\n\r\n--BB\r\n"
+                                  "Content-Type: message/rfc822\r\n\r\n" +
+                                  inner + "\r\n--BB--\r\n";
+    const std::string report = AnalyseMessage(forwarded);
+    EXPECT_TRUE(Contains(report, "__________\nfirst\n__________\n")) << report;
+    EXPECT_TRUE(Contains(report, "__________\n<p>x</p>\n__________\n")) << report;
+    Decoded d(forwarded);
+    EXPECT_EQ(d.File("part3.1"), "first");
+    EXPECT_EQ(d.File("part3.2"), "<p>x</p>");
+
+    for (const std::string& end : {std::string("--CC--"), std::string("--CC"), std::string("--CC--  ")}) {
+        const std::string top = "Content-Type: multipart/mixed; boundary=CC\r\n\r\n--CC\r\n\r\none\r\n"
+                                "--CC\r\nContent-Transfer-Encoding: 7bit\r\n\r\ntwo\r\n" + end;
+        Decoded t(top);
+        EXPECT_EQ(t.File("part1.1"), "one") << end;
+        EXPECT_EQ(t.File("part1.2"), "two") << end;
+    }
+    Decoded own("Content-Type: multipart/mixed; boundary=CC\n\n--CC\n\ncr\r\r\n--CC--");
+    EXPECT_EQ(own.File("part1.1"), "cr\r");
+}
+
 TEST(MimeReport, InputWithoutHeaderIsAllBody)
 {
     const std::string input = "this is no header\nSubject: late\n\nmore\n";
