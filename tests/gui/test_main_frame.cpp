@@ -18,6 +18,7 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QSettings>
+#include <QStatusBar>
 #include <QTextBlock>
 #include <QTextLayout>
 #include <QStandardPaths>
@@ -240,6 +241,51 @@ TEST_F(MainFrameTest, MenusToolbarAndPromptsAreBuiltFromTheTable)
     EXPECT_EQ(m_pFrame->Action(ID_FILE_NEW)->statusTip(), "Create a new document");
     EXPECT_EQ(m_pFrame->Action(ID_FILE_NEW)->toolTip(), "New");
     EXPECT_EQ(m_pFrame->CaptionText(), "Untitled - Midwire");
+}
+
+// The pointer on a menu item shows its prompt in the status bar, grayed or
+// not, and the prompt goes when the pointer leaves the items or the menu
+// closes.
+TEST_F(MainFrameTest, MenuItemsShowTheirPromptsEvenWhenGrayed)
+{
+    m_pFrame->show();
+    Settle();
+    QMenu* pFile = m_pFrame->menuBar()->actions().first()->menu();
+    ASSERT_NE(pFile, nullptr);
+    QStatusBar* pBar = m_pFrame->statusBar();
+    pFile->popup(m_pFrame->mapToGlobal(QPoint(10, 10)));
+    Settle();
+    ASSERT_TRUE(pFile->isVisible());
+    // Several moves: the menu takes the first few for the pointer settling.
+    auto moveTo = [pFile](QPoint point) {
+        for (int i = 0; i < 8; ++i) {
+            QMouseEvent move(QEvent::MouseMove, QPointF(point), QPointF(pFile->mapToGlobal(point)), Qt::NoButton,
+                             Qt::NoButton, Qt::NoModifier);
+            QApplication::sendEvent(pFile, &move);
+        }
+    };
+    auto onItem = [pFile](UINT nID) {
+        for (QAction* p : pFile->actions()) {
+            if (p->data().toUInt() == nID && !p->isSeparator())
+                return pFile->actionGeometry(p).center();
+        }
+        return QPoint(-1, -1);
+    };
+
+    ASSERT_FALSE(m_pFrame->Action(ID_FILE_SAVE_SPECIAL)->isEnabled());  // an empty history
+    moveTo(onItem(ID_FILE_SAVE_SPECIAL));
+    EXPECT_EQ(pBar->currentMessage(), "Save data in special way");
+    moveTo(onItem(ID_FILE_LOAD_TO_EDITOR));
+    EXPECT_EQ(pBar->currentMessage(), "Load File to Editor");
+    moveTo(onItem(ID_FILE_SAVE_FROM_EDITOR));  // an empty editor
+    EXPECT_EQ(pBar->currentMessage(), "Save File from Editor");
+    moveTo(QPoint(-20, -20));
+    EXPECT_EQ(pBar->currentMessage(), "");
+    moveTo(onItem(ID_FILE_SAVE_SPECIAL));
+    EXPECT_EQ(pBar->currentMessage(), "Save data in special way");
+    pFile->hide();
+    Settle();
+    EXPECT_EQ(pBar->currentMessage(), "");
 }
 
 TEST_F(MainFrameTest, EnableRulesInEachRunState)

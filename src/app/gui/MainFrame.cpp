@@ -14,6 +14,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -185,6 +186,47 @@ QStringList RecentFromSetting(const QVariant& value)
     return recent;
 }
 
+// A menu that names a grayed item in the status bar too. The menu itself
+// shows the prompt only of the items it can highlight, so the pointer on a
+// disabled command left "Ready" (or the prompt of the item before) where
+// the toolbar, for the same command, shows its prompt.
+class CPromptMenu : public QMenu {
+public:
+    CPromptMenu(const QString& strTitle, QStatusBar* pStatusBar, QWidget* pParent)
+        : QMenu(strTitle, pParent), m_pStatusBar(pStatusBar)
+    {
+    }
+
+protected:
+    void mouseMoveEvent(QMouseEvent* pEvent) override
+    {
+        QMenu::mouseMoveEvent(pEvent);
+        const QAction* pAction = actionAt(pEvent->position().toPoint());
+        if (pAction && !pAction->isSeparator() && !pAction->isEnabled()) {
+            m_pStatusBar->showMessage(pAction->statusTip());
+            m_bPromptShown = true;
+        } else if (m_bPromptShown) {
+            // An enabled item has shown its own prompt; off the items, the
+            // grayed one's goes.
+            m_bPromptShown = false;
+            if (!pAction || pAction->isSeparator())
+                m_pStatusBar->clearMessage();
+        }
+    }
+    void hideEvent(QHideEvent* pEvent) override
+    {
+        if (m_bPromptShown) {
+            m_bPromptShown = false;
+            m_pStatusBar->clearMessage();
+        }
+        QMenu::hideEvent(pEvent);
+    }
+
+private:
+    QStatusBar* m_pStatusBar;
+    bool m_bPromptShown = false;
+};
+
 }  // namespace
 
 CMainFrame::CMainFrame(CMidwireDoc& doc)
@@ -307,7 +349,8 @@ void CMainFrame::CreateActions()
 void CMainFrame::CreateMenus()
 {
     for (const MenuDef& def : MainMenus()) {
-        QMenu* pMenu = menuBar()->addMenu(QString::fromLatin1(def.pszTitle));
+        QMenu* pMenu = new CPromptMenu(QString::fromLatin1(def.pszTitle), statusBar(), this);
+        menuBar()->addMenu(pMenu);
         for (const MenuItemDef& item : def.items) {
             if (!item.nID) {
                 pMenu->addSeparator();
