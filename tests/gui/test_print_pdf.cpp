@@ -7,6 +7,7 @@
 #include <QPdfWriter>
 #include <QPrinter>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTimer>
 #include <QStandardPaths>
 #include <algorithm>
@@ -173,6 +174,37 @@ protected:
 };
 
 }  // namespace
+
+// The print dialogs print the whole job: no page range can be chosen, for
+// any printer the dialog is switched to; Selection is offered only for the
+// history.
+TEST(PrintDialog, OffersNoPageRange)
+{
+    guitest::EnsureApplication();
+    QPrinter printer;
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    for (const bool bSelection : {true, false}) {
+        SCOPED_TRACE(bSelection ? "history" : "editor");
+        CPrintJobDialog dlg(&printer, nullptr, bSelection);
+        dlg.show();
+        QCoreApplication::processEvents();
+        for (const char* pszName : {"printRange", "pagesRadioButton"}) {
+            auto* pChoice = dlg.findChild<QRadioButton*>(QLatin1String(pszName));
+            if (!pChoice)
+                continue;
+            EXPECT_FALSE(pChoice->isEnabled()) << pszName;
+            // What the dialog does when another printer is chosen.
+            pChoice->setEnabled(true);
+            EXPECT_FALSE(pChoice->isEnabled()) << pszName;
+        }
+        EXPECT_NE(dlg.findChild<QRadioButton*>(QStringLiteral("printRange")), nullptr);
+        const auto* pSelection = dlg.findChild<QRadioButton*>(QStringLiteral("printSelection"));
+        ASSERT_NE(pSelection, nullptr);
+        EXPECT_EQ(!pSelection->isHidden(), bSelection);
+        EXPECT_EQ(dlg.printRange(), QAbstractPrintDialog::AllPages);
+        dlg.hide();
+    }
+}
 
 TEST_F(PrintPdfTest, HistoryOf120EventsOnNumberedPages)
 {

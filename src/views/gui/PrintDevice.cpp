@@ -9,6 +9,7 @@
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QPrinterInfo>
+#include <QRadioButton>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -267,17 +268,55 @@ void CPainterPrintDevice::DrawText(int x, int y, const QString& text)
     m_painter.drawText(x, y + m_nAscent, text);
 }
 
+CPrintJobDialog::CPrintJobDialog(QPrinter* pPrinter, QWidget* pOwner, bool bSelection)
+    : QPrintDialog(pPrinter, pOwner)
+{
+    setOption(QAbstractPrintDialog::PrintSelection, bSelection);
+    setOption(QAbstractPrintDialog::PrintPageRange, false);
+    setOption(QAbstractPrintDialog::PrintToFile, true);
+    setPrintRange(QAbstractPrintDialog::AllPages);
+}
+
+void CPrintJobDialog::setVisible(bool bVisible)
+{
+    // The dialog sets its choices up as it is shown.
+    QPrintDialog::setVisible(bVisible);
+    if (bVisible)
+        DisablePageChoices();
+}
+
+void CPrintJobDialog::DisablePageChoices()
+{
+    // "Pages from ... to" and "Pages": the dialog enables them again when
+    // another printer is chosen, so each is watched.
+    for (const char* pszName : {"printRange", "pagesRadioButton"}) {
+        if (auto* pChoice = findChild<QRadioButton*>(QLatin1String(pszName))) {
+            auto* pAll = findChild<QRadioButton*>(QStringLiteral("printAll"));
+            if (pChoice->isChecked() && pAll)
+                pAll->setChecked(true);
+            pChoice->setEnabled(false);
+            pChoice->removeEventFilter(this);
+            pChoice->installEventFilter(this);
+        }
+    }
+}
+
+bool CPrintJobDialog::eventFilter(QObject* pWatched, QEvent* pEvent)
+{
+    if (pEvent->type() == QEvent::EnabledChange) {
+        if (auto* pChoice = qobject_cast<QRadioButton*>(pWatched); pChoice && pChoice->isEnabled())
+            pChoice->setEnabled(false);
+    }
+    return QPrintDialog::eventFilter(pWatched, pEvent);
+}
+
 void RegisterPrintCommands(CCommandTable& table, CMidwireDoc& doc, QWidget* pOwner, QPrinter* pPrinter)
 {
     auto idle = [&doc] { return IsIdle(doc) && !doc.IsWalking(); };
     table.Register(
         ID_FILE_PRINT,
         [&doc, pOwner, pPrinter] {
-            QPrintDialog dlg(pPrinter, pOwner);
-            dlg.setOption(QAbstractPrintDialog::PrintSelection, true);
-            dlg.setOption(QAbstractPrintDialog::PrintPageRange, false);
-            dlg.setOption(QAbstractPrintDialog::PrintToFile, true);
-            dlg.setPrintRange(QAbstractPrintDialog::AllPages);
+            CPrintJobDialog dlg(pPrinter, pOwner, true);
             if (dlg.exec() != QDialog::Accepted)
                 return;
             const bool bSelection = pPrinter->printRange() == QPrinter::Selection;
@@ -290,11 +329,7 @@ void RegisterPrintCommands(CCommandTable& table, CMidwireDoc& doc, QWidget* pOwn
     table.Register(
         ID_FILE_PRINT_EDITOR,
         [&doc, pOwner, pPrinter] {
-            QPrintDialog dlg(pPrinter, pOwner);
-            dlg.setOption(QAbstractPrintDialog::PrintSelection, false);
-            dlg.setOption(QAbstractPrintDialog::PrintPageRange, false);
-            dlg.setOption(QAbstractPrintDialog::PrintToFile, true);
-            dlg.setPrintRange(QAbstractPrintDialog::AllPages);
+            CPrintJobDialog dlg(pPrinter, pOwner, false);
             if (dlg.exec() != QDialog::Accepted)
                 return;
             CMidwireDoc::CWalkGuard guard(doc);

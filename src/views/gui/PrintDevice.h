@@ -4,6 +4,7 @@
 
 #include <QFont>
 #include <QPainter>
+#include <QPrintDialog>
 #include <QString>
 #include <memory>
 
@@ -63,6 +64,24 @@ private:
     int m_nAscent = 0;
     bool m_bPageEnded = false;   // a page was ended and no new one begun yet
     bool m_bPageStarted = false;  // StartPage came after the ended page
+};
+
+// The print dialog of Print History List (bSelection: with the Selection
+// choice) and Print from Editor. Both print the whole job, so no page range
+// is offered: the printing library enables its page choices for printers
+// that could pick pages themselves, and a range chosen there was ignored
+// (a print to a file had every page). They stay disabled whatever printer
+// is chosen.
+class CPrintJobDialog : public QPrintDialog {
+public:
+    CPrintJobDialog(QPrinter* pPrinter, QWidget* pOwner, bool bSelection);
+    void setVisible(bool bVisible) override;
+
+protected:
+    bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
+
+private:
+    void DisablePageChoices();
 };
 
 // Print History List, Print from Editor and Print Setup, with the main
