@@ -23,7 +23,16 @@ std::string FollowLinks(std::string strPath)
         const std::filesystem::path link = std::filesystem::read_symlink(strPath, ec);
         if (ec)
             break;
-        strPath = link.is_absolute() ? link.string() : (std::filesystem::path(strPath).parent_path() / link).string();
+        std::string strNext =
+            link.is_absolute() ? link.string() : (std::filesystem::path(strPath).parent_path() / link).string();
+        // The links of an open descriptor (/dev/stdout is /proc/self/fd/1)
+        // read as "pipe:[N]" or "socket:[N]", which names no file, yet the
+        // system follows them to the open pipe itself: such a link is
+        // written through as it is, not as a new file "pipe:[N]" in /proc.
+        struct stat st {};
+        if (::lstat(strNext.c_str(), &st) != 0 && errno == ENOENT && ::stat(strPath.c_str(), &st) == 0)
+            break;
+        strPath = std::move(strNext);
     }
     return strPath;
 }

@@ -415,6 +415,31 @@ TEST(CliSession, SaveKeepsLinksAndWritesSpecialFilesInPlace)
     EXPECT_EQ(ReadFile(dir.Path("fromPipe")), strSaved);
 }
 
+// /dev/stdout and /dev/fd/N name an open pipe by a link that reads
+// "pipe:[N]": a session saved there goes down the pipe, as to a named pipe,
+// for a pipeline such as "session copy IN /dev/stdout | gzip".
+TEST(CliSession, SaveToStandardOutputThatIsAPipeGoesDownThePipe)
+{
+    TempDir dir;
+    ASSERT_EQ(RunCommand(Midwire() + " session new " + dir.Path("a.mwx")).status, 0);
+    const std::string strSaved = ReadFile(dir.Path("a.mwx"));
+    ASSERT_FALSE(strSaved.empty());
+
+    auto r = RunCommand(Midwire() + " session copy " + dir.Path("a.mwx") + " /dev/stdout | cat");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, strSaved);
+    EXPECT_EQ(r.err, "");
+
+    r = RunCommand(Midwire() + " session new /dev/fd/3 3>&1 >/dev/null | cat");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, strSaved);
+
+    // Standard output that is a file is still replaced as a file.
+    r = RunCommand(Midwire() + " session copy " + dir.Path("a.mwx") + " /dev/stdout > " + dir.Path("b.mwx"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadFile(dir.Path("b.mwx")), strSaved);
+}
+
 // Only a regular file is read as a session: a named pipe without a writer
 // is refused at once instead of holding the program in its open, and a
 // device is refused as what it is. A file reached through /dev/stdin is
