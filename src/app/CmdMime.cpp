@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/Cli.h"
@@ -26,7 +27,8 @@ const char* const kMimeUsage =
     "           report and one decoded file per leaf part; the copy and the\n"
     "           report (with the added extension .MIME) are named after DIR's\n"
     "           last component\n"
-    "  -h, --help  show this help\n";
+    "  -h, --help  show this help\n\n"
+    "FILE - reads the message from standard input (when no file is named -).\n";
 
 const char* const kCodecUsage =
     "Usage: midwire codec base64-encode|base64-decode|qp-encode|qp-decode\n\n"
@@ -85,8 +87,12 @@ int CmdMime(const QStringList& args)
                           kMimeUsage);
     }
     const std::string strSource = LocalText(pos[1]);
+    // "-" is the message piped in on standard input, as a pipeline writes
+    // it; a file of that name, where there is one, is still read as a file.
+    struct stat st {};
+    const bool bStandardInput = strSource == "-" && ::lstat("-", &st) != 0 && errno == ENOENT;
     std::string strData, strCause;
-    if (!LoadFile(strSource, strData, strCause)) {
+    if (!LoadFile(bStandardInput ? std::string("/dev/stdin") : strSource, strData, strCause)) {
         CliError(ArgumentText(FormatMessageText(IDS_OPEN_FILE_FAILED, strSource, strCause)));
         return EXIT_FAILED;
     }

@@ -203,6 +203,22 @@ TEST(MimeCli, PipesAndDevicesAreReadWithoutHangingOrFillingTheMemory)
     EXPECT_EQ(idle.status, 0) << idle.err;
     EXPECT_EQ(idle.out, AnalyseMessage(""));
 
+    // "-" is standard input, for a message at the end of a pipeline; a file
+    // named "-" is still a file.
+    testutil::WriteFile(tmp.Path("m.eml"), kTwoParts);
+    const auto dashed = testutil::RunCommand("cat " + tmp.Path("m.eml") + " | " + m + " mime analyse -");
+    ASSERT_EQ(dashed.status, 0) << dashed.err;
+    EXPECT_EQ(dashed.out, AnalyseMessage(kTwoParts));
+    const auto decodedDashed =
+        testutil::RunCommand("cat " + tmp.Path("m.eml") + " | " + m + " mime decode - " + tmp.Path("d"));
+    ASSERT_EQ(decodedDashed.status, 0) << decodedDashed.err;
+    EXPECT_EQ(ReadFile(tmp.Path("d") + "/d"), kTwoParts);
+    EXPECT_EQ(ReadFile(tmp.Path("d") + "/part1.1"), "one");
+    testutil::WriteFile(tmp.Path("-"), "Subject: file\r\n\r\nx");
+    const auto named = testutil::RunCommand("cd " + tmp.Root() + " && " + m + " mime analyse - < " + tmp.Path("m.eml"));
+    ASSERT_EQ(named.status, 0) << named.err;
+    EXPECT_EQ(named.out, AnalyseMessage("Subject: file\r\n\r\nx"));
+
     const auto endless = testutil::RunCommand("timeout 60 " + m + " mime analyse /dev/zero");
     EXPECT_EQ(endless.status, 1);
     EXPECT_NE(endless.err.find("Unable to open file: /dev/zero ; File too large."), std::string::npos) << endless.err;
