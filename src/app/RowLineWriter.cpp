@@ -69,7 +69,16 @@ bool CRowLineWriter::WriteOut(const std::string& strOut)
             return false;
         if (rc == 0 || (rc < 0 && errno == EINTR))
             continue;
-        const std::size_t nWant = std::min(m_nChunk, strOut.size() - nDone);
+        std::size_t nWant = std::min(m_nChunk, strOut.size() - nDone);
+        // A chunk that leaves the rest for later ends after its last whole
+        // line: a pipe takes a write of a page or less in one piece, so the
+        // lines of another command writing into the same pipe come between
+        // these lines, never inside one.
+        if (nWant < strOut.size() - nDone) {
+            const std::size_t nLineEnd = strOut.rfind('\n', nDone + nWant - 1);
+            if (nLineEnd != std::string::npos && nLineEnd >= nDone)
+                nWant = nLineEnd + 1 - nDone;
+        }
         const ssize_t n = ::write(m_fd, strOut.data() + nDone, nWant);
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
             continue;

@@ -73,6 +73,56 @@ TEST(RowLineWriter, LinesFromSeveralThreadsLeaveWholeAndInTheirOrder)
     EXPECT_EQ(nNext[1], 300);
 }
 
+// Two commands of one pipeline writing event lines into the same pipe (a
+// relay and a datagram relay run side by side into one log): a line shorter
+// than a pipe's atomic write never has the other writer's bytes inside it.
+TEST(RowLineWriter, TwoWritersOfOnePipeLeaveEachOthersLinesWhole)
+{
+    Pipe p;
+    std::string got;
+    std::thread reader([&] {
+        char buf[65536];
+        ssize_t n;
+        while ((n = ::read(p.fd[0], buf, sizeof buf)) > 0)
+            got.append(buf, static_cast<std::size_t>(n));
+    });
+    auto line = [](char c, int i) { return std::string(static_cast<std::size_t>(40 + i * 37 % 900), c) + std::to_string(i); };
+    constexpr int kLines = 20000;
+    {
+        CRowLineWriter first(p.fd[1]), second(p.fd[1]);
+        auto add = [&](CRowLineWriter& writer, char c) {
+            for (int i = 0; i < kLines; ++i)
+                writer.Append(line(c, i));
+        };
+        std::thread a(add, std::ref(first), 'a'), b(add, std::ref(second), 'b');
+        a.join();
+        b.join();
+        EXPECT_TRUE(first.Finish(false));
+        EXPECT_TRUE(second.Finish(false));
+    }
+    ::close(p.fd[1]);
+    p.fd[1] = -1;
+    reader.join();
+    // Each line is one writer's whole line (the count of whole lines).
+    int nNext[2] = {0, 0};
+    int nBroken = 0;
+    std::size_t nStart = 0;
+    for (std::size_t nEnd; (nEnd = got.find('\n', nStart)) != std::string::npos; nStart = nEnd + 1) {
+        const std::string strLine = got.substr(nStart, nEnd - nStart);
+        const int nWho = !strLine.empty() && strLine[0] == 'b' ? 1 : 0;
+        const std::size_t nDigits = strLine.find_first_of("0123456789");
+        const int i = nDigits == std::string::npos ? -1 : std::atoi(strLine.c_str() + nDigits);
+        if (i >= 0 && strLine == line(nWho ? 'b' : 'a', i))
+            ++nNext[nWho];
+        else
+            ++nBroken;
+    }
+    EXPECT_EQ(nBroken, 0);
+    EXPECT_EQ(nNext[0], kLines);
+    EXPECT_EQ(nNext[1], kLines);
+    EXPECT_EQ(nStart, got.size());
+}
+
 TEST(RowLineWriter, FailedAndStuckOutputsAreReported)
 {
     ::signal(SIGPIPE, SIG_IGN);
