@@ -104,26 +104,27 @@ bool SendFailureRecorded(const CMidwireDoc& doc)
     return ErrorRecordedSincePlayback(doc, [&](const std::string& strText) { return strText.starts_with(strPrefix); });
 }
 
-// The exit status of the playback, with its failure named on standard error:
-// 2 when it could not start, 1 when the time-out came before it did, when
-// the peer did not match the recording or when the recording was not played
-// through.
-int PlaybackStatus(CMidwireDoc& doc, bool bStarted, bool bAsClient, bool bTimedOut, bool bInterrupted)
+// The exit status of the playback, with its failure named in strFailure for
+// standard error: 2 when it could not start, 1 when the time-out came before
+// it did, when the peer did not match the recording or when the recording
+// was not played through.
+int PlaybackStatus(CMidwireDoc& doc, bool bStarted, bool bAsClient, bool bTimedOut, bool bInterrupted,
+                   QString& strFailure)
 {
     if (!bStarted && bTimedOut) {
-        CliError(bAsClient ? QStringLiteral("playback: timed out before the replay started")
-                           : QStringLiteral("playback: timed out before a client connected"));
+        strFailure = bAsClient ? QStringLiteral("playback: timed out before the replay started")
+                               : QStringLiteral("playback: timed out before a client connected");
         return EXIT_FAILED;
     }
     if (!bStarted) {
         if (!bInterrupted && !TerminationSignalSeen())
-            CliError(QStringLiteral("playback: the connection could not be started"));
+            strFailure = QStringLiteral("playback: the connection could not be started");
         return EXIT_USAGE;
     }
     if (MismatchRecorded(doc)) {
         // The Error events went to standard output with the other events;
         // the failure is named on standard error, as every failure is.
-        CliError(QStringLiteral("playback: the peer's data did not match the recording"));
+        strFailure = QStringLiteral("playback: the peer's data did not match the recording");
         return EXIT_FAILED;
     }
     // The recording must have been played through, whether the time-out,
@@ -134,13 +135,13 @@ int PlaybackStatus(CMidwireDoc& doc, bool bStarted, bool bAsClient, bool bTimedO
                            : bInterrupted ? QStringLiteral("interrupted")
                                           : QStringLiteral("the connection ended");
     if (const std::size_t nLeft = CountScriptDataSteps(doc, bAsClient ? SERVER_SIDE : CLIENT_SIDE); nLeft > 0) {
-        CliError(QStringLiteral("playback: %1 with %2 recorded pieces not yet sent or received")
-                     .arg(strEnd)
-                     .arg(static_cast<qulonglong>(nLeft)));
+        strFailure = QStringLiteral("playback: %1 with %2 recorded pieces not yet sent or received")
+                         .arg(strEnd)
+                         .arg(static_cast<qulonglong>(nLeft));
         return EXIT_FAILED;
     }
     if (SendFailureRecorded(doc)) {
-        CliError(QStringLiteral("playback: %1 before the recorded data was all sent").arg(strEnd));
+        strFailure = QStringLiteral("playback: %1 before the recorded data was all sent").arg(strEnd);
         return EXIT_FAILED;
     }
     return EXIT_OK;
@@ -296,7 +297,8 @@ int CmdPlayback(const QStringList& args)
     ShutdownRelay(doc);
     doc.ReleaseUnsentReplays();
 
-    int nStatus = PlaybackStatus(doc, bStarted, bAsClient, bTimedOut, bInterrupted);
+    QString strFailure;
+    int nStatus = PlaybackStatus(doc, bStarted, bAsClient, bTimedOut, bInterrupted, strFailure);
     // The session is over: the side that the replay switched off comes back,
     // so that the saved session keeps the recording's two sides and can be
     // replayed from either one, or relayed, again.
@@ -304,5 +306,10 @@ int CmdPlayback(const QStringList& args)
     if (parser.isSet(save) && !doc.OnSaveDocument(LocalText(parser.value(save))))
         nStatus = nStatus == EXIT_OK ? EXIT_FAILED : nStatus;
     frontEnd.SetRowPrinter(nullptr);
+    // The verdict follows the last event line: the lines may still have been
+    // on their way to a slow reader, and a log that takes both outputs
+    // (2>&1) would otherwise show it somewhere in their middle.
+    if (!strFailure.isEmpty())
+        CliError(strFailure);
     return nStatus;
 }

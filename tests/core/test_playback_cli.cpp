@@ -369,6 +369,33 @@ TEST_F(PlaybackCliTest, ReplayAsClientPassesAgainstTheSameServerAndFailsAgainstA
     EXPECT_EQ(r.status, 1) << r.err;
 }
 
+// A long replay whose event lines a slow reader takes, with both outputs in
+// one log (2>&1): the verdict on standard error comes after the last event
+// line, not somewhere among them.
+TEST_F(PlaybackCliTest, VerdictFollowsTheLastEventLineInACombinedLog)
+{
+    int nOtherPort = 0;
+    auto other = StartServer("other", nOtherPort);
+    const std::string rec = m_dir.Path("long.mwx");
+    SaveSessionFile(rec, [&](CMidwireDoc& doc) {
+        doc.m_bConnectToHost = TRUE;
+        for (int i = 0; i < 1500; ++i) {
+            const std::string strLine = "line " + std::to_string(i) + "\n";
+            doc.AddToHistory(testutil::MakeEvent(EK_MOVED_TO_SERVER, strLine));
+            doc.AddToHistory(testutil::MakeEvent(EK_MOVED_TO_CLIENT, "ANSWER " + strLine));
+        }
+        doc.AddToHistory(testutil::MakeEvent(EK_DISCONNECT_SERVER, "", "closed"));
+    });
+    const auto r = RunCommand("{ " + testutil::Midwire() + " playback " + rec +
+                              " --as client --check-reply --end-connection --timeout 60 --connect " + m_strHost +
+                              ":" + std::to_string(nOtherPort) + " 2>&1; echo \"status $?\"; } | { sleep 3; cat; }");
+    const std::string strVerdict = "midwire: playback: the peer's data did not match the recording\nstatus 1\n";
+    ASSERT_GE(r.out.size(), strVerdict.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - strVerdict.size()), strVerdict) << r.out.substr(r.out.size() - 300);
+    EXPECT_EQ(CountLines(r.out, "midwire:"), 1);
+    EXPECT_EQ(CountLines(r.out, "Sent to:\t"), 1500);
+}
+
 TEST_F(PlaybackCliTest, RecordingThatHoldsAnEarlierPlaybackReplaysOnlyTheRecording)
 {
     int nPort = 0;
