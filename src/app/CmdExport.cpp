@@ -16,7 +16,7 @@ const char* const kExportUsage =
     "                                   [--columns direction,date,action,host]\n\n"
     "Writes the history of the session file FILE.mwx to OUT. The extension of OUT\n"
     "chooses the form, compared exactly:\n"
-    "  .txt or .TXT   a text report, one line per event\n"
+    "  .txt or .TXT   a text report, one line per event (see below)\n"
     "  .bin or .BIN   the events' bytes one after the other (a status event as its\n"
     "                 text and a line feed)\n"
     "  anything else  a new directory OUT holding the bytes as one MIME message,\n"
@@ -27,14 +27,20 @@ const char* const kExportUsage =
     "  --columns C    the columns of the text report before each event's text, any\n"
     "                 of direction,date,action,host separated by commas (default all\n"
     "                 four; an empty list gives the text alone)\n"
-    "  -h, --help     show this help\n";
+    "  -h, --help     show this help\n\n"
+    "An event's data stays on its line unless the session's display settings break\n"
+    "it (a maximum line length, or line breaks kept): its data then goes on over\n"
+    "further lines. 'midwire session dump' keeps every event on one line.\n";
 
 const char* const kShowUsage =
     "Usage: midwire show FILE.mwx [--side both|client|server] [--events all|data]\n"
     "                             [--columns direction,date,action,host]\n\n"
     "Prints the text report of the history of FILE.mwx to standard output: one line\n"
     "per event (ending in CR LF), the same as 'midwire export FILE.mwx OUT.txt'.\n"
-    "The options are those of 'midwire export' (-h, --help shows this help).\n";
+    "The options are those of 'midwire export' (-h, --help shows this help).\n"
+    "An event's data stays on its line unless the session's display settings break\n"
+    "it (a maximum line length, or line breaks kept): its data then goes on over\n"
+    "further lines. 'midwire session dump' keeps every event on one line.\n";
 
 struct ParsedOptions {
     SaveSpecialOptions options;
