@@ -28,6 +28,20 @@ struct Pipe {
             if (f >= 0)
                 ::close(f);
     }
+    // A thread that reads the pipe into strGot until its write end closes.
+    std::thread DrainInto(std::string& strGot)
+    {
+        return std::thread([this, &strGot] {
+            char buf[65536];
+            for (ssize_t n; (n = ::read(fd[0], buf, sizeof buf)) > 0;)
+                strGot.append(buf, static_cast<std::size_t>(n));
+        });
+    }
+    void CloseWriteEnd()
+    {
+        ::close(fd[1]);
+        fd[1] = -1;
+    }
 };
 
 }  // namespace
@@ -36,12 +50,7 @@ TEST(RowLineWriter, LinesFromSeveralThreadsLeaveWholeAndInTheirOrder)
 {
     Pipe p;
     std::string got;
-    std::thread reader([&] {
-        char buf[65536];
-        ssize_t n;
-        while ((n = ::read(p.fd[0], buf, sizeof buf)) > 0)
-            got.append(buf, static_cast<std::size_t>(n));
-    });
+    std::thread reader = p.DrainInto(got);
     {
         CRowLineWriter writer(p.fd[1]);
         // Long lines too: more than a pipe holds at once.
@@ -54,8 +63,7 @@ TEST(RowLineWriter, LinesFromSeveralThreadsLeaveWholeAndInTheirOrder)
         b.join();
         EXPECT_TRUE(writer.Finish(false));
     }
-    ::close(p.fd[1]);
-    p.fd[1] = -1;
+    p.CloseWriteEnd();
     reader.join();
     // Each line is whole, and each thread's lines keep their order.
     int nNext[2] = {0, 0};
@@ -80,12 +88,7 @@ TEST(RowLineWriter, TwoWritersOfOnePipeLeaveEachOthersLinesWhole)
 {
     Pipe p;
     std::string got;
-    std::thread reader([&] {
-        char buf[65536];
-        ssize_t n;
-        while ((n = ::read(p.fd[0], buf, sizeof buf)) > 0)
-            got.append(buf, static_cast<std::size_t>(n));
-    });
+    std::thread reader = p.DrainInto(got);
     auto line = [](char c, int i) { return std::string(static_cast<std::size_t>(40 + i * 37 % 900), c) + std::to_string(i); };
     constexpr int kLines = 20000;
     {
@@ -100,8 +103,7 @@ TEST(RowLineWriter, TwoWritersOfOnePipeLeaveEachOthersLinesWhole)
         EXPECT_TRUE(first.Finish(false));
         EXPECT_TRUE(second.Finish(false));
     }
-    ::close(p.fd[1]);
-    p.fd[1] = -1;
+    p.CloseWriteEnd();
     reader.join();
     // Each line is one writer's whole line (the count of whole lines).
     int nNext[2] = {0, 0};
@@ -176,8 +178,7 @@ TEST(RowLineWriter, SuspendedWhileFinishingIsNotAStuckOutput)
         bFinishing = true;
         EXPECT_TRUE(writer.Finish(true)) << writer.GetErrorText();
     }
-    ::close(p.fd[1]);
-    p.fd[1] = -1;
+    p.CloseWriteEnd();
     reader.join();
     EXPECT_EQ(nGot, static_cast<std::size_t>(kLines) * (line.size() + 1));
 }
