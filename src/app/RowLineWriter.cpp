@@ -74,10 +74,12 @@ bool CRowLineWriter::WriteOut(const std::string& strOut)
         // line: a pipe takes a write of a page or less in one piece, so the
         // lines of another command writing into the same pipe come between
         // these lines, never inside one.
+        // Only the chunk itself is searched: a line of many megabytes is
+        // written in many chunks, each of which must cost its own length.
         if (nWant < strOut.size() - nDone) {
-            const std::size_t nLineEnd = strOut.rfind('\n', nDone + nWant - 1);
-            if (nLineEnd != std::string::npos && nLineEnd >= nDone)
-                nWant = nLineEnd + 1 - nDone;
+            const char* pChunk = strOut.data() + nDone;
+            if (const void* pLineEnd = ::memrchr(pChunk, '\n', nWant))
+                nWant = static_cast<std::size_t>(static_cast<const char*>(pLineEnd) - pChunk) + 1;
         }
         const ssize_t n = ::write(m_fd, strOut.data() + nDone, nWant);
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
