@@ -154,6 +154,11 @@ int CmdRelay(const QStringList& args)
         return Usage(QStringLiteral("relay: time waits and retries are numbers from 0 to 2147483647"));
     if (!doc.m_bAcceptConnections && !doc.m_bConnectToHost)
         return Usage(QStringLiteral("relay: give --listen, --connect or both (or a --from session that has them)"));
+    // A count of sessions means nothing to a run that serves one client:
+    // silently ignoring it would leave a script waiting for clients that the
+    // relay never accepts.
+    if (parser.isSet(sessions) && !doc.m_bKeepAlive)
+        return Usage(QStringLiteral("relay: --sessions needs --keep-alive (or a --from session that has it)"));
     if (!SaveTargetUsable(parser, save, "relay"))
         return EXIT_FAILED;
 

@@ -149,6 +149,7 @@ TEST(CliSession, ErrorsAndHelp)
     };
     for (const Wrong& w : {Wrong{"relay --timeout 1", "midwire: relay: Unknown option 'timeout'."},
                            Wrong{"relay", "midwire: relay: give --listen, --connect or both"},
+                           Wrong{"relay --listen 1 --sessions 2", "midwire: relay: --sessions needs --keep-alive"},
                            Wrong{"export only.mwx", "midwire: export: wrong number of arguments"},
                            Wrong{"dgram --bind", "midwire: dgram: Missing value after '--bind'."},
                            Wrong{"session frobnicate x", "midwire: session: expected new, dump or copy"},
