@@ -27,8 +27,10 @@ const char* const kUsage =
     "takes the place of the recorded client: it connects to the server and sends it\n"
     "what the client sent, waiting for each recorded reply. As server, it listens\n"
     "for the client and answers it as the recorded server did. The recording ends at\n"
-    "the first earlier playback in the file. With --check-reply the peer's data is\n"
-    "compared with the recording, and a mismatch is recorded as an Error event.\n"
+    "the first earlier playback in the file; a file with nothing recorded before it\n"
+    "replays nothing, which is said on standard error. With --check-reply the\n"
+    "peer's data is compared with the recording, and a mismatch is recorded as an\n"
+    "Error event.\n"
     "Each shown event is printed as one line (action, host, time and data,\n"
     "separated by tabs). The playback ends when the connection ends.\n\n"
     "  --as client|server     the party of the recording that Midwire replaces\n"
@@ -286,6 +288,12 @@ int CmdPlayback(const QStringList& args)
     hooks.ended = [] { QCoreApplication::quit(); };
 
     InstallPlaybackHooks();
+    // A recording with nothing for the replaying side (an empty history, or
+    // one that starts with an earlier playback, as a session saved from a
+    // moved playback does) replays as the desktop does, sending and checking
+    // nothing; a script that takes the success for a test is told so.
+    const ERelaySide replayedSide = bAsClient ? SERVER_SIDE : CLIENT_SIDE;
+    const bool bNothingRecorded = CountRecordedDataSteps(doc, replayedSide) == 0;
     OnStartPlayback(doc);
     const bool bStarted = doc.m_bConnected != 0;
     if (bStarted)
@@ -311,5 +319,9 @@ int CmdPlayback(const QStringList& args)
     // (2>&1) would otherwise show it somewhere in their middle.
     if (!strFailure.isEmpty())
         CliError(strFailure);
+    else if (bStarted && bNothingRecorded)
+        CliError(QStringLiteral("playback: %1 holds no recorded exchange for this side before its first playback: "
+                                "nothing was sent or checked")
+                     .arg(positional.first()));
     return nStatus;
 }

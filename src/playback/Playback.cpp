@@ -609,6 +609,19 @@ std::size_t CountScriptDataSteps(const CMidwireDoc& doc, ERelaySide side)
     return n;
 }
 
+std::size_t CountRecordedDataSteps(const CMidwireDoc& doc, ERelaySide side)
+{
+    const SideRules rules = GetSideRules(doc, side);
+    std::size_t n = 0;
+    for (const HistoryEvent* p : doc.m_history) {
+        if (p->m_kind == EK_PLAYBACK_START)
+            break;
+        if (IsKindIn(p->m_kind, rules.nFromPeerKinds | rules.nToPeerKinds))
+            ++n;
+    }
+    return n;
+}
+
 void InstallPlaybackHooks()
 {
     g_pfnCheckPlaybackReply = CheckPlaybackReply;

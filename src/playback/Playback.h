@@ -127,6 +127,9 @@ void PlaybackSendStep(CMidwireDoc& doc, ERelaySide side);
 
 // Whether the script still holds data for the side to send or to check.
 std::size_t CountScriptDataSteps(const CMidwireDoc& doc, ERelaySide side);
+// The data a playback of the side would send or check: the pieces of the
+// recording in the history, up to its first playback marker.
+std::size_t CountRecordedDataSteps(const CMidwireDoc& doc, ERelaySide side);
 
 // Installs the two hooks of the relay and registers Start PlayBack.
 void InstallPlaybackHooks();

@@ -426,6 +426,16 @@ TEST_F(PlaybackCliTest, RecordingThatHoldsAnEarlierPlaybackReplaysOnlyTheRecordi
     EXPECT_EQ(after.Count(EK_PLAYBACK_START), 1);
     EXPECT_EQ(after.Count(EK_PLAYBACK_SENT_TO_SERVER), 2);
     EXPECT_EQ(after.Count(EK_MOVED_TO_SERVER), 0);
+    EXPECT_EQ(r.err, "");
+
+    // That session starts with its marker: replaying it sends and checks
+    // nothing, which passes, but not without a word.
+    r = RunCommand(testutil::Midwire() + " playback " + moved + " --as client --check-reply --timeout 1");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(CountLines(r.out, "Sent to:\t"), 0) << r.out;
+    EXPECT_EQ(r.err, "midwire: playback: " + moved +
+                         " holds no recorded exchange for this side before its first playback: nothing was sent or "
+                         "checked\n");
 }
 
 TEST_F(PlaybackCliTest, ReplayAsServerAnswersTheClientByteForByte)
@@ -523,6 +533,7 @@ TEST_F(PlaybackCliTest, EmptyHistoryStartsTheConnectionAndSendsNothing)
     EXPECT_EQ(CountLines(r.out, "Start PlayBack\t"), 1) << r.out;
     EXPECT_EQ(CountLines(r.out, "Connect to:\t"), 1) << r.out;
     EXPECT_EQ(CountLines(r.out, "Sent to:\t"), 0) << r.out;
+    EXPECT_NE(r.err.find("holds no recorded exchange"), std::string::npos) << r.err;
 }
 
 // A client that never reads: the recorded answer, larger than the
