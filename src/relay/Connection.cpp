@@ -168,6 +168,7 @@ bool StartWorker(CMidwireDoc& doc, ERelaySide side, std::string& strError)
     st.bStopRequested.store(false);
     st.bWakePending.store(false);
     st.bPeerCloseRouted.store(false);
+    st.bSendShut.store(false);
     SideDoneFlag(doc, side).store(FALSE);
     CMidwireDoc* pDoc = &doc;
     try {
@@ -409,6 +410,67 @@ void WaitForDelivery(CMidwireDoc& doc, ERelaySide side, int nTimeWait)
     }
 }
 
+// A peer that closed may have shut down only its sending side, and still
+// read: many protocols end a request so (a client that sends its data and
+// then waits for the answer to all of it). Once everything it sent has
+// reached the other peer, the other peer is told that no more data comes
+// (the relay shuts down its own sending side toward it), and its answer is
+// relayed to the closed peer before the session ends. The session waits
+// while that answer moves or until the other peer closes too; one that goes
+// quiet without closing is given up on, as a slow reader is. This is done only
+// when the closed peer's data is forwarded to a running other side, and
+// not for a close that a playback posted (the peer has not ended its data).
+void PassEndOfDataOn(CMidwireDoc& doc, ERelaySide side, int nTimeWait)
+{
+    CRelayState& relay = RelayState();
+    const ERelaySide other = side == SERVER_SIDE ? CLIENT_SIDE : SERVER_SIDE;
+    CRelaySideState& st = relay.side[side];
+    CRelaySideState& ot = relay.side[other];
+    const BOOL bHeld = LoadFlag(side == SERVER_SIDE ? doc.m_bHoldServerData : doc.m_bHoldClientData);
+    if (!doc.m_bAcceptConnections || !doc.m_bConnectToHost || bHeld ||
+        !st.bPeerCloseRouted.load(std::memory_order_acquire) || SideDoneFlag(doc, side).load())
+        return;
+    auto otherGone = [&] {
+        return ot.bPeerCloseRouted.load(std::memory_order_acquire) || SideDoneFlag(doc, other).load() ||
+               ot.bStopRequested.load(std::memory_order_acquire) || relay.bEndRequested;
+    };
+    if (otherGone())
+        return;
+    WaitForDelivery(doc, other, nTimeWait);
+    const SOCKET s = LoadSocket(SideSocket(doc, other));
+    // Data that the worker could not hand to the socket is not followed by
+    // the end of data: the peer would take a cut request for a whole one.
+    // (What the socket holds goes out before the end, in order.)
+    if (otherGone() || s == INVALID_SOCKET || HasUnsentData(doc, other))
+        return;
+    // Nothing may be queued for the other side from here on (Send is
+    // disabled by the flag); its worker keeps reading the answer.
+    ot.bSendShut.store(true, std::memory_order_release);
+    if (::shutdown(s, SHUT_WR) != 0)
+        return;
+    // The answer moves while it reaches the closed peer. A peer that has
+    // closed altogether takes nothing (the sends to it fail), and one whose
+    // answer is held, or waits at a break character, moves nothing either:
+    // the session then ends after the quiet moment.
+    const auto quiet = std::chrono::milliseconds(std::max(nTimeWait, kDeliveryStallMs));
+    std::uint64_t nLastSent = st.nBytesSent.load(std::memory_order_relaxed);
+    int nLastInSocket = BytesInSocket(doc, side);
+    CRunningClock sinceMove(kMaxWaitStep);
+    while (!otherGone() && !SideDoneFlag(doc, side).load()) {
+        PumpThenPause();
+        const std::uint64_t nSent = st.nBytesSent.load(std::memory_order_relaxed);
+        const int nInSocket = BytesInSocket(doc, side);
+        if (nSent != nLastSent || nInSocket != nLastInSocket) {
+            nLastSent = nSent;
+            nLastInSocket = nInSocket;
+            sinceMove.Restart();
+        } else if (sinceMove.Tick() >= quiet) {
+            break;
+        }
+    }
+    WaitForDelivery(doc, side, nTimeWait);
+}
+
 // The twin handlers of the server and client socket notifications.
 void OnSideSocketEvent(CMidwireDoc& doc, ERelaySide side, unsigned lParam)
 {
@@ -448,6 +510,7 @@ void OnSideSocketEvent(CMidwireDoc& doc, ERelaySide side, unsigned lParam)
     // reads, and a close that a playback posted comes after the data the
     // replay queued before it, as in the recording.
     WaitForDelivery(doc, side, nTimeWait);
+    PassEndOfDataOn(doc, side, nTimeWait);
     RequestStop(doc, side, false);
     WaitWorkerDone(doc, side, bServer ? doc.m_nServerWaitRetries : doc.m_nClientWaitRetries);
     WaitForDelivery(doc, bServer ? CLIENT_SIDE : SERVER_SIDE, nTimeWait);

@@ -133,7 +133,11 @@ void RegisterRelayCommands(CCommandTable& table, CMidwireDoc& doc)
     // A side whose worker has been told to stop (its peer closed, or End is
     // under way) sends nothing more, though the session may run on a while:
     // what Send queued for it would be recorded as sent and never go out.
-    auto sending = [](ERelaySide side) { return !RelayState().side[side].bStopRequested.load(std::memory_order_acquire); };
+    // Nor does a side whose peer has been told that no more data comes.
+    auto sending = [](ERelaySide side) {
+        const CRelaySideState& st = RelayState().side[side];
+        return !st.bStopRequested.load(std::memory_order_acquire) && !st.bSendShut.load(std::memory_order_acquire);
+    };
     table.Register(ID_CONNECTION_START, [&doc] { OnConnectionStart(doc); }, idle);
     table.Register(
         ID_CONNECTION_END, [&doc] { EndConnection(doc); },

@@ -45,6 +45,10 @@ struct CRelaySideState {
     // Bytes written to this side's socket by either worker: lets the close
     // handler see whether data still waiting for this peer is moving.
     std::atomic<std::uint64_t> nBytesSent{0};
+    // The sending direction of this side's connection has been shut down:
+    // the other peer ended its data, and this peer was told so (window
+    // thread). Nothing more may be sent to this side.
+    std::atomic<bool> bSendShut{false};
 };
 
 struct CRelayState {

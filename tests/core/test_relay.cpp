@@ -945,9 +945,10 @@ TEST_F(RelaySessionTest, DataOfAClosingPeerReachesASteadilySlowReader)
 
 // A client that sends a request and shuts its sending side, and a server
 // that talks while it reads the request slowly: the session ends only once
-// the server has taken the whole request. Closed earlier, the relay's
-// connection would be reset by the server's next bytes, and what its buffer
-// still held of the request would be lost, though recorded as moved.
+// the server has taken the whole request, and the end of it. Closed earlier,
+// the relay's connection would be reset by the server's next bytes, and what
+// its buffer still held of the request would be lost, though recorded as
+// moved. The server talks until it has seen the end of the request.
 TEST_F(RelaySessionTest, TalkingServerGetsTheWholeRequestOfAClientThatShutItsSendingSide)
 {
     doc.m_bUseBreakChar = FALSE;
@@ -964,7 +965,11 @@ TEST_F(RelaySessionTest, TalkingServerGetsTheWholeRequestOfAClientThatShutItsSen
         }
     });
     std::string got;
-    std::thread serverReader([&] { ReadFrom(server.Get(), got, request.size() + 1, 16u << 10, 4, 16u << 10); });
+    std::atomic<bool> bServerSawEnd{false};
+    std::thread serverReader([&] {
+        bServerSawEnd = ReadFrom(server.Get(), got, request.size() + 1, 16u << 10, 4, 16u << 10);
+        bStopTalking = true;
+    });
     std::thread clientPeer([&] {
         SendAllBlocking(client.Get(), request);
         ::shutdown(client.Get(), SHUT_WR);
@@ -979,6 +984,7 @@ TEST_F(RelaySessionTest, TalkingServerGetsTheWholeRequestOfAClientThatShutItsSen
     EXPECT_EQ(Concat(EK_MOVED_TO_SERVER).size(), request.size());
     EXPECT_EQ(got.size(), request.size());
     EXPECT_TRUE(got == request) << "the server got other bytes than the client sent";
+    EXPECT_TRUE(bServerSawEnd.load());
 }
 
 // A peer that shuts down only its sending side (a request, then the end of
@@ -1099,43 +1105,74 @@ TEST_F(RelaySessionTest, EndCutsShortTheWaitForASlowReader)
 }
 
 // Once a side's connection is being closed and its worker stopped, the
-// session may still run a while (here, to deliver the closed server's reply
-// to a slow client); Send to that side is then disabled, since nothing would
-// send what it queued although the history would call it sent.
+// session may still run a while (here, to deliver what Send to Client queued
+// to a slow client, the server's data being held); Send to that side is then
+// disabled, since nothing would send what it queued although the history
+// would call it sent. Send is disabled too toward a peer that has been told
+// that no more data comes (the other peer ended its data), while the session
+// waits for that peer's answer.
 TEST_F(RelaySessionTest, SendToASideWhoseConnectionIsClosingIsDisabled)
 {
     doc.m_bUseBreakChar = FALSE;
     doc.m_bQuiet = TRUE;
     RegisterAllCommands(doc);
     CCommandTable& table = GetCommandTable();
-    ASSERT_TRUE(Start(true, true));
-    frontEnd.SetEditorText("late request[13][10]");
-    EXPECT_TRUE(table.IsEnabled(ID_CONNECTION_SEND_TO_SERVER));
-    // About 250 kB a second: the reply takes half a minute.
-    CSlowReplyPeers peers(*this, 8u << 20, 17);
-    // Checked from the message loop of the close handler's wait, once the
-    // server worker has ended while the session still runs.
-    bool bChecked = false;
-    bool bSendToServer = true;
-    bool bSendToClient = false;
-    QTimer check;
-    check.setInterval(20);
-    QObject::connect(&check, &QTimer::timeout, [&] {
-        if (bChecked || !doc.m_bConnected || LoadSocket(doc.m_hServerSocket) != INVALID_SOCKET)
-            return;
-        bChecked = true;
-        bSendToServer = table.Run(ID_CONNECTION_SEND_TO_SERVER);
-        bSendToClient = table.IsEnabled(ID_CONNECTION_SEND_TO_CLIENT);
-        EndConnection(doc);
-    });
-    check.start();
-    EXPECT_TRUE(PumpUntil([&] { return bChecked && !doc.m_bConnected; }, 20000));
-    check.stop();
-    peers.Finish();
-    ASSERT_TRUE(bChecked);
-    EXPECT_FALSE(bSendToServer);
-    EXPECT_TRUE(bSendToClient);  // the client is still connected
-    EXPECT_EQ(Count(EK_EDITED_TO_SERVER), 0u);
+    for (const bool bHoldServer : {true, false}) {
+        SCOPED_TRACE(bHoldServer ? "the server's worker stops first" : "the end is passed on to the client");
+        doc.m_bHoldServerData = bHoldServer;
+        ASSERT_TRUE(Start(true, true));
+        // A small socket buffer toward a client that takes about 250 kB a
+        // second: a megabyte takes seconds to get through.
+        const int nBuffer = 64 << 10;
+        ::setsockopt(client.Get(), SOL_SOCKET, SO_RCVBUF, &nBuffer, sizeof nBuffer);
+        ::setsockopt(LoadSocket(doc.m_hClientSocket), SOL_SOCKET, SO_SNDBUF, &nBuffer, sizeof nBuffer);
+        frontEnd.SetEditorText(std::string(1u << 20, 'x'));
+        ASSERT_TRUE(table.Run(ID_CONNECTION_SEND_TO_CLIENT));
+        frontEnd.SetEditorText("late request[13][10]");
+        EXPECT_TRUE(table.IsEnabled(ID_CONNECTION_SEND_TO_SERVER));
+        std::string got;
+        std::atomic<bool> bClientSawEnd{false};
+        std::thread reader([&] {
+            bClientSawEnd = ReadFrom(client.Get(), got, SIZE_MAX, 4u << 10, 16, 4u << 10);
+        });
+        ASSERT_TRUE(SendAllBlocking(server.Get(), "reply\n"));
+        server.Reset();
+        // Checked from the message loop of the close handler's wait: with
+        // the hold, once the server worker has ended while the session still
+        // runs; without it, once the client has been told that the data
+        // ended while the session still runs.
+        bool bChecked = false;
+        bool bSendToServer = true;
+        bool bSendToClient = !bHoldServer;
+        QTimer check;
+        check.setInterval(20);
+        QObject::connect(&check, &QTimer::timeout, [&] {
+            const bool bMoment = bHoldServer ? LoadSocket(doc.m_hServerSocket) == INVALID_SOCKET : bClientSawEnd.load();
+            if (bChecked || !doc.m_bConnected || !bMoment)
+                return;
+            bChecked = true;
+            if (bHoldServer)
+                bSendToServer = table.Run(ID_CONNECTION_SEND_TO_SERVER);
+            bSendToClient = table.IsEnabled(ID_CONNECTION_SEND_TO_CLIENT);
+            EndConnection(doc);
+        });
+        check.start();
+        EXPECT_TRUE(PumpUntil([&] { return bChecked && !doc.m_bConnected; }, 30000));
+        check.stop();
+        ::shutdown(client.Get(), SHUT_RDWR);
+        reader.join();
+        ASSERT_TRUE(bChecked);
+        if (bHoldServer) {
+            EXPECT_FALSE(bSendToServer);
+            EXPECT_TRUE(bSendToClient);  // the client is still connected
+            EXPECT_EQ(Count(EK_EDITED_TO_SERVER), 0u);
+        } else {
+            EXPECT_FALSE(bSendToClient);  // the client was told that the data ended
+            EXPECT_EQ(got, std::string(1u << 20, 'x') + "reply\n");
+        }
+        client.Reset();
+        serverListen.Reset();
+    }
     GetCommandTable().Clear();
 }
 

@@ -57,6 +57,22 @@ std::string PythonListener(int nBacklog, const char* pszAcceptTimeout)
            std::to_string(nBacklog) + "); s.settimeout(" + pszAcceptTimeout + ")\n";
 }
 
+// A script, run in dir, that starts server.py on nServer, a relay from
+// nListen to it with strOptions (saving session.mwx, its lines to
+// relay.out, its errors to relay.err), then client.py against the relay;
+// it prints what the client prints and "relay=" with the relay's exit
+// status. Every program is given at most forty seconds.
+std::string RelayedExchangeScript(const TempDir& dir, std::uint16_t nServer, std::uint16_t nListen,
+                                  const std::string& strOptions)
+{
+    return "cd '" + dir.Root() + "'\n" + "timeout 40 python3 server.py " + std::to_string(nServer) +
+           " > server.out 2>&1 & PY=$!\ntrap 'kill $PY 2>/dev/null' EXIT\n" + WaitListening(nServer) + "timeout 40 '" +
+           testutil::Midwire() + "' relay --listen " + std::to_string(nListen) + " --connect 127.0.0.1:" +
+           std::to_string(nServer) + " --save session.mwx " + strOptions + " > relay.out 2> relay.err & R=$!\n" +
+           WaitListening(nListen, "midwire") + "timeout 40 python3 client.py " + std::to_string(nListen) +
+           "\nwait $R\necho relay=$?\nwait $PY\n";
+}
+
 struct Session {
     CHeadlessFrontEnd frontEnd;
     CMidwireDoc doc;
@@ -703,6 +719,99 @@ TEST(RelayCliTest, EventLinesStayOneEachWhateverTheSessionsLineBreaking)
                          "4|Received from:|abcdefghij[10]\n"
                          "4|Disconnect to:|Connection to server: 127.0.0.1 port: " +
                          std::to_string(nServer) + " closed.\n");
+}
+
+// A peer that shuts down only its sending side still reads, and the other
+// peer may answer only once it has seen that end (a server that reads a
+// request to its end, a client that acknowledges a whole download): the
+// relay passes the end on once everything before it got through, and the
+// answer reaches the peer that ended, byte for byte, before the session
+// ends. Both directions, with the default break character and without.
+TEST(RelayCliTest, EndOfDataIsPassedOnAndTheAnswerToItRelayed)
+{
+    struct Case {
+        const char* pszName;
+        const char* pszServer;  // after PythonListener
+        const char* pszClient;
+        const char* pszOptions;
+        std::string toServer;
+        std::string toClient;
+    };
+    const std::string request = "line one\nline two\r\npartial tail";
+    const std::string download = std::string("file\0contents\n", 14) + "without end";
+    const Case cases[] = {
+        {"the client ends its request; the server answers at the end",
+         "c = s.accept()[0]; c.settimeout(20); got = b''\n"
+         "while True:\n"
+         "    d = c.recv(65536)\n"
+         "    if not d: break\n"
+         "    got += d\n"
+         "c.sendall(b'GOT %d\\n' % len(got) + got[-4:]); c.close()\n",
+         "import socket, sys\n"
+         "c = socket.create_connection(('127.0.0.1', int(sys.argv[1]))); c.settimeout(20)\n"
+         "c.sendall(b'line one\\nline two\\r\\n'); c.sendall(b'partial tail'); c.shutdown(socket.SHUT_WR)\n"
+         "got = b''\n"
+         "while True:\n"
+         "    d = c.recv(65536)\n"
+         "    if not d: break\n"
+         "    got += d\n"
+         "print('client got %r' % got)\n",
+         "", request, "GOT 31\ntail"},
+        {"the server ends a download; the client acknowledges it",
+         "c = s.accept()[0]; c.settimeout(20)\n"
+         "c.sendall(b'file\\0contents\\nwithout end'); c.shutdown(socket.SHUT_WR); got = b''\n"
+         "while True:\n"
+         "    d = c.recv(65536)\n"
+         "    if not d: break\n"
+         "    got += d\n"
+         "print('server got %r' % got)\n",
+         "import socket, sys\n"
+         "c = socket.create_connection(('127.0.0.1', int(sys.argv[1]))); c.settimeout(20); got = b''\n"
+         "while True:\n"
+         "    d = c.recv(65536)\n"
+         "    if not d: break\n"
+         "    got += d\n"
+         "c.sendall(b'ack %d\\n' % len(got)); c.close()\n"
+         "print('client got %r' % got)\n",
+         "--no-break-char", "ack 25\n", download},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        TempDir dir;
+        testutil::WriteFile(dir.Path("server.py"), PythonListener(1, "20") + c.pszServer);
+        testutil::WriteFile(dir.Path("client.py"), c.pszClient);
+        const std::uint16_t nServer = FreePort();
+        const std::uint16_t nListen = FreePort();
+        testutil::WriteFile(dir.Path("run.sh"), RelayedExchangeScript(dir, nServer, nListen, c.pszOptions));
+        const testutil::RunResult r = RunCommand("bash '" + dir.Path("run.sh") + "'");
+        EXPECT_NE(r.out.find("relay=0"), std::string::npos) << r.out << testutil::ReadFile(dir.Path("relay.err"));
+        const std::string strServerOut = testutil::ReadFile(dir.Path("server.out"));
+        if (c.toClient == download) {
+            EXPECT_NE(r.out.find("client got b'file\\x00contents\\nwithout end'"), std::string::npos) << r.out;
+            EXPECT_NE(strServerOut.find("server got b'ack 25\\n'"), std::string::npos) << strServerOut;
+        } else {
+            EXPECT_NE(r.out.find("client got b'GOT 31\\ntail'"), std::string::npos) << r.out << strServerOut;
+        }
+
+        Session s;
+        ASSERT_TRUE(s.Load(dir.Path("session.mwx")));
+        EXPECT_EQ(s.Concat(EK_MOVED_TO_SERVER), c.toServer);
+        EXPECT_EQ(s.Concat(EK_MOVED_TO_CLIENT), c.toClient);
+        EXPECT_TRUE(s.Events(EK_ERROR).empty());
+        EXPECT_EQ(s.Events(EK_DISCONNECT_SERVER).size(), 1u);
+        EXPECT_EQ(s.Events(EK_DISCONNECT_CLIENT).size(), 1u);
+        // The answer is recorded after what it answers.
+        std::vector<std::uint32_t> dataKinds;
+        for (const HistoryEvent* p : s.doc.m_history) {
+            if ((p->m_kind == EK_MOVED_TO_SERVER || p->m_kind == EK_MOVED_TO_CLIENT) &&
+                (dataKinds.empty() || dataKinds.back() != p->m_kind))
+                dataKinds.push_back(p->m_kind);
+        }
+        const std::vector<std::uint32_t> order =
+            c.toClient == download ? std::vector<std::uint32_t>{EK_MOVED_TO_CLIENT, EK_MOVED_TO_SERVER}
+                                   : std::vector<std::uint32_t>{EK_MOVED_TO_SERVER, EK_MOVED_TO_CLIENT};
+        EXPECT_EQ(dataKinds, order);
+    }
 }
 
 // A line feed or tab in an event's text or in a host name is printed in
