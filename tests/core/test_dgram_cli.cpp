@@ -12,6 +12,7 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <sstream>
 #include <thread>
 #include <unistd.h>
 
@@ -296,6 +297,75 @@ TEST(DgramCli, DatagramsThatNeverStopComingDoNotHoldOffTheEnd)
     EXPECT_NE(r.out.find("signalled=0"), std::string::npos) << r.out << r.err;
     for (const char* pszOut : {"timed.out", "signalled.out"})
         EXPECT_NE(ReadFile(dir.Path(pszOut)).find("unbinded"), std::string::npos) << pszOut;
+}
+
+// A request and response protocol over the two move rules: a client peer on
+// one loopback address asks through the bound port, the server peer on
+// another answers to the bound port, and the answer goes back to the client.
+// Empty datagrams and datagrams of the largest size (65507 bytes) keep
+// every byte both ways, in the lines and in the saved session.
+TEST(DgramCli, RequestsAndAnswersOfEverySizeMoveBothWays)
+{
+    TempDir dir;
+    const std::string port = FreePort();
+    const std::string serverPort = FreePort();
+    const std::string clientPort = FreePort();
+    testutil::WriteFile(dir.Path("server.py"),
+                        "import socket, sys\n"
+                        "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                        "s.bind(('127.0.0.3', int(sys.argv[1]))); s.settimeout(10)\n"
+                        "for _ in range(3):\n"
+                        "    d, a = s.recvfrom(70000)\n"
+                        "    s.sendto((d[:2] + b'\\x81' + d)[:65507] if d else b'', a)\n");
+    testutil::WriteFile(dir.Path("client.py"),
+                        "import socket, sys\n"
+                        "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                        "s.bind(('127.0.0.2', int(sys.argv[1]))); s.settimeout(10)\n"
+                        "for size in (12, 0, 65507):\n"
+                        "    q = bytes((i * 7 + size) % 256 for i in range(size))\n"
+                        "    s.sendto(q, ('" + Dotted() + "', int(sys.argv[2])))\n"
+                        "    d, a = s.recvfrom(70000)\n"
+                        "    want = (q[:2] + b'\\x81' + q)[:65507] if q else b''\n"
+                        "    print(size, 'ok' if d == want else 'wrong %d' % len(d))\n");
+    Background relay({"dgram", "--bind", port, "--no-resolve", "--move1", "127.0.0.2,127.0.0.3:" + serverPort,
+                      "--move2", "127.0.0.3,127.0.0.2:" + clientPort, "--count", "6", "--save",
+                      dir.Path("out.mwx")},
+                     dir.Path("out"), dir.Path("err"));
+    ASSERT_TRUE(relay.Started());
+    ASSERT_TRUE(relay.WaitForOutput("Datagram socket binded in local port: " + port + ". "))
+        << ReadFile(dir.Path("err"));
+    // The client asks only once the server peer is bound (at most twenty
+    // seconds later): a request moved to a port that nobody has bound yet
+    // is lost.
+    const auto r = RunCommand("cd '" + dir.Root() + "' && (timeout 30 python3 server.py " + serverPort +
+                              " & for i in $(seq 400); do ss -Huln 'sport = :" + serverPort +
+                              "' | grep -q . && break; sleep 0.05; done; timeout 20 python3 client.py " + clientPort +
+                              " " + port + "; wait)");
+    EXPECT_EQ(r.out, "12 ok\n0 ok\n65507 ok\n") << r.err;
+    ASSERT_EQ(relay.Wait(), 0) << ReadFile(dir.Path("err"));
+
+    const auto dump = RunCommand(testutil::Midwire() + " session dump " + dir.Path("out.mwx"));
+    ASSERT_EQ(dump.status, 0) << dump.err;
+    const std::size_t nEvents = dump.out.find("events = 14");
+    ASSERT_NE(nEvents, std::string::npos) << dump.out;
+    // Each datagram is received from its sender and moved to the other peer,
+    // with its length.
+    std::vector<std::string> rows;
+    std::istringstream lines(dump.out.substr(nEvents));
+    std::string line;
+    std::getline(lines, line);
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string kind, time, length;
+        std::getline(fields, kind, '\t');
+        std::getline(fields, time, '\t');
+        std::getline(fields, length, '\t');
+        rows.push_back(kind + " " + length);
+    }
+    EXPECT_EQ(rows, (std::vector<std::string>{"0x00400000 0", "0x00200000 12", "0x01000000 12", "0x00200000 15",
+                                              "0x01000000 15", "0x00200000 0", "0x01000000 0", "0x00200000 0",
+                                              "0x01000000 0", "0x00200000 65507", "0x01000000 65507",
+                                              "0x00200000 65507", "0x01000000 65507", "0x00800000 0"}));
 }
 
 TEST(DgramCli, SendsOneDatagramInDisplayForm)
