@@ -8,7 +8,9 @@
 #include <QHBoxLayout>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QScreen>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "app/CliSupport.h"
 #include "app/gui/DialogRegistry.h"
@@ -47,6 +49,7 @@ CSaveSpecialDlg::CSaveSpecialDlg(QWidget* pParent, SaveSpecialOptions& options)
     setFileMode(QFileDialog::AnyFile);
     setNameFilters(FilterNames());
     selectFile(QStringLiteral("*.*"));
+    const QSize sizeWithoutPanel = size();
 
     auto* pPanel = new QWidget(this);
     pPanel->setObjectName(QStringLiteral("idd143"));
@@ -96,6 +99,17 @@ CSaveSpecialDlg::CSaveSpecialDlg(QWidget* pParent, SaveSpecialOptions& options)
         pGrid->addWidget(pPanel, pGrid->rowCount(), 0, 1, pGrid->columnCount());
     else if (layout())
         layout()->addWidget(pPanel);
+
+    // The panel adds to the dialog's height instead of taking it from the
+    // file list: with a large font the dialog kept the height it has without
+    // the panel, and the list was left two rows high. Never more than the
+    // screen holds.
+    const int nSpacing = layout() ? std::max(0, layout()->spacing()) : 0;
+    QSize size(std::max(sizeWithoutPanel.width(), minimumSizeHint().width()),
+               std::max(sizeWithoutPanel.height() + nSpacing + pPanel->sizeHint().height(), minimumSizeHint().height()));
+    if (const QScreen* pScreen = screen())
+        size = size.boundedTo(pScreen->availableGeometry().size() * 9 / 10).expandedTo(minimumSizeHint());
+    resize(size);
 }
 
 void CSaveSpecialDlg::ReadCheckBoxes()

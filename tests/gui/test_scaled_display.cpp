@@ -1,0 +1,199 @@
+// The desktop as users with a large or a small application font, or a
+// screen with a scale factor, see it: every label, button, edit and bar of a
+// dialog lies inside it, none covers another and every text has the room it
+// needs. The tests run once more with a scale factor of 2 (see the test
+// list).
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QComboBox>
+#include <QDialog>
+#include <QFont>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <string>
+#include <vector>
+
+#include "GuiTestUtil.h"
+#include "app/gui/MainFrame.h"
+#include "app/gui/ProgressDlg.h"
+#include "datagram/gui/DatagramDialogs.h"
+#include "export/gui/ExportDlg.h"
+#include "playback/gui/PlayBackDlg.h"
+#include "relay/gui/RelayGui.h"
+#include "session/MidwireDoc.h"
+#include "views/gui/MidwireListView.h"
+
+namespace {
+
+// Sets the application font to a point size for the life of the object.
+class CAppFont {
+public:
+    explicit CAppFont(int nPointSize) : m_saved(QApplication::font())
+    {
+        QFont font = m_saved;
+        font.setPointSize(nPointSize);
+        QApplication::setFont(font);
+    }
+    ~CAppFont() { QApplication::setFont(m_saved); }
+    CAppFont(const CAppFont&) = delete;
+    CAppFont& operator=(const CAppFont&) = delete;
+
+private:
+    QFont m_saved;
+};
+
+QString Describe(const QWidget* p)
+{
+    if (const auto* pLabel = qobject_cast<const QLabel*>(p))
+        return QStringLiteral("label \"%1\"").arg(pLabel->text());
+    if (const auto* pButton = qobject_cast<const QAbstractButton*>(p))
+        return QStringLiteral("button \"%1\"").arg(pButton->text());
+    return QStringLiteral("%1 %2").arg(QString::fromLatin1(p->metaObject()->className()), p->objectName());
+}
+
+// Shows the window at the size it opens with and lists what a user would
+// not see whole: a control reaching out of the window, two controls on top
+// of each other, a text with less room than it asks for. pScope limits the
+// controls looked at to one part of the window (the options panel of a file
+// dialog, say); the window itself by default.
+std::vector<std::string> LayoutFaults(QWidget& window, QWidget* pScope = nullptr)
+{
+    window.show();
+    QApplication::processEvents();
+    if (!pScope)
+        pScope = &window;
+    struct Placed {
+        QWidget* pWidget;
+        QRect rect;
+    };
+    std::vector<Placed> placed;
+    for (QWidget* p : pScope->findChildren<QWidget*>()) {
+        const bool bControl = qobject_cast<QLabel*>(p) || qobject_cast<QAbstractButton*>(p) ||
+                              qobject_cast<QLineEdit*>(p) || qobject_cast<QProgressBar*>(p) ||
+                              qobject_cast<QComboBox*>(p);
+        // Parts of a control (the edit inside a combo box) go with it.
+        if (bControl && p->isVisibleTo(&window) && !qobject_cast<QComboBox*>(p->parentWidget()))
+            placed.push_back({p, QRect(p->mapTo(&window, QPoint(0, 0)), p->size())});
+    }
+    std::vector<std::string> faults;
+    auto fault = [&faults](const QString& text) { faults.push_back(text.toStdString()); };
+    for (std::size_t i = 0; i < placed.size(); ++i) {
+        const Placed& a = placed[i];
+        if (!window.rect().contains(a.rect))
+            fault(Describe(a.pWidget) + QStringLiteral(" reaches out of the window"));
+        const QSize wanted = qobject_cast<QLineEdit*>(a.pWidget) ? a.pWidget->minimumSizeHint()
+                                                                  : a.pWidget->sizeHint();
+        const auto* pLabel = qobject_cast<const QLabel*>(a.pWidget);
+        const bool bWraps = pLabel && pLabel->wordWrap();
+        if ((!bWraps && a.rect.width() < wanted.width()) || a.rect.height() < wanted.height())
+            fault(Describe(a.pWidget) + QStringLiteral(" has %1x%2 for %3x%4")
+                                            .arg(a.rect.width())
+                                            .arg(a.rect.height())
+                                            .arg(wanted.width())
+                                            .arg(wanted.height()));
+        for (std::size_t j = i + 1; j < placed.size(); ++j) {
+            const Placed& b = placed[j];
+            if (a.pWidget->isAncestorOf(b.pWidget) || b.pWidget->isAncestorOf(a.pWidget))
+                continue;
+            if (a.rect.intersects(b.rect))
+                fault(Describe(a.pWidget) + QStringLiteral(" overlaps ") + Describe(b.pWidget));
+        }
+    }
+    return faults;
+}
+
+const int kFontSizes[] = {6, 22};
+
+}  // namespace
+
+TEST(ScaledDisplayTest, DialogsShowEveryControlWholeWithALargeOrSmallFont)
+{
+    guitest::EnsureApplication();
+    for (const int nSize : kFontSizes) {
+        CAppFont font(nSize);
+        CMidwireDoc doc;
+        {
+            CConnectDlgData d;
+            CConnectDlg dlg(d);
+            EXPECT_EQ(LayoutFaults(dlg), std::vector<std::string>()) << "connect " << nSize;
+        }
+        {
+            CConnectionOptionsData d;
+            CConnectionOptionsDlg dlg(d);
+            EXPECT_EQ(LayoutFaults(dlg), std::vector<std::string>()) << "options " << nSize;
+        }
+        {
+            CWaitAcceptWnd dlg(doc);
+            EXPECT_EQ(LayoutFaults(dlg), std::vector<std::string>()) << "wait " << nSize;
+        }
+        {
+            CBindDlg dlg(doc);
+            EXPECT_EQ(LayoutFaults(dlg), std::vector<std::string>()) << "bind " << nSize;
+        }
+        {
+            CSendDlg dlg(doc);
+            EXPECT_EQ(LayoutFaults(dlg), std::vector<std::string>()) << "send " << nSize;
+        }
+        {
+            CDatagramOptionsDlg dlg(doc);
+            EXPECT_EQ(LayoutFaults(dlg), std::vector<std::string>()) << "dgram options " << nSize;
+        }
+        {
+            CPlayBackDlgData d;
+            CPlayBackDlg dlg(nullptr, d);
+            EXPECT_EQ(LayoutFaults(dlg), std::vector<std::string>()) << "playback " << nSize;
+        }
+        {
+            SaveSpecialOptions o;
+            CSaveSpecialDlg dlg(nullptr, o);
+            EXPECT_EQ(LayoutFaults(dlg, dlg.findChild<QWidget*>(QStringLiteral("idd143"))), std::vector<std::string>())
+                << "save special " << nSize;
+        }
+        {
+            CAboutDlg dlg(nullptr);
+            EXPECT_EQ(LayoutFaults(dlg), std::vector<std::string>()) << "about " << nSize;
+        }
+        {
+            CLoadingEventListDlg dlg(nullptr);
+            EXPECT_EQ(LayoutFaults(dlg), std::vector<std::string>()) << "loading " << nSize;
+        }
+        {
+            auto* p = new CPleaseWaitDlg();
+            p->Create(QStringLiteral("Printing... Midwire - session.mwx"), 0, 100);
+            EXPECT_EQ(LayoutFaults(*p), std::vector<std::string>()) << "please wait " << nSize;
+            delete p;
+        }
+    }
+}
+
+TEST(ScaledDisplayTest, SaveSpecialPanelLeavesTheFileListItsRows)
+{
+    // The options panel below the file controls made the dialog no taller:
+    // with a large font the list of files was two rows high.
+    guitest::EnsureApplication();
+    CAppFont font(22);
+    SaveSpecialOptions options;
+    CSaveSpecialDlg dlg(nullptr, options);
+    dlg.show();
+    QApplication::processEvents();
+    // The test screen is 800 pixels tall, 400 at a scale factor of 2: too
+    // little for the dialog at this font whatever its layout.
+    if (dlg.screen()->availableGeometry().height() < 600)
+        GTEST_SKIP() << "the screen is too small for a 22-point dialog";
+    int nViews = 0;
+    for (QAbstractItemView* pView : dlg.findChildren<QAbstractItemView*>()) {
+        // The lists of files and places, not a header or a combo box's list.
+        if (!pView->isVisibleTo(&dlg) || qobject_cast<QHeaderView*>(pView) || pView->window() != &dlg)
+            continue;
+        ++nViews;
+        EXPECT_GE(pView->viewport()->height(), 5 * pView->fontMetrics().height()) << pView->objectName().toStdString();
+    }
+    EXPECT_GT(nViews, 0);
+    EXPECT_LE(dlg.height(), dlg.screen()->availableGeometry().height());
+}
