@@ -1,8 +1,8 @@
 // The desktop as users with a large or a small application font, or a
 // screen with a scale factor, see it: every label, button, edit and bar of a
 // dialog lies inside it, none covers another and every text has the room it
-// needs. The tests run once more with a scale factor of 2 (see the test
-// list).
+// needs; pictures are painted for the screen's pixels. The tests run once
+// more with a scale factor of 2 (see the test list).
 
 #include <gtest/gtest.h>
 
@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "GuiTestUtil.h"
+#include "app/CommandTable.h"
 #include "app/gui/MainFrame.h"
 #include "app/gui/ProgressDlg.h"
 #include "datagram/gui/DatagramDialogs.h"
@@ -27,6 +28,7 @@
 #include "playback/gui/PlayBackDlg.h"
 #include "relay/gui/RelayGui.h"
 #include "session/MidwireDoc.h"
+#include "views/gui/Icons.h"
 #include "views/gui/MidwireListView.h"
 
 namespace {
@@ -196,4 +198,23 @@ TEST(ScaledDisplayTest, SaveSpecialPanelLeavesTheFileListItsRows)
     }
     EXPECT_GT(nViews, 0);
     EXPECT_LE(dlg.height(), dlg.screen()->availableGeometry().height());
+}
+
+TEST(ScaledDisplayTest, PicturesArePaintedForThePixelsOfTheScreen)
+{
+    // A picture of 16 layout pixels painted with 16 device pixels was blown
+    // up on a screen with a scale factor, every edge blurred.
+    guitest::EnsureApplication();
+    const QIcon save = ToolbarIcon(ID_FILE_SAVE);
+    for (const qreal dDpr : {1.0, 2.0, 3.0}) {
+        const QPixmap pixmap = save.pixmap(QSize(16, 15), dDpr);
+        EXPECT_EQ(pixmap.size(), QSize(16, 15) * dDpr) << dDpr;
+        EXPECT_EQ(pixmap.devicePixelRatio(), dDpr);
+    }
+    const qreal dApp = qApp->devicePixelRatio();
+    for (int i = 0; i < kEventIconCount; ++i) {
+        const QPixmap& row = EventIconPixmap(i);
+        EXPECT_EQ(row.devicePixelRatio(), dApp) << i;
+        EXPECT_EQ(row.deviceIndependentSize(), QSizeF(16, 16)) << i;
+    }
 }

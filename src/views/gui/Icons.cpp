@@ -1,9 +1,12 @@
 #include "views/gui/Icons.h"
 
+#include <QGuiApplication>
 #include <QPainter>
 #include <QPainterPath>
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <vector>
 
 #include "app/CommandTable.h"
 
@@ -201,16 +204,33 @@ void Dish(QPainter& p, bool bStanding)
     }
 }
 
-QPixmap Blank(int w, int h)
+// A transparent picture of w x h pixels as the layout counts them, holding
+// dDpr device pixels for each: painted on it, a painter draws in those
+// layout pixels, and the shapes come out as sharp on a screen of that pixel
+// ratio as at 1. A 16-pixel picture shown on a screen with a scale factor of
+// 2 was blown up, every edge blurred.
+QPixmap Blank(int w, int h, qreal dDpr = 1.0)
 {
-    QPixmap pixmap(w, h);
+    QPixmap pixmap(static_cast<int>(std::ceil(w * dDpr)), static_cast<int>(std::ceil(h * dDpr)));
+    pixmap.setDevicePixelRatio(dDpr);
     pixmap.fill(Qt::transparent);
     return pixmap;
 }
 
-QPixmap PaintEventIcon(int nIndex)
+// The pixel ratios a picture is painted for: 1, the application's own (the
+// highest of its screens) and 2 and 3 for windows moved to a finer screen.
+std::vector<qreal> IconPixelRatios()
 {
-    QPixmap pixmap = Blank(16, 16);
+    std::vector<qreal> ratios{1.0, 2.0, 3.0};
+    const qreal dApp = qApp ? qApp->devicePixelRatio() : 1.0;
+    if (std::find(ratios.begin(), ratios.end(), dApp) == ratios.end())
+        ratios.push_back(dApp);
+    return ratios;
+}
+
+QPixmap PaintEventIcon(int nIndex, qreal dDpr)
+{
+    QPixmap pixmap = Blank(16, 16, dDpr);
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
     const QRectF full(0.5, 2.5, 15, 11);
@@ -367,9 +387,9 @@ void StopHand(QPainter& p, const QColor& c)
     p.drawLine(QPointF(4.5, 7.5), QPointF(10.5, 7.5));
 }
 
-QPixmap PaintToolbarIcon(unsigned int nID)
+QPixmap PaintToolbarIcon(unsigned int nID, qreal dDpr)
 {
-    QPixmap pixmap = Blank(16, 15);
+    QPixmap pixmap = Blank(16, 15, dDpr);
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
     switch (nID) {
@@ -455,12 +475,15 @@ QPixmap PaintToolbarIcon(unsigned int nID)
 
 const QPixmap& EventIconPixmap(int nIndex)
 {
+    // Painted for the finest screen of the application, again when that
+    // changes (a screen added or its scale changed).
     static std::array<QPixmap, kEventIconCount> icons;
-    static bool bPainted = false;
-    if (!bPainted) {
+    static qreal dPaintedFor = 0.0;
+    const qreal dDpr = qApp ? qApp->devicePixelRatio() : 1.0;
+    if (dPaintedFor != dDpr) {
         for (int i = 0; i < kEventIconCount; ++i)
-            icons[static_cast<std::size_t>(i)] = PaintEventIcon(i);
-        bPainted = true;
+            icons[static_cast<std::size_t>(i)] = PaintEventIcon(i, dDpr);
+        dPaintedFor = dDpr;
     }
     if (nIndex < 0 || nIndex >= kEventIconCount)
         nIndex = 0;
@@ -469,8 +492,15 @@ const QPixmap& EventIconPixmap(int nIndex)
 
 QIcon ToolbarIcon(unsigned int nID)
 {
-    const QPixmap pixmap = PaintToolbarIcon(nID);
-    return pixmap.isNull() ? QIcon() : QIcon(pixmap);
+    // One picture per pixel ratio: the button takes the one of its screen.
+    QIcon icon;
+    for (const qreal dDpr : IconPixelRatios()) {
+        const QPixmap pixmap = PaintToolbarIcon(nID, dDpr);
+        if (pixmap.isNull())
+            return QIcon();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
 }
 
 QIcon AppIcon()

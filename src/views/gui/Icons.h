@@ -11,9 +11,11 @@
 
 constexpr int kEventIconCount = 25;
 
-// Row icon by index 0..24 (16 x 16, transparent background).
+// Row icon by index 0..24 (16 x 16 layout pixels, transparent background),
+// painted for the pixel ratio of the application's finest screen.
 const QPixmap& EventIconPixmap(int nIndex);
-// Toolbar button picture of a command (16 x 15), null icon when none.
+// Toolbar button picture of a command (16 x 15 layout pixels, painted for
+// each common pixel ratio), null icon when none.
 QIcon ToolbarIcon(unsigned int nID);
 // The application's icon.
 QIcon AppIcon();
