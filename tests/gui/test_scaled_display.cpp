@@ -15,7 +15,9 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QProgressBar>
+#include <QToolBar>
 #include <string>
 #include <vector>
 
@@ -217,4 +219,16 @@ TEST(ScaledDisplayTest, PicturesArePaintedForThePixelsOfTheScreen)
         EXPECT_EQ(row.devicePixelRatio(), dApp) << i;
         EXPECT_EQ(row.deviceIndependentSize(), QSizeF(16, 16)) << i;
     }
+}
+
+TEST(ScaledDisplayTest, ToolbarPicturesGrowWithALargeFont)
+{
+    guitest::EnsureApplication();
+    CAppFont font(22);
+    CMidwireDoc doc;
+    CMainFrame frame(doc);
+    const QToolBar* pToolBar = frame.findChild<QToolBar*>(QStringLiteral("toolbar"));
+    ASSERT_NE(pToolBar, nullptr);
+    EXPECT_GT(pToolBar->iconSize().height(), frame.menuBar()->fontMetrics().height());
+    EXPECT_GT(pToolBar->iconSize().width(), pToolBar->iconSize().height());
 }

@@ -24,6 +24,7 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <chrono>
 #include <cerrno>
 #include <climits>
@@ -373,7 +374,11 @@ void CMainFrame::CreateToolBar()
 {
     m_pToolBar = new QToolBar(QStringLiteral("Toolbar"), this);
     m_pToolBar->setObjectName(QStringLiteral("toolbar"));
-    m_pToolBar->setIconSize(QSize(16, 15));
+    // The pictures are 16 x 15 at the usual font, and as tall as a line of
+    // the menus' text when that is taller: with a large font they stood
+    // small and lost among the menu titles above them.
+    const int nIconHeight = std::max(15, fontMetrics().height() + 1);
+    m_pToolBar->setIconSize(QSize((nIconHeight * 16 + 7) / 15, nIconHeight));
     m_pToolBar->setAllowedAreas(Qt::AllToolBarAreas);
     m_pToolBar->setFloatable(true);
     m_pToolBar->setMovable(true);
