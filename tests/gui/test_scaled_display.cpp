@@ -29,6 +29,7 @@
 #include "export/gui/ExportDlg.h"
 #include "playback/gui/PlayBackDlg.h"
 #include "relay/gui/RelayGui.h"
+#include "session/HistoryEvent.h"
 #include "session/MidwireDoc.h"
 #include "views/gui/Icons.h"
 #include "views/gui/MidwireListView.h"
@@ -231,4 +232,24 @@ TEST(ScaledDisplayTest, ToolbarPicturesGrowWithALargeFont)
     ASSERT_NE(pToolBar, nullptr);
     EXPECT_GT(pToolBar->iconSize().height(), frame.menuBar()->fontMetrics().height());
     EXPECT_GT(pToolBar->iconSize().width(), pToolBar->iconSize().height());
+}
+
+TEST(ScaledDisplayTest, ListFollowsAFontChosenWhileItIsShown)
+{
+    // The rows kept the height of the font the list was made with: a larger
+    // font chosen while the program ran had the rows' text cut in half.
+    guitest::EnsureApplication();
+    CMidwireListView list;
+    list.show();
+    QApplication::processEvents();
+    list.setColumnWidth(CEventListModel::COL_DATA, 2000);  // widened by the user
+    CAppFont font(22);
+    QApplication::processEvents();
+    const QFontMetrics fm = list.fontMetrics();
+    EXPECT_GE(list.verticalHeader()->defaultSectionSize(), fm.height());
+    EXPECT_GT(list.columnWidth(CEventListModel::COL_ACTION),
+              fm.horizontalAdvance(QStringLiteral("Edited & sent to:")) + list.iconSize().width());
+    EXPECT_GT(list.columnWidth(CEventListModel::COL_TIME),
+              fm.horizontalAdvance(QString::fromLatin1(FormatEventTime(1700000000))));
+    EXPECT_EQ(list.columnWidth(CEventListModel::COL_DATA), 2000);
 }

@@ -302,7 +302,7 @@ CMidwireListView::CMidwireListView(QWidget* pParent) : QTableView(pParent)
     verticalHeader()->hide();
     // Fixed row heights keep scrolling through millions of rows cheap.
     verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    verticalHeader()->setDefaultSectionSize(std::max(18, fontMetrics().height() + 2));
+    FitRowHeight();
     horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     horizontalHeader()->setStretchLastSection(false);
     horizontalHeader()->setHighlightSections(false);
@@ -327,7 +327,23 @@ int CMidwireListView::CellWidth(const QString& strText, bool bIcon) const
     return style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), this).width();
 }
 
-void CMidwireListView::FitColumnWidths()
+void CMidwireListView::FitRowHeight()
+{
+    verticalHeader()->setDefaultSectionSize(std::max(18, fontMetrics().height() + 2));
+}
+
+void CMidwireListView::changeEvent(QEvent* pEvent)
+{
+    QTableView::changeEvent(pEvent);
+    // Rows kept the height of the font the list was made with: a larger
+    // font chosen while the program ran had its text cut in half.
+    if (pEvent->type() == QEvent::FontChange) {
+        FitRowHeight();
+        FitColumnWidths(true);
+    }
+}
+
+void CMidwireListView::FitColumnWidths(bool bKeepWider)
 {
     // 100, 120, 115 and 500 pixels suit a small dialog font. With a larger
     // font the labels and the time were cut short ("Received ...",
@@ -343,10 +359,11 @@ void CMidwireListView::FitColumnWidths()
     nAction = std::max(100, nAction);
     const int nTime = std::max(115, CellWidth(QString::fromLatin1(FormatEventTime(std::time(nullptr))), false));
     const double scale = nTime / 115.0;
-    setColumnWidth(CEventListModel::COL_ACTION, nAction);
-    setColumnWidth(CEventListModel::COL_HOST, static_cast<int>(120 * scale + 0.5));
-    setColumnWidth(CEventListModel::COL_TIME, nTime);
-    setColumnWidth(CEventListModel::COL_DATA, static_cast<int>(500 * scale + 0.5));
+    const int widths[] = {nAction, static_cast<int>(120 * scale + 0.5), nTime, static_cast<int>(500 * scale + 0.5)};
+    const int columns[] = {CEventListModel::COL_ACTION, CEventListModel::COL_HOST, CEventListModel::COL_TIME,
+                           CEventListModel::COL_DATA};
+    for (int i = 0; i < 4; ++i)
+        setColumnWidth(columns[i], bKeepWider ? std::max(widths[i], columnWidth(columns[i])) : widths[i]);
 }
 
 void CMidwireListView::DeleteAllRows()

@@ -122,6 +122,9 @@ protected:
     void mousePressEvent(QMouseEvent* pEvent) override;
     void mouseReleaseEvent(QMouseEvent* pEvent) override;
     void focusOutEvent(QFocusEvent* pEvent) override;
+    // A font changed while the list is shown (the desktop's text size, say)
+    // fits the rows and columns to it.
+    void changeEvent(QEvent* pEvent) override;
 
 private:
     void OnRowsFlushed(int nFirst, int nLast);
@@ -131,8 +134,11 @@ private:
     void ReleaseScrollHold();
     // The width a cell needs to show the text (and a row icon) whole.
     int CellWidth(const QString& strText, bool bIcon) const;
-    // Sets the four column widths for the view's font.
-    void FitColumnWidths();
+    // Sets the row height for the view's font.
+    void FitRowHeight();
+    // Sets the four column widths for the view's font; with bKeepWider a
+    // column already wider (one the user widened) keeps its width.
+    void FitColumnWidths(bool bKeepWider = false);
 
     CEventListModel m_model;
     // Set when the table reports a double click on a row.
