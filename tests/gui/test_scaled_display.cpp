@@ -228,10 +228,22 @@ TEST(ScaledDisplayTest, ToolbarPicturesGrowWithALargeFont)
     CAppFont font(22);
     CMidwireDoc doc;
     CMainFrame frame(doc);
-    const QToolBar* pToolBar = frame.findChild<QToolBar*>(QStringLiteral("toolbar"));
+    const QToolBar* pToolBar = frame.ToolBar();
     ASSERT_NE(pToolBar, nullptr);
     EXPECT_GT(pToolBar->iconSize().height(), frame.menuBar()->fontMetrics().height());
     EXPECT_GT(pToolBar->iconSize().width(), pToolBar->iconSize().height());
+
+    // A font chosen while the window is open.
+    frame.show();
+    QApplication::processEvents();
+    {
+        CAppFont larger(40);
+        QApplication::processEvents();
+        EXPECT_GT(pToolBar->iconSize().height(), frame.menuBar()->fontMetrics().height());
+    }
+    QApplication::processEvents();
+    EXPECT_GT(pToolBar->iconSize().height(), frame.menuBar()->fontMetrics().height());
+    EXPECT_LT(pToolBar->iconSize().height(), 2 * frame.menuBar()->fontMetrics().height());
 }
 
 TEST(ScaledDisplayTest, ListFollowsAFontChosenWhileItIsShown)

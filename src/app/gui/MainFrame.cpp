@@ -374,11 +374,7 @@ void CMainFrame::CreateToolBar()
 {
     m_pToolBar = new QToolBar(QStringLiteral("Toolbar"), this);
     m_pToolBar->setObjectName(QStringLiteral("toolbar"));
-    // The pictures are 16 x 15 at the usual font, and as tall as a line of
-    // the menus' text when that is taller: with a large font they stood
-    // small and lost among the menu titles above them.
-    const int nIconHeight = std::max(15, fontMetrics().height() + 1);
-    m_pToolBar->setIconSize(QSize((nIconHeight * 16 + 7) / 15, nIconHeight));
+    FitToolBarIcons();
     m_pToolBar->setAllowedAreas(Qt::AllToolBarAreas);
     m_pToolBar->setFloatable(true);
     m_pToolBar->setMovable(true);
@@ -389,6 +385,22 @@ void CMainFrame::CreateToolBar()
             m_pToolBar->addAction(m_actions[nID]);
     }
     addToolBar(Qt::TopToolBarArea, m_pToolBar);
+}
+
+void CMainFrame::FitToolBarIcons()
+{
+    // The pictures are 16 x 15 at the usual font, and as tall as a line of
+    // the menus' text when that is taller: with a large font they stood
+    // small and lost among the menu titles above them.
+    const int nIconHeight = std::max(15, fontMetrics().height() + 1);
+    m_pToolBar->setIconSize(QSize((nIconHeight * 16 + 7) / 15, nIconHeight));
+}
+
+void CMainFrame::changeEvent(QEvent* pEvent)
+{
+    QMainWindow::changeEvent(pEvent);
+    if (pEvent->type() == QEvent::FontChange && m_pToolBar)
+        FitToolBarIcons();
 }
 
 void CMainFrame::CreateStatusBar()

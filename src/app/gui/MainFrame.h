@@ -87,11 +87,15 @@ protected:
     void dragEnterEvent(QDragEnterEvent* pEvent) override;
     void dropEvent(QDropEvent* pEvent) override;
     bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
+    // A font changed while the window is open sizes the toolbar's pictures
+    // for it.
+    void changeEvent(QEvent* pEvent) override;
 
 private:
     void CreateActions();
     void CreateMenus();
     void CreateToolBar();
+    void FitToolBarIcons();
     void CreateStatusBar();
     void UpdateMenu(QMenu* pMenu);
     void UpdateAction(QAction* pAction);
