@@ -1,6 +1,7 @@
 #include "app/Cli.h"
 
 #include "app/CliSupport.h"
+#include "session/Memory.h"
 
 #include <QCoreApplication>
 #include <cerrno>
@@ -96,6 +97,39 @@ void HoldClosedStandardDescriptors()
     }
 }
 
+// What a command keeps aside for ending cleanly once memory has run out.
+constexpr std::size_t kMemoryReserve = 32u << 20;
+
+// The application object of the commands. A handler that runs out of
+// memory (a datagram or a relay notification while the history fills the
+// address space) would otherwise throw through the event loop, which cannot
+// pass an exception on and ends the program: the event is given up, the
+// lack is noted, and a command that runs a session ends it as for a signal.
+class CCommandApplication : public QCoreApplication {
+public:
+    using QCoreApplication::QCoreApplication;
+    bool notify(QObject* pReceiver, QEvent* pEvent) override
+    {
+        try {
+            return QCoreApplication::notify(pReceiver, pEvent);
+        } catch (const std::bad_alloc&) {
+            NoteOutOfMemory();
+            return false;
+        }
+    }
+};
+
+// The exit status of a command, and its message, when memory ran out on its
+// way: what it went on without (a piece of data, an event, a line) makes
+// its result no success.
+int CheckOutOfMemory(const char* pszCommand, int nExit)
+{
+    if (!OutOfMemorySeen())
+        return nExit;
+    CliError(QStringLiteral("%1: out of memory").arg(QString::fromLatin1(pszCommand)));
+    return nExit == EXIT_OK ? EXIT_FAILED : nExit;
+}
+
 }  // namespace
 
 int MidwireMain(int argc, char** argv, int (*pfnRunDesktop)(int argc, char** argv))
@@ -117,7 +151,7 @@ int MidwireMain(int argc, char** argv, int (*pfnRunDesktop)(int argc, char** arg
         }
         for (const CliCommand* p = g_cliCommands; p->pszName; ++p) {
             if (!std::strcmp(pszFirst, p->pszName)) {
-                QCoreApplication app(argc, argv);
+                CCommandApplication app(argc, argv);
                 QCoreApplication::setApplicationName("midwire");
                 // The arguments as given, byte for byte (a file name need not
                 // be UTF-8); args[0] is the command's name.
@@ -125,10 +159,11 @@ int MidwireMain(int argc, char** argv, int (*pfnRunDesktop)(int argc, char** arg
                 for (int i = 1; i < argc; ++i)
                     args << ArgumentText(argv[i]);
                 args[0] = QStringLiteral("midwire ") + args[0];
+                KeepMemoryReserve(kMemoryReserve);
                 // A command that runs out of memory (a large input under a
                 // memory limit) ends with a message and status 1, not an abort.
                 try {
-                    return CheckStandardOutput(p->pszName, p->pfnRun(args));
+                    return CheckOutOfMemory(p->pszName, CheckStandardOutput(p->pszName, p->pfnRun(args)));
                 } catch (const std::bad_alloc&) {
                     CliError(QStringLiteral("%1: out of memory").arg(QString::fromLatin1(p->pszName)));
                     return EXIT_FAILED;
@@ -136,8 +171,15 @@ int MidwireMain(int argc, char** argv, int (*pfnRunDesktop)(int argc, char** arg
             }
         }
         for (const CliGuiCommand* p = g_pGuiCliCommands; p && p->pszName; ++p) {
-            if (!std::strcmp(pszFirst, p->pszName))
-                return CheckStandardOutput(p->pszName, p->pfnMain(argc, argv));
+            if (!std::strcmp(pszFirst, p->pszName)) {
+                KeepMemoryReserve(kMemoryReserve);
+                try {
+                    return CheckOutOfMemory(p->pszName, CheckStandardOutput(p->pszName, p->pfnMain(argc, argv)));
+                } catch (const std::bad_alloc&) {
+                    CliError(QStringLiteral("%1: out of memory").arg(QString::fromLatin1(p->pszName)));
+                    return EXIT_FAILED;
+                }
+            }
         }
         if (pszFirst[0] == '-') {
             CliError(QStringLiteral("unknown option '%1'").arg(ArgumentText(pszFirst)));

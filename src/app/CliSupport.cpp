@@ -3,6 +3,7 @@
 #include "app/Cli.h"
 #include "export/ExportOutput.h"
 #include "net/Sock.h"
+#include "session/Memory.h"
 
 #include <QCommandLineParser>
 #include <QSocketNotifier>
@@ -148,6 +149,12 @@ CSignalWatch::CSignalWatch(std::function<void()> onSignal) : m_onSignal(std::mov
     });
     // A connect to a server that does not answer gives up on a signal.
     SockSetConnectAbandonCheck(TerminationSignalSeen);
+    // Memory that runs out ends the session as a signal does: what could not
+    // be held is lost already, and the rest is closed and saved while that
+    // can still be done.
+    SetOutOfMemoryHandler(WakeWatch);
+    if (OutOfMemorySeen())
+        WakeWatch();
     // An output whose reader went before the watch began ends the session
     // as soon as the event loop runs.
     if (g_bOutputReaderGone.load())
@@ -161,6 +168,7 @@ CSignalWatch::~CSignalWatch()
     m_pNotifier.reset();
     g_nSignalWriteFd.store(-1);
     SockSetConnectAbandonCheck(nullptr);
+    SetOutOfMemoryHandler(nullptr);
     // Once a signal has asked the program to end, a repeat of it (tools such
     // as timeout send one to the process and one to its group) must not kill
     // the clean ending that is under way: the handler stays and does nothing.

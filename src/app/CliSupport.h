@@ -16,7 +16,8 @@ class QSocketNotifier;
 // call of the handler on the event loop, so that a command can end its
 // session cleanly and still save. The signal handler only writes to a pipe,
 // the one thing it may safely do; the pipe wakes the event loop. A connect
-// that waits for a server meanwhile gives up at once.
+// that waits for a server meanwhile gives up at once. Memory that runs out
+// (NoteOutOfMemory) calls the handler the same way.
 class CSignalWatch {
 public:
     explicit CSignalWatch(std::function<void()> onSignal);

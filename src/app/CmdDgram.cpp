@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <new>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -18,6 +19,7 @@
 
 #include "app/Cli.h"
 #include "app/CliSupport.h"
+#include "session/Memory.h"
 #include "app/HeadlessFrontEnd.h"
 #include "datagram/DatagramRelay.h"
 #include "session/MidwireDoc.h"
@@ -57,8 +59,8 @@ const char* const kUsage =
     "TEXT is in display form: [n] stands for the byte n, [[ for '['.\n"
     "--verbose, --quiet and --save apply as above.\n\n"
     "Exit status: 0 success (an interruption included), 1 when binding fails, the\n"
-    "datagram could not be sent or the session could not be saved, 2 for a wrong\n"
-    "command line.\n";
+    "datagram could not be sent, the session could not be saved or memory ran out\n"
+    "(receiving then ends, and the session is saved), 2 for a wrong command line.\n";
 
 // A free datagram port on the local host name's address, for one-shot sends.
 std::string FindFreePort()
@@ -275,7 +277,15 @@ int CmdDgram(const QStringList& args)
     } else {
         RunUntilDone(loop, nCount, dSeconds);
     }
-    OnDatagramStop(doc);
+    // The socket is closed before the unbind is recorded; memory that has
+    // run out may keep the record from the history, not the session from
+    // being saved.
+    try {
+        OnDatagramStop(doc);
+    } catch (const std::bad_alloc&) {
+        NoteOutOfMemory();
+        doc.m_bDatagramActive = FALSE;
+    }
 
     if (parser.isSet(save) && !doc.OnSaveDocument(LocalText(parser.value(save))))
         nResult = EXIT_FAILED;

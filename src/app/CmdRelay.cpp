@@ -58,7 +58,9 @@ const char* const kUsage =
     "Options given on the command line override those of --from.\n"
     "Exit status: 0 when the session ran (or was interrupted), 1 when it could not\n"
     "start, or with --keep-alive when a later session could not, or when the\n"
-    "session could not be saved (the reason is printed), 2 for a wrong command line.\n";
+    "session could not be saved (the reason is printed), or when memory ran out\n"
+    "(the session is then ended and saved as for a signal), 2 for a wrong command\n"
+    "line.\n";
 
 int Usage(const QString& strError)
 {

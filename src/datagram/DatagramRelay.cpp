@@ -14,6 +14,7 @@
 #include "app/CommandTable.h"
 #include "editor/EditorAccess.h"
 #include "net/Sock.h"
+#include "session/Memory.h"
 #include "session/FrontEnd.h"
 #include "session/HistoryEvent.h"
 #include "session/MidwireDoc.h"
@@ -68,8 +69,11 @@ void RecordText(CMidwireDoc& doc, std::uint32_t nKind, const std::string& strTex
     RecordDgram(doc, pEvent);
 }
 
+// The text that stands for what could not be allocated; the lack is noted
+// for the run as well.
 std::string AllocFailedText(const char* pszSuffix)
 {
+    NoteOutOfMemory();
     return std::string(LoadStringText(IDS_ALLOC_FAILED)) + pszSuffix;
 }
 

@@ -18,6 +18,7 @@
 #include "relay/RelayState.h"
 #include "relay/SocketNotifier.h"
 #include "session/FrontEnd.h"
+#include "session/Memory.h"
 #include "views/DisplayTranslation.h"
 
 void (*g_pfnCheckPlaybackReply)(CMidwireDoc& doc, ERelaySide side, HistoryEvent* pEvent) = nullptr;
@@ -107,6 +108,21 @@ WorkerSide MakeWorkerSide(CMidwireDoc& doc, ERelaySide side)
                       " 7"};
 }
 
+// The C++ parts of recording (a history entry, a row, an event's text)
+// report a lack of memory by exception, which must not leave a worker's
+// thread: it would end the whole program. Out of memory, a step is given up
+// with what it could not hold, as a piece whose block cannot be allocated
+// is, and the failure is noted for whoever ends the session.
+template <class Fn>
+void OutOfMemoryContained(Fn&& fn) noexcept
+{
+    try {
+        fn();
+    } catch (const std::bad_alloc&) {
+        NoteOutOfMemory();
+    }
+}
+
 HistoryEvent* NewEvent()
 {
     return new (std::nothrow) HistoryEvent;
@@ -123,6 +139,7 @@ void RecordError(CMidwireDoc& doc, const std::string& strText)
 
 void RecordAllocError(CMidwireDoc& doc, const char* pszSuffix)
 {
+    NoteOutOfMemory();
     RecordError(doc, std::string(LoadStringText(IDS_ALLOC_FAILED)) + pszSuffix);
 }
 
@@ -131,6 +148,7 @@ void RouteBlock(CMidwireDoc& doc, ERelaySide side, unsigned char* pBlock, std::i
 {
     HistoryEvent* p = NewEvent();
     if (!p) {
+        NoteOutOfMemory();
         std::free(pBlock);
         return;
     }
@@ -221,6 +239,7 @@ void HandleChunkWhole(CMidwireDoc& doc, WorkerSide& w, MallocPtr<unsigned char>&
         RouteReceivedData(doc, w.side, p);
         return;
     }
+    NoteOutOfMemory();
     p->m_kind = EK_ERROR;
     p->m_strText = std::string(LoadStringText(IDS_ALLOC_FAILED)) + w.pszChunkSuffix;
     doc.RecordEvent(p, LoadFlag(doc.m_bQuiet));
@@ -829,17 +848,21 @@ void CloseWorkerSide(CMidwireDoc& doc, WorkerSide& w, CRelaySideState& st, SOCKE
     // Nothing is sent on the socket any more: it closes without the lock.
     CloseConnectionOrderly(s);
     if (bCarryCut)
-        RecordSendError(doc, w, w.pszSendDataSuffix);
+        OutOfMemoryContained([&] { RecordSendError(doc, w, w.pszSendDataSuffix); });
     if (w.side == CLIENT_SIDE && !doc.m_bKeepAlive) {
         const SOCKET hListen = ExchangeSocket(doc.m_hListenSocket, INVALID_SOCKET);
         if (hListen != INVALID_SOCKET)
             SockClose(hListen);
     }
-    if (HistoryEvent* p = NewEvent()) {
-        p->m_kind = w.nClosingKind;
-        p->m_strText = FormatMessageText(w.nClosingText, w.strHost, w.strPort);
-        doc.ShowThenRecord(p);
-    }
+    // (An event that the history cannot take is left, not freed: a row
+    // may refer to it already.)
+    OutOfMemoryContained([&] {
+        if (HistoryEvent* p = NewEvent()) {
+            p->m_kind = w.nClosingKind;
+            p->m_strText = FormatMessageText(w.nClosingText, w.strHost, w.strPort);
+            doc.ShowThenRecord(p);
+        }
+    });
 }
 
 int RunWorker(CMidwireDoc& doc, ERelaySide side)
@@ -868,6 +891,10 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
     // data to this side before this one ran, and its wake was cleared when
     // this worker was started.
     bool bFirstPass = true;
+    // Memory ran out: the worker takes in nothing more from its peer (which
+    // then waits, held by the connection's flow control) and goes on
+    // sending what is queued until the session ends.
+    bool bMemoryOut = false;
     for (;;) {
         if (st.bStopRequested.load(std::memory_order_acquire))
             break;
@@ -875,7 +902,7 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
         RearmSocketNotification(s);
         // Without a receive buffer the socket cannot be read: it is not
         // watched then, or its data would wake the worker in a loop.
-        if (!rs.buffer)
+        if (!rs.buffer && !bMemoryOut)
             rs.buffer.reset(static_cast<unsigned char*>(std::malloc(RELAY_RECEIVE_BUFFER)));
         if (!bFirstPass)
             SleepUntilWork(s, !bPeerClosed && rs.buffer, evWork, st);
@@ -883,22 +910,40 @@ int RunWorker(CMidwireDoc& doc, ERelaySide side)
         if (st.bStopRequested.load(std::memory_order_acquire))
             break;
 
-        const EReceiveEnd end = ReceivePhase(doc, w, s, st, rs);
-        if (end == EReceiveEnd::Stop)
-            break;
-        if (end == EReceiveEnd::PeerClosed)
-            NotePeerClosed(doc, w, st, rs, bPeerClosed);
+        try {
+            const EReceiveEnd end = ReceivePhase(doc, w, s, st, rs);
+            if (end == EReceiveEnd::Stop)
+                break;
+            if (end == EReceiveEnd::PeerClosed)
+                NotePeerClosed(doc, w, st, rs, bPeerClosed);
 
-        if (LoadFlag(w.bReplaying) && g_pfnPlaybackSendStep)
-            g_pfnPlaybackSendStep(doc, side);
+            if (LoadFlag(w.bReplaying) && g_pfnPlaybackSendStep)
+                g_pfnPlaybackSendStep(doc, side);
 
-        if (!SendPhase(doc, w, s, evStop, st))
-            break;
+            if (!SendPhase(doc, w, s, evStop, st))
+                break;
+        } catch (const std::bad_alloc&) {
+            // The pass is given up where memory ran out, with the pieces it
+            // held (each is in the history or lost with its event), and
+            // receiving ends. Pieces
+            // gathered to pass straight through may have gone out in part:
+            // none of them is sent again. A close already seen still counts
+            // as routed, so that the close handler does not wait for it.
+            NoteOutOfMemory();
+            rs.through.clear();
+            if (bPeerClosed)
+                st.bPeerCloseRouted.store(true, std::memory_order_release);
+            bMemoryOut = true;
+            rs.buffer.reset();
+        }
     }
     t_pThrough = nullptr;
     t_pBlockedReceiver = nullptr;
 
-    RecordUnroutedPending(doc, w);
+    OutOfMemoryContained([&] { RecordUnroutedPending(doc, w); });
+    std::free(w.pPending);  // (left only when recording it ran out of memory)
+    w.pPending = nullptr;
+    w.nPending = 0;
     CloseWorkerSide(doc, w, st, socketField, s);
     SideDoneFlag(doc, side).store(TRUE);
     st.evDone.SetEvent();

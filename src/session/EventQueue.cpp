@@ -1,6 +1,7 @@
 #include "session/EventQueue.h"
 
 #include <mutex>
+#include <new>
 
 #include "session/HistoryEvent.h"
 
@@ -20,22 +21,28 @@ HistoryEvent* EventQueue::Take()
         return nullptr;
     HistoryEvent* pEvent = m_list.front();
     m_list.pop_front();
-    if (m_list.empty())
-        std::deque<HistoryEvent*>().swap(m_list);  // an empty list keeps no node memory
+    // An empty list keeps no node memory; where even the new empty list
+    // cannot be had, the old one stays.
+    if (m_list.empty()) {
+        try {
+            std::deque<HistoryEvent*>().swap(m_list);
+        } catch (const std::bad_alloc&) {
+        }
+    }
     m_nCount.store(m_list.size(), std::memory_order_release);
     return pEvent;
 }
 
 void EventQueue::RemoveAll(bool bDestroy)
 {
-    std::deque<HistoryEvent*> old;
-    {
-        std::lock_guard<CCriticalSection> lock(m_cs);
-        old.swap(m_list);
-        m_nCount.store(0, std::memory_order_release);
-    }
+    // Nothing here may need memory: it runs in the document's destructor,
+    // also while a command ends because memory ran out.
+    std::lock_guard<CCriticalSection> lock(m_cs);
     if (bDestroy) {
-        for (HistoryEvent* pEvent : old)
+        for (HistoryEvent* pEvent : m_list)
             delete pEvent;
     }
+    m_list.clear();
+    m_list.shrink_to_fit();
+    m_nCount.store(0, std::memory_order_release);
 }

@@ -17,6 +17,8 @@
 #include <unistd.h>
 
 #include "TestUtil.h"
+#include "app/HeadlessFrontEnd.h"
+#include "session/MidwireDoc.h"
 #include "net/Sock.h"
 
 extern char** environ;
@@ -366,6 +368,52 @@ TEST(DgramCli, RequestsAndAnswersOfEverySizeMoveBothWays)
                                               "0x01000000 15", "0x00200000 0", "0x01000000 0", "0x00200000 0",
                                               "0x01000000 0", "0x00200000 65507", "0x01000000 65507",
                                               "0x00200000 65507", "0x01000000 65507", "0x00800000 0"}));
+}
+
+// Datagrams that fill the address space the run may use: receiving ends,
+// the port is unbound and the session saved, and the run fails with its
+// out-of-memory message, where it used to abort from the datagram handler.
+TEST(DgramCli, RunThatRunsOutOfMemoryIsEndedSavedAndFails)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory needs more address space than the limit leaves";
+#else
+    TempDir dir;
+    const std::string port = FreePort();
+    const std::string mw = "'" + testutil::Midwire() + "'";
+    // The sender stops once the run has ended (or after a minute).
+    testutil::WriteFile(dir.Path("flood.py"),
+                        "import os, socket, sys, time\n"
+                        "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); b = bytes(8000)\n"
+                        "end = time.monotonic() + 60\n"
+                        "while time.monotonic() < end and not os.path.exists('done'):\n"
+                        "    for i in range(100):\n"
+                        "        try: s.sendto(b, (sys.argv[1], int(sys.argv[2])))\n"
+                        "        except OSError: pass\n");
+    testutil::WriteFile(dir.Path("run.sh"),
+                        "cd '" + dir.Root() + "'\n(ulimit -v 400000; exec timeout -s KILL 60 " + mw + " dgram --bind " +
+                            port + " --no-resolve --quiet --duration 60 --save session.mwx > dgram.out 2> dgram.err)"
+                            " & R=$!\nfor i in $(seq 200); do grep -q binded dgram.out && break; sleep 0.05; done\n"
+                            "python3 flood.py " + Dotted() + " " + port + " & F=$!\n"
+                            "wait $R; echo dgram=$?\ntouch done; wait $F\n");
+    const auto r = RunCommand("bash '" + dir.Path("run.sh") + "'");
+    const std::string strErr = ReadFile(dir.Path("dgram.err"));
+    EXPECT_NE(r.out.find("dgram=1"), std::string::npos) << r.out << strErr;
+    EXPECT_NE(strErr.find("midwire: dgram: out of memory"), std::string::npos) << strErr;
+    EXPECT_EQ(strErr.find("terminate"), std::string::npos) << strErr;
+    EXPECT_NE(ReadFile(dir.Path("dgram.out")).find("unbinded"), std::string::npos);
+    CHeadlessFrontEnd frontEnd;
+    frontEnd.SetEcho(false);
+    CMidwireDoc doc;
+    ASSERT_TRUE(doc.OnOpenDocument(dir.Path("session.mwx")));
+    std::size_t nReceived = 0, nUnbound = 0;
+    for (const HistoryEvent* p : doc.m_history) {
+        nReceived += p->m_kind == EK_DGRAM_RECEIVED;
+        nUnbound += p->m_kind == EK_DGRAM_UNBIND;
+    }
+    EXPECT_GT(nReceived, 0u);
+    EXPECT_EQ(nUnbound, 1u);
+#endif
 }
 
 TEST(DgramCli, SendsOneDatagramInDisplayForm)

@@ -447,6 +447,58 @@ TEST(RelayCliTest, OutputThatNobodyReadsHoldsUpNeitherTheDataNorTheEnd)
     EXPECT_TRUE(s.Concat(EK_MOVED_TO_CLIENT) == data) << s.Concat(EK_MOVED_TO_CLIENT).size();
 }
 
+// A history that fills the address space the relay may use: the relay
+// stops taking data in, ends the session as for a signal (both connections
+// closed and recorded), saves it, and fails with its out-of-memory message,
+// where it used to abort from the worker thread that ran out.
+TEST(RelayCliTest, SessionThatRunsOutOfMemoryIsEndedSavedAndFails)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory needs more address space than the limit leaves";
+#else
+    TempDir dir;
+    const std::uint16_t nServer = FreePort();
+    const std::uint16_t nListen = FreePort();
+    // The server streams until the relay closes the connection (4 GiB at
+    // most); the client reads until the relay closes its end.
+    testutil::WriteFile(dir.Path("server.py"),
+                        PythonListener(1, "30") +
+                            "c = s.accept()[0]; block = bytes(1 << 20)\n"
+                            "try:\n"
+                            "    for i in range(4096): c.sendall(block)\n"
+                            "except OSError: pass\n");
+    testutil::WriteFile(dir.Path("client.py"),
+                        "import socket, sys\n"
+                        "c = socket.create_connection(('127.0.0.1', int(sys.argv[1]))); c.settimeout(30)\n"
+                        "try:\n"
+                        "    while c.recv(1 << 20): pass\n"
+                        "except OSError: pass\n");
+    const std::string script =
+        "cd '" + dir.Root() + "'\n" + "timeout 60 python3 server.py " + std::to_string(nServer) +
+        " & PY=$!\ntrap 'kill $PY $CL 2>/dev/null' EXIT\n" + WaitListening(nServer) +
+        "(ulimit -v 600000; exec timeout -s KILL 60 '" + testutil::Midwire() + "' relay --listen " +
+        std::to_string(nListen) + " --connect 127.0.0.1:" + std::to_string(nServer) +
+        " --no-break-char --quiet --save session.mwx > relay.out 2> relay.err) & R=$!\n" +
+        WaitListening(nListen, "midwire") + "timeout 60 python3 client.py " + std::to_string(nListen) +
+        " & CL=$!\nwait $R\necho relay=$?\n";
+    testutil::WriteFile(dir.Path("run.sh"), script);
+    const testutil::RunResult r = RunCommand("bash '" + dir.Path("run.sh") + "'");
+    const std::string strErr = testutil::ReadFile(dir.Path("relay.err"));
+    EXPECT_NE(r.out.find("relay=1"), std::string::npos) << r.out << strErr;
+    EXPECT_NE(strErr.find("midwire: relay: out of memory"), std::string::npos) << strErr;
+    EXPECT_EQ(strErr.find("terminate"), std::string::npos) << strErr;
+    const std::string strLines = testutil::ReadFile(dir.Path("relay.out"));
+    EXPECT_NE(strLines.find("Connection to server: 127.0.0.1 port: " + std::to_string(nServer) + " closed."),
+              std::string::npos)
+        << strLines;
+    Session s;
+    ASSERT_TRUE(s.Load(dir.Path("session.mwx")));
+    EXPECT_EQ(s.Events(EK_DISCONNECT_SERVER).size(), 1u);
+    EXPECT_EQ(s.Events(EK_DISCONNECT_CLIENT).size(), 1u);
+    EXPECT_FALSE(s.Events(EK_MOVED_TO_CLIENT).empty());
+#endif
+}
+
 // The reader of the event lines goes away (a pipe into head): the relay ends
 // the session as for a signal instead of being killed by the broken pipe, so
 // the session is still saved; the lines it could not write make it fail. The
