@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -13,9 +14,14 @@ CEvent::CEvent() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
     if (m_fd < 0) {
         // Without its events the relay cannot work at all; this happens only
-        // when the process has run out of descriptors at start-up.
-        std::perror("eventfd");
-        std::abort();
+        // when the process has run out of descriptors at start-up (a very
+        // low "ulimit -n"). The program ends with the reason and status 1,
+        // as any start that fails does, rather than with an abort and a core.
+        const int nError = errno;
+        std::fprintf(stderr, "midwire: cannot start: no descriptor for the session's events: %s\n",
+                     std::strerror(nError));
+        std::fflush(nullptr);
+        std::_Exit(1);
     }
 }
 

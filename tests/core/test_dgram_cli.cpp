@@ -370,6 +370,36 @@ TEST(DgramCli, RequestsAndAnswersOfEverySizeMoveBothWays)
                                               "0x00200000 65507", "0x01000000 65507", "0x00800000 0"}));
 }
 
+// Too few descriptors to start with (a very low "ulimit -n"): receiving
+// datagrams and a playback each fail with a message and status 1, whichever
+// descriptor is the first one missing, rather than aborting with a core.
+TEST(DgramCli, DescriptorLimitTooLowToStartFailsWithAMessage)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers of this build need descriptors of their own";
+#else
+    TempDir dir;
+    const std::string mw = "'" + testutil::Midwire() + "'";
+    ASSERT_EQ(RunCommand(mw + " session new '" + dir.Path("empty.mwx") + "'").status, 0);
+    const std::string port = FreePort();
+    bool bEventsMissing = false;
+    for (int n = 4; n <= 12; ++n) {
+        const std::string limit = "ulimit -n " + std::to_string(n) + "; exec ";
+        for (const std::string& command :
+             {mw + " dgram --bind " + port + " --duration 0.1",
+              mw + " playback '" + dir.Path("empty.mwx") + "' --as client --connect 127.0.0.1:1"}) {
+            const auto r = RunCommand("timeout -s KILL 20 bash -c \"" + limit + command + "\"");
+            if (r.err.find("error while loading shared libraries") != std::string::npos)
+                continue;  // the loader's own failure, with descriptors the test runner holds
+            EXPECT_TRUE(r.status == 1 || r.status == 2) << n << ": " << command << ": " << r.status << " " << r.err;
+            EXPECT_NE(r.err.find("midwire"), std::string::npos) << n << ": " << command << ": " << r.err;
+            bEventsMissing = bEventsMissing || r.err.find("no descriptor for the session's events") != std::string::npos;
+        }
+    }
+    EXPECT_TRUE(bEventsMissing);
+#endif
+}
+
 // Datagrams that fill the address space the run may use: receiving ends,
 // the port is unbound and the session saved, and the run fails with its
 // out-of-memory message, where it used to abort from the datagram handler.
