@@ -4,6 +4,8 @@
 #include <QCommandLineParser>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -92,6 +94,14 @@ int CmdMime(const QStringList& args)
     struct stat st {};
     const bool bStandardInput = strSource == "-" && ::lstat("-", &st) != 0 && errno == ENOENT;
     std::string strData, strCause;
+    // A standard input that the caller closed is held open for writing only
+    // (so that nothing else takes its number); opened anew by name it would
+    // read as an empty message, and an analysis of nothing pass for success.
+    const int nInputFlags = bStandardInput ? ::fcntl(STDIN_FILENO, F_GETFL) : 0;
+    if (bStandardInput && (nInputFlags < 0 || (nInputFlags & O_ACCMODE) == O_WRONLY)) {
+        CliError(ArgumentText(FormatMessageText(IDS_OPEN_FILE_FAILED, strSource, std::strerror(EBADF))));
+        return EXIT_FAILED;
+    }
     if (!LoadFile(bStandardInput ? std::string("/dev/stdin") : strSource, strData, strCause)) {
         CliError(ArgumentText(FormatMessageText(IDS_OPEN_FILE_FAILED, strSource, strCause)));
         return EXIT_FAILED;

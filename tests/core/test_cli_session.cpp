@@ -304,6 +304,15 @@ TEST(CliSession, ClosedStandardDescriptorsAreNotReused)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find("codec: cannot read standard input"), std::string::npos) << r.err;
+    // A message read from a closed standard input is no empty message.
+    r = RunCommand(Midwire() + " mime analyse - <&-");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("Unable to open file: - ; Bad file descriptor"), std::string::npos) << r.err;
+    r = RunCommand(Midwire() + " mime decode - " + dir.Path("parts") + " <&-");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Unable to open file: - ; Bad file descriptor"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.Path("parts")));
 
     // With all three closed the session is still written whole, and nothing
     // lands in it or beside it.
