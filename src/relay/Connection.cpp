@@ -374,6 +374,50 @@ int BytesInSocket(CMidwireDoc& doc, ERelaySide side)
     return SockUnsentBytes(LoadSocket(SideSocket(doc, side)));
 }
 
+// Data on its way to a side's peer, watched while the window thread waits:
+// it moves while a worker writes to the socket or the peer takes from the
+// socket's buffer. Time counts only while the process runs: a peer stopped
+// together with it (a suspended job) has had no chance to take anything
+// meanwhile.
+class CDeliveryWatch {
+public:
+    CDeliveryWatch(CMidwireDoc& doc, ERelaySide side, int nTimeWait)
+        : m_doc(doc), m_side(side), m_st(RelayState().side[side]),
+          m_stall(std::max(nTimeWait, kDeliveryStallMs)),
+          m_nLastSent(m_st.nBytesSent.load(std::memory_order_relaxed)), m_nLastInSocket(BytesInSocket(doc, side)),
+          m_sinceMove(kMaxWaitStep)
+    {
+    }
+
+    // What the socket held for the peer when last looked at.
+    int LastInSocket() const { return m_nLastInSocket; }
+
+    // Lets the window thread work for a moment, then looks again; false once
+    // nothing has moved for the time allowed.
+    bool PumpWhileMoving()
+    {
+        PumpThenPause();
+        const std::uint64_t nSent = m_st.nBytesSent.load(std::memory_order_relaxed);
+        const int nInSocket = BytesInSocket(m_doc, m_side);
+        if (nSent != m_nLastSent || nInSocket != m_nLastInSocket) {
+            m_nLastSent = nSent;
+            m_nLastInSocket = nInSocket;
+            m_sinceMove.Restart();
+            return true;
+        }
+        return m_sinceMove.Tick() < m_stall;
+    }
+
+private:
+    CMidwireDoc& m_doc;
+    const ERelaySide m_side;
+    CRelaySideState& m_st;
+    const std::chrono::milliseconds m_stall;
+    std::uint64_t m_nLastSent;
+    int m_nLastInSocket;
+    CRunningClock m_sinceMove;
+};
+
 // After one peer closed, what it sent may still be on its way to the other
 // peer, who may read more slowly than it was sent. The session waits while
 // that data moves, so that the other peer gets all of it; a peer that takes
@@ -384,29 +428,13 @@ int BytesInSocket(CMidwireDoc& doc, ERelaySide side)
 // than the time allowed. End cuts the wait short.
 void WaitForDelivery(CMidwireDoc& doc, ERelaySide side, int nTimeWait)
 {
-    CRelaySideState& st = RelayState().side[side];
-    const auto stall = std::chrono::milliseconds(std::max(nTimeWait, kDeliveryStallMs));
-    std::uint64_t nLastSent = st.nBytesSent.load(std::memory_order_relaxed);
-    int nLastInSocket = BytesInSocket(doc, side);
-    // Time counts only while the process runs: a peer stopped together with
-    // it (a suspended job) has had no chance to take anything meanwhile.
-    CRunningClock sinceMove(kMaxWaitStep);
     // Bytes in the socket that the peer has not taken count as unsent: the
     // connection is closed only once the peer has them, as anything the peer
     // sends after the close makes the system reset the connection and throw
     // away what its buffer still holds.
-    while (!SideDoneFlag(doc, side).load() && (HasUnsentData(doc, side) || nLastInSocket > 0) &&
-           !RelayState().bEndRequested) {
-        PumpThenPause();
-        const std::uint64_t nSent = st.nBytesSent.load(std::memory_order_relaxed);
-        const int nInSocket = BytesInSocket(doc, side);
-        if (nSent != nLastSent || nInSocket != nLastInSocket) {
-            nLastSent = nSent;
-            nLastInSocket = nInSocket;
-            sinceMove.Restart();
-        } else if (sinceMove.Tick() >= stall) {
-            break;
-        }
+    CDeliveryWatch watch(doc, side, nTimeWait);
+    while (!SideDoneFlag(doc, side).load() && (HasUnsentData(doc, side) || watch.LastInSocket() > 0) &&
+           !RelayState().bEndRequested && watch.PumpWhileMoving()) {
     }
 }
 
@@ -452,21 +480,8 @@ void PassEndOfDataOn(CMidwireDoc& doc, ERelaySide side, int nTimeWait)
     // closed altogether takes nothing (the sends to it fail), and one whose
     // answer is held, or waits at a break character, moves nothing either:
     // the session then ends after the quiet moment.
-    const auto quiet = std::chrono::milliseconds(std::max(nTimeWait, kDeliveryStallMs));
-    std::uint64_t nLastSent = st.nBytesSent.load(std::memory_order_relaxed);
-    int nLastInSocket = BytesInSocket(doc, side);
-    CRunningClock sinceMove(kMaxWaitStep);
-    while (!otherGone() && !SideDoneFlag(doc, side).load()) {
-        PumpThenPause();
-        const std::uint64_t nSent = st.nBytesSent.load(std::memory_order_relaxed);
-        const int nInSocket = BytesInSocket(doc, side);
-        if (nSent != nLastSent || nInSocket != nLastInSocket) {
-            nLastSent = nSent;
-            nLastInSocket = nInSocket;
-            sinceMove.Restart();
-        } else if (sinceMove.Tick() >= quiet) {
-            break;
-        }
+    CDeliveryWatch watch(doc, side, nTimeWait);
+    while (!otherGone() && !SideDoneFlag(doc, side).load() && watch.PumpWhileMoving()) {
     }
     WaitForDelivery(doc, side, nTimeWait);
 }
