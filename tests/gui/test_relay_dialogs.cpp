@@ -9,11 +9,14 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 
 #include "GuiTestUtil.h"
 #include "app/HeadlessFrontEnd.h"
+#include "app/gui/DialogRegistry.h"
 #include "app/gui/MainFrame.h"
+#include "datagram/DatagramRelay.h"
 #include "relay/gui/RelayGui.h"
 #include "session/MidwireDoc.h"
 
@@ -227,4 +230,60 @@ TEST(RelayDialogsTest, UntranslatableBreakCharacterIsNamedAsTyped)
     ASSERT_EQ(shown.size(), 1);
     EXPECT_EQ(shown[0], "String '" + strTyped + "' can't be translated to a correct char.");
     EXPECT_EQ(doc.m_chBreakChar, '\n');
+}
+
+// The option dialogs with the keyboard alone: the focus starts on the first
+// control, Tab visits the controls in the order they are laid out and comes
+// back round, Escape cancels and Enter confirms (the document keeps its
+// settings on Escape and takes the dialog's on Enter).
+TEST(RelayDialogsTest, OptionDialogsWorkFromTheKeyboard)
+{
+    guitest::EnsureApplication();
+    RegisterAllDialogs();
+    CMidwireDoc doc;
+    doc.OnNewDocument();
+    CConnectDlgData connect;
+    connect.m_bAcceptConnections = TRUE;
+    connect.m_strListenPort = "8080";
+    CConnectionOptionsData options;
+    options.LoadFrom(doc);
+    struct Case {
+        UINT nIDD;
+        void* pData;
+        const char* pszFirst;  // the control the focus starts on
+        int nStops;            // controls Tab visits before it comes round
+    } cases[] = {
+        {IDD_CONNECT, &connect, "Accept connections", 6},
+        {IDD_CONNECTION_OPTIONS, &options, "Use Break Character", 14},
+        {IDD_BIND, nullptr, "1063", 5},
+        {IDD_SEND, nullptr, "1067", 4},
+        {IDD_DATAGRAM_OPTIONS, nullptr, "Quiet", 6},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.nIDD);
+        for (const bool bEnter : {false, true}) {
+            std::string strFirst, strWalk, strFocusAfterWalk;
+            QTimer::singleShot(0, [&] {
+                QWidget* pDlg = QApplication::activeModalWidget();
+                ASSERT_NE(pDlg, nullptr);
+                QApplication::processEvents();
+                strFirst = guitest::ControlName(QApplication::focusWidget()).toStdString();
+                strWalk = guitest::TabWalk(pDlg, c.nStops + 1);
+                QTest::keyClick(QApplication::focusWidget(), bEnter ? Qt::Key_Return : Qt::Key_Escape);
+                // A dialog that refused the key is closed here, and the test fails.
+                if (QApplication::activeModalWidget() == pDlg) {
+                    ADD_FAILURE() << "still open";
+                    pDlg->close();
+                }
+            });
+            // Enter on a Cancel the walk came round to would cancel: the walk
+            // ends where it began, on the first control.
+            const int nResult = RunRegisteredDialog(c.nIDD, nullptr, doc, c.pData);
+            EXPECT_EQ(strFirst, c.pszFirst);
+            const std::string strFirstQuoted = c.pszFirst;
+            EXPECT_EQ(strWalk.substr(0, strFirstQuoted.size()), strFirstQuoted) << strWalk;
+            EXPECT_EQ(strWalk.substr(strWalk.size() - strFirstQuoted.size()), strFirstQuoted) << strWalk;
+            EXPECT_EQ(nResult, bEnter ? IDOK : IDCANCEL) << strWalk;
+        }
+    }
 }

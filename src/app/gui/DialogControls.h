@@ -82,13 +82,17 @@ inline QCheckBox* MakeCheck(const char* pszLabel, BOOL bValue, int nID)
 inline void FinishLayout(QDialog* pDlg, QLayout* pContent)
 {
     auto* pButtons = new QDialogButtonBox(Qt::Vertical);
-    pButtons->addButton(QStringLiteral("OK"), QDialogButtonBox::AcceptRole)->setDefault(true);
+    QPushButton* pOk = pButtons->addButton(QStringLiteral("OK"), QDialogButtonBox::AcceptRole);
     pButtons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole);
     QObject::connect(pButtons, &QDialogButtonBox::accepted, pDlg, &QDialog::accept);
     QObject::connect(pButtons, &QDialogButtonBox::rejected, pDlg, &QDialog::reject);
     auto* pMain = new QHBoxLayout(pDlg);
     pMain->addLayout(pContent, 1);
     pMain->addWidget(pButtons, 0, Qt::AlignTop);
+    // OK becomes the default once it is in the dialog: a default set before
+    // is not the dialog's own, and after the focus had passed over the
+    // buttons Enter pressed Cancel.
+    pOk->setDefault(true);
 }
 
 }  // namespace dlg

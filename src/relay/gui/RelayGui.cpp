@@ -57,7 +57,6 @@ CConnectDlg::CConnectDlg(CConnectDlgData& dlgData, QWidget* pParent) : QDialog(p
     auto* pButtons = new QDialogButtonBox(Qt::Vertical);
     m_pConnectButton = pButtons->addButton(QStringLiteral("Connect"), QDialogButtonBox::AcceptRole);
     m_pConnectButton->setObjectName(QStringLiteral("1001"));
-    m_pConnectButton->setDefault(true);
     pButtons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole)->setObjectName(QStringLiteral("1002"));
     QObject::connect(pButtons, &QDialogButtonBox::accepted, this, &CConnectDlg::accept);
     QObject::connect(pButtons, &QDialogButtonBox::rejected, this, &CConnectDlg::reject);
@@ -76,6 +75,9 @@ CConnectDlg::CConnectDlg(CConnectDlgData& dlgData, QWidget* pParent) : QDialog(p
     auto* pMain = new QHBoxLayout(this);
     pMain->addLayout(pGroups, 1);
     pMain->addWidget(pButtons, 0, Qt::AlignTop);
+    // The default once the button is in the dialog (see dlg::FinishLayout):
+    // Enter connects wherever the focus has been.
+    m_pConnectButton->setDefault(true);
     ApplyEnableRules();
 }
 
