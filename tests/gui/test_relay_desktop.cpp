@@ -5,12 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QDialog>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QStandardPaths>
+#include <QStatusBar>
+#include <QTest>
 #include <QTimer>
+#include <QToolBar>
 #include <algorithm>
 #include <atomic>
 #include <memory>
@@ -19,10 +24,14 @@
 
 #include "GuiTestUtil.h"
 #include "../core/RelayTestUtil.h"
+#include "../core/TestUtil.h"
 #include "app/CommandTable.h"
 #include "app/gui/DialogRegistry.h"
 #include "app/gui/MainFrame.h"
+#include "app/gui/MenuTable.h"
 #include "datagram/DatagramRelay.h"
+#include "editor/EditorAccess.h"
+#include "playback/Playback.h"
 #include "relay/Relay.h"
 #include "session/MidwireDoc.h"
 #include "views/gui/MidwireListView.h"
@@ -91,6 +100,136 @@ void SetRelayBetweenLocalPeers(CMidwireDoc& doc, std::uint16_t nListenPort, std:
     doc.m_strServerPort = std::to_string(nServerPort);
     doc.m_nClientTimeWait = 5;
     doc.m_nServerTimeWait = 5;
+}
+
+
+// Whether a command should be enabled with the document as it stands: the
+// enable rules of the command table, written out once more from the
+// document's run states, held data and the editor. Undo, Cut, Copy and
+// Paste follow the editor and the recent files their list: not covered.
+bool RuleSays(UINT nID, CMidwireDoc& doc)
+{
+    const bool bIdle = !doc.m_bConnected && !doc.m_bDatagramActive;
+    const bool bText = EditorHasText();
+    switch (nID) {
+    case ID_FILE_NEW: case ID_FILE_OPEN: case ID_FILE_SAVE: case ID_FILE_SAVE_AS:
+    case ID_FILE_PRINT: case ID_FILE_PRINT_EDITOR: case ID_EDIT_ERASE_ALL:
+    case ID_CONNECTION_START: case ID_CONNECTION_START_PLAYBACK: case ID_CONNECTION_OPTIONS:
+    case ID_DATAGRAM_START: case ID_DATAGRAM_OPTIONS: case ID_VIEW_RELOAD:
+        return bIdle;
+    case ID_FILE_SAVE_SPECIAL:
+        return bIdle && !doc.m_history.IsEmpty();
+    case ID_FILE_SAVE_FROM_EDITOR: case ID_EDIT_ERASE_EDITOR: case ID_MIME_ANALISYS: case ID_MIME_DECODING:
+    case ID_MIME_ENCODE_BASE64: case ID_MIME_DECODE_BASE64: case ID_MIME_ENCODE_QP: case ID_MIME_DECODE_QP:
+        return bText;
+    case ID_APP_EXIT:
+        return !doc.m_bConnected;
+    case ID_CONNECTION_END:
+        return doc.m_bConnected && !doc.m_bDatagramActive;
+    case ID_CONNECTION_GET_FROM_CLIENT:
+        return doc.m_bConnected && doc.m_bAcceptConnections && !doc.m_heldFromClient.IsEmpty();
+    case ID_CONNECTION_GET_FROM_SERVER:
+        return doc.m_bConnected && doc.m_bConnectToHost && !doc.m_heldFromServer.IsEmpty();
+    case ID_CONNECTION_SEND_TO_CLIENT:
+        return doc.m_bConnected && doc.m_bAcceptConnections && bText;
+    case ID_CONNECTION_SEND_TO_SERVER:
+        return doc.m_bConnected && doc.m_bConnectToHost && bText;
+    case ID_CONNECTION_STOP_WAIT_CLIENT:
+        return doc.m_bConnected && doc.m_bAcceptConnections && doc.m_bHoldClientData;
+    case ID_CONNECTION_STOP_WAITING_SERVER:
+        return doc.m_bConnected && doc.m_bConnectToHost && doc.m_bHoldServerData;
+    case ID_DATAGRAM_SEND:
+        return doc.m_bDatagramActive && !doc.m_strSendPort.empty();
+    case ID_DATAGRAM_SEND_TO: case ID_DATAGRAM_STOP:
+        return doc.m_bDatagramActive && !doc.m_bConnected;
+    default:
+        return true;  // Load to Editor, file MIME commands, print setup, bars, About, panes
+    }
+}
+
+// What a command that is refused must leave as it was.
+struct CSessionMark {
+    BOOL bConnected, bDatagramActive;
+    std::size_t nHistory, nHeldFromClient, nHeldFromServer;
+    std::string strEditor, strPath;
+    bool bToolBar, bStatusBar;
+
+    static CSessionMark Of(CMidwireDoc& doc, CMainFrame& frame)
+    {
+        return {doc.m_bConnected, doc.m_bDatagramActive, doc.m_history.GetCount(), doc.m_heldFromClient.GetCount(),
+                doc.m_heldFromServer.GetCount(), frame.GetEditorText(), doc.m_strPathName,
+                frame.ToolBar()->isVisible(), frame.statusBar()->isVisible()};
+    }
+};
+
+// Checks every command of the menus and the toolbar against its rule in the
+// session's present state; then runs each disabled one as a menu item and
+// through its accelerator, and finds nothing changed and no dialog or
+// message shown. The message boxes the window would show are counted.
+void CheckEveryCommand(const char* pszState, CMidwireDoc& doc, CMainFrame& frame,
+                       const std::vector<std::string>& messages)
+{
+    SCOPED_TRACE(pszState);
+    frame.UpdateCommandStates();
+    std::vector<UINT> disabled;
+    for (const MenuDef& menu : MainMenus()) {
+        for (const MenuItemDef& item : menu.items) {
+            const UINT nID = item.nID;
+            if (!nID || nID == ID_FILE_MRU_FILE1 || (nID >= ID_EDIT_COPY && nID <= ID_EDIT_UNDO))
+                continue;
+            QAction* pAction = frame.Action(nID);
+            ASSERT_NE(pAction, nullptr) << item.pszText;
+            EXPECT_EQ(pAction->isEnabled(), RuleSays(nID, doc)) << item.pszText;
+            if (!pAction->isEnabled())
+                disabled.push_back(nID);
+        }
+    }
+    for (UINT nID : {ID_VIEW_TOOLBAR, ID_VIEW_STATUS_BAR}) {
+        EXPECT_TRUE(frame.Action(nID)->isChecked()) << nID;
+    }
+    const CSessionMark before = CSessionMark::Of(doc, frame);
+    const std::size_t nMessages = messages.size();
+    // A dialog that comes up is closed and counted.
+    int nDialogs = 0;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (QWidget* pModal = QApplication::activeModalWidget()) {
+            ++nDialogs;
+            pModal->close();
+        }
+    });
+    watch.start(10);
+    for (UINT nID : disabled) {
+        EXPECT_FALSE(frame.RunCommand(nID)) << nID;
+        frame.Action(nID)->trigger();
+    }
+    // The accelerators of the disabled commands, pressed in the window.
+    frame.show();
+    frame.activateWindow();
+    QApplication::setActiveWindow(&frame);
+    frame.ListView()->setFocus();
+    QApplication::processEvents();
+    for (const AcceleratorDef& acc : Accelerators()) {
+        if (std::find(disabled.begin(), disabled.end(), acc.nID) == disabled.end())
+            continue;
+        const QKeySequence keys(QString::fromLatin1(acc.pszKeys));
+        QTest::keySequence(&frame, keys);
+        QApplication::processEvents();
+    }
+    watch.stop();
+    EXPECT_EQ(nDialogs, 0);
+    EXPECT_EQ(messages.size(), nMessages) << (messages.empty() ? std::string() : messages.back());
+    // A running relay goes on recording meanwhile: the history only grows.
+    const CSessionMark after = CSessionMark::Of(doc, frame);
+    EXPECT_EQ(after.bConnected, before.bConnected);
+    EXPECT_EQ(after.bDatagramActive, before.bDatagramActive);
+    EXPECT_GE(after.nHistory, before.nHistory);
+    EXPECT_EQ(after.nHeldFromClient, before.nHeldFromClient);
+    EXPECT_EQ(after.nHeldFromServer, before.nHeldFromServer);
+    EXPECT_EQ(after.strEditor, before.strEditor);
+    EXPECT_EQ(after.strPath, before.strPath);
+    EXPECT_EQ(after.bToolBar, before.bToolBar);
+    EXPECT_EQ(after.bStatusBar, before.bStatusBar);
 }
 
 }  // namespace
@@ -447,6 +586,121 @@ TEST(RelayDesktopTest, RelayAndDatagramRowsStreamingTogetherMatchTheHistory)
         EXPECT_GT(n, nLast);
         nLast = n;
     }
+    EXPECT_TRUE(messages.empty()) << messages.front();
+    ShutdownRelay(doc);
+    GetCommandTable().Clear();
+}
+
+// Every command of the menus, toolbar and accelerators in each state a user
+// reaches: idle with and without history and editor text, a relay with both
+// sides, with one side only and with data held for Get, a playback, the
+// datagram relay bound with and without a send port. Each command is
+// enabled exactly by its rule, and one that is disabled does nothing when it
+// is run anyway, from its menu item or its accelerator.
+TEST(RelayDesktopTest, EveryCommandFollowsItsRuleInEveryState)
+{
+    guitest::EnsureApplication();
+    RegisterAllDialogs();
+    CDesktopSession session;
+    CMidwireDoc& doc = session.doc;
+    CMainFrame& frame = session.frame;
+    std::vector<std::string>& messages = session.messages;
+    frame.show();
+
+    CheckEveryCommand("a new session", doc, frame, messages);
+
+    doc.RecordEvent(testutil::MakeEvent(EK_MESSAGE, "", "one"), FALSE);
+    doc.RecordEvent(testutil::MakeEvent(EK_MESSAGE, "", "two"), FALSE);
+    doc.RecordEvent(testutil::MakeEvent(EK_MESSAGE, "", "three"), FALSE);
+    frame.ListView()->selectRow(0);
+    CheckEveryCommand("rows, one selected", doc, frame, messages);
+    frame.ListView()->selectAll();
+    frame.SetEditorText("hello\n");
+    CheckEveryCommand("rows all selected, editor text", doc, frame, messages);
+
+    // A relay with both sides, the client's data held for Get.
+    std::uint16_t nServerPort = 0;
+    Fd serverListen = ListenLocal(nServerPort);
+    ASSERT_TRUE(serverListen.Valid());
+    const std::uint16_t nListenPort = FreePort();
+    SetRelayBetweenLocalPeers(doc, nListenPort, nServerPort);
+    doc.m_bHoldClientData = TRUE;
+    Fd client;
+    QTimer::singleShot(50, [&] { client = ConnectLocal(nListenPort); });
+    ASSERT_TRUE(StartConnection(doc)) << (messages.empty() ? std::string() : messages.front());
+    ASSERT_TRUE(client.Valid());
+    Fd server = AcceptWithin(serverListen.Get(), 5000);
+    ASSERT_TRUE(server.Valid());
+    CheckEveryCommand("both sides, client held, nothing held yet", doc, frame, messages);
+    ASSERT_TRUE(SendAllBlocking(client.Get(), "held\n"));
+    ASSERT_TRUE(PumpUntil([&] { return !doc.m_heldFromClient.IsEmpty(); }));
+    CheckEveryCommand("both sides, data held from the client", doc, frame, messages);
+    // Get takes it into the editor; Send to Server sends it on.
+    EXPECT_TRUE(frame.RunCommand(ID_CONNECTION_GET_FROM_CLIENT));
+    EXPECT_EQ(frame.GetEditorText(), "held[10]");
+    EXPECT_TRUE(frame.RunCommand(ID_CONNECTION_SEND_TO_SERVER));
+    EXPECT_EQ(ReadPumping(server.Get(), 5), "held\n");
+    frame.SetEditorText("");
+    CheckEveryCommand("both sides, empty editor", doc, frame, messages);
+    EXPECT_TRUE(frame.RunCommand(ID_CONNECTION_END));
+    ASSERT_FALSE(doc.m_bConnected);
+    client.Reset();
+    server.Reset();
+    CheckEveryCommand("after the relay", doc, frame, messages);
+
+    // The server side only, its data held.
+    doc.m_bAcceptConnections = FALSE;
+    doc.m_bHoldClientData = FALSE;
+    doc.m_bHoldServerData = TRUE;
+    ASSERT_TRUE(StartConnection(doc)) << (messages.empty() ? std::string() : messages.front());
+    server = AcceptWithin(serverListen.Get(), 5000);
+    ASSERT_TRUE(server.Valid());
+    ASSERT_TRUE(SendAllBlocking(server.Get(), "answer\n"));
+    ASSERT_TRUE(PumpUntil([&] { return !doc.m_heldFromServer.IsEmpty(); }));
+    frame.SetEditorText("x");
+    CheckEveryCommand("server side only, data held", doc, frame, messages);
+    EXPECT_TRUE(frame.RunCommand(ID_CONNECTION_END));
+    ASSERT_FALSE(doc.m_bConnected);
+    server.Reset();
+
+    // A playback that replaces the client against the live server.
+    doc.m_bHoldServerData = FALSE;
+    QTimer::singleShot(0, [] {
+        auto* pDialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (!pDialog)
+            return;
+        if (auto* pRadio = pDialog->findChild<QAbstractButton*>(QStringLiteral("idc%1").arg(IDC_PLAY_CLIENT)))
+            pRadio->click();
+        pDialog->accept();
+    });
+    ASSERT_TRUE(frame.RunCommand(ID_CONNECTION_START_PLAYBACK));
+    ASSERT_TRUE(doc.m_bConnected) << (messages.empty() ? std::string() : messages.front());
+    server = AcceptWithin(serverListen.Get(), 5000);
+    ASSERT_TRUE(server.Valid());
+    CheckEveryCommand("a playback", doc, frame, messages);
+    EXPECT_TRUE(frame.RunCommand(ID_CONNECTION_END));
+    ASSERT_FALSE(doc.m_bConnected);
+    server.Reset();
+
+    // The datagram relay, first without a port to send to.
+    const std::uint16_t nDgramPort = FreeUdpPort();
+    ASSERT_NE(nDgramPort, 0);
+    doc.m_strDgramPort = std::to_string(nDgramPort);
+    doc.m_strSendPort.clear();
+    QTimer::singleShot(0, [] {
+        if (auto* pDialog = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+            pDialog->accept();
+    });
+    ASSERT_TRUE(frame.RunCommand(ID_DATAGRAM_START));
+    ASSERT_TRUE(doc.m_bDatagramActive) << (messages.empty() ? std::string() : messages.front());
+    CheckEveryCommand("datagram bound, no send port", doc, frame, messages);
+    doc.m_strSendPort = std::to_string(nDgramPort);
+    doc.m_strSendHost = "127.0.0.1";
+    CheckEveryCommand("datagram bound, a send port", doc, frame, messages);
+    EXPECT_TRUE(frame.RunCommand(ID_DATAGRAM_STOP));
+    EXPECT_FALSE(doc.m_bDatagramActive);
+    CheckEveryCommand("datagram stopped", doc, frame, messages);
+
     EXPECT_TRUE(messages.empty()) << messages.front();
     ShutdownRelay(doc);
     GetCommandTable().Clear();
