@@ -618,6 +618,38 @@ TEST(RelayDesktopTest, EveryCommandFollowsItsRuleInEveryState)
     frame.SetEditorText("hello\n");
     CheckEveryCommand("rows all selected, editor text", doc, frame, messages);
 
+    // Waiting for the client: the wait shuts out the window's commands, and
+    // Escape gives up the wait and the listening port with it.
+    {
+        const std::uint16_t nWaitPort = FreePort();
+        doc.m_bAcceptConnections = TRUE;
+        doc.m_bConnectToHost = FALSE;
+        doc.m_strListenPort = std::to_string(nWaitPort);
+        const std::size_t nHistory = doc.m_history.GetCount();
+        bool bModal = false, bKeysShutOut = false;
+        QTimer::singleShot(50, [&] {
+            QWidget* pWait = QApplication::activeModalWidget();
+            if (!pWait)
+                return;
+            bModal = pWait->windowModality() == Qt::ApplicationModal;
+            QTest::keyClick(&frame, Qt::Key_N, Qt::ControlModifier);
+            QTest::keyClick(&frame, Qt::Key_F6);
+            bKeysShutOut = QApplication::activeModalWidget() == pWait && doc.m_history.GetCount() >= nHistory &&
+                           QApplication::focusWidget() && QApplication::focusWidget()->window() == pWait;
+            QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : pWait, Qt::Key_Escape);
+        });
+        EXPECT_FALSE(StartConnection(doc));
+        EXPECT_TRUE(bModal);
+        EXPECT_TRUE(bKeysShutOut);  // nothing erased, the focus stays in the wait
+        EXPECT_FALSE(doc.m_bConnected);
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0], "Error accepting a connection from port " + doc.m_strListenPort +
+                                   ".\nListening has been stopped.");
+        messages.clear();
+        EXPECT_FALSE(ConnectLocal(nWaitPort).Valid());
+        CheckEveryCommand("after a wait given up", doc, frame, messages);
+    }
+
     // A relay with both sides, the client's data held for Get.
     std::uint16_t nServerPort = 0;
     Fd serverListen = ListenLocal(nServerPort);
