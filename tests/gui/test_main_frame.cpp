@@ -22,6 +22,7 @@
 #include <QTextBlock>
 #include <QTextLayout>
 #include <QStandardPaths>
+#include <QTest>
 #include <QTimer>
 #include <QToolBar>
 #include <QUrl>
@@ -1494,6 +1495,31 @@ TEST_F(MainFrameTest, TabLeavesTheListForTheEditor)
     EXPECT_EQ(QApplication::focusWidget(), pList);
     EXPECT_EQ(pList->currentIndex().row(), 2);
     EXPECT_EQ(m_pFrame->GetSelectedEvents(), std::vector<HistoryEvent*>{Model().EventAt(2)});
+}
+
+// F6 and Shift+F6, pressed as keys, move between the two panes whichever
+// has the focus, and the editing keys act in the editor they lead to.
+TEST_F(MainFrameTest, PaneKeysMoveBetweenListAndEditor)
+{
+    Record(MakeEvent(EK_MESSAGE, "", "m"));
+    m_pFrame->show();
+    QApplication::setActiveWindow(m_pFrame.get());
+    CMidwireListView* pList = m_pFrame->ListView();
+    pList->setFocus();
+    Settle();
+    ASSERT_EQ(QApplication::focusWidget(), pList);
+    QTest::keyClick(m_pFrame.get(), Qt::Key_F6);
+    EXPECT_EQ(QApplication::focusWidget(), m_pFrame->Editor());
+    QTest::keyClicks(QApplication::focusWidget(), "ab");
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Z, Qt::ControlModifier);
+    Settle();
+    EXPECT_EQ(m_pFrame->GetEditorText(), "");
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_F6, Qt::ShiftModifier);
+    EXPECT_EQ(QApplication::focusWidget(), pList);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_F6, Qt::ShiftModifier);
+    EXPECT_EQ(QApplication::focusWidget(), m_pFrame->Editor());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_F6);
+    EXPECT_EQ(QApplication::focusWidget(), pList);
 }
 
 // A Data cell is one line: a message's line breaks show as spaces, so its
