@@ -3,6 +3,7 @@
 #include "app/Cli.h"
 #include "export/ExportOutput.h"
 #include "net/Sock.h"
+#include "relay/RelayDialogs.h"
 #include "session/Memory.h"
 
 #include <QCommandLineParser>
@@ -287,6 +288,17 @@ bool SplitHostPort(const std::string& strText, std::string& strHost, std::string
     strHost = strText.substr(0, nColon);
     strPort = strText.substr(nColon + 1);
     return true;
+}
+
+QString ConnectTargetError(const QString& strText, const char* pszCommand, std::string& strHost,
+                           std::string& strPort)
+{
+    const QString strCommand = QString::fromLatin1(pszCommand);
+    if (!SplitHostPort(LocalText(strText), strHost, strPort))
+        return strCommand + QStringLiteral(": --connect needs HOST:PORT");
+    if (strHost.size() > static_cast<std::size_t>(CONNECT_HOST_MAX))
+        return strCommand + QStringLiteral(": --connect HOST is longer than %1 bytes").arg(CONNECT_HOST_MAX);
+    return QString();
 }
 
 namespace {

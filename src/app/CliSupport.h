@@ -97,6 +97,13 @@ bool IsSameFile(const std::string& strInput, const std::string& strOutput);
 
 // "HOST:PORT" into its two texts; false when either is missing.
 bool SplitHostPort(const std::string& strText, std::string& strHost, std::string& strPort);
+// The server of --connect HOST:PORT into its two texts. Returns the usage
+// error (naming pszCommand) when the text is no HOST:PORT or its HOST is
+// longer than a session keeps (CONNECT_HOST_MAX bytes): cutting the host
+// short would try a host that was not asked for, or keep half a character.
+// An empty text when both are fine.
+QString ConnectTargetError(const QString& strText, const char* pszCommand, std::string& strHost,
+                           std::string& strPort);
 
 // The bytes of a command-line argument (or of a file name in a message) as
 // text, without loss: valid UTF-8 is decoded, and every other byte (a file

@@ -189,8 +189,11 @@ int CmdPlayback(const QStringList& args)
                                   nTimeout > 2147483))
         return Usage(QStringLiteral("playback: --timeout needs a number of seconds from 1 to 2147483"));
     std::string strConnectHost, strConnectPort;
-    if (parser.isSet(connect) && !SplitHostPort(LocalText(parser.value(connect)), strConnectHost, strConnectPort))
-        return Usage(QStringLiteral("playback: --connect needs HOST:PORT"));
+    if (parser.isSet(connect)) {
+        const QString strError = ConnectTargetError(parser.value(connect), "playback", strConnectHost, strConnectPort);
+        if (!strError.isEmpty())
+            return Usage(strError);
+    }
 
     // Event lines go to standard output; a reader that leaves ends the
     // session cleanly instead of killing it unsaved.
@@ -230,7 +233,7 @@ int CmdPlayback(const QStringList& args)
         return EXIT_USAGE;
     if (parser.isSet(connect)) {
         doc.m_bConnectToHost = TRUE;
-        doc.m_strServerHost = strConnectHost.substr(0, CONNECT_HOST_MAX);
+        doc.m_strServerHost = strConnectHost;
         doc.m_strServerPort = strConnectPort;
     }
     if (parser.isSet(listen)) {

@@ -128,10 +128,11 @@ int CmdRelay(const QStringList& args)
     }
     if (parser.isSet(connect)) {
         std::string strHost, strPort;
-        if (!SplitHostPort(LocalText(parser.value(connect)), strHost, strPort))
-            return Usage(QStringLiteral("relay: --connect needs HOST:PORT"));
+        const QString strError = ConnectTargetError(parser.value(connect), "relay", strHost, strPort);
+        if (!strError.isEmpty())
+            return Usage(strError);
         doc.m_bConnectToHost = TRUE;
-        doc.m_strServerHost = strHost.substr(0, CONNECT_HOST_MAX);
+        doc.m_strServerHost = strHost;
         doc.m_strServerPort = strPort;
     }
     if (parser.isSet(holdClient))

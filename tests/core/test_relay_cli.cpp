@@ -249,6 +249,48 @@ TEST(RelayCliTest, SignalWhileWaitingAndRefusedServer)
     EXPECT_NE(help.out.find("--keep-alive"), std::string::npos);
 }
 
+// The server named by --connect: a text that is no HOST:PORT is a wrong
+// command line, and so is a host longer than a session keeps, which was cut
+// short (in the middle of a character, too) and tried as another host. A
+// host that cannot be had (no name, an IPv6 literal) fails the start.
+TEST(RelayCliTest, ConnectTargetsThatAreWrongOrCannotBeReached)
+{
+    const std::string strMidwire = "'" + testutil::Midwire() + "' ";
+    for (const char* pszTarget : {"127.0.0.1", ":80", "127.0.0.1:", ""}) {
+        const testutil::RunResult r = RunCommand(strMidwire + "relay --connect '" + pszTarget + "' </dev/null");
+        EXPECT_EQ(r.status, 2) << pszTarget;
+        EXPECT_EQ(r.err.rfind("midwire: relay: --connect needs HOST:PORT\n", 0), 0u) << r.err;
+    }
+
+    // 1023 bytes and then a two-byte character: the limit falls inside it.
+    const std::string strLong = std::string(1023, 'a') + "\xc3\xa9";
+    for (const char* pszCommand : {"relay", "playback missing.mwx --as client"}) {
+        const testutil::RunResult r =
+            RunCommand(strMidwire + pszCommand + " --connect '" + strLong + ":80' </dev/null");
+        EXPECT_EQ(r.status, 2) << pszCommand;
+        const std::string strName = std::string(pszCommand).substr(0, std::string(pszCommand).find(' '));
+        EXPECT_EQ(r.err.rfind("midwire: " + strName + ": --connect HOST is longer than 1024 bytes\n", 0), 0u)
+            << r.err;
+    }
+    // A host of exactly 1024 bytes is taken whole, and named whole when it
+    // does not resolve.
+    const std::string strLongest = std::string(1016, 'a') + ".invalid";
+    testutil::RunResult r = RunCommand(strMidwire + "relay --connect '" + strLongest + ":80' </dev/null");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Error trying a connection to the host: " + strLongest + " port 80."), std::string::npos)
+        << r.err;
+
+    for (const char* pszHost : {"no-such-host.invalid", "::1", "[::1]"}) {
+        r = RunCommand(strMidwire + "relay --connect '" + pszHost + ":80' </dev/null");
+        EXPECT_EQ(r.status, 1) << pszHost;
+        EXPECT_NE(r.err.find("Warning: Unknow host\n"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(std::string("Error trying a connection to the host: ") + pszHost + " port 80.\n"
+                             "Connection refused or unknow host."),
+                  std::string::npos)
+            << r.err;
+    }
+}
+
 // A server whose backlog is full drops the connect request, and the connect
 // would wait out the system's retries (minutes). A signal meanwhile ends the
 // run at once, as an interruption, still saving: for the relay and for a
