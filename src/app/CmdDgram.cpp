@@ -54,6 +54,7 @@ const char* const kUsage =
     "  -h, --help     show this help\n\n"
     "Sending (--send HOST:PORT TEXT): sends TEXT as one datagram to HOST ('*' for\n"
     "broadcast) at PORT from the port given with --bind, or from a free port.\n"
+    "HOST is an IPv4 address or a name with one (IPv6 is not used).\n"
     "A HOST (or move rule TO) name that does not resolve, or an empty one, is\n"
     "refused with an error event; it never stands for the broadcast address.\n"
     "TEXT is in display form: [n] stands for the byte n, [[ for '['.\n"

@@ -44,7 +44,7 @@ const char* const kUsage =
     "                         playback after it (default: the recording is moved\n"
     "                         into the script)\n"
     "  --connect HOST:PORT    the server to connect to (as client; default: the\n"
-    "                         file's)\n"
+    "                         file's); HOST is an IPv4 address or a name with one\n"
     "  --listen PORT          the port to accept the client on (as server; default:\n"
     "                         the file's)\n"
     "  --save FILE.mwx        save the whole session to FILE when it ends\n"
