@@ -1,6 +1,7 @@
 #include "app/Cli.h"
 
 #include "app/CliSupport.h"
+#include "mime/MimeAdapter.h"
 #include "session/Memory.h"
 
 #include <QCoreApplication>
@@ -139,6 +140,9 @@ int MidwireMain(int argc, char** argv, int (*pfnRunDesktop)(int argc, char** arg
     // program half-way with its temporary file left behind.
     std::signal(SIGXFSZ, SIG_IGN);
     HoldClosedStandardDescriptors();
+    // The MIME library starts while this is the only thread (it sets the
+    // locale for a moment to start the same way under every locale).
+    EnsureMimeLibrary();
     if (argc >= 2) {
         const char* pszFirst = argv[1];
         if (!std::strcmp(pszFirst, "--help") || !std::strcmp(pszFirst, "-h") || !std::strcmp(pszFirst, "help")) {

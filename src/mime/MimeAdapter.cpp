@@ -5,11 +5,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <clocale>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <mutex>
 #include <new>
+#include <optional>
+#include <string>
 
 namespace {
 
@@ -259,7 +263,28 @@ void EnsureMimeLibrary()
 {
     static std::once_flag once;
     std::call_once(once, [] {
+        // The library takes the locale's character set, once, from the
+        // locale and its variables as they are when it starts, and decodes
+        // the text of an encoded word whose charset it does not know as that
+        // set: under LANG=C such a word read as Latin-1, under a UTF-8
+        // locale as a "?" for each byte above 127, so the report and the
+        // part file names changed with the user's locale. It starts under
+        // the C locale, whose set it takes as Latin-1, whatever the user's
+        // is. Start-up calls this before any other thread runs, so neither
+        // the locale nor the variable changes under another thread's feet.
+        const char* pszLocale = std::setlocale(LC_ALL, nullptr);
+        const std::string strLocale = pszLocale ? pszLocale : "C";
+        const char* pszVariable = std::getenv("LC_ALL");
+        const std::optional<std::string> variable =
+            pszVariable ? std::optional<std::string>(pszVariable) : std::nullopt;
+        ::setenv("LC_ALL", "C", 1);
+        std::setlocale(LC_ALL, "C");
         g_mime_init();
+        std::setlocale(LC_ALL, strLocale.c_str());
+        if (variable)
+            ::setenv("LC_ALL", variable->c_str(), 1);
+        else
+            ::unsetenv("LC_ALL");
         // Bodies of media type message are kept as plain parts, bytes and
         // all, and parsed as messages only when the report asks for them.
         // The library's own message parts drop whatever of a body does not

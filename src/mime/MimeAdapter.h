@@ -121,5 +121,7 @@ std::vector<std::string> ParseAddresses(const std::string& strFieldText);
 CMimeMsgId ParseMsgId(const std::string& strFieldText);
 CMimeMediaType ParseMediaType(const std::string& strFieldText);
 
-// Starts the library once per process; safe from any thread.
+// Starts the library once per process; safe from any thread. The first call
+// sets the locale and LC_ALL to C for a moment: the program makes it at
+// start-up.
 void EnsureMimeLibrary();

@@ -186,6 +186,33 @@ TEST(MimeCli, AnalyseAndDecode)
     EXPECT_EQ(testutil::RunCommand(m + " mime explode x").status, 2);
 }
 
+// The report and the part files do not change with the user's locale: an
+// encoded word in a charset the library does not know reads as Latin-1
+// under a UTF-8 locale too, not as a "?" for each byte above 127.
+TEST(MimeCli, ReportAndPartNamesAreTheSameUnderEveryLocale)
+{
+    TempDir tmp;
+    testutil::WriteFile(tmp.Path("m.eml"),
+                        "Content-Type: multipart/mixed; boundary=b\n\n"
+                        "--b\nContent-Type: text/plain; name=\"=?x-unknown?Q?r=E9sum=E9.txt?=\"\n\none\n--b--\n");
+    const std::string m = testutil::Midwire();
+    std::string strFirst;
+    for (const char* pszLocale : {"C", "C.UTF-8", "POSIX"}) {
+        SCOPED_TRACE(pszLocale);
+        const std::string strEnv = std::string("LC_ALL=") + pszLocale + " ";
+        const auto analysed = testutil::RunCommand(strEnv + m + " mime analyse " + tmp.Path("m.eml"));
+        ASSERT_EQ(analysed.status, 0) << analysed.err;
+        EXPECT_NE(analysed.out.find("Value = r\xC3\xA9sum\xC3\xA9.txt\n"), std::string::npos) << analysed.out;
+        if (strFirst.empty())
+            strFirst = analysed.out;
+        EXPECT_EQ(analysed.out, strFirst);
+        const std::string dir = tmp.Path(std::string("d") + pszLocale);
+        const auto decoded = testutil::RunCommand(strEnv + m + " mime decode " + tmp.Path("m.eml") + " " + dir);
+        ASSERT_EQ(decoded.status, 0) << decoded.err;
+        EXPECT_EQ(ReadFile(dir + "/r\xC3\xA9sum\xC3\xA9.txt"), "one");
+    }
+}
+
 // A message may come from a pipe that ends (a shell's process substitution)
 // and is read whole; a named pipe that nothing writes does not hold the
 // command in open() for good, and an endless source is refused as too large
