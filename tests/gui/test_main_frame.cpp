@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -19,6 +20,7 @@
 #include <QScrollBar>
 #include <QSettings>
 #include <QStatusBar>
+#include <QToolButton>
 #include <QTextBlock>
 #include <QTextLayout>
 #include <QStandardPaths>
@@ -30,6 +32,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <thread>
 #include <unistd.h>
 
@@ -39,6 +42,10 @@
 #include "app/CommandTable.h"
 #include "app/HeadlessFrontEnd.h"
 #include "app/gui/MainFrame.h"
+#include "datagram/gui/DatagramDialogs.h"
+#include "export/gui/ExportDlg.h"
+#include "playback/gui/PlayBackDlg.h"
+#include "relay/gui/RelayGui.h"
 #include "app/gui/ProgressDlg.h"
 #include "editor/EditorAccess.h"
 #include "editor/EditorCommands.h"
@@ -2402,3 +2409,124 @@ TEST_F(MainFrameTest, TripleClickHeldBelowThePaneSelectsWholeLines)
         EXPECT_FALSE(CMidwireEdit::IsContinuation(end)) << "ends at piece " << end.blockNumber() << ", " << bHeld;
     }
 }
+
+namespace {
+
+// What assistive technology cannot tell about the controls of a window: a
+// control the keyboard reaches (or a toolbar button) without a name or
+// with no role of its own, and two controls of one group that share their
+// name. Each finding reads "role name (object)".
+std::vector<std::string> UnnamedControls(QWidget* pWindow)
+{
+    std::vector<std::string> problems;
+    std::set<QString> seen;
+    for (QWidget* w : pWindow->findChildren<QWidget*>()) {
+        const bool bReached = (w->focusPolicy() & Qt::TabFocus) || qobject_cast<QToolButton*>(w);
+        if (!bReached || !w->isVisibleTo(pWindow))
+            continue;
+        QAccessibleInterface* pIface = QAccessible::queryAccessibleInterface(w);
+        const QString strName = pIface ? pIface->text(QAccessible::Name) : QString();
+        const QAccessible::Role role = pIface ? pIface->role() : QAccessible::NoRole;
+        const std::string strWhat = std::to_string(role) + " \"" + strName.toStdString() + "\" (" +
+                                    w->metaObject()->className() + " " + w->objectName().toStdString() + ")";
+        if (strName.trimmed().isEmpty() || role == QAccessible::NoRole || role == QAccessible::Client)
+            problems.push_back("unnamed " + strWhat);
+        // The names of the groups around the control tell it apart from its
+        // namesake in another group.
+        QString strPath = strName;
+        for (QWidget* p = w->parentWidget(); p && p != pWindow; p = p->parentWidget()) {
+            if (QAccessibleInterface* pGroup = QAccessible::queryAccessibleInterface(p);
+                pGroup && pGroup->role() == QAccessible::Grouping)
+                strPath = pGroup->text(QAccessible::Name) + QLatin1Char('/') + strPath;
+        }
+        if (!strName.isEmpty() && !seen.insert(strPath).second)
+            problems.push_back("ambiguous " + strWhat + " in " + strPath.toStdString());
+    }
+    return problems;
+}
+
+}  // namespace
+
+// Every control of the main window and of each dialog the program opens has
+// a name and a role that screen readers and GUI test tools can use.
+TEST_F(MainFrameTest, EveryControlOfTheWindowAndItsDialogsHasAName)
+{
+    CConnectDlgData connect;
+    CConnectionOptionsData options;
+    CPlayBackDlgData playback;
+    SaveSpecialOptions special;
+    std::vector<std::unique_ptr<QWidget>> windows;
+    windows.emplace_back(new CConnectDlg(connect));
+    windows.emplace_back(new CConnectionOptionsDlg(options));
+    windows.emplace_back(new CWaitAcceptWnd(*m_pDoc));
+    windows.emplace_back(new CBindDlg(*m_pDoc));
+    windows.emplace_back(new CSendDlg(*m_pDoc));
+    windows.emplace_back(new CDatagramOptionsDlg(*m_pDoc));
+    windows.emplace_back(new CPlayBackDlg(nullptr, playback));
+    windows.emplace_back(new CSaveSpecialDlg(nullptr, special));
+    windows.emplace_back(new CPleaseWaitDlg());
+    windows.emplace_back(new CLoadingEventListDlg(nullptr));
+    windows.emplace_back(new CAboutDlg(nullptr));
+    for (const auto& pWindow : windows)
+        EXPECT_EQ(UnnamedControls(pWindow.get()), std::vector<std::string>()) << pWindow->windowTitle().toStdString();
+    m_pFrame->show();  // the toolbar lays out its buttons
+    Settle();
+    EXPECT_EQ(UnnamedControls(m_pFrame.get()), std::vector<std::string>());
+
+    // The panes by what they are, the toolbar's buttons by their tooltips.
+    QAccessibleInterface* pList = QAccessible::queryAccessibleInterface(m_pFrame->ListView());
+    EXPECT_EQ(pList->role(), QAccessible::Table);
+    EXPECT_EQ(pList->text(QAccessible::Name), "History list");
+    QAccessibleInterface* pEditor = QAccessible::queryAccessibleInterface(m_pFrame->Editor());
+    EXPECT_EQ(pEditor->role(), QAccessible::EditableText);
+    EXPECT_EQ(pEditor->text(QAccessible::Name), "Data editor");
+    QWidget* pStart = m_pFrame->ToolBar()->widgetForAction(m_pFrame->Action(ID_CONNECTION_START));
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(pStart)->text(QAccessible::Name), "Start Connection");
+}
+
+// The history list reads as a table: its headings, the text of each cell,
+// and the row the keyboard moves to; the status bar's prompts are read too.
+TEST_F(MainFrameTest, HistoryListTellsItsCellsAndCurrentRow)
+{
+    Record(MakeEvent(EK_RECEIVED_FROM_CLIENT, "ab[c"));
+    for (int i = 1; i < 100; ++i)
+        Record(MakeEvent(EK_MESSAGE, "", "m" + std::to_string(i)));
+    m_pFrame->show();
+    QApplication::setActiveWindow(m_pFrame.get());
+    Settle();
+    CMidwireListView* pList = m_pFrame->ListView();
+    QAccessibleTableInterface* pTable = QAccessible::queryAccessibleInterface(pList)->tableInterface();
+    ASSERT_NE(pTable, nullptr);
+    EXPECT_EQ(pTable->rowCount(), 100);
+    EXPECT_EQ(pTable->columnCount(), 4);
+    EXPECT_EQ(pTable->columnDescription(3), "Data");
+    QStringList first;
+    for (int nColumn = 0; nColumn < 4; ++nColumn)
+        first << pTable->cellAt(0, nColumn)->text(QAccessible::Name);
+    EXPECT_EQ(first[0], "Received from:");
+    EXPECT_EQ(first[1], "client.example");
+    EXPECT_EQ(first[3], "ab[[c");
+    EXPECT_EQ(pTable->cellAt(99, 3)->text(QAccessible::Name), "m99");
+
+    // The row the keyboard reaches is the table's focused cell (End went to
+    // the last row's Data cell).
+    pList->setFocus();
+    pList->setCurrentIndex(Model().index(40, 0));
+    Settle();
+    QAccessibleInterface* pListIface = QAccessible::queryAccessibleInterface(pList);
+    for (const auto& [key, nRow] : {std::pair{Qt::Key_End, 99}, std::pair{Qt::Key_Up, 98}}) {
+        PressKey(pList, key);
+        QAccessibleInterface* pFocus = pListIface->focusChild();
+        ASSERT_NE(pFocus, nullptr);
+        ASSERT_NE(pFocus->tableCellInterface(), nullptr);
+        EXPECT_EQ(pFocus->tableCellInterface()->rowIndex(), nRow);
+        EXPECT_TRUE(pFocus->state().focused);
+        EXPECT_EQ(pFocus->text(QAccessible::Name), QStringLiteral("m%1").arg(nRow));
+    }
+
+    // The status bar reads as its prompt.
+    m_pFrame->statusBar()->showMessage(QStringLiteral("End Connection"));
+    QAccessibleInterface* pStatus = QAccessible::queryAccessibleInterface(m_pFrame->statusBar());
+    EXPECT_EQ(pStatus->text(QAccessible::Name), "End Connection");
+}
+

@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QString>
@@ -74,6 +75,19 @@ inline QCheckBox* MakeCheck(const char* pszLabel, BOOL bValue, int nID)
     auto* p = new QCheckBox(QString::fromLatin1(pszLabel));
     p->setChecked(bValue != 0);
     p->setObjectName(QString::number(nID));
+    return p;
+}
+
+// The label of a field outside a form row: it names the field for
+// assistive technology, as a form row's label does. strName is the name
+// instead where the label alone does not tell the field from another one
+// of the dialog ("Host:" stands before both hosts of a move rule).
+inline QLabel* MakeLabel(const char* pszText, QWidget* pField, const QString& strName = QString())
+{
+    auto* p = new QLabel(QString::fromLatin1(pszText));
+    p->setBuddy(pField);
+    if (!strName.isEmpty())
+        pField->setAccessibleName(strName);
     return p;
 }
 

@@ -23,6 +23,7 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
+#include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <chrono>
@@ -384,6 +385,17 @@ void CMainFrame::CreateToolBar()
         else
             m_pToolBar->addAction(m_actions[nID]);
     }
+    // A button shows only its picture: it is named by its tooltip, which
+    // tells the two Start and the two datagram Send buttons apart where the
+    // menu texts would not.
+    for (QAction* pAction : m_pToolBar->actions()) {
+        if (QWidget* pButton = m_pToolBar->widgetForAction(pAction); pButton && !pAction->isSeparator())
+            pButton->setAccessibleName(pAction->toolTip());
+    }
+    // The button that the toolbar shows when the window is too narrow for
+    // all of its buttons has a picture only.
+    if (auto* pMore = m_pToolBar->findChild<QToolButton*>(QStringLiteral("qt_toolbar_ext_button")))
+        pMore->setAccessibleName(QStringLiteral("More toolbar buttons"));
     addToolBar(Qt::TopToolBarArea, m_pToolBar);
 }
 

@@ -22,6 +22,7 @@ using dlg::FinishLayout;
 using dlg::FromQ;
 using dlg::MakeCheck;
 using dlg::MakeEdit;
+using dlg::MakeLabel;
 using dlg::ToQ;
 
 template <class Dlg>
@@ -69,19 +70,22 @@ CBindDlg::CBindDlg(CMidwireDoc& doc, QWidget* pParent) : QDialog(pParent), m_doc
         r.pToHost = MakeEdit(*pToHost[i], ids[i].nToHost);
         r.pBroadcast = MakeCheck("Broadcast", bBroadcast[i], ids[i].nBroadcast);
 
+        // The two rules' boxes have no title: assistive technology tells
+        // their like-named controls apart by the box's name.
         auto* pGroup = new QGroupBox;
+        pGroup->setAccessibleName(QStringLiteral("Move %1").arg(i + 1));
         auto* pGroupLayout = new QVBoxLayout(pGroup);
         pGroupLayout->addWidget(r.pMove);
         auto* pFromRow = new QHBoxLayout;
         pFromRow->addWidget(new QLabel(QStringLiteral("From")));
-        pFromRow->addWidget(new QLabel(QStringLiteral("Host:")));
+        pFromRow->addWidget(MakeLabel("Host:", r.pFromHost, QStringLiteral("From Host:")));
         pFromRow->addWidget(r.pFromHost, 1);
         pFromRow->addWidget(r.pEveryone);
         pGroupLayout->addLayout(pFromRow);
         auto* pToRow = new QHBoxLayout;
-        pToRow->addWidget(new QLabel(QStringLiteral("To Port:")));
+        pToRow->addWidget(MakeLabel("To Port:", r.pToPort));
         pToRow->addWidget(r.pToPort);
-        pToRow->addWidget(new QLabel(QStringLiteral("Host:")));
+        pToRow->addWidget(MakeLabel("Host:", r.pToHost, QStringLiteral("To Host:")));
         pToRow->addWidget(r.pToHost, 1);
         pToRow->addWidget(r.pBroadcast);
         pGroupLayout->addLayout(pToRow);

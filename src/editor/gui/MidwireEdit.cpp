@@ -225,6 +225,7 @@ private:
 
 CMidwireEdit::CMidwireEdit(QWidget* pParent) : QPlainTextEdit(pParent)
 {
+    setAccessibleName(QStringLiteral("Data editor"));
     setLineWrapMode(QPlainTextEdit::WidgetWidth);
     setWordWrapMode(QTextOption::WrapAnywhere);
     // Each character stands for itself: no ligatures or kerning, which

@@ -77,14 +77,17 @@ CPlayBackDlg::CPlayBackDlg(QWidget* pParent, CPlayBackDlgData& dlgData)
     pRadios->setExclusive(true);
     auto makeGroup = [&](const char* pszRadio, UINT nRadioID, QCheckBox* pCheck, QLineEdit* pCount,
                          QCheckBox* pWaitAll, QCheckBox* pEnd) {
+        // Headed by its radio, not a title: the box takes the radio's text as
+        // its name, which tells the two groups' like-named controls apart.
         auto* pBox = new QGroupBox(this);
+        pBox->setAccessibleName(QString::fromLatin1(pszRadio));
         auto* pGrid = new QGridLayout(pBox);
         auto* pRadio = new QRadioButton(QString::fromLatin1(pszRadio), pBox);
         pRadio->setObjectName(ControlName(nRadioID));
         pRadios->addButton(pRadio);
         pGrid->addWidget(pRadio, 0, 0, 1, 2);
         pGrid->addWidget(pCheck, 1, 0, 1, 2);
-        pGrid->addWidget(new QLabel(QStringLiteral("Number of controlled characters"), pBox), 2, 0);
+        pGrid->addWidget(dlg::MakeLabel("Number of controlled characters", pCount), 2, 0);
         pGrid->addWidget(pCount, 2, 1);
         pGrid->addWidget(pWaitAll, 3, 0, 1, 2);
         pGrid->addWidget(pEnd, 4, 0, 1, 2);

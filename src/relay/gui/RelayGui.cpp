@@ -41,13 +41,17 @@ CConnectDlg::CConnectDlg(CConnectDlgData& dlgData, QWidget* pParent) : QDialog(p
     m_pServerPort = MakeEdit(ToQ(m_data.m_strServerPort), 1012);
     m_pHoldServer = MakeCheck("Wait before sending", m_data.m_bHoldServerData, 1015);
 
+    // The boxes are headed by their check boxes rather than titles; their
+    // names tell the two "Port:" fields apart for assistive technology.
     auto* pAcceptBox = new QGroupBox;
+    pAcceptBox->setAccessibleName(m_pAccept->text());
     auto* pAcceptLayout = new QFormLayout(pAcceptBox);
     pAcceptLayout->addRow(m_pAccept);
     pAcceptLayout->addRow(QStringLiteral("Port:"), m_pListenPort);
     pAcceptLayout->addRow(m_pHoldClient);
     pAcceptLayout->addRow(m_pKeepAlive);
     auto* pConnectBox = new QGroupBox;
+    pConnectBox->setAccessibleName(m_pConnect->text());
     auto* pConnectLayout = new QFormLayout(pConnectBox);
     pConnectLayout->addRow(m_pConnect);
     pConnectLayout->addRow(QStringLiteral("Host:"), m_pHost);

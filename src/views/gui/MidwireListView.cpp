@@ -286,6 +286,7 @@ std::size_t CEventListModel::GetBytesHeld() const
 CMidwireListView::CMidwireListView(QWidget* pParent) : QTableView(pParent)
 {
     setModel(&m_model);
+    setAccessibleName(QStringLiteral("History list"));
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::ExtendedSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
