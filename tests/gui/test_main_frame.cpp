@@ -2530,3 +2530,47 @@ TEST_F(MainFrameTest, HistoryListTellsItsCellsAndCurrentRow)
     EXPECT_EQ(pStatus->text(QAccessible::Name), "End Connection");
 }
 
+
+// After a command's window (a dialog, a progress window) has gone, the
+// keyboard focus is back in the pane it was in.
+TEST_F(MainFrameTest, FocusReturnsToThePaneAfterACommandsWindow)
+{
+    testutil::TempDir dir;
+    for (int i = 0; i < 120; ++i)
+        Record(MakeEvent(EK_MESSAGE, "", "e" + std::to_string(i)));
+    m_pFrame->show();
+    QApplication::setActiveWindow(m_pFrame.get());
+    Settle();
+    m_pFrame->m_onPromptFileName = [&](std::string& strChosen, bool) {
+        strChosen = dir.Path("focus.mwx");
+        return true;
+    };
+    struct Step {
+        const char* pszWhat;
+        QWidget* pPane;
+        std::function<void()> run;
+    };
+    const Step steps[] = {
+        {"About from the list", m_pFrame->ListView(),
+         [&] {
+             QTimer::singleShot(0, [] {
+                 if (QWidget* pModal = QApplication::activeModalWidget())
+                     pModal->close();
+             });
+             m_pFrame->RunCommand(ID_APP_ABOUT);
+         }},
+        {"Save As from the editor", m_pFrame->Editor(), [&] { m_pFrame->RunCommand(ID_FILE_SAVE_AS); }},
+        {"Reload from the list", m_pFrame->ListView(), [&] { m_pFrame->RunCommand(ID_VIEW_RELOAD); }},
+        {"Save from the list", m_pFrame->ListView(), [&] { m_pFrame->RunCommand(ID_FILE_SAVE); }},
+    };
+    for (const Step& step : steps) {
+        step.pPane->setFocus();
+        Settle();
+        ASSERT_EQ(QApplication::focusWidget(), step.pPane) << step.pszWhat;
+        step.run();
+        Settle();
+        EXPECT_EQ(QApplication::activeWindow(), m_pFrame.get()) << step.pszWhat;
+        EXPECT_EQ(QApplication::focusWidget(), step.pPane) << step.pszWhat;
+    }
+    m_pFrame->m_onPromptFileName = nullptr;
+}

@@ -477,7 +477,15 @@ bool CMainFrame::RunCommand(UINT nID)
     if (IsBusy() && !RunsDuringWalk(nID))
         return false;
     const std::string strPathBefore = m_doc.m_strPathName;
+    const bool bWasActive = isActiveWindow();
     const bool bRan = GetCommandTable().Run(nID);
+    // A window the command showed (a dialog, a message, a progress window
+    // without an owner) takes the activation with it when it closes, and
+    // the window system need not give it back: the keyboard focus was then
+    // nowhere until the user clicked the window. It goes back to the window
+    // and there to the pane it was in.
+    if (bWasActive && isVisible() && !QApplication::activeWindow() && !QApplication::activeModalWidget())
+        activateWindow();
     if (bRan) {
         const bool bFileCommand = nID == ID_FILE_OPEN || nID == ID_FILE_SAVE || nID == ID_FILE_SAVE_AS;
         if (!m_doc.m_strPathName.empty() && (bFileCommand || m_doc.m_strPathName != strPathBefore))
