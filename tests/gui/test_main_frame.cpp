@@ -2524,6 +2524,13 @@ TEST_F(MainFrameTest, HistoryListTellsItsCellsAndCurrentRow)
         EXPECT_EQ(pFocus->text(QAccessible::Name), QStringLiteral("m%1").arg(nRow));
     }
 
+    // The side that the row's picture shows by its colour is told too.
+    Record(MakeEvent(EK_RECEIVED_FROM_SERVER, "x"));
+    Settle();
+    EXPECT_EQ(pTable->cellAt(0, 0)->text(QAccessible::Description), "Client");
+    EXPECT_EQ(pTable->cellAt(100, 0)->text(QAccessible::Description), "Server");
+    EXPECT_EQ(pTable->cellAt(99, 0)->text(QAccessible::Description), "");
+
     // The status bar reads as its prompt.
     m_pFrame->statusBar()->showMessage(QStringLiteral("End Connection"));
     QAccessibleInterface* pStatus = QAccessible::queryAccessibleInterface(m_pFrame->statusBar());

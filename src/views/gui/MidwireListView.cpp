@@ -103,6 +103,17 @@ QVariant CEventListModel::data(const QModelIndex& index, int role) const
     }
     if (role == Qt::DecorationRole && index.column() == COL_ACTION)
         return EventIconPixmap(RenderKind(pEvent->m_kind).nIcon);
+    // The picture's colour tells the side of a TCP event where the label
+    // does not ("Received from:" either side), and the host column cannot
+    // when both sides run on one host: assistive technology reads the side
+    // as the label's description.
+    if (role == Qt::AccessibleDescriptionRole && index.column() == COL_ACTION) {
+        switch (RenderKind(pEvent->m_kind).host) {
+        case EHostColumn::Client: return QStringLiteral("Client");
+        case EHostColumn::Server: return QStringLiteral("Server");
+        default: return QVariant();
+        }
+    }
     return QVariant();
 }
 
