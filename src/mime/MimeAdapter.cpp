@@ -9,11 +9,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <string>
+
+#include <pthread.h>
 
 namespace {
 
@@ -293,6 +296,43 @@ void EnsureMimeLibrary()
         for (const char* pszSubtype : {"rfc822", "rfc2822", "news", "global", "partial"})
             g_mime_object_register_type("message", pszSubtype, GMIME_TYPE_PART);
     });
+}
+
+void RunWithMimeStack(const std::function<void()>& work)
+{
+    // Far more than the deepest recursion needs: the library stops nesting
+    // at about a thousand levels, the report at its depth bound, and a
+    // level takes a few kilobytes at most. Only the pages used are ever
+    // backed by memory.
+    constexpr std::size_t kStackBytes = std::size_t{64} << 20;
+    struct CCall {
+        const std::function<void()>* pWork;
+        std::exception_ptr pError;
+    } call{&work, nullptr};
+    const auto run = [](void* pArg) -> void* {
+        auto* pCall = static_cast<CCall*>(pArg);
+        try {
+            (*pCall->pWork)();
+        } catch (...) {
+            pCall->pError = std::current_exception();
+        }
+        return nullptr;
+    };
+    pthread_attr_t attr;
+    int nError = pthread_attr_init(&attr);
+    pthread_t thread;
+    if (nError == 0) {
+        nError = pthread_attr_setstacksize(&attr, kStackBytes);
+        if (nError == 0)
+            nError = pthread_create(&thread, &attr, run, &call);
+        pthread_attr_destroy(&attr);
+    }
+    if (nError == 0)
+        pthread_join(thread, nullptr);
+    else
+        run(&call);  // no thread to be had (address space limited): the caller's stack it is
+    if (call.pError)
+        std::rethrow_exception(call.pError);
 }
 
 // --- CMimeMessage ---

@@ -6,6 +6,7 @@
 // parts, valid while the CMimeMessage it came from lives.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -125,3 +126,11 @@ CMimeMediaType ParseMediaType(const std::string& strFieldText);
 // sets the locale and LC_ALL to C for a moment: the program makes it at
 // start-up.
 void EnsureMimeLibrary();
+
+// Runs work to its end on a thread of its own with a stack of a known, large
+// size, and rethrows what it threw. The library's parse, its writer and the
+// release of a parsed message recurse once per level of nesting in the
+// message, hundreds of levels deep for hostile input: on the caller's stack,
+// whose size is the user's to set (ulimit -s), that could overflow. Parsing,
+// reporting and releasing a message all go inside one such call.
+void RunWithMimeStack(const std::function<void()>& work);

@@ -40,12 +40,14 @@ bool DecodeToDirectory(std::string_view data, const std::string& strDirectory, c
     // The raw copy first.
     store(strDirectory + "/" + strName, data);
 
-    const std::unique_ptr<CMimeMessage> pMessage = CMimeMessage::Parse(data);
     CMimeDecodeTarget target;
     target.strDirectory = strDirectory;
     target.reservedNames = {strName, strName + ".MIME"};
     std::string strReport;
-    ReportMessage(pMessage->Root(), strReport, 0, -1, &target);
+    RunWithMimeStack([&] {
+        const std::unique_ptr<CMimeMessage> pMessage = CMimeMessage::Parse(data);
+        ReportMessage(pMessage->Root(), strReport, 0, -1, &target);
+    });
     // The first file that failed is the one named, not the report written after it.
     if (strWriteError.empty())
         strWriteError = target.strWriteError;
@@ -60,10 +62,12 @@ bool DecodeToDirectory(std::string_view data, const std::string& strDirectory, c
 
 std::string AnalyseMessage(std::string_view data)
 {
-    const std::unique_ptr<CMimeMessage> pMessage = CMimeMessage::Parse(data);
     std::string strReport;
     // The report holds about the whole message besides its headers' labels.
     strReport.reserve(data.size() + data.size() / 8 + 4096);
-    ReportMessage(pMessage->Root(), strReport, 0, -1, nullptr);
+    RunWithMimeStack([&] {
+        const std::unique_ptr<CMimeMessage> pMessage = CMimeMessage::Parse(data);
+        ReportMessage(pMessage->Root(), strReport, 0, -1, nullptr);
+    });
     return strReport;
 }

@@ -585,6 +585,32 @@ TEST(MimeReport, DeepNestingIsBoundedAndReportedAsALeaf)
     EXPECT_TRUE(d.report.starts_with("Message Level [1] Header"));
 }
 
+// The library's parse and writer recurse once per level of nesting: under a
+// small stack (the user's ulimit) a deeply nested message must still be
+// analysed and decoded, not crash the program.
+TEST(MimeDecodeCli, DeepNestingNeedsNoLargeStack)
+{
+    TempDir tmp;
+    std::string multiparts, messages;
+    for (int i = 0; i < 2000; ++i)
+        multiparts += "Content-Type: multipart/mixed; boundary=b" + std::to_string(i) + "\n\n--b" + std::to_string(i) + "\n";
+    for (int i = 0; i < 400; ++i)
+        messages += "Content-Type: message/rfc822\n\n";
+    testutil::WriteFile(tmp.Path("mp.eml"), multiparts + "\ndeepest\n");
+    testutil::WriteFile(tmp.Path("msg.eml"), messages + "deepest\n");
+    for (const char* pszName : {"mp.eml", "msg.eml"}) {
+        const std::string strSmallStack = "ulimit -s 128; " + testutil::Midwire() + " mime ";
+        const auto analysed = testutil::RunCommand(strSmallStack + "analyse " + tmp.Path(pszName));
+        EXPECT_EQ(analysed.status, 0) << pszName << analysed.err;
+        EXPECT_TRUE(analysed.out.starts_with("Message Level [1] Header\n")) << pszName;
+        EXPECT_TRUE(Contains(analysed.out, "deepest")) << pszName;
+        const auto decoded =
+            testutil::RunCommand(strSmallStack + "decode " + tmp.Path(pszName) + " " + tmp.Path(pszName) + ".d");
+        EXPECT_EQ(decoded.status, 0) << pszName << decoded.err;
+        EXPECT_TRUE(fs::exists(tmp.Path(pszName) + ".d/" + pszName + ".d.MIME")) << pszName;
+    }
+}
+
 TEST(MimeReport, MutatedMessagesNeverCrash)
 {
     const std::vector<std::string> seeds = {
