@@ -370,7 +370,17 @@ std::unique_ptr<CMimeMessage> CMimeMessage::ParseInto(std::unique_ptr<CMimeMessa
     pResult->m_data = data;
     GObjectPtr<GMimeStream> pStream(NewViewStream(data, 0, -1));
     GObjectPtr<GMimeParser> pParser(g_mime_parser_new_with_stream(pStream.get()));
-    pResult->m_pMessage = g_mime_parser_construct_message(pParser.get(), nullptr);
+    // The default options, with a note of every line the parse took for a
+    // broken header field: a body that began without a blank line.
+    const std::unique_ptr<GMimeParserOptions, decltype(&g_mime_parser_options_free)> pOptions(
+        g_mime_parser_options_clone(g_mime_parser_options_get_default()), &g_mime_parser_options_free);
+    const auto noteWarning = [](gint64 nOffset, GMimeParserWarning code, const gchar*, gpointer pData) {
+        if (code == GMIME_CRIT_INVALID_HEADER_NAME && nOffset >= 0)
+            static_cast<CMimeMessage*>(pData)->m_invalidHeaderLines.push_back(nOffset);
+    };
+    g_mime_parser_options_set_warning_callback(pOptions.get(), noteWarning, pResult.get());
+    pResult->m_pMessage = g_mime_parser_construct_message(pParser.get(), pOptions.get());
+    std::sort(pResult->m_invalidHeaderLines.begin(), pResult->m_invalidHeaderLines.end());
     if (!pResult->m_pMessage) {
         pResult->m_bareBody = data;
     } else {
@@ -484,9 +494,13 @@ std::string_view CMimeEntity::GetBodyView(std::string& strStorage) const
         return std::string_view();
     if (GMIME_IS_PART(pBody)) {
         GMimeDataWrapper* pContent = g_mime_part_get_content(GMIME_PART(pBody));
-        if (!pContent)
-            return std::string_view();
-        return WithoutDelimiterCr(ViewWholeStream(g_mime_data_wrapper_get_stream(pContent), strStorage));
+        const std::string_view content =
+            pContent ? WithoutDelimiterCr(ViewWholeStream(g_mime_data_wrapper_get_stream(pContent), strStorage))
+                     : std::string_view();
+        std::string_view afterCut;
+        if (content.empty() && FindBodyAfterCutHeader(afterCut))
+            return afterCut;
+        return content;
     }
     if (GMIME_IS_MULTIPART(pBody) && g_mime_multipart_get_count(GMIME_MULTIPART(pBody)) == 0) {
         if (m_bMessage && m_pOwner->m_rawBody.data())
@@ -576,7 +590,16 @@ bool CMimeEntity::FindRawPartBody(std::string_view& body) const
     }
     if (nStart == std::string_view::npos)
         return false;
+    body = data.substr(nStart, RawPartEnd(nStart) - nStart);
+    return true;
+}
+
+std::size_t CMimeEntity::RawPartEnd(std::size_t nStart) const
+{
+    const std::string_view data = m_pOwner->m_data;
     std::size_t nEnd = data.size();
+    if (m_enclosingBoundaries.empty())
+        return nEnd;
     for (std::size_t at = nStart; at < data.size();) {
         const std::size_t nLineEnd = std::min(data.find('\n', at), data.size());
         const std::string_view line = data.substr(at, nLineEnd - at);
@@ -592,7 +615,64 @@ bool CMimeEntity::FindRawPartBody(std::string_view& body) const
         }
         at = nLineEnd + 1;
     }
-    body = data.substr(nStart, nEnd - nStart);
+    return nEnd;
+}
+
+bool CMimeEntity::FindBodyAfterCutHeader(std::string_view& body) const
+{
+    if (!m_pObject)
+        return false;
+    const std::string_view data = m_pOwner->m_data;
+    // The first and the last field the parse kept; a message's Content-*
+    // fields sit in its MIME part's header.
+    gint64 nFirst = -1, nLast = -1;
+    std::string_view lastName;
+    for (GMimeObject* pObject : {m_pObject, m_bMessage ? BodyObject() : nullptr}) {
+        GMimeHeaderList* pList = pObject ? g_mime_object_get_header_list(pObject) : nullptr;
+        const int nHeaders = pList ? g_mime_header_list_get_count(pList) : 0;
+        for (int i = 0; i < nHeaders; ++i) {
+            GMimeHeader* pHeader = g_mime_header_list_get_header_at(pList, i);
+            const gint64 nOffset = g_mime_header_get_offset(pHeader);
+            if (nOffset < 0)
+                continue;
+            nFirst = nFirst < 0 ? nOffset : std::min(nFirst, nOffset);
+            if (nOffset > nLast) {
+                nLast = nOffset;
+                const char* pszName = g_mime_header_get_name(pHeader);
+                lastName = pszName ? std::string_view(pszName) : std::string_view();
+            }
+        }
+    }
+    // Offsets that do not point at the field they belong to (an envelope
+    // line before the header shifts them) give no place to cut at.
+    if (nLast < 0 || static_cast<std::uint64_t>(nLast) >= data.size() || lastName.empty() ||
+        data.substr(static_cast<std::size_t>(nLast), lastName.size()) != lastName)
+        return false;
+    const auto start = static_cast<std::size_t>(nFirst);
+    const std::size_t nEnd = RawPartEnd(start);
+    // The first line of the header block that the parse rejected as a field.
+    const std::vector<std::int64_t>& invalid = m_pOwner->m_invalidHeaderLines;
+    for (auto it = std::lower_bound(invalid.begin(), invalid.end(), static_cast<std::int64_t>(start));
+         it != invalid.end() && static_cast<std::size_t>(*it) < nEnd; ++it) {
+        const auto nLine = static_cast<std::size_t>(*it);
+        if (nLine == 0 || data[nLine - 1] == '\n') {
+            body = data.substr(nLine, nEnd - nLine);
+            return true;
+        }
+    }
+    // Else the line after the last field and its folded continuation lines:
+    // the parse drops a last line without a line feed unread, as it always
+    // stands at the end of a message held in a message body.
+    std::size_t nLine = static_cast<std::size_t>(nLast);
+    do {
+        const std::size_t nLineFeed = data.find('\n', nLine);
+        if (nLineFeed == std::string_view::npos || nLineFeed >= nEnd)
+            return false;
+        nLine = nLineFeed + 1;
+    } while (nLine < nEnd && (data[nLine] == ' ' || data[nLine] == '\t'));
+    if (nLine >= nEnd || data.find('\n', nLine) < nEnd || data.substr(nLine, nEnd - nLine) == "\r")
+        return false;
+    body = data.substr(nLine, nEnd - nLine);
     return true;
 }
 

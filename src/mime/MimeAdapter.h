@@ -6,6 +6,7 @@
 // parts, valid while the CMimeMessage it came from lives.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -69,6 +70,16 @@ private:
     // The body of a multipart body part that the parse split into no parts,
     // as the input holds it; false when its place in the input is unknown.
     bool FindRawPartBody(std::string_view& body) const;
+    // The body of a leaf whose header block ran into lines that are not
+    // header fields, without a blank line between: the library drops those
+    // lines and everything up to the end of the entity, where a lenient
+    // reader takes the first of them as the start of the body. False when
+    // the header was not cut so.
+    bool FindBodyAfterCutHeader(std::string_view& body) const;
+    // The end of a body part's content that starts at nStart in the input:
+    // the line break before the next delimiter of a multipart it lies in,
+    // or the end of the input.
+    std::size_t RawPartEnd(std::size_t nStart) const;
     // The content of a body part without the CR of the line break before
     // the delimiter that ends it, where the parse left that CR in.
     std::string_view WithoutDelimiterCr(std::string_view body) const;
@@ -109,6 +120,9 @@ private:
     // boundary lines between them.
     std::string_view m_rawBody;
     std::string_view m_data;  // the whole input that was parsed
+    // Where the parse met a line in a header block that is not a header
+    // field (offsets into m_data, ascending).
+    std::vector<std::int64_t> m_invalidHeaderLines;
     // What the parsed bytes need kept alive (the buffer wrapper, owned bytes);
     // shared with encapsulated messages, whose content lies in the same bytes.
     std::shared_ptr<void> m_pBytes;

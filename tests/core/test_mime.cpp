@@ -383,6 +383,36 @@ TEST(MimeReport, InputWithoutHeaderIsAllBody)
                                   "Message Level [1] Body\n  Message content = \n__________\n\n__________\n");
 }
 
+// A header block that runs into lines that are not header fields, without a
+// blank line between, ends there: those lines begin the body, in a top-level
+// message, a body part (decoded as its encoding says) and an encapsulated
+// message alike. A header ended by a delimiter still has an empty body, and
+// a stray line between two fields is still passed over.
+TEST(MimeReport, HeaderWithoutBlankLineKeepsWhatFollows)
+{
+    const std::string fence = "content = \n__________\n";
+    EXPECT_TRUE(Contains(AnalyseMessage("Subject: x\nhello there\nsecond: line\n"),
+                         "Message Level [1] Body\n  Message " + fence + "hello there\nsecond: line\n"));
+    const std::string msg = Multipart(
+        "xx", {"Content-Type: text/plain\nnot a header\nmore text", "Content-Transfer-Encoding: base64\nYWJj",
+               "Content-Type: message/rfc822\n\nSubject: in\ninner text", "Content-Type: text/plain\n",
+               "Content-Type: text/plain\nstray\nContent-Description: d\n\nafter"});
+    const std::string report = AnalyseMessage(msg);
+    EXPECT_TRUE(Contains(report, "Part " + fence + "not a header\nmore text\n__________\n")) << report;
+    EXPECT_TRUE(Contains(report, "Part " + fence + "YWJj\n__________\n")) << report;
+    EXPECT_TRUE(Contains(report, "        Message Level [3] Body\n          Message " + fence +
+                                     "inner text\n__________\n"))
+        << report;
+    EXPECT_TRUE(Contains(report, "Part " + fence + "\n__________\n")) << report;
+    EXPECT_TRUE(Contains(report, "      Content Description = d\n    Part [5] Level [1] Body\n      Part " + fence +
+                                     "after\n__________\n"))
+        << report;
+    Decoded d(msg);
+    EXPECT_EQ(d.File("part1.1"), "not a header\nmore text");
+    EXPECT_EQ(d.File("part1.2"), "abc");
+    EXPECT_EQ(d.File("part2.3"), "inner text");
+}
+
 // A message body is a message whatever it holds: one that does not begin
 // with a header keeps its whole text as the body of the encapsulated
 // message, as the top-level message does, and an empty one is an empty message.
