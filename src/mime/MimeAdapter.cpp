@@ -377,10 +377,15 @@ std::unique_ptr<CMimeMessage> CMimeMessage::ParseInto(std::unique_ptr<CMimeMessa
     const auto noteWarning = [](gint64 nOffset, GMimeParserWarning code, const gchar*, gpointer pData) {
         if (code == GMIME_CRIT_INVALID_HEADER_NAME && nOffset >= 0)
             static_cast<CMimeMessage*>(pData)->m_invalidHeaderLines.push_back(nOffset);
+        else if (code == GMIME_CRIT_PART_WITHOUT_HEADERS_OR_CONTENT && nOffset >= 0)
+            static_cast<CMimeMessage*>(pData)->m_droppedParts.push_back(nOffset);
     };
     g_mime_parser_options_set_warning_callback(pOptions.get(), noteWarning, pResult.get());
     pResult->m_pMessage = g_mime_parser_construct_message(pParser.get(), pOptions.get());
     std::sort(pResult->m_invalidHeaderLines.begin(), pResult->m_invalidHeaderLines.end());
+    std::sort(pResult->m_droppedParts.begin(), pResult->m_droppedParts.end());
+    pResult->m_droppedParts.erase(std::unique(pResult->m_droppedParts.begin(), pResult->m_droppedParts.end()),
+                                  pResult->m_droppedParts.end());
     if (!pResult->m_pMessage) {
         pResult->m_bareBody = data;
     } else {
@@ -443,8 +448,95 @@ bool CMimeEntity::GetField(const char* pszName, std::string& strText) const
     return true;
 }
 
+namespace {
+
+// Whether a line (without its line feed) is a delimiter of the boundary:
+// "--" and the boundary, optionally "--", then only white space.
+bool IsDelimiterLine(std::string_view line, std::string_view boundary)
+{
+    if (boundary.empty() || line.size() < boundary.size() + 2 || line.substr(0, 2) != "--" ||
+        line.substr(2, boundary.size()) != boundary)
+        return false;
+    std::string_view rest = line.substr(boundary.size() + 2);
+    if (rest.substr(0, 2) == "--")
+        rest.remove_prefix(2);
+    return rest.find_first_not_of(" \t\r") == std::string_view::npos;
+}
+
+}  // namespace
+
+namespace {
+
+// Where a body part begins in the input: its first header field, or its
+// content when it has no header; -1 when unknown.
+gint64 PartStart(GMimeObject* pObject)
+{
+    gint64 nStart = -1;
+    GMimeHeaderList* pList = g_mime_object_get_header_list(pObject);
+    const int nHeaders = pList ? g_mime_header_list_get_count(pList) : 0;
+    for (int i = 0; i < nHeaders; ++i) {
+        const gint64 nOffset = g_mime_header_get_offset(g_mime_header_list_get_header_at(pList, i));
+        if (nOffset >= 0)
+            nStart = nStart < 0 ? nOffset : std::min(nStart, nOffset);
+    }
+    if (nStart < 0 && GMIME_IS_PART(pObject)) {
+        GMimeDataWrapper* pContent = g_mime_part_get_content(GMIME_PART(pObject));
+        GMimeStream* pStream = pContent ? g_mime_data_wrapper_get_stream(pContent) : nullptr;
+        if (pStream)
+            nStart = pStream->bound_start;
+    }
+    return nStart;
+}
+
+}  // namespace
+
+const std::vector<CMimeEntity::CChild>* CMimeEntity::Children() const
+{
+    GMimeObject* pBody = BodyObject();
+    const std::vector<std::int64_t>& dropped = m_pOwner->m_droppedParts;
+    if (!pBody || !GMIME_IS_MULTIPART(pBody) || dropped.empty())
+        return nullptr;
+    const auto cached = m_pOwner->m_children.find(pBody);
+    if (cached != m_pOwner->m_children.end())
+        return &cached->second;
+    // A dropped part of this multipart begins on the line after one of its
+    // delimiters, after its header and before the part that follows it.
+    const std::string_view data = m_pOwner->m_data;
+    const std::string boundary = Text(g_mime_multipart_get_boundary(GMIME_MULTIPART(pBody)));
+    std::size_t nFrom = 0;
+    GMimeHeaderList* pList = g_mime_object_get_header_list(pBody);
+    const int nHeaders = pList ? g_mime_header_list_get_count(pList) : 0;
+    for (int i = 0; i < nHeaders; ++i)
+        nFrom = std::max<std::size_t>(
+            nFrom, std::max<gint64>(0, g_mime_header_get_offset(g_mime_header_list_get_header_at(pList, i))));
+    const std::size_t nTo = std::min(m_nLimit, data.size());
+    std::vector<CChild> children;
+    GMimeMultipart* pMultipart = GMIME_MULTIPART(pBody);
+    const int nCount = g_mime_multipart_get_count(pMultipart);
+    int nNext = 0;
+    for (auto it = std::lower_bound(dropped.begin(), dropped.end(), static_cast<std::int64_t>(nFrom + 1));
+         it != dropped.end() && static_cast<std::size_t>(*it) < nTo; ++it) {
+        const auto nStart = static_cast<std::size_t>(*it);
+        if (nStart < 2 || nStart > data.size() || data[nStart - 1] != '\n')
+            continue;
+        const std::size_t nLine = data.rfind('\n', nStart - 2);
+        const std::size_t nLineStart = nLine == std::string_view::npos ? 0 : nLine + 1;
+        const std::string_view line = data.substr(nLineStart, nStart - 1 - nLineStart);
+        if (!IsDelimiterLine(line, boundary) || line.substr(boundary.size() + 2, 2) == "--")
+            continue;
+        while (nNext < nCount && PartStart(g_mime_multipart_get_part(pMultipart, nNext)) < *it)
+            children.push_back({g_mime_multipart_get_part(pMultipart, nNext++), 0});
+        children.push_back({nullptr, nStart});
+    }
+    while (nNext < nCount)
+        children.push_back({g_mime_multipart_get_part(pMultipart, nNext++), 0});
+    return &m_pOwner->m_children.emplace(pBody, std::move(children)).first->second;
+}
+
 int CMimeEntity::GetBodyPartCount() const
 {
+    if (const std::vector<CChild>* pChildren = Children())
+        return static_cast<int>(pChildren->size());
     GMimeObject* pBody = BodyObject();
     return pBody && GMIME_IS_MULTIPART(pBody) ? g_mime_multipart_get_count(GMIME_MULTIPART(pBody)) : 0;
 }
@@ -454,9 +546,30 @@ CMimeEntity CMimeEntity::GetBodyPart(int nIndex) const
     GMimeObject* pBody = BodyObject();
     CMimeEntity part(nullptr, false, m_pOwner);
     if (pBody && GMIME_IS_MULTIPART(pBody)) {
-        part.m_pObject = g_mime_multipart_get_part(GMIME_MULTIPART(pBody), nIndex);
         part.m_enclosingBoundaries = m_enclosingBoundaries;
         part.m_enclosingBoundaries.push_back(Text(g_mime_multipart_get_boundary(GMIME_MULTIPART(pBody))));
+        part.m_nLimit = m_nLimit;
+        const std::vector<CChild>* pChildren = Children();
+        if (!pChildren) {
+            GMimeMultipart* pMultipart = GMIME_MULTIPART(pBody);
+            part.m_pObject = g_mime_multipart_get_part(pMultipart, nIndex);
+            if (!m_pOwner->m_droppedParts.empty() && nIndex + 1 < g_mime_multipart_get_count(pMultipart)) {
+                if (const gint64 nNext = PartStart(g_mime_multipart_get_part(pMultipart, nIndex + 1)); nNext >= 0)
+                    part.m_nLimit = static_cast<std::size_t>(nNext);
+            }
+        } else if (nIndex >= 0 && static_cast<std::size_t>(nIndex) < pChildren->size()) {
+            const auto nAt = static_cast<std::size_t>(nIndex);
+            const CChild& child = (*pChildren)[nAt];
+            part.m_pObject = child.pObject;
+            if (!child.pObject)
+                part.m_droppedBody = m_pOwner->m_data.substr(child.nStart, part.RawPartEnd(child.nStart) - child.nStart);
+            if (nAt + 1 < pChildren->size()) {
+                const CChild& next = (*pChildren)[nAt + 1];
+                const gint64 nNext = next.pObject ? PartStart(next.pObject) : static_cast<gint64>(next.nStart);
+                if (nNext >= 0)
+                    part.m_nLimit = static_cast<std::size_t>(nNext);
+            }
+        }
     }
     return part;
 }
@@ -488,7 +601,7 @@ std::unique_ptr<CMimeMessage> CMimeEntity::GetEncapsulatedMessage() const
 std::string_view CMimeEntity::GetBodyView(std::string& strStorage) const
 {
     if (!m_pObject)
-        return m_pOwner->m_bareBody;
+        return m_bMessage ? m_pOwner->m_bareBody : m_droppedBody;
     GMimeObject* pBody = BodyObject();
     if (!pBody)
         return std::string_view();
@@ -518,22 +631,6 @@ std::string_view CMimeEntity::GetBodyView(std::string& strStorage) const
     return strStorage;
 }
 
-namespace {
-
-// Whether a line (without its line feed) is a delimiter of the boundary:
-// "--" and the boundary, optionally "--", then only white space.
-bool IsDelimiterLine(std::string_view line, std::string_view boundary)
-{
-    if (boundary.empty() || line.size() < boundary.size() + 2 || line.substr(0, 2) != "--" ||
-        line.substr(2, boundary.size()) != boundary)
-        return false;
-    std::string_view rest = line.substr(boundary.size() + 2);
-    if (rest.substr(0, 2) == "--")
-        rest.remove_prefix(2);
-    return rest.find_first_not_of(" \t\r") == std::string_view::npos;
-}
-
-}  // namespace
 
 std::string_view CMimeEntity::WithoutDelimiterCr(std::string_view body) const
 {

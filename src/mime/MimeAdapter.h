@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -49,7 +50,9 @@ public:
     // The unfolded text of the first field of that name (any letter case);
     // false when the header has no such field.
     bool GetField(const char* pszName, std::string& strText) const;
-    // Body parts of a multipart body, as the parse split it (0 when none).
+    // Body parts of a multipart body, as the parse split it (0 when none),
+    // with the parts it dropped for having neither header nor blank line
+    // kept in their places as parts without header.
     int GetBodyPartCount() const;
     CMimeEntity GetBodyPart(int nIndex) const;
     // The message held in a body of media type message; null when there is none.
@@ -84,7 +87,20 @@ private:
     // the delimiter that ends it, where the parse left that CR in.
     std::string_view WithoutDelimiterCr(std::string_view body) const;
 
+    // The parts of this multipart body in order: the library's parts, and
+    // the offsets in the input of those it dropped (see GetBodyPartCount).
+    struct CChild {
+        _GMimeObject* pObject;  // null for a dropped part
+        std::size_t nStart;     // where a dropped part begins
+    };
+    const std::vector<CChild>* Children() const;
+
     _GMimeObject* m_pObject;  // a GMimeMessage or a body part; null for a message without header
+                              // or a body part the parse dropped
+    std::string_view m_droppedBody;  // the body of a body part the parse dropped
+    // Where the next part after this one (or after an enclosing one) begins
+    // in the input: this entity lies before it. npos for the end of the input.
+    std::size_t m_nLimit = std::string_view::npos;
     bool m_bMessage;
     const CMimeMessage* m_pOwner;  // the parsed message this entity belongs to
     // The boundaries of the multiparts this body part lies in, outermost first.
@@ -123,6 +139,11 @@ private:
     // Where the parse met a line in a header block that is not a header
     // field (offsets into m_data, ascending).
     std::vector<std::int64_t> m_invalidHeaderLines;
+    // Where the parse dropped a body part that had neither a header nor a
+    // blank line before its content (offsets into m_data, ascending).
+    std::vector<std::int64_t> m_droppedParts;
+    // The parts of the multiparts that had a part dropped, by multipart.
+    mutable std::map<const void*, std::vector<CMimeEntity::CChild>> m_children;
     // What the parsed bytes need kept alive (the buffer wrapper, owned bytes);
     // shared with encapsulated messages, whose content lies in the same bytes.
     std::shared_ptr<void> m_pBytes;

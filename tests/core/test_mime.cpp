@@ -413,6 +413,25 @@ TEST(MimeReport, HeaderWithoutBlankLineKeepsWhatFollows)
     EXPECT_EQ(d.File("part2.3"), "inner text");
 }
 
+// A body part with neither a header nor a blank line (text right after its
+// delimiter, or nothing at all before the next one) keeps its place: the
+// parts after it keep their numbers and file names, also in a nested multipart.
+TEST(MimeReport, PartsWithoutHeaderOrBlankLineKeepTheirPlace)
+{
+    const std::string inner = "Content-Type: multipart/mixed; boundary=in\n\n--in\nhello\nworld\n--in\n--in\n"
+                              "Content-Type: text/plain\n\nlast\n--in--";
+    const std::string msg = Multipart("out", {"just text", inner, "Content-Type: text/plain\n\nthird"});
+    const std::string report = AnalyseMessage(msg);
+    EXPECT_TRUE(Contains(report, "  Message Level [1] Part [3]\n    Part [3] Level [1] Header\n")) << report;
+    EXPECT_TRUE(Contains(report, "        Part [3] Level [2] Header\n")) << report;
+    Decoded d(msg);
+    EXPECT_EQ(d.File("part1.1"), "just text");
+    EXPECT_EQ(d.File("part2.1"), "hello\nworld");
+    EXPECT_EQ(d.File("part2.2"), "");
+    EXPECT_EQ(d.File("part2.3"), "last");
+    EXPECT_EQ(d.File("part1.3"), "third");
+}
+
 // A message body is a message whatever it holds: one that does not begin
 // with a header keeps its whole text as the body of the encapsulated
 // message, as the top-level message does, and an empty one is an empty message.
