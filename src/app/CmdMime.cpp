@@ -17,6 +17,7 @@
 #include "mime/MimeCommands.h"
 #include "mime/MimeDecode.h"
 #include "mime/MimeFiles.h"
+#include "session/FileInput.h"
 
 namespace {
 
@@ -30,7 +31,9 @@ const char* const kMimeUsage =
     "           report (with the added extension .MIME) are named after DIR's\n"
     "           last component\n"
     "  -h, --help  show this help\n\n"
-    "FILE - reads the message from standard input (when no file is named -).\n";
+    "FILE - reads the message from standard input (when no file is named -).\n"
+    "DIR may not be '-': the parts are files, which standard output cannot take\n"
+    "(./- names a directory called '-').\n";
 
 const char* const kCodecUsage =
     "Usage: midwire codec base64-encode|base64-decode|qp-encode|qp-decode\n\n"
@@ -88,6 +91,10 @@ int CmdMime(const QStringList& args)
                                       : QStringLiteral("mime %1: wrong number of arguments").arg(verb),
                           kMimeUsage);
     }
+    if (verb == "decode" && IsStandardStreamName(LocalText(pos[2])))
+        return UsageError(QStringLiteral("mime decode: DIR '-' would be standard output, which cannot hold a "
+                                         "directory; name a directory (./- for one called '-')"),
+                          kMimeUsage);
     const std::string strSource = LocalText(pos[1]);
     // "-" is the message piped in on standard input, as a pipeline writes
     // it; a file of that name, where there is one, is still read as a file.
@@ -102,7 +109,11 @@ int CmdMime(const QStringList& args)
         CliError(ArgumentText(FormatMessageText(IDS_OPEN_FILE_FAILED, strSource, std::strerror(EBADF))));
         return EXIT_FAILED;
     }
-    if (!LoadFile(bStandardInput ? std::string("/dev/stdin") : strSource, strData, strCause)) {
+    // (The file layer takes a bare "-" for standard input: the file of that
+    // name is reached by its path.)
+    const std::string strLoad =
+        bStandardInput ? std::string("/dev/stdin") : IsStandardStreamName(strSource) ? "./" + strSource : strSource;
+    if (!LoadFile(strLoad, strData, strCause)) {
         CliError(ArgumentText(FormatMessageText(IDS_OPEN_FILE_FAILED, strSource, strCause)));
         return EXIT_FAILED;
     }

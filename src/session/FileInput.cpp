@@ -6,8 +6,41 @@
 #include <poll.h>
 #include <unistd.h>
 
+bool IsStandardStreamName(const std::string& strPath)
+{
+    return strPath == "-";
+}
+
+int DuplicateStandardDescriptor(int fd)
+{
+    return ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+}
+
+bool WaitForPipeWriter(int fd)
+{
+    // A named pipe without a writer polls as not ready until one opens it
+    // and writes or closes; a pipe that already had one is ready at once.
+    pollfd pfd{fd, POLLIN, 0};
+    return ::poll(&pfd, 1, -1) >= 0;
+}
+
 int OpenForReading(const std::string& strPath, struct stat& st)
 {
+    if (IsStandardStreamName(strPath)) {
+        // The descriptor shares standard input's flags with whoever else
+        // holds it: they are left as they are, and a read that finds a
+        // non-blocking input empty polls it until it has more.
+        const int fd = DuplicateStandardDescriptor(STDIN_FILENO);
+        if (fd < 0)
+            return -1;
+        const int nError = ::fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+        if (nError != 0) {
+            ::close(fd);
+            errno = nError;
+            return -1;
+        }
+        return fd;
+    }
     const int fd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return -1;
@@ -27,6 +60,8 @@ int OpenForReading(const std::string& strPath, struct stat& st)
 
 int OpenForWriting(const std::string& strPath, int nFlags, bool bNoWaitForReader)
 {
+    if (IsStandardStreamName(strPath))
+        return DuplicateStandardDescriptor(STDOUT_FILENO);
     struct stat st {};
     const int nNoWait =
         bNoWaitForReader && ::stat(strPath.c_str(), &st) == 0 && S_ISFIFO(st.st_mode) ? O_NONBLOCK : 0;
@@ -117,6 +152,11 @@ int ReadWholeFile(const std::string& strPath, std::string& strData, std::size_t 
                     if (scope.Waiter()->Wait(file.Get(), POLLIN))
                         continue;
                     errno = ECANCELED;
+                } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                    // Standard input that another process made non-blocking.
+                    pollfd pfd{file.Get(), POLLIN, 0};
+                    if (::poll(&pfd, 1, -1) >= 0 || errno == EINTR)
+                        continue;
                 }
                 nError = errno;
                 break;

@@ -39,21 +39,37 @@ private:
 // is refused at this bound instead of filling the memory first.
 constexpr std::size_t kMaxStreamBytes = std::size_t{256} << 20;
 
-// Opens strPath for reading and fills st. The open does not wait for a
+// "-", the name by which a command line gives its standard input to a
+// command that reads a file, and its standard output to one that writes
+// one (a file of that name is reached as ./-).
+bool IsStandardStreamName(const std::string& strPath);
+
+// Opens strPath for reading and fills st; "-" is a new descriptor of
+// standard input, read from where it stands and with its flags untouched. The open does not wait for a
 // writer: a named pipe that no program writes would otherwise hold the
 // program in open() for good; reads block again afterwards, so a pipe whose
 // writer is at work is read to its end. A directory is refused with EISDIR.
 // The descriptor, or -1 with errno set.
 int OpenForReading(const std::string& strPath, struct stat& st);
 
-// Opens strPath for writing with O_WRONLY | O_CLOEXEC and the extra flags
-// (O_CREAT, O_TRUNC ...), a new file with mode 0666 less the umask. With
+// Opens strPath for writing ("-": a new descriptor of standard output,
+// written where it stands) with O_WRONLY | O_CLOEXEC and the extra flags
+// (O_CREAT, O_TRUNC ...) otherwise, a new file with mode 0666 less the umask. With
 // bNoWaitForReader, a named pipe that no program reads is refused with ENXIO
 // instead of waited for: a window would hang in open() for good. Once open,
 // writes block again, so a reader at work gets everything. Only a named pipe
 // is opened so: for other files the flag would change more than the open.
 // The descriptor, or -1 with errno set.
 int OpenForWriting(const std::string& strPath, int nFlags, bool bNoWaitForReader);
+
+// A new descriptor, not below 3, for the standard descriptor fd (O_CLOEXEC),
+// or -1 with errno set.
+int DuplicateStandardDescriptor(int fd);
+
+// Waits until a named pipe opened without waiting has a writer (or data):
+// a read before that would take the pipe for empty. False when a signal
+// ended the wait.
+bool WaitForPipeWriter(int fd);
 
 // How a window waits for a pipe, socket or device that is not ready: the
 // desktop keeps its window serviced meanwhile and lets the user cancel.

@@ -57,6 +57,15 @@ int CFileReplacement::Open(const std::string& strPath, bool bNoWait)
 {
     Abandon();
     m_bInPlace = m_bOverwrite = false;
+    // Standard output is written where it stands, whatever it leads to: a
+    // pipe, a terminal, or a file the shell opened (for appending, say),
+    // which a replacement beside it would lose.
+    if (IsStandardStreamName(strPath)) {
+        m_strTarget = strPath;
+        m_bInPlace = true;
+        m_file.Reset(OpenForWriting(strPath, 0, bNoWait));
+        return Fd() < 0 ? errno : 0;
+    }
     m_strTarget = FollowLinks(strPath);
     struct stat st {};
     const bool bExists = ::stat(m_strTarget.c_str(), &st) == 0;

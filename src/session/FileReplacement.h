@@ -29,7 +29,7 @@ public:
     // A named pipe is opened once a reader has it open; with bNoWait, one
     // that no reader has open is refused with ENXIO instead of waited for
     // (a program that cannot wait without hanging its window). 0, or the
-    // errno value of the failure.
+    // errno value of the failure. "-" is standard output, written in place.
     int Open(const std::string& strPath, bool bNoWait = false);
 
     // Where the new content is written: the descriptor, or the name for a

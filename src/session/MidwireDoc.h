@@ -161,7 +161,10 @@ public:
 
     // Session file (Open and Save). Both refuse during a connection with
     // message 61475 and report every failure to the user.
-    BOOL OnOpenDocument(const std::string& strPath);
+    // With bStreams (the command line), a pipe, named pipe or device is read
+    // as a stream, a named pipe once its writer comes, and "-" is standard
+    // input; without, they are refused, since a window cannot wait for them.
+    BOOL OnOpenDocument(const std::string& strPath, bool bStreams = false);
     // With bNoWait, a named pipe that no program reads is refused at once
     // rather than waited for: the File commands cannot wait without hanging
     // the window.

@@ -168,13 +168,18 @@ private:
 };
 
 // Buffered little-endian reader that knows how much of the file remains, so
-// that no length field can make it allocate or read past the end.
+// that no length field can make it allocate or read past the end. A stream
+// (a pipe, a device) has no size to know: its strings and data blocks grow
+// as their bytes arrive, so that a length field beyond what the stream
+// holds ends in its early end, not in an allocation of that length.
 class CArchiveReader {
 public:
     CArchiveReader(int fd, std::uint64_t nFileSize)
         : m_fd(fd), m_nRemaining(nFileSize), m_buffer(static_cast<char*>(std::malloc(kBufferSize)))
     {
     }
+    // A reader of a stream of unknown length.
+    explicit CArchiveReader(int fd) : CArchiveReader(fd, UINT64_MAX) { m_bStream = true; }
     bool Ok() const { return m_buffer && m_nError == 0; }
     std::uint64_t Remaining() const { return m_nRemaining; }
 
@@ -218,17 +223,56 @@ public:
                 n = n4;
             }
         }
-        if (n > m_nRemaining || n > nMax)
+        if (n > m_nRemaining || n > nMax || n > SIZE_MAX)
             return false;
         // A text as long as the file allows may still be more than the
         // process can hold: that is a failed allocation, not damage.
         try {
+            if (m_bStream) {
+                s.clear();
+                for (std::size_t nHave = 0; nHave < n;) {
+                    const std::size_t nStep = StreamStep(nHave, static_cast<std::size_t>(n));
+                    s.resize(nHave + nStep);
+                    if (!Get(s.data() + nHave, nStep))
+                        return false;
+                    nHave += nStep;
+                }
+                return true;
+            }
             s.resize(static_cast<std::size_t>(n));
         } catch (const std::bad_alloc&) {
             m_bAllocFailed = true;
             return false;
         }
         return Get(s.data(), s.size());
+    }
+    // Reads n bytes into a new malloc block; false when the file ends first
+    // or the block cannot be had (AllocFailed tells which).
+    bool ReadBlock(std::size_t n, MallocBuffer& block)
+    {
+        if (!m_bStream) {
+            block.reset(static_cast<char*>(std::malloc(n)));
+            if (!block) {
+                m_bAllocFailed = true;
+                return false;
+            }
+            return Get(block.get(), n);
+        }
+        block.reset();
+        for (std::size_t nHave = 0; nHave < n;) {
+            const std::size_t nStep = StreamStep(nHave, n);
+            char* p = static_cast<char*>(std::realloc(block.get(), nHave + nStep));
+            if (!p) {
+                m_bAllocFailed = true;
+                return false;
+            }
+            block.release();
+            block.reset(p);
+            if (!Get(p + nHave, nStep))
+                return false;
+            nHave += nStep;
+        }
+        return true;
     }
     bool AllocFailed() const { return m_bAllocFailed; }
     // The error of a read that failed, or 0: a file that merely ends early
@@ -237,6 +281,20 @@ public:
     bool ReadBytes(void* p, std::size_t n) { return Get(p, n); }
 
 private:
+    // How much more of an n-byte field a stream reader takes at once, with
+    // nHave read: the buffer's size at first, then as much as it holds, so
+    // that the field is copied a few times at most however long it is.
+    static std::size_t StreamStep(std::size_t nHave, std::size_t n)
+    {
+        return std::min(n - nHave, std::max(nHave, kBufferSize));
+    }
+    // Waits for standard input that another process made non-blocking; false
+    // when the wait failed.
+    bool WaitReadable()
+    {
+        pollfd pfd{m_fd, POLLIN, 0};
+        return ::poll(&pfd, 1, -1) >= 0 || errno == EINTR;
+    }
     bool Get(void* p, std::size_t n)
     {
         if (!m_buffer || n > m_nRemaining)
@@ -269,6 +327,8 @@ private:
             }
             if (n < 0 && errno == EINTR)
                 continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitReadable())
+                continue;
             m_nError = n < 0 ? errno : EIO;  // the file shrank under us
             if (n < 0)
                 m_nReadError = errno;
@@ -287,6 +347,8 @@ private:
             }
             if (r < 0 && errno == EINTR)
                 continue;
+            if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitReadable())
+                continue;
             m_nError = r < 0 ? errno : EIO;
             if (r < 0)
                 m_nReadError = errno;
@@ -303,6 +365,7 @@ private:
     int m_nError = 0;
     int m_nReadError = 0;
     bool m_bAllocFailed = false;
+    bool m_bStream = false;
 };
 
 std::string SignatureText()
@@ -448,11 +511,9 @@ ERecordRead ReadSessionEvent(CArchiveReader& ar, std::unique_ptr<HistoryEvent>& 
     // allocate.
     if (static_cast<std::uint64_t>(nSigned) > ar.Remaining())
         return ERecordRead::Damaged;
-    MallocBuffer block(static_cast<char*>(std::malloc(static_cast<std::size_t>(nSigned))));
-    if (!block)
-        return ERecordRead::NoMemory;
-    if (!ar.ReadBytes(block.get(), static_cast<std::size_t>(nSigned)))
-        return ERecordRead::Damaged;
+    MallocBuffer block;
+    if (!ar.ReadBlock(static_cast<std::size_t>(nSigned), block))
+        return ar.AllocFailed() ? ERecordRead::NoMemory : ERecordRead::Damaged;
     pEvent->AdoptData(reinterpret_cast<unsigned char*>(block.release()), nSigned);
     return ERecordRead::Read;
 }
@@ -527,7 +588,7 @@ BOOL CMidwireDoc::OnSaveDocument(const std::string& strPath, bool bNoWait)
     return TRUE;
 }
 
-BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
+BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath, bool bStreams)
 {
     if (m_bConnected) {
         AfxMessageBox(IDS_DURING_CONNECTION);
@@ -539,13 +600,21 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
         ReportFileError(strPath, std::strerror(errno));
         return FALSE;
     }
-    // The reader is bounded by the file's size, which only a regular file
-    // has: a pipe, socket or device is refused as what it is.
-    if (!S_ISREG(st.st_mode)) {
+    // A regular file is read within its size. A pipe, socket or device is
+    // read as a stream where the caller can wait for its writer, and
+    // refused as what it is where it cannot.
+    const bool bRegular = S_ISREG(st.st_mode);
+    if (!bRegular && !bStreams) {
         ReportFileError(strPath, "not a regular file");
         return FALSE;
     }
-    CArchiveReader ar(file.Get(), static_cast<std::uint64_t>(st.st_size));
+    // A named pipe opened before its writer would read as empty.
+    if (S_ISFIFO(st.st_mode) && !WaitForPipeWriter(file.Get()) && errno != EINTR) {
+        ReportFileError(strPath, std::strerror(errno));
+        return FALSE;
+    }
+    CArchiveReader ar = bRegular ? CArchiveReader(file.Get(), static_cast<std::uint64_t>(st.st_size))
+                                 : CArchiveReader(file.Get());
     const std::string strExpected = SignatureText();
     std::string strSignature;
     const bool bSignatureRead = ar.ReadString(strSignature, strExpected.size());
@@ -646,7 +715,8 @@ BOOL CMidwireDoc::OnOpenDocument(const std::string& strPath)
     // A session cut short by Cancel, or without the file's editor text, is
     // not the file's content: it stays untitled, so that Save cannot
     // overwrite the file with part of it.
-    if (!bCancelled && !bEditorRefused)
+    // Standard input names no file to save back to.
+    if (!bCancelled && !bEditorRefused && !IsStandardStreamName(strPath))
         m_strPathName = strPath;
     return TRUE;
 }

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "TestUtil.h"
+#include "app/CliSupport.h"
 #include "app/CommandTable.h"
 #include "app/HeadlessFrontEnd.h"
 #include "session/MidwireDoc.h"
@@ -464,4 +465,56 @@ TEST_F(SessionFileFixture, FileCommandsDoNotWaitForAPipeThatNobodyReads)
     ASSERT_TRUE(bSaved);
     EXPECT_EQ(doc.m_strPathName, pipe);
     EXPECT_EQ(received.substr(0, 14), std::string("\x0DMidwire 1.3.3"));
+}
+
+// A session read from a pipe (several buffers long) loads as from its file;
+// a stream that ends early, or claims a block longer than it holds, is
+// damaged; a window's load (no streams) refuses the pipe as before.
+TEST_F(SessionFileFixture, StreamLoadsInOnePass)
+{
+    Add(EK_MOVED_TO_SERVER, std::string(3u << 20, 'x'));
+    Add(EK_MOVED_TO_CLIENT, "tail", "", "host");
+    ASSERT_TRUE(doc.OnSaveDocument(dir.Path("s.mwx")));
+    const std::string strBytes = testutil::ReadFile(dir.Path("s.mwx"));
+    std::vector<std::string>& messages = frontEnd.m_messages;
+    // Loads the bytes through a pipe that a thread writes while the load
+    // reads; true when the whole session came.
+    auto LoadThroughPipe = [&](const std::string& strIn, bool bStreams) {
+        messages.clear();
+        int fds[2];
+        if (::pipe(fds) != 0)
+            return false;
+        std::thread writer([&] {
+            for (std::size_t n = 0; n < strIn.size();) {
+                const ssize_t w = ::write(fds[1], strIn.data() + n, strIn.size() - n);
+                if (w <= 0)
+                    break;
+                n += static_cast<std::size_t>(w);
+            }
+            ::close(fds[1]);
+        });
+        const BOOL bLoaded = doc.OnOpenDocument("/proc/self/fd/" + std::to_string(fds[0]), bStreams);
+        ::close(fds[0]);  // a writer still at work gets EPIPE and ends
+        writer.join();
+        return bLoaded && doc.m_history.GetCount() == 2 && doc.m_history.GetAt(1)->m_strHost == "host";
+    };
+    const CBrokenPipeGuard noSigPipe;
+    EXPECT_TRUE(LoadThroughPipe(strBytes, true));
+
+    EXPECT_FALSE(LoadThroughPipe(strBytes, false));
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("not a regular file"), std::string::npos) << messages[0];
+    for (const std::size_t nCut : {std::size_t{0}, std::size_t{200}, strBytes.size() - 1}) {
+        EXPECT_FALSE(LoadThroughPipe(strBytes.substr(0, nCut), true)) << nCut;
+        ASSERT_EQ(messages.size(), 1u) << nCut;
+        EXPECT_NE(messages[0].find(nCut == 0 ? "Wrong file format." : "truncated or damaged"), std::string::npos)
+            << nCut << ": " << messages[0];
+    }
+    // The first event's length field says 2 GiB - 1.
+    std::string strClaim = strBytes;
+    const std::size_t nLength = strClaim.find(std::string(4096, 'x')) - 5;
+    strClaim.replace(nLength, 4, std::string("\xFF\xFF\xFF\x7F", 4));
+    EXPECT_FALSE(LoadThroughPipe(strClaim, true));
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("truncated or damaged"), std::string::npos) << messages[0];
 }
