@@ -4,6 +4,7 @@
 #include "export/ExportOutput.h"
 #include "net/Sock.h"
 #include "relay/RelayDialogs.h"
+#include "session/FileInput.h"
 #include "session/Memory.h"
 
 #include <QCommandLineParser>
@@ -275,9 +276,31 @@ bool SaveTargetUsable(const QCommandLineParser& parser, const QCommandLineOption
 
 bool IsSameFile(const std::string& strInput, const std::string& strOutput)
 {
+    // "-" is the file that standard input or output leads to.
     struct stat stIn {}, stOut {};
-    return ::stat(strInput.c_str(), &stIn) == 0 && ::stat(strOutput.c_str(), &stOut) == 0 &&
-           stIn.st_dev == stOut.st_dev && stIn.st_ino == stOut.st_ino;
+    const bool bIn = IsStandardStreamName(strInput) ? ::fstat(STDIN_FILENO, &stIn) == 0
+                                                    : ::stat(strInput.c_str(), &stIn) == 0;
+    const bool bOut = IsStandardStreamName(strOutput) ? ::fstat(STDOUT_FILENO, &stOut) == 0
+                                                      : ::stat(strOutput.c_str(), &stOut) == 0;
+    return bIn && bOut && stIn.st_dev == stOut.st_dev && stIn.st_ino == stOut.st_ino;
+}
+
+QString StandardStreamsTwiceError(const QString& strInput, const QString& strOutput, const char* pszCommand)
+{
+    if (!IsStandardStreamName(LocalText(strInput)) || !IsStandardStreamName(LocalText(strOutput)))
+        return QString();
+    return QStringLiteral("%1: '-' is given as both input and output; name a file for one of them")
+        .arg(QString::fromLatin1(pszCommand));
+}
+
+QString SaveToStandardOutputError(const QCommandLineParser& parser, const QCommandLineOption& save,
+                                  const char* pszCommand)
+{
+    if (!parser.isSet(save) || !IsStandardStreamName(LocalText(parser.value(save))))
+        return QString();
+    return QStringLiteral("%1: --save - cannot go to standard output, which carries the event lines; "
+                          "name a file (./- for a file named '-')")
+        .arg(QString::fromLatin1(pszCommand));
 }
 
 bool SplitHostPort(const std::string& strText, std::string& strHost, std::string& strPort)

@@ -91,9 +91,20 @@ bool SaveTargetUsable(const QCommandLineParser& parser, const QCommandLineOption
 
 // Whether strOutput names the very file strInput names (the same path, a
 // link to it, or another hard link): a command that writes its output there
-// would overwrite the input it was asked to read. False when either does
-// not exist.
+// would overwrite the input it was asked to read. "-" stands for standard
+// input (strInput) or output (strOutput). False when either does not exist.
 bool IsSameFile(const std::string& strInput, const std::string& strOutput);
+
+// The usage error (naming pszCommand) of a command given "-" for both its
+// input (standard input) and its output (standard output): a script that
+// means one file for both has gone wrong. Empty when it is not so.
+QString StandardStreamsTwiceError(const QString& strInput, const QString& strOutput, const char* pszCommand);
+
+// The usage error of --save - in a command that prints its events on
+// standard output: the session file would be mixed into them. Empty when
+// --save names no "-".
+QString SaveToStandardOutputError(const QCommandLineParser& parser, const QCommandLineOption& save,
+                                  const char* pszCommand);
 
 // "HOST:PORT" into its two texts; false when either is missing.
 bool SplitHostPort(const std::string& strText, std::string& strHost, std::string& strPort);

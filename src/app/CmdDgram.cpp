@@ -51,6 +51,7 @@ const char* const kUsage =
     "                 already waiting in the same burst are still handled)\n"
     "  --duration S   end after S seconds (a decimal number, at most 2000000)\n"
     "  --save FILE    save the session (settings and history) to FILE at the end\n"
+    "                 (not '-': standard output carries the event lines)\n"
     "  -h, --help     show this help\n\n"
     "Sending (--send HOST:PORT TEXT): sends TEXT as one datagram to HOST ('*' for\n"
     "broadcast) at PORT from the port given with --bind, or from a free port.\n"
@@ -249,6 +250,8 @@ int CmdDgram(const QStringList& args)
         return nIDD == IDD_BIND || nIDD == IDD_SEND ? IDOK : IDCANCEL;
     };
 
+    if (const QString strError = SaveToStandardOutputError(parser, save, "dgram"); !strError.isEmpty())
+        return UsageError(strError, kUsage);
     if (!SaveTargetUsable(parser, save, "dgram"))
         return EXIT_FAILED;
     // A receiving run is watched for signals before the port is bound: one

@@ -30,7 +30,7 @@ const char* const kUsage =
     "the first earlier playback in the file; a file with nothing recorded before it\n"
     "replays nothing, which is said on standard error. With --check-reply the\n"
     "peer's data is compared with the recording, and a mismatch is recorded as an\n"
-    "Error event.\n"
+    "Error event. FILE may be '-' for standard input, or a pipe.\n"
     "Each shown event is printed as one line (action, host, time and data,\n"
     "separated by tabs). The playback ends when the connection ends.\n\n"
     "  --as client|server     the party of the recording that Midwire replaces\n"
@@ -47,7 +47,8 @@ const char* const kUsage =
     "                         file's); HOST is an IPv4 address or a name with one\n"
     "  --listen PORT          the port to accept the client on (as server; default:\n"
     "                         the file's)\n"
-    "  --save FILE.mwx        save the whole session to FILE when it ends\n"
+    "  --save FILE.mwx        save the whole session to FILE when it ends (not '-':\n"
+    "                         standard output carries the event lines)\n"
     "  --timeout SECONDS      end the connection after this many seconds\n"
     "  -h, --help             show this help\n\n"
     "SIGINT, SIGTERM or SIGHUP (unless SIGHUP was ignored at the start, as under\n"
@@ -195,6 +196,9 @@ int CmdPlayback(const QStringList& args)
             return Usage(strError);
     }
 
+    if (const QString strError = SaveToStandardOutputError(parser, save, "playback"); !strError.isEmpty())
+        return Usage(strError);
+
     // Event lines go to standard output; a reader that leaves ends the
     // session cleanly instead of killing it unsaved.
     CBrokenPipeGuard brokenPipeGuard;
@@ -229,7 +233,7 @@ int CmdPlayback(const QStringList& args)
 
     // A load cut short is only part of the recording: nothing is played
     // and nothing saved.
-    if (!doc.OnOpenDocument(LocalText(positional.first())) || bInterrupted)
+    if (!doc.OnOpenDocument(LocalText(positional.first()), true) || bInterrupted)
         return EXIT_USAGE;
     if (parser.isSet(connect)) {
         doc.m_bConnectToHost = TRUE;

@@ -54,7 +54,9 @@ const char* const kUsage =
     "  --client-wait-retries N  polls for the client worker to end (default 1000000)\n"
     "  --server-wait-retries N  polls for the server worker to end (default 1000000)\n"
     "  --from FILE.mwx        start from the settings (and history) of a session file\n"
-    "  --save FILE.mwx        save the whole session to FILE when it ends\n"
+    "                         ('-' or a pipe: read from standard input or the pipe)\n"
+    "  --save FILE.mwx        save the whole session to FILE when it ends (not '-':\n"
+    "                         standard output carries the event lines)\n"
     "  -h, --help             show this help\n\n"
     "Options given on the command line override those of --from.\n"
     "Exit status: 0 when the session ran (or was interrupted), 1 when it could not\n"
@@ -114,13 +116,16 @@ int CmdRelay(const QStringList& args)
     if (!intOption(sessions, nSessions))
         return Usage(QStringLiteral("relay: --sessions needs a number from 0 to 2147483647"));
 
+    if (const QString strError = SaveToStandardOutputError(parser, save, "relay"); !strError.isEmpty())
+        return Usage(strError);
+
     // Event lines go to standard output; a reader that leaves ends the
     // session cleanly instead of killing it unsaved.
     CBrokenPipeGuard brokenPipeGuard;
     CHeadlessFrontEnd frontEnd;
     CMidwireDoc doc;
     doc.OnNewDocument();
-    if (parser.isSet(from) && !doc.OnOpenDocument(LocalText(parser.value(from))))
+    if (parser.isSet(from) && !doc.OnOpenDocument(LocalText(parser.value(from)), true))
         return EXIT_FAILED;
 
     if (parser.isSet(listen)) {

@@ -24,6 +24,10 @@ const char* const kUsage =
     "         in seconds since 1970, length, host, text and data, separated by tabs\n"
     "  copy   load IN and save it as OUT\n"
     "  -h, --help  show this help\n\n"
+    "A FILE or IN of '-' is read from standard input, and so is a pipe or named\n"
+    "pipe (/dev/stdin, a process substitution); a FILE or OUT of '-' is written\n"
+    "to standard output (./- names a file called '-'). IN and OUT may not both\n"
+    "be '-'.\n"
     "Texts are printed in display form: bytes outside 32..127 as [n], '[' as [[.\n"
     "SIGINT, SIGTERM or SIGHUP while new or copy writes its file stop the save:\n"
     "the file is left as it was, and the status is 1.\n";
@@ -151,6 +155,11 @@ int CmdSession(const QStringList& args)
                           kUsage);
     }
 
+    if (verb == "copy") {
+        if (const QString strError = StandardStreamsTwiceError(pos[1], pos[2], "session copy"); !strError.isEmpty())
+            return UsageError(strError, kUsage);
+    }
+
     CHeadlessFrontEnd frontEnd;
     CMidwireDoc doc;
     doc.OnNewDocument();
@@ -168,7 +177,7 @@ int CmdSession(const QStringList& args)
     };
     if (verb == "new")
         return save(pos[1]);
-    if (!doc.OnOpenDocument(LocalText(pos[1])))
+    if (!doc.OnOpenDocument(LocalText(pos[1]), true))
         return EXIT_FAILED;
     if (verb == "dump") {
         return Dump(doc, frontEnd.GetEditorText()) ? EXIT_OK : EXIT_FAILED;

@@ -308,8 +308,26 @@ void AppendEventContent(std::string& strOut, const HistoryEvent& event)
     }
 }
 
-BOOL WriteSpecialText(CMidwireDoc& doc, const SaveSpecialOptions& options, std::FILE* pStream,
-                      std::string& strError)
+namespace {
+
+BOOL WriteBinary(CMidwireDoc& doc, const SaveSpecialOptions& options, CExportOutput& out)
+{
+    CMidwireDoc::CWalkGuard guard(doc);
+    CProgressWalk progress(EProgressKind::PleaseWait, kBinaryProgress, 0,
+                           static_cast<std::int64_t>(doc.m_history.GetCount()));
+    std::string strText;
+    return WalkEvents(doc, options, EExportForm::Binary, progress, [&](const HistoryEvent& event) {
+        if (event.m_nLength > 0 && event.m_pData)
+            return out.Write(event.m_pData, static_cast<std::size_t>(event.m_nLength));
+        strText.clear();
+        AppendEventContent(strText, event);
+        return out.Write(strText);
+    });
+}
+
+// One of the stream forms into an open stream.
+template <typename Fn>
+BOOL WriteSpecialToStream(std::FILE* pStream, std::string& strError, Fn fnWrite)
 {
     if (std::fflush(pStream) != 0) {
         strError = std::strerror(errno);
@@ -317,12 +335,20 @@ BOOL WriteSpecialText(CMidwireDoc& doc, const SaveSpecialOptions& options, std::
     }
     CExportOutput out;
     out.Attach(fileno(pStream));
-    const BOOL bWalked = WriteText(doc, options, out);
+    const BOOL bWalked = fnWrite(out);
     if (!out.Close() || !bWalked) {
         strError = out.GetErrorText();
         return FALSE;
     }
     return TRUE;
+}
+
+}  // namespace
+
+BOOL WriteSpecialText(CMidwireDoc& doc, const SaveSpecialOptions& options, std::FILE* pStream,
+                      std::string& strError)
+{
+    return WriteSpecialToStream(pStream, strError, [&](CExportOutput& out) { return WriteText(doc, options, out); });
 }
 
 BOOL SaveSpecialText(CMidwireDoc& doc, const SaveSpecialOptions& options)
@@ -343,6 +369,13 @@ BOOL SaveSpecialText(CMidwireDoc& doc, const SaveSpecialOptions& options)
     return TRUE;
 }
 
+BOOL WriteSpecialBinary(CMidwireDoc& doc, const SaveSpecialOptions& options, std::FILE* pStream,
+                        std::string& strError)
+{
+    return WriteSpecialToStream(pStream, strError,
+                                [&](CExportOutput& out) { return WriteBinary(doc, options, out); });
+}
+
 BOOL SaveSpecialBinary(CMidwireDoc& doc, const SaveSpecialOptions& options)
 {
     CExportOutput out;
@@ -351,20 +384,7 @@ BOOL SaveSpecialBinary(CMidwireDoc& doc, const SaveSpecialOptions& options)
         return FALSE;
     }
     out.SetStreamWait(CreateStreamWait(kBinaryProgress));
-    BOOL bWalked = TRUE;
-    {
-        CMidwireDoc::CWalkGuard guard(doc);
-        CProgressWalk progress(EProgressKind::PleaseWait, kBinaryProgress, 0,
-                               static_cast<std::int64_t>(doc.m_history.GetCount()));
-        std::string strText;
-        bWalked = WalkEvents(doc, options, EExportForm::Binary, progress, [&](const HistoryEvent& event) {
-            if (event.m_nLength > 0 && event.m_pData)
-                return out.Write(event.m_pData, static_cast<std::size_t>(event.m_nLength));
-            strText.clear();
-            AppendEventContent(strText, event);
-            return out.Write(strText);
-        });
-    }
+    const BOOL bWalked = WriteBinary(doc, options, out);
     // A wait for a pipe that the user cancelled ends the export as Cancel
     // does: what was written stays, without a message.
     if ((!out.Close() || !bWalked) && !out.Cancelled()) {

@@ -106,6 +106,10 @@ BOOL SaveSpecialMime(CMidwireDoc& doc, const SaveSpecialOptions& options);
 BOOL WriteSpecialText(CMidwireDoc& doc, const SaveSpecialOptions& options, std::FILE* pStream,
                       std::string& strError);
 
+// The binary form into an open stream, likewise.
+BOOL WriteSpecialBinary(CMidwireDoc& doc, const SaveSpecialOptions& options, std::FILE* pStream,
+                        std::string& strError);
+
 // Runs the form that the path's extension selects.
 BOOL RunSaveSpecial(CMidwireDoc& doc, const SaveSpecialOptions& options);
 

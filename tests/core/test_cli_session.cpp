@@ -450,29 +450,128 @@ TEST(CliSession, SaveToStandardOutputThatIsAPipeGoesDownThePipe)
     EXPECT_EQ(ReadFile(dir.Path("b.mwx")), strSaved);
 }
 
-// Only a regular file is read as a session: a named pipe without a writer
-// is refused at once instead of holding the program in its open, and a
-// device is refused as what it is. A file reached through /dev/stdin is
-// still a file.
-TEST(CliSession, OpenRefusesWhatIsNotARegularFile)
+// A session comes as well from standard input ("-"), a pipe, a named pipe
+// (read once its writer comes) or a process substitution, read in one pass:
+// the same content as from the file, and the same messages and statuses for
+// an empty or truncated stream as for such a file. A length field beyond
+// what a stream holds is damage, not an allocation of that length.
+TEST(CliSession, SessionsAreReadFromStandardInputAndPipes)
+{
+    TempDir dir;
+    // One event of 1.5 MiB: the stream takes many reads.
+    WriteSessionWithOneEvent(dir, "big.mwx", 0x180000);
+    const std::string m = "timeout 20 " + Midwire();
+    const auto direct = RunCommand(m + " session dump " + dir.Path("big.mwx"));
+    ASSERT_EQ(direct.status, 0) << direct.err;
+    ASSERT_NE(direct.out.find("events = 1"), std::string::npos);
+
+    ASSERT_EQ(::mkfifo(dir.Path("pipe.mwx").c_str(), 0600), 0);
+    const std::string big = dir.Path("big.mwx");
+    for (const std::string& strCommand :
+         {"cat " + big + " | " + m + " session dump -", m + " session dump - < " + big,
+          "cat " + big + " | " + m + " session dump /dev/stdin", m + " session dump /dev/stdin < " + big,
+          "bash -c '" + m + " session dump <(cat " + big + ")'",
+          "(sleep 0.3; cat " + big + " > " + dir.Path("pipe.mwx") + ") & " + m + " session dump " +
+              dir.Path("pipe.mwx")}) {
+        const auto r = RunCommand(strCommand);
+        EXPECT_EQ(r.status, 0) << strCommand << ": " << r.err;
+        EXPECT_TRUE(r.out == direct.out) << strCommand;
+    }
+
+    // Empty and truncated, as a file and as a stream.
+    const std::string strBig = ReadFile(big);
+    WriteFile(dir.Path("cut.mwx"), strBig.substr(0, strBig.size() - 1000));
+    WriteFile(dir.Path("empty.mwx"), "");
+    for (const char* pszName : {"cut.mwx", "empty.mwx"}) {
+        const auto file = RunCommand(m + " session dump " + dir.Path(pszName));
+        const auto stream = RunCommand("cat " + dir.Path(pszName) + " | " + m + " session dump -");
+        EXPECT_EQ(file.status, 1) << pszName;
+        EXPECT_EQ(stream.status, file.status) << pszName;
+        std::string strExpected = file.err;
+        if (const std::size_t nAt = strExpected.find(dir.Path(pszName)); nAt != std::string::npos)
+            strExpected.replace(nAt, dir.Path(pszName).size(), "-");
+        EXPECT_EQ(stream.err, strExpected) << pszName;
+    }
+    EXPECT_NE(RunCommand(m + " session dump " + dir.Path("cut.mwx")).err.find("truncated or damaged"),
+              std::string::npos);
+    auto r = RunCommand(m + " session dump /dev/null");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Wrong file format."), std::string::npos) << r.err;
+    r = RunCommand(m + " session dump - <&-");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Unable to open file: - ; Bad file descriptor."), std::string::npos) << r.err;
+
+    // An event claiming 1.5 GiB in a stream that ends after a few bytes,
+    // read with a 1 GiB address space.
+    std::string strClaim = strBig.substr(0, strBig.size() - 0x180000 - 5);
+    strClaim += std::string("\x00\x00\x00\x60", 4) + std::string(1, '\0') + "few";
+    WriteFile(dir.Path("claim.mwx"), strClaim);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    r = RunCommand("cat " + dir.Path("claim.mwx") + " | (ulimit -v 1048576; " + m + " session dump -)");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Unable to open file: - ; the file is truncated or damaged."), std::string::npos) << r.err;
+#endif
+
+    // Every command that loads a session reads it so.
+    for (const char* pszCommand : {" export - " , " show -", " relay --listen 0 --from -",
+                                   " playback - --as client --connect 127.0.0.1:1"}) {
+        std::string strArgs = pszCommand;
+        if (strArgs == " export - ")
+            strArgs += dir.Path("out.txt");
+        r = RunCommand("cat " + dir.Path("cut.mwx") + " | " + m + strArgs);
+        EXPECT_NE(r.err.find("Unable to open file: - ; the file is truncated or damaged."), std::string::npos)
+            << strArgs << ": " << r.err;
+    }
+    r = RunCommand("cat " + big + " | " + m + " export - " + dir.Path("out.txt"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadFile(dir.Path("out.txt")).size(), RunCommand(m + " show " + big).out.size());
+}
+
+// "-" as an output is standard output, written where it stands and checked
+// as any standard output is; it never makes a file named "-" (./- does).
+// The same "-" as input and output is refused, and so is --save - where the
+// event lines go to standard output.
+TEST(CliSession, DashWritesStandardOutput)
 {
     TempDir dir;
     ASSERT_EQ(RunCommand(Midwire() + " session new " + dir.Path("a.mwx")).status, 0);
-    ASSERT_EQ(::mkfifo(dir.Path("pipe.mwx").c_str(), 0600), 0);
-    for (const std::string& strPath : {dir.Path("pipe.mwx"), std::string("/dev/null")}) {
-        for (const char* pszCommand : {" session dump ", " export ", " relay --listen 0 --from "}) {
-            std::string strArgs = pszCommand + strPath;
-            if (std::string(pszCommand) == " export ")
-                strArgs += " " + dir.Path("out.txt");
-            const auto r = RunCommand("timeout 10 " + Midwire() + strArgs + " < /dev/null");
-            EXPECT_EQ(r.status, 1) << strArgs;
-            EXPECT_NE(r.err.find("Unable to open file: " + strPath + " ; not a regular file."), std::string::npos)
-                << strArgs << ": " << r.err;
-        }
+    const std::string strSaved = ReadFile(dir.Path("a.mwx"));
+    const std::string cd = "cd " + dir.Root() + " && timeout 20 ";
+    for (const std::string strArgs :
+         {" session new -", " session copy a.mwx -", " session copy a.mwx - >> b.mwx; cat b.mwx"}) {
+        const auto r = RunCommand(cd + Midwire() + strArgs + " | cat");
+        EXPECT_EQ(r.status, 0) << strArgs << ": " << r.err;
+        EXPECT_TRUE(r.out == strSaved) << strArgs;
     }
-    const auto r = RunCommand("timeout 10 " + Midwire() + " session dump /dev/stdin < " + dir.Path("a.mwx"));
+    auto r = RunCommand(cd + "cat a.mwx | " + Midwire() + " session copy - ./- ");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("events = 0"), std::string::npos);
+    EXPECT_TRUE(ReadFile(dir.Path("-")) == strSaved);
+    ASSERT_EQ(::unlink(dir.Path("-").c_str()), 0);
+
+    for (const char* pszRedirect : {" > /dev/full", " >&-"}) {
+        r = RunCommand(cd + Midwire() + " session copy a.mwx -" + pszRedirect);
+        EXPECT_EQ(r.status, 1) << pszRedirect;
+        EXPECT_NE(r.err.find("Unable to open file: - ;"), std::string::npos) << pszRedirect << ": " << r.err;
+    }
+
+    struct Refusal {
+        std::string strArgs, strMessage;
+    };
+    const Refusal refusals[] = {
+        {" session copy - -", "session copy: '-' is given as both input and output"},
+        {" relay --listen 0 --save -", "relay: --save - cannot go to standard output"},
+        {" playback a.mwx --as server --listen 0 --save -", "playback: --save - cannot go to standard output"},
+        {" dgram --bind 0 --save -", "dgram: --save - cannot go to standard output"},
+        {" mime decode a.mwx -", "mime decode: DIR '-' would be standard output"},
+    };
+    for (const Refusal& refusal : refusals) {
+        r = RunCommand(cd + Midwire() + refusal.strArgs + " < a.mwx");
+        EXPECT_EQ(r.status, 2) << refusal.strArgs;
+        EXPECT_NE(r.err.find(refusal.strMessage), std::string::npos) << refusal.strArgs << ": " << r.err;
+        EXPECT_EQ(r.out, "") << refusal.strArgs;
+    }
+    struct stat st {};
+    EXPECT_NE(::lstat(dir.Path("-").c_str(), &st), 0);
 }
 
 // A save replaces its file only where the user may write that file: a

@@ -83,7 +83,9 @@ protected:
     {
         ProgramResult result;
         const std::string strErrPath = Path("stderr.txt");
-        const std::string strCommand = std::string("TZ=UTC ") + MIDWIRE_BINARY + " " + strArgs + " 2>" + strErrPath;
+        // Run in the test's directory, so that a stray output lands there.
+        const std::string strCommand =
+            "cd '" + m_strDir + "' && TZ=UTC " + MIDWIRE_BINARY + " " + strArgs + " 2>" + strErrPath;
         if (FILE* pPipe = ::popen(strCommand.c_str(), "r")) {
             std::array<char, 4096> buf;
             std::size_t n;
@@ -179,4 +181,65 @@ TEST_F(ExportCliTest, UsageErrorsAndHelp)
     EXPECT_EQ(Run("show " + Path("s.mwx") + " --columns date,colour").nStatus, 2);
     EXPECT_EQ(Run("show " + Path("s.mwx") + " --bogus").nStatus, 2);
     EXPECT_EQ(Run("show " + Path("missing.mwx")).nStatus, 1);
+}
+
+// --form chooses the form whatever OUT's name; with it, "-" writes the text
+// or byte form to standard output, checked as any standard output is. The
+// MIME form (a directory) and an OUT of "-" without a form are wrong command
+// lines that make nothing named "-"; so is "-" for both the session and OUT.
+TEST_F(ExportCliTest, FormOptionAndStandardStreams)
+{
+    const std::string s = Path("s.mwx");
+    const std::string strShown = Run("show " + s).strOut;
+    ProgramResult r = Run("export " + s + " " + Path("report.dat") + " --form text");
+    ASSERT_EQ(r.nStatus, 0) << r.strErr;
+    EXPECT_EQ(ReadAll(Path("report.dat")), strShown);
+    r = Run("export " + s + " " + Path("bytes.txt") + " --form bytes --events data");
+    ASSERT_EQ(r.nStatus, 0) << r.strErr;
+    EXPECT_EQ(ReadAll(Path("bytes.txt")), "abcdefg");
+    r = Run("export " + s + " " + Path("m.txt") + " --form mime");
+    ASSERT_EQ(r.nStatus, 0) << r.strErr;
+    EXPECT_TRUE(fs::is_directory(Path("m.txt")));
+
+    r = Run("export " + s + " - --form text");
+    EXPECT_EQ(r.nStatus, 0) << r.strErr;
+    EXPECT_EQ(r.strOut, strShown);
+    r = Run("export - - --form bytes --side server < " + s);
+    EXPECT_EQ(r.nStatus, 2);
+    r = Run("export " + s + " - --form bytes --side server");
+    EXPECT_EQ(r.nStatus, 0) << r.strErr;
+    EXPECT_EQ(r.strOut, "Connected to: srv port: 25.\ndefg");
+    r = Run("export - " + Path("piped.bin") + " --form bytes < " + s);
+    EXPECT_EQ(r.nStatus, 0) << r.strErr;
+    EXPECT_EQ(ReadAll(Path("piped.bin")), "Connected to: srv port: 25.\nabcdefg");
+    r = Run("show - < " + s);
+    EXPECT_EQ(r.nStatus, 0) << r.strErr;
+    EXPECT_EQ(r.strOut, strShown);
+    r = Run("show " + s + " --form bytes --events data");
+    EXPECT_EQ(r.nStatus, 0) << r.strErr;
+    EXPECT_EQ(r.strOut, "abcdefg");
+
+    for (const char* pszRedirect : {" >/dev/full", " >&-"}) {
+        r = Run("export " + s + " - --form bytes" + std::string(pszRedirect));
+        EXPECT_EQ(r.nStatus, 1) << pszRedirect;
+        EXPECT_NE(r.strErr.find("export: writing to standard output failed: "), std::string::npos) << r.strErr;
+    }
+
+    struct Refusal {
+        std::string strArgs, strMessage;
+    };
+    const Refusal refusals[] = {
+        {"export s.mwx -", "OUT '-' (standard output) needs --form text or --form bytes"},
+        {"export s.mwx - --form mime", "the MIME form is a directory and cannot go to standard output"},
+        {"export - - --form text < s.mwx", "'-' is given as both input and output"},
+        {"export s.mwx out.txt --form html", "--form must be text, bytes or mime"},
+        {"show s.mwx --form mime", "show: the MIME form is a directory"},
+    };
+    for (const Refusal& refusal : refusals) {
+        r = Run(refusal.strArgs);
+        EXPECT_EQ(r.nStatus, 2) << refusal.strArgs;
+        EXPECT_NE(r.strErr.find(refusal.strMessage), std::string::npos) << refusal.strArgs << ": " << r.strErr;
+        EXPECT_EQ(r.strOut, "") << refusal.strArgs;
+    }
+    EXPECT_FALSE(fs::exists(Path("-")));
 }

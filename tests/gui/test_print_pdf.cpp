@@ -392,6 +392,27 @@ TEST_F(PrintPdfTest, OutputThatIsTheSessionFileIsRefused)
     }
 }
 
+// The session may come on standard input or through a pipe, and the PDF go
+// to standard output; "-" for both is a wrong command line.
+TEST_F(PrintPdfTest, SessionFromStandardInputAndPdfToStandardOutput)
+{
+    const std::string strSession = Session({MakeEvent(EK_MESSAGE, "", "m")});
+    const std::string strPdf = m_strDir + "/out.pdf";
+    RunResult r = RunShell("cat '" + strSession + "' | " + MIDWIRE_BINARY + " print - '" + strPdf + "'");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(ReadPages(strPdf).size(), 1u);
+    const std::string strPiped = m_strDir + "/piped.pdf";
+    r = RunShell(std::string("(") + MIDWIRE_BINARY + " print '" + strSession + "' - | cat > '" + strPiped +
+                 "')");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(ReadPages(strPiped).size(), 1u);
+    r = Print("- - < '" + strSession + "'");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find("print: '-' is given as both input and output"), std::string::npos) << r.out;
+    r = Print("'" + strSession + "' - > /dev/full");
+    EXPECT_EQ(r.status, 1) << r.out;
+}
+
 // The output's name is used byte for byte, though it is not UTF-8.
 TEST_F(PrintPdfTest, OutputNameThatIsNotUtf8)
 {

@@ -361,7 +361,9 @@ const char* const kPrintUsage =
     "  -h, --help        show this help\n\n"
     "OUT.pdf is replaced only by a whole printout: a print that fails, or that\n"
     "SIGINT, SIGTERM or SIGHUP stop as Cancel does (status 1), leaves a file\n"
-    "already there as it was.\n\n"
+    "already there as it was.\n"
+    "FILE.mwx may be '-' for standard input, or a pipe; OUT.pdf may be '-' for\n"
+    "standard output (./- names a file called '-'), but not both.\n\n"
     "No display is needed. Exit status: 0 printed, 1 failed, 2 wrong usage.\n";
 
 // "1,4,7-9" to sorted, distinct 0-based rows; false on a malformed list or
@@ -473,6 +475,11 @@ int CmdPrint(int argc, char** argv)
         return EXIT_USAGE;
     }
 
+    if (pos.size() == 2) {
+        if (const QString strError = StandardStreamsTwiceError(pos[0], pos[1], "print"); !strError.isEmpty())
+            return UsageError(strError, kPrintUsage);
+    }
+
     // Text layout needs the window system's fonts, not a display.
     qputenv("QT_QPA_PLATFORM", "offscreen");
     const CPrivateRuntimeDir runtimeDir;  // outlives the application
@@ -486,7 +493,7 @@ int CmdPrint(int argc, char** argv)
     const CSignalWatch signalWatch([&frontEnd] { frontEnd.CancelProgress(); });
     CMidwireDoc doc;
     doc.OnNewDocument();
-    if (!doc.OnOpenDocument(LocalText(pos[0])))
+    if (!doc.OnOpenDocument(LocalText(pos[0]), true))
         return EXIT_FAILED;
     // A signal while the session loads stops the load part way (as Cancel
     // does): the history read so far is not printed as if it were all of it.
