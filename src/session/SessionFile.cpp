@@ -223,7 +223,7 @@ public:
                 n = n4;
             }
         }
-        if (n > m_nRemaining || n > nMax || n > SIZE_MAX)
+        if (n > m_nRemaining || n > nMax)
             return false;
         // A text as long as the file allows may still be more than the
         // process can hold: that is a failed allocation, not damage.
