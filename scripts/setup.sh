@@ -9,7 +9,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgmime-3.0-dev libglib2.0-dev
   libgtest-dev googletest
-  python3 curl socat iproute2 util-linux procps netbase strace
+  python3 curl socat iproute2 util-linux procps netbase strace groff-base
   poppler-utils xvfb xauth imagemagick desktop-file-utils shared-mime-info
 )
 
